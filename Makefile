@@ -1,0 +1,87 @@
+# Busprobe: set-up, build and checks. `make run` and `make test` do all set-up
+# on a fresh Debian 12 machine (they install missing packages with apt-get).
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
+BENCH_BUILD ?= build-bench
+FUZZ_BUILD ?= build-fuzz
+JOBS       ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+SOAK_SECONDS ?= 60
+WERROR     := $(if $(CI),ON,OFF)
+
+PACKAGES      := cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev fonts-ipafont-gothic
+BENCH_PACKAGES := libbenchmark-dev
+FUZZ_PACKAGES := clang libclang-rt-14-dev
+
+SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
+missing = $(strip $(foreach p,$(1),$(if $(shell dpkg-query -W -f='$${Status}' $(p) 2>/dev/null | grep -q 'ok installed' && echo y),,$(p))))
+
+CONFIGURE = cmake -S . -G Ninja -DBUSPROBE_WERROR=$(WERROR)
+
+.PHONY: all deps deps-bench deps-fuzz build run test sanitize asan tsan bench fuzz soak screenshot install clean
+
+all: build
+
+deps:
+	@m="$(call missing,$(PACKAGES))"; if [ -n "$$m" ]; then \
+	  echo "Installing: $$m"; $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$m; fi
+
+deps-bench: deps
+	@m="$(call missing,$(BENCH_PACKAGES))"; if [ -n "$$m" ]; then \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$m; fi
+
+deps-fuzz: deps
+	@m="$(call missing,$(FUZZ_PACKAGES))"; if [ -n "$$m" ]; then \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$m; fi
+
+$(BUILD)/build.ninja:
+	$(CONFIGURE) -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@if [ -x $(BUILD)/ui/busprobe ]; then exec $(BUILD)/ui/busprobe; \
+	 else exec $(BUILD)/apps/cli/busprobe-cli --help; fi
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The suite under AddressSanitizer + UndefinedBehaviorSanitizer, then the
+# threaded tests under ThreadSanitizer.
+sanitize: asan tsan
+
+asan: deps
+	$(CONFIGURE) -B $(ASAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBUSPROBE_SANITIZE=address,undefined
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+
+tsan: deps
+	$(CONFIGURE) -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBUSPROBE_SANITIZE=thread -DBUSPROBE_BUILD_UI=OFF
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L threaded
+
+bench: deps-bench
+	$(CONFIGURE) -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DBUSPROBE_BUILD_BENCH=ON
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	@$(BENCH_BUILD)/bench/run_all.sh $(BENCH_BUILD)
+
+fuzz: deps-fuzz
+	CC=clang CXX=clang++ $(CONFIGURE) -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUSPROBE_BUILD_UI=OFF -DBUSPROBE_BUILD_FUZZ=ON
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run_all.sh $(FUZZ_BUILD)
+
+soak: build
+	$(BUILD)/tests/soak/busprobe-soak --seconds $(SOAK_SECONDS)
+
+screenshot: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/ui/busprobe --screenshot docs
+
+install: build
+	cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,55 @@
+#pragma once
+// A text file that reports every failure as kvr_exception, and the program's
+// one dated log ("yyyymmdd.log", appended, one record per line).
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "foundation/kvr_exception.h"
+
+class kvr_file {
+public:
+    kvr_file() = default;
+    explicit kvr_file(std::FILE* stream);  // not owned
+    kvr_file(const kvr_file&) = delete;
+    kvr_file& operator=(const kvr_file&) = delete;
+    virtual ~kvr_file();
+
+    // Stores `name` when given, then opens the stored name with `mode`.
+    // Failure: "kvr_file::open(<name>)=>fail" with errno.
+    void open(const char* name, const char* mode);
+    void close();
+    void flush();
+    void write_str(const std::string& text);
+    bool is_open() const { return stream_ != nullptr; }
+    const std::string& file_name() const { return name_; }
+
+private:
+    [[noreturn]] void raise(const char* op, const char* suffix, int err, int line) const;
+    std::string name_;
+    std::FILE* stream_ = nullptr;
+    bool owns_ = true;
+};
+
+class kvr_dated_log {
+public:
+    // `directory` empty: the process's current directory.
+    explicit kvr_dated_log(std::string directory = {});
+    virtual ~kvr_dated_log() = default;
+
+    // "yyyy/mm/dd hh:mm:ss <text>\n"
+    void write_line(const std::string& text);
+    // "yyyy/mm/dd hh:mm:ss,<where, bare LFs made blanks>,<source>\n"
+    void write_exception(kvr_exception& e);
+    // Path of today's file.
+    std::string today_path() const;
+
+private:
+    std::string directory_;
+    std::mutex mutex_;  // the window thread and the I/O thread both write
+    kvr_file file_;
+};
+
+// The program's one dated log, in the current directory.
+kvr_dated_log& kvr_global_dated_log();

@@ -1,0 +1,31 @@
+#pragma once
+// The settings file: INI format, section and key lookup without regard to
+// case, defaults for whatever is missing. Every call reads or writes the
+// file; nothing is cached. Writes go to a temporary file that is renamed over
+// the old one, so a failed write leaves the old file intact.
+
+#include <string>
+
+class kvr_ini {
+public:
+    // Empty name: the executable's path with its extension replaced by
+    // ".ini" (appended when it has none); when that folder is not writable and
+    // no file exists there, $XDG_CONFIG_HOME/busprobe/busprobe.ini.
+    explicit kvr_ini(const std::string& name = {});
+    virtual ~kvr_ini() = default;
+
+    // Leading decimal digits of the value; the default when missing.
+    unsigned get_int(const std::string& section, const std::string& key, int def) const;
+    void set_int(const std::string& section, const std::string& key, int value);
+    // Values are cut to 2047 characters; "\r" and "\n" escapes are expanded.
+    std::string get_string(const std::string& section, const std::string& key,
+                           const std::string& def) const;
+    void set_string(const std::string& section, const std::string& key, const std::string& value);
+
+    const std::string& path() const { return path_; }
+
+    static std::string default_path();
+
+private:
+    std::string path_;
+};

@@ -1,0 +1,30 @@
+#pragma once
+// The traffic monitor: one LocoNet message in, one line of text out (no line
+// end). Pure: reads nothing but the message. Opcodes the monitor does not
+// decode give the empty text.
+//   B0 0A 30 -> "OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)"
+//   BF 02 2C -> "OPC_LOCO_ADR    :REQ LOCO#[300]"
+
+#include <cstdint>
+#include <string>
+
+#include "loconet/kvr_loconet_msg.h"
+
+namespace kvr_monitor {
+
+std::string to_text(const kvr_loconet_msg& msg);
+
+std::string switch_text(uint8_t a, uint8_t b);
+std::string input_text(uint8_t a, uint8_t b);
+std::string switch_report_text(uint8_t a, uint8_t b);
+std::string dirf_text(uint8_t dirf);
+std::string snd_text(uint8_t snd);
+std::string slot_status_text(uint8_t stat);
+std::string ack_text(uint8_t lopc, uint8_t code);
+std::string track_text(uint8_t trk);
+std::string slot_text(const kvr_loconet_msg& msg);
+std::string pgm_task_text(const kvr_loconet_msg& msg);
+std::string pgm_command_name(uint8_t pcmd);
+std::string fast_clock_text(const kvr_loconet_msg& msg);
+
+}  // namespace kvr_monitor

@@ -1,0 +1,53 @@
+#pragma once
+// The MS100 LocoNet adapter on a serial port: 16457 baud, 8N1, raw. One I/O
+// thread reads and writes the device: it waits for input up to the poll
+// interval (10 ms, 2 ms after a write), reads whatever waits, dispatches it,
+// and writes at most one queued message per cycle, only when no input waits.
+//
+// Port names: "COM1".."COM4" are /dev/ttyS0../dev/ttyS3; a name starting
+// with "/" is a device path; other names (such as "SIM") are virtual ports
+// registered by the program (a simulated layout on a pseudo-terminal).
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "loconet/kvr_loconet_port.h"
+
+// A port that exists only while the link is open, such as the simulated
+// layout: it owns its peer and offers a device path to open.
+class kvr_virtual_port {
+public:
+    virtual ~kvr_virtual_port() = default;
+    virtual std::string device_path() const = 0;
+};
+using kvr_virtual_port_factory = std::function<std::unique_ptr<kvr_virtual_port>()>;
+
+class kvr_ms100 : public kvr_loconet_port {
+public:
+    kvr_ms100();
+    ~kvr_ms100() override;  // closes the port when the owner did not
+
+    void open(const std::string& port_name) override;
+    void close() override;
+    void purge() override;
+    void send(const kvr_loconet_msg& msg, uint8_t key) override;
+
+    // Messages still waiting to be written.
+    std::size_t tx_pending() const;
+    // Waits until the transmit queue is empty (true) or `ms` ran out (false).
+    bool wait_tx_empty(unsigned ms) const;
+
+    // Registers a virtual port name. Call before any link opens it.
+    static void register_virtual_port(const std::string& name, kvr_virtual_port_factory factory);
+    static bool is_virtual_port(const std::string& name);
+    // "COM1" -> "/dev/ttyS0"; a path stays; "" for other names.
+    static std::string device_path_for(const std::string& port_name);
+
+private:
+    struct impl;
+    std::unique_ptr<impl> impl_;
+};

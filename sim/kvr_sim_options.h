@@ -1,0 +1,25 @@
+#pragma once
+// Settings of the simulated command station: timing, faults and demo life.
+
+#include <cstdint>
+
+struct kvr_sim_options {
+    // Timing. Instant answers every request as soon as it is complete.
+    bool instant = false;
+    unsigned ack_delay_ms = 20;     // long acknowledges and slot data
+    unsigned read_delay_ms = 150;   // final reply of a programming read
+    unsigned write_delay_ms = 100;  // final reply of a programming write
+    bool pace = false;              // send bytes at the bus rate (16457 baud)
+
+    // Faults.
+    unsigned busy_tasks = 0;        // answer the next N programming tasks "busy"
+    unsigned drop_answers = 0;      // leave the next N answers out
+    bool decoder_present = true;    // a decoder stands on the programming track
+    bool decoder_acks_writes = true;
+    bool switch_buffer_full = false;
+    unsigned noise_per_mille = 0;   // noise bytes / corrupted messages per 1000 messages
+    uint32_t seed = 1;
+
+    // Life for a newcomer: fast-clock broadcasts, sensor and turnout reports.
+    bool demo = false;
+};

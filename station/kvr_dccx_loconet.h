@@ -1,0 +1,93 @@
+#pragma once
+// The command station over LocoNet. Requests go out through the link; answers
+// are looked for in the link's reply stores.
+//
+// Every request builder (send_...) queues exactly one message and never
+// waits; every do_... operation combines requests and waits. A failure inside
+// an operation leaves it wrapped under "kvr_dccx_loconet::<operation>()".
+
+#include <cstdint>
+
+#include "station/kvr_dccx.h"
+#include "station/kvr_waiter.h"
+
+struct kvr_dccx_timing {
+    unsigned wait_unit_ms = 500;   // one wait step
+    unsigned slot_wait_ms = 200;   // the slot-data wait after a slot write
+    bool notice_at_once = true;    // wake on every filed reply, not only per step
+};
+
+class kvr_dccx_loconet : public kvr_dccx {
+public:
+    explicit kvr_dccx_loconet(kvr_loconet_port& link, kvr_dccx_timing timing = {});
+    ~kvr_dccx_loconet() override;
+
+    // The waiter used for every wait step; null restores the blocking default.
+    // Not owned.
+    void set_waiter(kvr_waiter* waiter);
+
+    // kvr_dccx
+    int do_reserved_1(uint32_t a, uint32_t b) override;
+    void do_write_ex_address(uint32_t mode, uint8_t cv17, uint8_t cv18) override;
+    int do_reserved_2(uint32_t a, uint32_t b, uint32_t c, uint32_t d) override;
+    void do_reserved_3() override;
+    bool do_direct_bit_write(uint32_t cv, uint8_t bit_value, uint8_t bit_number) override;
+    bool do_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint8_t bit_number) override;
+    void do_direct_write(uint32_t cv, uint8_t value) override;
+    uint16_t do_direct_read(uint32_t cv, uint8_t ignored) override;
+    uint16_t do_direct_readex(uint32_t cv, uint8_t ignored) override;
+    void do_paged_write(uint32_t cv, uint8_t value) override;
+    uint16_t do_paged_read(uint32_t cv, uint8_t ignored) override;
+    void do_register_write(uint32_t reg, uint8_t value) override;
+    uint16_t do_register_read(uint32_t reg, uint8_t ignored) override;
+    void do_ops_write(uint32_t address, uint32_t cv, uint8_t value, bool feedback) override;
+    uint16_t do_ops_read(uint32_t address, uint32_t cv, uint32_t ignored) override;
+    uint16_t do_ops_readex(uint32_t address, uint32_t cv, uint32_t ignored) override;
+    void do_sw(uint16_t number, uint16_t position, bool on) override;
+    void do_128step(uint16_t address, uint16_t direction, uint16_t speed) override;
+    void do_28step(uint16_t address, uint16_t direction, int16_t speed) override;
+    void do_function_grp1(uint16_t address, uint8_t functions) override;
+    void do_function_grp2(uint16_t address, uint8_t functions) override;
+    void do_change_dir(uint16_t address, uint16_t direction) override;
+    bool do_shutdown(uint8_t key) override;
+    int do_startup() override;
+
+    // Operations of the LocoNet station alone.
+    uint16_t do_request_loco(uint32_t address, uint16_t direction, uint8_t code);
+    bool do_ops_bit_verify(uint32_t address, uint32_t cv, uint8_t bit_value, uint8_t bit_number);
+
+    // Request builders.
+    void send_req_loco_adr(uint32_t address);
+    void send_req_sl_data(uint8_t slot);
+    void send_move_slot(uint8_t src, uint8_t dst);
+    void send_128step(uint8_t slot, uint32_t speed);
+    void send_dirf(uint8_t slot, uint8_t dirf);
+    void send_snd(uint8_t slot, uint8_t snd);
+    void send_sw_req(uint32_t wire_address, uint16_t position, uint16_t on);
+    void send_startup();
+    void send_shutdown(uint8_t key);
+    void send_paged_read(uint32_t cv);
+    void send_direct_read(uint32_t cv);
+    void send_register_read(uint32_t reg);
+    void send_paged_write(uint32_t cv, uint8_t value);
+    void send_direct_write(uint32_t cv, uint8_t value);
+    void send_register_write(uint32_t reg, uint8_t value);
+    void send_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint8_t bit_number);
+    void send_direct_mode_bit_write(uint32_t cv, uint8_t bit_value, uint8_t bit_number);
+    void send_ops_write(uint32_t address, uint32_t cv, uint8_t value, bool feedback);
+    void send_ops_read(uint32_t address, uint32_t cv);
+    void send_ops_bit_verify(uint32_t address, uint32_t cv, uint8_t bit_value, uint8_t bit_number);
+
+    // Evaluations of a programming task's answers.
+    static bool check_lack(uint8_t ack1);   // accepted true, busy false, else throws
+    static bool check_pstat(uint8_t pstat);  // done true, no write ack false, else throws
+
+    const uint32_t lack_tries = 3;
+    const uint32_t read_reply_polls = 60;
+    const uint32_t write_reply_polls = 10;
+
+private:
+    struct impl;
+    kvr_dccx_timing timing_;
+    kvr_waiter* waiter_ = nullptr;
+};
