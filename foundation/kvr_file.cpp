@@ -1,1 +1,115 @@
-// placeholder
+#include "foundation/kvr_file.h"
+
+#include <cerrno>
+
+#include "foundation/kvr_text.h"
+
+namespace {
+constexpr const char* file_label = "kvr_file";
+}
+
+kvr_file::kvr_file(std::FILE* stream) : stream_(stream), owns_(false) {}
+
+kvr_file::~kvr_file() {
+    if (owns_ && stream_) std::fclose(stream_);
+}
+
+void kvr_file::raise(const char* op, const char* suffix, int err, int line) const {
+    std::string where;
+    string_appendf(where, "%s::%s(%s)%s=>fail", file_label, op, name_.c_str(), suffix);
+    throw kvr_exception(std::move(where), static_cast<uint32_t>(err), file_label, line);
+}
+
+void kvr_file::open(const char* name, const char* mode) {
+    if (name) name_ = name;
+    // Opening again must not leak the stream still held.
+    if (stream_) {
+        if (owns_) std::fclose(stream_);
+        stream_ = nullptr;
+    }
+    owns_ = true;
+    errno = 0;
+    stream_ = std::fopen(name_.c_str(), mode);
+    if (!stream_) raise("open", "", errno, __LINE__);
+}
+
+void kvr_file::close() {
+    if (!stream_) return;
+    std::FILE* s = stream_;
+    const bool owned = owns_;
+    stream_ = nullptr;  // released whatever fclose reports
+    // A stream handed in by the caller stays the caller's to close.
+    if (owned && std::fclose(s) != 0) raise("close", "", errno, __LINE__);
+}
+
+void kvr_file::flush() {
+    if (!stream_) raise("flush", ".fflush", EBADF, __LINE__);
+    if (std::fflush(stream_) != 0) raise("flush", ".fflush", errno, __LINE__);
+}
+
+void kvr_file::write_str(const std::string& text) {
+    if (!stream_) raise("write_str", ".fputs", EBADF, __LINE__);
+    if (text.empty()) return;
+    if (std::fwrite(text.data(), 1, text.size(), stream_) != text.size())
+        raise("write_str", ".fputs", errno, __LINE__);
+}
+
+kvr_dated_log::kvr_dated_log(std::string directory) : directory_(std::move(directory)) {}
+
+std::string kvr_dated_log::path_for(const std::tm& when) const {
+    std::string path = directory_;
+    if (!path.empty() && path.back() != '/') path += '/';
+    path += kvr_datetime::format(when, "yyyymmdd");
+    path += ".log";
+    return path;
+}
+
+std::string kvr_dated_log::today_path() const { return path_for(kvr_datetime::now()); }
+
+void kvr_dated_log::write_line(const std::string& text) { write_line(text, kvr_datetime::now()); }
+
+void kvr_dated_log::write_line(const std::string& text, const std::tm& when) {
+    // One clock reading names the file and stamps the line, so a line stamped
+    // 23:59:59 never lands in the next day's file.
+    std::string record = kvr_datetime::format(when, "yyyy-mm-dd hh:mm:ss");
+    record += ' ';
+    record += text;
+    record += '\n';
+    write_locked(path_for(when), record, false);
+}
+
+void kvr_dated_log::write_exception(kvr_exception& e) {
+    const std::tm when = kvr_datetime::now();
+    replace_bare_lf(e.where, " ");
+    std::string record = kvr_datetime::format(when, "yyyy-mm-dd hh:mm:ss");
+    record += ',';
+    record += e.where;
+    record += ',';
+    record += e.source;
+    record += '\n';
+    write_locked(path_for(when), record, true);
+}
+
+void kvr_dated_log::write_locked(const std::string& path, const std::string& record, bool flush) {
+    // The window thread writes monitor lines and the I/O thread exception
+    // records through the one kvr_file: each record runs whole under the lock.
+    std::lock_guard<std::mutex> lk(mutex_);
+    file_.open(path.c_str(), "a");
+    try {
+        file_.write_str(record);
+        if (flush) file_.flush();
+    } catch (const kvr_exception&) {
+        // Leave with the first failure, but never with the file still open.
+        try {
+            file_.close();
+        } catch (const kvr_exception&) {
+        }
+        throw;
+    }
+    file_.close();
+}
+
+kvr_dated_log& kvr_global_dated_log() {
+    static kvr_dated_log log;
+    return log;
+}

@@ -3,6 +3,7 @@
 // one dated log ("yyyymmdd.log", appended, one record per line).
 
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -40,12 +41,18 @@ public:
 
     // "yyyy/mm/dd hh:mm:ss <text>\n"
     void write_line(const std::string& text);
+    // As above at the given local time, which picks both the file and the
+    // time stamp (lets a caller, or a test, fix the clock).
+    void write_line(const std::string& text, const std::tm& when);
     // "yyyy/mm/dd hh:mm:ss,<where, bare LFs made blanks>,<source>\n"
     void write_exception(kvr_exception& e);
     // Path of today's file.
     std::string today_path() const;
+    // Path of the file for the local date of `when`.
+    std::string path_for(const std::tm& when) const;
 
 private:
+    void write_locked(const std::string& path, const std::string& record, bool flush);
     std::string directory_;
     std::mutex mutex_;  // the window thread and the I/O thread both write
     kvr_file file_;

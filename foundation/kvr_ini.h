@@ -14,7 +14,10 @@ public:
     explicit kvr_ini(const std::string& name = {});
     virtual ~kvr_ini() = default;
 
-    // Leading decimal digits of the value; the default when missing.
+    // Leading decimal digits of the value, after an optional sign, so that
+    // set_int(-5) reads back as unsigned(-5) just as a default of -5 would;
+    // 0 when the value has no leading digits ("abc"); the default when the
+    // file, section or key is missing.
     unsigned get_int(const std::string& section, const std::string& key, int def) const;
     void set_int(const std::string& section, const std::string& key, int value);
     // Values are cut to 2047 characters; "\r" and "\n" escapes are expanded.
@@ -25,7 +28,14 @@ public:
     const std::string& path() const { return path_; }
 
     static std::string default_path();
+    // The choice default_path() makes, for a given executable path and
+    // environment values (null: unset).
+    static std::string default_path_for(const std::string& exe_path, const char* xdg_config_home,
+                                        const char* home);
 
 private:
+    void write_value(const std::string& section, const std::string& key, const std::string& value);
+
     std::string path_;
+    bool create_folder_ = false;  // default path: its folder may not exist yet
 };

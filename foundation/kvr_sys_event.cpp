@@ -72,17 +72,23 @@ int kvr_sys_event::wait_any(std::initializer_list<kvr_sys_event*> events, unsign
         }
         // Look at every event and register on it in the same locked step, so a
         // set() between the look and the sleep still fires our record.
-        for (std::size_t i = 0; i < list.size(); ++i) {
+        int found = -1;
+        for (std::size_t i = 0; i < list.size() && found < 0; ++i) {
             kvr_sys_event* e = list[i];
             if (!e) continue;
             std::lock_guard<std::mutex> lk(e->m_);
-            if (e->try_consume_locked()) {
-                e->waiters_.remove(&w);
-                unregister();
-                return static_cast<int>(i);
-            }
-            if (std::find(e->waiters_.begin(), e->waiters_.end(), &w) == e->waiters_.end())
+            if (e->try_consume_locked())
+                found = static_cast<int>(i);
+            else if (std::find(e->waiters_.begin(), e->waiters_.end(), &w) == e->waiters_.end())
                 e->waiters_.push_back(&w);
+        }
+        if (found >= 0) {
+            // Unregister only after the event's lock is released: unregister()
+            // takes every event's lock in turn, this one included, and holding
+            // one event's lock while taking another's could deadlock against a
+            // second waiter listing them in the other order.
+            unregister();
+            return found;
         }
         std::unique_lock<std::mutex> wl(w.m);
         if (!w.cv.wait_until(wl, deadline, [&] { return w.fired; })) {

@@ -1,1 +1,169 @@
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "foundation/kvr_sys_event.h"
+
+using namespace std::chrono_literals;
+using steady = std::chrono::steady_clock;
+
+namespace {
+
+// Runs `f` on a thread and fails instead of hanging when it does not end.
+template <typename F>
+auto within(std::chrono::milliseconds limit, F f) {
+    auto fut = std::async(std::launch::async, f);
+    if (fut.wait_for(limit) != std::future_status::ready) {
+        ADD_FAILURE() << "did not finish: deadlock?";
+        std::abort();  // a hung waiter cannot be joined
+    }
+    return fut.get();
+}
+
+}  // namespace
+
+TEST(SysEvent, ManualResetStaysSetUntilReset) {
+    kvr_sys_event ev(true);
+    EXPECT_FALSE(ev.wait(0));
+    ev.set();
+    EXPECT_TRUE(ev.wait(0));
+    EXPECT_TRUE(ev.wait(10));
+    EXPECT_TRUE(ev.is_set());
+    ev.reset();
+    EXPECT_FALSE(ev.is_set());
+    EXPECT_FALSE(ev.wait(0));
+    EXPECT_TRUE(kvr_sys_event(true, true).is_set());
+}
+
+TEST(SysEvent, AutoResetIsConsumedByTheWaitThatSeesIt) {
+    kvr_sys_event ev(false, true);
+    EXPECT_TRUE(ev.wait(0));
+    EXPECT_FALSE(ev.is_set());
+    EXPECT_FALSE(ev.wait(0));
+}
+
+TEST(SysEvent, WaitTimesOutAfterItsTime) {
+    kvr_sys_event ev(true);
+    const auto start = steady::now();
+    EXPECT_FALSE(ev.wait(50));
+    EXPECT_GE(steady::now() - start, 50ms);
+}
+
+TEST(SysEvent, SetFromAnotherThreadWakesWaiters) {
+    kvr_sys_event ev(true);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        ev.set();
+    });
+    const auto start = steady::now();
+    EXPECT_TRUE(ev.wait(5000));
+    EXPECT_LT(steady::now() - start, 2s);
+    setter.join();
+    within(5s, [&] { ev.wait_forever(); return 0; });
+}
+
+TEST(SysEventWaitAny, ReturnsTheFirstSetEventAndConsumesOnlyThatOne) {
+    kvr_sys_event manual(true), first_auto(false), second_auto(false);
+    first_auto.set();
+    second_auto.set();
+    // An event already set must be found at once (this hung before).
+    EXPECT_EQ(within(5s, [&] { return kvr_sys_event::wait_any({&manual, &first_auto, &second_auto}, 1000); }), 1);
+    EXPECT_FALSE(first_auto.is_set());
+    EXPECT_TRUE(second_auto.is_set());  // not the one returned: left alone
+    EXPECT_EQ(kvr_sys_event::wait_any({&manual, &first_auto, &second_auto}, 0), 2);
+
+    manual.set();
+    EXPECT_EQ(kvr_sys_event::wait_any({&manual, &first_auto}, 0), 0);
+    EXPECT_TRUE(manual.is_set());  // manual reset: still set
+    EXPECT_EQ(kvr_sys_event::wait_any({nullptr, &manual}, 0), 1);
+}
+
+TEST(SysEventWaitAny, TimesOutWithMinusOne) {
+    kvr_sys_event a(false), b(true);
+    auto start = steady::now();
+    EXPECT_EQ(kvr_sys_event::wait_any({&a, nullptr, &b}, 40), -1);
+    EXPECT_GE(steady::now() - start, 40ms);
+    start = steady::now();
+    EXPECT_EQ(kvr_sys_event::wait_any({nullptr}, 20), -1);
+    EXPECT_GE(steady::now() - start, 20ms);
+    // The waiter is gone from both events: setting them later is harmless.
+    a.set();
+    b.set();
+    EXPECT_EQ(kvr_sys_event::wait_any({&a, &b}, 0), 0);
+}
+
+TEST(SysEventWaitAny, WakesOnASetFromAnotherThread) {
+    kvr_sys_event abort(true), reply(false);
+    std::thread setter([&] {
+        std::this_thread::sleep_for(20ms);
+        reply.set();
+    });
+    const auto start = steady::now();
+    EXPECT_EQ(kvr_sys_event::wait_any({&abort, &reply}, 5000), 1);
+    EXPECT_LT(steady::now() - start, 2s);
+    EXPECT_FALSE(reply.is_set());
+    setter.join();
+}
+
+TEST(SysEventWaitAny, OneSetOfAnAutoResetEventReleasesExactlyOneWaiter) {
+    kvr_sys_event ev(false);
+    std::atomic<int> woken{0}, done{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 4; ++i)
+        waiters.emplace_back([&, i] {
+            const int r = i % 2 ? kvr_sys_event::wait_any({&ev}, 400) : (ev.wait(400) ? 0 : -1);
+            if (r == 0) ++woken;
+            ++done;
+        });
+    std::this_thread::sleep_for(50ms);
+    ev.set();
+    for (auto& t : waiters) t.join();
+    EXPECT_EQ(done.load(), 4);
+    EXPECT_EQ(woken.load(), 1);
+    EXPECT_FALSE(ev.is_set());
+}
+
+TEST(SysEventWaitAny, ASetRacingTheTimeOutIsNeitherLostNorCountedTwice) {
+    // Either the waiter took the set (returns 0, event clear) or it timed out
+    // first (returns -1, event still set) — never both, never neither.
+    for (int i = 0; i < 300; ++i) {
+        kvr_sys_event ev(false);
+        int got = -2;
+        std::thread waiter([&] { got = kvr_sys_event::wait_any({&ev}, 1); });
+        std::this_thread::sleep_for(std::chrono::microseconds(500 + (i % 10) * 100));
+        ev.set();
+        waiter.join();
+        if (got == 0)
+            EXPECT_FALSE(ev.is_set()) << i;
+        else
+            EXPECT_TRUE(ev.is_set() && got == -1) << i << " got " << got;
+    }
+}
+
+TEST(SysEventWaitAny, WaitersListingEventsInOppositeOrdersDoNotDeadlock) {
+    kvr_sys_event a(false), b(false);
+    std::atomic<bool> stop{false};
+    std::atomic<int> taken{0};
+    within(20s, [&] {
+        std::thread w1([&] {
+            while (!stop) if (kvr_sys_event::wait_any({&a, &b}, 2) >= 0) ++taken;
+        });
+        std::thread w2([&] {
+            while (!stop) if (kvr_sys_event::wait_any({&b, &a}, 2) >= 0) ++taken;
+        });
+        for (int i = 0; i < 5000; ++i) {
+            (i % 2 ? a : b).set();
+            if (i % 64 == 0) std::this_thread::yield();
+        }
+        std::this_thread::sleep_for(20ms);
+        stop = true;
+        w1.join();
+        w2.join();
+        return 0;
+    });
+    EXPECT_GT(taken.load(), 0);
+}
