@@ -113,5 +113,6 @@ private:
 };
 
 // Length of a message from its first bytes: 2, 4 or 6 by the opcode class,
-// or the count byte for 0xE0-0xFF (0 when that byte is not given).
+// or the count byte for 0xE0-0xFF (0 when that byte is not given or has bit 7
+// set; a count of 0 or 1 gives 2, the opcode and count byte already seen).
 int kvr_expected_length(uint8_t opcode, int count_byte = -1);

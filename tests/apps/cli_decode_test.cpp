@@ -1,1 +1,162 @@
 #include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "apps/cli/cli_decode.h"
+
+namespace {
+
+struct run_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+run_result decode(const std::vector<std::string>& args, const std::string& input = "") {
+    std::istringstream in(input);
+    std::ostringstream out;
+    std::ostringstream err;
+    const int status = kvr_cli_decode(args, in, out, err);
+    return {status, out.str(), err.str()};
+}
+
+// One captured message per opcode the monitor decodes (checksums included),
+// then two it does not, with the line each must give.
+struct capture_line {
+    const char* hex;
+    const char* line;
+};
+
+const capture_line captures[] = {
+    {"81 7E", "OPC_BUSY:"},
+    {"82 7D", "OPC_GPOFF:"},
+    {"83 7C", "OPC_GPON:"},
+    {"85 7A", "OPC_IDLE:"},
+    {"A0 03 1F 43", "OPC_LOCO_SPD    :SLOT#[3] spd(31)"},
+    {"A1 01 30 6F", "OPC_LOCO_DIRF   :SLOT#[1] DIR(fwd) F0-4(10000)"},
+    {"A2 05 0F 57", "OPC_LOCO_SND    :SLOT#[5] F5-8(1111)"},
+    {"B0 0A 30 75", "OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)"},
+    {"B1 00 40 0E", "OPC_SW_REP      :SW#[1 (0:1)] for (aux   off)"},
+    {"B2 05 10 58", "OPC_INPUT_REP   :INPUT#[6 (1:2)] for (aux   on )"},
+    {"B4 3F 00 74", "OPC_LONG_ACK    :OPC_LOCO_ADR ACK(NO FREE SLOT!!!)"},
+    {"B5 07 33 7E", "OPC_SLOT_STAT1  :SLOT#[7]  128spd IN_USE"},
+    {"B6 04 20 6D", "OPC_CONSIST_FUNC:SLOT#[4] DIR(fwd) F0-4(00000)"},
+    {"B8 03 04 40", "OPC_UNLINK_SLOTS:SLOT#[3] from [4]"},
+    {"B9 03 04 41", "OPC_LINK_SLOTS  :SLOT#[3] to [4]"},
+    {"BA 03 00 46", "OPC_MOVE_SLOTS  :SLOT#[3] to [0]"},
+    {"BB 7B 00 3F", "OPC_RQ_SL_DATA  :SLOT#[123]"},
+    {"BC 0A 30 79", "OPC_SW_STATE    :SW#[11 (2:3)] for Closed/Green(on)"},
+    {"BD 0A 10 58", "OPC_SW_ACK      :REQ SW#[11 (2:3)] for Thrown/Red(on)"},
+    {"BF 02 2C 6E", "OPC_LOCO_ADR    :REQ LOCO#[300]"},
+    {"E7 0E 01 33 03 00 30 07 00 00 00 01 00 11",
+     "OPC_SL_RD_DATA  :SLOT#[1]   128spd IN_USE adr(  3) spd( 0) DIR(fwd) F0-4(10000) F5-8(0000) "
+     "id(01/00) TRK (loconet1.1 Master,idle,power on)"},
+    {"EF 0E 7C 20 00 00 00 07 02 1C 06 00 00 5D",
+     "OPC_WR_SL_DATA  :SLOT#[124] PGM read(Paged Read)   adr(  0) cv#( 29) data(134) "
+     "TRK (loconet1.1 Master,idle,power on) "},
+    {"E7 0E 7B 01 05 7F 7E 07 69 03 40 12 34 63",
+     "OPC_SL_RD_DATA  :SLOT#[123] FAST CLOCK rate(1:1) days( 3) hrs24(01) min(59) "
+     "sub_minute(127.05) clk_ctrl(40h) id1(12h) id2(34h) TRK (loconet1.1 Master,idle,power on)"},
+    {"E5 07 01 02 03 04 19", ""},
+    {"84 7B", ""},
+};
+
+TEST(CliDecode, EveryMonitoredOpcodeFromStandardInput) {
+    std::string input;
+    std::string expected;
+    for (const capture_line& c : captures) {
+        input += c.hex;
+        input += '\n';
+        expected += c.line;
+        expected += '\n';
+    }
+    const run_result r = decode({}, input);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(CliDecode, HexPrefixesEachLineWithUpperCaseBytes) {
+    const run_result r = decode({"--hex", "83", "7c", "e5,07,01,02,03,04,19"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "83 7C  OPC_GPON:\nE5 07 01 02 03 04 19  \n");
+}
+
+TEST(CliDecode, ArgumentsTakePrecedenceOverStandardInput) {
+    const run_result r = decode({"0x83", "0X7C"}, "82 7D\n");
+    EXPECT_EQ(r.out, "OPC_GPON:\n");
+}
+
+TEST(CliDecode, ResynchronisesAfterGarbageAndCorruptedMessages) {
+    // Stray bytes, a slot read with one corrupted byte, a switch request cut
+    // short by a collision, then good messages that must all be shown.
+    const run_result r = decode({"--hex"},
+                                "00 7F 12\n"
+                                "E7 0E 01 33 03 01 30 07 00 00 00 01 00 11\n"
+                                "83 7C\n"
+                                "B0 0A\n"
+                                "BF 02 2C 6E\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "83 7C  OPC_GPON:\n"
+              "BF 02 2C 6E  OPC_LOCO_ADR    :REQ LOCO#[300]\n");
+}
+
+TEST(CliDecode, UnfinishedMessageAtEndIsReportedNotPrinted) {
+    const run_result r = decode({"83", "7C", "A0", "03"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "OPC_GPON:\n");
+    EXPECT_NE(r.err.find("2 bytes"), std::string::npos) << r.err;
+}
+
+TEST(CliDecode, BadTokenFailsWithStatus2AndNoOutput) {
+    for (const char* bad : {"7G", "837C", "0x", "0x123", "-", "x5"}) {
+        const run_result r = decode({"83", "7C", bad});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_EQ(r.out, "") << bad;
+        EXPECT_NE(r.err.find(std::string("'") + bad + "'"), std::string::npos) << r.err;
+    }
+    const run_result from_stdin = decode({}, "83 7C\nB0 0A 30 zz\n");
+    EXPECT_EQ(from_stdin.status, 2);
+    EXPECT_EQ(from_stdin.out, "");
+    EXPECT_NE(from_stdin.err.find("'zz'"), std::string::npos);
+}
+
+TEST(CliDecode, UnknownOptionFailsWithStatus2) {
+    const run_result r = decode({"--hexx", "83", "7C"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("--hexx"), std::string::npos);
+}
+
+TEST(CliDecode, HelpShowsUsage) {
+    const run_result r = decode({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: busprobe-cli decode [--hex] [HEX...]"), std::string::npos);
+}
+
+TEST(CliDecode, EmptyInputPrintsNothing) {
+    const run_result r = decode({}, "\n  \n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST(HexBytes, AcceptsSeparatorsCaseAndPrefix) {
+    std::string bad;
+    const auto bytes = kvr_parse_hex_bytes("83 7c\tB0,0x0A,\r\n0X30  5 0xf", &bad);
+    ASSERT_TRUE(bytes);
+    EXPECT_EQ(*bytes, (std::vector<uint8_t>{0x83, 0x7C, 0xB0, 0x0A, 0x30, 0x05, 0x0F}));
+    EXPECT_EQ(bad, "");
+}
+
+TEST(HexBytes, RejectsTheFirstBadTokenOnly) {
+    std::string bad;
+    EXPECT_FALSE(kvr_parse_hex_bytes("83 0x7C 1FF 7G", &bad));
+    EXPECT_EQ(bad, "1FF");
+    EXPECT_FALSE(kvr_parse_hex_bytes("83 0x", nullptr));
+}
+
+}  // namespace

@@ -1,0 +1,30 @@
+#pragma once
+// `busprobe-cli decode`: captured LocoNet bytes in, traffic-monitor lines out.
+//   busprobe-cli decode 83 7C B0 0A 30 45
+//     OPC_GPON:
+//     OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)
+//   busprobe-cli decode --hex 83 7C
+//     83 7C  OPC_GPON:
+
+#include <cstdint>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Reads bytes written in hexadecimal: tokens separated by blanks, tabs,
+// commas or line ends, each one or two hex digits (any case) with an optional
+// 0x prefix; a single digit is its own value ("5" and "0x5" are 0x05). On the
+// first token that is not such a byte, returns nothing and stores the token
+// in *bad_token (when given).
+std::optional<std::vector<uint8_t>> kvr_parse_hex_bytes(std::string_view text, std::string* bad_token);
+
+// `args` are the words after "decode": "--hex", "--help" and HEX tokens
+// (a word may hold several, e.g. "83,7C"). Without HEX words the bytes are
+// read from `in` to its end. Frames them as the receive path does and prints
+// one line per message on `out`: its monitor text, empty for a message the
+// monitor does not decode; with --hex the bytes come first. Returns 0, or 2
+// for bad input (then `err` names the token and nothing goes to `out`).
+int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+                   std::ostream& err);
