@@ -1,1 +1,99 @@
-// placeholder
+#include "loconet/kvr_loconet_port.h"
+
+#include "loconet/kvr_monitor.h"
+
+namespace {
+
+// Frames one message from `queue` into `msg`. Returns 1 when a message was
+// taken, 0 when bytes were dropped (a stray byte or a broken candidate: call
+// again, a good message may follow), -1 when the queue is empty or holds only
+// the start of a message still arriving.
+int frame_one(std::deque<uint8_t>& queue, kvr_loconet_msg& msg) {
+    if (queue.empty()) return -1;
+    const std::size_t before = queue.size();
+    if (msg.take_from(queue) != 0) return 1;
+    return queue.size() != before ? 0 : -1;
+}
+
+}  // namespace
+
+void kvr_loconet_port::write_bytes(const uint8_t* bytes, int count) {
+    if (bytes != nullptr && count > 0) assembly_queue_.insert(assembly_queue_.end(), bytes, bytes + count);
+    for (;;) {
+        kvr_loconet_msg msg;
+        const int r = frame_one(assembly_queue_, msg);
+        if (r < 0) return;
+        if (r > 0) send(msg, 0);
+    }
+}
+
+void kvr_loconet_port::receive_bytes(const uint8_t* bytes, std::size_t count) {
+    if (bytes != nullptr && count > 0) rx_queue_.insert(rx_queue_.end(), bytes, bytes + count);
+    while (process_one()) {
+    }
+}
+
+// True when it consumed bytes: a message dispatched, or a stray byte or a
+// broken candidate dropped (more complete messages may stand behind it).
+// False only when the queue is empty or holds an incomplete message, so a
+// burst with garbage in it is still dispatched whole in the same cycle.
+bool kvr_loconet_port::process_one() {
+    kvr_loconet_msg msg;
+    const int r = frame_one(rx_queue_, msg);
+    if (r < 0) return false;
+    if (r > 0) dispatch(msg);
+    return true;
+}
+
+void kvr_loconet_port::dispatch(const kvr_loconet_msg& msg) {
+    bool filed = false;
+    {
+        std::lock_guard<std::mutex> lk(lock());
+        if (msg.opcode() == OPC_SL_RD_DATA && msg.length() >= 14) {
+            const uint8_t slot = msg[2];
+            slots_[slot] = msg;
+            if (slot != kvr_slot_fast_clock && slot != kvr_slot_programmer)
+                addresses_[msg.slot_address()] = msg;
+            filed = true;
+        } else if (msg.opcode() == OPC_LONG_ACK) {
+            acks_[static_cast<uint8_t>(msg[1] + 128)] = msg;
+            filed = true;
+        }
+    }
+    if (filed) reply_event_.set();
+    // Formatting stays outside the lock: the command station waits on it.
+    if (has_window()) {
+        post_message(msg);
+        post_text("%s\r\n", kvr_monitor::to_text(msg).c_str());
+    }
+}
+
+std::optional<kvr_loconet_msg> kvr_loconet_port::slot_data(uint8_t slot) const {
+    auto it = slots_.find(slot);
+    if (it == slots_.end()) return std::nullopt;
+    return it->second;
+}
+
+void kvr_loconet_port::forget_slot(uint8_t slot) {
+    slots_.erase(slot);
+}
+
+std::optional<kvr_loconet_msg> kvr_loconet_port::ack_for(uint8_t opcode) const {
+    auto it = acks_.find(opcode);
+    if (it == acks_.end()) return std::nullopt;
+    return it->second;
+}
+
+void kvr_loconet_port::forget_ack(uint8_t opcode) {
+    acks_.erase(opcode);
+}
+
+uint16_t kvr_loconet_port::slot_of_address(uint16_t address) const {
+    auto it = addresses_.find(address);
+    if (it == addresses_.end()) return 0xFFFF;
+    return it->second[2];
+}
+
+void kvr_loconet_port::forget_address(uint16_t address) {
+    addresses_.erase(address);
+}

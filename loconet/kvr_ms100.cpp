@@ -1,1 +1,421 @@
-// placeholder
+#include "loconet/kvr_ms100.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "foundation/kvr_exception.h"
+#include "foundation/kvr_file.h"
+#include "loconet/kvr_repeat_gate.h"
+#include "loconet/kvr_serial.h"
+
+namespace {
+
+constexpr const char* kvr_source = "kvr_ms100";
+constexpr unsigned kvr_bus_baud = 16457;
+constexpr unsigned kvr_poll_ms = 10;             // idle poll interval
+constexpr unsigned kvr_poll_after_write_ms = 2;  // until the next read
+constexpr std::size_t kvr_read_buffer = 2048;
+// A write the driver takes only in part is finished within this bound; the
+// port lock is held meanwhile, so it must stay short.
+constexpr int kvr_write_stalls = 20;
+constexpr int kvr_write_stall_ms = 10;
+
+// Report lines of the failures, as the program's users and their logs know
+// them; the report names the source and the line.
+enum kvr_ms100_line : int {
+    line_create_file = 54,
+    line_get_properties = 68,
+    line_baud_user = 88,
+    line_get_state = 99,
+    line_set_state = 116,
+    line_get_timeouts = 127,
+    line_set_timeouts = 141,
+    line_create_thread = 160,
+    line_status = 193,
+    line_read = 210,
+    line_purge = 248,
+    line_write = 308,
+    line_rx_proc = 320,
+};
+
+[[noreturn]] void raise(const std::string& where, int code, int line) {
+    throw kvr_exception(where, static_cast<uint32_t>(code), kvr_source, line);
+}
+
+std::string port_step(const std::string& port, const char* step) {
+    return "(" + port + ") :" + step;
+}
+
+// An adapter pulled out or a pseudo-terminal whose other side closed: the
+// descriptor will never work again.
+bool device_gone(uint32_t code) {
+    return code == EIO || code == ENXIO || code == ENODEV;
+}
+
+// Writes the whole message. A non-blocking descriptor may take only part of
+// it when the driver's output buffer is full; half a message on the bus
+// would be taken for garbage by every receiver.
+int write_whole(int fd, const uint8_t* p, std::size_t len) {
+    int stalls = 0;
+    while (len > 0) {
+        const ssize_t n = ::write(fd, p, len);
+        if (n > 0) {
+            p += n;
+            len -= static_cast<std::size_t>(n);
+            stalls = 0;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        if (++stalls > kvr_write_stalls) return EAGAIN;
+        pollfd pf{fd, POLLOUT, 0};
+        ::poll(&pf, 1, kvr_write_stall_ms);
+    }
+    return 0;
+}
+
+struct virtual_port_registry {
+    std::mutex m;
+    std::map<std::string, kvr_virtual_port_factory> factories;
+};
+
+virtual_port_registry& virtual_ports() {
+    static virtual_port_registry r;
+    return r;
+}
+
+kvr_virtual_port_factory find_virtual_port(const std::string& name) {
+    virtual_port_registry& r = virtual_ports();
+    std::lock_guard<std::mutex> lk(r.m);
+    auto it = r.factories.find(name);
+    return it == r.factories.end() ? kvr_virtual_port_factory{} : it->second;
+}
+
+}  // namespace
+
+struct kvr_ms100::impl {
+    explicit impl(kvr_ms100& o) : owner(o), buf(kvr_read_buffer) {
+        wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    }
+    ~impl() {
+        if (wake_fd >= 0) ::close(wake_fd);
+    }
+
+    kvr_ms100& owner;
+    // Written only by the user-interface thread while no I/O thread runs.
+    int fd = -1;
+    std::string name;
+    std::unique_ptr<kvr_virtual_port> vport;
+    std::thread thread;
+
+    // Stop signal: the flag is the truth, the eventfd wakes a waiting poll.
+    // Without an eventfd the poll still ends within one poll interval.
+    std::atomic<bool> stop{false};
+    int wake_fd = -1;
+
+    std::deque<kvr_loconet_msg> txq;  // guarded by the port lock
+    std::condition_variable tx_empty;  // waits with the port lock
+
+    // I/O thread only.
+    std::vector<uint8_t> buf;
+    int waiting_in = 0;
+    int waiting_out = 0;
+    bool lost = false;
+    kvr_repeat_gate gate;
+
+    void configure();
+    void start_thread();
+    void stop_thread();
+
+    void run();
+    bool wait_input(unsigned ms, bool watch_device);
+    unsigned cycle(unsigned interval, bool hangup);
+    bool send_raw();
+    void deliver(std::size_t n);
+    bool failed(kvr_exception& e, bool from_device);
+    static void record(kvr_exception& e);
+    template <class F>
+    static std::optional<kvr_exception> attempt(F&& f);
+};
+
+// Open steps 3 to 7. Each failure closes the port first, then raises.
+void kvr_ms100::impl::configure() {
+    auto fail = [this](const char* step, int code, int line) {
+        const std::string where = port_step(name, step);
+        owner.close();
+        raise(where, code, line);
+    };
+    if (int err = kvr_serial::probe_terminal(fd)) fail("GetCommProperties", err, line_get_properties);
+
+    bool accepted = false;
+    if (int err = kvr_serial::set_custom_baud(fd, kvr_bus_baud, &accepted))
+        fail("GetCommProperties", err, line_get_properties);
+    if (!accepted) fail("not support BAUD_USER", 0, line_baud_user);
+
+    bool on_write = false;
+    if (int err = kvr_serial::set_raw_8n1(fd, &on_write))
+        fail(on_write ? "SetCommState" : "GetCommState", err, on_write ? line_set_state : line_get_state);
+    if (int err = kvr_serial::set_nonblocking_reads(fd, &on_write))
+        fail(on_write ? "SetCommTimeouts" : "GetCommTimeouts", err,
+             on_write ? line_set_timeouts : line_get_timeouts);
+    // Queue sizes: the tty layer sizes its own buffers; nothing to ask for.
+}
+
+void kvr_ms100::impl::start_thread() {
+    stop.store(false);
+    lost = false;
+    gate.reset();
+    try {
+        thread = std::thread([this] { run(); });
+    } catch (const std::system_error& e) {
+        const std::string where = port_step(name, "CreateThread");
+        owner.close();
+        raise(where, e.code().value(), line_create_thread);
+    }
+}
+
+void kvr_ms100::impl::stop_thread() {
+    if (!thread.joinable()) return;
+    stop.store(true);
+    if (wake_fd >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
+    }
+    thread.join();
+    if (wake_fd >= 0) {
+        uint64_t drained = 0;
+        [[maybe_unused]] ssize_t r = ::read(wake_fd, &drained, sizeof drained);
+    }
+    stop.store(false);
+}
+
+template <class F>
+std::optional<kvr_exception> kvr_ms100::impl::attempt(F&& f) {
+    try {
+        f();
+        return std::nullopt;
+    } catch (kvr_exception& e) {
+        return e;
+    } catch (const std::exception& e) {
+        return kvr_exception(std::string("kvr_ms100::rx_proc(") + e.what() + ")", 0, kvr_source,
+                             line_rx_proc);
+    }
+}
+
+// The I/O thread (rx_proc). Every wait is bounded by the poll interval, so
+// close() always joins it promptly.
+void kvr_ms100::impl::run() {
+    // One step above normal; an unprivileged process may not raise it, and
+    // the link works the same without.
+    const int tid = static_cast<int>(::gettid());
+    errno = 0;
+    const int nice_now = ::getpriority(PRIO_PROCESS, tid);
+    if (errno == 0) ::setpriority(PRIO_PROCESS, tid, nice_now - 1);
+
+    unsigned interval = kvr_poll_ms;
+    bool watch_device = true;
+    while (!stop.load() && !lost) {
+        const bool hangup = wait_input(interval, watch_device);
+        if (stop.load()) break;
+        auto e = attempt([&] { interval = cycle(interval, hangup); });
+        if (e) failed(*e, true);
+        // After a failure wait the whole interval: a descriptor that keeps
+        // reporting an error condition would otherwise wake poll at once,
+        // and the thread would spin.
+        watch_device = !e;
+    }
+}
+
+// Waits until input arrives (when `watch_device`), the stop signal comes or
+// `ms` pass. True when the device reports a hang-up.
+bool kvr_ms100::impl::wait_input(unsigned ms, bool watch_device) {
+    pollfd p[2] = {{wake_fd, POLLIN, 0}, {watch_device ? fd : -1, POLLIN, 0}};
+    if (::poll(p, 2, static_cast<int>(ms)) <= 0) return false;
+    return (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+// One poll cycle: read and dispatch what waits, or else write at most one
+// queued message. Returns the next poll interval.
+unsigned kvr_ms100::impl::cycle(unsigned interval, bool hangup) {
+    std::unique_lock<std::mutex> lk(owner.lock());
+    if (int err = kvr_serial::queue_counts(fd, &waiting_in, &waiting_out)) {
+        lk.unlock();
+        raise("kvr_ms100::rx_proc::ClearCommError", err, line_status);
+    }
+    if (waiting_in <= 0) {
+        lk.unlock();
+        // Hung up with nothing left to read: the device has gone away.
+        if (hangup) raise("kvr_ms100::rx_proc::ReadFile", EIO, line_read);
+        return send_raw() ? kvr_poll_after_write_ms : interval;
+    }
+    const std::size_t want = std::min(static_cast<std::size_t>(waiting_in), buf.size());
+    const ssize_t n = ::read(fd, buf.data(), want);
+    const int err = errno;
+    lk.unlock();
+    if (n < 0) {
+        if (err == EAGAIN || err == EINTR) return kvr_poll_ms;
+        raise("kvr_ms100::rx_proc::ReadFile", err, line_read);
+    }
+    if (n > 0) deliver(static_cast<std::size_t>(n));
+    return kvr_poll_ms;
+}
+
+// Writes the oldest queued message, if any. The message leaves the queue
+// whether or not the write succeeds, so a failing port cannot wedge it.
+bool kvr_ms100::impl::send_raw() {
+    std::unique_lock<std::mutex> lk(owner.lock());
+    if (txq.empty()) return false;
+    const kvr_loconet_msg& msg = txq.front();
+    const int err = write_whole(fd, msg.data(), static_cast<std::size_t>(std::max(msg.length(), 0)));
+    txq.pop_front();
+    if (txq.empty()) tx_empty.notify_all();
+    lk.unlock();
+    if (err) raise("kvr_ms100::send_raw", err, line_write);
+    return true;
+}
+
+// Hands the bytes read to the receive path. A consumer that fails on one
+// message must not strand the complete messages behind it until more bytes
+// arrive, so dispatch goes on after a recorded failure.
+void kvr_ms100::impl::deliver(std::size_t n) {
+    bool more = true;
+    auto e = attempt([&] {
+        owner.receive_bytes(buf.data(), n);
+        more = false;
+    });
+    while (more) {
+        if (e) failed(*e, false);
+        e = attempt([&] { more = owner.process_one(); });
+    }
+}
+
+// Records a failure of the I/O thread. The first one is always written, then
+// at most one a minute with the count left out. A device that has gone away
+// ends the link: recorded once, the open flag cleared, the sink told once.
+// Only failures of calls on the device can mean that; a consumer's failure
+// never does. Returns true when the link is lost.
+bool kvr_ms100::impl::failed(kvr_exception& e, bool from_device) {
+    if (from_device && device_gone(e.code)) {
+        const std::string report = e.message;
+        lost = true;
+        record(e);
+        owner.set_open(false);
+        owner.notify_link_lost(report);
+        return true;
+    }
+    unsigned left_out = 0;
+    if (!gate.pass(kvr_repeat_gate::clock::now(), left_out)) return false;
+    if (left_out > 0) e.where += " (" + std::to_string(left_out) + " more since the last record)";
+    record(e);
+    return false;
+}
+
+// The dated log can fail itself (disk full, directory gone); the I/O thread
+// must outlive that, so the failure is dropped here.
+void kvr_ms100::impl::record(kvr_exception& e) {
+    try {
+        kvr_global_dated_log().write_exception(e);
+    } catch (...) {
+    }
+}
+
+kvr_ms100::kvr_ms100() : impl_(std::make_unique<impl>(*this)) {}
+
+kvr_ms100::~kvr_ms100() {
+    close();
+}
+
+void kvr_ms100::open(const std::string& port_name) {
+    impl& m = *impl_;
+    if (m.fd >= 0 || m.thread.joinable() || m.vport) close();
+    m.name = port_name;
+
+    std::string path;
+    if (kvr_virtual_port_factory factory = find_virtual_port(port_name)) {
+        m.vport = factory();
+        if (m.vport) path = m.vport->device_path();
+    } else {
+        path = device_path_for(port_name);
+    }
+    int fd = -1;
+    const int err = path.empty() ? ENOENT : kvr_serial::open_exclusive(path.c_str(), &fd);
+    if (err) {
+        m.vport.reset();
+        raise(port_step(port_name, "CreateFile"), err, line_create_file);
+    }
+    m.fd = fd;
+    m.configure();
+    // A failed purge leaves the port held, without thread and not open,
+    // until the next open or close.
+    purge();
+    m.start_thread();
+    set_open(true);
+}
+
+void kvr_ms100::close() {
+    impl& m = *impl_;
+    set_open(false);
+    m.stop_thread();
+    if (m.fd >= 0) {
+        ::close(m.fd);
+        m.fd = -1;
+    }
+    // After the descriptor: a virtual port's peer closing first would look
+    // like a pulled adapter.
+    m.vport.reset();
+}
+
+void kvr_ms100::purge() {
+    if (impl_->fd < 0) return;
+    if (int err = kvr_serial::flush_input(impl_->fd)) raise("kvr_ms100::purge", err, line_purge);
+}
+
+void kvr_ms100::send(const kvr_loconet_msg& msg, uint8_t key) {
+    {
+        std::lock_guard<std::mutex> lk(lock());
+        impl_->txq.push_back(msg);
+    }
+    event(key).signal(0);
+}
+
+std::size_t kvr_ms100::tx_pending() const {
+    std::lock_guard<std::mutex> lk(lock());
+    return impl_->txq.size();
+}
+
+bool kvr_ms100::wait_tx_empty(unsigned ms) const {
+    std::unique_lock<std::mutex> lk(lock());
+    return impl_->tx_empty.wait_for(lk, std::chrono::milliseconds(ms), [this] { return impl_->txq.empty(); });
+}
+
+void kvr_ms100::register_virtual_port(const std::string& name, kvr_virtual_port_factory factory) {
+    virtual_port_registry& r = virtual_ports();
+    std::lock_guard<std::mutex> lk(r.m);
+    r.factories[name] = std::move(factory);
+}
+
+bool kvr_ms100::is_virtual_port(const std::string& name) {
+    return static_cast<bool>(find_virtual_port(name));
+}
+
+std::string kvr_ms100::device_path_for(const std::string& port_name) {
+    if (!port_name.empty() && port_name[0] == '/') return port_name;
+    if (port_name.size() == 4 && port_name[3] >= '1' && port_name[3] <= '4') {
+        std::string head = port_name.substr(0, 3);
+        std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::toupper(c); });
+        if (head == "COM") return "/dev/ttyS" + std::to_string(port_name[3] - '1');
+    }
+    return {};
+}

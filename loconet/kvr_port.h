@@ -12,6 +12,8 @@
 
 #include "foundation/kvr_sys_event.h"
 
+class kvr_loconet_msg;
+
 // A completion event with the result of its last signal.
 class kvr_event {
 public:
@@ -49,6 +51,10 @@ public:
     // The device went away (unplugged adapter). Told once per loss, with the
     // report text of the failure.
     virtual void link_lost(std::string report) = 0;
+    // The message whose line the next post_text carries, for receivers that
+    // show the bytes as well (busprobe-cli monitor --hex). Called on the I/O
+    // thread right before that post_text; the default ignores it.
+    virtual void post_message(const kvr_loconet_msg& msg) { (void)msg; }
 };
 
 class kvr_port {
@@ -74,6 +80,10 @@ public:
 
     void set_window(kvr_monitor_sink* sink) { sink_.store(sink); }
     bool has_window() const;
+    // Tells the sink which message the next post_text belongs to.
+    void post_message(const kvr_loconet_msg& msg) const {
+        if (kvr_monitor_sink* s = sink_.load()) s->post_message(msg);
+    }
     // Formats into a 1024-byte buffer (longer texts are cut) and hands the
     // text to the sink. Nothing is formatted when there is no sink.
     void post_text(const char* fmt, ...) __attribute__((format(printf, 2, 3)));

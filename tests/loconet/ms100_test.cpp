@@ -1,1 +1,473 @@
+// The serial driver on a pseudo-terminal: the test holds the master side and
+// plays the bus; the driver opens the slave side as it would open an adapter.
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "foundation/kvr_exception.h"
+#include "foundation/kvr_file.h"
+#include "link_test_support.h"
+#include "loconet/kvr_ms100.h"
+
+using namespace link_test;
+using clock_type = std::chrono::steady_clock;
+
+namespace {
+
+template <class Pred>
+bool wait_until(Pred pred, unsigned ms) {
+    const auto deadline = clock_type::now() + std::chrono::milliseconds(ms);
+    while (!pred()) {
+        if (clock_type::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// The dated log goes to the current directory: every test runs in a fresh
+// directory of its own under the system's temporary directory.
+class scratch_dir {
+public:
+    scratch_dir() {
+        char tmpl[] = "/tmp/busprobe_link_XXXXXX";
+        const char* made = ::mkdtemp(tmpl);
+        if (made == nullptr) std::abort();
+        path_ = made;
+        if (::getcwd(old_, sizeof old_) == nullptr) std::abort();
+        if (::chdir(path_.c_str()) != 0) std::abort();
+    }
+    ~scratch_dir() {
+        if (::chdir(old_) != 0) std::abort();
+        std::string cmd = "rm -rf '" + path_ + "'";
+        [[maybe_unused]] int rc = std::system(cmd.c_str());
+    }
+    const std::string& path() const { return path_; }
+
+private:
+    std::string path_;
+    char old_[4096]{};
+};
+
+// Records in today's dated log (each test has a directory of its own).
+int log_records() {
+    std::ifstream in(kvr_global_dated_log().today_path());
+    int n = 0;
+    for (std::string line; std::getline(in, line);) ++n;
+    return n;
+}
+
+// A pseudo-terminal pair: the test keeps the master ("the bus").
+class pty_pair {
+public:
+    pty_pair() {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) std::abort();
+        slave_path_ = ::ptsname(master_);
+        ::fcntl(master_, F_SETFL, O_NONBLOCK);
+    }
+    ~pty_pair() {
+        close_watch();
+        close_master();
+    }
+
+    const std::string& slave_path() const { return slave_path_; }
+
+    // A second descriptor on the slave, opened before the driver's: it shares
+    // the input queue, so the test can see how many bytes wait unread.
+    void open_watch() { watch_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
+    void close_watch() {
+        if (watch_ >= 0) ::close(watch_);
+        watch_ = -1;
+    }
+    int waiting_at_slave() const {
+        int n = 0;
+        ::ioctl(watch_, FIONREAD, &n);
+        return n;
+    }
+
+    void write(const std::vector<uint8_t>& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+            } else {
+                pollfd pf{master_, POLLOUT, 0};
+                ::poll(&pf, 1, 10);
+            }
+        }
+    }
+
+    // Reads until `count` bytes came or `ms` passed.
+    std::vector<uint8_t> read(std::size_t count, unsigned ms) {
+        std::vector<uint8_t> out;
+        const auto deadline = clock_type::now() + std::chrono::milliseconds(ms);
+        while (out.size() < count && clock_type::now() < deadline) {
+            pollfd pf{master_, POLLIN, 0};
+            if (::poll(&pf, 1, 5) <= 0) continue;
+            uint8_t buf[256];
+            const ssize_t n = ::read(master_, buf, std::min(sizeof buf, count - out.size()));
+            if (n > 0) out.insert(out.end(), buf, buf + n);
+        }
+        return out;
+    }
+
+    bool quiet_for(unsigned ms) {
+        pollfd pf{master_, POLLIN, 0};
+        return ::poll(&pf, 1, static_cast<int>(ms)) == 0;
+    }
+
+    // The adapter is pulled out.
+    void close_master() {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+
+private:
+    int master_ = -1;
+    int watch_ = -1;
+    std::string slave_path_;
+};
+
+struct Ms100Pty : ::testing::Test {
+    Ms100Pty() { link.set_window(&sink); }
+    ~Ms100Pty() override { link.close(); }
+
+    scratch_dir dir;
+    pty_pair pty;
+    line_sink sink;
+    kvr_ms100 link;
+};
+
+}  // namespace
+
+TEST(Ms100Names, ComPortsMapToSerialDevicesAndPathsStay) {
+    const struct {
+        const char* name;
+        const char* path;
+    } cases[] = {
+        {"COM1", "/dev/ttyS0"}, {"COM4", "/dev/ttyS3"}, {"com2", "/dev/ttyS1"},
+        {"COM5", ""},           {"COM0", ""},           {"/dev/pts/7", "/dev/pts/7"},
+        {"SIM", ""},            {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(kvr_ms100::device_path_for(c.name), c.path) << c.name;
+}
+
+TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
+    scratch_dir dir;
+    { std::ofstream("plain.txt") << "not a terminal"; }
+    const std::string missing = dir.path() + "/no-such-tty";
+    const std::string plain = dir.path() + "/plain.txt";
+    const struct {
+        std::string name;
+        std::string where;
+        uint32_t code;
+        int line;
+    } cases[] = {
+        {missing, "(" + missing + ") :CreateFile", ENOENT, 54},
+        {"NOSUCHPORT", "(NOSUCHPORT) :CreateFile", ENOENT, 54},
+        {plain, "(" + plain + ") :GetCommProperties", ENOTTY, 68},
+        {"/dev/null", "(/dev/null) :GetCommProperties", ENOTTY, 68},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvr_ms100 link;
+        try {
+            link.open(c.name);
+            ADD_FAILURE() << "open succeeded";
+        } catch (const kvr_exception& e) {
+            EXPECT_EQ(e.where, c.where);
+            EXPECT_EQ(e.code, c.code);
+            EXPECT_EQ(e.line, c.line);
+            EXPECT_EQ(e.source, "kvr_ms100(" + std::to_string(c.line) + ")");
+        }
+        EXPECT_FALSE(link.is_open());
+        link.close();
+    }
+}
+
+TEST_F(Ms100Pty, MessageSplitAcrossReadsAndSeveralInOneRead) {
+    pty.open_watch();
+    link.open(pty.slave_path());
+    ASSERT_TRUE(link.is_open());
+
+    const kvr_loconet_msg slot = slot_read(3, 0x2C, 0x02);
+    const auto bytes = bytes_of(slot);
+    pty.write(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 6));
+    // The driver has read the first part before the rest is written.
+    ASSERT_TRUE(wait_until([&] { return pty.waiting_at_slave() == 0; }, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_TRUE(sink.lines().empty());
+
+    std::vector<uint8_t> rest(bytes.begin() + 6, bytes.end());
+    const kvr_loconet_msg ack = long_ack(0x3F, 0x00);
+    const kvr_loconet_msg gpon = msg_of({OPC_GPON});
+    append(rest, ack);
+    append(rest, gpon);
+    pty.write(rest);
+    ASSERT_TRUE(sink.wait_lines(3, 2000));
+    EXPECT_EQ(sink.lines(), (std::vector<std::string>{line_of(slot), line_of(ack), line_of(gpon)}));
+    std::lock_guard<std::mutex> lk(link.lock());
+    EXPECT_EQ(link.slot_of_address(300), 3);
+    EXPECT_TRUE(link.ack_for(OPC_LOCO_ADR).has_value());
+}
+
+TEST_F(Ms100Pty, BurstWithGarbageDispatchesEveryGoodMessageOnceInOrder) {
+    std::mt19937 rng(7);
+    std::vector<kvr_loconet_msg> good;
+    std::vector<uint8_t> wire;
+    for (int i = 0; i < 300; ++i) {
+        kvr_loconet_msg m;
+        switch (rng() % 5) {
+        case 0: m = msg_of({OPC_SW_REQ, static_cast<uint8_t>(rng() % 128), 0x30}); break;
+        case 1: m = long_ack(static_cast<uint8_t>(0x30 + rng() % 0x40), static_cast<uint8_t>(rng() % 128)); break;
+        case 2: m = slot_read(static_cast<uint8_t>(1 + rng() % 125), static_cast<uint8_t>(rng() % 128), static_cast<uint8_t>(rng() % 4), static_cast<uint8_t>(i % 128)); break;
+        case 3: m = msg_of({OPC_GPON}); break;
+        default: m = msg_of({OPC_INPUT_REP, static_cast<uint8_t>(rng() % 128), 0x50}); break;
+        }
+        good.push_back(m);
+        append(wire, m);
+        switch (rng() % 4) {
+        case 0: wire.push_back(static_cast<uint8_t>(rng() % 128)); break;  // stray byte
+        case 1: {  // a candidate with a broken checksum
+            kvr_loconet_msg bad = msg_of({OPC_LOCO_SPD, 0x05, static_cast<uint8_t>(rng() % 128)});
+            bad[3] ^= 0x20;
+            append(wire, bad);
+            break;
+        }
+        case 2: wire.push_back(OPC_LOCO_DIRF); break;  // cut short by the next opcode
+        default: break;
+        }
+    }
+
+    link.open(pty.slave_path());
+    for (std::size_t at = 0; at < wire.size();) {
+        const std::size_t n = std::min<std::size_t>(1 + rng() % 60, wire.size() - at);
+        pty.write(std::vector<uint8_t>(wire.begin() + static_cast<long>(at), wire.begin() + static_cast<long>(at + n)));
+        at += n;
+        if (rng() % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(sink.wait_lines(good.size(), 5000)) << sink.lines().size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+
+    std::vector<std::string> expected;
+    for (const auto& m : good) expected.push_back(line_of(m));
+    EXPECT_EQ(sink.lines(), expected);
+
+    std::lock_guard<std::mutex> lk(link.lock());
+    for (const auto& m : good) {
+        if (m.opcode() == OPC_SL_RD_DATA) {
+            const kvr_loconet_msg* latest = &m;
+            for (const auto& n : good)
+                if (n.opcode() == OPC_SL_RD_DATA && n[2] == m[2]) latest = &n;
+            EXPECT_EQ(*link.slot_data(m[2]), *latest);
+        } else if (m.opcode() == OPC_LONG_ACK) {
+            const kvr_loconet_msg* latest = &m;
+            for (const auto& n : good)
+                if (n.opcode() == OPC_LONG_ACK && n[1] == m[1]) latest = &n;
+            EXPECT_EQ(*link.ack_for(static_cast<uint8_t>(m[1] + 128)), *latest);
+        }
+    }
+}
+
+TEST_F(Ms100Pty, QueuedMessagesGoOutByteExactOldestFirst) {
+    std::vector<kvr_loconet_msg> out;
+    for (uint8_t i = 0; i < 20; ++i) out.push_back(msg_of({OPC_LOCO_SPD, static_cast<uint8_t>(i + 1), static_cast<uint8_t>(i * 5)}));
+    out.push_back(slot_read(124, 0x00, 0x00));
+
+    // Queued while closed: kept, and written after the next open.
+    link.send(out[0], 0);
+    link.send(out[1], 7);
+    EXPECT_EQ(link.tx_pending(), 2u);
+    EXPECT_EQ(link.event(0).successes(), 1u);
+    EXPECT_TRUE(link.event(7).wait(0));
+
+    link.open(pty.slave_path());
+    for (std::size_t i = 2; i < out.size(); ++i) link.send(out[i], 0);
+    std::vector<uint8_t> expected;
+    for (const auto& m : out) append(expected, m);
+    EXPECT_EQ(pty.read(expected.size(), 3000), expected);
+    EXPECT_TRUE(link.wait_tx_empty(1000));
+    EXPECT_EQ(link.tx_pending(), 0u);
+    EXPECT_TRUE(pty.quiet_for(30));
+}
+
+// While received bytes wait, nothing is written: each time a line is posted
+// (on the I/O thread) the bus sends more, so input waits at every cycle
+// start until the bus falls silent; only then do the queued messages go out.
+TEST_F(Ms100Pty, WritesWaitWhileInputWaits) {
+    const kvr_loconet_msg input = msg_of({OPC_SW_REP, 0x01, 0x10});
+    const kvr_loconet_msg a = msg_of({OPC_LOCO_SPD, 0x01, 0x20});
+    const kvr_loconet_msg b = msg_of({OPC_LOCO_DIRF, 0x01, 0x20});
+    constexpr std::size_t rounds = 6;
+    std::atomic<bool> wrote_early{false};
+    std::atomic<bool> input_seen{true};
+    std::atomic<bool> rounds_done{false};
+    sink.on_post = [&](std::size_t lines) {
+        if (!pty.quiet_for(lines == rounds ? 30 : 0)) wrote_early = true;
+        if (lines >= rounds) {
+            rounds_done = true;
+            return;
+        }
+        pty.write(bytes_of(input));
+        if (!wait_until([&] { return pty.waiting_at_slave() > 0; }, 2000)) input_seen = false;
+    };
+
+    pty.open_watch();
+    link.send(a, 0);
+    link.send(b, 0);
+    {
+        // Holding the port lock keeps the I/O thread from its first look at
+        // the port until input is waiting there.
+        std::unique_lock<std::mutex> lk(link.lock());
+        link.open(pty.slave_path());
+        pty.write(bytes_of(input));
+        ASSERT_TRUE(wait_until([&] { return pty.waiting_at_slave() > 0; }, 2000));
+    }
+    // The bus is read only after the last round looked for early writes.
+    ASSERT_TRUE(wait_until([&] { return rounds_done.load(); }, 3000));
+    std::vector<uint8_t> expected = bytes_of(a);
+    append(expected, b);
+    EXPECT_EQ(pty.read(expected.size(), 3000), expected);
+    EXPECT_EQ(sink.lines().size(), rounds);
+    EXPECT_TRUE(input_seen);
+    EXPECT_FALSE(wrote_early);
+}
+
+TEST_F(Ms100Pty, OpenOnAnOpenDriverReopensAndCloseTwiceIsHarmless) {
+    link.close();  // never opened
+    link.open(pty.slave_path());
+    link.open(pty.slave_path());
+    ASSERT_TRUE(link.is_open());
+    const kvr_loconet_msg gpon = msg_of({OPC_GPON});
+    pty.write(bytes_of(gpon));
+    ASSERT_TRUE(sink.wait_lines(1, 2000));
+    link.send(gpon, 0);
+    EXPECT_EQ(pty.read(2, 2000), bytes_of(gpon));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(sink.lines().size(), 1u);  // one I/O thread, not two
+
+    const auto t0 = clock_type::now();
+    link.close();
+    link.close();
+    EXPECT_LT(clock_type::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_FALSE(link.is_open());
+    EXPECT_TRUE(sink.reports().empty());
+}
+
+TEST_F(Ms100Pty, DestructorClosesAndJoinsWhenTheOwnerForgot) {
+    auto other = std::make_unique<kvr_ms100>();
+    other->open(pty.slave_path());
+    other->send(msg_of({OPC_GPOFF}), 0);
+    EXPECT_EQ(pty.read(2, 2000), bytes_of(msg_of({OPC_GPOFF})));
+    const auto t0 = clock_type::now();
+    other.reset();
+    EXPECT_LT(clock_type::now() - t0, std::chrono::milliseconds(500));
+    // The port is free again.
+    link.open(pty.slave_path());
+    EXPECT_TRUE(link.is_open());
+}
+
+TEST_F(Ms100Pty, UnpluggedAdapterIsRecordedOnceAndReportedOnce) {
+    link.open(pty.slave_path());
+    link.send(msg_of({OPC_GPON}), 0);
+    EXPECT_EQ(pty.read(2, 2000).size(), 2u);
+    pty.close_master();
+
+    ASSERT_TRUE(sink.wait_lost(2000));
+    EXPECT_TRUE(wait_until([&] { return !link.is_open(); }, 1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto reports = sink.reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("kvr_ms100::rx_proc"), std::string::npos) << reports[0];
+    EXPECT_NE(reports[0].find("src:kvr_ms100("), std::string::npos) << reports[0];
+    EXPECT_EQ(log_records(), 1);
+
+    // Messages sent after the loss wait for the next open.
+    link.send(msg_of({OPC_GPOFF}), 0);
+    EXPECT_EQ(link.tx_pending(), 1u);
+    link.close();
+    link.close();
+    EXPECT_EQ(sink.reports().size(), 1u);
+}
+
+// A consumer that fails on every line: one record, not one per failure, and
+// every message is still filed. Its code is EIO on purpose: only a failing
+// device ends the link, never a failing consumer.
+TEST_F(Ms100Pty, RepeatedFailuresAreRecordedOncePerMinute) {
+    sink.on_post = [](std::size_t) { throw kvr_exception("test sink", 5, "ms100_test", 1); };
+    link.open(pty.slave_path());
+    std::vector<uint8_t> wire;
+    for (uint8_t slot = 1; slot <= 5; ++slot) append(wire, slot_read(slot, slot, 0));
+    pty.write(wire);
+    ASSERT_TRUE(sink.wait_lines(5, 2000));
+    ASSERT_TRUE(wait_until([&] { return log_records() == 1; }, 1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(log_records(), 1);
+    std::lock_guard<std::mutex> lk(link.lock());
+    for (uint8_t slot = 1; slot <= 5; ++slot) EXPECT_TRUE(link.slot_data(slot).has_value()) << int(slot);
+    EXPECT_TRUE(link.is_open());
+}
+
+// The dated log cannot be written (its name is taken by a directory): the
+// I/O thread goes on, and still reports the loss of the device.
+TEST_F(Ms100Pty, FailingDatedLogDoesNotEndTheThread) {
+    ASSERT_EQ(::mkdir(kvr_global_dated_log().today_path().c_str(), 0755), 0);
+    sink.on_post = [](std::size_t) { throw kvr_exception("test sink", 5, "ms100_test", 1); };
+    link.open(pty.slave_path());
+    pty.write(bytes_of(msg_of({OPC_GPON})));
+    ASSERT_TRUE(sink.wait_lines(1, 2000));
+    pty.write(bytes_of(slot_read(9, 1, 0)));
+    ASSERT_TRUE(sink.wait_lines(2, 2000));
+    {
+        std::lock_guard<std::mutex> lk(link.lock());
+        EXPECT_TRUE(link.slot_data(9).has_value());
+    }
+    pty.close_master();
+    EXPECT_TRUE(sink.wait_lost(2000));
+    EXPECT_FALSE(link.is_open());
+}
+
+TEST_F(Ms100Pty, VirtualPortLivesWhileTheLinkIsOpen) {
+    struct pty_port : kvr_virtual_port {
+        explicit pty_port(std::atomic<int>& alive) : alive_(alive) { ++alive_; }
+        ~pty_port() override { --alive_; }
+        std::string device_path() const override { return pair.slave_path(); }
+        pty_pair pair;
+        std::atomic<int>& alive_;
+    };
+    static std::atomic<int> alive{0};
+    static pty_port* current = nullptr;
+    kvr_ms100::register_virtual_port("TESTPTY", [] {
+        auto p = std::make_unique<pty_port>(alive);
+        current = p.get();
+        return std::unique_ptr<kvr_virtual_port>(std::move(p));
+    });
+    EXPECT_TRUE(kvr_ms100::is_virtual_port("TESTPTY"));
+    EXPECT_FALSE(kvr_ms100::is_virtual_port("COM1"));
+
+    link.open("TESTPTY");
+    EXPECT_EQ(alive.load(), 1);
+    link.send(msg_of({OPC_IDLE}), 0);
+    EXPECT_EQ(current->pair.read(2, 2000), bytes_of(msg_of({OPC_IDLE})));
+    link.open("TESTPTY");  // reopening replaces the peer
+    EXPECT_EQ(alive.load(), 1);
+    link.close();
+    EXPECT_EQ(alive.load(), 0);
+    EXPECT_TRUE(sink.reports().empty());
+}

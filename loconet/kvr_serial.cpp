@@ -1,0 +1,111 @@
+#include "loconet/kvr_serial.h"
+
+// Only kernel headers for the terminal structures: <termios.h> must not be
+// included in this unit.
+#include <asm/termbits.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace kvr_serial {
+
+namespace {
+
+int get(int fd, termios2* t) {
+    return ioctl(fd, TCGETS2, t) < 0 ? errno : 0;
+}
+
+int put(int fd, const termios2& t) {
+    return ioctl(fd, TCSETS2, &t) < 0 ? errno : 0;
+}
+
+bool near_rate(unsigned actual, unsigned wanted) {
+    const unsigned diff = actual > wanted ? actual - wanted : wanted - actual;
+    return diff * 50 <= wanted;
+}
+
+}  // namespace
+
+int open_exclusive(const char* path, int* fd) {
+    *fd = -1;
+    const int f = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (f < 0) return errno;
+    // Not a terminal at all (ENOTTY): the properties step refuses it with
+    // its own report.
+    if (ioctl(f, TIOCEXCL) < 0 && errno != ENOTTY) {
+        const int err = errno;
+        ::close(f);
+        return err;
+    }
+    *fd = f;
+    return 0;
+}
+
+int probe_terminal(int fd) {
+    termios2 t{};
+    return get(fd, &t);
+}
+
+int set_custom_baud(int fd, unsigned baud, bool* accepted) {
+    *accepted = false;
+    termios2 t{};
+    if (int err = get(fd, &t)) return err;
+    t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
+    t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+    t.c_ispeed = baud;
+    t.c_ospeed = baud;
+    // A driver without programmable rates answers EINVAL or silently keeps
+    // another rate; both mean it cannot run the bus.
+    if (put(fd, t) != 0) return 0;
+    termios2 back{};
+    if (int err = get(fd, &back)) return err;
+    *accepted = near_rate(back.c_ospeed, baud) && near_rate(back.c_ispeed, baud);
+    return 0;
+}
+
+int set_raw_8n1(int fd, bool* failed_write) {
+    *failed_write = false;
+    termios2 t{};
+    if (int err = get(fd, &t)) return err;
+    // Raw binary: no character translation, no echo, no signals. Software
+    // flow control goes too, since 0x11 and 0x13 are ordinary data bytes on
+    // the bus; hardware flow control (CRTSCTS) is left as the driver has it.
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+    t.c_cflag |= CS8 | CREAD | CLOCAL;
+    if (int err = put(fd, t)) {
+        *failed_write = true;
+        return err;
+    }
+    return 0;
+}
+
+int set_nonblocking_reads(int fd, bool* failed_write) {
+    *failed_write = false;
+    termios2 t{};
+    if (int err = get(fd, &t)) return err;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (int err = put(fd, t)) {
+        *failed_write = true;
+        return err;
+    }
+    return 0;
+}
+
+int flush_input(int fd) {
+    return ioctl(fd, TCFLSH, TCIFLUSH) < 0 ? errno : 0;
+}
+
+int queue_counts(int fd, int* in, int* out) {
+    *in = 0;
+    *out = 0;
+    if (ioctl(fd, FIONREAD, in) < 0) return errno;
+    if (ioctl(fd, TIOCOUTQ, out) < 0) return errno;
+    return 0;
+}
+
+}  // namespace kvr_serial

@@ -1,0 +1,40 @@
+#pragma once
+// Terminal control of the serial port through termios2 (programmable baud
+// rates with BOTHER). The kernel's <asm/termbits.h> and the C library's
+// <termios.h> define the same names differently, so everything that needs
+// the kernel's structures stays inside kvr_serial.cpp and callers see plain
+// descriptors and errno values.
+//
+// Every function returns 0 on success or the errno of the call that failed.
+
+namespace kvr_serial {
+
+// open(O_RDWR|O_NOCTTY|O_NONBLOCK|O_CLOEXEC), then TIOCEXCL so no other
+// process opens the port while we hold it. On failure nothing stays open.
+// A descriptor that is no terminal is returned as opened; probe_terminal
+// tells.
+int open_exclusive(const char* path, int* fd);
+
+// TCGETS2: fails (ENOTTY) on anything that is not a terminal.
+int probe_terminal(int fd);
+
+// Programs `baud` with BOTHER for both directions and reads it back.
+// `accepted` is false when the driver refused the rate or kept one more than
+// 2% away from it (a UART rounds to its divisor; the bus tolerates that).
+int set_custom_baud(int fd, unsigned baud, bool* accepted);
+
+// Device-control settings: raw binary, 8 data bits, no parity, one stop
+// bit, receiver on, modem lines ignored. Hardware flow control stays as the
+// driver reported it. `failed_write` tells a refused write from a refused read.
+int set_raw_8n1(int fd, bool* failed_write);
+
+// Reads never block: VMIN 0, VTIME 0. `failed_write` as above.
+int set_nonblocking_reads(int fd, bool* failed_write);
+
+// Discards bytes received but not yet read.
+int flush_input(int fd);
+
+// Bytes waiting to be read and bytes waiting to be sent.
+int queue_counts(int fd, int* in, int* out);
+
+}  // namespace kvr_serial

@@ -1,0 +1,114 @@
+#pragma once
+// Shared by the link tests: a monitor sink that collects lines, and builders
+// for messages with their checksum.
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "loconet/kvr_loconet_msg.h"
+#include "loconet/kvr_monitor.h"
+#include "loconet/kvr_port.h"
+
+namespace link_test {
+
+// A message from its bytes; the checksum is appended.
+inline kvr_loconet_msg msg_of(std::initializer_list<uint8_t> bytes) {
+    kvr_loconet_msg m;
+    for (uint8_t b : bytes) m.append(b);
+    m.append(0xFFFF);
+    return m;
+}
+
+// OPC_SL_RD_DATA for `slot` carrying ADR/ADR2 (or the fields of slots 123/124).
+inline kvr_loconet_msg slot_read(uint8_t slot, uint8_t adr, uint8_t adr2, uint8_t spd = 0) {
+    return msg_of({OPC_SL_RD_DATA, 0x0E, slot, 0x33, adr, spd, 0x20, 0x07, 0x00, adr2, 0x00, 0x01, 0x00});
+}
+
+inline kvr_loconet_msg long_ack(uint8_t lopc, uint8_t code) {
+    return msg_of({OPC_LONG_ACK, lopc, code});
+}
+
+inline std::vector<uint8_t> bytes_of(const kvr_loconet_msg& m) {
+    return std::vector<uint8_t>(m.data(), m.data() + m.length());
+}
+
+inline void append(std::vector<uint8_t>& out, const kvr_loconet_msg& m) {
+    out.insert(out.end(), m.data(), m.data() + m.length());
+}
+
+// The line the monitor shows for a message.
+inline std::string line_of(const kvr_loconet_msg& m) {
+    return kvr_monitor::to_text(m) + "\r\n";
+}
+
+// Collects monitor lines and lost-link notices; safe to call from the I/O
+// thread while the test thread waits.
+class line_sink : public kvr_monitor_sink {
+public:
+    bool has_window() const override { return window_; }
+
+    void post_text(std::string text) override {
+        std::size_t count;
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            lines_.push_back(text);
+            count = lines_.size();
+        }
+        cv_.notify_all();
+        if (on_post) on_post(count);
+    }
+
+    void post_message(const kvr_loconet_msg& msg) override {
+        std::lock_guard<std::mutex> lk(m_);
+        messages_.push_back(msg);
+    }
+
+    void link_lost(std::string report) override {
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            reports_.push_back(std::move(report));
+        }
+        cv_.notify_all();
+    }
+
+    std::vector<std::string> lines() const {
+        std::lock_guard<std::mutex> lk(m_);
+        return lines_;
+    }
+    std::vector<kvr_loconet_msg> messages() const {
+        std::lock_guard<std::mutex> lk(m_);
+        return messages_;
+    }
+    std::vector<std::string> reports() const {
+        std::lock_guard<std::mutex> lk(m_);
+        return reports_;
+    }
+    bool wait_lines(std::size_t n, unsigned ms) {
+        std::unique_lock<std::mutex> lk(m_);
+        return cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return lines_.size() >= n; });
+    }
+    bool wait_lost(unsigned ms) {
+        std::unique_lock<std::mutex> lk(m_);
+        return cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return !reports_.empty(); });
+    }
+
+    // Set before the link runs; called on the I/O thread after each line.
+    std::function<void(std::size_t lines_so_far)> on_post;
+
+    explicit line_sink(bool window = true) : window_(window) {}
+
+private:
+    const bool window_;
+    mutable std::mutex m_;
+    std::condition_variable cv_;
+    std::vector<std::string> lines_;
+    std::vector<std::string> reports_;
+    std::vector<kvr_loconet_msg> messages_;
+};
+
+}  // namespace link_test
