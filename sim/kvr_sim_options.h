@@ -22,4 +22,8 @@ struct kvr_sim_options {
 
     // Life for a newcomer: fast-clock broadcasts, sensor and turnout reports.
     bool demo = false;
+
+    // The fast clock starts at day 0, 00:00 and runs at this rate (fast
+    // minutes per real minute; 0 stands still).
+    uint8_t clock_rate = 4;
 };

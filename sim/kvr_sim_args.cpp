@@ -1,0 +1,146 @@
+#include "sim/kvr_sim_args.h"
+
+#include <cstdint>
+#include <limits>
+
+namespace {
+
+struct flag_option {
+    const char* name;
+    bool kvr_sim_args::*arg;
+    bool kvr_sim_options::*option;
+    bool value;
+};
+
+constexpr flag_option flags[] = {
+    {"--log", &kvr_sim_args::log, nullptr, true},
+    {"--help", &kvr_sim_args::help, nullptr, true},
+    {"-h", &kvr_sim_args::help, nullptr, true},
+    {"--demo", nullptr, &kvr_sim_options::demo, true},
+    {"--instant", nullptr, &kvr_sim_options::instant, true},
+    {"--pace", nullptr, &kvr_sim_options::pace, true},
+    {"--no-decoder", nullptr, &kvr_sim_options::decoder_present, false},
+    {"--no-write-ack", nullptr, &kvr_sim_options::decoder_acks_writes, false},
+    {"--switch-full", nullptr, &kvr_sim_options::switch_buffer_full, true},
+};
+
+struct number_option {
+    const char* name;
+    unsigned kvr_sim_options::*field;
+    unsigned max;
+};
+
+constexpr number_option numbers[] = {
+    {"--ack-ms", &kvr_sim_options::ack_delay_ms, 60'000},
+    {"--read-ms", &kvr_sim_options::read_delay_ms, 60'000},
+    {"--write-ms", &kvr_sim_options::write_delay_ms, 60'000},
+    {"--busy", &kvr_sim_options::busy_tasks, 1'000'000},
+    {"--drop", &kvr_sim_options::drop_answers, 1'000'000},
+    {"--noise", &kvr_sim_options::noise_per_mille, 1000},
+};
+
+bool parse_number(const std::string& text, unsigned max, unsigned& out) {
+    if (text.empty() || text.size() > 10) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (v > max) return false;
+    out = static_cast<unsigned>(v);
+    return true;
+}
+
+// "--name value" or "--name=value"; advances i past the value.
+bool take_value(const std::vector<std::string>& args, std::size_t& i, const std::string& name, std::string& value) {
+    const std::string& a = args[i];
+    if (a == name) {
+        if (i + 1 >= args.size()) return false;
+        value = args[++i];
+        return true;
+    }
+    if (a.size() > name.size() && a.compare(0, name.size(), name) == 0 && a[name.size()] == '=') {
+        value = a.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+bool is_option(const std::string& a, const std::string& name) {
+    return a == name || (a.size() > name.size() && a.compare(0, name.size() + 1, name + "=") == 0);
+}
+
+bool parse_one(const std::vector<std::string>& args, std::size_t& i, kvr_sim_args& r) {
+    const std::string& a = args[i];
+    for (const flag_option& f : flags) {
+        if (a != f.name) continue;
+        if (f.arg) r.*f.arg = f.value;
+        if (f.option) r.options.*f.option = f.value;
+        return true;
+    }
+    std::string value;
+    for (const number_option& n : numbers) {
+        if (!is_option(a, n.name)) continue;
+        if (!take_value(args, i, n.name, value) || !parse_number(value, n.max, r.options.*n.field)) {
+            r.error = std::string("bad value for ") + n.name;
+        }
+        return true;
+    }
+    if (is_option(a, "--seed")) {
+        unsigned seed = 0;
+        if (!take_value(args, i, "--seed", value) || !parse_number(value, std::numeric_limits<unsigned>::max(), seed)) {
+            r.error = "bad value for --seed";
+        }
+        r.options.seed = seed;
+        return true;
+    }
+    if (is_option(a, "--clock-rate")) {
+        unsigned rate = 0;
+        if (!take_value(args, i, "--clock-rate", value) || !parse_number(value, 127, rate)) {
+            r.error = "bad value for --clock-rate";
+        }
+        r.options.clock_rate = static_cast<uint8_t>(rate);
+        return true;
+    }
+    if (is_option(a, "--link")) {
+        if (!take_value(args, i, "--link", r.link) || r.link.empty()) r.error = "--link needs a path";
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+kvr_sim_args kvr_sim_parse_args(const std::vector<std::string>& args) {
+    kvr_sim_args r;
+    for (std::size_t i = 0; i < args.size() && r.error.empty(); ++i) {
+        if (!parse_one(args, i, r)) r.error = "unknown option " + args[i];
+    }
+    return r;
+}
+
+std::string kvr_sim_usage() {
+    return "Usage: busprobe-sim [options]\n"
+           "A simulated LocoNet command station with its layout on a pseudo-terminal.\n"
+           "Prints the device path on the first line, then serves until SIGINT or SIGTERM.\n"
+           "\n"
+           "  --link PATH       make a symbolic link PATH to the device\n"
+           "  --log             print each message on the bus as a monitor line\n"
+           "  --demo            fast-clock broadcasts and sensor/turnout reports\n"
+           "  --clock-rate N    fast-clock rate, 0..127 (default 4)\n"
+           "Timing:\n"
+           "  --instant         answer at once\n"
+           "  --ack-ms N        delay of acknowledges and slot data (default 20)\n"
+           "  --read-ms N       programming read time (default 150)\n"
+           "  --write-ms N      programming write time (default 100)\n"
+           "  --pace            send at the LocoNet byte rate (16457 baud)\n"
+           "Faults:\n"
+           "  --busy N          answer the next N programming tasks busy\n"
+           "  --drop N          leave the next N answers out\n"
+           "  --no-decoder      no decoder on the programming track\n"
+           "  --no-write-ack    the decoder never acknowledges writes\n"
+           "  --switch-full     the switch command buffer is full\n"
+           "  --noise N         noise bytes and damaged messages per 1000 messages\n"
+           "  --seed N          seed of the noise and the demo life\n"
+           "  -h, --help        this text\n";
+}

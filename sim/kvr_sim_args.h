@@ -1,0 +1,20 @@
+#pragma once
+// Command line of the standalone simulated station (busprobe-sim).
+
+#include <string>
+#include <vector>
+
+#include "sim/kvr_sim_options.h"
+
+struct kvr_sim_args {
+    kvr_sim_options options;
+    std::string link;  // --link PATH: a symbolic link to the device
+    bool log = false;  // --log: each message on the bus as a monitor line
+    bool help = false;
+    std::string error;  // set when the command line is not understood
+};
+
+// Arguments without the program name. Realistic timing unless told otherwise.
+kvr_sim_args kvr_sim_parse_args(const std::vector<std::string>& args);
+// The text of --help.
+std::string kvr_sim_usage();

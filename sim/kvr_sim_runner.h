@@ -1,0 +1,77 @@
+#pragma once
+// Serves the simulated station on a pseudo-terminal pair: a program opens the
+// slave device (device_path) exactly as it would open a serial adapter, and
+// one thread moves bytes between the master side and the station.
+//
+// While no client holds the slave open the master reports a hang-up (and
+// reads fail with EIO); the runner then looks again every few milliseconds,
+// so a client may close and reopen the device at will. It keeps no slave
+// descriptor of its own: a client that takes the device exclusively
+// (TIOCEXCL) would otherwise find it still locked when it reopens it, since
+// the lock lasts until the last descriptor closes.
+
+#include <atomic>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loconet/kvr_loconet_msg.h"
+#include "sim/kvr_sim_options.h"
+#include "sim/kvr_sim_station.h"
+
+class kvr_sim_runner {
+public:
+    // Called on the runner's thread for every whole message it puts on the
+    // bus (echoes of the requests included, noise left out). Must not block
+    // for long: the bus waits meanwhile.
+    using observer = std::function<void(const kvr_loconet_msg&)>;
+
+    // Opens the pseudo-terminal and starts serving. Raises kvr_exception
+    // when the system gives no pseudo-terminal.
+    explicit kvr_sim_runner(const kvr_sim_options& options, observer on_bus_message = {});
+    kvr_sim_runner(const kvr_sim_runner&) = delete;
+    kvr_sim_runner& operator=(const kvr_sim_runner&) = delete;
+    // Stops the thread and closes both sides.
+    ~kvr_sim_runner();
+
+    // The slave device, such as "/dev/pts/7".
+    const std::string& device_path() const { return path_; }
+
+    // Runs `f` on the station under the runner's lock (look at the layout,
+    // change faults), then lets the thread look at its timers again.
+    template <class F>
+    auto with_station(F&& f) {
+        struct wake_after {
+            kvr_sim_runner* r;
+            ~wake_after() { r->wake(); }
+        } w{this};
+        std::lock_guard<std::mutex> lock(mutex_);
+        return f(station_);
+    }
+
+private:
+    void run();
+    void wake();
+    kvr_sim_time elapsed() const;
+    void flush_output();
+    void observe(const std::vector<uint8_t>& bytes);
+
+    std::string path_;
+    int master_ = -1;
+    int wake_fd_ = -1;
+    const std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
+
+    std::mutex mutex_;  // guards station_
+    kvr_sim_station station_;
+
+    observer observer_;
+    std::deque<uint8_t> observed_;  // runner thread only
+    std::deque<uint8_t> tx_;        // runner thread only: bytes the master has not taken yet
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};

@@ -1,0 +1,396 @@
+#include "sim/kvr_sim_station.h"
+
+#include <algorithm>
+
+namespace {
+
+// Slot bytes 3..12 as indices into the stored ten.
+enum : int { stat_i = 0, adr_i = 1, spd_i = 2, dirf_i = 3, trk_i = 4, ss2_i = 5, adr2_i = 6, snd_i = 7 };
+
+constexpr uint8_t usage_mask = 0x30;  // STAT bits 5..4: 00 free, 01 common, 10 idle, 11 in use
+constexpr uint8_t usage_common = 0x10;
+constexpr uint8_t usage_in_use = 0x30;
+
+// Slot codes of OPC_LONG_ACK.
+constexpr uint8_t ack_slot_write_ok = 0x7F;
+constexpr uint8_t ack_switch_accepted = 0x7F;
+constexpr uint8_t ack_refused = 0x00;  // no free slot, illegal move, switch buffer full
+
+// Far enough for any session, small enough that no sum of times overflows.
+constexpr kvr_sim_time latest_time{int64_t{1} << 52};
+// Demo events missed by more than this are skipped rather than caught up.
+constexpr kvr_sim_time catch_up_limit{10'000'000};
+
+constexpr bool is_loco_slot(int n) { return n >= 1 && n <= kvr_sim_station::loco_slots; }
+
+uint16_t slot_address(const std::array<uint8_t, 10>& s) {
+    return static_cast<uint16_t>(s[adr2_i] * 128 + s[adr_i]);
+}
+
+kvr_loconet_msg make_msg(std::initializer_list<uint8_t> bytes) {
+    kvr_loconet_msg m;
+    for (uint8_t b : bytes) m.append(b);
+    m.append(0xFFFF);
+    return m;
+}
+
+}  // namespace
+
+kvr_sim_station::kvr_sim_station(const kvr_sim_options& options, kvr_sim_time start)
+    : options_(options), now_(std::clamp(start, kvr_sim_time{0}, latest_time)), random_(options.seed) {
+    clock_.set(now_, options_.clock_rate, kvr_sim_clock_reading{});
+    task_ = make_msg({OPC_SL_RD_DATA, 0x0E, kvr_slot_programmer, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    task_result_ = task_;
+    task_done_ = now_;
+    wire_free_ = now_;
+}
+
+kvr_sim_time kvr_sim_station::clamp(kvr_sim_time now) {
+    return std::clamp(now, now_, latest_time);
+}
+
+void kvr_sim_station::receive(const uint8_t* bytes, std::size_t count, kvr_sim_time now) {
+    advance(clamp(now));
+    for (std::size_t i = 0; i < count; ++i) {
+        rx_.push_back(bytes[i]);
+        // Frame after every byte so the queue never holds more than one
+        // candidate message.
+        while (!rx_.empty()) {
+            const std::size_t before = rx_.size();
+            kvr_loconet_msg msg;
+            if (msg.take_from(rx_) != 0) {
+                put(msg, now_);  // the echo: the bus carries the request itself
+                handle(msg);
+            } else if (rx_.size() == before) {
+                break;  // waiting for the rest of a message
+            }
+        }
+    }
+}
+
+void kvr_sim_station::receive(const kvr_loconet_msg& msg, kvr_sim_time now) {
+    receive(msg.data(), static_cast<std::size_t>(msg.length()), now);
+}
+
+void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
+    switch (msg.opcode()) {
+    case OPC_GPON:
+        trk_ |= 0x03;
+        break;
+    case OPC_GPOFF:
+        trk_ &= static_cast<uint8_t>(~0x01);
+        break;
+    case OPC_IDLE:
+        trk_ &= static_cast<uint8_t>(~0x02);
+        break;
+    case OPC_LOCO_ADR:
+        handle_loco_adr(msg);
+        break;
+    case OPC_MOVE_SLOTS:
+        handle_move(msg[1], msg[2]);
+        break;
+    case OPC_RQ_SL_DATA:
+        send_slot(msg[1]);
+        break;
+    case OPC_WR_SL_DATA:
+        if (msg.length() == 14) handle_slot_write(msg);
+        break;
+    case OPC_SW_REQ:
+    case OPC_SW_ACK:
+    case OPC_SW_STATE:
+        handle_switch(msg);
+        break;
+    case OPC_LOCO_SPD:
+    case OPC_LOCO_DIRF:
+    case OPC_LOCO_SND:
+    case OPC_SLOT_STAT1:
+        handle_slot_update(msg);
+        break;
+    default:
+        break;
+    }
+}
+
+void kvr_sim_station::handle_loco_adr(const kvr_loconet_msg& msg) {
+    const uint16_t address = static_cast<uint16_t>((msg[1] & 0x7F) * 128 + (msg[2] & 0x7F));
+    // Among the free slots: one that last held this address, else one never
+    // loaded, else any, so that an address asked for but not yet taken keeps
+    // its slot while other addresses are asked for.
+    int free_same = 0;
+    int free_blank = 0;
+    int free_any = 0;
+    for (int s = 1; s <= loco_slots; ++s) {
+        const slot_bytes& slot = slots_[s];
+        const bool is_free = (slot[stat_i] & usage_mask) == 0;
+        if (!is_free) {
+            if (slot_address(slot) == address) {
+                send_slot(static_cast<uint8_t>(s));
+                return;
+            }
+            continue;
+        }
+        if (free_same == 0 && slot_address(slot) == address) free_same = s;
+        if (free_blank == 0 && slot == slot_bytes{}) free_blank = s;
+        if (free_any == 0) free_any = s;
+    }
+    const int s = free_same ? free_same : free_blank ? free_blank : free_any;
+    if (s == 0) {
+        long_ack(OPC_LOCO_ADR, ack_refused);
+        return;
+    }
+    // A slot freshly loaded: free, 128 steps, speed 0, forward, functions off.
+    slots_[s] = slot_bytes{0x03, static_cast<uint8_t>(address & 0x7F), 0, 0x20, 0, 0,
+                           static_cast<uint8_t>(address >> 7), 0, 0, 0};
+    send_slot(static_cast<uint8_t>(s));
+}
+
+// Moves as LocoNet defines them: a slot to itself marks it in use (NULL
+// move); source 0 takes the dispatched slot (DISPATCH GET); destination 0
+// dispatches the source (DISPATCH PUT); otherwise the data go from an active
+// source to a free destination, which leaves the source free.
+void kvr_sim_station::handle_move(uint8_t from, uint8_t to) {
+    if (from == to && is_loco_slot(from)) {
+        slots_[from][stat_i] |= usage_in_use;
+        send_slot(from);
+    } else if (from == 0) {
+        if (dispatched_ == 0) {
+            long_ack(OPC_MOVE_SLOTS, ack_refused);
+            return;
+        }
+        const uint8_t s = dispatched_;
+        dispatched_ = 0;
+        slots_[s][stat_i] |= usage_in_use;
+        send_slot(s);
+    } else if (to == 0 && is_loco_slot(from) && (slots_[from][stat_i] & usage_mask) != 0) {
+        slots_[from][stat_i] = static_cast<uint8_t>((slots_[from][stat_i] & ~usage_mask) | usage_common);
+        dispatched_ = from;
+        send_slot(from);
+    } else if (is_loco_slot(from) && is_loco_slot(to) && (slots_[from][stat_i] & usage_mask) != 0 &&
+               (slots_[to][stat_i] & usage_mask) == 0) {
+        slots_[to] = slots_[from];
+        slots_[from][stat_i] &= static_cast<uint8_t>(~usage_mask);
+        if (dispatched_ == from) dispatched_ = 0;
+        send_slot(to);
+    } else {
+        long_ack(OPC_MOVE_SLOTS, ack_refused);
+    }
+}
+
+void kvr_sim_station::handle_slot_write(const kvr_loconet_msg& msg) {
+    const uint8_t n = msg[2];
+    if (n == kvr_slot_programmer) {
+        handle_task(msg);
+        return;
+    }
+    if (n == kvr_slot_fast_clock) {
+        clock_.write(now_, msg);
+        if (options_.demo) next_clock_ = clock_.next_minute(now_);
+    } else if (is_loco_slot(n)) {
+        for (int i = 0; i < 10; ++i) slots_[n][i] = msg[3 + i];
+    }
+    // Slot 0 and the system slots take nothing but are acknowledged all the same.
+    long_ack(OPC_WR_SL_DATA, ack_slot_write_ok);
+}
+
+void kvr_sim_station::handle_task(const kvr_loconet_msg& msg) {
+    if (programmer_busy()) {
+        long_ack(OPC_WR_SL_DATA, KVR_PGM_ACK_BUSY);
+        return;
+    }
+    if (options_.busy_tasks > 0) {
+        --options_.busy_tasks;
+        long_ack(OPC_WR_SL_DATA, KVR_PGM_ACK_BUSY);
+        return;
+    }
+    kvr_sim_task_outcome o = programmer_.run(msg, options_);
+    long_ack(OPC_WR_SL_DATA, o.ack);
+    if (!o.final_reply) return;
+
+    const kvr_sim_time delay = task_delay(o.is_read);
+    task_ = msg;
+    task_.set_opcode(OPC_SL_RD_DATA);
+    task_result_ = o.reply;
+    task_result_[7] = trk_;  // the task is over when the reply goes out
+    task_result_.renew_checksum();
+    task_done_ = now_ + delay;
+    answer(task_result_, delay);
+}
+
+void kvr_sim_station::handle_switch(const kvr_loconet_msg& msg) {
+    // SW1 bits 6..0 and SW2 bits 3..0 make the 11-bit wire address; SW2
+    // bit 5 is closed, bit 4 the output on.
+    const int address = (msg[1] & 0x7F) | ((msg[2] & 0x0F) << 7);
+    kvr_sim_turnout& t = turnouts_[address];
+    if (msg.opcode() == OPC_SW_STATE) {
+        long_ack(OPC_SW_STATE, t.closed ? 0x20 : 0x00);
+        return;
+    }
+    if (msg.opcode() == OPC_SW_ACK && options_.switch_buffer_full) {
+        long_ack(OPC_SW_ACK, ack_refused);
+        return;
+    }
+    t.closed = msg[2] & 0x20;
+    t.output_on = msg[2] & 0x10;
+    if (msg.opcode() == OPC_SW_ACK) long_ack(OPC_SW_ACK, ack_switch_accepted);
+}
+
+void kvr_sim_station::handle_slot_update(const kvr_loconet_msg& msg) {
+    const uint8_t n = msg[1];
+    if (!is_loco_slot(n)) return;
+    const int field = msg.opcode() == OPC_LOCO_SPD    ? spd_i
+                      : msg.opcode() == OPC_LOCO_DIRF ? dirf_i
+                      : msg.opcode() == OPC_LOCO_SND  ? snd_i
+                                                      : stat_i;
+    slots_[n][field] = msg[2];
+}
+
+uint8_t kvr_sim_station::track_status() const {
+    return static_cast<uint8_t>(trk_ | (programmer_busy() ? 0x08 : 0));
+}
+
+std::array<uint8_t, 10> kvr_sim_station::slot(uint8_t number) const {
+    slot_bytes s = slots_[number & 0x7F];
+    s[trk_i] = track_status();
+    return s;
+}
+
+kvr_sim_turnout kvr_sim_station::turnout(uint16_t number) const {
+    if (number < 1 || number > turnout_count) return {};
+    return turnouts_[number - 1];
+}
+
+kvr_loconet_msg kvr_sim_station::slot_message(uint8_t number) const {
+    number &= 0x7F;
+    if (number == kvr_slot_fast_clock) return clock_.slot_message(now_, track_status());
+    if (number == kvr_slot_programmer) return programmer_message();
+    const slot_bytes s = slot(number);
+    kvr_loconet_msg m;
+    m.append(OPC_SL_RD_DATA);
+    m.append(0x0E);
+    m.append(number);
+    for (uint8_t b : s) m.append(b);
+    m.append(0xFFFF);
+    return m;
+}
+
+kvr_loconet_msg kvr_sim_station::programmer_message() const {
+    kvr_loconet_msg m = programmer_busy() ? task_ : task_result_;
+    m[4] = programmer_busy() ? 0 : m[4];
+    m[7] = track_status();
+    m.renew_checksum();
+    return m;
+}
+
+kvr_sim_time kvr_sim_station::ack_delay() const {
+    return options_.instant ? kvr_sim_time{0} : kvr_sim_time{int64_t{options_.ack_delay_ms} * 1000};
+}
+
+kvr_sim_time kvr_sim_station::task_delay(bool is_read) const {
+    if (options_.instant) return kvr_sim_time{0};
+    const unsigned ms = is_read ? options_.read_delay_ms : options_.write_delay_ms;
+    return std::max(ack_delay(), kvr_sim_time{int64_t{ms} * 1000});
+}
+
+void kvr_sim_station::long_ack(uint8_t opcode, uint8_t code) {
+    answer(make_msg({OPC_LONG_ACK, static_cast<uint8_t>(opcode & 0x7F), static_cast<uint8_t>(code & 0x7F)}),
+           ack_delay());
+}
+
+void kvr_sim_station::answer(const kvr_loconet_msg& msg, kvr_sim_time delay) {
+    if (options_.drop_answers > 0) {
+        --options_.drop_answers;
+        return;
+    }
+    put(msg, now_ + delay);
+}
+
+void kvr_sim_station::put(const kvr_loconet_msg& msg, kvr_sim_time due) {
+    std::vector<uint8_t> bytes(msg.data(), msg.data() + msg.length());
+    if (options_.noise_per_mille > 0 && random_() % 1000 < options_.noise_per_mille) {
+        if (random_() % 2 == 0 || bytes.size() < 2) {
+            // A stray byte, such as a collision or a loose wire leaves.
+            bytes.insert(bytes.begin(), static_cast<uint8_t>(random_()));
+        } else {
+            // A damaged copy ahead of the good message: one data bit flipped,
+            // so its checksum no longer holds.
+            std::vector<uint8_t> bad = bytes;
+            bad[1 + random_() % (bad.size() - 1)] ^= static_cast<uint8_t>(1u << (random_() % 7));
+            bytes.insert(bytes.begin(), bad.begin(), bad.end());
+        }
+    }
+    // Input with no reader behind it cannot fill memory: beyond the limit
+    // output is lost, as with an overflowing transmit buffer.
+    if (pending_bytes_ + bytes.size() > max_pending_bytes) return;
+    pending_bytes_ += bytes.size();
+    scheduled_.emplace(due, std::move(bytes));
+}
+
+std::vector<uint8_t> kvr_sim_station::poll(kvr_sim_time now) {
+    advance(clamp(now));
+    const kvr_sim_time step = options_.pace ? byte_time : kvr_sim_time{0};
+    while (!scheduled_.empty() && scheduled_.begin()->first <= now_) {
+        auto node = scheduled_.extract(scheduled_.begin());
+        kvr_sim_time t = std::max(node.key(), wire_free_);
+        for (uint8_t b : node.mapped()) {
+            t += step;
+            wire_.emplace_back(t, b);
+        }
+        wire_free_ = t;
+    }
+    std::vector<uint8_t> out;
+    while (!wire_.empty() && wire_.front().first <= now_) {
+        out.push_back(wire_.front().second);
+        wire_.pop_front();
+        --pending_bytes_;
+    }
+    return out;
+}
+
+std::optional<kvr_sim_time> kvr_sim_station::next_due() const {
+    kvr_sim_time t = std::min(next_demo_, next_clock_);
+    if (!wire_.empty()) t = std::min(t, wire_.front().first);
+    if (!scheduled_.empty()) t = std::min(t, scheduled_.begin()->first);
+    if (t == kvr_sim_time::max()) return std::nullopt;
+    return t;
+}
+
+void kvr_sim_station::advance(kvr_sim_time now) {
+    now_ = now;
+    if (!options_.demo) {
+        next_demo_ = next_clock_ = kvr_sim_time::max();
+        return;
+    }
+    if (next_demo_ == kvr_sim_time::max() || now_ - next_demo_ > catch_up_limit) {
+        next_demo_ = now_ + kvr_sim_time{1'000'000};
+    }
+    if (next_clock_ == kvr_sim_time::max() || (next_clock_ < now_ && now_ - next_clock_ > catch_up_limit)) {
+        next_clock_ = clock_.next_minute(now_);
+    }
+    while (next_clock_ <= now_) {
+        put(clock_.slot_message(next_clock_, track_status()), next_clock_);
+        next_clock_ = clock_.next_minute(next_clock_);
+    }
+    while (next_demo_ <= now_) {
+        demo_report(next_demo_);
+        next_demo_ += kvr_sim_time{2'000'000 + static_cast<int64_t>(random_() % 4'000'000)};
+    }
+}
+
+// A sensor or a turnout on the demo layout changes: sensors 1..8 toggle,
+// turnouts 1..4 are thrown and closed by hand.
+void kvr_sim_station::demo_report(kvr_sim_time at) {
+    const unsigned pick = random_() % 12;
+    if (pick < 8) {
+        demo_sensors_ ^= static_cast<uint8_t>(1u << pick);
+        const bool on = demo_sensors_ & (1u << pick);
+        // IN2 bit 6 is always set in input reports; bit 4 the input level.
+        put(make_msg({OPC_INPUT_REP, static_cast<uint8_t>(pick), static_cast<uint8_t>(0x40 | (on ? 0x10 : 0))}),
+            at);
+        return;
+    }
+    const unsigned address = pick - 8;
+    kvr_sim_turnout& t = turnouts_[address];
+    t.closed = !t.closed;
+    // SN2 with bit 6 clear reports the outputs: bit 5 closed on, bit 4 thrown on.
+    put(make_msg({OPC_SW_REP, static_cast<uint8_t>(address), static_cast<uint8_t>(t.closed ? 0x20 : 0x10)}), at);
+}

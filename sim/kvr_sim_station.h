@@ -1,0 +1,127 @@
+#pragma once
+// A simulated LocoNet command station with its layout, as a pure model driven
+// by the caller's clock: bytes from the bus go in with the time they arrived,
+// and the bytes the station puts on the bus come out when they fall due. No
+// threads and no I/O, so every run with the same input and times is the same.
+//
+// The bus is one shared line: every message that arrives is echoed back
+// first (the sender sees its own request, as on LocoNet), then answered the
+// way command stations answer:
+//   BF 00 03 43            OPC_LOCO_ADR loco 3     -> E7 0E 01 03 03 00 20 07 00 00 00 00 00 cs
+//   BB 05 00 41            OPC_RQ_SL_DATA slot 5   -> E7 0E 05 ... (slot data)
+//   EF 0E 05 ...           OPC_WR_SL_DATA slot 5   -> B4 6F 7F cs
+//   EF 0E 7C 28 ...        programming task        -> B4 6F 01 cs, later E7 0E 7C ... (PSTAT, value)
+//   BD 00 30 72            OPC_SW_ACK              -> B4 3D 7F cs
+//   BC 00 00 43            OPC_SW_STATE            -> B4 3C 20 cs (closed)
+// TRK (byte 7 of slot data): bit 0 power on, bit 1 running (clear after
+// OPC_IDLE, the emergency stop, until power is switched on again), bit 2
+// LocoNet 1.1 master, bit 3 programming track busy.
+//
+// Every outgoing byte is bounded: the framer holds at most one message and
+// at most max_pending_bytes wait for the bus; beyond that new output is lost,
+// as with a station whose transmit buffer overflows.
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <random>
+#include <vector>
+
+#include "loconet/kvr_loconet_msg.h"
+#include "sim/kvr_sim_clock.h"
+#include "sim/kvr_sim_options.h"
+#include "sim/kvr_sim_programmer.h"
+
+struct kvr_sim_turnout {
+    bool closed = true;
+    bool output_on = false;
+};
+
+class kvr_sim_station {
+public:
+    static constexpr int loco_slots = 119;  // slots 1..119
+    static constexpr int turnout_count = 2048;
+    static constexpr std::size_t max_pending_bytes = 65536;
+    // One byte on the bus: 10 bits at 16457 baud.
+    static constexpr kvr_sim_time byte_time{608};
+
+    explicit kvr_sim_station(const kvr_sim_options& options, kvr_sim_time start = kvr_sim_time{0});
+
+    // Bytes from the bus at `now`. Times never run backwards: an earlier
+    // `now` counts as the latest time seen.
+    void receive(const uint8_t* bytes, std::size_t count, kvr_sim_time now);
+    void receive(const kvr_loconet_msg& msg, kvr_sim_time now);
+
+    // The bytes due on the bus by `now`, oldest first.
+    std::vector<uint8_t> poll(kvr_sim_time now);
+    // When the next byte falls due (demo life included); nothing when the
+    // station has nothing more to say.
+    std::optional<kvr_sim_time> next_due() const;
+
+    // Faults and timing may change while the station runs.
+    kvr_sim_options& options() { return options_; }
+
+    // Layout state, as the station holds it.
+    uint8_t track_status() const;
+    // Bytes 3..12 of a slot message (STAT ADR SPD DIRF TRK SS2 ADR2 SND ID1
+    // ID2), TRK as of now.
+    std::array<uint8_t, 10> slot(uint8_t number) const;
+    kvr_sim_turnout turnout(uint16_t number) const;  // 1..2048
+    kvr_sim_clock& clock() { return clock_; }
+    kvr_sim_programmer& programmer() { return programmer_; }
+
+private:
+    using slot_bytes = std::array<uint8_t, 10>;
+
+    kvr_sim_time clamp(kvr_sim_time now);
+    void handle(const kvr_loconet_msg& msg);
+    void handle_loco_adr(const kvr_loconet_msg& msg);
+    void handle_move(uint8_t from, uint8_t to);
+    void handle_slot_write(const kvr_loconet_msg& msg);
+    void handle_task(const kvr_loconet_msg& msg);
+    void handle_switch(const kvr_loconet_msg& msg);
+    void handle_slot_update(const kvr_loconet_msg& msg);
+
+    kvr_loconet_msg slot_message(uint8_t number) const;
+    kvr_loconet_msg programmer_message() const;
+    bool programmer_busy() const { return now_ < task_done_; }
+
+    // Output. `answer` counts against dropped answers; echoes never do.
+    void put(const kvr_loconet_msg& msg, kvr_sim_time due);
+    void answer(const kvr_loconet_msg& msg, kvr_sim_time delay);
+    void long_ack(uint8_t opcode, uint8_t code);
+    void send_slot(uint8_t number) { answer(slot_message(number), ack_delay()); }
+    kvr_sim_time ack_delay() const;
+    kvr_sim_time task_delay(bool is_read) const;
+    void advance(kvr_sim_time now);
+    void demo_report(kvr_sim_time at);
+
+    kvr_sim_options options_;
+    kvr_sim_time now_;
+    std::deque<uint8_t> rx_;
+    std::mt19937 random_;
+
+    uint8_t trk_ = 0x07;
+    std::array<slot_bytes, 128> slots_{};
+    uint8_t dispatched_ = 0;
+    std::array<kvr_sim_turnout, turnout_count> turnouts_{};
+    kvr_sim_clock clock_;
+    kvr_sim_programmer programmer_;
+    kvr_loconet_msg task_;         // the task running or last run (as slot data)
+    kvr_loconet_msg task_result_;  // its final reply
+    kvr_sim_time task_done_{0};
+
+    // Scheduled messages by due time; equal times keep their order.
+    std::multimap<kvr_sim_time, std::vector<uint8_t>> scheduled_;
+    // Bytes placed on the bus with the time each one is complete.
+    std::deque<std::pair<kvr_sim_time, uint8_t>> wire_;
+    kvr_sim_time wire_free_{0};
+    std::size_t pending_bytes_ = 0;
+
+    uint8_t demo_sensors_ = 0;
+    kvr_sim_time next_demo_ = kvr_sim_time::max();
+    kvr_sim_time next_clock_ = kvr_sim_time::max();
+};

@@ -1,0 +1,475 @@
+// The simulated station at message level: requests in, bus bytes out, with
+// times chosen by the test. Golden bytes are written out from the LocoNet
+// message layouts with their checksums worked by hand (XOR of all bytes is
+// 0xFF).
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "loconet/kvr_loconet_msg.h"
+#include "loconet/kvr_monitor.h"
+#include "sim/kvr_sim_station.h"
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+using msgs = std::vector<bytes>;
+using std::chrono::milliseconds;
+
+kvr_sim_options instant() {
+    kvr_sim_options o;
+    o.instant = true;
+    return o;
+}
+
+// Bytes of a message with its checksum appended, for requests made in loops.
+bytes with_checksum(bytes b) {
+    uint8_t x = 0;
+    for (uint8_t v : b) x ^= v;
+    b.push_back(static_cast<uint8_t>(~x));
+    return b;
+}
+
+kvr_loconet_msg to_msg(const bytes& b) {
+    kvr_loconet_msg m;
+    for (uint8_t x : b) m.append(x);
+    return m;
+}
+
+// Frames bus bytes the way a receiver does; only whole, valid messages come out.
+msgs frame(const bytes& wire) {
+    std::deque<uint8_t> q(wire.begin(), wire.end());
+    msgs out;
+    while (!q.empty()) {
+        kvr_loconet_msg m;
+        const std::size_t before = q.size();
+        if (m.take_from(q) != 0) {
+            out.emplace_back(m.data(), m.data() + m.length());
+        } else if (q.size() == before) {
+            break;
+        }
+    }
+    return out;
+}
+
+// One bus with the station on it and the test's clock.
+struct bus {
+    explicit bus(const kvr_sim_options& o = instant()) : station(o) {}
+
+    // Puts a request on the bus now and returns what is on the bus by then.
+    msgs send(const bytes& request) {
+        station.receive(request.data(), request.size(), now);
+        return frame(station.poll(now));
+    }
+    // Lets time pass and returns what the station said meanwhile.
+    msgs after(milliseconds ms) {
+        now += ms;
+        return frame(station.poll(now));
+    }
+    // The answers alone, the echo left out.
+    msgs answers(const bytes& request) {
+        msgs all = send(request);
+        if (all.empty() || all.front() != request) {
+            ADD_FAILURE() << "no echo first";
+            return all;
+        }
+        all.erase(all.begin());
+        return all;
+    }
+    std::string monitor_line(const bytes& request) {
+        msgs a = answers(request);
+        return a.empty() ? std::string() : kvr_monitor::to_text(to_msg(a.back()));
+    }
+
+    kvr_sim_station station;
+    kvr_sim_time now{0};
+};
+
+const bytes rq_slot5 = {0xBB, 0x05, 0x00, 0x41};
+const bytes rq_clock = {0xBB, 0x7B, 0x00, 0x3F};
+const bytes rq_programmer = {0xBB, 0x7C, 0x00, 0x38};
+const bytes loco3 = {0xBF, 0x00, 0x03, 0x43};
+const bytes slot1_loco3 = {0xE7, 0x0E, 0x01, 0x03, 0x03, 0x00, 0x20, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x30};
+const bytes direct_read_cv29 = {0xEF, 0x0E, 0x7C, 0x28, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x56};
+const bytes read_cv29_is_6 = {0xE7, 0x0E, 0x7C, 0x28, 0x00, 0x00, 0x00, 0x07, 0x00, 0x1C, 0x06, 0x00, 0x00, 0x5F};
+const bytes task_accepted = {0xB4, 0x6F, 0x01, 0x25};
+const bytes task_busy = {0xB4, 0x6F, 0x00, 0x24};
+
+}  // namespace
+
+TEST(SimStation, EchoesEveryMessageFirstSenderIncluded) {
+    bus b;
+    EXPECT_EQ(b.send({0x83, 0x7C}), (msgs{{0x83, 0x7C}}));
+    // Opcodes the station does not act on still travel the bus.
+    const bytes peer = {0xE5, 0x07, 0x01, 0x02, 0x03, 0x04, 0x19};
+    EXPECT_EQ(b.send(peer), (msgs{peer}));
+    EXPECT_EQ(b.send(loco3), (msgs{loco3, slot1_loco3}));
+}
+
+TEST(SimStation, FramesRequestsSplitAcrossReadsAndSkipsGarbage) {
+    bus b;
+    b.station.receive(loco3.data(), 2, b.now);
+    EXPECT_TRUE(b.after(milliseconds(1)).empty());
+    const bytes rest = {0x03, 0x43, 0x12, 0xA0, 0x01, 0x00, 0x00};  // stray byte, damaged message
+    b.station.receive(rest.data(), rest.size(), b.now);
+    EXPECT_EQ(b.send(rq_slot5).back(), (bytes{0xE7, 0x0E, 0x05, 0, 0, 0, 0, 0x07, 0, 0, 0, 0, 0, 0x14}));
+    EXPECT_EQ(b.station.slot(1)[1], 3) << "the split request was served";
+}
+
+TEST(SimStation, LocoAdrLoadsAFreeSlotAndFindsItAgain) {
+    bus b;
+    EXPECT_EQ(b.answers(loco3), (msgs{slot1_loco3}));
+    // Another address does not take the slot loco 3 was given but not yet taken.
+    EXPECT_EQ(b.answers({0xBF, 0x02, 0x0B, 0x49}),
+              (msgs{{0xE7, 0x0E, 0x02, 0x03, 0x0B, 0x00, 0x20, 0x07, 0x00, 0x02, 0x00, 0x00, 0x00, 0x39}}));
+    // Null move: in use, and the address leads to it from now on.
+    EXPECT_EQ(b.answers({0xBA, 0x01, 0x01, 0x45}),
+              (msgs{{0xE7, 0x0E, 0x01, 0x33, 0x03, 0x00, 0x20, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}}));
+    EXPECT_EQ(b.answers(loco3).at(0).at(3), 0x33);
+}
+
+TEST(SimStation, LocoAdrWithoutFreeSlotAnswersNoFreeSlot) {
+    bus b;
+    for (uint8_t a = 1; a <= kvr_sim_station::loco_slots; ++a) {
+        b.send(with_checksum({0xBF, 0x00, a}));
+        b.send(with_checksum({0xBA, a, a}));
+    }
+    EXPECT_EQ(b.answers({0xBF, 0x01, 0x48, 0x09}), (msgs{{0xB4, 0x3F, 0x00, 0x74}}));
+}
+
+TEST(SimStation, MoveSlotsFollowsDispatchRules) {
+    bus b;
+    const bytes illegal = {0xB4, 0x3A, 0x00, 0x71};
+    b.send(loco3);
+    b.send({0xBA, 0x01, 0x01, 0x45});
+    // DISPATCH PUT: the slot becomes common and waits for a DISPATCH GET.
+    EXPECT_EQ(b.answers({0xBA, 0x01, 0x00, 0x44}),
+              (msgs{{0xE7, 0x0E, 0x01, 0x13, 0x03, 0x00, 0x20, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20}}));
+    EXPECT_EQ(b.answers({0xBA, 0x00, 0x00, 0x45}).at(0).at(3), 0x33);
+    EXPECT_EQ(b.answers({0xBA, 0x00, 0x00, 0x45}), (msgs{illegal})) << "nothing dispatched any more";
+    // Data move to a free slot leaves the source free.
+    EXPECT_EQ(b.answers({0xBA, 0x01, 0x02, 0x46}),
+              (msgs{{0xE7, 0x0E, 0x02, 0x33, 0x03, 0x00, 0x20, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03}}));
+    EXPECT_EQ(b.station.slot(1)[0] & 0x30, 0);
+    EXPECT_EQ(b.answers({0xBA, 0x01, 0x02, 0x46}), (msgs{illegal})) << "source free now";
+    EXPECT_EQ(b.answers({0xBA, 0x02, 0x7B, 0x3C}), (msgs{illegal})) << "into the fast clock";
+}
+
+TEST(SimStation, SlotWriteIsStoredAndAcknowledged) {
+    bus b;
+    const bytes write5 = {0xEF, 0x0E, 0x05, 0x33, 0x03, 0x10, 0x21, 0x07, 0x00, 0x00, 0x01, 0x01, 0x00, 0x1D};
+    EXPECT_EQ(b.answers(write5), (msgs{{0xB4, 0x6F, 0x7F, 0x5B}}));
+    EXPECT_EQ(b.answers(rq_slot5),
+              (msgs{{0xE7, 0x0E, 0x05, 0x33, 0x03, 0x10, 0x21, 0x07, 0x00, 0x00, 0x01, 0x01, 0x00, 0x15}}));
+}
+
+TEST(SimStation, SpeedDirectionAndSoundUpdateTheSlotSilently) {
+    bus b;
+    b.send(loco3);
+    EXPECT_EQ(b.send({0xA0, 0x01, 0x28, 0x76}).size(), 1u);
+    EXPECT_EQ(b.send({0xA1, 0x01, 0x11, 0x4E}).size(), 1u);
+    EXPECT_EQ(b.send({0xA2, 0x01, 0x05, 0x59}).size(), 1u);
+    EXPECT_EQ(b.answers({0xBB, 0x01, 0x00, 0x45}),
+              (msgs{{0xE7, 0x0E, 0x01, 0x03, 0x03, 0x28, 0x11, 0x07, 0x00, 0x00, 0x05, 0x00, 0x00, 0x2C}}));
+}
+
+TEST(SimStation, TrackPowerAndEmergencyStopShowInTrk) {
+    bus b;
+    b.send({0x82, 0x7D});
+    EXPECT_EQ(b.station.track_status(), 0x06);
+    b.send({0x83, 0x7C});
+    b.send({0x85, 0x7A});
+    EXPECT_EQ(b.station.track_status(), 0x05);
+    EXPECT_NE(b.monitor_line(rq_slot5).find("TRK (loconet1.1 Master,Emerg stop,power on)"), std::string::npos);
+    b.send({0x83, 0x7C});
+    EXPECT_EQ(b.station.track_status(), 0x07) << "power on ends the emergency stop";
+}
+
+TEST(SimStation, SwitchRequestsSetTurnoutsAndAnswer) {
+    bus b;
+    EXPECT_EQ(b.answers({0xBD, 0x00, 0x30, 0x72}), (msgs{{0xB4, 0x3D, 0x7F, 0x09}}));
+    EXPECT_TRUE(b.station.turnout(1).closed);
+    EXPECT_TRUE(b.station.turnout(1).output_on);
+    EXPECT_EQ(b.answers({0xBC, 0x00, 0x00, 0x43}), (msgs{{0xB4, 0x3C, 0x20, 0x57}}));
+    EXPECT_TRUE(b.answers({0xB0, 0x00, 0x10, 0x5F}).empty()) << "OPC_SW_REQ is not answered";
+    EXPECT_EQ(b.answers({0xBC, 0x00, 0x00, 0x43}), (msgs{{0xB4, 0x3C, 0x00, 0x77}}));
+    b.send({0xBD, 0x7F, 0x2F, 0x12});
+    EXPECT_TRUE(b.station.turnout(2048).closed);
+    EXPECT_FALSE(b.station.turnout(2048).output_on);
+
+    b.station.options().switch_buffer_full = true;
+    EXPECT_EQ(b.answers({0xBD, 0x00, 0x10, 0x52}), (msgs{{0xB4, 0x3D, 0x00, 0x76}}));
+    EXPECT_FALSE(b.station.turnout(1).closed) << "a refused request changes nothing";
+}
+
+TEST(SimStation, FastClockEncodesHoursAndMinutesAsTheMonitorReadsThem) {
+    bus b;
+    EXPECT_EQ(b.answers(rq_clock),
+              (msgs{{0xE7, 0x0E, 0x7B, 0x04, 0x00, 0x00, 0x43, 0x07, 0x68, 0x00, 0x40, 0x00, 0x00, 0x05}}));
+    EXPECT_NE(b.monitor_line(rq_clock).find("rate(4:1) days( 0) hrs24(00) min(00)"), std::string::npos);
+    // Rate 4: fifteen real seconds are one fast minute; six real hours a day.
+    b.after(milliseconds(15'000));
+    EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(00) min(01)"), std::string::npos);
+    b.after(milliseconds(6 * 3600 * 1000 - 15'000 - 30'000));
+    EXPECT_NE(b.monitor_line(rq_clock).find("days( 0) hrs24(23) min(58)"), std::string::npos);
+    b.after(milliseconds(30'000));
+    EXPECT_NE(b.monitor_line(rq_clock).find("days( 1) hrs24(00) min(00)"), std::string::npos);
+}
+
+TEST(SimStation, FastClockWriteSetsTheClock) {
+    bus b;
+    // Rate 0 (stopped), day 2, 13:05, set by throttle 01/00.
+    const bytes set = {0xEF, 0x0E, 0x7B, 0x00, 0x00, 0x00, 0x48, 0x07, 0x75, 0x02, 0x40, 0x01, 0x00, 0x1C};
+    EXPECT_EQ(b.answers(set), (msgs{{0xB4, 0x6F, 0x7F, 0x5B}}));
+    b.after(milliseconds(600'000));
+    EXPECT_EQ(b.answers(rq_clock),
+              (msgs{{0xE7, 0x0E, 0x7B, 0x00, 0x00, 0x00, 0x48, 0x07, 0x75, 0x02, 0x40, 0x01, 0x00, 0x14}}));
+    EXPECT_NE(b.monitor_line(rq_clock).find("days( 2) hrs24(13) min(05)"), std::string::npos);
+    // The last minute of the day survives the trip through the encoding.
+    b.send(with_checksum({0xEF, 0x0E, 0x7B, 0x00, 0x00, 0x00, 0x43 + 59, 0x07, 0x68 + 23, 0x02, 0x40, 0x01, 0x00}));
+    EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(23) min(59)"), std::string::npos);
+}
+
+namespace {
+
+struct task_case {
+    const char* what;
+    bytes request;
+    bytes ack;
+    bytes final_reply;  // empty: none follows
+    bool decoder_present = true;
+    bool decoder_acks_writes = true;
+};
+
+const bytes not_implemented = {0xB4, 0x6F, 0x7F, 0x5B};
+
+const task_case task_cases[] = {
+    {"direct read", direct_read_cv29, task_accepted, read_cv29_is_6},
+    {"direct read, value with bit 7 in CVH",
+     {0xEF, 0x0E, 0x7C, 0x28, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x5A},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x28, 0x00, 0x00, 0x00, 0x07, 0x02, 0x10, 0x44, 0x00, 0x00, 0x13}},
+    {"paged read",
+     {0xEF, 0x0E, 0x7C, 0x20, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x42},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x20, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x03, 0x00, 0x00, 0x4E}},
+    {"physical register 5 reads CV29",
+     {0xEF, 0x0E, 0x7C, 0x10, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x76},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x10, 0x00, 0x00, 0x00, 0x07, 0x00, 0x04, 0x06, 0x00, 0x00, 0x7F}},
+    {"bit verify that holds",
+     {0xEF, 0x0E, 0x7C, 0x08, 0x00, 0x00, 0x00, 0x00, 0x02, 0x1C, 0x6A, 0x00, 0x00, 0x1E},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x08, 0x00, 0x00, 0x00, 0x07, 0x02, 0x1C, 0x6A, 0x00, 0x00, 0x11}},
+    {"bit verify of a differing bit: no acknowledge",
+     {0xEF, 0x0E, 0x7C, 0x08, 0x00, 0x00, 0x00, 0x00, 0x02, 0x1C, 0x68, 0x00, 0x00, 0x1C},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x08, 0x02, 0x00, 0x00, 0x07, 0x02, 0x1C, 0x68, 0x00, 0x00, 0x11}},
+    {"direct write",
+     {0xEF, 0x0E, 0x7C, 0x68, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x0F},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x68, 0x00, 0x00, 0x00, 0x07, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00}},
+    {"direct write, decoder never acknowledges",
+     {0xEF, 0x0E, 0x7C, 0x68, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x0F},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x68, 0x02, 0x00, 0x00, 0x07, 0x00, 0x00, 0x05, 0x00, 0x00, 0x02},
+     true,
+     false},
+    {"no decoder on the programming track",
+     direct_read_cv29,
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x28, 0x01, 0x00, 0x00, 0x07, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x58},
+     false},
+    {"ops write without feedback: blind",
+     {0xEF, 0x0E, 0x7C, 0x64, 0x00, 0x00, 0x03, 0x00, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x0D},
+     {0xB4, 0x6F, 0x40, 0x64},
+     {}},
+    {"ops write with feedback",
+     {0xEF, 0x0E, 0x7C, 0x6C, 0x00, 0x00, 0x03, 0x00, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x05},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x6C, 0x00, 0x00, 0x03, 0x07, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x0A}},
+    {"ops read",
+     {0xEF, 0x0E, 0x7C, 0x24, 0x00, 0x00, 0x03, 0x00, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x59},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x24, 0x00, 0x00, 0x03, 0x07, 0x00, 0x1C, 0x06, 0x00, 0x00, 0x50}},
+    {"ops bit verify",
+     {0xEF, 0x0E, 0x7C, 0x0C, 0x00, 0x00, 0x03, 0x00, 0x02, 0x1C, 0x6A, 0x00, 0x00, 0x19},
+     task_accepted,
+     {0xE7, 0x0E, 0x7C, 0x0C, 0x00, 0x00, 0x03, 0x07, 0x02, 0x1C, 0x6A, 0x00, 0x00, 0x16}},
+    {"reserved service function",
+     {0xEF, 0x0E, 0x7C, 0x18, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x66},
+     not_implemented,
+     {}},
+    {"paged bit operation",
+     {0xEF, 0x0E, 0x7C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x02, 0x1C, 0x6A, 0x00, 0x00, 0x16},
+     not_implemented,
+     {},
+     false},
+};
+
+}  // namespace
+
+TEST(SimStation, ProgrammingTasksAnswerAsCommandStationsDo) {
+    for (const task_case& c : task_cases) {
+        SCOPED_TRACE(c.what);
+        kvr_sim_options o = instant();
+        o.decoder_present = c.decoder_present;
+        o.decoder_acks_writes = c.decoder_acks_writes;
+        bus b(o);
+        msgs expected = {c.ack};
+        if (!c.final_reply.empty()) expected.push_back(c.final_reply);
+        EXPECT_EQ(b.answers(c.request), expected);
+    }
+}
+
+TEST(SimStation, ProgrammingWritesReachTheDecoder) {
+    bus b;
+    EXPECT_NE(b.monitor_line(direct_read_cv29).find("PGM read(Direct Read)   adr(  0) cv#( 29) data(  6)"),
+              std::string::npos);
+    // Direct bit write: CV29 bit 5 := 1, then CV29 reads 0x26.
+    EXPECT_EQ(b.answers({0xEF, 0x0E, 0x7C, 0x48, 0x00, 0x00, 0x00, 0x00, 0x02, 0x1C, 0x6D, 0x00, 0x00, 0x59}),
+              (msgs{task_accepted,
+                    {0xE7, 0x0E, 0x7C, 0x48, 0x00, 0x00, 0x00, 0x07, 0x02, 0x1C, 0x6D, 0x00, 0x00, 0x56}}));
+    EXPECT_EQ(b.answers(direct_read_cv29).back(),
+              (bytes{0xE7, 0x0E, 0x7C, 0x28, 0x00, 0x00, 0x00, 0x07, 0x00, 0x1C, 0x26, 0x00, 0x00, 0x7F}));
+    // Main-line decoders are kept by address, apart from the programming track.
+    b.send({0xEF, 0x0E, 0x7C, 0x64, 0x00, 0x00, 0x03, 0x00, 0x00, 0x02, 0x0A, 0x00, 0x00, 0x0D});
+    EXPECT_EQ(b.station.programmer().main_decoder(3).cv(3), 10);
+    EXPECT_EQ(b.station.programmer().track_decoder().cv(3), 2);
+    // The version CV is read-only: no write acknowledge.
+    kvr_sim_decoder& d = b.station.programmer().track_decoder();
+    EXPECT_FALSE(d.write_cv(7, 1));
+    EXPECT_TRUE(d.write_cv(8, 8)) << "CV8 = 8 resets";
+    EXPECT_EQ(d.cv(29), 6);
+}
+
+TEST(SimStation, BusyWhileATaskRunsAndForInjectedBusyTasks) {
+    kvr_sim_options o;  // realistic timing
+    bus b(o);
+    EXPECT_EQ(b.send(direct_read_cv29), (msgs{direct_read_cv29}));
+    EXPECT_TRUE(b.after(milliseconds(19)).empty());
+    EXPECT_EQ(b.after(milliseconds(1)), (msgs{task_accepted}));
+    // A second task while the first runs is refused; the track shows busy.
+    EXPECT_EQ(b.send(direct_read_cv29), (msgs{direct_read_cv29}));
+    EXPECT_EQ(b.after(milliseconds(20)), (msgs{task_busy}));
+    EXPECT_EQ(b.station.track_status() & 0x08, 0x08);
+    b.send(rq_programmer);
+    EXPECT_EQ(b.after(milliseconds(20)).back(),
+              (bytes{0xE7, 0x0E, 0x7C, 0x28, 0x00, 0x00, 0x00, 0x0F, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x51}));
+    EXPECT_TRUE(b.after(milliseconds(89)).empty());
+    EXPECT_EQ(b.after(milliseconds(1)), (msgs{read_cv29_is_6})) << "final reply 150 ms after the task";
+    EXPECT_EQ(b.station.track_status(), 0x07);
+    EXPECT_EQ(b.answers(rq_programmer), msgs{}) << "answers wait for the acknowledge delay";
+    EXPECT_EQ(b.after(milliseconds(20)), (msgs{read_cv29_is_6})) << "the programmer's last state";
+
+    kvr_sim_options busy = instant();
+    busy.busy_tasks = 2;
+    bus c(busy);
+    EXPECT_EQ(c.answers(direct_read_cv29), (msgs{task_busy}));
+    EXPECT_EQ(c.answers(direct_read_cv29), (msgs{task_busy}));
+    EXPECT_EQ(c.answers(direct_read_cv29), (msgs{task_accepted, read_cv29_is_6}));
+}
+
+TEST(SimStation, WritesTakeTheWriteTime) {
+    bus b(kvr_sim_options{});
+    b.send({0xEF, 0x0E, 0x7C, 0x68, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x0F});
+    EXPECT_EQ(b.after(milliseconds(99)), (msgs{task_accepted}));
+    EXPECT_EQ(b.after(milliseconds(1)).size(), 1u);
+}
+
+TEST(SimStation, DroppedAnswersLeaveTheEcho) {
+    kvr_sim_options o = instant();
+    o.drop_answers = 1;
+    bus b(o);
+    EXPECT_EQ(b.send(loco3), (msgs{loco3}));
+    EXPECT_EQ(b.send(loco3), (msgs{loco3, slot1_loco3}));
+}
+
+TEST(SimStation, NoiseNeverHidesTheGoodMessages) {
+    kvr_sim_options o = instant();
+    o.noise_per_mille = 1000;
+    bus b(o);
+    std::size_t raw = 0;
+    for (int i = 0; i < 50; ++i) {
+        b.station.receive(loco3.data(), loco3.size(), b.now);
+        const bytes wire = b.station.poll(b.now);
+        raw += wire.size();
+        msgs got = frame(wire);
+        // A damaged copy may frame as something else only if its checksum
+        // still held, which one flipped bit never allows.
+        EXPECT_EQ(got, (msgs{loco3, slot1_loco3}));
+    }
+    EXPECT_GT(raw, 50 * (loco3.size() + slot1_loco3.size()));
+}
+
+TEST(SimStation, PacingSpreadsBytesAtTheBusRate) {
+    kvr_sim_options o = instant();
+    o.pace = true;
+    kvr_sim_station s(o);
+    s.receive(std::vector<uint8_t>{0x83, 0x7C}.data(), 2, kvr_sim_time{0});
+    s.receive(rq_slot5.data(), rq_slot5.size(), kvr_sim_time{0});
+    EXPECT_EQ(s.poll(kvr_sim_time{607}).size(), 0u);
+    EXPECT_EQ(s.poll(kvr_sim_time{608}).size(), 1u);
+    EXPECT_EQ(s.next_due(), kvr_sim_time{2 * 608});
+    // Echoes of 2 + 4 bytes, then 14 bytes of slot data: 20 byte times.
+    EXPECT_EQ(s.poll(kvr_sim_time{20 * 608 - 1}).size(), 18u);
+    EXPECT_EQ(s.poll(kvr_sim_time{20 * 608}).size(), 1u);
+    EXPECT_FALSE(s.next_due().has_value());
+}
+
+TEST(SimStation, DemoBroadcastsTheClockAndReportsTheLayout) {
+    kvr_sim_options o = instant();
+    o.demo = true;
+    bus b(o);
+    int clock = 0;
+    int reports = 0;
+    for (int second = 0; second < 60; ++second) {
+        for (const bytes& m : b.after(milliseconds(1000))) {
+            if (m[0] == OPC_SL_RD_DATA && m[2] == kvr_slot_fast_clock) ++clock;
+            if (m[0] == OPC_INPUT_REP || m[0] == OPC_SW_REP) ++reports;
+        }
+    }
+    EXPECT_EQ(clock, 4) << "rate 4: a fast minute every 15 s";
+    EXPECT_GE(reports, 8);
+    EXPECT_LE(reports, 30);
+
+    bus quiet;
+    EXPECT_TRUE(quiet.after(milliseconds(60'000)).empty());
+    EXPECT_FALSE(quiet.station.next_due().has_value());
+}
+
+TEST(SimStation, SameInputAndTimesGiveTheSameBus) {
+    kvr_sim_options o;
+    o.noise_per_mille = 300;
+    o.demo = true;
+    o.pace = true;
+    auto run = [&o] {
+        kvr_sim_station s(o);
+        bytes all;
+        uint32_t x = 7;
+        for (int i = 0; i < 2000; ++i) {
+            x = x * 1103515245 + 12345;
+            const uint8_t byte = static_cast<uint8_t>(x >> 16);
+            const kvr_sim_time t{i * 997};
+            s.receive(&byte, 1, t);
+            const bytes out = s.poll(t);
+            all.insert(all.end(), out.begin(), out.end());
+        }
+        return all;
+    };
+    EXPECT_EQ(run(), run());
+}
+
+TEST(SimStation, UnreadOutputStaysBounded) {
+    kvr_sim_station s(instant());
+    for (int i = 0; i < 20000; ++i) s.receive(rq_slot5.data(), rq_slot5.size(), kvr_sim_time{0});
+    // Times running backwards or far ahead are taken in stride.
+    s.receive(rq_slot5.data(), rq_slot5.size(), kvr_sim_time{-5});
+    const bytes out = s.poll(kvr_sim_time::max());
+    EXPECT_LE(out.size(), kvr_sim_station::max_pending_bytes);
+    EXPECT_GT(out.size(), 60000u);
+    EXPECT_FALSE(s.next_due().has_value());
+}
