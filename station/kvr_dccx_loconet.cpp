@@ -1,1 +1,800 @@
-// placeholder
+#include "station/kvr_dccx_loconet.h"
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <mutex>
+
+#include "foundation/kvr_exception.h"
+#include "foundation/kvr_hooks.h"
+
+namespace {
+
+constexpr const char* source_name = "kvr_dccx_loconet";
+
+// Answers to a programming task: the LACK is filed under the task's opcode,
+// the final reply under the programmer's slot.
+constexpr uint8_t task_opcode = OPC_WR_SL_DATA;
+constexpr uint8_t task_slot = kvr_slot_programmer;
+
+constexpr uint16_t no_slot = 0xFFFF;
+constexpr uint16_t no_value = 0xFFFF;
+constexpr uint16_t throttle_identity = 0x0100;
+
+// Speed-step codes written into STAT bits 2..0.
+constexpr uint8_t steps_128 = 7;
+constexpr uint8_t steps_28 = 4;
+
+// Tone before each restart of a direct write, so the user hears a retry.
+constexpr unsigned retry_tone_hz = 1200;
+constexpr unsigned retry_tone_ms = 200;
+
+// Highest numbers that survive the wire encodings without wrapping.
+constexpr uint32_t max_loco_address = 16383;  // 14 bits: ADR2 and ADR
+constexpr uint32_t max_cv = 1024;             // 10 bits of CV number - 1
+constexpr uint32_t max_register = 8;
+constexpr uint32_t max_switch = 2048;         // 11 bits of wire address
+
+// The user's texts for a programming task's answers (spelling as users know it).
+constexpr const char* text_cancel = "CANCEL";
+constexpr const char* text_not_implemented = "ERR:FUNCTION NOT IMPLEMENTED";
+constexpr const char* text_no_reply = "NO REPLY";
+constexpr const char* text_lack_other = "ERR: ";
+constexpr const char* text_user_abort = "User Abort";
+constexpr const char* text_read_compare = "Fail to Detect Read Comparet";
+constexpr const char* text_no_decoder = "No Decoder Detected";
+constexpr const char* text_fail = "FAIL";
+constexpr const char* text_fail_colon = "FAIL:";
+constexpr const char* text_ops_mode = "ERR:OPS MODE IS NOT SUPPORTED";
+constexpr const char* text_not_implimented = "NOT IMPLIMENTED";
+
+// Refusals of numbers that the wire would silently wrap.
+constexpr const char* text_bad_cv = "ERR:CV MUST BE 1 TO 1024";
+constexpr const char* text_bad_register = "ERR:REGISTER MUST BE 1 TO 8";
+constexpr const char* text_bad_bit = "ERR:BIT NUMBER MUST BE 0 TO 7";
+constexpr const char* text_bad_switch = "ERR:SWITCH MUST BE 1 TO 2048";
+constexpr const char* text_bad_loco = "ERR:LOCO ADDRESS MUST BE 0 TO 16383";
+constexpr const char* text_bad_ops_loco = "ERR:OPS ADDRESS MUST BE 1 TO 16383";
+constexpr const char* text_cv29_silent = "ERR:CV29 BIT WRITE NOT ANSWERED";
+
+// LACK codes (ACK1) of a programming task.
+constexpr uint8_t lack_busy = 0x00;
+constexpr uint8_t lack_accepted = 0x01;
+constexpr uint8_t lack_blind = 0x40;
+constexpr uint8_t lack_not_implemented = 0x7F;
+constexpr uint32_t code_no_reply = 64;
+
+// PSTAT bits of a final reply.
+constexpr uint8_t pstat_user_abort = 0x08;
+constexpr uint8_t pstat_read_compare = 0x04;
+constexpr uint8_t pstat_no_write_ack = 0x02;
+constexpr uint8_t pstat_no_decoder = 0x01;
+
+// PCMD of the programming task: bit 6 write, bit 5 byte, bits 4..3 type,
+// bit 2 operations mode on the main line.
+constexpr uint8_t pcmd_paged_read = 0x20;
+constexpr uint8_t pcmd_direct_read = 0x28;
+constexpr uint8_t pcmd_register_read = 0x10;
+constexpr uint8_t pcmd_paged_write = 0x60;
+constexpr uint8_t pcmd_direct_write = 0x68;
+constexpr uint8_t pcmd_register_write = 0x50;
+constexpr uint8_t pcmd_direct_bit_verify = 0x08;
+constexpr uint8_t pcmd_direct_bit_write = 0x48;
+constexpr uint8_t pcmd_ops_write = 0x64;
+constexpr uint8_t pcmd_ops_write_feedback = 0x6C;
+constexpr uint8_t pcmd_ops_read = 0x24;
+constexpr uint8_t pcmd_ops_bit_verify = 0x0C;
+
+// NMRA CVs of the extended address.
+constexpr uint32_t cv_ex_address_high = 17;
+constexpr uint32_t cv_ex_address_low = 18;
+constexpr uint32_t cv_config = 29;
+constexpr uint8_t cv29_ex_address_bit = 5;
+
+[[noreturn]] void refuse(const char* text) { KVR_RAISE(text, 0, source_name); }
+
+// Runs `body`; a kvr_exception leaving it is wrapped under `label`.
+template <class F>
+auto labelled(const char* label, F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const kvr_exception& e) {
+        KVR_RAISE_WRAPPED(e, label, source_name);
+    }
+}
+
+void check_cv(uint32_t cv) {
+    if (cv < 1 || cv > max_cv) refuse(text_bad_cv);
+}
+
+void check_register(uint32_t reg) {
+    if (reg < 1 || reg > max_register) refuse(text_bad_register);
+}
+
+void check_bit_number(uint8_t bit_number) {
+    if (bit_number > 7) refuse(text_bad_bit);
+}
+
+void check_loco(uint32_t address) {
+    if (address > max_loco_address) refuse(text_bad_loco);
+}
+
+// Address 0 is the broadcast address: every decoder on the main line.
+void check_ops_loco(uint32_t address) {
+    if (address < 1 || address > max_loco_address) refuse(text_bad_ops_loco);
+}
+
+// Bit request data byte 1110DBBB: D the bit value, BBB the bit number.
+uint8_t bit_pattern(uint8_t bit_value, uint8_t bit_number) {
+    return static_cast<uint8_t>(0xE0 + (bit_value ? 0x08 : 0x00) + bit_number);
+}
+
+// The 14-byte programming task to slot 124:
+//   EF 0E 7C PCMD 00 HOPSA LOPSA 00 CVH CVL DATA7 00 00 chk
+// CV numbers are 1-based here and 0-based on the wire (c = cv - 1):
+//   CVH bit 0 = c bit 7, bit 1 = data bit 7, bit 4 = c bit 8, bit 5 = c bit 9
+//   CVL = c & 0x7F, DATA7 = data & 0x7F
+//   direct read of CV 29: EF 0E 7C 28 00 00 00 00 00 1C 00 00 00 56
+kvr_loconet_msg task_message(uint8_t pcmd, uint32_t loco, uint32_t cv, uint8_t data) {
+    const int32_t c = static_cast<int32_t>(cv) - 1;
+    const uint8_t cvh = static_cast<uint8_t>(((c >> 7) & 0x01) | ((data >> 6) & 0x02) |
+                                             (((c >> 8) & 0x01) << 4) | (((c >> 9) & 0x01) << 5));
+    kvr_loconet_msg msg;
+    msg.append(task_opcode);
+    msg.append(0x0E);
+    msg.append(task_slot);
+    msg.append(pcmd);
+    msg.append(0);  // PSTAT
+    msg.append((loco >> 7) & 0x7F);
+    msg.append(loco & 0x7F);
+    msg.append(0);  // TRK
+    msg.append(cvh);
+    msg.append(static_cast<uint16_t>(c & 0x7F));
+    msg.append(data & 0x7F);
+    msg.append(0);
+    msg.append(0);
+    msg.append(0xFFFF);
+    return msg;
+}
+
+kvr_loconet_msg short_message(uint8_t opcode, uint8_t b1, uint8_t b2) {
+    kvr_loconet_msg msg;
+    msg.append(opcode);
+    msg.append(b1);
+    msg.append(b2);
+    msg.append(0xFFFF);
+    return msg;
+}
+
+kvr_loconet_msg power_message(uint8_t opcode) {
+    kvr_loconet_msg msg;
+    msg.append(opcode);
+    msg.append(0xFFFF);
+    return msg;
+}
+
+kvr_waiter& blocking_waiter() {
+    static kvr_waiter w;
+    return w;
+}
+
+}  // namespace
+
+// A programming transaction: its request, how long it waits for the final
+// reply (0: it waits for none) and what it does when a budget runs out.
+struct kvr_dccx_loconet::task_plan {
+    std::function<void()> send;
+    uint32_t reply_budget;
+    on_exhaust exhaust;
+};
+
+kvr_dccx_loconet::kvr_dccx_loconet(kvr_loconet_port& link, kvr_dccx_timing timing)
+    : kvr_dccx(link), timing_(timing) {}
+
+kvr_dccx_loconet::~kvr_dccx_loconet() = default;
+
+void kvr_dccx_loconet::set_waiter(kvr_waiter* waiter) { waiter_ = waiter; }
+
+kvr_waiter& kvr_dccx_loconet::waiter() { return waiter_ ? *waiter_ : blocking_waiter(); }
+
+// ---------------------------------------------------------------------------
+// Store looks and the wait step
+
+std::optional<kvr_loconet_msg> kvr_dccx_loconet::look_slot(uint8_t slot) const {
+    std::lock_guard<std::mutex> lk(link_.lock());
+    return link_.slot_data(slot);
+}
+
+std::optional<kvr_loconet_msg> kvr_dccx_loconet::look_ack(uint8_t opcode) const {
+    std::lock_guard<std::mutex> lk(link_.lock());
+    return link_.ack_for(opcode);
+}
+
+uint16_t kvr_dccx_loconet::look_address(uint16_t address) const {
+    std::lock_guard<std::mutex> lk(link_.lock());
+    return link_.slot_of_address(address);
+}
+
+bool kvr_dccx_loconet::answer_present(answer a) const {
+    switch (a.kind) {
+    case answer_kind::ack:
+        return look_ack(static_cast<uint8_t>(a.key)).has_value();
+    case answer_kind::slot:
+        return look_slot(static_cast<uint8_t>(a.key)).has_value();
+    case answer_kind::address:
+        return look_address(a.key) != no_slot;
+    }
+    return false;
+}
+
+// The unit keeps its deadline across wake-ups: a reply filed for something
+// else (another slot, another throttle's traffic) only makes us look again,
+// it never shortens the unit or counts as one.
+bool kvr_dccx_loconet::wait_unit(unsigned ms, answer a) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(ms);
+    kvr_sys_event* wake = timing_.notice_at_once ? &link_.reply_event() : nullptr;
+    unsigned left = ms;
+    for (;;) {
+        switch (waiter().wait(link_.abort_event(), wake, left)) {
+        case kvr_wait_result::aborted:
+            KVR_RAISE(text_cancel, 0, source_name);
+        case kvr_wait_result::timed_out:
+            return false;
+        case kvr_wait_result::woken:
+            if (answer_present(a)) return true;
+            break;
+        }
+        const auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());
+        if (rest.count() <= 0) return false;
+        left = static_cast<unsigned>(rest.count());
+    }
+}
+
+std::optional<kvr_loconet_msg> kvr_dccx_loconet::await_slot(uint8_t slot, uint32_t budget) {
+    uint32_t left = budget;
+    for (;;) {
+        if (auto data = look_slot(slot)) return data;
+        if (wait_unit(timing_.slot_wait_ms, {answer_kind::slot, slot})) continue;
+        if (budget != 0 && --left == 0) return std::nullopt;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Request builders
+
+void kvr_dccx_loconet::send_req_loco_adr(uint32_t address) {
+    labelled("kvr_dccx_loconet::send_req_loco_adr()", [&] {
+        link_.send(short_message(OPC_LOCO_ADR, static_cast<uint8_t>(address >> 7),
+                                 static_cast<uint8_t>(address & 0x7F)),
+                   0);
+    });
+}
+
+void kvr_dccx_loconet::send_req_sl_data(uint8_t slot) {
+    labelled("kvr_dccx_loconet::send_req_sl_data()",
+             [&] { link_.send(short_message(OPC_RQ_SL_DATA, slot, 0), 0); });
+}
+
+void kvr_dccx_loconet::send_move_slot(uint8_t src, uint8_t dst) {
+    labelled("kvr_dccx_loconet::send_move_slot()",
+             [&] { link_.send(short_message(OPC_MOVE_SLOTS, src, dst), 0); });
+}
+
+void kvr_dccx_loconet::send_128step(uint8_t slot, uint32_t speed) {
+    labelled("kvr_dccx_loconet::send_128step()", [&] {
+        link_.send(short_message(OPC_LOCO_SPD, slot, static_cast<uint8_t>(speed)), 0);
+    });
+}
+
+void kvr_dccx_loconet::send_dirf(uint8_t slot, uint8_t dirf) {
+    labelled("kvr_dccx_loconet::send_dirf()",
+             [&] { link_.send(short_message(OPC_LOCO_DIRF, slot, dirf), 0); });
+}
+
+void kvr_dccx_loconet::send_snd(uint8_t slot, uint8_t snd) {
+    labelled("kvr_dccx_loconet::send_snd()",
+             [&] { link_.send(short_message(OPC_LOCO_SND, slot, snd), 0); });
+}
+
+// SW1 = wire address bits 6..0; SW2 = bits 10..7, bit 4 output on, bit 5
+// closed. Switch 200 thrown, on: BD 47 11 14.
+void kvr_dccx_loconet::send_sw_req(uint32_t wire_address, uint16_t position, uint16_t on) {
+    labelled("kvr_dccx_loconet::send_sw_req()", [&] {
+        const uint8_t sw1 = wire_address & 0x7F;
+        const uint8_t sw2 = static_cast<uint8_t>(((wire_address >> 7) & 0x0F) | (on ? 0x10 : 0) |
+                                                 (position ? 0x20 : 0));
+        link_.send(short_message(OPC_SW_ACK, sw1, sw2), 0);
+    });
+}
+
+void kvr_dccx_loconet::send_startup() {
+    labelled("kvr_dccx_loconet::send_startup()", [&] { link_.send(power_message(OPC_GPON), 0); });
+}
+
+void kvr_dccx_loconet::send_shutdown(uint8_t key) {
+    labelled("kvr_dccx_loconet::send_shutdown()",
+             [&] { link_.send(power_message(OPC_GPOFF), key); });
+}
+
+void kvr_dccx_loconet::send_paged_read(uint32_t cv) {
+    labelled("kvr_dccx_loconet::send_paged_read()",
+             [&] { link_.send(task_message(pcmd_paged_read, 0, cv, 0), 0); });
+}
+
+void kvr_dccx_loconet::send_direct_read(uint32_t cv) {
+    labelled("kvr_dccx_loconet::send_direct_read()",
+             [&] { link_.send(task_message(pcmd_direct_read, 0, cv, 0), 0); });
+}
+
+void kvr_dccx_loconet::send_register_read(uint32_t reg) {
+    labelled("kvr_dccx_loconet::send_register_read()",
+             [&] { link_.send(task_message(pcmd_register_read, 0, reg, 0), 0); });
+}
+
+void kvr_dccx_loconet::send_paged_write(uint32_t cv, uint8_t value) {
+    labelled("kvr_dccx_loconet::send_paged_write()",
+             [&] { link_.send(task_message(pcmd_paged_write, 0, cv, value), 0); });
+}
+
+void kvr_dccx_loconet::send_direct_write(uint32_t cv, uint8_t value) {
+    labelled("kvr_dccx_loconet::send_direct_write()",
+             [&] { link_.send(task_message(pcmd_direct_write, 0, cv, value), 0); });
+}
+
+void kvr_dccx_loconet::send_register_write(uint32_t reg, uint8_t value) {
+    labelled("kvr_dccx_loconet::send_register_write()",
+             [&] { link_.send(task_message(pcmd_register_write, 0, reg, value), 0); });
+}
+
+void kvr_dccx_loconet::send_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint8_t bit_number) {
+    labelled("kvr_dccx_loconet::send_direct_bit_verify()", [&] {
+        link_.send(task_message(pcmd_direct_bit_verify, 0, cv, bit_pattern(bit_value, bit_number)), 0);
+    });
+}
+
+void kvr_dccx_loconet::send_direct_mode_bit_write(uint32_t cv, uint8_t bit_value,
+                                                  uint8_t bit_number) {
+    labelled("kvr_dccx_loconet::send_direct_mode_bit_write()", [&] {
+        link_.send(task_message(pcmd_direct_bit_write, 0, cv, bit_pattern(bit_value, bit_number)), 0);
+    });
+}
+
+void kvr_dccx_loconet::send_ops_write(uint32_t address, uint32_t cv, uint8_t value, bool feedback) {
+    labelled("kvr_dccx_loconet::send_ops_write()", [&] {
+        const uint8_t pcmd = feedback ? pcmd_ops_write_feedback : pcmd_ops_write;
+        link_.send(task_message(pcmd, address, cv, value), 0);
+    });
+}
+
+void kvr_dccx_loconet::send_ops_read(uint32_t address, uint32_t cv) {
+    labelled("kvr_dccx_loconet::send_ops_read()",
+             [&] { link_.send(task_message(pcmd_ops_read, address, cv, 0), 0); });
+}
+
+void kvr_dccx_loconet::send_ops_bit_verify(uint32_t address, uint32_t cv, uint8_t bit_value,
+                                           uint8_t bit_number) {
+    labelled("kvr_dccx_loconet::send_ops_bit_verify()", [&] {
+        link_.send(task_message(pcmd_ops_bit_verify, address, cv, bit_pattern(bit_value, bit_number)),
+                   0);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Throttle
+
+// Phase 1: the slot of the address, from the address store or by asking the
+// command station (OPC_LOCO_ADR), again every `lack_tries` units.
+uint16_t kvr_dccx_loconet::find_loco_slot(uint16_t address) {
+    for (;;) {
+        uint32_t left = lack_tries;
+        uint16_t slot = look_address(address);
+        if (slot != no_slot) return slot;
+        send_req_loco_adr(address);
+        for (;;) {
+            slot = look_address(address);
+            if (slot != no_slot) return slot;
+            if (wait_unit(timing_.wait_unit_ms, {answer_kind::address, address})) continue;
+            if (--left == 0) break;
+        }
+    }
+}
+
+// Asks for the slot's data and waits for it. The request goes out at most
+// twice: after the second one the wait goes on until the data come or the
+// user cancels.
+kvr_loconet_msg kvr_dccx_loconet::fetch_slot_data(uint8_t slot) {
+    for (int round = 0;; ++round) {
+        {
+            std::lock_guard<std::mutex> lk(link_.lock());
+            link_.forget_slot(slot);
+        }
+        send_req_sl_data(slot);
+        if (auto data = await_slot(slot, round == 0 ? write_reply_polls : 0)) return *data;
+    }
+}
+
+// Phase 3: writes the slot with this program's identity, in use, and asks
+// for its new data; any slot data of the slot ends the wait.
+kvr_loconet_msg kvr_dccx_loconet::write_slot(kvr_loconet_msg copy, bool code_changed) {
+    copy.set_throttle_id(throttle_identity);
+    if (code_changed) copy.set_speed(0);
+    copy.set_in_use();
+    copy.set_opcode(OPC_WR_SL_DATA);
+    copy.renew_checksum();
+    link_.send(copy, 0);
+    return fetch_slot_data(copy[2]);
+}
+
+kvr_dccx_loconet::loco_slot kvr_dccx_loconet::request_loco(uint32_t address, uint16_t direction,
+                                                           uint8_t code) {
+    check_loco(address);
+    const auto wanted = static_cast<uint16_t>(address);
+    for (;;) {
+        const uint16_t slot = find_loco_slot(wanted);
+        // An address entry whose slot data went missing (a cancelled slot
+        // wait) is never used as slot data: ask for it again.
+        std::optional<kvr_loconet_msg> found = look_slot(static_cast<uint8_t>(slot));
+        kvr_loconet_msg copy = found ? *found : fetch_slot_data(static_cast<uint8_t>(slot));
+        // The command station may have given the slot to another locomotive
+        // since the address entry was filed: find the slot afresh.
+        if (copy.slot_address() != wanted) {
+            std::lock_guard<std::mutex> lk(link_.lock());
+            link_.forget_address(wanted);
+            continue;
+        }
+
+        bool write = false;
+        bool code_changed = false;
+        const uint16_t holder = copy.throttle_id();
+        if (holder != 0 && holder != throttle_identity) {
+            write = true;
+            send_move_slot(static_cast<uint8_t>(slot), static_cast<uint8_t>(slot));
+        }
+        if (code != 0) {
+            if (copy.speed_steps() != code) {
+                write = code_changed = true;
+                copy.set_speed_steps(code);
+            }
+            if (copy.direction() != direction) {
+                write = true;
+                copy.set_direction(direction);
+            }
+        }
+        if (!write) return {slot, copy};
+        return {slot, write_slot(copy, code_changed)};
+    }
+}
+
+kvr_dccx_loconet::loco_slot kvr_dccx_loconet::request_loco_labelled(uint32_t address,
+                                                                   uint16_t direction,
+                                                                   uint8_t code) {
+    return labelled("kvr_dccx_loconet::do_request_loco()",
+                    [&] { return request_loco(address, direction, code); });
+}
+
+uint16_t kvr_dccx_loconet::do_request_loco(uint32_t address, uint16_t direction, uint8_t code) {
+    return request_loco_labelled(address, direction, code).slot;
+}
+
+void kvr_dccx_loconet::do_128step(uint16_t address, uint16_t direction, uint16_t speed) {
+    labelled("kvr_dccx_loconet::do_128step()", [&] {
+        const uint16_t slot = do_request_loco(address, direction, steps_128);
+        // A data byte carries 7 bits: larger speeds would corrupt the message.
+        send_128step(static_cast<uint8_t>(slot), std::min<uint16_t>(speed, 127));
+    });
+}
+
+void kvr_dccx_loconet::do_28step(uint16_t address, uint16_t direction, int16_t speed) {
+    labelled("kvr_dccx_loconet::do_28step()", [&] {
+        const uint16_t slot = do_request_loco(address, direction, steps_28);
+        const int32_t steps = std::clamp<int32_t>(speed, 0, 28);
+        send_128step(static_cast<uint8_t>(slot), static_cast<uint32_t>(steps * 127 / 28));
+    });
+}
+
+void kvr_dccx_loconet::do_change_dir(uint16_t address, uint16_t direction) {
+    labelled("kvr_dccx_loconet::do_change_dir()", [&] {
+        const loco_slot loco = request_loco_labelled(address, 0, 0);
+        const uint8_t dirf =
+            static_cast<uint8_t>((loco.data.dirf() & ~0x20) | (direction ? 0x20 : 0));
+        send_dirf(static_cast<uint8_t>(loco.slot), dirf);
+    });
+}
+
+void kvr_dccx_loconet::do_function_grp1(uint16_t address, uint8_t functions) {
+    labelled("kvr_dccx_loconet::do_function_grp1()", [&] {
+        const loco_slot loco = request_loco_labelled(address, 0, 0);
+        send_dirf(static_cast<uint8_t>(loco.slot),
+                  static_cast<uint8_t>((loco.data.dirf() & 0xE0) | functions));
+    });
+}
+
+void kvr_dccx_loconet::do_function_grp2(uint16_t address, uint8_t functions) {
+    labelled("kvr_dccx_loconet::do_function_grp2()", [&] {
+        const loco_slot loco = request_loco_labelled(address, 0, 0);
+        send_snd(static_cast<uint8_t>(loco.slot),
+                 static_cast<uint8_t>((loco.data.snd() & 0xF0) | functions));
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Switches and power
+
+void kvr_dccx_loconet::do_sw(uint16_t number, uint16_t position, bool on) {
+    labelled("kvr_dccx_loconet::do_sw()", [&] {
+        // Switch 0 would wrap to the wire address of switch 2048.
+        if (number < 1 || number > max_switch) refuse(text_bad_switch);
+        const uint16_t wire = static_cast<uint16_t>(number + 0xFFFF);
+        send_sw_req(wire, position, on ? 1 : 0);
+    });
+}
+
+int kvr_dccx_loconet::do_startup() {
+    return labelled("kvr_dccx_loconet::do_startup()", [&] {
+        send_startup();
+        return 0;
+    });
+}
+
+// The queueing itself signals the key's event, so the wait ends as soon as
+// OPC_GPOFF is queued; it does not wait for the bus.
+bool kvr_dccx_loconet::do_shutdown(uint8_t key) {
+    return labelled("kvr_dccx_loconet::do_shutdown()", [&] {
+        kvr_event& done = link_.event(key);
+        done.reset();
+        send_shutdown(key);
+        done.wait_forever();
+        return true;
+    });
+}
+
+int kvr_dccx_loconet::do_reserved_1(uint32_t, uint32_t) {
+    return kvr_message_box(text_not_implimented, text_not_implimented, kvr_icon::warning);
+}
+
+int kvr_dccx_loconet::do_reserved_2(uint32_t, uint32_t, uint32_t, uint32_t) {
+    return kvr_message_box(text_not_implimented, text_not_implimented, kvr_icon::warning);
+}
+
+void kvr_dccx_loconet::do_reserved_3() {}
+
+// ---------------------------------------------------------------------------
+// Programming
+
+bool kvr_dccx_loconet::check_lack(uint8_t ack1) {
+    if (ack1 == lack_accepted) return true;
+    if (ack1 == lack_not_implemented) KVR_RAISE(text_not_implemented, 0, source_name);
+    if (ack1 == lack_blind) KVR_RAISE(text_no_reply, code_no_reply, source_name);
+    if (ack1 == lack_busy) return false;
+    KVR_RAISE(text_lack_other, 0, source_name);
+}
+
+bool kvr_dccx_loconet::check_pstat(uint8_t pstat) {
+    if (pstat & pstat_user_abort) KVR_RAISE(text_user_abort, 0, source_name);
+    if (pstat & pstat_read_compare) KVR_RAISE(text_read_compare, 0, source_name);
+    if (pstat & pstat_no_write_ack) return false;
+    if (pstat & pstat_no_decoder) KVR_RAISE(text_no_decoder, 0, source_name);
+    return true;
+}
+
+// Both answers are erased before the request is queued, so that an answer
+// to an earlier task can never be taken for this one's.
+void kvr_dccx_loconet::queue_task(const task_plan& plan) {
+    {
+        std::lock_guard<std::mutex> lk(link_.lock());
+        link_.forget_ack(task_opcode);
+        link_.forget_slot(task_slot);
+    }
+    plan.send();
+}
+
+// True when the task goes on to its final reply: accepted, or busy answers
+// used up the budget. False when the budget ran out in waits. Waits and busy
+// answers draw on one budget.
+bool kvr_dccx_loconet::lack_phase(const task_plan& plan) {
+    uint32_t left = lack_tries;
+    queue_task(plan);
+    for (;;) {
+        if (auto ack = look_ack(task_opcode)) {
+            if (check_lack((*ack)[2])) return true;
+            if (--left == 0) return true;
+            queue_task(plan);
+            continue;
+        }
+        if (wait_unit(timing_.wait_unit_ms, {answer_kind::ack, task_opcode})) continue;
+        if (--left == 0) return false;
+    }
+}
+
+std::optional<kvr_loconet_msg> kvr_dccx_loconet::reply_phase(uint32_t budget) {
+    uint32_t left = budget;
+    for (;;) {
+        if (auto reply = look_slot(task_slot)) return reply;
+        if (wait_unit(timing_.wait_unit_ms, {answer_kind::slot, task_slot})) continue;
+        if (--left == 0) return std::nullopt;
+    }
+}
+
+// The final reply; nothing when the plan waits for none (after its LACK
+// phase) or gives up when a budget runs out.
+std::optional<kvr_loconet_msg> kvr_dccx_loconet::run_task(const task_plan& plan) {
+    for (;;) {
+        if (lack_phase(plan)) {
+            if (plan.reply_budget == 0) return std::nullopt;
+            if (auto reply = reply_phase(plan.reply_budget)) return reply;
+        }
+        if (plan.exhaust == on_exhaust::give_up) return std::nullopt;
+        if (plan.exhaust == on_exhaust::tone_restart) kvr_tone(retry_tone_hz, retry_tone_ms);
+    }
+}
+
+uint16_t kvr_dccx_loconet::read_task(const task_plan& plan) {
+    const kvr_loconet_msg reply = *run_task(plan);
+    return check_pstat(reply.pgm_status()) ? reply.pgm_data() : no_value;
+}
+
+void kvr_dccx_loconet::write_task(const task_plan& plan, const char* fail_text) {
+    const kvr_loconet_msg reply = *run_task(plan);
+    if (!check_pstat(reply.pgm_status())) KVR_RAISE(fail_text, 0, source_name);
+}
+
+uint16_t kvr_dccx_loconet::do_paged_read(uint32_t cv, uint8_t) {
+    return labelled("kvr_dccx_loconet::do_paged_read()", [&] {
+        check_cv(cv);
+        return read_task({[&] { send_paged_read(cv); }, read_reply_polls, on_exhaust::restart});
+    });
+}
+
+uint16_t kvr_dccx_loconet::do_direct_read(uint32_t cv, uint8_t) {
+    return labelled("kvr_dccx_loconet::do_direct_read()", [&] {
+        check_cv(cv);
+        return read_task({[&] { send_direct_read(cv); }, read_reply_polls, on_exhaust::restart});
+    });
+}
+
+uint16_t kvr_dccx_loconet::do_register_read(uint32_t reg, uint8_t) {
+    return labelled("kvr_dccx_loconet::do_register_read()", [&] {
+        check_register(reg);
+        return read_task({[&] { send_register_read(reg); }, read_reply_polls, on_exhaust::restart});
+    });
+}
+
+void kvr_dccx_loconet::do_paged_write(uint32_t cv, uint8_t value) {
+    labelled("kvr_dccx_loconet::do_paged_write()", [&] {
+        check_cv(cv);
+        write_task({[&] { send_paged_write(cv, value); }, write_reply_polls, on_exhaust::restart},
+                   text_fail);
+    });
+}
+
+void kvr_dccx_loconet::do_register_write(uint32_t reg, uint8_t value) {
+    labelled("kvr_dccx_loconet::do_register_write()", [&] {
+        check_register(reg);
+        write_task(
+            {[&] { send_register_write(reg, value); }, write_reply_polls, on_exhaust::restart},
+            text_fail);
+    });
+}
+
+void kvr_dccx_loconet::do_direct_write(uint32_t cv, uint8_t value) {
+    labelled("kvr_dccx_loconet::do_direct_write()", [&] {
+        check_cv(cv);
+        write_task(
+            {[&] { send_direct_write(cv, value); }, write_reply_polls, on_exhaust::tone_restart},
+            text_fail_colon);
+    });
+}
+
+bool kvr_dccx_loconet::do_direct_bit_write(uint32_t cv, uint8_t bit_value, uint8_t bit_number) {
+    return labelled("kvr_dccx_loconet::do_direct_bit_write()", [&] {
+        check_cv(cv);
+        check_bit_number(bit_number);
+        const std::optional<kvr_loconet_msg> reply =
+            run_task({[&] { send_direct_mode_bit_write(cv, bit_value, bit_number); },
+                      write_reply_polls, on_exhaust::give_up});
+        if (!reply) return false;
+        if (!check_pstat(reply->pgm_status())) KVR_RAISE(text_fail_colon, 0, source_name);
+        return true;
+    });
+}
+
+bool kvr_dccx_loconet::do_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint8_t bit_number) {
+    return labelled("kvr_dccx_loconet::do_direct_bit_verify()", [&] {
+        check_cv(cv);
+        check_bit_number(bit_number);
+        const kvr_loconet_msg reply =
+            *run_task({[&] { send_direct_bit_verify(cv, bit_value, bit_number); },
+                       read_reply_polls, on_exhaust::restart});
+        return check_pstat(reply.pgm_status());
+    });
+}
+
+// Eight verifies of bit value 1, bit 0 first; each true adds its bit.
+uint16_t kvr_dccx_loconet::do_direct_readex(uint32_t cv, uint8_t) {
+    return labelled("kvr_dccx_loconet::do_direct_readex()", [&] {
+        check_cv(cv);
+        uint16_t value = 0;
+        for (uint8_t bit = 0; bit < 8; ++bit)
+            if (do_direct_bit_verify(cv, 1, bit)) value = static_cast<uint16_t>(value | (1u << bit));
+        return value;
+    });
+}
+
+void kvr_dccx_loconet::do_ops_write(uint32_t address, uint32_t cv, uint8_t value, bool feedback) {
+    labelled("kvr_dccx_loconet::do_ops_write()", [&] {
+        check_ops_loco(address);
+        check_cv(cv);
+        auto send = [&] { send_ops_write(address, cv, value, feedback); };
+        if (feedback) {
+            write_task({send, write_reply_polls, on_exhaust::restart}, text_fail_colon);
+            return;
+        }
+        // Without feedback the task ends with its LACK; "NO REPLY" (task
+        // accepted blind) is the expected answer there, not a failure.
+        try {
+            run_task({send, 0, on_exhaust::restart});
+        } catch (const kvr_exception& e) {
+            if (e.code != code_no_reply) throw;
+        }
+    });
+}
+
+uint16_t kvr_dccx_loconet::do_ops_read(uint32_t address, uint32_t cv, uint32_t) {
+    return labelled("kvr_dccx_loconet::do_ops_read()", [&] {
+        check_ops_loco(address);
+        check_cv(cv);
+        return read_task(
+            {[&] { send_ops_read(address, cv); }, read_reply_polls, on_exhaust::restart});
+    });
+}
+
+bool kvr_dccx_loconet::do_ops_bit_verify(uint32_t address, uint32_t cv, uint8_t bit_value,
+                                         uint8_t bit_number) {
+    return labelled("kvr_dccx_loconet::do_ops_bit_verify()", [&] {
+        check_ops_loco(address);
+        check_cv(cv);
+        check_bit_number(bit_number);
+        const kvr_loconet_msg reply =
+            *run_task({[&] { send_ops_bit_verify(address, cv, bit_value, bit_number); },
+                       read_reply_polls, on_exhaust::restart});
+        return check_pstat(reply.pgm_status());
+    });
+}
+
+uint16_t kvr_dccx_loconet::do_ops_readex(uint32_t address, uint32_t cv, uint32_t) {
+    return labelled("kvr_dccx_loconet::do_ops_readex()", [&] {
+        check_ops_loco(address);
+        check_cv(cv);
+        uint16_t value = 0;
+        for (uint8_t bit = 0; bit < 8; ++bit)
+            if (do_ops_bit_verify(address, cv, 1, bit))
+                value = static_cast<uint16_t>(value | (1u << bit));
+        return value;
+    });
+}
+
+// Direct mode first sets the extended-address enable bit of CV 29 and waits
+// for that task to end, so that its late answers can never be taken for the
+// CV 17 write's. A bit write that fails or goes unanswered stops here: a
+// late answer to it could still be taken for the next task's.
+void kvr_dccx_loconet::do_write_ex_address(uint32_t mode, uint8_t cv17, uint8_t cv18) {
+    labelled("kvr_dccx_loconet::do_write_ex_address()", [&] {
+        switch (mode) {
+        case 0:
+            do_paged_write(cv_ex_address_high, cv17);
+            do_paged_write(cv_ex_address_low, cv18);
+            break;
+        case 1:
+            if (!do_direct_bit_write(cv_config, 1, cv29_ex_address_bit))
+                refuse(text_cv29_silent);
+            do_direct_write(cv_ex_address_high, cv17);
+            do_direct_write(cv_ex_address_low, cv18);
+            break;
+        case 2:
+            refuse(text_ops_mode);
+        default:
+            break;
+        }
+    });
+}

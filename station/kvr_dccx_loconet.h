@@ -7,6 +7,7 @@
 // an operation leaves it wrapped under "kvr_dccx_loconet::<operation>()".
 
 #include <cstdint>
+#include <optional>
 
 #include "station/kvr_dccx.h"
 #include "station/kvr_waiter.h"
@@ -87,7 +88,48 @@ public:
     const uint32_t write_reply_polls = 10;
 
 private:
-    struct impl;
+    // What a wait looks for while it waits.
+    enum class answer_kind : uint8_t { ack, slot, address };
+    struct answer {
+        answer_kind kind;
+        uint16_t key;
+    };
+    // What a programming transaction does when a budget runs out.
+    enum class on_exhaust : uint8_t { restart, tone_restart, give_up };
+    struct task_plan;
+    struct loco_slot {
+        uint16_t slot;
+        kvr_loconet_msg data;  // the slot data as last received
+    };
+
+    // Store looks, each under the port lock, copying the message out.
+    std::optional<kvr_loconet_msg> look_slot(uint8_t slot) const;
+    std::optional<kvr_loconet_msg> look_ack(uint8_t opcode) const;
+    uint16_t look_address(uint16_t address) const;
+    bool answer_present(answer a) const;
+
+    // One wait unit of `ms` on the abort event. True when a filed reply woke
+    // the wait and `a` is now there; false when the unit ran out in full.
+    // Throws "CANCEL" when the abort event is set.
+    bool wait_unit(unsigned ms, answer a);
+    // Looks for slot data, waiting in slot-wait units; budget 0 waits on.
+    std::optional<kvr_loconet_msg> await_slot(uint8_t slot, uint32_t budget);
+
+    loco_slot request_loco(uint32_t address, uint16_t direction, uint8_t code);
+    loco_slot request_loco_labelled(uint32_t address, uint16_t direction, uint8_t code);
+    uint16_t find_loco_slot(uint16_t address);
+    kvr_loconet_msg fetch_slot_data(uint8_t slot);
+    kvr_loconet_msg write_slot(kvr_loconet_msg copy, bool code_changed);
+
+    std::optional<kvr_loconet_msg> run_task(const task_plan& plan);
+    bool lack_phase(const task_plan& plan);
+    std::optional<kvr_loconet_msg> reply_phase(uint32_t budget);
+    void queue_task(const task_plan& plan);
+    uint16_t read_task(const task_plan& plan);
+    void write_task(const task_plan& plan, const char* fail_text);
+
+    kvr_waiter& waiter();
+
     kvr_dccx_timing timing_;
     kvr_waiter* waiter_ = nullptr;
 };

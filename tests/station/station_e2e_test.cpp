@@ -1,0 +1,337 @@
+// The command station against the simulated layout, through the real serial
+// driver on a pseudo-terminal: what the operations do shows in the layout's
+// own state (slots, turnouts, track power, decoder CVs).
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "foundation/kvr_exception.h"
+#include "loconet/kvr_ms100.h"
+#include "sim/kvr_sim_port.h"
+#include "sim/kvr_sim_runner.h"
+#include "station/kvr_dccx_loconet.h"
+
+namespace {
+
+using slot_bytes = std::array<uint8_t, 10>;  // STAT ADR SPD DIRF TRK SS2 ADR2 SND ID1 ID2
+enum : int { stat_i = 0, adr_i = 1, spd_i = 2, dirf_i = 3, adr2_i = 6, snd_i = 7, id1_i = 8, id2_i = 9 };
+
+bool eventually(const std::function<bool()>& done, unsigned ms = 3000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+kvr_loconet_msg message(std::initializer_list<uint8_t> bytes) {
+    kvr_loconet_msg m;
+    for (uint8_t b : bytes) m.append(b);
+    m.append(0xFFFF);
+    return m;
+}
+
+kvr_sim_options instant_options() {
+    kvr_sim_options o;
+    o.instant = true;
+    o.clock_rate = 1;
+    return o;
+}
+
+kvr_dccx_timing short_units() {
+    kvr_dccx_timing t;
+    t.wait_unit_ms = 100;
+    t.slot_wait_ms = 40;
+    return t;
+}
+
+class Layout : public ::testing::Test {
+protected:
+    Layout() : runner(instant_options()) {
+        link.set_abort_event(&abort);
+        link.open(runner.device_path());
+    }
+    ~Layout() override { link.close(); }
+
+    template <class F>
+    auto sim(F&& f) {
+        return runner.with_station(std::forward<F>(f));
+    }
+
+    // The layout's in-use slot that holds `address`, if any.
+    std::optional<std::pair<uint8_t, slot_bytes>> sim_slot_of(uint16_t address) {
+        return sim([&](kvr_sim_station& s) -> std::optional<std::pair<uint8_t, slot_bytes>> {
+            for (int n = 1; n <= kvr_sim_station::loco_slots; ++n) {
+                const slot_bytes b = s.slot(static_cast<uint8_t>(n));
+                if ((b[stat_i] & 0x30) == 0x30 && b[adr2_i] * 128 + b[adr_i] == address)
+                    return std::make_pair(static_cast<uint8_t>(n), b);
+            }
+            return std::nullopt;
+        });
+    }
+
+    // Another throttle on the bus, as the layout sees it.
+    void other_throttle(const kvr_loconet_msg& m) {
+        sim([&](kvr_sim_station& s) { s.receive(m, kvr_sim_time{0}); });
+    }
+
+    std::optional<kvr_loconet_msg> filed_slot(uint8_t slot) {
+        std::lock_guard<std::mutex> lk(link.lock());
+        return link.slot_data(slot);
+    }
+
+    uint8_t track_cv(unsigned cv) {
+        return sim([&](kvr_sim_station& s) { return s.programmer().track_decoder().cv(cv); });
+    }
+
+    kvr_sim_runner runner;
+    kvr_ms100 link;
+    kvr_sys_event abort{true};
+    kvr_dccx_loconet station{link, short_units()};
+};
+
+TEST_F(Layout, DrivesALocomotiveThroughBothStepModes) {
+    station.do_128step(3, 1, 40);
+    ASSERT_TRUE(eventually([&] {
+        auto s = sim_slot_of(3);
+        return s && s->second[spd_i] == 40;
+    }));
+    slot_bytes s = sim_slot_of(3)->second;
+    EXPECT_EQ(s[stat_i] & 0x07, 7);
+    EXPECT_EQ(s[dirf_i] & 0x20, 0x20);
+    EXPECT_EQ(s[id1_i], 0x01);
+    EXPECT_EQ(s[id2_i], 0x00);
+
+    station.do_28step(3, 0, 14);
+    ASSERT_TRUE(eventually([&] { return sim_slot_of(3)->second[spd_i] == 63; }));
+    s = sim_slot_of(3)->second;
+    EXPECT_EQ(s[stat_i] & 0x07, 4);
+    EXPECT_EQ(s[dirf_i] & 0x20, 0);
+
+    station.do_function_grp1(3, 0x15);
+    station.do_function_grp2(3, 0x0A);
+    ASSERT_TRUE(eventually([&] {
+        const slot_bytes b = sim_slot_of(3)->second;
+        return b[dirf_i] == 0x15 && (b[snd_i] & 0x0F) == 0x0A;
+    }));
+    station.do_change_dir(3, 1);
+    EXPECT_TRUE(eventually([&] { return (sim_slot_of(3)->second[dirf_i] & 0x20) != 0; }));
+
+    station.do_128step(1234, 1, 100);
+    EXPECT_TRUE(eventually([&] {
+        auto b = sim_slot_of(1234);
+        return b && b->second[spd_i] == 100;
+    }));
+}
+
+TEST_F(Layout, TakesOverASlotHeldByAnotherThrottle) {
+    other_throttle(message({0xBF, 0x00, 0x05}));
+    uint8_t slot = 0;
+    ASSERT_TRUE(eventually([&] {
+        return sim([&](kvr_sim_station& s) {
+            for (int n = 1; n <= kvr_sim_station::loco_slots; ++n)
+                if (s.slot(static_cast<uint8_t>(n))[adr_i] == 5) slot = static_cast<uint8_t>(n);
+            return slot != 0;
+        });
+    }));
+    // The other throttle takes the slot with its own identity and asks for
+    // it, so that its data travel past this program too.
+    other_throttle(message({0xEF, 0x0E, slot, 0x33, 0x05, 0x10, 0x20, 0x07, 0x00, 0x00, 0x00,
+                            0x02, 0x05}));
+    other_throttle(message({0xBB, slot, 0x00}));
+    ASSERT_TRUE(eventually([&] {
+        auto m = filed_slot(slot);
+        return m && m->throttle_id() == 0x0205;
+    }));
+
+    station.do_128step(5, 1, 30);
+    ASSERT_TRUE(eventually([&] {
+        auto b = sim_slot_of(5);
+        return b && b->second[spd_i] == 30;
+    }));
+    const auto b = sim_slot_of(5);
+    EXPECT_EQ(b->first, slot);
+    EXPECT_EQ(b->second[id1_i], 0x01);
+    EXPECT_EQ(b->second[id2_i], 0x00);
+    EXPECT_EQ(b->second[stat_i] & 0x07, 7);
+}
+
+TEST_F(Layout, SetsTurnoutsTrackPowerAndAsksForTheClock) {
+    station.do_sw(200, 0, true);
+    station.do_sw(2048, 0, true);
+    station.do_sw(1, 1, false);
+    ASSERT_TRUE(eventually([&] {
+        return sim([](kvr_sim_station& s) {
+            return !s.turnout(200).closed && s.turnout(200).output_on && !s.turnout(2048).closed &&
+                   s.turnout(1).closed && !s.turnout(1).output_on;
+        });
+    }));
+
+    EXPECT_TRUE(station.do_shutdown(0));
+    EXPECT_TRUE(eventually([&] { return (sim([](kvr_sim_station& s) { return s.track_status(); }) & 1) == 0; }));
+    EXPECT_EQ(station.do_startup(), 0);
+    EXPECT_TRUE(eventually([&] { return (sim([](kvr_sim_station& s) { return s.track_status(); }) & 1) == 1; }));
+
+    station.send_req_sl_data(123);
+    EXPECT_TRUE(eventually([&] { return filed_slot(123).has_value(); }));
+}
+
+TEST_F(Layout, ReadsAndWritesCvsInEveryMode) {
+    station.do_paged_write(3, 25);
+    EXPECT_EQ(track_cv(3), 25);
+    EXPECT_EQ(station.do_paged_read(3, 255), 25);
+
+    station.do_direct_write(4, 200);
+    EXPECT_EQ(track_cv(4), 200);
+    EXPECT_EQ(station.do_direct_read(4, 255), 200);
+    EXPECT_EQ(station.do_direct_readex(4, 255), 200);
+
+    EXPECT_TRUE(station.do_direct_bit_write(4, 0, 7));
+    EXPECT_EQ(track_cv(4), 200 - 128);
+    EXPECT_TRUE(station.do_direct_bit_verify(4, 0, 7));
+    EXPECT_FALSE(station.do_direct_bit_verify(4, 1, 7));
+
+    station.do_register_write(2, 9);
+    EXPECT_EQ(track_cv(2), 9);
+    EXPECT_EQ(station.do_register_read(2, 255), 9);
+
+    station.do_ops_write(1234, 5, 77, false);
+    EXPECT_TRUE(eventually([&] {
+        return sim([](kvr_sim_station& s) { return s.programmer().main_decoder(1234).cv(5); }) == 77;
+    }));
+    station.do_ops_write(1234, 6, 0x88, true);
+    EXPECT_EQ(station.do_ops_read(1234, 6, 0), 0x88);
+    EXPECT_EQ(station.do_ops_readex(1234, 6, 0), 0x88);
+    EXPECT_TRUE(station.do_ops_bit_verify(1234, 6, 1, 3));
+}
+
+TEST_F(Layout, WritesTheExtendedAddress) {
+    const uint8_t cv29 = track_cv(29);
+    station.do_write_ex_address(0, 0xC0, 0x10);
+    EXPECT_EQ(track_cv(17), 0xC0);
+    EXPECT_EQ(track_cv(18), 0x10);
+    EXPECT_EQ(track_cv(29), cv29);  // paged mode leaves CV 29 alone
+
+    station.do_write_ex_address(1, 0xC4, 0xD2);
+    EXPECT_EQ(track_cv(17), 0xC4);
+    EXPECT_EQ(track_cv(18), 0xD2);
+    EXPECT_EQ(track_cv(29), cv29 | 0x20);
+
+    EXPECT_THROW(station.do_write_ex_address(2, 1, 2), kvr_exception);
+}
+
+TEST_F(Layout, ProgrammingFailuresReachTheCaller) {
+    sim([](kvr_sim_station& s) { s.options().busy_tasks = 2; });
+    EXPECT_EQ(station.do_direct_read(1, 255), 3);  // busy twice, then done
+
+    sim([](kvr_sim_station& s) { s.options().decoder_acks_writes = false; });
+    try {
+        station.do_direct_write(3, 1);
+        ADD_FAILURE() << "no exception";
+    } catch (const kvr_exception& e) {
+        EXPECT_EQ(e.where, "kvr_dccx_loconet::do_direct_write()");
+        EXPECT_NE(e.message.find("\nFAIL: "), std::string::npos) << e.message;
+    }
+
+    sim([](kvr_sim_station& s) { s.options().decoder_present = false; });
+    try {
+        station.do_paged_read(1, 255);
+        ADD_FAILURE() << "no exception";
+    } catch (const kvr_exception& e) {
+        EXPECT_NE(e.message.find("\nNo Decoder Detected "), std::string::npos) << e.message;
+    }
+}
+
+TEST_F(Layout, RefusesWhatWouldReachTheWrongDecoderOrTurnout) {
+    EXPECT_THROW(station.do_sw(0, 0, true), kvr_exception);
+    EXPECT_THROW(station.do_paged_write(0, 9), kvr_exception);
+    EXPECT_THROW(station.do_ops_write(0, 1, 9, false), kvr_exception);
+    EXPECT_THROW(station.do_128step(20000, 1, 9), kvr_exception);
+    // The refused requests never reached the layout; this one does, after them.
+    station.do_sw(7, 0, false);
+    ASSERT_TRUE(eventually([&] { return sim([](kvr_sim_station& s) { return !s.turnout(7).closed; }); }));
+    EXPECT_TRUE(sim([](kvr_sim_station& s) { return s.turnout(2048).closed; }));
+    EXPECT_NE(track_cv(1024), 9);
+
+    station.do_128step(3, 1, 500);  // clamped, never a byte with bit 7 set
+    EXPECT_TRUE(eventually([&] {
+        auto b = sim_slot_of(3);
+        return b && b->second[spd_i] == 127;
+    }));
+    station.do_28step(3, 1, -4);
+    EXPECT_TRUE(eventually([&] { return sim_slot_of(3)->second[spd_i] == 0; }));
+}
+
+TEST_F(Layout, FindsTheLocomotiveAfreshWhenItsSlotWasReused) {
+    station.do_128step(3, 1, 20);
+    ASSERT_TRUE(eventually([&] {
+        auto b = sim_slot_of(3);
+        return b && b->second[spd_i] == 20;
+    }));
+    const uint8_t old_slot = sim_slot_of(3)->first;
+    // Another throttle loads locomotive 4 into that slot and reads it back.
+    other_throttle(message({0xEF, 0x0E, old_slot, 0x33, 0x04, 0x05, 0x20, 0x07, 0x00, 0x00, 0x00,
+                            0x02, 0x05}));
+    other_throttle(message({0xBB, old_slot, 0x00}));
+    ASSERT_TRUE(eventually([&] {
+        auto m = filed_slot(old_slot);
+        return m && m->slot_address() == 4;
+    }));
+
+    station.do_128step(3, 1, 50);
+    ASSERT_TRUE(eventually([&] {
+        auto b = sim_slot_of(3);
+        return b && b->second[spd_i] == 50;
+    }));
+    EXPECT_NE(sim_slot_of(3)->first, old_slot);
+    EXPECT_EQ(sim_slot_of(4)->second[spd_i], 5);  // locomotive 4 kept its speed
+}
+
+TEST_F(Layout, UsesSlotDataAgainWhenItWentMissing) {
+    const uint16_t slot = station.do_request_loco(3, 1, 7);
+    {
+        std::lock_guard<std::mutex> lk(link.lock());
+        link.forget_slot(static_cast<uint8_t>(slot));
+    }
+    station.do_function_grp1(3, 0x10);
+    EXPECT_TRUE(eventually([&] { return sim_slot_of(3)->second[dirf_i] == 0x30; }));
+}
+
+// Through the registered "SIM" port, as the programs open it. Prints the
+// time of one direct CV read with answers noticed at once and with plain
+// polling every 500 ms; the figures are reported, not asserted.
+TEST(SimPort, DirectReadNoticedAtOnceAndPolled) {
+    kvr_sim_register_port(instant_options());
+    for (bool at_once : {true, false}) {
+        kvr_ms100 link;
+        kvr_sys_event abort(true);
+        link.set_abort_event(&abort);
+        link.open("SIM");
+        kvr_dccx_timing timing;
+        timing.notice_at_once = at_once;
+        kvr_dccx_loconet station(link, timing);
+        EXPECT_EQ(station.do_direct_read(1, 255), 3);  // warm-up
+        std::vector<double> ms;
+        for (int i = 0; i < (at_once ? 20 : 3); ++i) {
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(station.do_direct_read(1, 255), 3);
+            ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        }
+        std::sort(ms.begin(), ms.end());
+        std::printf("direct CV read, %s: median %.1f ms, min %.1f ms, max %.1f ms (%zu reads)\n",
+                    at_once ? "noticed at once" : "polled every 500 ms", ms[ms.size() / 2], ms.front(),
+                    ms.back(), ms.size());
+        link.close();
+    }
+}
+
+}  // namespace
