@@ -1,1 +1,3 @@
-int main() { return 0; }
+#include "apps/cli/cli_main.h"
+
+int main(int argc, char** argv) { return kvr_cli_main(argc, argv); }

@@ -1,0 +1,111 @@
+#include "apps/cli/cli_abort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "apps/cli/cli_main.h"
+#include "foundation/kvr_exception.h"
+
+namespace {
+
+// Write end of the pipe of the watch that catches signals, -1 when none does.
+// A lock-free atomic is safe to read inside a signal handler.
+std::atomic<int> signal_pipe{-1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+struct sigaction old_int, old_term;
+
+constexpr char byte_signal = 's';
+constexpr char byte_stop = 'q';
+
+extern "C" void on_signal(int) {
+    int saved = errno;
+    int fd = signal_pipe.load();
+    if (fd >= 0) {
+        char c = byte_signal;
+        ssize_t n = write(fd, &c, 1);
+        (void)n;  // a full pipe already holds a pending signal byte
+    }
+    errno = saved;
+}
+
+int poll_limit(std::chrono::steady_clock::time_point deadline, bool has_deadline) {
+    if (!has_deadline) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    return left.count() > INT_MAX ? INT_MAX : static_cast<int>(left.count());
+}
+
+}  // namespace
+
+cli_abort_watch::cli_abort_watch(kvr_sys_event& abort, double timeout_s, bool catch_signals)
+    : abort_(abort), signals_(catch_signals) {
+    if (pipe2(pipe_, O_CLOEXEC) != 0) KVR_RAISE("busprobe-cli::pipe()", static_cast<uint32_t>(errno), "busprobe-cli");
+    // The handler must never block on a full pipe.
+    fcntl(pipe_[1], F_SETFL, fcntl(pipe_[1], F_GETFL) | O_NONBLOCK);
+    if (signals_) {
+        signal_pipe.store(pipe_[1]);
+        struct sigaction sa {};
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGINT, &sa, &old_int);
+        sigaction(SIGTERM, &sa, &old_term);
+    }
+    bool has_deadline = timeout_s > 0;
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                        std::chrono::duration<double>(has_deadline ? timeout_s : 0));
+    thread_ = std::thread([this, deadline, has_deadline] { run(deadline, has_deadline); });
+}
+
+cli_abort_watch::~cli_abort_watch() {
+    if (signals_) {
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGTERM, &old_term, nullptr);
+        signal_pipe.store(-1);
+    }
+    // The pipe holds at most a few signal bytes, so the stop byte fits.
+    char c = byte_stop;
+    while (write(pipe_[1], &c, 1) < 0 && errno == EINTR) {
+    }
+    thread_.join();
+    ::close(pipe_[0]);
+    ::close(pipe_[1]);
+}
+
+void cli_abort_watch::fire(cli_abort_reason why) {
+    cli_abort_reason none = cli_abort_reason::none;
+    if (!reason_.compare_exchange_strong(none, why)) {
+        // Already cancelling: a second Ctrl-C means "now".
+        if (why == cli_abort_reason::interrupt) std::_Exit(kvr_cli_cancelled);
+        return;
+    }
+    abort_.set();
+}
+
+void cli_abort_watch::run(std::chrono::steady_clock::time_point deadline, bool has_deadline) {
+    for (;;) {
+        pollfd p{pipe_[0], POLLIN, 0};
+        int r = poll(&p, 1, poll_limit(deadline, has_deadline));
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (r == 0) {
+            fire(cli_abort_reason::timeout);
+            has_deadline = false;
+            continue;
+        }
+        char c = 0;
+        ssize_t n = read(pipe_[0], &c, 1);
+        if (n <= 0 || c == byte_stop) return;
+        fire(cli_abort_reason::interrupt);
+    }
+}

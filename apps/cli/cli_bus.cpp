@@ -1,0 +1,314 @@
+// The bus commands of busprobe-cli. Each one runs the same command-station
+// operations as the window, from the calling thread, with the abort event
+// set by the time-out or Ctrl-C.
+
+#include "apps/cli/cli_bus.h"
+
+#include <cstdio>
+#include <mutex>
+#include <ostream>
+
+#include "apps/cli/cli_abort.h"
+#include "apps/cli/cli_sink.h"
+#include "foundation/kvr_exception.h"
+#include "foundation/kvr_file.h"
+#include "foundation/kvr_ini.h"
+#include "foundation/kvr_text.h"
+#include "loconet/kvr_monitor.h"
+#include "loconet/kvr_ms100.h"
+#include "sim/kvr_sim_port.h"
+#include "station/kvr_dccx_loconet.h"
+
+namespace {
+
+constexpr const char* source_name = "busprobe-cli";
+// Wait steps of the tool's own waits (fast clock, slot refresh), and how many
+// unanswered steps make it ask again; the same rhythm as the station's.
+constexpr unsigned wait_step_ms = 500;
+constexpr unsigned waits_before_resend = 3;
+
+// The link, its sink and the command station, in the order in which they
+// must be torn down: station, then link (its I/O thread stops in close),
+// then the sink the thread posted to.
+struct bus_session {
+    bus_session(bool monitoring, const cli_command& cmd, kvr_sys_event& abort)
+        : sink(monitoring, cmd.show_time, cmd.show_hex, abort), station(link) {
+        station.set_window(&sink);
+        station.set_abort_event(&abort);
+    }
+    ~bus_session() {
+        link.close();
+        link.set_window(nullptr);
+    }
+    cli_sink sink;
+    kvr_ms100 link;
+    kvr_dccx_loconet station;
+};
+
+[[noreturn]] void raise_cancel(int line) { throw kvr_exception("CANCEL", 0, source_name, line); }
+
+// Asks for a slot's data and waits for it, asking again every 1.5 s. The old
+// entry is forgotten first, so only an answer to this request counts.
+kvr_loconet_msg await_slot(bus_session& s, uint8_t slot, kvr_sys_event& abort, const char* label) {
+    try {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> hold(s.link.lock());
+                s.link.forget_slot(slot);
+            }
+            s.station.send_req_sl_data(slot);
+            for (unsigned waits = 0; waits < waits_before_resend; ++waits) {
+                {
+                    std::lock_guard<std::mutex> hold(s.link.lock());
+                    if (std::optional<kvr_loconet_msg> m = s.link.slot_data(slot)) return *m;
+                }
+                if (kvr_sys_event::wait_any({&abort, &s.link.reply_event()}, wait_step_ms) == 0)
+                    raise_cancel(__LINE__);
+            }
+        }
+    } catch (const kvr_exception& e) {
+        KVR_RAISE_WRAPPED(e, label, source_name);
+    }
+}
+
+std::optional<kvr_loconet_msg> slot_copy(bus_session& s, uint16_t slot) {
+    std::lock_guard<std::mutex> hold(s.link.lock());
+    return s.link.slot_data(static_cast<uint8_t>(slot));
+}
+
+bool is_cancel(const kvr_exception& e) {
+    // The innermost line of the report names the cause.
+    std::size_t last = e.message.rfind('\n');
+    std::string inner = last == std::string::npos ? e.message : e.message.substr(last + 1);
+    return inner.rfind("CANCEL", 0) == 0;
+}
+
+int run_power(bus_session& s, const cli_command& cmd) {
+    if (cmd.power_on) s.station.do_startup();
+    else s.station.do_shutdown(0);
+    return kvr_cli_ok;
+}
+
+int run_clock(bus_session& s, kvr_sys_event& abort, std::ostream& out) {
+    kvr_loconet_msg m = await_slot(s, kvr_slot_fast_clock, abort, "busprobe-cli::clock()");
+    out << kvr_monitor::to_text(m) << '\n';
+    return kvr_cli_ok;
+}
+
+int run_switch(bus_session& s, const cli_command& cmd) {
+    s.station.do_sw(static_cast<uint16_t>(cmd.switch_number), cmd.closed ? 1 : 0, cmd.output_on);
+    return kvr_cli_ok;
+}
+
+uint8_t with_functions(uint8_t bits, const cli_command& cmd, unsigned first, unsigned last) {
+    for (const auto& [f, on] : cmd.functions) {
+        if (f < first || f > last) continue;
+        // Group 1 keeps F0 in bit 4 and F1..F4 in bits 0..3; group 2 F5..F8 in bits 0..3.
+        unsigned bit = f == 0 ? 4 : (f <= 4 ? f - 1 : f - 5);
+        bits = static_cast<uint8_t>(on ? bits | (1u << bit) : bits & ~(1u << bit));
+    }
+    return bits;
+}
+
+bool wants_group(const cli_command& cmd, unsigned first, unsigned last) {
+    for (const auto& entry : cmd.functions)
+        if (entry.first >= first && entry.first <= last) return true;
+    return false;
+}
+
+int run_throttle(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, std::ostream& out) {
+    auto address = static_cast<uint16_t>(cmd.address);
+    // Find (or take) the slot without changing it, to learn the direction
+    // and functions that the options leave alone.
+    uint16_t slot = s.station.do_request_loco(address, 0, 0);
+    std::optional<kvr_loconet_msg> state = slot_copy(s, slot);
+    uint16_t dir = cmd.forward ? (*cmd.forward ? 1 : 0) : (state ? state->direction() : 1);
+    bool dir_sent_alone = false;
+    if (cmd.speed) {
+        if (cmd.steps == 28) s.station.do_28step(address, dir, static_cast<int16_t>(*cmd.speed));
+        else s.station.do_128step(address, dir, static_cast<uint16_t>(*cmd.speed));
+    } else if (cmd.forward) {
+        s.station.do_change_dir(address, dir);
+        dir_sent_alone = true;
+    }
+    if (wants_group(cmd, 0, 4)) {
+        // do_function_grp1 takes the direction from the slot data last
+        // received, which a direction message does not renew: without a
+        // fresh read it would send the old direction back.
+        if (dir_sent_alone) state = await_slot(s, static_cast<uint8_t>(slot), abort, "busprobe-cli::throttle()");
+        uint8_t g1 = with_functions(state ? state->dirf() & 0x1F : 0, cmd, 0, 4);
+        s.station.do_function_grp1(address, g1);
+    }
+    if (wants_group(cmd, 5, 8)) {
+        uint8_t g2 = with_functions(state ? state->snd() & 0x0F : 0, cmd, 5, 8);
+        s.station.do_function_grp2(address, g2);
+    }
+    if (!cmd.speed && !cmd.forward && cmd.functions.empty() && state) out << kvr_monitor::to_text(*state) << '\n';
+    return kvr_cli_ok;
+}
+
+int run_cv_read(bus_session& s, const cli_command& cmd, std::ostream& out, std::ostream& err) {
+    kvr_dccx_loconet& st = s.station;
+    uint16_t v = 0;
+    switch (cmd.mode) {
+        case cli_cv_mode::paged: v = st.do_paged_read(cmd.cv, 255); break;
+        case cli_cv_mode::direct: v = st.do_direct_read(cmd.cv, 255); break;
+        case cli_cv_mode::reg: v = st.do_register_read(cmd.cv, 255); break;
+        case cli_cv_mode::ops: v = st.do_ops_read(cmd.address, cmd.cv, 0); break;
+        case cli_cv_mode::direct_bits: v = st.do_direct_readex(cmd.cv, 255); break;
+        case cli_cv_mode::ops_bits: v = st.do_ops_readex(cmd.address, cmd.cv, 0); break;
+    }
+    if (v == 0xFFFF) {
+        err << "CV " << cmd.cv << ": no acknowledge from the decoder\n";
+        return kvr_cli_failed;
+    }
+    out << cli_cv_line(cmd.cv, v) << '\n';
+    return kvr_cli_ok;
+}
+
+int run_cv_write(bus_session& s, const cli_command& cmd) {
+    auto value = static_cast<uint8_t>(cmd.value);
+    switch (cmd.mode) {
+        case cli_cv_mode::paged: s.station.do_paged_write(cmd.cv, value); break;
+        case cli_cv_mode::direct: s.station.do_direct_write(cmd.cv, value); break;
+        case cli_cv_mode::reg: s.station.do_register_write(cmd.cv, value); break;
+        case cli_cv_mode::ops: s.station.do_ops_write(cmd.address, cmd.cv, value, cmd.feedback); break;
+        case cli_cv_mode::direct_bits:
+        case cli_cv_mode::ops_bits: break;  // refused by the parser
+    }
+    return kvr_cli_ok;
+}
+
+int run_address_write(bus_session& s, const cli_command& cmd) {
+    uint32_t mode = cmd.mode == cli_cv_mode::direct ? 1 : 0;
+    s.station.do_write_ex_address(mode, static_cast<uint8_t>(cmd.cv17), static_cast<uint8_t>(cmd.cv18));
+    return kvr_cli_ok;
+}
+
+// Prints monitor lines until the count is reached or the abort event is set.
+int run_monitor(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, std::ostream& out) {
+    uint64_t shown = 0;
+    for (;;) {
+        bool stopping = abort.is_set();
+        for (cli_line& line : s.sink.take_lines()) {
+            out << line.shown << '\n';
+            if (cmd.write_log) kvr_global_dated_log().write_line(line.text);
+            if (cmd.count && ++shown >= cmd.count) {
+                out.flush();
+                return kvr_cli_ok;
+            }
+        }
+        out.flush();
+        // A closed standard output (monitor | head) ends the monitor quietly.
+        if (!out) return kvr_cli_ok;
+        if (stopping) break;
+        kvr_sys_event::wait_any({&abort, &s.sink.line_ready()}, 1000);
+    }
+    if (s.sink.lost_report()) return kvr_cli_failed;
+    return cmd.count ? kvr_cli_cancelled : kvr_cli_ok;
+}
+
+int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_cli_context& ctx) {
+    switch (cmd.verb) {
+        case cli_verb::monitor: return run_monitor(s, cmd, abort, *ctx.out);
+        case cli_verb::power: return run_power(s, cmd);
+        case cli_verb::clock: return run_clock(s, abort, *ctx.out);
+        case cli_verb::sw: return run_switch(s, cmd);
+        case cli_verb::throttle: return run_throttle(s, cmd, abort, *ctx.out);
+        case cli_verb::cv_read: return run_cv_read(s, cmd, *ctx.out, *ctx.err);
+        case cli_verb::cv_write: return run_cv_write(s, cmd);
+        case cli_verb::address_write: return run_address_write(s, cmd);
+    }
+    return kvr_cli_failed;
+}
+
+// Waits until every queued message has been written to the port. False when
+// the abort event ended the wait first.
+bool drain(bus_session& s, kvr_sys_event& abort) {
+    while (!s.link.wait_tx_empty(20))
+        if (abort.is_set()) return s.link.tx_pending() == 0;
+    return true;
+}
+
+std::string window_settings_path() {
+    std::string path = kvr_ini::default_path();
+    const std::string own = "busprobe-cli.ini";
+    if (path.size() >= own.size() && path.compare(path.size() - own.size(), own.size(), own) == 0)
+        path.replace(path.size() - own.size(), own.size(), "busprobe.ini");
+    return path;
+}
+
+std::string port_of(const cli_command& cmd, const kvr_cli_context& ctx) {
+    if (!cmd.port.empty()) return cmd.port;
+    kvr_ini ini(ctx.settings_path.empty() ? window_settings_path() : ctx.settings_path);
+    return ini.get_string("SETTING", "COMMPORT", "COM1");
+}
+
+bool known_port(const std::string& port) {
+    return kvr_ms100::is_virtual_port(port) || !kvr_ms100::device_path_for(port).empty();
+}
+
+void register_sim_once(const kvr_sim_options& options) {
+    static std::once_flag once;
+    std::call_once(once, [&options] { kvr_sim_register_port(options); });
+}
+
+std::string cancel_text(cli_abort_reason why, double timeout_s) {
+    if (why != cli_abort_reason::timeout) return "busprobe-cli: cancelled by signal";
+    std::string s;
+    string_appendf(s, "busprobe-cli: cancelled: time-out after %g s", timeout_s);
+    return s;
+}
+
+int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context& ctx) {
+    kvr_sys_event abort(true);
+    double timeout = cmd.verb == cli_verb::monitor && !cmd.timeout_given ? 0 : cmd.timeout_s;
+    cli_abort_watch watch(abort, timeout, ctx.handle_signals);
+    bus_session s(cmd.verb == cli_verb::monitor, cmd, abort);
+    int status = kvr_cli_failed;
+    try {
+        s.link.open(port);
+        status = run_verb(s, cmd, abort, ctx);
+        if (!drain(s, abort) && !s.sink.lost_report()) {
+            *ctx.err << cancel_text(watch.reason(), timeout) << " before every message was sent\n";
+            status = kvr_cli_cancelled;
+        }
+    } catch (const kvr_exception& e) {
+        if (!s.sink.lost_report() && watch.reason() != cli_abort_reason::none && is_cancel(e)) {
+            *ctx.err << cancel_text(watch.reason(), timeout) << "\n" << e.message << "\n";
+            status = kvr_cli_cancelled;
+        } else if (!s.sink.lost_report()) {
+            *ctx.err << e.message << "\n";
+            status = kvr_cli_failed;
+        }
+    }
+    if (std::optional<std::string> lost = s.sink.lost_report()) {
+        *ctx.err << "busprobe-cli: the link to " << port << " was lost\n" << *lost << "\n";
+        status = kvr_cli_failed;
+    }
+    return status;
+}
+
+}  // namespace
+
+std::string cli_cv_line(unsigned cv, unsigned value) {
+    std::string bits;
+    for (int b = 7; b >= 0; --b) bits += (value >> b) & 1 ? '1' : '0';
+    std::string s;
+    string_appendf(s, "CV %u = %u (0x%02X, %s)", cv, value, value, bits.c_str());
+    return s;
+}
+
+int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
+    register_sim_once(ctx.sim);
+    std::string port = port_of(cmd, ctx);
+    if (!known_port(port))
+        throw cli_usage_error{"unknown port name '" + port + "' (COM1 to COM4, SIM or a device path)", ""};
+    try {
+        return run_on_link(cmd, port, ctx);
+    } catch (const kvr_exception& e) {
+        // Failures outside the link's life, such as a lost pipe for the watch.
+        *ctx.err << e.message << "\n";
+        return kvr_cli_failed;
+    }
+}

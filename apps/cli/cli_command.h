@@ -1,0 +1,89 @@
+#pragma once
+// A bus command of busprobe-cli as parsed from its arguments. Parsing checks
+// every number and name, so a command that parses can be sent as it is.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class cli_verb { monitor, power, clock, sw, throttle, cv_read, cv_write, address_write };
+
+// Programming modes; the order of the first three matches the mode numbers
+// of do_write_ex_address (0 paged, 1 direct).
+enum class cli_cv_mode { paged, direct, reg, ops, direct_bits, ops_bits };
+
+// Limits of what the tool sends.
+constexpr unsigned cli_cv_min = 1, cli_cv_max = 1024;
+constexpr unsigned cli_register_min = 1, cli_register_max = 8;
+constexpr unsigned cli_value_max = 255;
+constexpr unsigned cli_switch_min = 1, cli_switch_max = 2048;
+constexpr unsigned cli_address_max = 10239;  // highest four-digit LocoNet address
+constexpr unsigned cli_function_max = 8;     // F0 to F8
+constexpr double cli_default_timeout_s = 60;
+
+struct cli_command {
+    cli_verb verb = cli_verb::monitor;
+
+    // Global options. An empty port means: the settings file's, else "COM1".
+    std::string port;
+    double timeout_s = cli_default_timeout_s;  // 0: no limit
+    bool timeout_given = false;
+
+    // monitor
+    bool show_time = false;
+    bool show_hex = false;
+    bool write_log = false;
+    uint64_t count = 0;  // 0: no limit
+
+    // power
+    bool power_on = false;
+
+    // switch
+    unsigned switch_number = 0;
+    bool closed = true;
+    bool output_on = true;
+
+    // throttle; also the locomotive of operations-mode programming
+    unsigned address = 0;
+    std::optional<unsigned> speed;
+    unsigned steps = 128;
+    bool steps_given = false;
+    std::optional<bool> forward;
+    std::map<unsigned, bool> functions;  // function number -> on
+
+    // cv read / cv write / address write
+    unsigned cv = 0;
+    unsigned value = 0;
+    cli_cv_mode mode = cli_cv_mode::paged;
+    bool address_given = false;
+    bool feedback = false;
+    unsigned cv17 = 0;
+    unsigned cv18 = 0;
+};
+
+// A refused command line: the one-line message and the help topic whose
+// usage follows it ("" for the tool, "cv read", ...).
+struct cli_usage_error {
+    std::string message;
+    std::string topic;
+};
+
+// Outcome of parsing: a command to run, or a help topic to print.
+struct cli_parsed {
+    std::optional<cli_command> command;
+    std::optional<std::string> help_topic;
+};
+
+// Parses the arguments of a bus command (global options included, before or
+// after the command words). Throws cli_usage_error.
+cli_parsed cli_parse(const std::vector<std::string>& args);
+
+// Strict unsigned number: decimal or 0x hexadecimal, nothing else.
+std::optional<uint64_t> cli_parse_number(const std::string& text);
+
+// Help texts. topic "" is the tool; unknown topics give the tool's help.
+std::string cli_help_text(const std::string& topic);
+std::string cli_usage_text(const std::string& topic);
+bool cli_is_help_topic(const std::string& topic);

@@ -1,0 +1,152 @@
+// The help texts of busprobe-cli, one entry per command.
+
+#include <string>
+
+#include "apps/cli/cli_command.h"
+
+namespace {
+
+struct help_entry {
+    const char* topic;
+    const char* usage;  // "Usage:" lines
+    const char* body;   // what follows the usage in --help
+};
+
+const help_entry entries[] = {
+    {"",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] COMMAND [ARGS...]\n"
+     "       busprobe-cli decode [--hex] [HEX...]\n",
+     "\n"
+     "Watch and drive a LocoNet layout through an MS100 adapter from a terminal.\n"
+     "Each command opens the port, sends its requests to the command station,\n"
+     "waits for the answers it needs and closes the port again.\n"
+     "\n"
+     "Commands:\n"
+     "  decode [--hex] [HEX...]       print the monitor line of LocoNet bytes\n"
+     "  monitor [--time] [--hex] [--count N] [--log]\n"
+     "                                print every bus message as it arrives\n"
+     "  power on|off                  switch track power on or off\n"
+     "  clock                         ask for the fast clock and print it\n"
+     "  switch NUMBER closed|thrown [--off]\n"
+     "                                set a turnout\n"
+     "  throttle ADDRESS [--speed N] [--steps 28|128] [--fwd|--rev] [--f N=on|off]...\n"
+     "                                drive a locomotive\n"
+     "  cv read CV [--mode MODE] [--address A]\n"
+     "                                read a decoder CV\n"
+     "  cv write CV VALUE [--mode MODE] [--address A] [--feedback]\n"
+     "                                write a decoder CV\n"
+     "  address write CV17 CV18 [--mode paged|direct]\n"
+     "                                write a long address into CV 17 and CV 18\n"
+     "\n"
+     "Options:\n"
+     "  -p, --port PORT      COM1 to COM4 (/dev/ttyS0 to /dev/ttyS3), SIM (the\n"
+     "                       built-in simulated layout) or a device path such as\n"
+     "                       /dev/ttyUSB0; default: COMMPORT of the settings file,\n"
+     "                       else COM1\n"
+     "      --timeout SECONDS  stop waiting for the bus after SECONDS (default 60,\n"
+     "                       0 for no limit); monitor has no limit unless given\n"
+     "  -h, --help           show this help; COMMAND --help shows a command's help\n"
+     "      --version        show the version\n"
+     "\n"
+     "Exit status: 0 success, 1 the operation failed (the failure report is on\n"
+     "standard error), 2 usage error, 3 cancelled by --timeout or Ctrl-C.\n"},
+    {"monitor",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] monitor [--time] [--hex] [--count N] [--log]\n",
+     "\n"
+     "Print every LocoNet message seen on the bus as one line of text, as it\n"
+     "arrives, until N lines were printed, the time-out ran out or Ctrl-C.\n"
+     "Without --timeout the monitor runs until Ctrl-C or --count.\n"
+     "\n"
+     "  --time      put the local time of arrival before each line\n"
+     "  --hex       put the message's bytes before each line\n"
+     "  --count N   stop after N lines; exit status 3 if the time-out or Ctrl-C\n"
+     "              came first\n"
+     "  --log       also append each line to the dated log (yyyymmdd.log in the\n"
+     "              current directory)\n"},
+    {"power",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] power on|off\n",
+     "\n"
+     "Switch track power on (OPC_GPON) or off (OPC_GPOFF).\n"},
+    {"clock",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] clock\n",
+     "\n"
+     "Ask the command station for the fast-clock slot (slot 123) and print the\n"
+     "monitor line of its answer: rate, days, hours, minutes.\n"},
+    {"switch",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] switch NUMBER closed|thrown [--off]\n",
+     "\n"
+     "Set turnout NUMBER (1 to 2048) closed or thrown (OPC_SW_ACK).\n"
+     "\n"
+     "  --off   send the position with the output switched off\n"},
+    {"throttle",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] throttle ADDRESS [--speed N] [--steps 28|128]\n"
+     "                    [--fwd|--rev] [--f N=on|off]...\n",
+     "\n"
+     "Take the locomotive ADDRESS (0 to 10239) into a slot of the command\n"
+     "station and change what the options say; functions not named keep their\n"
+     "state. Without options, print the locomotive's slot.\n"
+     "\n"
+     "  --speed N       speed, 0 to 127 with 128 steps, 0 to 28 with 28 steps\n"
+     "  --steps 28|128  speed steps for --speed (default 128)\n"
+     "  --fwd, --rev    direction; with --speed the current one is kept if not given\n"
+     "  --f N=on|off    function F0 to F8 on or off; may be repeated\n"},
+    {"cv",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] cv read CV [--mode MODE] [--address A]\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] cv write CV VALUE [--mode MODE] [--address A] [--feedback]\n",
+     "\n"
+     "Read or write a decoder configuration variable. See 'busprobe-cli cv read\n"
+     "--help' and 'busprobe-cli cv write --help'.\n"},
+    {"cv read",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] cv read CV [--mode MODE] [--address A]\n",
+     "\n"
+     "Read CV (1 to 1024) through the command station's programmer and print\n"
+     "  CV <cv> = <decimal> (0x<hex>, <bits, bit 7 first>)\n"
+     "When the decoder does not acknowledge, print \"CV <cv>: no acknowledge\n"
+     "from the decoder\" on standard error and exit with status 1.\n"
+     "\n"
+     "  --mode MODE   paged (default), direct, register (CV is register 1 to 8),\n"
+     "                ops (main line), direct-bits or ops-bits (assembled from\n"
+     "                eight bit verifications)\n"
+     "  --address A   the locomotive (1 to 10239) in the modes ops and ops-bits\n"},
+    {"cv write",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] cv write CV VALUE [--mode MODE] [--address A] [--feedback]\n",
+     "\n"
+     "Write VALUE (0 to 255, decimal or 0x hexadecimal) into CV (1 to 1024).\n"
+     "\n"
+     "  --mode MODE   paged (default), direct, register (CV is register 1 to 8)\n"
+     "                or ops (main line)\n"
+     "  --address A   the locomotive (1 to 10239) in the mode ops\n"
+     "  --feedback    in the mode ops, wait for the decoder's acknowledge\n"},
+    {"address",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] address write CV17 CV18 [--mode paged|direct]\n",
+     "\n"
+     "Write the two bytes of a long locomotive address into CV 17 and CV 18\n"
+     "(each 0 to 255) on the programming track. In the mode direct bit 5 of\n"
+     "CV 29 is set first, which makes the decoder use the long address.\n"
+     "\n"
+     "  --mode paged|direct   programming mode (default paged)\n"},
+};
+
+const help_entry& entry_for(const std::string& topic) {
+    std::string t = topic == "address write" ? "address" : topic;
+    for (const help_entry& e : entries)
+        if (t == e.topic) return e;
+    return entries[0];
+}
+
+}  // namespace
+
+bool cli_is_help_topic(const std::string& topic) {
+    // decode prints its own help.
+    if (topic == "address write" || topic == "decode") return true;
+    for (const help_entry& e : entries)
+        if (topic == e.topic) return true;
+    return false;
+}
+
+std::string cli_usage_text(const std::string& topic) { return entry_for(topic).usage; }
+
+std::string cli_help_text(const std::string& topic) {
+    const help_entry& e = entry_for(topic);
+    return std::string(e.usage) + e.body;
+}

@@ -1,0 +1,362 @@
+// Command-line parsing of the bus commands. Everything a command will send
+// is checked here, before any link is opened.
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <string_view>
+
+#include "apps/cli/cli_command.h"
+
+namespace {
+
+struct mode_name {
+    const char* name;
+    cli_cv_mode mode;
+};
+
+constexpr mode_name read_modes[] = {
+    {"paged", cli_cv_mode::paged},     {"direct", cli_cv_mode::direct},
+    {"register", cli_cv_mode::reg},    {"ops", cli_cv_mode::ops},
+    {"direct-bits", cli_cv_mode::direct_bits}, {"ops-bits", cli_cv_mode::ops_bits},
+};
+constexpr mode_name write_modes[] = {
+    {"paged", cli_cv_mode::paged},
+    {"direct", cli_cv_mode::direct},
+    {"register", cli_cv_mode::reg},
+    {"ops", cli_cv_mode::ops},
+};
+constexpr mode_name address_modes[] = {
+    {"paged", cli_cv_mode::paged},
+    {"direct", cli_cv_mode::direct},
+};
+
+[[noreturn]] void refuse(std::string message, const std::string& topic) {
+    throw cli_usage_error{std::move(message), topic};
+}
+
+bool is_option(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+
+// The arguments of one command after its command words, walked in order.
+class arg_cursor {
+public:
+    arg_cursor(std::vector<std::string> args, std::string topic)
+        : args_(std::move(args)), topic_(std::move(topic)) {}
+
+    bool done() const { return pos_ >= args_.size(); }
+    const std::string& next() { return args_[pos_++]; }
+    // The value of an option: "--opt VALUE" or "--opt=VALUE" (split before).
+    const std::string& value_of(const std::string& option) {
+        if (done()) refuse(option + " needs a value", topic_);
+        return next();
+    }
+    const std::string& topic() const { return topic_; }
+
+private:
+    std::vector<std::string> args_;
+    std::size_t pos_ = 0;
+    std::string topic_;
+};
+
+unsigned number_in_range(const std::string& text, const char* what, unsigned lo, unsigned hi,
+                         const std::string& topic, const char* note = nullptr) {
+    std::optional<uint64_t> n = cli_parse_number(text);
+    if (!n) refuse(std::string(what) + " '" + text + "' is not a number", topic);
+    if (*n < lo || *n > hi) {
+        std::string msg = std::string(what) + " " + text + " is outside " + std::to_string(lo) +
+                          " to " + std::to_string(hi);
+        if (note) msg += std::string(" (") + note + ")";
+        refuse(msg, topic);
+    }
+    return static_cast<unsigned>(*n);
+}
+
+template <std::size_t N>
+cli_cv_mode mode_from(const std::string& text, const mode_name (&table)[N], const std::string& topic) {
+    std::string names;
+    for (const mode_name& m : table) {
+        if (text == m.name) return m.mode;
+        names += names.empty() ? "" : ", ";
+        names += m.name;
+    }
+    refuse("unknown mode '" + text + "' (" + names + ")", topic);
+}
+
+double timeout_from(const std::string& text) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    double s = std::strtod(begin, &end);
+    bool plain = !text.empty() && (std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.');
+    if (!plain || end != begin + text.size() || errno != 0 || !std::isfinite(s) || s > 1e6)
+        refuse("--timeout '" + text + "' is not a number of seconds", "");
+    return s;
+}
+
+void expect_count(const std::vector<std::string>& pos, std::size_t n, const std::string& topic) {
+    if (pos.size() < n) refuse("too few arguments", topic);
+    if (pos.size() > n) refuse("unexpected argument '" + pos[n] + "'", topic);
+}
+
+void parse_monitor(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--time") cmd.show_time = true;
+        else if (a == "--hex") cmd.show_hex = true;
+        else if (a == "--log") cmd.write_log = true;
+        else if (a == "--count") {
+            const std::string& v = c.value_of(a);
+            std::optional<uint64_t> n = cli_parse_number(v);
+            if (!n || *n == 0) refuse("--count '" + v + "' is not a positive number", c.topic());
+            cmd.count = *n;
+        } else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 0, c.topic());
+}
+
+std::vector<std::string> positionals_only(arg_cursor& c) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        pos.push_back(a);
+    }
+    return pos;
+}
+
+void parse_power(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos = positionals_only(c);
+    expect_count(pos, 1, c.topic());
+    if (pos[0] == "on") cmd.power_on = true;
+    else if (pos[0] == "off") cmd.power_on = false;
+    else refuse("power must be 'on' or 'off', not '" + pos[0] + "'", c.topic());
+}
+
+void parse_switch(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--off") cmd.output_on = false;
+        else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 2, c.topic());
+    cmd.switch_number = number_in_range(pos[0], "switch", cli_switch_min, cli_switch_max, c.topic());
+    if (pos[1] == "closed") cmd.closed = true;
+    else if (pos[1] == "thrown") cmd.closed = false;
+    else refuse("position must be 'closed' or 'thrown', not '" + pos[1] + "'", c.topic());
+}
+
+// "--f N=on|off"
+void parse_function(const std::string& v, cli_command& cmd, const std::string& topic) {
+    std::size_t eq = v.find('=');
+    std::string num = v.substr(0, eq);
+    std::string state = eq == std::string::npos ? "" : v.substr(eq + 1);
+    if (eq == std::string::npos || (state != "on" && state != "off"))
+        refuse("--f takes N=on or N=off, not '" + v + "'", topic);
+    unsigned f = number_in_range(num, "function", 0, cli_function_max, topic);
+    cmd.functions[f] = state == "on";
+}
+
+void parse_throttle(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    std::optional<std::string> speed_text;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--speed") speed_text = c.value_of(a);
+        else if (a == "--steps") {
+            const std::string& v = c.value_of(a);
+            if (v != "28" && v != "128") refuse("--steps must be 28 or 128, not '" + v + "'", c.topic());
+            cmd.steps = v == "28" ? 28 : 128;
+            cmd.steps_given = true;
+        } else if (a == "--fwd" || a == "--rev") {
+            bool fwd = a == "--fwd";
+            if (cmd.forward && *cmd.forward != fwd) refuse("--fwd and --rev exclude each other", c.topic());
+            cmd.forward = fwd;
+        } else if (a == "--f") parse_function(c.value_of(a), cmd, c.topic());
+        else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 1, c.topic());
+    cmd.address = number_in_range(pos[0], "address", 0, cli_address_max, c.topic());
+    if (cmd.steps_given && !speed_text) refuse("--steps needs --speed", c.topic());
+    if (speed_text) {
+        const char* note = cmd.steps == 28 ? "28 steps" : "128 steps";
+        unsigned top = cmd.steps == 28 ? 28 : 127;
+        cmd.speed = number_in_range(*speed_text, "speed", 0, top, c.topic(), note);
+    }
+}
+
+bool is_ops(cli_cv_mode m) { return m == cli_cv_mode::ops || m == cli_cv_mode::ops_bits; }
+
+// The options shared by cv read and cv write; the positionals are returned.
+template <std::size_t N>
+std::vector<std::string> parse_cv_options(arg_cursor& c, cli_command& cmd, const mode_name (&modes)[N],
+                                          bool allow_feedback) {
+    std::vector<std::string> pos;
+    std::optional<std::string> address_text;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--mode") cmd.mode = mode_from(c.value_of(a), modes, c.topic());
+        else if (a == "--address") address_text = c.value_of(a);
+        else if (allow_feedback && a == "--feedback") cmd.feedback = true;
+        else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else pos.push_back(a);
+    }
+    if (is_ops(cmd.mode) && !address_text)
+        refuse("operations mode needs the locomotive's --address", c.topic());
+    if (!is_ops(cmd.mode) && address_text)
+        refuse("--address is for operations mode (--mode ops) only", c.topic());
+    if (cmd.feedback && cmd.mode != cli_cv_mode::ops)
+        refuse("--feedback is for operations mode (--mode ops) only", c.topic());
+    if (address_text) {
+        cmd.address = number_in_range(*address_text, "address", 1, cli_address_max, c.topic(),
+                                      "operations mode");
+        cmd.address_given = true;
+    }
+    return pos;
+}
+
+void parse_cv_number(const std::string& text, cli_command& cmd, const std::string& topic) {
+    if (cmd.mode == cli_cv_mode::reg)
+        cmd.cv = number_in_range(text, "register", cli_register_min, cli_register_max, topic);
+    else
+        cmd.cv = number_in_range(text, "CV", cli_cv_min, cli_cv_max, topic);
+}
+
+void parse_cv_read(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos = parse_cv_options(c, cmd, read_modes, false);
+    expect_count(pos, 1, c.topic());
+    parse_cv_number(pos[0], cmd, c.topic());
+}
+
+void parse_cv_write(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos = parse_cv_options(c, cmd, write_modes, true);
+    expect_count(pos, 2, c.topic());
+    parse_cv_number(pos[0], cmd, c.topic());
+    cmd.value = number_in_range(pos[1], "value", 0, cli_value_max, c.topic());
+}
+
+void parse_address_write(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--mode") cmd.mode = mode_from(c.value_of(a), address_modes, c.topic());
+        else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 2, c.topic());
+    cmd.cv17 = number_in_range(pos[0], "CV17 value", 0, cli_value_max, c.topic());
+    cmd.cv18 = number_in_range(pos[1], "CV18 value", 0, cli_value_max, c.topic());
+}
+
+struct verb_entry {
+    const char* words;  // command words as typed, also the help topic
+    cli_verb verb;
+    void (*parse)(arg_cursor&, cli_command&);
+};
+
+constexpr verb_entry verbs[] = {
+    {"monitor", cli_verb::monitor, parse_monitor},
+    {"power", cli_verb::power, parse_power},
+    {"clock", cli_verb::clock, [](arg_cursor& c, cli_command&) { expect_count(positionals_only(c), 0, c.topic()); }},
+    {"switch", cli_verb::sw, parse_switch},
+    {"throttle", cli_verb::throttle, parse_throttle},
+    {"cv read", cli_verb::cv_read, parse_cv_read},
+    {"cv write", cli_verb::cv_write, parse_cv_write},
+    {"address write", cli_verb::address_write, parse_address_write},
+};
+
+// Splits "--name=value" of the options that take a value.
+std::vector<std::string> split_equals(const std::vector<std::string>& args) {
+    std::vector<std::string> out;
+    for (const std::string& a : args) {
+        std::size_t eq = a.find('=');
+        if (a.rfind("--", 0) == 0 && eq != std::string::npos && a != "--f" && a.rfind("--f=", 0) != 0) {
+            out.push_back(a.substr(0, eq));
+            out.push_back(a.substr(eq + 1));
+        } else if (a.rfind("--f=", 0) == 0) {
+            out.push_back("--f");
+            out.push_back(a.substr(4));
+        } else {
+            out.push_back(a);
+        }
+    }
+    return out;
+}
+
+// The help topic named by the command words among `words` ("cv read", "cv",
+// "switch", or "" for the tool).
+std::string topic_of(const std::vector<std::string>& words) {
+    if (words.empty()) return "";
+    std::string one = words[0];
+    if (words.size() > 1 && cli_is_help_topic(one + " " + words[1])) return one + " " + words[1];
+    return cli_is_help_topic(one) ? one : "";
+}
+
+}  // namespace
+
+std::optional<uint64_t> cli_parse_number(const std::string& text) {
+    std::string_view s = text;
+    int base = 10;
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        base = 16;
+        s.remove_prefix(2);
+    }
+    if (s.empty() || s.size() > 12) return std::nullopt;
+    uint64_t n = 0;
+    for (char ch : s) {
+        int d;
+        if (ch >= '0' && ch <= '9') d = ch - '0';
+        else if (base == 16 && ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
+        else if (base == 16 && ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
+        else return std::nullopt;
+        n = n * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+    }
+    return n;
+}
+
+cli_parsed cli_parse(const std::vector<std::string>& raw) {
+    std::vector<std::string> args = split_equals(raw);
+    cli_command cmd;
+    std::vector<std::string> rest;
+    bool help = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "-h" || a == "--help") {
+            help = true;
+        } else if (a == "-p" || a == "--port") {
+            if (i + 1 >= args.size()) refuse(a + " needs a port name", "");
+            cmd.port = args[++i];
+            if (cmd.port.empty()) refuse("the port name is empty", "");
+        } else if (a == "--timeout") {
+            if (i + 1 >= args.size()) refuse("--timeout needs a number of seconds", "");
+            cmd.timeout_s = timeout_from(args[++i]);
+            cmd.timeout_given = true;
+        } else {
+            rest.push_back(a);
+        }
+    }
+    if (help || (!rest.empty() && rest[0] == "help")) {
+        std::vector<std::string> words(rest.begin() + (!rest.empty() && rest[0] == "help" ? 1 : 0), rest.end());
+        return cli_parsed{std::nullopt, topic_of(words)};
+    }
+    if (rest.empty()) refuse("no command given", "");
+    for (const verb_entry& v : verbs) {
+        std::string_view words = v.words;
+        std::size_t blank = words.find(' ');
+        std::size_t n_words = blank == std::string_view::npos ? 1 : 2;
+        if (rest[0] != words.substr(0, blank)) continue;
+        if (n_words == 2 && (rest.size() < 2 || rest[1] != words.substr(blank + 1))) continue;
+        cmd.verb = v.verb;
+        arg_cursor cursor(std::vector<std::string>(rest.begin() + static_cast<long>(n_words), rest.end()),
+                          v.words);
+        v.parse(cursor, cmd);
+        return cli_parsed{cmd, std::nullopt};
+    }
+    if (rest[0] == "cv") refuse(rest.size() < 2 ? "cv needs 'read' or 'write'" : "unknown cv command '" + rest[1] + "'", "cv");
+    if (rest[0] == "address") refuse("address needs 'write'", "address write");
+    refuse("unknown command '" + rest[0] + "'", "");
+}

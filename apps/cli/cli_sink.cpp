@@ -1,0 +1,74 @@
+#include "apps/cli/cli_sink.h"
+
+#include <chrono>
+#include <ctime>
+
+#include "foundation/kvr_text.h"
+#include "loconet/kvr_loconet_msg.h"
+
+namespace {
+
+// Local time of day with milliseconds: "13:05:09.123".
+std::string time_of_day() {
+    auto now = std::chrono::system_clock::now();
+    std::time_t t = std::chrono::system_clock::to_time_t(now);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm local{};
+    localtime_r(&t, &local);
+    std::string s;
+    string_appendf(s, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(ms));
+    return s;
+}
+
+}  // namespace
+
+std::string cli_hex_bytes(const kvr_loconet_msg& msg) {
+    std::string s;
+    for (int i = 0; i < msg.length(); ++i) string_appendf(s, i ? " %02X" : "%02X", msg[i]);
+    return s;
+}
+
+cli_sink::cli_sink(bool monitoring, bool show_time, bool show_hex, kvr_sys_event& abort)
+    : monitoring_(monitoring), show_time_(show_time), show_hex_(show_hex), abort_(abort) {}
+
+void cli_sink::post_message(const kvr_loconet_msg& msg) {
+    if (monitoring_ && show_hex_) pending_hex_ = cli_hex_bytes(msg);
+}
+
+void cli_sink::post_text(std::string text) {
+    if (!monitoring_) return;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    cli_line line;
+    if (show_time_) line.shown = time_of_day() + " ";
+    if (show_hex_) {
+        line.shown += pending_hex_ + "  ";
+        pending_hex_.clear();
+    }
+    line.shown += text;
+    line.text = std::move(text);
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        lines_.push_back(std::move(line));
+    }
+    line_ready_.set();
+}
+
+void cli_sink::link_lost(std::string report) {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (!lost_) lost_ = std::move(report);
+    }
+    abort_.set();
+}
+
+std::deque<cli_line> cli_sink::take_lines() {
+    std::lock_guard<std::mutex> hold(mutex_);
+    std::deque<cli_line> out;
+    out.swap(lines_);
+    return out;
+}
+
+std::optional<std::string> cli_sink::lost_report() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return lost_;
+}

@@ -1,0 +1,50 @@
+#pragma once
+// The monitor sink of busprobe-cli. The link's I/O thread hands it monitor
+// lines and the lost-link notice; it must not block there, so lines go into
+// a locked queue and the command's thread prints them (writing to a pipe
+// that nobody reads could block for ever).
+
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "foundation/kvr_sys_event.h"
+#include "loconet/kvr_port.h"
+
+struct cli_line {
+    std::string shown;  // with the time and bytes asked for
+    std::string text;   // the monitor line alone (for the dated log)
+};
+
+class cli_sink : public kvr_monitor_sink {
+public:
+    // monitoring false: lines are dropped; only a lost link is noticed. A
+    // lost link sets `abort`, so that a waiting operation ends.
+    cli_sink(bool monitoring, bool show_time, bool show_hex, kvr_sys_event& abort);
+
+    // Always a receiver: the port tells a lost link only to a sink that has one.
+    bool has_window() const override { return true; }
+    void post_message(const kvr_loconet_msg& msg) override;
+    void post_text(std::string text) override;
+    void link_lost(std::string report) override;
+
+    std::deque<cli_line> take_lines();
+    // Set whenever a line is queued.
+    kvr_sys_event& line_ready() { return line_ready_; }
+    std::optional<std::string> lost_report() const;
+
+private:
+    const bool monitoring_;
+    const bool show_time_;
+    const bool show_hex_;
+    kvr_sys_event& abort_;
+    kvr_sys_event line_ready_{false};
+    std::string pending_hex_;  // I/O thread only: bytes of the coming line
+    mutable std::mutex mutex_;
+    std::deque<cli_line> lines_;
+    std::optional<std::string> lost_;
+};
+
+// "A0 05 3F 65"
+std::string cli_hex_bytes(const kvr_loconet_msg& msg);
