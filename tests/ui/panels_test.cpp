@@ -1,0 +1,306 @@
+// The dialog's panels driven through their widgets, over a recording command
+// station: what each click sends, and what the fields and controls show.
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "ui/kvr_dialog_template.h"
+#include "ui/kvr_speed_slider.h"
+#include "ui_test_support.h"
+
+using calls_t = std::vector<std::string>;
+
+class Panels : public dialog_fixture {};
+
+// ---- data exchange ----
+
+TEST_F(Panels, BadSwitchAddressStopsExchangeAndLaterFieldsKeepOldValues) {
+    make_dialog();
+    link.open("SIM");
+    type(kvr_idc_loco_adr, "7");
+    click(kvr_idc_f0 + 1);  // F1 on, with a valid exchange: loco 7
+    EXPECT_EQ(calls(), (calls_t{"grp1(7,1)"}));
+    clear_calls();
+    prompts.clear();
+
+    type(kvr_idc_sw_adr, "0");  // prompt from the switch handler's exchange
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_EQ(prompts[0], "Please enter an integer between 1 and 9999.");
+    type(kvr_idc_loco_adr, "9");
+    click(kvr_idc_f0 + 2);  // F2 on: the exchange stops before loco and F0..F8
+
+    EXPECT_EQ(prompts.size(), 2u);
+    EXPECT_EQ(dlg->fields().switch_address, 0);  // stored before its range check
+    EXPECT_EQ(dlg->fields().loco_address, 7);
+    EXPECT_EQ(calls(), (calls_t{"grp1(7,1)"}));  // the states the fields held before
+}
+
+TEST_F(Panels, NonNumericEntryGetsIntegerPromptAndFocus) {
+    make_dialog();
+    type(kvr_idc_cv, "abc");
+    click(kvr_idc_file_log);
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_EQ(prompts[0], "Please enter an integer.");
+    EXPECT_EQ(dlg->fields().file_log, 1);  // before the CV: new value
+    EXPECT_EQ(dlg->fields().cv, 1);        // the entry itself: old value
+    EXPECT_EQ(dlg->focusWidget(), dlg->control(kvr_idc_cv));
+}
+
+TEST(ParseInt, AcceptsWhatTheFrameworkAccepts) {
+    struct {
+        const char* text;
+        bool ok;
+        int value;
+    } cases[] = {
+        {"12", true, 12},   {" \t12 ", true, 12}, {"+5", true, 5},         {"-3", true, -3},
+        {"", false, 0},     {"1a", false, 0},     {"0x10", false, 0},      {"1 2", false, 0},
+        {"2147483647", true, 2147483647},         {"2147483648", false, 0}, {"-", false, 0},
+    };
+    for (const auto& c : cases) {
+        int v = 0;
+        EXPECT_EQ(kvr_parse_int(QString::fromUtf8(c.text), v), c.ok) << c.text;
+        if (c.ok) {
+            EXPECT_EQ(v, c.value) << c.text;
+        }
+    }
+}
+
+// ---- switch panel ----
+
+TEST_F(Panels, SwitchAddressShowsDecoderAndOutput) {
+    make_dialog();
+    struct {
+        const char* address;
+        int position_button;
+        const char* decoder;
+        int output_button;
+    } cases[] = {
+        {"1", kvr_idc_thrown, "1", kvr_idc_out_1t + 0}, {"1", kvr_idc_closed, "1", kvr_idc_out_1t + 1},
+        {"5", kvr_idc_thrown, "2", kvr_idc_out_1t + 0}, {"5", kvr_idc_closed, "2", kvr_idc_out_1t + 1},
+        {"8", kvr_idc_thrown, "2", kvr_idc_out_1t + 6}, {"8", kvr_idc_closed, "2", kvr_idc_out_1t + 7},
+    };
+    for (const auto& c : cases) {
+        click(c.position_button);
+        type(kvr_idc_sw_adr, c.address);
+        EXPECT_EQ(text_of(kvr_idc_dec_adr), c.decoder) << c.address;
+        EXPECT_TRUE(checked(c.output_button)) << c.address;
+    }
+    EXPECT_TRUE(prompts.empty());
+}
+
+TEST_F(Panels, DecoderOutputGivesSwitchAddressAndPosition) {
+    make_dialog();
+    type(kvr_idc_dec_adr, "3");
+    click(kvr_idc_out_1t + 3);  // "2c"
+    EXPECT_EQ(text_of(kvr_idc_sw_adr), "10");
+    EXPECT_TRUE(checked(kvr_idc_closed));
+    EXPECT_EQ(dlg->fields().switch_position, 1);
+    click(kvr_idc_out_1t + 6);  // "4t"
+    EXPECT_EQ(text_of(kvr_idc_sw_adr), "12");
+    EXPECT_TRUE(checked(kvr_idc_thrown));
+}
+
+TEST_F(Panels, ReqSwSendsOnlyAValidSwitchWithTheLinkOpen) {
+    make_dialog();
+    type(kvr_idc_sw_adr, "10");
+    click(kvr_idc_closed);
+    click(kvr_idc_req_sw);
+    EXPECT_TRUE(calls().empty());  // link closed
+
+    link.open("SIM");
+    click(kvr_idc_req_sw);
+    click(kvr_idc_sw_on);  // output off
+    click(kvr_idc_thrown);
+    click(kvr_idc_req_sw);
+    EXPECT_EQ(calls(), (calls_t{"sw(10,1,1)", "sw(10,0,0)"}));
+
+    clear_calls();
+    type(kvr_idc_sw_adr, "12345");
+    click(kvr_idc_req_sw);
+    EXPECT_TRUE(calls().empty());  // refused by its prompt, not sent as another turnout
+    EXPECT_FALSE(prompts.empty());
+}
+
+// ---- throttle ----
+
+TEST_F(Panels, SpeedEditClampsToStepModeWithoutSending) {
+    make_dialog();
+    link.open("SIM");
+    click(kvr_idc_28step);
+    pump(50);
+    clear_calls();
+
+    auto* speed = dlg->control_as<QLineEdit>(kvr_idc_speed);
+    speed->selectAll();
+    QTest::keyClicks(speed, "200");
+    pump(50);
+    EXPECT_EQ(speed->text(), "28");
+    EXPECT_EQ(dlg->slider()->value(), 28);
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(Panels, StepModeChangeSendsSpeedAtOnceThenZero) {
+    make_dialog();
+    link.open("SIM");
+    type(kvr_idc_speed, "20");
+    pump(50);
+    EXPECT_TRUE(calls().empty());  // a position set by the speed edit sends nothing
+
+    dlg->control_as<QAbstractButton>(kvr_idc_28step)->click();
+    EXPECT_EQ(calls(), (calls_t{"28step(3,0,20)"}));  // at once, in the new mode
+    pump(50);                                           // the slider is drawn again
+    EXPECT_EQ(calls(), (calls_t{"28step(3,0,20)", "28step(3,0,0)"}));
+    EXPECT_EQ(text_of(kvr_idc_speed), "0");
+    EXPECT_EQ(dlg->slider()->maximum(), 28);
+}
+
+TEST_F(Panels, StepModeChangeNeverHands28StepAHigherSpeed) {
+    make_dialog();
+    link.open("SIM");
+    type(kvr_idc_speed, "100");
+    pump(50);
+    dlg->control_as<QAbstractButton>(kvr_idc_28step)->click();
+    ASSERT_FALSE(calls().empty());
+    EXPECT_EQ(calls().front(), "28step(3,0,28)");
+}
+
+TEST_F(Panels, SliderMoveSendsSpeedAndShowsIt) {
+    make_dialog();
+    link.open("SIM");
+    click(kvr_idc_fwd);
+    clear_calls();
+    dlg->slider()->setValue(40);
+    ASSERT_TRUE(pump_until([&] { return !calls().empty(); }));
+    EXPECT_EQ(calls(), (calls_t{"128step(3,1,40)"}));
+    EXPECT_EQ(text_of(kvr_idc_speed), "40");
+    pump(50);
+    EXPECT_EQ(calls().size(), 1u);  // drawn again, same speed: nothing more
+}
+
+TEST_F(Panels, DirectionClickWhileClosedChangesButtonNotField) {
+    make_dialog();
+    click(kvr_idc_fwd);
+    EXPECT_TRUE(checked(kvr_idc_fwd));
+    EXPECT_EQ(dlg->fields().direction, 0);
+
+    link.open("SIM");
+    click(kvr_idc_rev);  // the field already holds Rev
+    EXPECT_TRUE(calls().empty());
+    click(kvr_idc_fwd);
+    EXPECT_EQ(calls(), (calls_t{"dir(3,1)"}));
+}
+
+TEST_F(Panels, FunctionBoxesSendTheirGroupByte) {
+    make_dialog();
+    click(kvr_idc_f0);  // closed: nothing sent
+    EXPECT_TRUE(calls().empty());
+    link.open("SIM");
+    click(kvr_idc_f0 + 2);  // F0 and F2 on
+    click(kvr_idc_f0 + 8);  // F8 on
+    click(kvr_idc_f0 + 5);  // F5 on
+    EXPECT_EQ(calls(), (calls_t{"grp1(3,18)", "grp2(3,8)", "grp2(3,9)"}));
+}
+
+// ---- programming panel ----
+
+TEST_F(Panels, ValueHexAndBitsStayInStep) {
+    make_dialog();
+    type(kvr_idc_hex, "0x1f");
+    EXPECT_EQ(text_of(kvr_idc_value), "31");
+    for (int bit = 0; bit < 8; ++bit)
+        EXPECT_EQ(checked(kvr_idc_bit0 + bit), bit <= 4) << bit;
+
+    type(kvr_idc_value, "300");
+    EXPECT_EQ(text_of(kvr_idc_hex), "0x12c");
+    for (int bit = 0; bit < 8; ++bit)
+        EXPECT_EQ(checked(kvr_idc_bit0 + bit), bit == 2 || bit == 3 || bit == 5) << bit;
+
+    click(kvr_idc_bit0 + 7);
+    EXPECT_EQ(text_of(kvr_idc_value), "172");  // the boxes hold only the low eight bits
+    EXPECT_EQ(text_of(kvr_idc_hex), "0xac");
+
+    type(kvr_idc_hex, "zz");  // does not convert: the value stays
+    EXPECT_EQ(text_of(kvr_idc_value), "172");
+}
+
+TEST_F(Panels, FailedReadShowsMinusOne) {
+    make_dialog();
+    link.open("SIM");
+    station->read_result = 0xFFFF;
+    type(kvr_idc_cv, "8");
+    click(kvr_idc_read);
+    EXPECT_EQ(calls(), (calls_t{"direct_read(8)"}));
+    EXPECT_EQ(text_of(kvr_idc_value), "-1");
+    EXPECT_EQ(text_of(kvr_idc_hex), "0xffffffff");
+    for (int bit = 0; bit < 8; ++bit)
+        EXPECT_TRUE(checked(kvr_idc_bit0 + bit)) << bit;
+}
+
+TEST_F(Panels, ReadInPagedModeShowsTheValue) {
+    make_dialog();
+    link.open("SIM");
+    station->read_result = 0x85;
+    click(kvr_idc_paged);
+    click(kvr_idc_read);
+    EXPECT_EQ(calls(), (calls_t{"paged_read(1)"}));
+    EXPECT_EQ(text_of(kvr_idc_value), "133");
+    EXPECT_EQ(text_of(kvr_idc_hex), "0x85");
+}
+
+TEST_F(Panels, FailingReadIsShownAndKeepsTheValue) {
+    make_dialog();
+    link.open("SIM");
+    type(kvr_idc_value, "7");
+    station->fail = std::make_unique<kvr_exception>("CANCEL", 0, "kvr_dccx_loconet", 239);
+    click(kvr_idc_read);
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].caption, "kvr_dccx_loconet(239)");
+    EXPECT_NE(boxes[0].text.find("CANCEL"), std::string::npos);
+    EXPECT_EQ(text_of(kvr_idc_value), "7");
+    EXPECT_EQ(text_of(kvr_idc_hex), "0x07");
+}
+
+TEST_F(Panels, OpsDisablesReadAndWritesToTheLoco) {
+    make_dialog();
+    link.open("SIM");
+    auto* read = dlg->control_as<QPushButton>(kvr_idc_read);
+    EXPECT_TRUE(read->isEnabled());
+    click(kvr_idc_ops);
+    EXPECT_FALSE(read->isEnabled());
+    type(kvr_idc_loco_adr, "1234");
+    type(kvr_idc_cv, "3");
+    type(kvr_idc_value, "9");
+    click(kvr_idc_write);
+    click(kvr_idc_paged);
+    EXPECT_TRUE(read->isEnabled());
+    click(kvr_idc_write);
+    click(kvr_idc_direct);
+    click(kvr_idc_write);
+    EXPECT_EQ(calls(), (calls_t{"ops_write(1234,3,9,0)", "paged_write(3,9)", "direct_write(3,9)"}));
+}
+
+TEST_F(Panels, WriteRefusesValueOutsideACv) {
+    make_dialog();
+    link.open("SIM");
+    type(kvr_idc_value, "300");
+    click(kvr_idc_write);
+    EXPECT_TRUE(calls().empty());
+    ASSERT_EQ(prompts.size(), 1u);
+    EXPECT_EQ(prompts[0], "Please enter an integer between 0 and 255.");
+}
+
+TEST_F(Panels, ReadAndWriteDoNothingWhileClosed) {
+    make_dialog();
+    click(kvr_idc_read);
+    click(kvr_idc_write);
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(boxes.empty());
+}
+
+TEST_F(Panels, PowerRequestsGoOutAlsoWhileClosed) {
+    make_dialog();
+    click(kvr_idc_power_on);
+    click(kvr_idc_power_off);
+    EXPECT_EQ(calls(), (calls_t{"startup()", "shutdown(0)"}));
+}

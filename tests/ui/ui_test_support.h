@@ -1,0 +1,170 @@
+#pragma once
+// Window tests run real widgets on the offscreen platform. A fake link and a
+// recording command station stand in for the bus where a test is about the
+// panels; the "SIM" port stands in for the layout where it is about the
+// whole path.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/kvr_exception.h"
+#include "foundation/kvr_hooks.h"
+#include "loconet/kvr_loconet_port.h"
+#include "station/kvr_dccx.h"
+#include "ui/kvr_main_dlg.h"
+
+// Runs the event loop for `ms` milliseconds.
+inline void pump(int ms = 20) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// Runs the event loop until `done` holds or `ms` passed; returns `done()`.
+inline bool pump_until(const std::function<bool()>& done, int ms = 3000) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms)
+        pump(5);
+    return done();
+}
+
+// A link that is open when told so, records what is queued and never answers.
+class fake_link : public kvr_loconet_port {
+public:
+    void open(const std::string& name) override {
+        if (name.rfind("/nonexistent", 0) == 0)
+            KVR_RAISE("fake_link::open(" + name + ")=>fail", 2, "fake_link");
+        opened.push_back(name);
+        set_open(true);
+    }
+    void close() override {
+        ++closes;
+        set_open(false);
+    }
+    void send(const kvr_loconet_msg& msg, uint8_t key) override {
+        sent.push_back(msg);
+        event(key).signal(0);
+    }
+    void lose(const std::string& report) {
+        set_open(false);
+        notify_link_lost(report);
+    }
+    void post(const std::string& text) { post_text("%s", text.c_str()); }
+
+    std::vector<std::string> opened;
+    std::vector<kvr_loconet_msg> sent;
+    int closes = 0;
+};
+
+// A command station that writes down every call; reads answer `read_result`
+// or throw `fail` when set.
+class recording_station : public kvr_dccx {
+public:
+    explicit recording_station(kvr_loconet_port& link) : kvr_dccx(link) {}
+
+    std::vector<std::string> calls;
+    uint16_t read_result = 0;
+    std::unique_ptr<kvr_exception> fail;
+
+    int do_reserved_1(uint32_t, uint32_t) override { return 1; }
+    void do_write_ex_address(uint32_t, uint8_t, uint8_t) override {}
+    int do_reserved_2(uint32_t, uint32_t, uint32_t, uint32_t) override { return 1; }
+    void do_reserved_3() override {}
+    bool do_direct_bit_write(uint32_t, uint8_t, uint8_t) override { return true; }
+    bool do_direct_bit_verify(uint32_t, uint8_t, uint8_t) override { return true; }
+    void do_direct_write(uint32_t cv, uint8_t v) override { note("direct_write", {cv, v}); }
+    uint16_t do_direct_read(uint32_t cv, uint8_t) override { return read("direct_read", cv); }
+    uint16_t do_direct_readex(uint32_t cv, uint8_t) override { return read("direct_readex", cv); }
+    void do_paged_write(uint32_t cv, uint8_t v) override { note("paged_write", {cv, v}); }
+    uint16_t do_paged_read(uint32_t cv, uint8_t) override { return read("paged_read", cv); }
+    void do_register_write(uint32_t r, uint8_t v) override { note("register_write", {r, v}); }
+    uint16_t do_register_read(uint32_t r, uint8_t) override { return read("register_read", r); }
+    void do_ops_write(uint32_t a, uint32_t cv, uint8_t v, bool fb) override {
+        note("ops_write", {a, cv, v, fb ? 1u : 0u});
+    }
+    uint16_t do_ops_read(uint32_t a, uint32_t cv, uint32_t) override { return read("ops_read", a, cv); }
+    uint16_t do_ops_readex(uint32_t a, uint32_t cv, uint32_t) override { return read("ops_readex", a, cv); }
+    void do_sw(uint16_t n, uint16_t pos, bool on) override { note("sw", {n, pos, on ? 1u : 0u}); }
+    void do_128step(uint16_t a, uint16_t d, uint16_t s) override { note("128step", {a, d, s}); }
+    void do_28step(uint16_t a, uint16_t d, int16_t s) override {
+        note("28step", {a, d, static_cast<uint32_t>(s)});
+    }
+    void do_function_grp1(uint16_t a, uint8_t f) override { note("grp1", {a, f}); }
+    void do_function_grp2(uint16_t a, uint8_t f) override { note("grp2", {a, f}); }
+    void do_change_dir(uint16_t a, uint16_t d) override { note("dir", {a, d}); }
+    bool do_shutdown(uint8_t k) override {
+        note("shutdown", {k});
+        return true;
+    }
+    int do_startup() override {
+        note("startup", {});
+        return 0;
+    }
+
+private:
+    void note(const char* name, std::initializer_list<uint32_t> args) {
+        std::string s = name;
+        s += "(";
+        bool first = true;
+        for (uint32_t a : args) {
+            s += (first ? "" : ",") + std::to_string(a);
+            first = false;
+        }
+        calls.push_back(s + ")");
+        if (fail)
+            throw *fail;
+    }
+    uint16_t read(const char* name, uint32_t a, uint32_t b = 0xFFFFFFFF) {
+        if (b == 0xFFFFFFFF)
+            note(name, {a});
+        else
+            note(name, {a, b});
+        return read_result;
+    }
+};
+
+struct shown_box {
+    std::string text;
+    std::string caption;
+};
+
+// A dialog over a fake link and a recording station, with prompts and
+// message boxes written down instead of shown.
+class dialog_fixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Builds the dialog (after the test adjusted `env` and the settings).
+    kvr_main_dlg& make_dialog();
+    std::string ini_path() const { return dir.filePath("busprobe.ini").toStdString(); }
+    std::string log_dir() const { return dir.path().toStdString(); }
+    std::vector<std::string> calls() const { return station->calls; }
+    void clear_calls() { station->calls.clear(); }
+
+    // Widget helpers.
+    void type(int id, const QString& text);
+    void click(int id);
+    QString text_of(int id) const;
+    bool checked(int id) const;
+
+    QTemporaryDir dir;
+    fake_link link;
+    kvr_sys_event abort{true, false};
+    kvr_main_dlg_env env;
+    recording_station* station = nullptr;  // owned by the dialog
+    std::unique_ptr<kvr_main_dlg> dlg;
+    std::vector<QString> prompts;
+    std::vector<shown_box> boxes;
+};

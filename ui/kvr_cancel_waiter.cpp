@@ -1,0 +1,103 @@
+#include "ui/kvr_cancel_waiter.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QEventLoop>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+kvr_cancel_waiter::kvr_cancel_waiter(QWidget* owner, unsigned box_delay_ms)
+    : owner_(owner), box_delay_ms_(box_delay_ms) {}
+
+kvr_cancel_waiter::~kvr_cancel_waiter() {
+    if (cursor_pushed_)
+        QApplication::restoreOverrideCursor();
+}
+
+void kvr_cancel_waiter::begin(const QString& what, kvr_sys_event* abort) {
+    what_ = what;
+    abort_ = abort;
+    since_begin_.start();
+}
+
+void kvr_cancel_waiter::end() {
+    hide_box();
+    since_begin_.invalidate();
+    abort_ = nullptr;
+    what_.clear();
+}
+
+QDialog* kvr_cancel_waiter::box() const {
+    return box_ && box_->isVisible() ? box_.data() : nullptr;
+}
+
+kvr_wait_result kvr_cancel_waiter::wait(kvr_sys_event* abort, kvr_sys_event* wake, unsigned ms) {
+    if (!abort_)
+        abort_ = abort;
+    if (!since_begin_.isValid())
+        since_begin_.start();
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (abort && abort->is_set())
+            return kvr_wait_result::aborted;
+        if (wake && wake->wait(0))
+            return kvr_wait_result::woken;
+        if (waited.elapsed() >= static_cast<qint64>(ms))
+            return kvr_wait_result::timed_out;
+        if (!box_ && since_begin_.elapsed() >= static_cast<qint64>(box_delay_ms_))
+            show_box();
+        // Before the box is up, clicks and keys wait in the queue until the
+        // operation is over; with the box up, modality keeps them from the
+        // window and only the box takes input.
+        const auto flags = box() ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents;
+        QEventLoop slice;
+        QTimer::singleShot(slice_ms, &slice, &QEventLoop::quit);
+        slice.exec(flags);
+    }
+}
+
+void kvr_cancel_waiter::show_box() {
+    auto* box = new QDialog(owner_);
+    box->setWindowTitle(QStringLiteral("Busprobe"));
+    box->setWindowModality(Qt::ApplicationModal);
+    box->setAttribute(Qt::WA_DeleteOnClose, false);
+    auto* layout = new QVBoxLayout(box);
+    label_ = new QLabel(QStringLiteral("Waiting for the command station: %1").arg(what_), box);
+    layout->addWidget(label_);
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"), box);
+    row->addWidget(cancel);
+    layout->addLayout(row);
+    QObject::connect(cancel, &QPushButton::clicked, box, &QDialog::reject);
+    // Escape and the close box reject as well.
+    kvr_sys_event* const abort = abort_;
+    QObject::connect(box, &QDialog::rejected, box, [abort] {
+        if (abort)
+            abort->set();
+    });
+    box_ = box;
+    box->show();
+    cancel->setFocus();
+    // The wait cursor belongs to the window; over the box the arrow shows
+    // that it can be used.
+    QApplication::setOverrideCursor(Qt::ArrowCursor);
+    cursor_pushed_ = true;
+}
+
+void kvr_cancel_waiter::hide_box() {
+    if (box_) {
+        box_->hide();
+        box_->deleteLater();
+        box_ = nullptr;
+    }
+    label_ = nullptr;
+    if (cursor_pushed_) {
+        QApplication::restoreOverrideCursor();
+        cursor_pushed_ = false;
+    }
+}

@@ -1,0 +1,49 @@
+#pragma once
+// The window's wait step for command-station operations. Instead of blocking
+// the GUI thread it runs the event loop in short slices, so the window keeps
+// repainting and monitor lines keep arriving. User input is held back while
+// an operation runs; once the operation has waited about 300 ms a small modal
+// box says what is waited for and offers Cancel (Escape too), which sets the
+// abort event so the operation ends with its "CANCEL" report.
+
+#include <QElapsedTimer>
+#include <QPointer>
+#include <QString>
+
+#include "station/kvr_waiter.h"
+
+class QDialog;
+class QLabel;
+class QWidget;
+
+class kvr_cancel_waiter : public kvr_waiter {
+public:
+    static constexpr unsigned default_box_delay_ms = 300;
+    static constexpr int slice_ms = 5;
+
+    explicit kvr_cancel_waiter(QWidget* owner, unsigned box_delay_ms = default_box_delay_ms);
+    ~kvr_cancel_waiter() override;
+
+    // Brackets one user action; `what` completes "Waiting for the command
+    // station: ...". The time until the box shows counts from here.
+    void begin(const QString& what, kvr_sys_event* abort);
+    void end();
+
+    kvr_wait_result wait(kvr_sys_event* abort, kvr_sys_event* wake, unsigned ms) override;
+
+    // The Cancel box while it is shown, otherwise null.
+    QDialog* box() const;
+
+private:
+    void show_box();
+    void hide_box();
+
+    QWidget* owner_;
+    unsigned box_delay_ms_;
+    QElapsedTimer since_begin_;
+    QString what_;
+    kvr_sys_event* abort_ = nullptr;
+    QPointer<QDialog> box_;
+    QLabel* label_ = nullptr;
+    bool cursor_pushed_ = false;
+};

@@ -1,0 +1,504 @@
+#include "ui/kvr_main_dlg.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QResizeEvent>
+#include <QShortcut>
+#include <QTimer>
+
+#include "foundation/kvr_file.h"
+#include "foundation/kvr_hooks.h"
+#include "foundation/kvr_text.h"
+#include "ui/kvr_about_dlg.h"
+#include "ui/kvr_dialog_template.h"
+#include "ui/kvr_log_view.h"
+#include "ui/kvr_port_list.h"
+#include "ui/kvr_speed_slider.h"
+
+namespace {
+
+const char* const kSection = "SETTING";
+
+struct wait_cursor {
+    wait_cursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~wait_cursor() { QApplication::restoreOverrideCursor(); }
+    wait_cursor(const wait_cursor&) = delete;
+    wait_cursor& operator=(const wait_cursor&) = delete;
+};
+
+}  // namespace
+
+// ---- bit boxes ----
+
+void kvr_bit_boxes::set(int value) {
+    for (int i = 0; i < 8; ++i)
+        if (boxes_[i])
+            boxes_[i]->setChecked(((value >> i) & 1) != 0);
+}
+
+int kvr_bit_boxes::get() const {
+    int value = 0;
+    for (int i = 0; i < 8; ++i)
+        if (boxes_[i] && boxes_[i]->isChecked())
+            value += 1 << i;
+    return value;
+}
+
+// ---- monitor sink (called on the link's I/O thread) ----
+
+void kvr_main_dlg::gui_sink::post_text(std::string text) {
+    if (!alive_.load())
+        return;
+    kvr_main_dlg* dlg = dlg_;
+    QMetaObject::invokeMethod(
+        dlg, [dlg, t = std::move(text)]() mutable { dlg->receive_text(std::move(t)); },
+        Qt::QueuedConnection);
+}
+
+void kvr_main_dlg::gui_sink::link_lost(std::string report) {
+    if (!alive_.load())
+        return;
+    kvr_main_dlg* dlg = dlg_;
+    QMetaObject::invokeMethod(
+        dlg, [dlg, r = std::move(report)] { dlg->link_lost(r); }, Qt::QueuedConnection);
+}
+
+// ---- construction ----
+
+kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
+    : QDialog(parent),
+      env_(std::move(env)),
+      ini_(env_.ini_path),
+      waiter_(this, env_.cancel_box_delay_ms) {
+    if (env_.make_station) {
+        station_ = env_.make_station(*env_.link);
+    } else {
+        auto station = std::make_unique<kvr_dccx_loconet>(*env_.link, env_.timing);
+        station_ = std::move(station);
+    }
+    station_loconet_ = dynamic_cast<kvr_dccx_loconet*>(station_.get());
+    if (station_loconet_)
+        station_loconet_->set_waiter(&waiter_);
+    fields_.log_mode = static_cast<int>(ini_.get_int(kSection, "LOGDIR", 0));
+    prompt_ = [this](const QString& text) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Busprobe"), text, QMessageBox::Ok, this);
+        box.exec();
+    };
+    setWindowIcon(kvr_app_icon());
+    build_controls();
+    init_dialog();
+    wire_signals();
+}
+
+kvr_main_dlg::~kvr_main_dlg() {
+    shut_down_link();
+    sink_.detach();
+    station_->set_window(nullptr);
+    if (station_loconet_)
+        station_loconet_->set_waiter(nullptr);
+    station_.reset();
+}
+
+void kvr_main_dlg::build_controls() {
+    setWindowTitle(QString::fromUtf8(kvr_txt_title));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint);
+    const QFont font = kvr_dialog_font();
+    setFont(font);
+    const kvr_dialog_units du(font);
+    resize(du.x(kvr_main_dlg_w), du.y(kvr_main_dlg_h));
+
+    QButtonGroup* group = nullptr;
+    int group_index = 0;
+    for (const kvr_ctl_def& def : kvr_main_dlg_controls()) {
+        const QString text = QString::fromUtf8(def.text);
+        QWidget* w = nullptr;
+        switch (def.kind) {
+        case kvr_ctl_kind::combo:
+            w = port_box_ = new QComboBox(this);
+            break;
+        case kvr_ctl_kind::button: {
+            auto* b = new QPushButton(text, this);
+            // No default button: Enter must not press anything.
+            b->setAutoDefault(false);
+            b->setDefault(false);
+            w = b;
+            break;
+        }
+        case kvr_ctl_kind::group_box:
+            w = new QGroupBox(text, this);
+            break;
+        case kvr_ctl_kind::label:
+            w = new QLabel(text, this);
+            break;
+        case kvr_ctl_kind::edit:
+            w = new QLineEdit(this);
+            break;
+        case kvr_ctl_kind::radio: {
+            auto* r = new QRadioButton(text, this);
+            if (def.group_start || !group) {
+                group = new QButtonGroup(this);
+                group_index = 0;
+            }
+            group->addButton(r, group_index++);
+            w = r;
+            break;
+        }
+        case kvr_ctl_kind::check:
+            w = new QCheckBox(text, this);
+            break;
+        case kvr_ctl_kind::slider:
+            w = slider_ = new kvr_speed_slider(this);
+            break;
+        case kvr_ctl_kind::log_edit:
+            w = log_view_ = new kvr_log_view(this);
+            break;
+        }
+        w->setGeometry(du.rect(def.x, def.y, def.w, def.h));
+        if (def.id >= 0) {
+            w->setObjectName(QStringLiteral("idc_%1").arg(def.id));
+            controls_[def.id] = w;
+        }
+        if (def.kind == kvr_ctl_kind::check && def.text[0] == '\0')
+            w->setFocusPolicy(Qt::ClickFocus);  // the bit boxes are no tab stops
+    }
+    const auto group_of = [this](int id) {
+        return qobject_cast<QRadioButton*>(control(id))->group();
+    };
+    direction_ = group_of(kvr_idc_rev);
+    step_mode_ = group_of(kvr_idc_28step);
+    switch_position_ = group_of(kvr_idc_thrown);
+    decoder_output_ = group_of(kvr_idc_out_1t);
+    prog_mode_ = group_of(kvr_idc_paged);
+    log_mode_ = group_of(kvr_idc_log_normal);
+}
+
+void kvr_main_dlg::init_dialog() {
+    update_data(false);
+
+    auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
+    connect(about, &QShortcut::activated, this, [this] { show_about(); });
+
+    port_ = ini_.get_string(kSection, "COMMPORT", "COM1");
+    fill_ports();
+    button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
+
+    station_->set_window(&sink_);
+    station_->set_abort_event(env_.abort_event);
+
+    slider_->setRange(0, 126);
+    slider_->setTickInterval(1);
+
+    on_switch_address_changed();
+
+    std::array<QCheckBox*, 8> boxes{};
+    for (int i = 0; i < 8; ++i)
+        boxes[i] = check(kvr_idc_bit0 + i);
+    bits_.bind(boxes);
+}
+
+void kvr_main_dlg::fill_ports() {
+    const std::vector<std::string> devices =
+        env_.list_devices ? env_.list_devices() : kvr_scan_serial_devices();
+    const std::vector<std::string> items = kvr_port_list(devices, port_);
+    for (const std::string& item : items)
+        port_box_->addItem(QString::fromStdString(item));
+    port_box_->setCurrentIndex(kvr_port_selection(items, port_));
+}
+
+void kvr_main_dlg::wire_signals() {
+    const auto on_click = [this](int id, void (kvr_main_dlg::*handler)()) {
+        connect(qobject_cast<QAbstractButton*>(control(id)), &QAbstractButton::clicked, this,
+                [this, handler] {
+                    if (!lockout_)
+                        (this->*handler)();
+                });
+    };
+    const auto on_text = [this](int id, void (kvr_main_dlg::*handler)()) {
+        connect(edit(id), &QLineEdit::textChanged, this, [this, handler] {
+            if (!lockout_)
+                (this->*handler)();
+        });
+    };
+
+    on_click(kvr_idc_connect, &kvr_main_dlg::on_connect);
+    on_click(kvr_idc_power_on, &kvr_main_dlg::on_power_on);
+    on_click(kvr_idc_power_off, &kvr_main_dlg::on_power_off);
+    on_click(kvr_idc_fast_clock, &kvr_main_dlg::on_fast_clock);
+
+    connect(slider_, &kvr_speed_slider::drawn, this, [this] { queue_slider_check(); });
+    on_text(kvr_idc_speed, &kvr_main_dlg::on_speed_changed);
+    on_click(kvr_idc_28step, &kvr_main_dlg::on_step_mode);
+    on_click(kvr_idc_128step, &kvr_main_dlg::on_step_mode);
+    on_click(kvr_idc_rev, &kvr_main_dlg::on_direction);
+    on_click(kvr_idc_fwd, &kvr_main_dlg::on_direction);
+    for (int i = 0; i <= 4; ++i)
+        on_click(kvr_idc_f0 + i, &kvr_main_dlg::on_function_grp1);
+    for (int i = 5; i <= 8; ++i)
+        on_click(kvr_idc_f0 + i, &kvr_main_dlg::on_function_grp2);
+
+    on_text(kvr_idc_sw_adr, &kvr_main_dlg::on_switch_address_changed);
+    on_click(kvr_idc_thrown, &kvr_main_dlg::on_switch_address_changed);
+    on_click(kvr_idc_closed, &kvr_main_dlg::on_switch_address_changed);
+    on_text(kvr_idc_dec_adr, &kvr_main_dlg::on_decoder_changed);
+    for (int i = 0; i < 8; ++i)
+        on_click(kvr_idc_out_1t + i, &kvr_main_dlg::on_decoder_changed);
+    on_click(kvr_idc_req_sw, &kvr_main_dlg::on_req_sw);
+
+    on_click(kvr_idc_paged, &kvr_main_dlg::on_prog_mode);
+    on_click(kvr_idc_direct, &kvr_main_dlg::on_prog_mode);
+    on_click(kvr_idc_ops, &kvr_main_dlg::on_prog_mode);
+    on_text(kvr_idc_value, &kvr_main_dlg::on_value_changed);
+    on_text(kvr_idc_hex, &kvr_main_dlg::on_hex_changed);
+    for (int i = 0; i < 8; ++i)
+        on_click(kvr_idc_bit0 + i, &kvr_main_dlg::on_bit_clicked);
+    on_click(kvr_idc_read, &kvr_main_dlg::on_read);
+    on_click(kvr_idc_write, &kvr_main_dlg::on_write);
+
+    on_click(kvr_idc_clear, &kvr_main_dlg::on_clear_screen);
+    on_click(kvr_idc_file_log, &kvr_main_dlg::on_file_log);
+    on_click(kvr_idc_log_normal, &kvr_main_dlg::on_log_mode);
+    on_click(kvr_idc_log_stack, &kvr_main_dlg::on_log_mode);
+}
+
+QWidget* kvr_main_dlg::control(int id) const {
+    const auto it = controls_.find(id);
+    return it == controls_.end() ? nullptr : it->second;
+}
+
+QLineEdit* kvr_main_dlg::edit(int id) const {
+    return qobject_cast<QLineEdit*>(control(id));
+}
+
+QPushButton* kvr_main_dlg::button(int id) const {
+    return qobject_cast<QPushButton*>(control(id));
+}
+
+QCheckBox* kvr_main_dlg::check(int id) const {
+    return qobject_cast<QCheckBox*>(control(id));
+}
+
+// ---- data exchange, in the dialog's field order ----
+
+bool kvr_main_dlg::update_data(bool save) {
+    // Controls report changes while they are loaded; those reports are not
+    // the user's and are ignored until the pass is over.
+    const bool outer = !lockout_;
+    lockout_ = true;
+    kvr_data_exchange dx(save, quiet_ > 0 ? kvr_prompt_fn{} : prompt_);
+    kvr_dlg_fields& f = fields_;
+    // The slider and the log view are bound controls without a value.
+    dx.text_int(edit(kvr_idc_sw_adr), f.switch_address);
+    dx.range_int(edit(kvr_idc_sw_adr), f.switch_address, 1, 9999);
+    dx.check(check(kvr_idc_sw_on), f.switch_on);
+    dx.text_int(edit(kvr_idc_loco_adr), f.loco_address);
+    dx.text_int(edit(kvr_idc_speed), f.speed);
+    dx.radio(direction_, f.direction);
+    dx.radio(step_mode_, f.step_mode);
+    for (int i = 0; i < 9; ++i)
+        dx.check(check(kvr_idc_f0 + i), f.f[i]);
+    dx.check(check(kvr_idc_file_log), f.file_log);
+    dx.radio(switch_position_, f.switch_position);
+    dx.text_int(edit(kvr_idc_dec_adr), f.decoder_address);
+    dx.radio(decoder_output_, f.decoder_output);
+    dx.radio(prog_mode_, f.prog_mode);
+    dx.text_int(edit(kvr_idc_cv), f.cv);
+    dx.text_int(edit(kvr_idc_value), f.value);
+    dx.text(edit(kvr_idc_hex), f.hex);
+    dx.radio(log_mode_, f.log_mode);
+    if (outer)
+        lockout_ = false;
+    return !dx.failed();
+}
+
+// ---- operations ----
+
+bool kvr_main_dlg::begin_op(const QString& what) {
+    if (busy_)
+        return false;
+    busy_ = true;
+    env_.abort_event->reset();
+    waiter_.begin(what, env_.abort_event);
+    return true;
+}
+
+void kvr_main_dlg::end_op() {
+    waiter_.end();
+    busy_ = false;
+    std::vector<std::function<void()>> reports;
+    reports.swap(deferred_reports_);
+    for (const auto& show : reports)
+        show();
+    if (close_requested_) {
+        QTimer::singleShot(0, this, [this] { close(); });
+    } else if (speed_pending_) {
+        speed_pending_ = false;
+        queue_slider_check();
+    }
+}
+
+void kvr_main_dlg::run_op(const QString& what, const std::function<void()>& op) {
+    if (!begin_op(what))
+        return;
+    try {
+        op();
+    } catch (const kvr_exception& e) {
+        end_op();
+        // A cancel caused by closing the window is not news to anyone.
+        if (!close_requested_ && !closing_)
+            e.show();
+        return;
+    }
+    end_op();
+}
+
+void kvr_main_dlg::shut_down_link() {
+    // Also when the link looks closed: a lost device leaves its I/O thread
+    // to be joined.
+    try {
+        link().close();
+    } catch (const kvr_exception& e) {
+        if (!closing_)
+            e.show();
+    }
+}
+
+void kvr_main_dlg::report(std::function<void()> show) {
+    // A box opened while an operation waits would hold the wait step in the
+    // box's loop; it is shown when the operation is over.
+    if (busy_)
+        deferred_reports_.push_back(std::move(show));
+    else
+        show();
+}
+
+kvr_dated_log& kvr_main_dlg::dated_log() {
+    return env_.dated_log ? *env_.dated_log : kvr_global_dated_log();
+}
+
+// ---- connect cycle ----
+
+void kvr_main_dlg::on_connect() {
+    if (busy_)
+        return;
+    env_.abort_event->reset();
+    QPushButton* connect_button = button(kvr_idc_connect);
+    const QString label = connect_button->text();
+    port_ = port_box_->currentText().toStdString();
+    try {
+        wait_cursor busy;
+        if (label == QString::fromUtf8(kvr_txt_connect)) {
+            link().open(port_);
+            ini_.set_string(kSection, "COMMPORT", port_);
+            connect_button->setText(QString::fromUtf8(kvr_txt_close));
+        } else {
+            link().close();
+            connect_button->setText(QString::fromUtf8(kvr_txt_connect));
+        }
+    } catch (const kvr_exception& e) {
+        e.show();
+    }
+}
+
+void kvr_main_dlg::link_lost(const std::string& text) {
+    if (closing_)
+        return;
+    button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
+    try {
+        link().close();  // stops the I/O thread of the lost device
+    } catch (const kvr_exception&) {
+        // Nothing more to tell than the report itself.
+    }
+    report([text] { kvr_message_box(text, "Busprobe", kvr_icon::exclamation); });
+}
+
+// ---- log view ----
+
+void kvr_main_dlg::receive_text(std::string text) {
+    log_view_->set_log_mode(fields_.log_mode);
+    log_view_->append_text(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    if (fields_.file_log)
+        write_file_log(std::move(text));
+}
+
+void kvr_main_dlg::write_file_log(std::string text) {
+    file_line_ += crlf_to_lf(text);
+    if (file_line_.empty() || file_line_.back() != '\n')
+        return;  // the line goes on in a later text
+    file_line_.pop_back();
+    std::string line;
+    line.swap(file_line_);
+    try {
+        dated_log().write_line(line);
+    } catch (const kvr_exception& e) {
+        // Stop copying before telling, so lines arriving while the box is
+        // open do not raise the same report again.
+        fields_.file_log = 0;
+        check(kvr_idc_file_log)->setChecked(false);
+        report([e] { e.show(); });
+    }
+}
+
+void kvr_main_dlg::on_clear_screen() {
+    log_view_->clear_text();
+}
+
+void kvr_main_dlg::on_file_log() {
+    update_data(true);
+}
+
+void kvr_main_dlg::on_log_mode() {
+    update_data(true);
+    ini_.set_int(kSection, "LOGDIR", fields_.log_mode);
+}
+
+// ---- window ----
+
+void kvr_main_dlg::show_about() {
+    kvr_about_dlg about(this);
+    about.exec();
+}
+
+void kvr_main_dlg::closeEvent(QCloseEvent* event) {
+    event->ignore();
+    if (busy_) {
+        // End the waiting operation first; the window closes once it is over.
+        close_requested_ = true;
+        env_.abort_event->set();
+        return;
+    }
+    close_requested_ = false;
+    if (!update_data(true))
+        return;
+    closing_ = true;
+    shut_down_link();
+    event->accept();
+    done(QDialog::Accepted);
+}
+
+void kvr_main_dlg::resizeEvent(QResizeEvent* event) {
+    QDialog::resizeEvent(event);
+    // The first size comes with the first showing; the view keeps its
+    // designed place until the user resizes the window.
+    if (log_view_ && event->oldSize().isValid())
+        log_view_->setGeometry(QRect(log_view_->pos(), QPoint(width() - 1, height() - 1)));
+}
+
+void kvr_main_dlg::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    QAction* about = menu.addAction(QString::fromUtf8(kvr_txt_about_item));
+    about->setShortcut(QKeySequence(Qt::Key_F1));
+    if (menu.exec(event->globalPos()) == about)
+        show_about();
+}

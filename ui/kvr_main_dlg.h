@@ -1,0 +1,227 @@
+#pragma once
+// The main dialog: connect cycle, live monitor, throttle, switch, power,
+// fast clock and CV programming panels.
+//
+// Threads: every handler runs on the GUI thread. The link's I/O thread
+// reaches the dialog only through its monitor sink, which hands each line
+// (and a lost-link notice) over with a queued call.
+//
+// Operations on the command station run one at a time. While one waits, the
+// Cancel waiter keeps the event loop going (painting, monitor lines) but
+// holds back user input; a slider move seen meanwhile is sent as the latest
+// speed once the operation is over.
+
+#include <QDialog>
+#include <QString>
+
+#include <array>
+#include <atomic>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "foundation/kvr_ini.h"
+#include "loconet/kvr_port.h"
+#include "station/kvr_dccx_loconet.h"
+#include "ui/kvr_cancel_waiter.h"
+#include "ui/kvr_data_exchange.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class kvr_dated_log;
+class kvr_log_view;
+class kvr_speed_slider;
+
+// The dialog's values, as exchanged with its controls (initial values as
+// the dialog starts).
+struct kvr_dlg_fields {
+    int switch_address = 1;   // 1..9999
+    int switch_on = 1;
+    int loco_address = 3;
+    int speed = 0;
+    int direction = 0;        // 0 "Rev", 1 "Fwd"
+    int step_mode = 1;        // 0 "28step", 1 "128step"
+    std::array<int, 9> f{};   // F0..F8
+    int file_log = 0;
+    int switch_position = 0;  // 0 "Thrown/Red", 1 "Closed/Green"
+    int decoder_address = 0;
+    int decoder_output = -1;  // 0..7 "1t".."4c", -1 none
+    int prog_mode = 1;        // 0 "Paged", 1 "Direct", 2 "OPS"
+    int cv = 1;
+    int value = 0;
+    QString hex = QStringLiteral("0x00");
+    int log_mode = 0;         // 0 "log normal", 1 "log stack"
+};
+
+// Eight check boxes showing the bits of a CV value.
+class kvr_bit_boxes {
+public:
+    void bind(const std::array<QCheckBox*, 8>& boxes) { boxes_ = boxes; }
+    void set(int value);  // higher bits ignored
+    int get() const;      // 0..255
+
+private:
+    std::array<QCheckBox*, 8> boxes_{};
+};
+
+// What the dialog works with; the application fills it, tests inject fakes.
+struct kvr_main_dlg_env {
+    kvr_loconet_port* link = nullptr;      // required; not owned
+    kvr_sys_event* abort_event = nullptr;  // required; manual reset; not owned
+    std::string ini_path;                  // empty: the file beside the executable
+    kvr_dated_log* dated_log = nullptr;    // null: the program's dated log
+    // Serial devices to offer; null: scan /dev at start.
+    std::function<std::vector<std::string>()> list_devices;
+    // The command station; null: a kvr_dccx_loconet with `timing`.
+    std::function<std::unique_ptr<kvr_dccx>(kvr_loconet_port&)> make_station;
+    kvr_dccx_timing timing;
+    unsigned cancel_box_delay_ms = kvr_cancel_waiter::default_box_delay_ms;
+};
+
+class kvr_main_dlg : public QDialog {
+public:
+    explicit kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent = nullptr);
+    ~kvr_main_dlg() override;
+
+    // The prompt of a failed exchange (default: a warning box owned by the
+    // dialog).
+    void set_prompt(kvr_prompt_fn prompt) { prompt_ = std::move(prompt); }
+
+    // One monitor line from the link (ends in CR LF): into the log view and,
+    // with "FileLog" set, into the dated log.
+    void receive_text(std::string text);
+    // The link's notice that its device went away.
+    void link_lost(const std::string& text);
+
+    void show_about();
+
+    const kvr_dlg_fields& fields() const { return fields_; }
+    const std::string& port() const { return port_; }
+    bool busy() const { return busy_; }
+    QWidget* control(int id) const;
+    template <class T>
+    T* control_as(int id) const {
+        return qobject_cast<T*>(control(id));
+    }
+    kvr_log_view* log_view() const { return log_view_; }
+    kvr_speed_slider* slider() const { return slider_; }
+    kvr_cancel_waiter& waiter() { return waiter_; }
+    kvr_dccx& station() { return *station_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+public:
+    // Enter and Escape do nothing; the window closes through its close box.
+    void accept() override {}
+    void reject() override {}
+
+private:
+    class gui_sink : public kvr_monitor_sink {
+    public:
+        explicit gui_sink(kvr_main_dlg* dlg) : dlg_(dlg) {}
+        bool has_window() const override { return alive_.load(); }
+        void post_text(std::string text) override;
+        void link_lost(std::string report) override;
+        void detach() { alive_.store(false); }
+
+    private:
+        kvr_main_dlg* dlg_;
+        std::atomic<bool> alive_{true};
+    };
+
+    // Construction and start.
+    void build_controls();
+    void init_dialog();
+    void wire_signals();
+    void fill_ports();
+
+    // Exchange; `save` true: controls -> fields.
+    bool update_data(bool save);
+
+    // Operations: one at a time, failures shown after the operation.
+    bool begin_op(const QString& what);
+    void end_op();
+    void run_op(const QString& what, const std::function<void()>& op);
+    void shut_down_link();
+    // Shows a report now, or after the running operation.
+    void report(std::function<void()> show);
+    kvr_loconet_port& link() { return *env_.link; }
+    kvr_dated_log& dated_log();
+
+    // Connect cycle and log view.
+    void on_connect();
+    void on_clear_screen();
+    void on_file_log();
+    void on_log_mode();
+    void write_file_log(std::string text);
+
+    // Throttle.
+    void queue_slider_check();
+    void on_slider_drawn();
+    void on_speed_changed();
+    void on_step_mode();
+    void on_direction();
+    void on_function_grp1();
+    void on_function_grp2();
+    void send_speed();
+
+    // Switch.
+    void on_switch_address_changed();
+    void on_decoder_changed();
+    void on_req_sw();
+
+    // Programming, power, fast clock.
+    void on_prog_mode();
+    void on_value_changed();
+    void on_hex_changed();
+    void on_bit_clicked();
+    void on_read();
+    void on_write();
+    void on_power_on();
+    void on_power_off();
+    void on_fast_clock();
+
+    QLineEdit* edit(int id) const;
+    QPushButton* button(int id) const;
+    QCheckBox* check(int id) const;
+
+    kvr_main_dlg_env env_;
+    std::string port_;
+    kvr_ini ini_;
+    std::unique_ptr<kvr_dccx> station_;
+    kvr_dccx_loconet* station_loconet_ = nullptr;
+    kvr_cancel_waiter waiter_;
+    gui_sink sink_{this};
+    kvr_dlg_fields fields_;
+    kvr_bit_boxes bits_;
+    kvr_prompt_fn prompt_;
+
+    std::map<int, QWidget*> controls_;
+    kvr_speed_slider* slider_ = nullptr;
+    kvr_log_view* log_view_ = nullptr;
+    QComboBox* port_box_ = nullptr;
+    QButtonGroup* direction_ = nullptr;
+    QButtonGroup* step_mode_ = nullptr;
+    QButtonGroup* switch_position_ = nullptr;
+    QButtonGroup* decoder_output_ = nullptr;
+    QButtonGroup* prog_mode_ = nullptr;
+    QButtonGroup* log_mode_ = nullptr;
+
+    std::string file_line_;  // pending file-log line
+    std::vector<std::function<void()>> deferred_reports_;
+    bool busy_ = false;
+    bool speed_pending_ = false;
+    bool slider_check_queued_ = false;
+    bool close_requested_ = false;
+    bool closing_ = false;
+    bool lockout_ = false;  // an exchange runs: change reports are ignored
+    int quiet_ = 0;         // >0: exchanges do not prompt
+};

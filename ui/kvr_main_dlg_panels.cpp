@@ -1,0 +1,296 @@
+// The panels of the main dialog: throttle, switch, programming, power and
+// fast clock. Each handler starts with an exchange into the fields; a failed
+// exchange shows its prompt and, unless said otherwise, the handler goes on
+// with the values the fields hold.
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+
+#include <algorithm>
+
+#include "ui/kvr_dialog_template.h"
+#include "ui/kvr_main_dlg.h"
+#include "ui/kvr_speed_slider.h"
+
+namespace {
+
+struct wait_cursor {
+    wait_cursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~wait_cursor() { QApplication::restoreOverrideCursor(); }
+    wait_cursor(const wait_cursor&) = delete;
+    wait_cursor& operator=(const wait_cursor&) = delete;
+};
+
+QString hex_text(int value) {
+    return QString::asprintf("0x%02x", static_cast<unsigned>(value));
+}
+
+// The fields are ints typed by the user; the arithmetic of the decoder view
+// must not overflow on absurd entries (results wrap like 32-bit ints).
+int wrap_int(long long v) {
+    return static_cast<int>(static_cast<uint32_t>(v));
+}
+
+}  // namespace
+
+// ---- throttle ----
+
+void kvr_main_dlg::queue_slider_check() {
+    // Drawing happens often; one pending look at the position is enough.
+    if (slider_check_queued_)
+        return;
+    slider_check_queued_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            slider_check_queued_ = false;
+            on_slider_drawn();
+        },
+        Qt::QueuedConnection);
+}
+
+void kvr_main_dlg::on_slider_drawn() {
+    if (busy_) {
+        speed_pending_ = true;  // sent as the latest speed when the operation ends
+        return;
+    }
+    // A redraw is no place for a prompt: it would come back with every
+    // repaint while an entry is invalid.
+    ++quiet_;
+    update_data(true);
+    const int position = slider_->value();
+    if (position != fields_.speed) {
+        fields_.speed = position;
+        edit(kvr_idc_speed)->setText(QString::number(position));
+        send_speed();
+    }
+    --quiet_;
+}
+
+void kvr_main_dlg::on_speed_changed() {
+    update_data(true);
+    const int top = fields_.step_mode == 1 ? 126 : 28;
+    fields_.speed = std::clamp(fields_.speed, 0, top);
+    slider_->setValue(fields_.speed);
+    update_data(false);
+}
+
+void kvr_main_dlg::on_step_mode() {
+    if (busy_)
+        return;
+    wait_cursor busy;
+    const int before = fields_.step_mode;
+    update_data(true);
+    if (fields_.step_mode != before) {
+        slider_->setRange(0, fields_.step_mode == 1 ? 126 : 28);
+        slider_->setValue(0);  // sends 0 when next drawn
+    }
+    send_speed();
+}
+
+void kvr_main_dlg::send_speed() {
+    update_data(true);
+    if (!link().is_open())
+        return;
+    const auto address = static_cast<uint16_t>(fields_.loco_address);
+    const auto direction = static_cast<uint16_t>(fields_.direction);
+    const QString what = QStringLiteral("speed of loco %1").arg(fields_.loco_address);
+    if (fields_.step_mode == 1) {
+        const auto speed = static_cast<uint16_t>(std::clamp(fields_.speed, 0, 127));
+        run_op(what, [&] { station_->do_128step(address, direction, speed); });
+    } else {
+        // Right after a change from 128 steps the field may hold more than
+        // 28, which the 28-step encoding cannot carry.
+        const auto speed = static_cast<int16_t>(std::clamp(fields_.speed, 0, 28));
+        run_op(what, [&] { station_->do_28step(address, direction, speed); });
+    }
+}
+
+void kvr_main_dlg::on_direction() {
+    if (busy_)
+        return;
+    wait_cursor busy;
+    const int before = fields_.direction;
+    if (!link().is_open())
+        return;
+    update_data(true);
+    if (fields_.direction == before)
+        return;
+    const auto address = static_cast<uint16_t>(fields_.loco_address);
+    const auto direction = static_cast<uint16_t>(fields_.direction);
+    run_op(QStringLiteral("direction of loco %1").arg(fields_.loco_address),
+           [&] { station_->do_change_dir(address, direction); });
+}
+
+void kvr_main_dlg::on_function_grp1() {
+    update_data(true);
+    if (busy_ || !link().is_open())
+        return;
+    const auto& f = fields_.f;
+    const auto bits = static_cast<uint8_t>((f[1] ? 0x01 : 0) | (f[2] ? 0x02 : 0) | (f[3] ? 0x04 : 0) |
+                                           (f[4] ? 0x08 : 0) | (f[0] ? 0x10 : 0));
+    const auto address = static_cast<uint16_t>(fields_.loco_address);
+    run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
+           [&] { station_->do_function_grp1(address, bits); });
+}
+
+void kvr_main_dlg::on_function_grp2() {
+    update_data(true);
+    if (busy_ || !link().is_open())
+        return;
+    const auto& f = fields_.f;
+    const auto bits =
+        static_cast<uint8_t>((f[5] ? 0x01 : 0) | (f[6] ? 0x02 : 0) | (f[7] ? 0x04 : 0) | (f[8] ? 0x08 : 0));
+    const auto address = static_cast<uint16_t>(fields_.loco_address);
+    run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
+           [&] { station_->do_function_grp2(address, bits); });
+}
+
+// ---- switch ----
+//
+// Accessory decoder n serves switch addresses 4n-3..4n; its outputs "kt" and
+// "kc" (k = 1..4) are switch 4n-4+k thrown and closed. Division and
+// remainder truncate toward zero, so "no output" (-1) gives position -1.
+
+void kvr_main_dlg::on_switch_address_changed() {
+    update_data(true);
+    const long long address = fields_.switch_address;
+    fields_.decoder_address = wrap_int((address - 1) / 4 + 1);
+    fields_.decoder_output = wrap_int(fields_.switch_position + 2 * ((address - 1) % 4));
+    update_data(false);
+}
+
+void kvr_main_dlg::on_decoder_changed() {
+    update_data(true);
+    const long long output = fields_.decoder_output;
+    fields_.switch_address = wrap_int(output / 2 + 4LL * fields_.decoder_address - 3);
+    fields_.switch_position = static_cast<int>(output % 2);
+    update_data(false);
+}
+
+void kvr_main_dlg::on_req_sw() {
+    if (busy_ || !link().is_open())
+        return;
+    // A refused switch address would otherwise go out as some other turnout.
+    if (!update_data(true))
+        return;
+    wait_cursor busy;
+    const auto number = static_cast<uint16_t>(fields_.switch_address);
+    const auto position = static_cast<uint16_t>(fields_.switch_position);
+    const bool on = fields_.switch_on != 0;
+    run_op(QStringLiteral("switch %1").arg(fields_.switch_address),
+           [&] { station_->do_sw(number, position, on); });
+}
+
+// ---- programming ----
+
+void kvr_main_dlg::on_prog_mode() {
+    update_data(true);
+    if (fields_.prog_mode >= 0 && fields_.prog_mode <= 2)
+        button(kvr_idc_read)->setEnabled(fields_.prog_mode != 2);
+}
+
+void kvr_main_dlg::on_value_changed() {
+    update_data(true);
+    fields_.hex = hex_text(fields_.value);
+    bits_.set(fields_.value);
+    update_data(false);
+}
+
+void kvr_main_dlg::on_hex_changed() {
+    update_data(true);
+    kvr_scan_hex(fields_.hex, fields_.value);  // text that does not convert keeps the value
+    bits_.set(fields_.value);
+    update_data(false);
+}
+
+void kvr_main_dlg::on_bit_clicked() {
+    update_data(true);
+    fields_.value = bits_.get();
+    fields_.hex = hex_text(fields_.value);
+    update_data(false);
+}
+
+void kvr_main_dlg::on_read() {
+    // With the link closed nobody could answer; the read would wait forever.
+    if (busy_ || !link().is_open())
+        return;
+    update_data(true);
+    wait_cursor busy;
+    const auto cv = static_cast<uint32_t>(fields_.cv);
+    uint16_t result = 0;
+    bool have = false;
+    if (fields_.prog_mode == 0) {
+        run_op(QStringLiteral("reading CV %1 (paged)").arg(fields_.cv), [&] {
+            result = station_->do_paged_read(cv, 255);
+            have = true;
+        });
+    } else if (fields_.prog_mode == 1) {
+        run_op(QStringLiteral("reading CV %1 (direct)").arg(fields_.cv), [&] {
+            result = station_->do_direct_read(cv, 255);
+            have = true;
+        });
+    }
+    if (have)
+        fields_.value = static_cast<int16_t>(result);
+    fields_.hex = hex_text(fields_.value);
+    bits_.set(fields_.value);
+    update_data(false);
+}
+
+void kvr_main_dlg::on_write() {
+    if (busy_ || !link().is_open())
+        return;
+    // A write goes only with the values shown: not after a refused entry,
+    // and not with a value that does not fit in a CV (its low eight bits
+    // would be written instead).
+    if (!update_data(true))
+        return;
+    if (fields_.value < 0 || fields_.value > 255) {
+        if (prompt_)
+            prompt_(kvr_range_prompt(0, 255));
+        edit(kvr_idc_value)->setFocus(Qt::OtherFocusReason);
+        edit(kvr_idc_value)->selectAll();
+        return;
+    }
+    wait_cursor busy;
+    const auto cv = static_cast<uint32_t>(fields_.cv);
+    const auto value = static_cast<uint8_t>(fields_.value);
+    const auto address = static_cast<uint16_t>(fields_.loco_address);
+    const QString what = QStringLiteral("writing CV %1").arg(fields_.cv);
+    switch (fields_.prog_mode) {
+    case 0:
+        run_op(what + QStringLiteral(" (paged)"), [&] { station_->do_paged_write(cv, value); });
+        break;
+    case 1:
+        run_op(what + QStringLiteral(" (direct)"), [&] { station_->do_direct_write(cv, value); });
+        break;
+    case 2:
+        run_op(what + QStringLiteral(" of loco %1 (on the main)").arg(fields_.loco_address),
+               [&] { station_->do_ops_write(address, cv, value, false); });
+        break;
+    default:
+        break;
+    }
+}
+
+// ---- power and fast clock (queued in the link even while it is closed) ----
+
+void kvr_main_dlg::on_power_on() {
+    update_data(true);
+    run_op(QStringLiteral("track power on"), [&] { station_->do_startup(); });
+}
+
+void kvr_main_dlg::on_power_off() {
+    update_data(true);
+    run_op(QStringLiteral("track power off"), [&] { station_->do_shutdown(0); });
+}
+
+void kvr_main_dlg::on_fast_clock() {
+    update_data(true);
+    if (!station_loconet_)
+        return;
+    run_op(QStringLiteral("the fast clock"), [&] { station_loconet_->send_req_sl_data(123); });
+}

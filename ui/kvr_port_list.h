@@ -1,0 +1,18 @@
+#pragma once
+// The ports offered by the port drop-down list.
+
+#include <string>
+#include <vector>
+
+// Serial devices present now: /dev/ttyUSB*, /dev/ttyACM*, /dev/serial/by-id/*.
+// Only names are listed; nothing is opened.
+std::vector<std::string> kvr_scan_serial_devices();
+
+// "COM1".."COM4", "SIM", the devices, and the stored port when it is a
+// device path; without duplicates, sorted as a sorted list box sorts
+// (without regard to case).
+std::vector<std::string> kvr_port_list(const std::vector<std::string>& devices,
+                                       const std::string& stored_port);
+
+// Index of the item equal to `port` (case-sensitive), else 0.
+int kvr_port_selection(const std::vector<std::string>& items, const std::string& port);
