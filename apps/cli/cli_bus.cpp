@@ -262,7 +262,7 @@ std::string cancel_text(cli_abort_reason why, double timeout_s) {
 
 int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context& ctx) {
     kvr_sys_event abort(true);
-    double timeout = cmd.verb == cli_verb::monitor && !cmd.timeout_given ? 0 : cmd.timeout_s;
+    double timeout = cmd.timeout_s;
     cli_abort_watch watch(abort, timeout, ctx.handle_signals);
     bus_session s(cmd.verb == cli_verb::monitor, cmd, abort);
     int status = kvr_cli_failed;

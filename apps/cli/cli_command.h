@@ -29,7 +29,6 @@ struct cli_command {
     // Global options. An empty port means: the settings file's, else "COM1".
     std::string port;
     double timeout_s = cli_default_timeout_s;  // 0: no limit
-    bool timeout_given = false;
 
     // monitor
     bool show_time = false;

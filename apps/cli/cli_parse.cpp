@@ -334,7 +334,6 @@ cli_parsed cli_parse(const std::vector<std::string>& raw) {
         } else if (a == "--timeout") {
             if (i + 1 >= args.size()) refuse("--timeout needs a number of seconds", "");
             cmd.timeout_s = timeout_from(args[++i]);
-            cmd.timeout_given = true;
         } else {
             rest.push_back(a);
         }
