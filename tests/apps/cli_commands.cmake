@@ -2,7 +2,6 @@
 # station on pseudo-terminals, and the real programs as child processes.
 busprobe_add_test(test_cli_commands
   SOURCES
-    ${CMAKE_CURRENT_LIST_DIR}/cli_test_support.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cli_commands_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cli_binary_test.cpp
   LIBS busprobe_cli_lib busprobe_sim

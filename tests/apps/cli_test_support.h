@@ -1,57 +1,102 @@
 #pragma once
 // Peers for busprobe-cli tests: the simulated station on a pseudo-terminal
-// with a record of what reached the bus, a bare pseudo-terminal whose
-// master the test holds, and a scripted station on such a terminal.
+// with a record of what reached the bus, and a bare pseudo-terminal whose
+// master the test holds.
 
-#include <atomic>
-#include <functional>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "apps/cli/cli_main.h"
-#include "loconet/kvr_loconet_msg.h"
 #include "sim/kvr_sim_runner.h"
 
 using cli_bytes = std::vector<uint8_t>;
 
 struct cli_result {
     int status = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
     double seconds = 0;
 };
 
 // Runs kvr_cli_run in this process with captured streams, no signal
 // handling, and a settings file that does not exist unless given.
-cli_result run_cli(const std::vector<std::string>& args, const std::string& settings_path = {},
-                   const std::string& input = {});
+inline cli_result run_cli(const std::vector<std::string>& args, const std::string& settings_path = {}) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    kvr_cli_context ctx;
+    ctx.in = &in;
+    ctx.out = &out;
+    ctx.err = &err;
+    ctx.handle_signals = false;
+    ctx.settings_path = settings_path.empty() ? "/nonexistent/busprobe-cli-test.ini" : settings_path;
+    auto start = std::chrono::steady_clock::now();
+    cli_result r;
+    r.status = kvr_cli_run(args, ctx);
+    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    r.out = out.str();
+    r.err = err.str();
+    return r;
+}
 
-// A whole message with its checksum appended: msg({0x83}) is 83 7C.
-kvr_loconet_msg make_msg(const cli_bytes& without_checksum);
-cli_bytes bytes_of(const kvr_loconet_msg& m);
-
-// The simulated station; every message it puts on the bus is recorded, and
-// since it echoes each request first, the requests that reached it are there.
+// The simulated station; it echoes each request first, so the requests that
+// reached it are among the messages recorded.
 class sim_bus {
 public:
-    explicit sim_bus(kvr_sim_options options = instant_options());
-    static kvr_sim_options instant_options();
+    static kvr_sim_options instant() {
+        kvr_sim_options o;
+        o.instant = true;
+        return o;
+    }
+    explicit sim_bus(kvr_sim_options options = instant())
+        : runner_(options, [this](const kvr_loconet_msg& m) {
+              std::lock_guard<std::mutex> hold(mutex_);
+              seen_.emplace_back(m.data(), m.data() + m.length());
+          }) {}
 
     const std::string& path() const { return runner_.device_path(); }
-    std::vector<cli_bytes> seen() const;
-    // True when every message of `expected` was seen, in this order (other
-    // messages may come between), within a second. The tool returns once
-    // its bytes are written; the station reads them a moment later.
-    bool saw_in_order(const std::vector<cli_bytes>& expected) const;
-    // Waits until no message has come for a while, so that the layout shows
+    std::vector<cli_bytes> seen() const {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return seen_;
+    }
+    // True when every message of `expected` was seen, in this order, within a
+    // second: the tool returns once its bytes are written, the station reads
+    // them a moment later.
+    bool saw_in_order(const std::vector<cli_bytes>& expected) const {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);;) {
+            const std::vector<cli_bytes> all = seen();
+            auto at = all.begin();
+            for (auto e = expected.begin(); e != expected.end() && at != all.end(); ++e) {
+                at = std::find(at, all.end(), *e);
+                if (at != all.end() && e + 1 == expected.end()) return true;
+                if (at != all.end()) ++at;
+            }
+            if (expected.empty() || std::chrono::steady_clock::now() > end) return expected.empty();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    // Waits until the bus has been quiet for a while, so the layout shows
     // the effect of every byte written so far.
-    void settle() const;
-    void clear();
-
+    void settle() const {
+        for (std::size_t i = 0, before = seen().size(); i < 40; ++i, before = seen().size()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (seen().size() == before) return;
+        }
+    }
     template <class F>
-    auto with_station(F&& f) { return runner_.with_station(std::forward<F>(f)); }
+    auto with_station(F&& f) {
+        settle();
+        return runner_.with_station(std::forward<F>(f));
+    }
 
 private:
     mutable std::mutex mutex_;
@@ -63,40 +108,36 @@ private:
 // in raw mode, so the line discipline never echoes.
 class bare_pty {
 public:
-    bare_pty();
-    ~bare_pty();
+    bare_pty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128];
+        if (master_ < 0 || grantpt(master_) || unlockpt(master_) || ptsname_r(master_, name, sizeof name))
+            throw std::runtime_error("no pseudo-terminal");
+        path_ = name;
+        slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t{};
+        tcgetattr(slave_, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave_, TCSANOW, &t);
+    }
+    ~bare_pty() { hang_up(); }
     bare_pty(const bare_pty&) = delete;
     bare_pty& operator=(const bare_pty&) = delete;
 
     const std::string& path() const { return path_; }
     int master() const { return master_; }
-    void write_master(const cli_bytes& bytes);
+    void write_master(const cli_bytes& bytes) {
+        if (::write(master_, bytes.data(), bytes.size()) < 0) {
+            // The test sees the effect (or its absence) in the output.
+        }
+    }
     // Closes both sides held here: the client's device reports the loss.
-    void hang_up();
+    void hang_up() {
+        if (master_ >= 0) ::close(master_), ::close(slave_);
+        master_ = slave_ = -1;
+    }
 
 private:
     std::string path_;
-    int master_ = -1;
-    int slave_ = -1;
-};
-
-// A station that answers each framed request with what `answer` returns.
-class scripted_station {
-public:
-    using answer_fn = std::function<std::vector<kvr_loconet_msg>(const kvr_loconet_msg&)>;
-    explicit scripted_station(answer_fn answer);
-    ~scripted_station();
-
-    const std::string& path() const { return pty_.path(); }
-    std::vector<cli_bytes> received() const;
-
-private:
-    void run();
-
-    bare_pty pty_;
-    answer_fn answer_;
-    mutable std::mutex mutex_;
-    std::vector<cli_bytes> received_;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    int master_ = -1, slave_ = -1;
 };

@@ -88,14 +88,8 @@ public:
         std::lock_guard<std::mutex> lk(m_);
         return reports_;
     }
-    bool wait_lines(std::size_t n, unsigned ms) {
-        std::unique_lock<std::mutex> lk(m_);
-        return cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return lines_.size() >= n; });
-    }
-    bool wait_lost(unsigned ms) {
-        std::unique_lock<std::mutex> lk(m_);
-        return cv_.wait_for(lk, std::chrono::milliseconds(ms), [&] { return !reports_.empty(); });
-    }
+    bool wait_lines(std::size_t n, unsigned ms) { return wait(ms, [&] { return lines_.size() >= n; }); }
+    bool wait_lost(unsigned ms) { return wait(ms, [&] { return !reports_.empty(); }); }
 
     // Set before the link runs; called on the I/O thread after each line.
     std::function<void(std::size_t lines_so_far)> on_post;
@@ -103,6 +97,11 @@ public:
     explicit line_sink(bool window = true) : window_(window) {}
 
 private:
+    template <class Pred>
+    bool wait(unsigned ms, Pred pred) {
+        std::unique_lock<std::mutex> lk(m_);
+        return cv_.wait_for(lk, std::chrono::milliseconds(ms), pred);
+    }
     const bool window_;
     mutable std::mutex m_;
     std::condition_variable cv_;

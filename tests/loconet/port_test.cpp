@@ -23,7 +23,6 @@ public:
     }
     void open(const std::string&) override { set_open(true); }
     void close() override { set_open(false); }
-
     void receive(const std::vector<uint8_t>& bytes) { receive_bytes(bytes.data(), bytes.size()); }
     void receive(const kvr_loconet_msg& m) { receive(bytes_of(m)); }
 
@@ -38,32 +37,9 @@ struct PortTest : ::testing::Test {
 
 }  // namespace
 
-TEST_F(PortTest, MessageSplitAcrossReadsIsDispatchedOnceComplete) {
-    const auto slot = bytes_of(slot_read(3, 0x2C, 0x02));
-    port.receive(std::vector<uint8_t>(slot.begin(), slot.begin() + 5));
-    EXPECT_TRUE(sink.lines().empty());
-    EXPECT_TRUE(port.receive_pending());
-    port.receive(std::vector<uint8_t>(slot.begin() + 5, slot.end()));
-    EXPECT_EQ(sink.lines(), std::vector<std::string>{line_of(slot_read(3, 0x2C, 0x02))});
-    EXPECT_FALSE(port.receive_pending());
-}
-
-TEST_F(PortTest, SeveralMessagesInOneReadAreDispatchedInOrder) {
-    const kvr_loconet_msg a = msg_of({OPC_GPON});
-    const kvr_loconet_msg b = msg_of({OPC_SW_REQ, 0x0A, 0x30});
-    const kvr_loconet_msg c = long_ack(0x3F, 0x00);
-    std::vector<uint8_t> burst;
-    append(burst, a);
-    append(burst, b);
-    append(burst, c);
-    port.receive(burst);
-    EXPECT_EQ(sink.lines(), (std::vector<std::string>{line_of(a), line_of(b), line_of(c)}));
-    EXPECT_EQ(sink.messages(), (std::vector<kvr_loconet_msg>{a, b, c}));
-}
-
 // A stray byte or a broken candidate must not leave the complete messages
-// behind it waiting for the next read.
-TEST_F(PortTest, GarbageDoesNotHoldBackTheMessagesBehindIt) {
+// behind it waiting for the next read; a split message waits for its rest.
+TEST_F(PortTest, EveryCompleteMessageOfAReadIsDispatchedInOrder) {
     const kvr_loconet_msg gpon = msg_of({OPC_GPON});
     const kvr_loconet_msg sw = msg_of({OPC_SW_REQ, 0x0A, 0x30});
     kvr_loconet_msg bad = msg_of({OPC_LOCO_SPD, 0x05, 0x3F});
@@ -78,6 +54,7 @@ TEST_F(PortTest, GarbageDoesNotHoldBackTheMessagesBehindIt) {
     burst.push_back(0x01);
     port.receive(burst);
     EXPECT_EQ(sink.lines(), (std::vector<std::string>{line_of(gpon), line_of(sw), line_of(gpon)}));
+    EXPECT_EQ(sink.messages(), (std::vector<kvr_loconet_msg>{gpon, sw, gpon}));
     EXPECT_TRUE(port.receive_pending());
 
     const kvr_loconet_msg spd = msg_of({OPC_LOCO_SPD, 0x01, 0x10});
@@ -87,61 +64,39 @@ TEST_F(PortTest, GarbageDoesNotHoldBackTheMessagesBehindIt) {
     EXPECT_FALSE(port.receive_pending());
 }
 
-TEST_F(PortTest, StoresFileSlotDataAndAcksUnderTheirKeys) {
-    port.receive(slot_read(3, 0x2C, 0x02));
+TEST_F(PortTest, StoresFileRepliesUnderTheirKeysAndNewerOnesReplaceOlder) {
+    port.reply_event().reset();
+    port.receive(msg_of({OPC_GPON}));
+    EXPECT_FALSE(port.reply_event().wait(0));  // set only when a reply is filed
+    port.receive(slot_read(3, 0x2C, 0x02, 10));
+    EXPECT_TRUE(port.reply_event().wait(0));
+    port.receive(slot_read(3, 0x2C, 0x02, 20));
     port.receive(slot_read(124, 0x2C, 0x02));
     port.receive(slot_read(123, 0x10, 0x00));
     port.receive(long_ack(0x3F, 0x00));
-    port.receive(msg_of({OPC_GPON}));
+    port.receive(long_ack(0x6F, 0x01));
+    port.receive(long_ack(0x6F, 0x7F));
     port.receive(msg_of({OPC_RQ_SL_DATA, 0x05, 0x00}));
 
     std::lock_guard<std::mutex> lk(port.lock());
-    ASSERT_TRUE(port.slot_data(3).has_value());
-    EXPECT_EQ(*port.slot_data(3), slot_read(3, 0x2C, 0x02));
+    EXPECT_EQ(*port.slot_data(3), slot_read(3, 0x2C, 0x02, 20));
     EXPECT_TRUE(port.slot_data(124).has_value());
     EXPECT_TRUE(port.slot_data(123).has_value());
     EXPECT_FALSE(port.slot_data(5).has_value());
     // Address 300 = ADR2 2 * 128 + ADR 44; the programmer and clock slots
     // carry other fields in those bytes and are not addresses.
     EXPECT_EQ(port.slot_of_address(300), 3);
-    EXPECT_EQ(port.slot_of_address(44), 0xFFFF);
     EXPECT_EQ(port.slot_of_address(0x10), 0xFFFF);
-    ASSERT_TRUE(port.ack_for(OPC_LOCO_ADR).has_value());
     EXPECT_EQ(*port.ack_for(OPC_LOCO_ADR), long_ack(0x3F, 0x00));
-    EXPECT_FALSE(port.ack_for(0x3F).has_value());
-    EXPECT_FALSE(port.ack_for(OPC_GPON).has_value());
-}
-
-TEST_F(PortTest, NewerRepliesReplaceOlderOnesAndForgetRemovesThem) {
-    port.receive(slot_read(3, 0x2C, 0x02, 10));
-    port.receive(slot_read(3, 0x2C, 0x02, 20));
-    port.receive(slot_read(7, 0x2C, 0x02));  // the locomotive moved to slot 7
-    port.receive(long_ack(0x6F, 0x01));
-    port.receive(long_ack(0x6F, 0x7F));
-
-    std::lock_guard<std::mutex> lk(port.lock());
-    EXPECT_EQ(port.slot_data(3)->data()[5], 20);
-    EXPECT_EQ(port.slot_of_address(300), 7);
     EXPECT_EQ(port.ack_for(OPC_WR_SL_DATA)->data()[2], 0x7F);
+    EXPECT_FALSE(port.ack_for(0x3F).has_value());  // keyed by the full opcode
 
     port.forget_slot(3);
     port.forget_ack(OPC_WR_SL_DATA);
     port.forget_address(300);
     EXPECT_FALSE(port.slot_data(3).has_value());
-    EXPECT_TRUE(port.slot_data(7).has_value());
     EXPECT_FALSE(port.ack_for(OPC_WR_SL_DATA).has_value());
     EXPECT_EQ(port.slot_of_address(300), 0xFFFF);
-}
-
-TEST_F(PortTest, ReplyEventIsSetOnlyWhenAReplyIsFiled) {
-    port.reply_event().reset();
-    port.receive(msg_of({OPC_GPON}));
-    EXPECT_FALSE(port.reply_event().wait(0));
-    port.receive(long_ack(0x3F, 0x00));
-    EXPECT_TRUE(port.reply_event().wait(0));
-    EXPECT_FALSE(port.reply_event().wait(0));  // auto-reset
-    port.receive(slot_read(3, 0x2C, 0x02));
-    EXPECT_TRUE(port.reply_event().wait(0));
 }
 
 TEST(PortWithoutWindow, StoresStillFillAndNothingIsPosted) {
@@ -151,24 +106,15 @@ TEST(PortWithoutWindow, StoresStillFillAndNothingIsPosted) {
         line_sink closed_window(false);
         if (sink_present) port.set_window(&closed_window);
         port.receive(slot_read(3, 0x2C, 0x02));
-        port.receive(long_ack(0x3F, 0x00));
         std::lock_guard<std::mutex> lk(port.lock());
         EXPECT_TRUE(port.slot_data(3).has_value());
-        EXPECT_TRUE(port.ack_for(OPC_LOCO_ADR).has_value());
         EXPECT_TRUE(closed_window.lines().empty());
     }
 }
 
 TEST_F(PortTest, PostTextCutsLongTextsAndKeepsTheLineEnd) {
-    const std::string shorter(100, 'x');
-    port.post_text("%s\r\n", shorter.c_str());
-    const std::string longer(3000, 'y');
-    port.post_text("%s\r\n", longer.c_str());
-    const auto lines = sink.lines();
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], shorter + "\r\n");
-    EXPECT_EQ(lines[1].size(), 1023u);
-    EXPECT_EQ(lines[1], std::string(1021, 'y') + "\r\n");
+    port.post_text("%s\r\n", std::string(3000, 'y').c_str());
+    EXPECT_EQ(sink.lines(), std::vector<std::string>{std::string(1021, 'y') + "\r\n"});
 }
 
 TEST_F(PortTest, WriteBytesSendsEachFramedMessageOldestFirst) {
@@ -179,21 +125,17 @@ TEST_F(PortTest, WriteBytesSendsEachFramedMessageOldestFirst) {
     append(raw, b);
     raw.push_back(OPC_GPON);  // checksum still to come
     port.write_bytes(raw.data(), static_cast<int>(raw.size()));
-    ASSERT_EQ(port.sent.size(), 2u);
-    EXPECT_EQ(port.sent[0], a);
-    EXPECT_EQ(port.sent[1], b);
+    EXPECT_EQ(port.sent, (std::vector<kvr_loconet_msg>{a, b}));
     const uint8_t rest = 0x7C;
     port.write_bytes(&rest, 1);
-    ASSERT_EQ(port.sent.size(), 3u);
-    EXPECT_EQ(port.sent[2], msg_of({OPC_GPON}));
+    EXPECT_EQ(port.sent, (std::vector<kvr_loconet_msg>{a, b, msg_of({OPC_GPON})}));
     EXPECT_EQ(port.event(0).successes(), 3u);
 }
 
-TEST(PortEvents, SignalResetAndCounters) {
+TEST(PortEvents, ManualResetEventKeepsTheLastResultAndCounts) {
     recording_port port;
     kvr_event& ev = port.event(9);
     EXPECT_EQ(&ev, &port.event(9));
-    EXPECT_FALSE(ev.wait(0));
     ev.signal(0);
     ev.signal(254);
     ev.signal(3);
@@ -204,8 +146,6 @@ TEST(PortEvents, SignalResetAndCounters) {
     EXPECT_EQ(ev.code254_count(), 1u);
     ev.reset();
     EXPECT_FALSE(ev.wait(0));
-    EXPECT_EQ(ev.resets(), 1u);
-    EXPECT_EQ(port.event(0).tag(), 0);
 }
 
 TEST(RepeatGate, FirstPassesThenOnePerPeriodWithTheCountLeftOut) {
@@ -219,8 +159,7 @@ TEST(RepeatGate, FirstPassesThenOnePerPeriodWithTheCountLeftOut) {
     EXPECT_FALSE(gate.pass(t0 + seconds(59), left_out));
     EXPECT_TRUE(gate.pass(t0 + seconds(60), left_out));
     EXPECT_EQ(left_out, 6u);
-    EXPECT_FALSE(gate.pass(t0 + seconds(61), left_out));
     gate.reset();
-    EXPECT_TRUE(gate.pass(t0 + seconds(62), left_out));
+    EXPECT_TRUE(gate.pass(t0 + seconds(61), left_out));
     EXPECT_EQ(left_out, 0u);
 }

@@ -164,20 +164,12 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
                                                "--pace", "--demo", "--clock-rate", "0", "--ack-ms", "7",
                                                "--read-ms", "8", "--write-ms", "9", "--link", "/tmp/x", "--log"});
     EXPECT_EQ(a.error, "");
-    EXPECT_TRUE(a.options.instant);
-    EXPECT_EQ(a.options.busy_tasks, 3u);
-    EXPECT_EQ(a.options.drop_answers, 2u);
-    EXPECT_FALSE(a.options.decoder_present);
-    EXPECT_FALSE(a.options.decoder_acks_writes);
-    EXPECT_TRUE(a.options.switch_buffer_full);
-    EXPECT_EQ(a.options.noise_per_mille, 5u);
-    EXPECT_EQ(a.options.seed, 9u);
-    EXPECT_TRUE(a.options.pace);
-    EXPECT_TRUE(a.options.demo);
-    EXPECT_EQ(a.options.clock_rate, 0);
-    EXPECT_EQ(a.options.ack_delay_ms, 7u);
-    EXPECT_EQ(a.options.read_delay_ms, 8u);
-    EXPECT_EQ(a.options.write_delay_ms, 9u);
+    const kvr_sim_options& o = a.options;
+    EXPECT_TRUE(o.instant && !o.decoder_present && !o.decoder_acks_writes && o.switch_buffer_full && o.pace && o.demo);
+    EXPECT_EQ((std::vector<unsigned>{o.busy_tasks, o.drop_answers, o.noise_per_mille, o.seed, o.ack_delay_ms,
+                                     o.read_delay_ms, o.write_delay_ms}),
+              (std::vector<unsigned>{3, 2, 5, 9, 7, 8, 9}));
+    EXPECT_EQ(o.clock_rate, 0);
     EXPECT_EQ(a.link, "/tmp/x");
     EXPECT_TRUE(a.log);
 

@@ -101,56 +101,27 @@ kvr_loconet_msg msg_of(std::initializer_list<uint8_t> b) {
 
 }  // namespace
 
-TEST(SimRunner, AnswersOnThePseudoTerminal) {
-    kvr_sim_runner runner(instant());
-    ASSERT_EQ(runner.device_path().rfind("/dev/pts/", 0), 0u) << runner.device_path();
-    client c(runner.device_path());
-    ASSERT_TRUE(c.is_open());
-    c.write(loco3);
-    EXPECT_EQ(c.read(2), (msgs{loco3, slot1_loco3}));
-}
-
-TEST(SimRunner, ClientMayCloseAndReopenTheDevice) {
-    kvr_sim_runner runner(instant());
-    {
-        client c(runner.device_path());
-        c.write({0x83, 0x7C});
-        EXPECT_EQ(c.read(1), (msgs{{0x83, 0x7C}}));
-    }
-    std::this_thread::sleep_for(50ms);  // the runner sees nobody on the line meanwhile
-    client again(runner.device_path());
-    ASSERT_TRUE(again.is_open());
-    again.write(loco3);
-    EXPECT_EQ(again.read(2), (msgs{loco3, slot1_loco3}));
-}
-
-TEST(SimRunner, ObserverSeesEveryMessageOnTheBus) {
+TEST(SimRunner, AnswersOnThePseudoTerminalAcrossReopens) {
     std::mutex m;
     msgs seen;
     kvr_sim_runner runner(instant(), [&](const kvr_loconet_msg& msg) {
         std::lock_guard<std::mutex> lock(m);
         seen.emplace_back(msg.data(), msg.data() + msg.length());
     });
-    client c(runner.device_path());
-    c.write({0xBD, 0x00, 0x30, 0x72});
-    EXPECT_EQ(c.read(2).size(), 2u);
-    std::lock_guard<std::mutex> lock(m);
-    EXPECT_EQ(seen, (msgs{{0xBD, 0x00, 0x30, 0x72}, {0xB4, 0x3D, 0x7F, 0x09}}));
-    EXPECT_TRUE(runner.with_station([](kvr_sim_station& s) { return s.turnout(1).closed; }));
-}
-
-TEST(SimRunner, RealisticTimingHoldsOnThePseudoTerminal) {
-    kvr_sim_options o;  // realistic timing
-    kvr_sim_runner runner(o);
-    client c(runner.device_path());
-    c.write({0xEF, 0x0E, 0x7C, 0x28, 0x00, 0x00, 0x00, 0x00, 0x00, 0x1C, 0x00, 0x00, 0x00, 0x56});
-    const auto start = std::chrono::steady_clock::now();
-    const msgs got = c.read(3);
-    const auto took = std::chrono::steady_clock::now() - start;
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[2][4], 0x00) << "PSTAT";
-    EXPECT_EQ(got[2][10], 0x06) << "CV29";
-    EXPECT_GE(took, 140ms);
+    ASSERT_EQ(runner.device_path().rfind("/dev/pts/", 0), 0u) << runner.device_path();
+    {
+        client c(runner.device_path());
+        ASSERT_TRUE(c.is_open());
+        c.write({0xBD, 0x00, 0x30, 0x72});
+        EXPECT_EQ(c.read(2), (msgs{{0xBD, 0x00, 0x30, 0x72}, {0xB4, 0x3D, 0x7F, 0x09}}));
+    }
+    std::this_thread::sleep_for(50ms);  // the runner sees nobody on the line meanwhile
+    client again(runner.device_path());
+    ASSERT_TRUE(again.is_open());
+    again.write(loco3);
+    EXPECT_EQ(again.read(2), (msgs{loco3, slot1_loco3}));
+    std::lock_guard<std::mutex> lock(m);  // the observer saw every message on the bus
+    EXPECT_EQ(seen, (msgs{{0xBD, 0x00, 0x30, 0x72}, {0xB4, 0x3D, 0x7F, 0x09}, loco3, slot1_loco3}));
 }
 
 // The whole serial path: the driver opens "SIM", its I/O thread writes the

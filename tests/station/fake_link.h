@@ -6,20 +6,21 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <deque>
 #include <functional>
-#include <mutex>
+#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include <deque>
+#include <utility>
+
 #include "foundation/kvr_exception.h"
+#include "foundation/kvr_hooks.h"
 #include "loconet/kvr_loconet_port.h"
+#include "station/kvr_dccx_loconet.h"
 #include "station/kvr_waiter.h"
 
 using bytes = std::vector<uint8_t>;
@@ -82,16 +83,8 @@ inline std::vector<std::string> hex_all(const std::vector<bytes>& list) {
 // Report lines of an exception, outermost label first.
 inline std::vector<std::string> report_lines(const kvr_exception& e) {
     std::vector<std::string> lines;
-    std::string line;
-    for (char c : e.message) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    if (!line.empty()) lines.push_back(line);
+    std::istringstream in(e.message);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
@@ -99,10 +92,8 @@ inline std::vector<std::string> report_lines(const kvr_exception& e) {
 inline ::testing::AssertionResult has_labels(const kvr_exception& e,
                                              const std::vector<std::string>& labels) {
     const std::vector<std::string> lines = report_lines(e);
-    if (lines.size() < labels.size())
-        return ::testing::AssertionFailure() << "report too short:\n" << e.message;
     for (std::size_t i = 0; i < labels.size(); ++i)
-        if (lines[i].rfind(labels[i] + " ", 0) != 0)
+        if (i >= lines.size() || lines[i].rfind(labels[i] + " ", 0) != 0)
             return ::testing::AssertionFailure()
                    << "line " << i << " is not labelled \"" << labels[i] << "\":\n" << e.message;
     return ::testing::AssertionSuccess();
@@ -110,8 +101,6 @@ inline ::testing::AssertionResult has_labels(const kvr_exception& e,
 
 class fake_link : public kvr_loconet_port {
 public:
-    ~fake_link() override = default;
-
     void send(const kvr_loconet_msg& msg, uint8_t key) override {
         bytes b(msg.data(), msg.data() + msg.length());
         sent.push_back(b);
@@ -125,8 +114,7 @@ public:
     // Files a message exactly as the receive thread would.
     void deliver(const bytes& b) { receive_bytes(b.data(), b.size()); }
 
-    // Messages queued, in order, and their completion keys. Queueing thread only.
-    std::vector<bytes> sent;
+    std::vector<bytes> sent;  // queueing thread only
     std::vector<uint8_t> keys;
     // Script run on the queueing thread after each message is recorded.
     std::function<void(const bytes&)> on_send;
@@ -134,91 +122,20 @@ public:
 
 // Stands in for time: every wait runs out at once and is counted, so
 // budgets can be counted without sleeping. `on_unit` may answer after a
-// chosen unit.
+// chosen unit (1-based).
 class unit_clock : public kvr_waiter {
 public:
     kvr_wait_result wait(kvr_sys_event* abort, kvr_sys_event*, unsigned ms) override {
         if (abort && abort->is_set()) return kvr_wait_result::aborted;
         units.push_back(ms);
         // A loop that never ends would hang the test; fail it instead.
-        if (units.size() > limit) throw std::runtime_error("wait units never end");
+        if (units.size() > 1000) throw std::runtime_error("wait units never end");
         if (on_unit) on_unit(units.size());
         return kvr_wait_result::timed_out;
     }
 
     std::vector<unsigned> units;
-    std::function<void(std::size_t)> on_unit;  // 1-based number of the unit that ran out
-    std::size_t limit = 1000;
-};
-
-// A second thread that delivers answers at chosen times, as the link's
-// receive thread would. All deliveries of a test go through it.
-class bus_thread {
-public:
-    explicit bus_thread(fake_link& link) : link_(link), thread_([this] { run(); }) {}
-    ~bus_thread() {
-        {
-            std::lock_guard<std::mutex> lk(m_);
-            stop_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-    void deliver_after(unsigned ms, bytes b) {
-        {
-            std::lock_guard<std::mutex> lk(m_);
-            items_.push_back({clock::now() + std::chrono::milliseconds(ms), std::move(b)});
-        }
-        cv_.notify_all();
-    }
-
-    // Delivers at once and returns when the message is filed.
-    void deliver_now(bytes b) {
-        deliver_after(0, std::move(b));
-        std::unique_lock<std::mutex> lk(m_);
-        cv_.wait(lk, [this] { return items_.empty() && !busy_; });
-    }
-
-private:
-    using clock = std::chrono::steady_clock;
-    struct item {
-        clock::time_point due;
-        bytes b;
-    };
-
-    void run() {
-        std::unique_lock<std::mutex> lk(m_);
-        while (!stop_) {
-            if (items_.empty()) {
-                cv_.wait(lk);
-                continue;
-            }
-            auto first = items_.begin();
-            for (auto it = items_.begin(); it != items_.end(); ++it)
-                if (it->due < first->due) first = it;
-            if (clock::now() < first->due) {
-                cv_.wait_until(lk, first->due);
-                continue;
-            }
-            bytes b = std::move(first->b);
-            items_.erase(first);
-            busy_ = true;
-            lk.unlock();
-            link_.deliver(b);
-            lk.lock();
-            busy_ = false;
-            cv_.notify_all();
-        }
-    }
-
-    fake_link& link_;
-    std::mutex m_;
-    std::condition_variable cv_;
-    std::deque<item> items_;
-    bool busy_ = false;
-    bool stop_ = false;
-    std::thread thread_;
+    std::function<void(std::size_t)> on_unit;
 };
 
 // What the programmer answers to one task: a LACK code and a final reply
@@ -242,12 +159,10 @@ struct slot_keeper {
             bytes rd(m.begin(), m.end() - 1);
             rd[0] = 0xE7;
             put(with_checksum(rd));
-        } else if (silent) {
-            return;
-        } else if (m[0] == 0xBB) {
+        } else if (!silent && m[0] == 0xBB) {
             for (const bytes& s : slots)
                 if (s[2] == m[1]) link.deliver(s);
-        } else if (m[0] == 0xBF) {
+        } else if (!silent && m[0] == 0xBF) {
             for (const bytes& s : slots)
                 if (s[9] == m[1] && s[4] == m[2]) link.deliver(s);
         }
@@ -260,4 +175,74 @@ struct slot_keeper {
             }
         slots.push_back(s);
     }
+};
+
+// Runs `call`, expecting a kvr_exception whose report begins with `labels`
+// and, when `inner_code` is set, whose innermost line carries that code.
+template <class F>
+void expect_failure(F&& call, const std::vector<std::string>& labels, uint32_t inner_code = 0) {
+    try {
+        call();
+        ADD_FAILURE() << "no exception, expected " << labels.back();
+    } catch (const kvr_exception& e) {
+        EXPECT_TRUE(has_labels(e, labels));
+        const std::vector<std::string> lines = report_lines(e);
+        if (inner_code != 0 && lines.size() >= labels.size()) {
+            char tag[16];
+            std::snprintf(tag, sizeof tag, "(%04x)", inner_code);
+            EXPECT_NE(lines[labels.size() - 1].find(tag), std::string::npos) << e.message;
+        }
+    }
+}
+
+// The station on the scripted link: the keeper answers slot requests, the
+// script (or `by_pattern`) answers programming tasks, the tone is recorded.
+class Station : public ::testing::Test {
+protected:
+    Station() {
+        station.set_waiter(&clock);
+        link.set_abort_event(&abort);
+        link.on_send = [this](const bytes& m) {
+            keeper.answer(link, m);
+            if (is_task(m) && (by_pattern || !script.empty())) {
+                deliver(by_pattern ? by_pattern(m) : script.front());
+                if (!by_pattern) script.pop_front();
+            }
+        };
+        kvr_set_tone_hook([this](unsigned hz, unsigned ms) {
+            tones.emplace_back(hz, ms);
+            tone_after_tasks.push_back(tasks());
+        });
+    }
+    ~Station() override { kvr_set_tone_hook({}); }
+
+    void deliver(const task_answer& a) {
+        if (a.lack != none) link.deliver(long_ack(0xEF, static_cast<uint8_t>(a.lack)));
+        if (a.pstat != none) link.deliver(task_reply(static_cast<uint8_t>(a.pstat), a.value));
+    }
+    // Files slot data as the receive thread would and lets the keeper know it.
+    void seen(const bytes& s) {
+        keeper.put(s);
+        link.deliver(s);
+    }
+    std::size_t tasks() const {
+        std::size_t n = 0;
+        for (const bytes& m : link.sent) n += is_task(m) ? 1 : 0;
+        return n;
+    }
+    std::vector<std::string> sent() const { return hex_all(link.sent); }
+    void restart() {
+        link.sent.clear();
+        clock.units.clear();
+    }
+
+    fake_link link;
+    unit_clock clock;
+    kvr_sys_event abort{true};
+    slot_keeper keeper;
+    std::deque<task_answer> script;
+    std::function<task_answer(const bytes&)> by_pattern;
+    std::vector<std::pair<unsigned, unsigned>> tones;
+    std::vector<std::size_t> tone_after_tasks;
+    kvr_dccx_loconet station{link};
 };

@@ -11,79 +11,76 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
+using namespace std::chrono;
 
-long elapsed_ms(clock_type::time_point since) {
-    return static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(clock_type::now() - since).count());
+long elapsed_ms(steady_clock::time_point since) {
+    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - since).count());
 }
 
-// Times a direct read whose LACK comes 5 ms and final reply 15 ms after
-// the task is queued.
-long timed_read(bool notice_at_once, unsigned unit_ms) {
+// A link whose answers come from another thread, as from the receive thread.
+struct threaded_link {
+    explicit threaded_link(kvr_dccx_timing timing = {}) : station(link, timing) {
+        link.set_abort_event(&abort);
+    }
+    // Delivers `answers` (delay after the previous one, bytes) on a new thread.
+    void answer_later(std::vector<std::pair<unsigned, bytes>> answers) {
+        bus.emplace_back([this, answers] {
+            for (const auto& [ms, b] : answers) {
+                std::this_thread::sleep_for(milliseconds(ms));
+                link.deliver(b);
+            }
+        });
+    }
+
     fake_link link;
-    kvr_sys_event abort(true);
-    link.set_abort_event(&abort);
-    kvr_dccx_timing timing;
-    timing.wait_unit_ms = unit_ms;
-    timing.notice_at_once = notice_at_once;
-    kvr_dccx_loconet station(link, timing);
-    bus_thread bus(link);
-    link.on_send = [&](const bytes& m) {
-        if (!is_task(m)) return;
-        bus.deliver_after(5, long_ack(0xEF, 0x01));
-        bus.deliver_after(15, task_reply(0x00, 77));
+    kvr_sys_event abort{true};
+    kvr_dccx_loconet station;
+    std::vector<std::jthread> bus;  // joined before the link goes
+};
+
+// A direct read whose LACK comes 5 ms and final reply 15 ms after the task.
+long timed_read(bool notice_at_once) {
+    threaded_link t(kvr_dccx_timing{.wait_unit_ms = 400, .notice_at_once = notice_at_once});
+    t.link.on_send = [&](const bytes& m) {
+        if (is_task(m)) t.answer_later({{5, long_ack(0xEF, 0x01)}, {10, task_reply(0x00, 77)}});
     };
-    const auto start = clock_type::now();
-    EXPECT_EQ(station.do_direct_read(29, 255), 77);
+    const auto start = steady_clock::now();
+    EXPECT_EQ(t.station.do_direct_read(29, 255), 77);
     return elapsed_ms(start);
 }
 
 TEST(Waiting, AnswerArrivingMidUnitIsTakenAtOnce) {
-    const long at_once = timed_read(true, 400);
-    const long polled = timed_read(false, 400);
-    EXPECT_LT(at_once, 200);
-    EXPECT_GE(polled, 400);
+    EXPECT_LT(timed_read(true), 200);
+    EXPECT_GE(timed_read(false), 400);
 }
 
 TEST(Waiting, WakesForOtherRepliesDoNotCountAsUnits) {
-    fake_link link;
-    kvr_sys_event abort(true);
-    link.set_abort_event(&abort);
-    kvr_dccx_timing timing;
-    timing.wait_unit_ms = 40;
-    kvr_dccx_loconet station(link, timing);
-    bus_thread bus(link);
+    threaded_link t(kvr_dccx_timing{.wait_unit_ms = 40});
     // Another throttle's traffic keeps filing slot data while the task
     // waits for a LACK that never comes.
-    link.on_send = [&](const bytes& m) {
-        if (!is_task(m)) return;
-        for (unsigned t = 0; t < 200; t += 4)
-            bus.deliver_after(t, slot_data({.slot = 9, .address = 9}));
+    t.link.on_send = [&](const bytes& m) {
+        if (is_task(m)) t.answer_later(std::vector<std::pair<unsigned, bytes>>(
+                            50, {4, slot_data({.slot = 9, .address = 9})}));
     };
-    const auto start = clock_type::now();
-    EXPECT_FALSE(station.do_direct_bit_write(1, 1, 0));
+    const auto start = steady_clock::now();
+    EXPECT_FALSE(t.station.do_direct_bit_write(1, 1, 0));
     EXPECT_GE(elapsed_ms(start), 3 * 40);
-    EXPECT_EQ(link.sent.size(), 1u);
+    EXPECT_EQ(t.link.sent.size(), 1u);
 }
 
 TEST(Waiting, CancelFromAnotherThreadEndsTheWait) {
-    fake_link link;
-    kvr_sys_event abort(true);
-    link.set_abort_event(&abort);
-    kvr_dccx_loconet station(link);  // 500 ms units
-    std::thread canceller([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        abort.set();
+    threaded_link t;  // 500 ms units
+    std::jthread canceller([&] {
+        std::this_thread::sleep_for(milliseconds(30));
+        t.abort.set();
     });
-    const auto start = clock_type::now();
+    const auto start = steady_clock::now();
     try {
-        station.do_paged_read(1, 255);
+        t.station.do_paged_read(1, 255);
         ADD_FAILURE() << "no exception";
     } catch (const kvr_exception& e) {
         EXPECT_TRUE(has_labels(e, {"kvr_dccx_loconet::do_paged_read()", "CANCEL"}));
     }
-    canceller.join();
     EXPECT_LT(elapsed_ms(start), 400);
 }
 

@@ -11,44 +11,45 @@
 
 using calls_t = std::vector<std::string>;
 
-class Panels : public dialog_fixture {};
+class Panels : public dialog_fixture {
+protected:
+    void open_dialog() {
+        make_dialog();
+        link.open("SIM");
+    }
+    void expect_bits(unsigned value) {
+        for (int bit = 0; bit < 8; ++bit)
+            EXPECT_EQ(checked(kvr_idc_bit0 + bit), ((value >> bit) & 1) != 0) << bit;
+    }
+};
 
 // ---- data exchange ----
 
 TEST_F(Panels, BadSwitchAddressStopsExchangeAndLaterFieldsKeepOldValues) {
-    make_dialog();
-    link.open("SIM");
+    open_dialog();
     type(kvr_idc_loco_adr, "7");
     click(kvr_idc_f0 + 1);  // F1 on, with a valid exchange: loco 7
-    EXPECT_EQ(calls(), (calls_t{"grp1(7,1)"}));
-    clear_calls();
-    prompts.clear();
-
     type(kvr_idc_sw_adr, "0");  // prompt from the switch handler's exchange
-    ASSERT_EQ(prompts.size(), 1u);
-    EXPECT_EQ(prompts[0], "Please enter an integer between 1 and 9999.");
+    ASSERT_EQ(prompts, (std::vector<QString>{"Please enter an integer between 1 and 9999."}));
     type(kvr_idc_loco_adr, "9");
     click(kvr_idc_f0 + 2);  // F2 on: the exchange stops before loco and F0..F8
-
     EXPECT_EQ(prompts.size(), 2u);
     EXPECT_EQ(dlg->fields().switch_address, 0);  // stored before its range check
     EXPECT_EQ(dlg->fields().loco_address, 7);
-    EXPECT_EQ(calls(), (calls_t{"grp1(7,1)"}));  // the states the fields held before
-}
+    EXPECT_EQ(calls(), (calls_t{"grp1(7,1)", "grp1(7,1)"}));  // the states the fields held before
 
-TEST_F(Panels, NonNumericEntryGetsIntegerPromptAndFocus) {
-    make_dialog();
+    type(kvr_idc_sw_adr, "1");
     type(kvr_idc_cv, "abc");
+    prompts.clear();
     click(kvr_idc_file_log);
-    ASSERT_EQ(prompts.size(), 1u);
-    EXPECT_EQ(prompts[0], "Please enter an integer.");
+    EXPECT_EQ(prompts, (std::vector<QString>{"Please enter an integer."}));
     EXPECT_EQ(dlg->fields().file_log, 1);  // before the CV: new value
     EXPECT_EQ(dlg->fields().cv, 1);        // the entry itself: old value
     EXPECT_EQ(dlg->focusWidget(), dlg->control(kvr_idc_cv));
 }
 
 TEST(ParseInt, AcceptsWhatTheFrameworkAccepts) {
-    struct {
+    const struct {
         const char* text;
         bool ok;
         int value;
@@ -60,37 +61,29 @@ TEST(ParseInt, AcceptsWhatTheFrameworkAccepts) {
     for (const auto& c : cases) {
         int v = 0;
         EXPECT_EQ(kvr_parse_int(QString::fromUtf8(c.text), v), c.ok) << c.text;
-        if (c.ok) {
-            EXPECT_EQ(v, c.value) << c.text;
-        }
+        EXPECT_EQ(v, c.ok ? c.value : v) << c.text;
     }
 }
 
 // ---- switch panel ----
 
-TEST_F(Panels, SwitchAddressShowsDecoderAndOutput) {
+TEST_F(Panels, SwitchAndDecoderArithmeticBothWays) {
     make_dialog();
-    struct {
+    const struct {
         const char* address;
         int position_button;
         const char* decoder;
-        int output_button;
+        int output;
     } cases[] = {
-        {"1", kvr_idc_thrown, "1", kvr_idc_out_1t + 0}, {"1", kvr_idc_closed, "1", kvr_idc_out_1t + 1},
-        {"5", kvr_idc_thrown, "2", kvr_idc_out_1t + 0}, {"5", kvr_idc_closed, "2", kvr_idc_out_1t + 1},
-        {"8", kvr_idc_thrown, "2", kvr_idc_out_1t + 6}, {"8", kvr_idc_closed, "2", kvr_idc_out_1t + 7},
+        {"1", kvr_idc_thrown, "1", 0}, {"1", kvr_idc_closed, "1", 1}, {"5", kvr_idc_thrown, "2", 0},
+        {"5", kvr_idc_closed, "2", 1}, {"8", kvr_idc_thrown, "2", 6}, {"8", kvr_idc_closed, "2", 7},
     };
     for (const auto& c : cases) {
         click(c.position_button);
         type(kvr_idc_sw_adr, c.address);
         EXPECT_EQ(text_of(kvr_idc_dec_adr), c.decoder) << c.address;
-        EXPECT_TRUE(checked(c.output_button)) << c.address;
+        EXPECT_TRUE(checked(kvr_idc_out_1t + c.output)) << c.address;
     }
-    EXPECT_TRUE(prompts.empty());
-}
-
-TEST_F(Panels, DecoderOutputGivesSwitchAddressAndPosition) {
-    make_dialog();
     type(kvr_idc_dec_adr, "3");
     click(kvr_idc_out_1t + 3);  // "2c"
     EXPECT_EQ(text_of(kvr_idc_sw_adr), "10");
@@ -99,6 +92,7 @@ TEST_F(Panels, DecoderOutputGivesSwitchAddressAndPosition) {
     click(kvr_idc_out_1t + 6);  // "4t"
     EXPECT_EQ(text_of(kvr_idc_sw_adr), "12");
     EXPECT_TRUE(checked(kvr_idc_thrown));
+    EXPECT_TRUE(prompts.empty());
 }
 
 TEST_F(Panels, ReqSwSendsOnlyAValidSwitchWithTheLinkOpen) {
@@ -107,30 +101,24 @@ TEST_F(Panels, ReqSwSendsOnlyAValidSwitchWithTheLinkOpen) {
     click(kvr_idc_closed);
     click(kvr_idc_req_sw);
     EXPECT_TRUE(calls().empty());  // link closed
-
     link.open("SIM");
     click(kvr_idc_req_sw);
     click(kvr_idc_sw_on);  // output off
     click(kvr_idc_thrown);
     click(kvr_idc_req_sw);
-    EXPECT_EQ(calls(), (calls_t{"sw(10,1,1)", "sw(10,0,0)"}));
-
-    clear_calls();
     type(kvr_idc_sw_adr, "12345");
-    click(kvr_idc_req_sw);
-    EXPECT_TRUE(calls().empty());  // refused by its prompt, not sent as another turnout
+    click(kvr_idc_req_sw);  // refused by its prompt, not sent as another turnout
+    EXPECT_EQ(calls(), (calls_t{"sw(10,1,1)", "sw(10,0,0)"}));
     EXPECT_FALSE(prompts.empty());
 }
 
 // ---- throttle ----
 
 TEST_F(Panels, SpeedEditClampsToStepModeWithoutSending) {
-    make_dialog();
-    link.open("SIM");
+    open_dialog();
     click(kvr_idc_28step);
     pump(50);
-    clear_calls();
-
+    station->calls.clear();
     auto* speed = dlg->control_as<QLineEdit>(kvr_idc_speed);
     speed->selectAll();
     QTest::keyClicks(speed, "200");
@@ -140,66 +128,39 @@ TEST_F(Panels, SpeedEditClampsToStepModeWithoutSending) {
     EXPECT_TRUE(calls().empty());
 }
 
-TEST_F(Panels, StepModeChangeSendsSpeedAtOnceThenZero) {
-    make_dialog();
-    link.open("SIM");
-    type(kvr_idc_speed, "20");
-    pump(50);
-    EXPECT_TRUE(calls().empty());  // a position set by the speed edit sends nothing
-
-    dlg->control_as<QAbstractButton>(kvr_idc_28step)->click();
-    EXPECT_EQ(calls(), (calls_t{"28step(3,0,20)"}));  // at once, in the new mode
-    pump(50);                                           // the slider is drawn again
-    EXPECT_EQ(calls(), (calls_t{"28step(3,0,20)", "28step(3,0,0)"}));
-    EXPECT_EQ(text_of(kvr_idc_speed), "0");
-    EXPECT_EQ(dlg->slider()->maximum(), 28);
+TEST_F(Panels, StepModeChangeSendsSpeedAtOnceThenZeroNeverAbove28) {
+    for (const char* speed : {"20", "100"}) {
+        open_dialog();
+        type(kvr_idc_speed, speed);
+        pump(50);
+        EXPECT_TRUE(calls().empty());  // a position set by the speed edit sends nothing
+        dlg->control_as<QAbstractButton>(kvr_idc_28step)->click();
+        const std::string first = std::string("28step(3,0,") + (speed[0] == '2' ? "20)" : "28)");
+        EXPECT_EQ(calls(), (calls_t{first}));  // at once, in the new mode
+        pump(50);                               // the slider is drawn again
+        EXPECT_EQ(calls(), (calls_t{first, "28step(3,0,0)"}));
+        EXPECT_EQ(text_of(kvr_idc_speed), "0");
+        EXPECT_EQ(dlg->slider()->maximum(), 28);
+    }
 }
 
-TEST_F(Panels, StepModeChangeNeverHands28StepAHigherSpeed) {
-    make_dialog();
-    link.open("SIM");
-    type(kvr_idc_speed, "100");
-    pump(50);
-    dlg->control_as<QAbstractButton>(kvr_idc_28step)->click();
-    ASSERT_FALSE(calls().empty());
-    EXPECT_EQ(calls().front(), "28step(3,0,28)");
-}
-
-TEST_F(Panels, SliderMoveSendsSpeedAndShowsIt) {
-    make_dialog();
-    link.open("SIM");
-    click(kvr_idc_fwd);
-    clear_calls();
-    dlg->slider()->setValue(40);
-    ASSERT_TRUE(pump_until([&] { return !calls().empty(); }));
-    EXPECT_EQ(calls(), (calls_t{"128step(3,1,40)"}));
-    EXPECT_EQ(text_of(kvr_idc_speed), "40");
-    pump(50);
-    EXPECT_EQ(calls().size(), 1u);  // drawn again, same speed: nothing more
-}
-
-TEST_F(Panels, DirectionClickWhileClosedChangesButtonNotField) {
+TEST_F(Panels, SliderDirectionAndFunctionsSendOnlyWithTheLinkOpen) {
     make_dialog();
     click(kvr_idc_fwd);
     EXPECT_TRUE(checked(kvr_idc_fwd));
-    EXPECT_EQ(dlg->fields().direction, 0);
+    EXPECT_EQ(dlg->fields().direction, 0);  // the button changed, not the field
+    EXPECT_TRUE(calls().empty());
 
     link.open("SIM");
     click(kvr_idc_rev);  // the field already holds Rev
-    EXPECT_TRUE(calls().empty());
     click(kvr_idc_fwd);
-    EXPECT_EQ(calls(), (calls_t{"dir(3,1)"}));
-}
-
-TEST_F(Panels, FunctionBoxesSendTheirGroupByte) {
-    make_dialog();
-    click(kvr_idc_f0);  // closed: nothing sent
-    EXPECT_TRUE(calls().empty());
-    link.open("SIM");
-    click(kvr_idc_f0 + 2);  // F0 and F2 on
-    click(kvr_idc_f0 + 8);  // F8 on
-    click(kvr_idc_f0 + 5);  // F5 on
-    EXPECT_EQ(calls(), (calls_t{"grp1(3,18)", "grp2(3,8)", "grp2(3,9)"}));
+    for (int f : {0, 2, 8, 5})
+        click(kvr_idc_f0 + f);
+    dlg->slider()->setValue(40);
+    ASSERT_TRUE(pump_until([&] { return calls().size() == 6; }));
+    EXPECT_EQ(text_of(kvr_idc_speed), "40");
+    pump(50);  // drawn again, same speed: nothing more
+    EXPECT_EQ(calls(), (calls_t{"dir(3,1)", "grp1(3,16)", "grp1(3,18)", "grp2(3,8)", "grp2(3,9)", "128step(3,1,40)"}));
 }
 
 // ---- programming panel ----
@@ -208,64 +169,45 @@ TEST_F(Panels, ValueHexAndBitsStayInStep) {
     make_dialog();
     type(kvr_idc_hex, "0x1f");
     EXPECT_EQ(text_of(kvr_idc_value), "31");
-    for (int bit = 0; bit < 8; ++bit)
-        EXPECT_EQ(checked(kvr_idc_bit0 + bit), bit <= 4) << bit;
-
+    expect_bits(0x1f);
     type(kvr_idc_value, "300");
     EXPECT_EQ(text_of(kvr_idc_hex), "0x12c");
-    for (int bit = 0; bit < 8; ++bit)
-        EXPECT_EQ(checked(kvr_idc_bit0 + bit), bit == 2 || bit == 3 || bit == 5) << bit;
-
+    expect_bits(300);
     click(kvr_idc_bit0 + 7);
     EXPECT_EQ(text_of(kvr_idc_value), "172");  // the boxes hold only the low eight bits
     EXPECT_EQ(text_of(kvr_idc_hex), "0xac");
-
     type(kvr_idc_hex, "zz");  // does not convert: the value stays
     EXPECT_EQ(text_of(kvr_idc_value), "172");
 }
 
-TEST_F(Panels, FailedReadShowsMinusOne) {
-    make_dialog();
-    link.open("SIM");
-    station->read_result = 0xFFFF;
-    type(kvr_idc_cv, "8");
-    click(kvr_idc_read);
-    EXPECT_EQ(calls(), (calls_t{"direct_read(8)"}));
-    EXPECT_EQ(text_of(kvr_idc_value), "-1");
-    EXPECT_EQ(text_of(kvr_idc_hex), "0xffffffff");
-    for (int bit = 0; bit < 8; ++bit)
-        EXPECT_TRUE(checked(kvr_idc_bit0 + bit)) << bit;
-}
-
-TEST_F(Panels, ReadInPagedModeShowsTheValue) {
-    make_dialog();
-    link.open("SIM");
+TEST_F(Panels, ReadsShowTheValueMinusOneOrTheFailure) {
+    open_dialog();
     station->read_result = 0x85;
     click(kvr_idc_paged);
     click(kvr_idc_read);
-    EXPECT_EQ(calls(), (calls_t{"paged_read(1)"}));
-    EXPECT_EQ(text_of(kvr_idc_value), "133");
     EXPECT_EQ(text_of(kvr_idc_hex), "0x85");
-}
 
-TEST_F(Panels, FailingReadIsShownAndKeepsTheValue) {
-    make_dialog();
-    link.open("SIM");
+    station->read_result = 0xFFFF;
+    click(kvr_idc_direct);
+    type(kvr_idc_cv, "8");
+    click(kvr_idc_read);
+    EXPECT_EQ(calls(), (calls_t{"paged_read(1)", "direct_read(8)"}));
+    EXPECT_EQ(text_of(kvr_idc_value), "-1");
+    EXPECT_EQ(text_of(kvr_idc_hex), "0xffffffff");
+    expect_bits(0xFF);
+
     type(kvr_idc_value, "7");
     station->fail = std::make_unique<kvr_exception>("CANCEL", 0, "kvr_dccx_loconet", 239);
     click(kvr_idc_read);
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].caption, "kvr_dccx_loconet(239)");
     EXPECT_NE(boxes[0].text.find("CANCEL"), std::string::npos);
-    EXPECT_EQ(text_of(kvr_idc_value), "7");
     EXPECT_EQ(text_of(kvr_idc_hex), "0x07");
 }
 
 TEST_F(Panels, OpsDisablesReadAndWritesToTheLoco) {
-    make_dialog();
-    link.open("SIM");
+    open_dialog();
     auto* read = dlg->control_as<QPushButton>(kvr_idc_read);
-    EXPECT_TRUE(read->isEnabled());
     click(kvr_idc_ops);
     EXPECT_FALSE(read->isEnabled());
     type(kvr_idc_loco_adr, "1234");
@@ -280,27 +222,19 @@ TEST_F(Panels, OpsDisablesReadAndWritesToTheLoco) {
     EXPECT_EQ(calls(), (calls_t{"ops_write(1234,3,9,0)", "paged_write(3,9)", "direct_write(3,9)"}));
 }
 
-TEST_F(Panels, WriteRefusesValueOutsideACv) {
-    make_dialog();
-    link.open("SIM");
-    type(kvr_idc_value, "300");
-    click(kvr_idc_write);
-    EXPECT_TRUE(calls().empty());
-    ASSERT_EQ(prompts.size(), 1u);
-    EXPECT_EQ(prompts[0], "Please enter an integer between 0 and 255.");
-}
-
-TEST_F(Panels, ReadAndWriteDoNothingWhileClosed) {
+TEST_F(Panels, ReadWriteNeedTheLinkAndWriteRefusesAValueOutsideACv) {
     make_dialog();
     click(kvr_idc_read);
     click(kvr_idc_write);
     EXPECT_TRUE(calls().empty());
     EXPECT_TRUE(boxes.empty());
-}
-
-TEST_F(Panels, PowerRequestsGoOutAlsoWhileClosed) {
-    make_dialog();
-    click(kvr_idc_power_on);
+    link.open("SIM");
+    type(kvr_idc_value, "300");  // would write 44
+    click(kvr_idc_write);
+    EXPECT_TRUE(calls().empty());
+    EXPECT_EQ(prompts, (std::vector<QString>{"Please enter an integer between 0 and 255."}));
+    link.close();
+    click(kvr_idc_power_on);  // power requests go out also while closed
     click(kvr_idc_power_off);
     EXPECT_EQ(calls(), (calls_t{"startup()", "shutdown(0)"}));
 }

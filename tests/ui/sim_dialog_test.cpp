@@ -10,7 +10,6 @@
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "ui/kvr_dialog_template.h"
-#include "ui/kvr_log_view.h"
 #include "ui/kvr_speed_slider.h"
 #include "ui_test_support.h"
 
@@ -20,43 +19,30 @@ protected:
         dialog_fixture::SetUp();
         static std::once_flag registered;
         std::call_once(registered, [] { kvr_sim_register_port(kvr_sim_options{}); });
-        ms100 = std::make_unique<kvr_ms100>();
-        env.link = ms100.get();
+        env.link = &ms100;
         env.make_station = nullptr;
     }
     void TearDown() override {
         dialog_fixture::TearDown();
-        ms100->close();
+        ms100.close();
     }
+    std::string stored_port() { return kvr_ini(ini_path()).get_string("SETTING", "COMMPORT", "-"); }
 
-    void connect_sim() {
-        dlg->control_as<QComboBox>(kvr_idc_port)->setCurrentText("SIM");
-        click(kvr_idc_connect);
-        ASSERT_EQ(text_of(kvr_idc_connect), "Close Loconet↓");
-    }
-    bool log_contains(const char* text) {
-        dlg->log_view()->flush();
-        return dlg->log_view()->toPlainText().contains(QString::fromUtf8(text));
-    }
-
-    std::unique_ptr<kvr_ms100> ms100;
+    kvr_ms100 ms100;
 };
 
 TEST_F(WithSim, ConnectCycleStoresThePortAndShowsTraffic) {
     make_dialog();
     EXPECT_EQ(dlg->control_as<QComboBox>(kvr_idc_port)->currentText(), "COM1");  // nothing stored
     connect_sim();
-    EXPECT_TRUE(ms100->is_open());
-    EXPECT_EQ(kvr_ini(ini_path()).get_string("SETTING", "COMMPORT", "-"), "SIM");
-
+    EXPECT_TRUE(ms100.is_open());
+    EXPECT_EQ(stored_port(), "SIM");
     click(kvr_idc_fast_clock);
-    EXPECT_TRUE(pump_until([&] { return log_contains("FAST CLOCK"); }));
-
+    EXPECT_TRUE(pump_until([&] { return log_text().contains("FAST CLOCK"); }));
     click(kvr_idc_connect);
     EXPECT_EQ(text_of(kvr_idc_connect), "Connect Loconet↑");
-    EXPECT_FALSE(ms100->is_open());
+    EXPECT_FALSE(ms100.is_open());
     EXPECT_TRUE(boxes.empty());
-
     make_dialog();  // the next start offers the stored port
     EXPECT_EQ(dlg->control_as<QComboBox>(kvr_idc_port)->currentText(), "SIM");
 }
@@ -67,17 +53,15 @@ TEST_F(WithSim, CvWriteAndReadThroughThePanels) {
     type(kvr_idc_cv, "3");
     type(kvr_idc_value, "42");
     click(kvr_idc_write);
-    type(kvr_idc_value, "0");
-    click(kvr_idc_read);
-    EXPECT_EQ(text_of(kvr_idc_value), "42");
-    EXPECT_EQ(text_of(kvr_idc_hex), "0x2a");
-
-    click(kvr_idc_paged);
-    type(kvr_idc_value, "0");
-    click(kvr_idc_read);
-    EXPECT_EQ(text_of(kvr_idc_value), "42");
+    for (int mode : {kvr_idc_direct, kvr_idc_paged}) {
+        click(mode);
+        type(kvr_idc_value, "0");
+        click(kvr_idc_read);
+        EXPECT_EQ(text_of(kvr_idc_value), "42");
+        EXPECT_EQ(text_of(kvr_idc_hex), "0x2a");
+    }
     EXPECT_TRUE(boxes.empty()) << (boxes.empty() ? "" : boxes[0].text);
-    EXPECT_TRUE(log_contains("Direct"));
+    EXPECT_TRUE(log_text().contains("Direct"));
 }
 
 TEST_F(WithSim, ClosingWhileConnectedClosesTheLinkFirst) {
@@ -88,8 +72,8 @@ TEST_F(WithSim, ClosingWhileConnectedClosesTheLinkFirst) {
     const auto t0 = std::chrono::steady_clock::now();
     dlg->close();
     EXPECT_FALSE(dlg->isVisible());
-    EXPECT_FALSE(ms100->is_open());
+    EXPECT_FALSE(ms100.is_open());
     dlg.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
-    EXPECT_EQ(kvr_ini(ini_path()).get_string("SETTING", "COMMPORT", "-"), "SIM");
+    EXPECT_EQ(stored_port(), "SIM");
 }

@@ -1,9 +1,11 @@
 #include "ui_test_support.h"
 
 #include <QAbstractButton>
+#include <QComboBox>
 #include <QLineEdit>
 
-#include "foundation/kvr_file.h"
+#include "ui/kvr_dialog_template.h"
+#include "ui/kvr_log_view.h"
 
 namespace {
 
@@ -85,4 +87,15 @@ QString dialog_fixture::text_of(int id) const {
 bool dialog_fixture::checked(int id) const {
     auto* b = dlg->control_as<QAbstractButton>(id);
     return b && b->isChecked();
+}
+
+QString dialog_fixture::log_text() {
+    dlg->log_view()->flush();
+    return dlg->log_view()->toPlainText();
+}
+
+void dialog_fixture::connect_sim() {
+    dlg->control_as<QComboBox>(kvr_idc_port)->setCurrentText("SIM");
+    click(kvr_idc_connect);
+    ASSERT_EQ(text_of(kvr_idc_connect), "Close Loconet↓");
 }

@@ -67,8 +67,8 @@ public:
     int closes = 0;
 };
 
-// A command station that writes down every call; reads answer `read_result`
-// or throw `fail` when set.
+// A command station that writes down every call ("sw(10,1,1)"); reads
+// answer `read_result`, and every call throws `fail` when set.
 class recording_station : public kvr_dccx {
 public:
     explicit recording_station(kvr_loconet_port& link) : kvr_dccx(link) {}
@@ -83,53 +83,35 @@ public:
     void do_reserved_3() override {}
     bool do_direct_bit_write(uint32_t, uint8_t, uint8_t) override { return true; }
     bool do_direct_bit_verify(uint32_t, uint8_t, uint8_t) override { return true; }
-    void do_direct_write(uint32_t cv, uint8_t v) override { note("direct_write", {cv, v}); }
-    uint16_t do_direct_read(uint32_t cv, uint8_t) override { return read("direct_read", cv); }
-    uint16_t do_direct_readex(uint32_t cv, uint8_t) override { return read("direct_readex", cv); }
-    void do_paged_write(uint32_t cv, uint8_t v) override { note("paged_write", {cv, v}); }
-    uint16_t do_paged_read(uint32_t cv, uint8_t) override { return read("paged_read", cv); }
-    void do_register_write(uint32_t r, uint8_t v) override { note("register_write", {r, v}); }
-    uint16_t do_register_read(uint32_t r, uint8_t) override { return read("register_read", r); }
-    void do_ops_write(uint32_t a, uint32_t cv, uint8_t v, bool fb) override {
-        note("ops_write", {a, cv, v, fb ? 1u : 0u});
-    }
-    uint16_t do_ops_read(uint32_t a, uint32_t cv, uint32_t) override { return read("ops_read", a, cv); }
-    uint16_t do_ops_readex(uint32_t a, uint32_t cv, uint32_t) override { return read("ops_readex", a, cv); }
-    void do_sw(uint16_t n, uint16_t pos, bool on) override { note("sw", {n, pos, on ? 1u : 0u}); }
-    void do_128step(uint16_t a, uint16_t d, uint16_t s) override { note("128step", {a, d, s}); }
-    void do_28step(uint16_t a, uint16_t d, int16_t s) override {
-        note("28step", {a, d, static_cast<uint32_t>(s)});
-    }
-    void do_function_grp1(uint16_t a, uint8_t f) override { note("grp1", {a, f}); }
-    void do_function_grp2(uint16_t a, uint8_t f) override { note("grp2", {a, f}); }
-    void do_change_dir(uint16_t a, uint16_t d) override { note("dir", {a, d}); }
-    bool do_shutdown(uint8_t k) override {
-        note("shutdown", {k});
-        return true;
-    }
-    int do_startup() override {
-        note("startup", {});
-        return 0;
-    }
+    void do_direct_write(uint32_t cv, uint8_t v) override { note("direct_write", cv, v); }
+    uint16_t do_direct_read(uint32_t cv, uint8_t) override { return note("direct_read", cv); }
+    uint16_t do_direct_readex(uint32_t cv, uint8_t) override { return note("direct_readex", cv); }
+    void do_paged_write(uint32_t cv, uint8_t v) override { note("paged_write", cv, v); }
+    uint16_t do_paged_read(uint32_t cv, uint8_t) override { return note("paged_read", cv); }
+    void do_register_write(uint32_t r, uint8_t v) override { note("register_write", r, v); }
+    uint16_t do_register_read(uint32_t r, uint8_t) override { return note("register_read", r); }
+    void do_ops_write(uint32_t a, uint32_t cv, uint8_t v, bool fb) override { note("ops_write", a, cv, v, fb); }
+    uint16_t do_ops_read(uint32_t a, uint32_t cv, uint32_t) override { return note("ops_read", a, cv); }
+    uint16_t do_ops_readex(uint32_t a, uint32_t cv, uint32_t) override { return note("ops_readex", a, cv); }
+    void do_sw(uint16_t n, uint16_t pos, bool on) override { note("sw", n, pos, on); }
+    void do_128step(uint16_t a, uint16_t d, uint16_t s) override { note("128step", a, d, s); }
+    void do_28step(uint16_t a, uint16_t d, int16_t s) override { note("28step", a, d, s); }
+    void do_function_grp1(uint16_t a, uint8_t f) override { note("grp1", a, f); }
+    void do_function_grp2(uint16_t a, uint8_t f) override { note("grp2", a, f); }
+    void do_change_dir(uint16_t a, uint16_t d) override { note("dir", a, d); }
+    bool do_shutdown(uint8_t k) override { return note("shutdown", k), true; }
+    int do_startup() override { return note("startup"), 0; }
 
 private:
-    void note(const char* name, std::initializer_list<uint32_t> args) {
-        std::string s = name;
-        s += "(";
-        bool first = true;
-        for (uint32_t a : args) {
-            s += (first ? "" : ",") + std::to_string(a);
-            first = false;
-        }
+    template <class... A>
+    uint16_t note(const char* name, A... args) {
+        std::string s = std::string(name) + "(";
+        ((s += std::to_string(+args) + ","), ...);
+        if (sizeof...(args) > 0)
+            s.pop_back();
         calls.push_back(s + ")");
         if (fail)
             throw *fail;
-    }
-    uint16_t read(const char* name, uint32_t a, uint32_t b = 0xFFFFFFFF) {
-        if (b == 0xFFFFFFFF)
-            note(name, {a});
-        else
-            note(name, {a, b});
         return read_result;
     }
 };
@@ -151,13 +133,14 @@ protected:
     std::string ini_path() const { return dir.filePath("busprobe.ini").toStdString(); }
     std::string log_dir() const { return dir.path().toStdString(); }
     std::vector<std::string> calls() const { return station->calls; }
-    void clear_calls() { station->calls.clear(); }
 
     // Widget helpers.
     void type(int id, const QString& text);
     void click(int id);
     QString text_of(int id) const;
     bool checked(int id) const;
+    QString log_text();  // flushed first
+    void connect_sim();  // picks "SIM" and connects
 
     QTemporaryDir dir;
     fake_link link;

@@ -1,0 +1,29 @@
+#pragma once
+// A fresh folder under the system's temporary folder, removed with its
+// contents, and a whole-file reader.
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+struct temp_dir {
+    temp_dir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "busprobe_test.XXXXXX").string();
+        path = ::mkdtemp(pattern.data());
+    }
+    ~temp_dir() {
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
+    }
+    std::filesystem::path path;
+};
+
+inline std::string read_all(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
