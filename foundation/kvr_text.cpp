@@ -166,7 +166,7 @@ std::size_t parse_conversion(const char*& p, va_list& ap) {
     return conversion_length(c, *p++, ap);
 }
 
-std::size_t exact_length(const char* fmt, va_list ap) {
+__attribute__((format(printf, 1, 0))) std::size_t exact_length(const char* fmt, va_list ap) {
     va_list copy;
     va_copy(copy, ap);
     int n = std::vsnprintf(nullptr, 0, fmt, copy);

@@ -13,11 +13,12 @@
 // sized from format_length.
 std::string& string_appendf(std::string& s, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
-std::string& string_vappendf(std::string& s, const char* fmt, va_list ap);
+std::string& string_vappendf(std::string& s, const char* fmt, va_list ap)
+    __attribute__((format(printf, 2, 0)));
 
 // Upper bound of the formatted length, computed from the format and its
 // arguments before formatting (two-pass formatter style).
-std::size_t format_length(const char* fmt, va_list ap);
+std::size_t format_length(const char* fmt, va_list ap) __attribute__((format(printf, 1, 0)));
 
 // CR LF -> LF; a lone CR or LF stays. In place.
 std::string& crlf_to_lf(std::string& s);
