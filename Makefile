@@ -70,12 +70,15 @@ bench: deps-bench
 	@$(BENCH_BUILD)/bench/run_all.sh $(BENCH_BUILD)
 
 fuzz: deps-fuzz
-	CC=clang CXX=clang++ $(CONFIGURE) -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUSPROBE_BUILD_UI=OFF -DBUSPROBE_BUILD_FUZZ=ON
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	CC=clang CXX=clang++ $(CONFIGURE) -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF -DBUSPROBE_BUILD_UI=OFF -DBUSPROBE_BUILD_FUZZ=ON \
+	  -DBUSPROBE_SANITIZE=address,undefined -DCMAKE_CXX_FLAGS=-fsanitize=fuzzer-no-link
+	cmake --build $(FUZZ_BUILD) --target busprobe_fuzzers -j $(JOBS)
 	@FUZZ_SECONDS=$(FUZZ_SECONDS) fuzz/run_all.sh $(FUZZ_BUILD)
 
-soak: build
-	$(BUILD)/tests/soak/busprobe-soak --seconds $(SOAK_SECONDS)
+soak: deps-bench
+	$(CONFIGURE) -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DBUSPROBE_BUILD_BENCH=ON
+	cmake --build $(BENCH_BUILD) --target busprobe-soak -j $(JOBS)
+	$(BENCH_BUILD)/bench/soak/busprobe-soak --seconds $(SOAK_SECONDS)
 
 screenshot: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/ui/busprobe --screenshot docs

@@ -1,0 +1,54 @@
+#!/bin/sh
+# Runs every benchmark program of a build and repeats their figures in one
+# summary at the end, one line per figure: "<figure>: <value> <unit>".
+# Usage: run_all.sh BUILD_DIR
+set -u
+build=${1:?usage: run_all.sh BUILD_DIR}
+dir="$build/bench"
+summary=$(mktemp)
+trap 'rm -f "$summary"' EXIT INT TERM
+export BUSPROBE_BENCH_SUMMARY="$summary"
+export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
+
+status=0
+for prog in bench_decode bench_cv_read bench_logview; do
+    if [ ! -x "$dir/$prog" ]; then
+        echo "run_all.sh: $prog was not built, left out" >&2
+        continue
+    fi
+    echo "== $prog"
+    "$dir/$prog" || { echo "run_all.sh: $prog failed" >&2; status=1; }
+done
+
+echo
+echo "== summary"
+cat "$summary"
+
+# The goals: decoding and the receive path at least 1,000 times a saturated
+# bus (which carries well under 1,000 messages a second); the log view at a
+# million lines within 1.5 times its cost at a thousand; the paced read
+# within 1.5 times its bus floor plus 10 ms; a read noticed at once well
+# under 50 ms against at least 500 ms with plain polling.
+echo
+echo "== goals"
+awk '
+    { v[$1] = $2 }
+    function goal(ok, text) { printf "%s  %s\n", (ok ? "holds" : "FAILS"), text }
+    function have(k) { return (k ":") in v }
+    function val(k) { return v[k ":"] + 0 }
+    END {
+        if (have("monitor_decode_msgs_per_s"))
+            goal(val("monitor_decode_msgs_per_s") >= 1000000, "monitor_decode_msgs_per_s >= 1000000")
+        if (have("receive_path_msgs_per_s"))
+            goal(val("receive_path_msgs_per_s") >= 1000000, "receive_path_msgs_per_s >= 1000000")
+        if (have("logview_append_us_at_1k") && have("logview_append_us_at_1m"))
+            goal(val("logview_append_us_at_1m") <= 1.5 * val("logview_append_us_at_1k"),
+                 "logview_append_us_at_1m <= 1.5 x logview_append_us_at_1k")
+        if (have("cv_read_direct_ms_paced") && have("cv_read_direct_bus_floor_ms"))
+            goal(val("cv_read_direct_ms_paced") <= 1.5 * val("cv_read_direct_bus_floor_ms") + 10,
+                 "cv_read_direct_ms_paced <= 1.5 x cv_read_direct_bus_floor_ms + 10")
+        if (have("cv_read_direct_ms_wake") && have("cv_read_direct_ms_poll"))
+            goal(val("cv_read_direct_ms_wake") < 50 && val("cv_read_direct_ms_poll") >= 500,
+                 "cv_read_direct_ms_wake < 50 and cv_read_direct_ms_poll >= 500")
+    }' "$summary"
+exit $status
