@@ -121,9 +121,16 @@ struct kvr_ms100::impl {
     std::thread thread;
 
     // Stop signal: the flag is the truth, the eventfd wakes a waiting poll.
-    // Without an eventfd the poll still ends within one poll interval.
+    // send() rings the same eventfd so a queued message starts its cycle at
+    // once instead of after the rest of the poll interval. Without an eventfd
+    // the poll still ends within one poll interval.
     std::atomic<bool> stop{false};
     int wake_fd = -1;
+    void ring() const {
+        if (wake_fd < 0) return;
+        const uint64_t one = 1;
+        [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
+    }
 
     std::deque<kvr_loconet_msg> txq;  // guarded by the port lock
     std::condition_variable tx_empty;  // waits with the port lock
@@ -189,10 +196,7 @@ void kvr_ms100::impl::start_thread() {
 void kvr_ms100::impl::stop_thread() {
     if (!thread.joinable()) return;
     stop.store(true);
-    if (wake_fd >= 0) {
-        const uint64_t one = 1;
-        [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
-    }
+    ring();
     thread.join();
     if (wake_fd >= 0) {
         uint64_t drained = 0;
@@ -243,6 +247,12 @@ void kvr_ms100::impl::run() {
 bool kvr_ms100::impl::wait_input(unsigned ms, bool watch_device) {
     pollfd p[2] = {{wake_fd, POLLIN, 0}, {watch_device ? fd : -1, POLLIN, 0}};
     if (::poll(p, 2, static_cast<int>(ms)) <= 0) return false;
+    if (p[0].revents & POLLIN) {
+        // Drain the ring so the next poll sleeps again; a stop is still seen
+        // through its flag.
+        uint64_t drained = 0;
+        [[maybe_unused]] ssize_t r = ::read(wake_fd, &drained, sizeof drained);
+    }
     return (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
@@ -387,6 +397,7 @@ void kvr_ms100::send(const kvr_loconet_msg& msg, uint8_t key) {
         std::lock_guard<std::mutex> lk(lock());
         impl_->txq.push_back(msg);
     }
+    impl_->ring();
     event(key).signal(0);
 }
 
