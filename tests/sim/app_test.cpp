@@ -3,12 +3,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "pty_client.h"
 #include "sim/kvr_sim_args.h"
 
 extern char** environ;
@@ -51,28 +50,18 @@ public:
         if (out_ >= 0) ::close(out_);
     }
 
-    // Standard output up to the first line end, or what came within `limit`.
-    std::string read_line(std::chrono::milliseconds limit = 3000ms) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        for (;;) {
-            const auto nl = text_.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = text_.substr(0, nl);
-                text_.erase(0, nl + 1);
-                return line;
-            }
-            if (std::chrono::steady_clock::now() >= end || !read_some(20)) {
-                if (std::chrono::steady_clock::now() >= end) return {};
-            }
-        }
+    // Standard output up to the first line end, or what came within three seconds.
+    std::string read_line() {
+        const auto end = std::chrono::steady_clock::now() + 3s;
+        std::size_t nl;
+        while ((nl = text_.find('\n')) == std::string::npos)
+            if (!read_some(20) && std::chrono::steady_clock::now() >= end) return {};
+        std::string line = text_.substr(0, nl);
+        text_.erase(0, nl + 1);
+        return line;
     }
 
-    // Sends SIGTERM; the exit status, or -1 when it did not end in time.
-    int stop() {
-        ::kill(pid_, SIGTERM);
-        return wait_exit();
-    }
-
+    // The exit status, or -1 when it did not end in time.
     int wait_exit() {
         for (int i = 0; i < 300; ++i) {
             int status = 0;
@@ -87,10 +76,10 @@ public:
 
     // The rest of standard output after the program ended.
     std::string rest() {
-        while (read_some(100)) {
-        }
+        while (read_some(100)) continue;
         return text_;
     }
+    pid_t pid() const { return pid_; }
 
 private:
     bool read_some(int ms) {
@@ -108,27 +97,6 @@ private:
     std::string text_;
 };
 
-std::vector<uint8_t> exchange(const std::string& path, const std::vector<uint8_t>& request, std::size_t want) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
-    if (fd < 0) return {};
-    termios t{};
-    ::tcgetattr(fd, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(fd, TCSANOW, &t);
-    [[maybe_unused]] ssize_t w = ::write(fd, request.data(), request.size());
-    std::vector<uint8_t> got;
-    const auto end = std::chrono::steady_clock::now() + 2s;
-    while (got.size() < want && std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
-        uint8_t buf[64];
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) got.insert(got.end(), buf, buf + n);
-    }
-    ::close(fd);
-    return got;
-}
-
 }  // namespace
 
 TEST(SimProgram, PrintsItsPathAnswersAndExitsCleanlyOnSigterm) {
@@ -142,12 +110,16 @@ TEST(SimProgram, PrintsItsPathAnswersAndExitsCleanlyOnSigterm) {
     EXPECT_EQ(std::string(target), path);
 
     // Through the link, as another program would find it.
-    EXPECT_EQ(exchange(link, {0xBF, 0x00, 0x03, 0x43}, 18),
-              (std::vector<uint8_t>{0xBF, 0x00, 0x03, 0x43, 0xE7, 0x0E, 0x01, 0x03, 0x03, 0x00, 0x20, 0x07, 0x00,
-                                    0x00, 0x00, 0x00, 0x00, 0x30}));
+    {
+        pty_client c(link);
+        c.write({0xBF, 0x00, 0x03, 0x43});
+        EXPECT_EQ(c.read(2), (msgs{{0xBF, 0x00, 0x03, 0x43},
+                                   {0xE7, 0x0E, 0x01, 0x03, 0x03, 0x00, 0x20, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x30}}));
+    }
     EXPECT_EQ(p.read_line(), "OPC_LOCO_ADR    :REQ LOCO#[3]");
 
-    EXPECT_EQ(p.stop(), 0);
+    ::kill(p.pid(), SIGTERM);
+    EXPECT_EQ(p.wait_exit(), 0);
     EXPECT_NE(p.rest().find("OPC_SL_RD_DATA  :SLOT#[1]   128spd FREE SLOT adr(  3)"), std::string::npos);
     EXPECT_NE(::access(link.c_str(), F_OK), 0) << "the link is removed";
 }

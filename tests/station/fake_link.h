@@ -6,16 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <deque>
-#include <utility>
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_hooks.h"
@@ -64,38 +64,30 @@ inline bytes slot_data(const slot_fields& f) {
 inline bool is_task(const bytes& m) { return m.size() == 14 && m[0] == 0xEF && m[2] == 0x7C; }
 
 inline std::string hex(const bytes& b) {
+    static const char digits[] = "0123456789ABCDEF";
     std::string s;
-    char buf[4];
-    for (uint8_t v : b) {
-        std::snprintf(buf, sizeof buf, "%02X ", v);
-        s += buf;
-    }
-    if (!s.empty()) s.pop_back();
-    return s;
+    for (uint8_t v : b) s += {' ', digits[v >> 4], digits[v & 15]};
+    return s.empty() ? s : s.substr(1);
 }
 
-inline std::vector<std::string> hex_all(const std::vector<bytes>& list) {
-    std::vector<std::string> out;
-    for (const bytes& b : list) out.push_back(hex(b));
-    return out;
-}
+using strings = std::vector<std::string>;
 
-// Report lines of an exception, outermost label first.
-inline std::vector<std::string> report_lines(const kvr_exception& e) {
-    std::vector<std::string> lines;
+// Hex of a message with its checksum worked here.
+inline std::string w(const bytes& b) { return hex(with_checksum(b)); }
+
+// True when the report's lines begin with `labels`, in that order, and, when
+// `inner_code` is set, the last of them carries that code.
+inline ::testing::AssertionResult has_labels(const kvr_exception& e, const std::vector<std::string>& labels,
+                                             uint32_t inner_code = 0) {
     std::istringstream in(e.message);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-// True when the report's lines begin with `labels`, in that order.
-inline ::testing::AssertionResult has_labels(const kvr_exception& e,
-                                             const std::vector<std::string>& labels) {
-    const std::vector<std::string> lines = report_lines(e);
-    for (std::size_t i = 0; i < labels.size(); ++i)
-        if (i >= lines.size() || lines[i].rfind(labels[i] + " ", 0) != 0)
-            return ::testing::AssertionFailure()
-                   << "line " << i << " is not labelled \"" << labels[i] << "\":\n" << e.message;
+    std::string line;
+    for (const std::string& label : labels)
+        if (!std::getline(in, line) || line.rfind(label + " ", 0) != 0)
+            return ::testing::AssertionFailure() << "no line labelled \"" << label << "\":\n" << e.message;
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "(%04x)", inner_code);
+    if (inner_code != 0 && line.find(tag) == std::string::npos)
+        return ::testing::AssertionFailure() << "no code " << tag << ":\n" << e.message;
     return ::testing::AssertionSuccess();
 }
 
@@ -110,7 +102,6 @@ public:
     }
     void open(const std::string&) override {}
     void close() override {}
-
     // Files a message exactly as the receive thread would.
     void deliver(const bytes& b) { receive_bytes(b.data(), b.size()); }
 
@@ -147,51 +138,34 @@ struct task_answer {
     uint8_t value = 0;
 };
 
-// A command station just big enough for the throttle: it keeps slot data,
-// answers OPC_LOCO_ADR and OPC_RQ_SL_DATA with it and takes OPC_WR_SL_DATA
-// into it. `silent` keeps it from answering requests.
+// A command station just big enough for the throttle: it keeps slot data by
+// slot number, takes OPC_WR_SL_DATA into it and, unless `silent`, answers
+// OPC_RQ_SL_DATA and OPC_LOCO_ADR from it.
 struct slot_keeper {
-    std::vector<bytes> slots;  // slot data, E7 ...
+    std::map<uint8_t, bytes> slots;  // E7 ...
     bool silent = false;
 
     void answer(fake_link& link, const bytes& m) {
-        if (m.size() == 14 && m[0] == 0xEF && m[2] != 0x7C) {
+        if (m[0] == 0xEF && m[2] != 0x7C) {
             bytes rd(m.begin(), m.end() - 1);
             rd[0] = 0xE7;
             put(with_checksum(rd));
-        } else if (!silent && m[0] == 0xBB) {
-            for (const bytes& s : slots)
-                if (s[2] == m[1]) link.deliver(s);
-        } else if (!silent && m[0] == 0xBF) {
-            for (const bytes& s : slots)
-                if (s[9] == m[1] && s[4] == m[2]) link.deliver(s);
         }
+        for (const auto& [n, s] : slots)
+            if (!silent && ((m[0] == 0xBB && n == m[1]) || (m[0] == 0xBF && s[9] == m[1] && s[4] == m[2])))
+                link.deliver(s);
     }
-    void put(const bytes& s) {
-        for (bytes& old : slots)
-            if (old[2] == s[2]) {
-                old = s;
-                return;
-            }
-        slots.push_back(s);
-    }
+    void put(const bytes& s) { slots[s[2]] = s; }
 };
 
-// Runs `call`, expecting a kvr_exception whose report begins with `labels`
-// and, when `inner_code` is set, whose innermost line carries that code.
+// Runs `call`, expecting a kvr_exception with has_labels(labels, inner_code).
 template <class F>
 void expect_failure(F&& call, const std::vector<std::string>& labels, uint32_t inner_code = 0) {
     try {
         call();
         ADD_FAILURE() << "no exception, expected " << labels.back();
     } catch (const kvr_exception& e) {
-        EXPECT_TRUE(has_labels(e, labels));
-        const std::vector<std::string> lines = report_lines(e);
-        if (inner_code != 0 && lines.size() >= labels.size()) {
-            char tag[16];
-            std::snprintf(tag, sizeof tag, "(%04x)", inner_code);
-            EXPECT_NE(lines[labels.size() - 1].find(tag), std::string::npos) << e.message;
-        }
+        EXPECT_TRUE(has_labels(e, labels, inner_code));
     }
 }
 
@@ -209,10 +183,7 @@ protected:
                 if (!by_pattern) script.pop_front();
             }
         };
-        kvr_set_tone_hook([this](unsigned hz, unsigned ms) {
-            tones.emplace_back(hz, ms);
-            tone_after_tasks.push_back(tasks());
-        });
+        kvr_set_tone_hook([this](unsigned hz, unsigned ms) { tones.push_back({hz, ms, unsigned(tasks())}); });
     }
     ~Station() override { kvr_set_tone_hook({}); }
 
@@ -221,16 +192,17 @@ protected:
         if (a.pstat != none) link.deliver(task_reply(static_cast<uint8_t>(a.pstat), a.value));
     }
     // Files slot data as the receive thread would and lets the keeper know it.
-    void seen(const bytes& s) {
-        keeper.put(s);
-        link.deliver(s);
-    }
+    void seen(const bytes& s) { keeper.put(s); link.deliver(s); }
     std::size_t tasks() const {
         std::size_t n = 0;
         for (const bytes& m : link.sent) n += is_task(m) ? 1 : 0;
         return n;
     }
-    std::vector<std::string> sent() const { return hex_all(link.sent); }
+    std::vector<std::string> sent() const {
+        std::vector<std::string> out;
+        for (const bytes& b : link.sent) out.push_back(hex(b));
+        return out;
+    }
     void restart() {
         link.sent.clear();
         clock.units.clear();
@@ -242,7 +214,6 @@ protected:
     slot_keeper keeper;
     std::deque<task_answer> script;
     std::function<task_answer(const bytes&)> by_pattern;
-    std::vector<std::pair<unsigned, unsigned>> tones;
-    std::vector<std::size_t> tone_after_tasks;
+    std::vector<std::array<unsigned, 3>> tones;  // Hz, ms, tasks sent before
     kvr_dccx_loconet station{link};
 };

@@ -15,36 +15,27 @@ namespace {
 class Programming : public Station {};
 
 TEST(ProgrammingAnswers, LackAndPstatCodesDecideTheOutcome) {
-    EXPECT_TRUE(kvr_dccx_loconet::check_lack(0x01));
-    EXPECT_FALSE(kvr_dccx_loconet::check_lack(0x00));
-    EXPECT_TRUE(kvr_dccx_loconet::check_pstat(0x00));
-    EXPECT_TRUE(kvr_dccx_loconet::check_pstat(0xF0));   // bits 4..7 are not examined
-    EXPECT_FALSE(kvr_dccx_loconet::check_pstat(0x02));
-    EXPECT_FALSE(kvr_dccx_loconet::check_pstat(0x03));  // bit 1 before bit 0
+    // The outcome: "true", "false", or the failure's text and code. The
+    // operations' own failures below cover the other codes.
+    using dx = kvr_dccx_loconet;
     const struct {
-        std::function<void()> call;
-        const char* text;
-        uint32_t code;
-    } failures[] = {
-        {[] { kvr_dccx_loconet::check_lack(0x7F); }, "ERR:FUNCTION NOT IMPLEMENTED", 0},
-        {[] { kvr_dccx_loconet::check_lack(0x40); }, "NO REPLY", 64},
-        {[] { kvr_dccx_loconet::check_lack(0x02); }, "ERR: ", 0},
-        {[] { kvr_dccx_loconet::check_lack(0x41); }, "ERR: ", 0},
-        {[] { kvr_dccx_loconet::check_pstat(0x01); }, "No Decoder Detected", 0},
-        {[] { kvr_dccx_loconet::check_pstat(0x04); }, "Fail to Detect Read Comparet", 0},
-        {[] { kvr_dccx_loconet::check_pstat(0x05); }, "Fail to Detect Read Comparet", 0},
-        {[] { kvr_dccx_loconet::check_pstat(0x06); }, "Fail to Detect Read Comparet", 0},
-        {[] { kvr_dccx_loconet::check_pstat(0x08); }, "User Abort", 0},
-        {[] { kvr_dccx_loconet::check_pstat(0x0F); }, "User Abort", 0},
+        bool (*check)(uint8_t);
+        uint8_t code;
+        const char* outcome;
+    } cases[] = {
+        {dx::check_lack, 0x01, "true"}, {dx::check_lack, 0x00, "false"}, {dx::check_lack, 0x41, "ERR:  0"},
+        {dx::check_pstat, 0x00, "true"}, {dx::check_pstat, 0xF0, "true"},   // bits 4..7 are not examined
+        {dx::check_pstat, 0x02, "false"}, {dx::check_pstat, 0x03, "false"},  // bit 1 before bit 0
+        {dx::check_pstat, 0x04, "Fail to Detect Read Comparet 0"}, {dx::check_pstat, 0x0F, "User Abort 0"},
     };
-    for (const auto& f : failures) {
+    for (const auto& c : cases) {
+        std::string outcome;
         try {
-            f.call();
-            ADD_FAILURE() << "no exception, expected " << f.text;
+            outcome = c.check(c.code) ? "true" : "false";
         } catch (const kvr_exception& e) {
-            EXPECT_EQ(e.where, f.text);
-            EXPECT_EQ(e.code, f.code);
+            outcome = e.where + " " + std::to_string(e.code);
         }
+        EXPECT_EQ(outcome, c.outcome) << int(c.code);
     }
 }
 
@@ -71,25 +62,20 @@ TEST_F(Programming, FailuresCarryTheOperationLabelAndAreNotRetried) {
         const char* text;
         uint32_t code = 0;
     } cases[] = {
-        {[](auto& s) { s.do_paged_read(1, 255); }, {0x01, 0x05}, "do_paged_read",
-         "Fail to Detect Read Comparet"},
+        {[](auto& s) { s.do_paged_read(1, 255); }, {0x01, 0x05}, "do_paged_read", "Fail to Detect Read Comparet"},
         {[](auto& s) { s.do_direct_read(1, 255); }, {0x40, none}, "do_direct_read", "NO REPLY", 64},
-        {[](auto& s) { s.do_paged_write(1, 1); }, {0x7F, none}, "do_paged_write",
-         "ERR:FUNCTION NOT IMPLEMENTED"},
+        {[](auto& s) { s.do_paged_write(1, 1); }, {0x7F, none}, "do_paged_write", "ERR:FUNCTION NOT IMPLEMENTED"},
         {[](auto& s) { s.do_register_write(1, 1); }, {0x22, none}, "do_register_write", "ERR: "},
         {[](auto& s) { s.do_direct_write(1, 1); }, {0x01, 0x08}, "do_direct_write", "User Abort"},
-        {[](auto& s) { s.do_direct_bit_verify(1, 1, 0); }, {0x01, 0x01}, "do_direct_bit_verify",
-         "No Decoder Detected"},
+        {[](auto& s) { s.do_direct_bit_verify(1, 1, 0); }, {0x01, 0x01}, "do_direct_bit_verify", "No Decoder Detected"},
         // Writes the decoder did not acknowledge, each with its own text.
         {[](auto& s) { s.do_paged_write(1, 1); }, {0x01, 0x02}, "do_paged_write", "FAIL"},
         {[](auto& s) { s.do_register_write(1, 1); }, {0x01, 0x02}, "do_register_write", "FAIL"},
         {[](auto& s) { s.do_direct_write(1, 1); }, {0x01, 0x02}, "do_direct_write", "FAIL:"},
-        {[](auto& s) { s.do_direct_bit_write(1, 1, 0); }, {0x01, 0x02}, "do_direct_bit_write",
-         "FAIL:"},
+        {[](auto& s) { s.do_direct_bit_write(1, 1, 0); }, {0x01, 0x02}, "do_direct_bit_write", "FAIL:"},
         {[](auto& s) { s.do_ops_write(3, 1, 1, true); }, {0x01, 0x02}, "do_ops_write", "FAIL:"},
         // With feedback asked for, "NO REPLY" is a failure.
-        {[](auto& s) { s.do_ops_write(1234, 3, 10, true); }, {0x40, none}, "do_ops_write",
-         "NO REPLY", 64},
+        {[](auto& s) { s.do_ops_write(1234, 3, 10, true); }, {0x40, none}, "do_ops_write", "NO REPLY", 64},
         {[](auto& s) { s.do_ops_write(3, 3, 10, false); }, {0x7F, none}, "do_ops_write",
          "ERR:FUNCTION NOT IMPLEMENTED"},
     };
@@ -97,8 +83,7 @@ TEST_F(Programming, FailuresCarryTheOperationLabelAndAreNotRetried) {
         SCOPED_TRACE(c.label);
         link.sent.clear();
         script = {c.answer};
-        expect_failure([&] { c.call(station); },
-                       {std::string("kvr_dccx_loconet::") + c.label + "()", c.text}, c.code);
+        expect_failure([&] { c.call(station); }, {std::string("kvr_dccx_loconet::") + c.label + "()", c.text}, c.code);
         EXPECT_EQ(tasks(), 1u);
     }
 }
@@ -137,10 +122,8 @@ TEST_F(Programming, BudgetsDecideRestartOrGiveUp) {
     } cases[] = {
         // Busy answers and LACK waits share one budget of three.
         {"bit write: busy, then silence", {{0x00, none}}, bit_write, 0, 2, 2},
-        {"bit write: busy thrice, then the reply budget",
-         {{0x00, none}, {0x00, none}, {0x00, none}}, bit_write, 0, 3, 10},
-        {"read: busy, silence, restart", {{0x00, none}, {none, none}, {0x01, 0x00, 9}},
-         paged_read, 9, 3, 2},
+        {"bit write: busy thrice, reply budget", {{0x00, none}, {0x00, none}, {0x00, none}}, bit_write, 0, 3, 10},
+        {"read: busy, silence, restart", {{0x00, none}, {none, none}, {0x01, 0x00, 9}}, paged_read, 9, 3, 2},
         {"read: busy thrice, whole reply budget, restart",
          {{0x00, none}, {0x00, none}, {0x00, none}, {0x01, 0x00, 4}}, paged_read, 4, 4, 60},
         // The bit write gives up where the others start over.
@@ -167,8 +150,7 @@ TEST_F(Programming, DirectWriteSoundsTheToneBeforeEachRestart) {
     };
     station.do_direct_write(1, 3);
     EXPECT_EQ(tasks(), 3u);
-    EXPECT_EQ(tones, (std::vector<std::pair<unsigned, unsigned>>(2, {1200, 200})));
-    EXPECT_EQ(tone_after_tasks, (std::vector<std::size_t>{1, 2}));
+    EXPECT_EQ(tones, (std::vector<std::array<unsigned, 3>>{{1200, 200, 1}, {1200, 200, 2}}));
 }
 
 TEST_F(Programming, OpsWriteWithoutFeedbackEndsWithItsLack) {
@@ -200,8 +182,7 @@ TEST_F(Programming, ReadByBitVerifiesAssemblesBitsZeroToSeven) {
     by_pattern = [](const bytes& m) { return decoder_holding(0xA5, m); };
     EXPECT_EQ(station.do_ops_readex(1234, 29, 0), 0xA5);
     ASSERT_EQ(tasks(), 8u);
-    EXPECT_EQ(hex(link.sent[7]), hex(with_checksum({0xEF, 0x0E, 0x7C, 0x0C, 0, 0x09, 0x52, 0,
-                                                     0x02, 0x1C, 0x6F, 0, 0})));
+    EXPECT_EQ(hex(link.sent[7]), w({0xEF, 0x0E, 0x7C, 0x0C, 0, 0x09, 0x52, 0, 0x02, 0x1C, 0x6F, 0, 0}));
 
     // A failed bit verify ends the whole read.
     link.sent.clear();
@@ -218,7 +199,7 @@ TEST_F(Programming, CancelEndsTheFirstWaitAfterTheRequestIsQueued) {
     expect_failure([&] { station.do_128step(3, 1, 1); },
                    {"kvr_dccx_loconet::do_128step()", "kvr_dccx_loconet::do_request_loco()",
                     "CANCEL"});
-    EXPECT_EQ(sent(), std::vector<std::string>{"BF 00 03 43"});
+    EXPECT_EQ(sent(), strings{"BF 00 03 43"});
     expect_failure([&] { station.do_ops_readex(3, 1, 0); },
                    {"kvr_dccx_loconet::do_ops_readex()", "kvr_dccx_loconet::do_ops_bit_verify()",
                     "CANCEL"});
@@ -234,40 +215,38 @@ TEST_F(Programming, NumbersThatWouldWrapAreRefusedBeforeAnythingIsQueued) {
     const char* ops = "ERR:OPS ADDRESS MUST BE 1 TO 16383";
     const char* loco = "ERR:LOCO ADDRESS MUST BE 0 TO 16383";
     const char* sw = "ERR:SWITCH MUST BE 1 TO 2048";
+    // `ops`: the operation and the one that refused, outermost first.
     const struct {
-        std::vector<std::string> labels;
+        std::vector<std::string> ops;
         std::function<void(kvr_dccx_loconet&)> call;
         const char* text;
     } cases[] = {
-        {{"do_128step", "do_request_loco"}, [](auto& s) { s.do_128step(16384, 1, 1); }, loco},
-        {{"do_request_loco"}, [](auto& s) { s.do_request_loco(70000, 0, 0); }, loco},
-        {{"do_function_grp2", "do_request_loco"}, [](auto& s) { s.do_function_grp2(20000, 1); },
-         loco},
-        {{"do_sw"}, [](auto& s) { s.do_sw(0, 1, true); }, sw},
-        {{"do_sw"}, [](auto& s) { s.do_sw(2049, 1, true); }, sw},
-        {{"do_paged_read"}, [](auto& s) { s.do_paged_read(0, 255); }, cv},
-        {{"do_paged_read"}, [](auto& s) { s.do_paged_read(1025, 255); }, cv},
-        {{"do_direct_read"}, [](auto& s) { s.do_direct_read(0, 255); }, cv},
-        {{"do_direct_readex"}, [](auto& s) { s.do_direct_readex(2000, 255); }, cv},
-        {{"do_paged_write"}, [](auto& s) { s.do_paged_write(0, 1); }, cv},
-        {{"do_direct_write"}, [](auto& s) { s.do_direct_write(1025, 1); }, cv},
-        {{"do_direct_bit_write"}, [](auto& s) { s.do_direct_bit_write(0, 1, 1); }, cv},
-        {{"do_direct_bit_verify"}, [](auto& s) { s.do_direct_bit_verify(1025, 1, 1); }, cv},
-        {{"do_direct_bit_verify"}, [](auto& s) { s.do_direct_bit_verify(1, 1, 8); },
-         "ERR:BIT NUMBER MUST BE 0 TO 7"},
-        {{"do_register_read"}, [](auto& s) { s.do_register_read(0, 255); }, reg},
-        {{"do_register_write"}, [](auto& s) { s.do_register_write(9, 1); }, reg},
-        {{"do_ops_write"}, [](auto& s) { s.do_ops_write(0, 1, 1, false); }, ops},
-        {{"do_ops_write"}, [](auto& s) { s.do_ops_write(16384, 1, 1, false); }, ops},
-        {{"do_ops_write"}, [](auto& s) { s.do_ops_write(3, 0, 1, false); }, cv},
-        {{"do_ops_read"}, [](auto& s) { s.do_ops_read(0, 1, 0); }, ops},
-        {{"do_ops_readex"}, [](auto& s) { s.do_ops_readex(3, 1025, 0); }, cv},
-        {{"do_ops_bit_verify"}, [](auto& s) { s.do_ops_bit_verify(0, 1, 1, 1); }, ops},
+        {{"128step", "request_loco"}, [](auto& s) { s.do_128step(16384, 1, 1); }, loco},
+        {{"request_loco"}, [](auto& s) { s.do_request_loco(70000, 0, 0); }, loco},
+        {{"function_grp2", "request_loco"}, [](auto& s) { s.do_function_grp2(20000, 1); }, loco},
+        {{"sw"}, [](auto& s) { s.do_sw(0, 1, true); }, sw},
+        {{"sw"}, [](auto& s) { s.do_sw(2049, 1, true); }, sw},
+        {{"paged_read"}, [](auto& s) { s.do_paged_read(0, 255); }, cv},
+        {{"paged_read"}, [](auto& s) { s.do_paged_read(1025, 255); }, cv},
+        {{"direct_read"}, [](auto& s) { s.do_direct_read(0, 255); }, cv},
+        {{"direct_readex"}, [](auto& s) { s.do_direct_readex(2000, 255); }, cv},
+        {{"paged_write"}, [](auto& s) { s.do_paged_write(0, 1); }, cv},
+        {{"direct_write"}, [](auto& s) { s.do_direct_write(1025, 1); }, cv},
+        {{"direct_bit_write"}, [](auto& s) { s.do_direct_bit_write(0, 1, 1); }, cv},
+        {{"direct_bit_verify"}, [](auto& s) { s.do_direct_bit_verify(1025, 1, 1); }, cv},
+        {{"direct_bit_verify"}, [](auto& s) { s.do_direct_bit_verify(1, 1, 8); }, "ERR:BIT NUMBER MUST BE 0 TO 7"},
+        {{"register_read"}, [](auto& s) { s.do_register_read(0, 255); }, reg},
+        {{"register_write"}, [](auto& s) { s.do_register_write(9, 1); }, reg},
+        {{"ops_write"}, [](auto& s) { s.do_ops_write(0, 1, 1, false); }, ops},
+        {{"ops_write"}, [](auto& s) { s.do_ops_write(16384, 1, 1, false); }, ops},
+        {{"ops_write"}, [](auto& s) { s.do_ops_write(3, 0, 1, false); }, cv},
+        {{"ops_read"}, [](auto& s) { s.do_ops_read(0, 1, 0); }, ops},
+        {{"ops_readex"}, [](auto& s) { s.do_ops_readex(3, 1025, 0); }, cv},
+        {{"ops_bit_verify"}, [](auto& s) { s.do_ops_bit_verify(0, 1, 1, 1); }, ops},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.labels.front());
         std::vector<std::string> labels;
-        for (const std::string& l : c.labels) labels.push_back("kvr_dccx_loconet::" + l + "()");
+        for (const std::string& op : c.ops) labels.push_back("kvr_dccx_loconet::do_" + op + "()");
         labels.push_back(c.text);
         expect_failure([&] { c.call(station); }, labels);
     }
@@ -290,13 +269,12 @@ TEST_F(Programming, ExtendedAddressInDirectModeWaitsForTheCv29BitWrite) {
     };
     station.do_write_ex_address(1, 0xC4, 0xD2);
     EXPECT_EQ(units_when_cv17_queued, 2u);
-    EXPECT_EQ(sent(), (std::vector<std::string>{
-                          "EF 0E 7C 48 00 00 00 00 02 1C 6D 00 00 59",
-                          hex(with_checksum({0xEF, 0x0E, 0x7C, 0x68, 0, 0, 0, 0, 0x02, 0x10, 0x44, 0, 0})),
-                          hex(with_checksum({0xEF, 0x0E, 0x7C, 0x68, 0, 0, 0, 0, 0x02, 0x11, 0x52, 0, 0}))}));
+    EXPECT_EQ(sent(), (strings{"EF 0E 7C 48 00 00 00 00 02 1C 6D 00 00 59",
+                               w({0xEF, 0x0E, 0x7C, 0x68, 0, 0, 0, 0, 0x02, 0x10, 0x44, 0, 0}),
+                               w({0xEF, 0x0E, 0x7C, 0x68, 0, 0, 0, 0, 0x02, 0x11, 0x52, 0, 0})}));
 }
 
-TEST_F(Programming, ExtendedAddressStopsWhenTheCv29BitWriteFails) {
+TEST_F(Programming, ExtendedAddressStopsWhenAWriteFailsAndTakesPagedModeOnly) {
     const std::string op = "kvr_dccx_loconet::do_write_ex_address()";
     script = {{0x01, 0x02}};
     expect_failure([&] { station.do_write_ex_address(1, 0xC4, 0xD2); },
@@ -308,15 +286,12 @@ TEST_F(Programming, ExtendedAddressStopsWhenTheCv29BitWriteFails) {
                    {op, "ERR:CV29 BIT WRITE NOT ANSWERED"});
     EXPECT_EQ(tasks(), 1u);
     EXPECT_EQ(clock.units.size(), 3u);
-}
 
-TEST_F(Programming, ExtendedAddressInOtherModes) {
-    const std::string op = "kvr_dccx_loconet::do_write_ex_address()";
+    restart();
     script = {{0x01, 0x00}, {0x01, 0x00}};
     station.do_write_ex_address(0, 0xC4, 0xD2);  // paged mode leaves CV 29 alone
-    EXPECT_EQ(sent(), (std::vector<std::string>{
-                          hex(with_checksum({0xEF, 0x0E, 0x7C, 0x60, 0, 0, 0, 0, 0x02, 0x10, 0x44, 0, 0})),
-                          hex(with_checksum({0xEF, 0x0E, 0x7C, 0x60, 0, 0, 0, 0, 0x02, 0x11, 0x52, 0, 0}))}));
+    EXPECT_EQ(sent(), (strings{w({0xEF, 0x0E, 0x7C, 0x60, 0, 0, 0, 0, 0x02, 0x10, 0x44, 0, 0}),
+                               w({0xEF, 0x0E, 0x7C, 0x60, 0, 0, 0, 0, 0x02, 0x11, 0x52, 0, 0})}));
     link.sent.clear();
     expect_failure([&] { station.do_write_ex_address(2, 0xC4, 0xD2); },
                    {op, "ERR:OPS MODE IS NOT SUPPORTED"});

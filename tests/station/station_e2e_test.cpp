@@ -9,21 +9,19 @@
 #include <functional>
 #include <optional>
 #include <thread>
-#include <vector>
 
-#include "foundation/kvr_exception.h"
+#include "fake_link.h"
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
-#include "station/kvr_dccx_loconet.h"
 
 namespace {
 
 using slot_bytes = std::array<uint8_t, 10>;  // STAT ADR SPD DIRF TRK SS2 ADR2 SND ID1 ID2
 enum : int { stat_i = 0, adr_i = 1, spd_i = 2, dirf_i = 3, adr2_i = 6, snd_i = 7, id1_i = 8, id2_i = 9 };
 
-bool eventually(const std::function<bool()>& done, unsigned ms = 3000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -31,30 +29,9 @@ bool eventually(const std::function<bool()>& done, unsigned ms = 3000) {
     return true;
 }
 
-kvr_loconet_msg message(std::initializer_list<uint8_t> bytes) {
-    kvr_loconet_msg m;
-    for (uint8_t b : bytes) m.append(b);
-    m.append(0xFFFF);
-    return m;
-}
-
-kvr_sim_options instant_options() {
-    kvr_sim_options o;
-    o.instant = true;
-    o.clock_rate = 1;
-    return o;
-}
-
-kvr_dccx_timing short_units() {
-    kvr_dccx_timing t;
-    t.wait_unit_ms = 100;
-    t.slot_wait_ms = 40;
-    return t;
-}
-
 class Layout : public ::testing::Test {
 protected:
-    Layout() : runner(instant_options()) {
+    Layout() {
         link.set_abort_event(&abort);
         link.open(runner.device_path());
     }
@@ -83,23 +60,33 @@ protected:
     }
 
     // Another throttle on the bus, as the layout sees it.
-    void other_throttle(const kvr_loconet_msg& m) {
+    void other_throttle(std::initializer_list<uint8_t> b) {
+        kvr_loconet_msg m;
+        for (uint8_t x : b) m.append(x);
+        m.append(0xFFFF);
         sim([&](kvr_sim_station& s) { s.receive(m, kvr_sim_time{0}); });
     }
 
-    std::optional<kvr_loconet_msg> filed_slot(uint8_t slot) {
-        std::lock_guard<std::mutex> lk(link.lock());
-        return link.slot_data(slot);
+    // Another throttle takes `slot` for `address` with its own identity and
+    // asks for it, so that its data travel past this program too.
+    void other_throttle_takes(uint8_t slot, uint8_t address, uint8_t speed) {
+        other_throttle({0xEF, 0x0E, slot, 0x33, address, speed, 0x20, 0x07, 0x00, 0x00, 0x00, 0x02, 0x05});
+        other_throttle({0xBB, slot, 0x00});
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard<std::mutex> lk(link.lock());
+            auto m = link.slot_data(slot);
+            return m && m->slot_address() == address && m->throttle_id() == 0x0205;
+        }));
     }
 
     uint8_t track_cv(unsigned cv) {
         return sim([&](kvr_sim_station& s) { return s.programmer().track_decoder().cv(cv); });
     }
 
-    kvr_sim_runner runner;
+    kvr_sim_runner runner{kvr_sim_options{.instant = true, .clock_rate = 1}};
     kvr_ms100 link;
     kvr_sys_event abort{true};
-    kvr_dccx_loconet station{link, short_units()};
+    kvr_dccx_loconet station{link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40}};
 };
 
 TEST_F(Layout, DrivesALocomotiveThroughBothStepModes) {
@@ -108,8 +95,6 @@ TEST_F(Layout, DrivesALocomotiveThroughBothStepModes) {
     slot_bytes s = sim_slot_of(3)->second;
     EXPECT_EQ(s[stat_i] & 0x07, 7);
     EXPECT_EQ(s[dirf_i] & 0x20, 0x20);
-    EXPECT_EQ(s[id1_i], 0x01);
-    EXPECT_EQ(s[id2_i], 0x00);
 
     station.do_28step(3, 0, 14);
     ASSERT_TRUE(eventually([&] { return speed_of(3) == 63; }));
@@ -128,10 +113,12 @@ TEST_F(Layout, DrivesALocomotiveThroughBothStepModes) {
 
     station.do_128step(1234, 1, 100);
     EXPECT_TRUE(eventually([&] { return speed_of(1234) == 100; }));
+    station.do_128step(1234, 1, 500);  // clamped, never a byte with bit 7 set
+    EXPECT_TRUE(eventually([&] { return speed_of(1234) == 127; }));
 }
 
 TEST_F(Layout, TakesOverASlotHeldByAnotherThrottle) {
-    other_throttle(message({0xBF, 0x00, 0x05}));
+    other_throttle({0xBF, 0x00, 0x05});
     uint8_t slot = 0;
     ASSERT_TRUE(eventually([&] {
         return sim([&](kvr_sim_station& s) {
@@ -140,15 +127,7 @@ TEST_F(Layout, TakesOverASlotHeldByAnotherThrottle) {
             return slot != 0;
         });
     }));
-    // The other throttle takes the slot with its own identity and asks for
-    // it, so that its data travel past this program too.
-    other_throttle(message({0xEF, 0x0E, slot, 0x33, 0x05, 0x10, 0x20, 0x07, 0x00, 0x00, 0x00,
-                            0x02, 0x05}));
-    other_throttle(message({0xBB, slot, 0x00}));
-    ASSERT_TRUE(eventually([&] {
-        auto m = filed_slot(slot);
-        return m && m->throttle_id() == 0x0205;
-    }));
+    other_throttle_takes(slot, 5, 0x10);
 
     station.do_128step(5, 1, 30);
     ASSERT_TRUE(eventually([&] { return speed_of(5) == 30; }));
@@ -159,25 +138,24 @@ TEST_F(Layout, TakesOverASlotHeldByAnotherThrottle) {
     EXPECT_EQ(b->second[stat_i] & 0x07, 7);
 }
 
-TEST_F(Layout, SetsTurnoutsTrackPowerAndAsksForTheClock) {
-    station.do_sw(200, 0, true);
-    station.do_sw(2048, 0, true);
-    station.do_sw(1, 1, false);
-    ASSERT_TRUE(eventually([&] {
-        return sim([](kvr_sim_station& s) {
-            return !s.turnout(200).closed && s.turnout(200).output_on && !s.turnout(2048).closed &&
-                   s.turnout(1).closed && !s.turnout(1).output_on;
-        });
-    }));
+TEST_F(Layout, StaleSlotStoresAreRepairedBeforeDriving) {
+    station.do_128step(3, 1, 20);
+    ASSERT_TRUE(eventually([&] { return speed_of(3) == 20; }));
+    const uint8_t old_slot = sim_slot_of(3)->first;
+    other_throttle_takes(old_slot, 4, 5);
+    station.do_128step(3, 1, 50);
+    ASSERT_TRUE(eventually([&] { return speed_of(3) == 50; }));
+    EXPECT_NE(sim_slot_of(3)->first, old_slot);
+    EXPECT_EQ(speed_of(4), 5);  // locomotive 4 kept its speed
 
-    EXPECT_TRUE(station.do_shutdown(0));
-    auto power = [&] { return sim([](kvr_sim_station& s) { return s.track_status() & 1; }); };
-    EXPECT_TRUE(eventually([&] { return power() == 0; }));
-    EXPECT_EQ(station.do_startup(), 0);
-    EXPECT_TRUE(eventually([&] { return power() == 1; }));
-
-    station.send_req_sl_data(123);
-    EXPECT_TRUE(eventually([&] { return filed_slot(123).has_value(); }));
+    // An address entry whose slot data went missing asks for them again.
+    const uint8_t new_slot = sim_slot_of(3)->first;
+    {
+        std::lock_guard<std::mutex> lk(link.lock());
+        link.forget_slot(new_slot);
+    }
+    station.do_function_grp1(3, 0x10);
+    EXPECT_TRUE(eventually([&] { return sim_slot_of(3)->second[dirf_i] == 0x30; }));
 }
 
 TEST_F(Layout, ReadsAndWritesCvsInEveryMode) {
@@ -219,70 +197,41 @@ TEST_F(Layout, ReadsAndWritesCvsInEveryMode) {
     EXPECT_EQ(track_cv(29), cv29 | 0x20);
 }
 
-TEST_F(Layout, ProgrammingFailuresReachTheCaller) {
-    sim([](kvr_sim_station& s) { s.options().busy_tasks = 2; });
-    EXPECT_EQ(station.do_direct_read(1, 255), 3);  // busy twice, then done
-
-    sim([](kvr_sim_station& s) { s.options().decoder_acks_writes = false; });
-    try {
-        station.do_direct_write(3, 1);
-        ADD_FAILURE() << "no exception";
-    } catch (const kvr_exception& e) {
-        EXPECT_EQ(e.where, "kvr_dccx_loconet::do_direct_write()");
-        EXPECT_NE(e.message.find("\nFAIL: "), std::string::npos) << e.message;
-    }
-
-    sim([](kvr_sim_station& s) { s.options().decoder_present = false; });
-    try {
-        station.do_paged_read(1, 255);
-        ADD_FAILURE() << "no exception";
-    } catch (const kvr_exception& e) {
-        EXPECT_NE(e.message.find("\nNo Decoder Detected "), std::string::npos) << e.message;
-    }
-}
-
-TEST_F(Layout, RefusesWhatWouldReachTheWrongDecoderOrTurnout) {
+TEST_F(Layout, SetsTurnoutsAndPowerRefusesWrappingNumbersAndReportsFailures) {
+    // Refused requests never reach the layout: switch 0 would wrap to 2048.
     EXPECT_THROW(station.do_sw(0, 0, true), kvr_exception);
     EXPECT_THROW(station.do_paged_write(0, 9), kvr_exception);
     EXPECT_THROW(station.do_ops_write(0, 1, 9, false), kvr_exception);
     EXPECT_THROW(station.do_128step(20000, 1, 9), kvr_exception);
-    // The refused requests never reached the layout; this one does, after them.
-    station.do_sw(7, 0, false);
-    ASSERT_TRUE(eventually([&] { return sim([](kvr_sim_station& s) { return !s.turnout(7).closed; }); }));
+    station.do_sw(200, 0, true);
+    station.do_sw(1, 1, false);
+    ASSERT_TRUE(eventually([&] {
+        return sim([](kvr_sim_station& s) {
+            return !s.turnout(200).closed && s.turnout(200).output_on && s.turnout(1).closed &&
+                   !s.turnout(1).output_on;
+        });
+    }));
     EXPECT_TRUE(sim([](kvr_sim_station& s) { return s.turnout(2048).closed; }));
     EXPECT_NE(track_cv(1024), 9);
 
-    station.do_128step(3, 1, 500);  // clamped, never a byte with bit 7 set
-    EXPECT_TRUE(eventually([&] { return speed_of(3) == 127; }));
-    station.do_28step(3, 1, -4);
-    EXPECT_TRUE(eventually([&] { return speed_of(3) == 0; }));
-}
-
-TEST_F(Layout, StaleSlotStoresAreRepairedBeforeDriving) {
-    station.do_128step(3, 1, 20);
-    ASSERT_TRUE(eventually([&] { return speed_of(3) == 20; }));
-    const uint8_t old_slot = sim_slot_of(3)->first;
-    // Another throttle loads locomotive 4 into that slot and reads it back.
-    other_throttle(message({0xEF, 0x0E, old_slot, 0x33, 0x04, 0x05, 0x20, 0x07, 0x00, 0x00, 0x00,
-                            0x02, 0x05}));
-    other_throttle(message({0xBB, old_slot, 0x00}));
-    ASSERT_TRUE(eventually([&] {
-        auto m = filed_slot(old_slot);
-        return m && m->slot_address() == 4;
-    }));
-    station.do_128step(3, 1, 50);
-    ASSERT_TRUE(eventually([&] { return speed_of(3) == 50; }));
-    EXPECT_NE(sim_slot_of(3)->first, old_slot);
-    EXPECT_EQ(speed_of(4), 5);  // locomotive 4 kept its speed
-
-    // An address entry whose slot data went missing asks for them again.
-    const uint8_t new_slot = sim_slot_of(3)->first;
-    {
+    EXPECT_TRUE(station.do_shutdown(0));
+    auto power = [&] { return sim([](kvr_sim_station& s) { return s.track_status() & 1; }); };
+    EXPECT_TRUE(eventually([&] { return power() == 0; }));
+    EXPECT_EQ(station.do_startup(), 0);
+    EXPECT_TRUE(eventually([&] { return power() == 1; }));
+    station.send_req_sl_data(123);
+    EXPECT_TRUE(eventually([&] {
         std::lock_guard<std::mutex> lk(link.lock());
-        link.forget_slot(new_slot);
-    }
-    station.do_function_grp1(3, 0x10);
-    EXPECT_TRUE(eventually([&] { return sim_slot_of(3)->second[dirf_i] == 0x30; }));
+        return link.slot_data(123).has_value();
+    }));
+
+    sim([](kvr_sim_station& s) { s.options().busy_tasks = 2; });
+    EXPECT_EQ(station.do_direct_read(1, 255), 3);  // busy twice, then done
+    sim([](kvr_sim_station& s) { s.options().decoder_acks_writes = false; });
+    expect_failure([&] { station.do_direct_write(3, 1); }, {"kvr_dccx_loconet::do_direct_write()", "FAIL:"});
+    sim([](kvr_sim_station& s) { s.options().decoder_present = false; });
+    expect_failure([&] { station.do_paged_read(1, 255); },
+                   {"kvr_dccx_loconet::do_paged_read()", "No Decoder Detected"});
 }
 
 }  // namespace
