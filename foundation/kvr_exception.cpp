@@ -37,7 +37,7 @@ kvr_exception::kvr_exception(std::string where_, uint32_t code_, const char* fil
     if (code != 0)
         string_appendf(code_text, "[WIN32](%04x)%s", code, system_text(code).c_str());
     else
-        string_appendf(code_text, "code=%d", static_cast<int>(code));
+        code_text = "code=0";
     string_appendf(message, "%s %02d/%02d %02d:%02d:%02d %s src:%s", where.c_str(),
                    when.tm_mon + 1, when.tm_mday, when.tm_hour, when.tm_min, when.tm_sec,
                    code_text.c_str(), source.c_str());

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <optional>
 #include <strings.h>
 #include <sys/stat.h>
@@ -67,16 +66,14 @@ line_view classify(const std::string& raw) {
     return v;
 }
 
-// Whole-file read. Empty optional: the file exists but cannot be read.
-std::optional<std::string> read_file(const std::string& path, bool& exists) {
-    exists = false;
+// Whole-file read; a missing file reads as empty. Empty optional: the file
+// exists but cannot be read.
+std::optional<std::string> read_file(const std::string& path) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {
         if (errno == ENOENT) return std::string();
-        exists = true;
         return std::nullopt;
     }
-    exists = true;
     std::string text;
     char buf[4096];
     std::size_t n;
@@ -102,8 +99,7 @@ std::vector<std::string> split_lines(const std::string& text) {
 
 std::optional<std::string> lookup(const std::string& path, const std::string& section,
                                   const std::string& key) {
-    bool exists = false;
-    const auto text = read_file(path, exists);
+    const auto text = read_file(path);
     if (!text) return std::nullopt;
     bool in_section = false;
     for (const std::string& raw : split_lines(*text)) {
@@ -317,8 +313,7 @@ void kvr_ini::write_value(const std::string& section, const std::string& key,
     // A name that would break the line structure is a failed write, ignored.
     if (bad_name(section, ']') || bad_name(key, '=') || key.find_first_of(";#[") == 0) return;
     if (create_folder_) make_folders(parent_of(path_));
-    bool exists = false;
-    const auto text = read_file(path_, exists);
+    const auto text = read_file(path_);
     if (!text) return;  // unreadable: rewriting it would lose what it holds
     replace_file(path_, with_new_value(split_lines(*text), trim(section), trim(key), value));
 }

@@ -54,6 +54,18 @@ void kvr_sys_event::wait_forever() {
     try_consume_locked();
 }
 
+int kvr_sys_event::look_any(const std::vector<kvr_sys_event*>& events, waiter* w) {
+    for (std::size_t i = 0; i < events.size(); ++i) {
+        kvr_sys_event* e = events[i];
+        if (!e) continue;
+        std::lock_guard<std::mutex> lk(e->m_);
+        if (e->try_consume_locked()) return static_cast<int>(i);
+        if (w && std::find(e->waiters_.begin(), e->waiters_.end(), w) == e->waiters_.end())
+            e->waiters_.push_back(w);
+    }
+    return -1;
+}
+
 int kvr_sys_event::wait_any(std::initializer_list<kvr_sys_event*> events, unsigned ms) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     std::vector<kvr_sys_event*> list(events);
@@ -72,16 +84,7 @@ int kvr_sys_event::wait_any(std::initializer_list<kvr_sys_event*> events, unsign
         }
         // Look at every event and register on it in the same locked step, so a
         // set() between the look and the sleep still fires our record.
-        int found = -1;
-        for (std::size_t i = 0; i < list.size() && found < 0; ++i) {
-            kvr_sys_event* e = list[i];
-            if (!e) continue;
-            std::lock_guard<std::mutex> lk(e->m_);
-            if (e->try_consume_locked())
-                found = static_cast<int>(i);
-            else if (std::find(e->waiters_.begin(), e->waiters_.end(), &w) == e->waiters_.end())
-                e->waiters_.push_back(&w);
-        }
+        const int found = look_any(list, &w);
         if (found >= 0) {
             // Unregister only after the event's lock is released: unregister()
             // takes every event's lock in turn, this one included, and holding
@@ -95,13 +98,7 @@ int kvr_sys_event::wait_any(std::initializer_list<kvr_sys_event*> events, unsign
             wl.unlock();
             unregister();
             // One last look: a set() racing with the time-out still counts.
-            for (std::size_t i = 0; i < list.size(); ++i) {
-                kvr_sys_event* e = list[i];
-                if (!e) continue;
-                std::lock_guard<std::mutex> lk(e->m_);
-                if (e->try_consume_locked()) return static_cast<int>(i);
-            }
-            return -1;
+            return look_any(list, nullptr);
         }
     }
 }

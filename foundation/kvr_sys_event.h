@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <list>
 #include <mutex>
+#include <vector>
 
 class kvr_sys_event {
 public:
@@ -35,6 +36,9 @@ private:
         bool fired = false;
     };
     bool try_consume_locked();
+    // Index of the first event found set (consuming an auto-reset one), or
+    // -1. With `w`, registers it on each event found clear.
+    static int look_any(const std::vector<kvr_sys_event*>& events, waiter* w);
 
     const bool manual_;
     mutable std::mutex m_;

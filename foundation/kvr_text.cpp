@@ -1,7 +1,6 @@
 #include "foundation/kvr_text.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>

@@ -23,6 +23,7 @@
 //   11    ID1            0                      ID1
 //   12    ID2            0                      ID2
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 
@@ -111,6 +112,21 @@ private:
     uint8_t data_[capacity] = {};
     int32_t length_ = 0;
 };
+
+// Frames every whole message at the front of `queue`, oldest first, and
+// hands each to `on_message`; strays and broken candidates are dropped on the
+// way. Stops when the queue is empty or holds only the start of a message.
+template <class F>
+void kvr_frame_all(std::deque<uint8_t>& queue, F&& on_message) {
+    for (;;) {
+        const std::size_t before = queue.size();
+        kvr_loconet_msg msg;
+        if (msg.take_from(queue) != 0)
+            on_message(msg);
+        else if (queue.size() == before)
+            return;
+    }
+}
 
 // Length of a message from its first bytes: 2, 4 or 6 by the opcode class,
 // or the count byte for 0xE0-0xFF (0 when that byte is not given or has bit 7

@@ -2,29 +2,9 @@
 
 #include "loconet/kvr_monitor.h"
 
-namespace {
-
-// Frames one message from `queue` into `msg`. Returns 1 when a message was
-// taken, 0 when bytes were dropped (a stray byte or a broken candidate: call
-// again, a good message may follow), -1 when the queue is empty or holds only
-// the start of a message still arriving.
-int frame_one(std::deque<uint8_t>& queue, kvr_loconet_msg& msg) {
-    if (queue.empty()) return -1;
-    const std::size_t before = queue.size();
-    if (msg.take_from(queue) != 0) return 1;
-    return queue.size() != before ? 0 : -1;
-}
-
-}  // namespace
-
 void kvr_loconet_port::write_bytes(const uint8_t* bytes, int count) {
     if (bytes != nullptr && count > 0) assembly_queue_.insert(assembly_queue_.end(), bytes, bytes + count);
-    for (;;) {
-        kvr_loconet_msg msg;
-        const int r = frame_one(assembly_queue_, msg);
-        if (r < 0) return;
-        if (r > 0) send(msg, 0);
-    }
+    kvr_frame_all(assembly_queue_, [this](const kvr_loconet_msg& msg) { send(msg, 0); });
 }
 
 void kvr_loconet_port::receive_bytes(const uint8_t* bytes, std::size_t count) {
@@ -38,10 +18,10 @@ void kvr_loconet_port::receive_bytes(const uint8_t* bytes, std::size_t count) {
 // False only when the queue is empty or holds an incomplete message, so a
 // burst with garbage in it is still dispatched whole in the same cycle.
 bool kvr_loconet_port::process_one() {
+    const std::size_t before = rx_queue_.size();
     kvr_loconet_msg msg;
-    const int r = frame_one(rx_queue_, msg);
-    if (r < 0) return false;
-    if (r > 0) dispatch(msg);
+    if (msg.take_from(rx_queue_) == 0) return rx_queue_.size() != before;
+    dispatch(msg);
     return true;
 }
 

@@ -131,18 +131,13 @@ switch_address address_of(uint8_t a, uint8_t b) {
 
 int bit(uint8_t value, int n) { return (value >> n) & 1; }
 
-const char* pgm_short_status(uint8_t pstat) {
+// The most serious error PSTAT reports; the empty row when it reports none.
+const pgm_status_row& pgm_status_of(uint8_t pstat) {
+    static constexpr pgm_status_row none{0, "", ""};
     for (const auto& row : pgm_status_texts) {
-        if (pstat & row.mask) return row.short_text;
+        if (pstat & row.mask) return row;
     }
-    return "";
-}
-
-const char* pgm_long_status(uint8_t pstat) {
-    for (const auto& row : pgm_status_texts) {
-        if (pstat & row.mask) return row.long_text;
-    }
-    return "";
+    return none;
 }
 
 // "OPC_LOCO_SPD    :" - the name padded to 16 characters, then the colon.
@@ -238,17 +233,17 @@ std::string slot_text(const kvr_loconet_msg& msg) {
 
 std::string pgm_task_text(const kvr_loconet_msg& msg) {
     const uint8_t pcmd = msg[3];
-    const uint8_t pstat = msg.pgm_status();
+    const pgm_status_row& status = pgm_status_of(msg.pgm_status());
     const uint8_t cvh = msg[8];
     const int adr = (msg[5] & 0x7F) * 128 + (msg[6] & 0x7F);
     const int cv = (bit(cvh, 5) * 4 + bit(cvh, 4) * 2 + bit(cvh, 0)) * 128 + (msg[9] & 0x7F) + 1;
     // Only the programmer's answer carries a meaningful status; a request
     // being written to slot 124 shows just the short form.
-    const char* long_status = msg.opcode() == OPC_SL_RD_DATA ? pgm_long_status(pstat) : "";
+    const char* long_status = msg.opcode() == OPC_SL_RD_DATA ? status.long_text : "";
     std::string s;
     return string_appendf(s, "PGM %s(%s) %s %s adr(%3d) cv#(%3d) data(%3d) %s ",
                           (pcmd & 0x40) ? "write" : "read", pgm_command_name(pcmd).c_str(),
-                          pgm_short_status(pstat), long_status, adr, cv, msg.pgm_data(),
+                          status.short_text, long_status, adr, cv, msg.pgm_data(),
                           track_text(msg[7]).c_str());
 }
 

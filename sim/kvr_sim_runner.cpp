@@ -148,14 +148,6 @@ void kvr_sim_runner::observe(const std::vector<uint8_t>& bytes) {
     if (!observer_) return;
     for (uint8_t b : bytes) {
         observed_.push_back(b);
-        while (!observed_.empty()) {
-            const std::size_t before = observed_.size();
-            kvr_loconet_msg msg;
-            if (msg.take_from(observed_) != 0) {
-                observer_(msg);
-            } else if (observed_.size() == before) {
-                break;
-            }
-        }
+        kvr_frame_all(observed_, observer_);
     }
 }

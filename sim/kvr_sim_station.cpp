@@ -55,16 +55,10 @@ void kvr_sim_station::receive(const uint8_t* bytes, std::size_t count, kvr_sim_t
         rx_.push_back(bytes[i]);
         // Frame after every byte so the queue never holds more than one
         // candidate message.
-        while (!rx_.empty()) {
-            const std::size_t before = rx_.size();
-            kvr_loconet_msg msg;
-            if (msg.take_from(rx_) != 0) {
-                put(msg, now_);  // the echo: the bus carries the request itself
-                handle(msg);
-            } else if (rx_.size() == before) {
-                break;  // waiting for the rest of a message
-            }
-        }
+        kvr_frame_all(rx_, [this](const kvr_loconet_msg& msg) {
+            put(msg, now_);  // the echo: the bus carries the request itself
+            handle(msg);
+        });
     }
 }
 

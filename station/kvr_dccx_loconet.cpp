@@ -19,7 +19,6 @@ constexpr uint8_t task_slot = kvr_slot_programmer;
 
 constexpr uint16_t no_slot = 0xFFFF;
 constexpr uint16_t no_value = 0xFFFF;
-constexpr uint16_t throttle_identity = 0x0100;
 
 // Speed-step codes written into STAT bits 2..0.
 constexpr uint8_t steps_128 = 7;
@@ -173,6 +172,16 @@ kvr_loconet_msg power_message(uint8_t opcode) {
     return msg;
 }
 
+// A CV value from eight verifies of bit value 1, bit 0 first; each verify
+// that holds adds its bit.
+template <class F>
+uint16_t value_from_bits(F&& verify_set) {
+    uint16_t value = 0;
+    for (uint8_t bit = 0; bit < 8; ++bit)
+        if (verify_set(bit)) value = static_cast<uint16_t>(value | (1u << bit));
+    return value;
+}
+
 kvr_waiter& blocking_waiter() {
     static kvr_waiter w;
     return w;
@@ -251,11 +260,12 @@ bool kvr_dccx_loconet::wait_unit(unsigned ms, answer a) {
     }
 }
 
-std::optional<kvr_loconet_msg> kvr_dccx_loconet::await_slot(uint8_t slot, uint32_t budget) {
+std::optional<kvr_loconet_msg> kvr_dccx_loconet::await_slot(uint8_t slot, uint32_t budget,
+                                                             unsigned unit_ms) {
     uint32_t left = budget;
     for (;;) {
         if (auto data = look_slot(slot)) return data;
-        if (wait_unit(timing_.slot_wait_ms, {answer_kind::slot, slot})) continue;
+        if (wait_unit(unit_ms, {answer_kind::slot, slot})) continue;
         if (budget != 0 && --left == 0) return std::nullopt;
     }
 }
@@ -263,121 +273,109 @@ std::optional<kvr_loconet_msg> kvr_dccx_loconet::await_slot(uint8_t slot, uint32
 // ---------------------------------------------------------------------------
 // Request builders
 
+// Every builder queues its one message under its own label, so a failure of
+// the link names the request that met it.
+void kvr_dccx_loconet::send_labelled(const char* label, const kvr_loconet_msg& msg, uint8_t key) {
+    labelled(label, [&] { link_.send(msg, key); });
+}
+
 void kvr_dccx_loconet::send_req_loco_adr(uint32_t address) {
-    labelled("kvr_dccx_loconet::send_req_loco_adr()", [&] {
-        link_.send(short_message(OPC_LOCO_ADR, static_cast<uint8_t>(address >> 7),
-                                 static_cast<uint8_t>(address & 0x7F)),
-                   0);
-    });
+    send_labelled("kvr_dccx_loconet::send_req_loco_adr()",
+                  short_message(OPC_LOCO_ADR, static_cast<uint8_t>(address >> 7),
+                                static_cast<uint8_t>(address & 0x7F)));
 }
 
 void kvr_dccx_loconet::send_req_sl_data(uint8_t slot) {
-    labelled("kvr_dccx_loconet::send_req_sl_data()",
-             [&] { link_.send(short_message(OPC_RQ_SL_DATA, slot, 0), 0); });
+    send_labelled("kvr_dccx_loconet::send_req_sl_data()", short_message(OPC_RQ_SL_DATA, slot, 0));
 }
 
 void kvr_dccx_loconet::send_move_slot(uint8_t src, uint8_t dst) {
-    labelled("kvr_dccx_loconet::send_move_slot()",
-             [&] { link_.send(short_message(OPC_MOVE_SLOTS, src, dst), 0); });
+    send_labelled("kvr_dccx_loconet::send_move_slot()", short_message(OPC_MOVE_SLOTS, src, dst));
 }
 
 void kvr_dccx_loconet::send_128step(uint8_t slot, uint32_t speed) {
-    labelled("kvr_dccx_loconet::send_128step()", [&] {
-        link_.send(short_message(OPC_LOCO_SPD, slot, static_cast<uint8_t>(speed)), 0);
-    });
+    send_labelled("kvr_dccx_loconet::send_128step()",
+                  short_message(OPC_LOCO_SPD, slot, static_cast<uint8_t>(speed)));
 }
 
 void kvr_dccx_loconet::send_dirf(uint8_t slot, uint8_t dirf) {
-    labelled("kvr_dccx_loconet::send_dirf()",
-             [&] { link_.send(short_message(OPC_LOCO_DIRF, slot, dirf), 0); });
+    send_labelled("kvr_dccx_loconet::send_dirf()", short_message(OPC_LOCO_DIRF, slot, dirf));
 }
 
 void kvr_dccx_loconet::send_snd(uint8_t slot, uint8_t snd) {
-    labelled("kvr_dccx_loconet::send_snd()",
-             [&] { link_.send(short_message(OPC_LOCO_SND, slot, snd), 0); });
+    send_labelled("kvr_dccx_loconet::send_snd()", short_message(OPC_LOCO_SND, slot, snd));
 }
 
 // SW1 = wire address bits 6..0; SW2 = bits 10..7, bit 4 output on, bit 5
 // closed. Switch 200 thrown, on: BD 47 11 14.
 void kvr_dccx_loconet::send_sw_req(uint32_t wire_address, uint16_t position, uint16_t on) {
-    labelled("kvr_dccx_loconet::send_sw_req()", [&] {
-        const uint8_t sw1 = wire_address & 0x7F;
-        const uint8_t sw2 = static_cast<uint8_t>(((wire_address >> 7) & 0x0F) | (on ? 0x10 : 0) |
-                                                 (position ? 0x20 : 0));
-        link_.send(short_message(OPC_SW_ACK, sw1, sw2), 0);
-    });
+    const uint8_t sw1 = wire_address & 0x7F;
+    const uint8_t sw2 = static_cast<uint8_t>(((wire_address >> 7) & 0x0F) | (on ? 0x10 : 0) |
+                                             (position ? 0x20 : 0));
+    send_labelled("kvr_dccx_loconet::send_sw_req()", short_message(OPC_SW_ACK, sw1, sw2));
 }
 
 void kvr_dccx_loconet::send_startup() {
-    labelled("kvr_dccx_loconet::send_startup()", [&] { link_.send(power_message(OPC_GPON), 0); });
+    send_labelled("kvr_dccx_loconet::send_startup()", power_message(OPC_GPON));
 }
 
 void kvr_dccx_loconet::send_shutdown(uint8_t key) {
-    labelled("kvr_dccx_loconet::send_shutdown()",
-             [&] { link_.send(power_message(OPC_GPOFF), key); });
+    send_labelled("kvr_dccx_loconet::send_shutdown()", power_message(OPC_GPOFF), key);
 }
 
 void kvr_dccx_loconet::send_paged_read(uint32_t cv) {
-    labelled("kvr_dccx_loconet::send_paged_read()",
-             [&] { link_.send(task_message(pcmd_paged_read, 0, cv, 0), 0); });
+    send_labelled("kvr_dccx_loconet::send_paged_read()", task_message(pcmd_paged_read, 0, cv, 0));
 }
 
 void kvr_dccx_loconet::send_direct_read(uint32_t cv) {
-    labelled("kvr_dccx_loconet::send_direct_read()",
-             [&] { link_.send(task_message(pcmd_direct_read, 0, cv, 0), 0); });
+    send_labelled("kvr_dccx_loconet::send_direct_read()", task_message(pcmd_direct_read, 0, cv, 0));
 }
 
 void kvr_dccx_loconet::send_register_read(uint32_t reg) {
-    labelled("kvr_dccx_loconet::send_register_read()",
-             [&] { link_.send(task_message(pcmd_register_read, 0, reg, 0), 0); });
+    send_labelled("kvr_dccx_loconet::send_register_read()",
+                  task_message(pcmd_register_read, 0, reg, 0));
 }
 
 void kvr_dccx_loconet::send_paged_write(uint32_t cv, uint8_t value) {
-    labelled("kvr_dccx_loconet::send_paged_write()",
-             [&] { link_.send(task_message(pcmd_paged_write, 0, cv, value), 0); });
+    send_labelled("kvr_dccx_loconet::send_paged_write()",
+                  task_message(pcmd_paged_write, 0, cv, value));
 }
 
 void kvr_dccx_loconet::send_direct_write(uint32_t cv, uint8_t value) {
-    labelled("kvr_dccx_loconet::send_direct_write()",
-             [&] { link_.send(task_message(pcmd_direct_write, 0, cv, value), 0); });
+    send_labelled("kvr_dccx_loconet::send_direct_write()",
+                  task_message(pcmd_direct_write, 0, cv, value));
 }
 
 void kvr_dccx_loconet::send_register_write(uint32_t reg, uint8_t value) {
-    labelled("kvr_dccx_loconet::send_register_write()",
-             [&] { link_.send(task_message(pcmd_register_write, 0, reg, value), 0); });
+    send_labelled("kvr_dccx_loconet::send_register_write()",
+                  task_message(pcmd_register_write, 0, reg, value));
 }
 
 void kvr_dccx_loconet::send_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint8_t bit_number) {
-    labelled("kvr_dccx_loconet::send_direct_bit_verify()", [&] {
-        link_.send(task_message(pcmd_direct_bit_verify, 0, cv, bit_pattern(bit_value, bit_number)), 0);
-    });
+    send_labelled("kvr_dccx_loconet::send_direct_bit_verify()",
+                  task_message(pcmd_direct_bit_verify, 0, cv, bit_pattern(bit_value, bit_number)));
 }
 
 void kvr_dccx_loconet::send_direct_mode_bit_write(uint32_t cv, uint8_t bit_value,
                                                   uint8_t bit_number) {
-    labelled("kvr_dccx_loconet::send_direct_mode_bit_write()", [&] {
-        link_.send(task_message(pcmd_direct_bit_write, 0, cv, bit_pattern(bit_value, bit_number)), 0);
-    });
+    send_labelled("kvr_dccx_loconet::send_direct_mode_bit_write()",
+                  task_message(pcmd_direct_bit_write, 0, cv, bit_pattern(bit_value, bit_number)));
 }
 
 void kvr_dccx_loconet::send_ops_write(uint32_t address, uint32_t cv, uint8_t value, bool feedback) {
-    labelled("kvr_dccx_loconet::send_ops_write()", [&] {
-        const uint8_t pcmd = feedback ? pcmd_ops_write_feedback : pcmd_ops_write;
-        link_.send(task_message(pcmd, address, cv, value), 0);
-    });
+    const uint8_t pcmd = feedback ? pcmd_ops_write_feedback : pcmd_ops_write;
+    send_labelled("kvr_dccx_loconet::send_ops_write()", task_message(pcmd, address, cv, value));
 }
 
 void kvr_dccx_loconet::send_ops_read(uint32_t address, uint32_t cv) {
-    labelled("kvr_dccx_loconet::send_ops_read()",
-             [&] { link_.send(task_message(pcmd_ops_read, address, cv, 0), 0); });
+    send_labelled("kvr_dccx_loconet::send_ops_read()",
+                  task_message(pcmd_ops_read, address, cv, 0));
 }
 
 void kvr_dccx_loconet::send_ops_bit_verify(uint32_t address, uint32_t cv, uint8_t bit_value,
                                            uint8_t bit_number) {
-    labelled("kvr_dccx_loconet::send_ops_bit_verify()", [&] {
-        link_.send(task_message(pcmd_ops_bit_verify, address, cv, bit_pattern(bit_value, bit_number)),
-                   0);
-    });
+    send_labelled("kvr_dccx_loconet::send_ops_bit_verify()",
+                  task_message(pcmd_ops_bit_verify, address, cv, bit_pattern(bit_value, bit_number)));
 }
 
 // ---------------------------------------------------------------------------
@@ -410,14 +408,15 @@ kvr_loconet_msg kvr_dccx_loconet::fetch_slot_data(uint8_t slot) {
             link_.forget_slot(slot);
         }
         send_req_sl_data(slot);
-        if (auto data = await_slot(slot, round == 0 ? write_reply_polls : 0)) return *data;
+        if (auto data = await_slot(slot, round == 0 ? write_reply_polls : 0, timing_.slot_wait_ms))
+            return *data;
     }
 }
 
 // Phase 3: writes the slot with this program's identity, in use, and asks
 // for its new data; any slot data of the slot ends the wait.
 kvr_loconet_msg kvr_dccx_loconet::write_slot(kvr_loconet_msg copy, bool code_changed) {
-    copy.set_throttle_id(throttle_identity);
+    copy.set_throttle_id(link_.throttle_id());
     if (code_changed) copy.set_speed(0);
     copy.set_in_use();
     copy.set_opcode(OPC_WR_SL_DATA);
@@ -447,7 +446,7 @@ kvr_dccx_loconet::loco_slot kvr_dccx_loconet::request_loco(uint32_t address, uin
         bool write = false;
         bool code_changed = false;
         const uint16_t holder = copy.throttle_id();
-        if (holder != 0 && holder != throttle_identity) {
+        if (holder != 0 && holder != link_.throttle_id()) {
             write = true;
             send_move_slot(static_cast<uint8_t>(slot), static_cast<uint8_t>(slot));
         }
@@ -607,22 +606,14 @@ bool kvr_dccx_loconet::lack_phase(const task_plan& plan) {
     }
 }
 
-std::optional<kvr_loconet_msg> kvr_dccx_loconet::reply_phase(uint32_t budget) {
-    uint32_t left = budget;
-    for (;;) {
-        if (auto reply = look_slot(task_slot)) return reply;
-        if (wait_unit(timing_.wait_unit_ms, {answer_kind::slot, task_slot})) continue;
-        if (--left == 0) return std::nullopt;
-    }
-}
-
 // The final reply; nothing when the plan waits for none (after its LACK
 // phase) or gives up when a budget runs out.
 std::optional<kvr_loconet_msg> kvr_dccx_loconet::run_task(const task_plan& plan) {
     for (;;) {
         if (lack_phase(plan)) {
             if (plan.reply_budget == 0) return std::nullopt;
-            if (auto reply = reply_phase(plan.reply_budget)) return reply;
+            if (auto reply = await_slot(task_slot, plan.reply_budget, timing_.wait_unit_ms))
+                return reply;
         }
         if (plan.exhaust == on_exhaust::give_up) return std::nullopt;
         if (plan.exhaust == on_exhaust::tone_restart) kvr_tone(retry_tone_hz, retry_tone_ms);
@@ -710,14 +701,10 @@ bool kvr_dccx_loconet::do_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint
     });
 }
 
-// Eight verifies of bit value 1, bit 0 first; each true adds its bit.
 uint16_t kvr_dccx_loconet::do_direct_readex(uint32_t cv, uint8_t) {
     return labelled("kvr_dccx_loconet::do_direct_readex()", [&] {
         check_cv(cv);
-        uint16_t value = 0;
-        for (uint8_t bit = 0; bit < 8; ++bit)
-            if (do_direct_bit_verify(cv, 1, bit)) value = static_cast<uint16_t>(value | (1u << bit));
-        return value;
+        return value_from_bits([&](uint8_t bit) { return do_direct_bit_verify(cv, 1, bit); });
     });
 }
 
@@ -766,11 +753,8 @@ uint16_t kvr_dccx_loconet::do_ops_readex(uint32_t address, uint32_t cv, uint32_t
     return labelled("kvr_dccx_loconet::do_ops_readex()", [&] {
         check_ops_loco(address);
         check_cv(cv);
-        uint16_t value = 0;
-        for (uint8_t bit = 0; bit < 8; ++bit)
-            if (do_ops_bit_verify(address, cv, 1, bit))
-                value = static_cast<uint16_t>(value | (1u << bit));
-        return value;
+        return value_from_bits(
+            [&](uint8_t bit) { return do_ops_bit_verify(address, cv, 1, bit); });
     });
 }
 

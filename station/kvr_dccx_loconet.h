@@ -112,8 +112,8 @@ private:
     // the wait and `a` is now there; false when the unit ran out in full.
     // Throws "CANCEL" when the abort event is set.
     bool wait_unit(unsigned ms, answer a);
-    // Looks for slot data, waiting in slot-wait units; budget 0 waits on.
-    std::optional<kvr_loconet_msg> await_slot(uint8_t slot, uint32_t budget);
+    // Looks for slot data, waiting in units of `unit_ms`; budget 0 waits on.
+    std::optional<kvr_loconet_msg> await_slot(uint8_t slot, uint32_t budget, unsigned unit_ms);
 
     loco_slot request_loco(uint32_t address, uint16_t direction, uint8_t code);
     loco_slot request_loco_labelled(uint32_t address, uint16_t direction, uint8_t code);
@@ -123,10 +123,12 @@ private:
 
     std::optional<kvr_loconet_msg> run_task(const task_plan& plan);
     bool lack_phase(const task_plan& plan);
-    std::optional<kvr_loconet_msg> reply_phase(uint32_t budget);
     void queue_task(const task_plan& plan);
     uint16_t read_task(const task_plan& plan);
     void write_task(const task_plan& plan, const char* fail_text);
+
+    // Queues one request, a failure wrapped under `label`.
+    void send_labelled(const char* label, const kvr_loconet_msg& msg, uint8_t key = 0);
 
     kvr_waiter& waiter();
 
