@@ -78,8 +78,9 @@ public:
 };
 
 void BM_ReceivePath(benchmark::State& state) {
-    const std::vector<uint8_t> bytes = traffic_mix::bytes_of(traffic_mix::messages());
-    const std::size_t per_round = traffic_mix::messages().size();
+    const std::vector<kvr_loconet_msg> mix = traffic_mix::messages();
+    const std::vector<uint8_t> bytes = traffic_mix::bytes_of(mix);
+    const std::size_t per_round = mix.size();
     // A read returns what the driver buffered: at 16457 baud and a 10 ms
     // poll cycle that is about 16 bytes, more after a busy spell.
     const std::size_t chunk = static_cast<std::size_t>(state.range(0));

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <map>
 #include <mutex>
 #include <utility>
 #include <vector>

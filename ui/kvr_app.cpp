@@ -29,11 +29,15 @@ kvr_app::~kvr_app() {
     link_.reset();
 }
 
-int kvr_app::run() {
+kvr_main_dlg_env kvr_app::dialog_env() {
     kvr_main_dlg_env env;
     env.link = link_.get();
     env.abort_event = &abort_;
-    kvr_main_dlg dlg(env);
+    return env;
+}
+
+int kvr_app::run() {
+    kvr_main_dlg dlg(dialog_env());
     dlg.exec();
     return 0;
 }

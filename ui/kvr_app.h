@@ -9,7 +9,7 @@
 #include "foundation/kvr_sys_event.h"
 #include "loconet/kvr_ms100.h"
 
-class kvr_main_dlg;
+struct kvr_main_dlg_env;
 
 class kvr_app {
 public:
@@ -30,6 +30,9 @@ public:
     int run_screenshot(const QString& dir);
 
 private:
+    // The link and the abort event for the dialog.
+    kvr_main_dlg_env dialog_env();
+
     // Manual reset, not signalled: set by Cancel, reset before each action.
     kvr_sys_event abort_{true, false};
     std::unique_ptr<kvr_ms100> link_;

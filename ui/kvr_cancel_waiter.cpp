@@ -66,8 +66,7 @@ void kvr_cancel_waiter::show_box() {
     box->setWindowModality(Qt::ApplicationModal);
     box->setAttribute(Qt::WA_DeleteOnClose, false);
     auto* layout = new QVBoxLayout(box);
-    label_ = new QLabel(QStringLiteral("Waiting for the command station: %1").arg(what_), box);
-    layout->addWidget(label_);
+    layout->addWidget(new QLabel(QStringLiteral("Waiting for the command station: %1").arg(what_), box));
     auto* row = new QHBoxLayout;
     row->addStretch();
     auto* cancel = new QPushButton(QStringLiteral("Cancel"), box);
@@ -95,7 +94,6 @@ void kvr_cancel_waiter::hide_box() {
         box_->deleteLater();
         box_ = nullptr;
     }
-    label_ = nullptr;
     if (cursor_pushed_) {
         QApplication::restoreOverrideCursor();
         cursor_pushed_ = false;

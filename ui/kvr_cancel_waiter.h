@@ -13,7 +13,6 @@
 #include "station/kvr_waiter.h"
 
 class QDialog;
-class QLabel;
 class QWidget;
 
 class kvr_cancel_waiter : public kvr_waiter {
@@ -44,6 +43,5 @@ private:
     QString what_;
     kvr_sys_event* abort_ = nullptr;
     QPointer<QDialog> box_;
-    QLabel* label_ = nullptr;
     bool cursor_pushed_ = false;
 };

@@ -9,6 +9,34 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+// Sets the text only when it differs (no change report otherwise).
+void set_text(QLineEdit* edit, const QString& text) {
+    if (edit->text() != text)
+        edit->setText(text);
+}
+
+// Checks the button with index `index` of an exclusive group, or none.
+void set_radio(QButtonGroup* group, int index) {
+    QAbstractButton* target = group->button(index);
+    if (target) {
+        if (!target->isChecked())
+            target->setChecked(true);
+        return;
+    }
+    // An exclusive group does not let its checked button go; lift the rule
+    // for the moment it takes to clear it.
+    QAbstractButton* checked = group->checkedButton();
+    if (!checked)
+        return;
+    group->setExclusive(false);
+    checked->setChecked(false);
+    group->setExclusive(true);
+}
+
+}  // namespace
+
 QString kvr_range_prompt(int lo, int hi) {
     return QStringLiteral("Please enter an integer between %1 and %2.").arg(lo).arg(hi);
 }
@@ -59,7 +87,7 @@ void kvr_data_exchange::text_int(QLineEdit* edit, int& value) {
     if (failed_)
         return;
     if (!saving_) {
-        kvr_set_text(edit, QString::number(value));
+        set_text(edit, QString::number(value));
         return;
     }
     int v = 0;
@@ -83,7 +111,7 @@ void kvr_data_exchange::text(QLineEdit* edit, QString& value) {
     if (saving_)
         value = edit->text();
     else
-        kvr_set_text(edit, value);
+        set_text(edit, value);
 }
 
 void kvr_data_exchange::check(QAbstractButton* box, int& value) {
@@ -101,27 +129,5 @@ void kvr_data_exchange::radio(QButtonGroup* group, int& value) {
     if (saving_)
         value = group->checkedId();
     else
-        kvr_set_radio(group, value);
-}
-
-void kvr_set_text(QLineEdit* edit, const QString& text) {
-    if (edit->text() != text)
-        edit->setText(text);
-}
-
-void kvr_set_radio(QButtonGroup* group, int index) {
-    QAbstractButton* target = group->button(index);
-    if (target) {
-        if (!target->isChecked())
-            target->setChecked(true);
-        return;
-    }
-    // An exclusive group does not let its checked button go; lift the rule
-    // for the moment it takes to clear it.
-    QAbstractButton* checked = group->checkedButton();
-    if (!checked)
-        return;
-    group->setExclusive(false);
-    checked->setChecked(false);
-    group->setExclusive(true);
+        set_radio(group, value);
 }

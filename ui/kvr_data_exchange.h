@@ -39,7 +39,6 @@ class kvr_data_exchange {
 public:
     kvr_data_exchange(bool saving, kvr_prompt_fn prompt);
 
-    bool saving() const { return saving_; }
     bool failed() const { return failed_; }
 
     // Every entry does nothing once the pass has failed.
@@ -58,8 +57,3 @@ private:
     bool failed_ = false;
     kvr_prompt_fn prompt_;
 };
-
-// Sets the text only when it differs (no change report otherwise).
-void kvr_set_text(QLineEdit* edit, const QString& text);
-// Checks the button with index `index` of an exclusive group, or none.
-void kvr_set_radio(QButtonGroup* group, int index);

@@ -84,8 +84,6 @@ QFont kvr_dialog_font(bool proportional = false);
 class kvr_dialog_units {
 public:
     explicit kvr_dialog_units(const QFont& font);
-    int base_x() const { return base_x_; }
-    int base_y() const { return base_y_; }
     int x(int du) const;
     int y(int du) const;
     QRect rect(int x, int y, int w, int h) const;

@@ -38,13 +38,11 @@ public:
     int pending_count() const { return static_cast<int>(pending_.size()); }
 
     void set_log_mode(int mode);
-    int log_mode() const { return mode_; }
 
     void clear_text();
 
     void set_max_lines(int n);
     int max_lines() const { return max_lines_; }
-    void set_batch_ms(int ms) { timer_.setInterval(ms); }
 
 private:
     void trim(bool at_top);

@@ -1,6 +1,5 @@
 #include "ui/kvr_main_dlg.h"
 
-#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -25,17 +24,11 @@
 #include "ui/kvr_log_view.h"
 #include "ui/kvr_port_list.h"
 #include "ui/kvr_speed_slider.h"
+#include "ui/kvr_wait_cursor.h"
 
 namespace {
 
 const char* const kSection = "SETTING";
-
-struct wait_cursor {
-    wait_cursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~wait_cursor() { QApplication::restoreOverrideCursor(); }
-    wait_cursor(const wait_cursor&) = delete;
-    wait_cursor& operator=(const wait_cursor&) = delete;
-};
 
 }  // namespace
 
@@ -81,12 +74,10 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
       env_(std::move(env)),
       ini_(env_.ini_path),
       waiter_(this, env_.cancel_box_delay_ms) {
-    if (env_.make_station) {
+    if (env_.make_station)
         station_ = env_.make_station(*env_.link);
-    } else {
-        auto station = std::make_unique<kvr_dccx_loconet>(*env_.link, env_.timing);
-        station_ = std::move(station);
-    }
+    else
+        station_ = std::make_unique<kvr_dccx_loconet>(*env_.link, env_.timing);
     station_loconet_ = dynamic_cast<kvr_dccx_loconet*>(station_.get());
     if (station_loconet_)
         station_loconet_->set_waiter(&waiter_);
@@ -397,7 +388,7 @@ void kvr_main_dlg::on_connect() {
     const QString label = connect_button->text();
     port_ = port_box_->currentText().toStdString();
     try {
-        wait_cursor busy;
+        kvr_wait_cursor busy;
         if (label == QString::fromUtf8(kvr_txt_connect)) {
             link().open(port_);
             ini_.set_string(kSection, "COMMPORT", port_);

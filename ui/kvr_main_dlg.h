@@ -101,7 +101,6 @@ public:
     void show_about();
 
     const kvr_dlg_fields& fields() const { return fields_; }
-    const std::string& port() const { return port_; }
     bool busy() const { return busy_; }
     QWidget* control(int id) const;
     template <class T>
@@ -111,7 +110,6 @@ public:
     kvr_log_view* log_view() const { return log_view_; }
     kvr_speed_slider* slider() const { return slider_; }
     kvr_cancel_waiter& waiter() { return waiter_; }
-    kvr_dccx& station() { return *station_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -3,8 +3,6 @@
 // exchange shows its prompt and, unless said otherwise, the handler goes on
 // with the values the fields hold.
 
-#include <QApplication>
-#include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 
@@ -13,15 +11,9 @@
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_main_dlg.h"
 #include "ui/kvr_speed_slider.h"
+#include "ui/kvr_wait_cursor.h"
 
 namespace {
-
-struct wait_cursor {
-    wait_cursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~wait_cursor() { QApplication::restoreOverrideCursor(); }
-    wait_cursor(const wait_cursor&) = delete;
-    wait_cursor& operator=(const wait_cursor&) = delete;
-};
 
 QString hex_text(int value) {
     return QString::asprintf("0x%02x", static_cast<unsigned>(value));
@@ -80,7 +72,7 @@ void kvr_main_dlg::on_speed_changed() {
 void kvr_main_dlg::on_step_mode() {
     if (busy_)
         return;
-    wait_cursor busy;
+    kvr_wait_cursor busy;
     const int before = fields_.step_mode;
     update_data(true);
     if (fields_.step_mode != before) {
@@ -111,7 +103,7 @@ void kvr_main_dlg::send_speed() {
 void kvr_main_dlg::on_direction() {
     if (busy_)
         return;
-    wait_cursor busy;
+    kvr_wait_cursor busy;
     const int before = fields_.direction;
     if (!link().is_open())
         return;
@@ -176,7 +168,7 @@ void kvr_main_dlg::on_req_sw() {
     // A refused switch address would otherwise go out as some other turnout.
     if (!update_data(true))
         return;
-    wait_cursor busy;
+    kvr_wait_cursor busy;
     const auto number = static_cast<uint16_t>(fields_.switch_address);
     const auto position = static_cast<uint16_t>(fields_.switch_position);
     const bool on = fields_.switch_on != 0;
@@ -218,7 +210,7 @@ void kvr_main_dlg::on_read() {
     if (busy_ || !link().is_open())
         return;
     update_data(true);
-    wait_cursor busy;
+    kvr_wait_cursor busy;
     const auto cv = static_cast<uint32_t>(fields_.cv);
     uint16_t result = 0;
     bool have = false;
@@ -255,7 +247,7 @@ void kvr_main_dlg::on_write() {
         edit(kvr_idc_value)->selectAll();
         return;
     }
-    wait_cursor busy;
+    kvr_wait_cursor busy;
     const auto cv = static_cast<uint32_t>(fields_.cv);
     const auto value = static_cast<uint8_t>(fields_.value);
     const auto address = static_cast<uint16_t>(fields_.loco_address);

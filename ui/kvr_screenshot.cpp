@@ -50,9 +50,7 @@ int kvr_app::run_screenshot(const QString& dir) {
         std::fprintf(stderr, "busprobe: cannot create %s\n", qPrintable(dir));
         return 1;
     }
-    kvr_main_dlg_env env;
-    env.link = link_.get();
-    env.abort_event = &abort_;
+    kvr_main_dlg_env env = dialog_env();
     env.ini_path = QDir(dir).filePath(QStringLiteral("busprobe-screenshot.ini")).toStdString();
     env.list_devices = [] { return std::vector<std::string>{}; };  // no local devices in the picture
     kvr_main_dlg dlg(env);

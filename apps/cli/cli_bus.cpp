@@ -262,20 +262,19 @@ std::string cancel_text(cli_abort_reason why, double timeout_s) {
 
 int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context& ctx) {
     kvr_sys_event abort(true);
-    double timeout = cmd.timeout_s;
-    cli_abort_watch watch(abort, timeout, ctx.handle_signals);
+    cli_abort_watch watch(abort, cmd.timeout_s, ctx.handle_signals);
     bus_session s(cmd.verb == cli_verb::monitor, cmd, abort);
     int status = kvr_cli_failed;
     try {
         s.link.open(port);
         status = run_verb(s, cmd, abort, ctx);
         if (!drain(s, abort) && !s.sink.lost_report()) {
-            *ctx.err << cancel_text(watch.reason(), timeout) << " before every message was sent\n";
+            *ctx.err << cancel_text(watch.reason(), cmd.timeout_s) << " before every message was sent\n";
             status = kvr_cli_cancelled;
         }
     } catch (const kvr_exception& e) {
         if (!s.sink.lost_report() && watch.reason() != cli_abort_reason::none && is_cancel(e)) {
-            *ctx.err << cancel_text(watch.reason(), timeout) << "\n" << e.message << "\n";
+            *ctx.err << cancel_text(watch.reason(), cmd.timeout_s) << "\n" << e.message << "\n";
             status = kvr_cli_cancelled;
         } else if (!s.sink.lost_report()) {
             *ctx.err << e.message << "\n";

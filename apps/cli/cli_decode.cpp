@@ -46,13 +46,13 @@ std::optional<uint8_t> parse_hex_byte(std::string_view token) {
     return static_cast<uint8_t>(value);
 }
 
-std::string hex_pairs(const kvr_loconet_msg& msg) {
+}  // namespace
+
+std::string cli_hex_bytes(const kvr_loconet_msg& msg) {
     std::string s;
     for (int i = 0; i < msg.length(); ++i) string_appendf(s, i ? " %02X" : "%02X", msg[i]);
     return s;
 }
-
-}  // namespace
 
 std::optional<std::vector<uint8_t>> kvr_parse_hex_bytes(std::string_view text, std::string* bad_token) {
     std::vector<uint8_t> bytes;
@@ -111,7 +111,7 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
     while (!queue.empty()) {
         const std::size_t before = queue.size();
         if (msg.take_from(queue) != 0) {
-            if (show_hex) out << hex_pairs(msg) << "  ";
+            if (show_hex) out << cli_hex_bytes(msg) << "  ";
             out << kvr_monitor::to_text(msg) << '\n';
         } else if (queue.size() == before) {
             // The framer waits for the rest of a message that the input ends

@@ -13,12 +13,18 @@
 #include <string_view>
 #include <vector>
 
+class kvr_loconet_msg;
+
 // Reads bytes written in hexadecimal: tokens separated by blanks, tabs,
 // commas or line ends, each one or two hex digits (any case) with an optional
 // 0x prefix; a single digit is its own value ("5" and "0x5" are 0x05). On the
 // first token that is not such a byte, returns nothing and stores the token
 // in *bad_token (when given).
 std::optional<std::vector<uint8_t>> kvr_parse_hex_bytes(std::string_view text, std::string* bad_token);
+
+// The bytes of a message as two upper-case hex digits each, separated by
+// blanks: "A0 05 3F 65". kvr_parse_hex_bytes reads them back.
+std::string cli_hex_bytes(const kvr_loconet_msg& msg);
 
 // `args` are the words after "decode": "--hex", "--help" and HEX tokens
 // (a word may hold several, e.g. "83,7C"). Without HEX words the bytes are

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <ctime>
 
+#include "apps/cli/cli_decode.h"
 #include "foundation/kvr_text.h"
-#include "loconet/kvr_loconet_msg.h"
 
 namespace {
 
@@ -21,12 +21,6 @@ std::string time_of_day() {
 }
 
 }  // namespace
-
-std::string cli_hex_bytes(const kvr_loconet_msg& msg) {
-    std::string s;
-    for (int i = 0; i < msg.length(); ++i) string_appendf(s, i ? " %02X" : "%02X", msg[i]);
-    return s;
-}
 
 cli_sink::cli_sink(bool monitoring, bool show_time, bool show_hex, kvr_sys_event& abort)
     : monitoring_(monitoring), show_time_(show_time), show_hex_(show_hex), abort_(abort) {}

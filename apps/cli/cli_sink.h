@@ -45,6 +45,3 @@ private:
     std::deque<cli_line> lines_;
     std::optional<std::string> lost_;
 };
-
-// "A0 05 3F 65"
-std::string cli_hex_bytes(const kvr_loconet_msg& msg);

@@ -9,7 +9,6 @@
 // the ones skipped were lost; one not waiting at all is a duplicate (when it
 // repeats the last delivered) or unexpected.
 
-#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <mutex>
