@@ -2,21 +2,11 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_hooks.h"
 
 namespace {
-
-std::vector<std::string> lines_of(const std::string& s) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    for (std::size_t lf; (lf = s.find('\n', start)) != std::string::npos; start = lf + 1)
-        out.push_back(s.substr(start, lf - start));
-    out.push_back(s.substr(start));
-    return out;
-}
 
 // "where MM/DD hh:mm:ss <code_text> src:<source>", the stamp taken from `e`.
 std::string report_line(const kvr_exception& e) {
@@ -39,10 +29,8 @@ TEST(Exception, ReportLineAndCodeTexts) {
         uint32_t code;
         const char* text;
     } cases[] = {
-        {0, "code=0"},
-        {13, "[WIN32](000d)Permission denied"},
-        {0x7fff, "[WIN32](7fff)"},  // no system text: nothing follows
-        {0xdeadbeef, "[WIN32](deadbeef)"},
+        {0, "code=0"}, {13, "[WIN32](000d)Permission denied"},
+        {0x7fff, "[WIN32](7fff)"}, {0xdeadbeef, "[WIN32](deadbeef)"},  // no system text: nothing follows
     };
     for (const auto& c : cases) EXPECT_EQ(kvr_exception("w", c.code, "f", 1).code_text, c.text);
 }
@@ -52,9 +40,7 @@ TEST(Exception, WrappedReportListsOutermostFirstEachLineWithItsOwnStampAndSource
     const kvr_exception middle(inner, "kvr_ms100::open()", 0, "kvr_ms100", 120);
     const kvr_exception outer(middle, "kvr_dccx_loconet::do_paged_read()", 0x40,
                               "kvr_dccx_loconet", 300);
-    EXPECT_EQ(lines_of(outer.message),
-              (std::vector<std::string>{report_line(outer), report_line(middle),
-                                        report_line(inner)}));
+    EXPECT_EQ(outer.message, report_line(outer) + "\n" + report_line(middle) + "\n" + report_line(inner));
     EXPECT_EQ(outer.source, "kvr_dccx_loconet(300)");
 
     const std::string long_where(3000, 'w');  // labels are never cut

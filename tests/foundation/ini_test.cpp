@@ -21,7 +21,6 @@ struct Ini : testing::Test {
             std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()));
     }
     temp_dir dir;
-    const fs::path dir_ = dir.path;
     const fs::path file_ = dir.path / "busprobe.ini";
 };
 
@@ -105,8 +104,7 @@ TEST_F(Ini, FailedWritesLeaveTheOldFileIntact) {
     rlimit old{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
     auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit small = old;
-    small.rlim_cur = 512;
+    const rlimit small{512, old.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     ini.set_string("SETTING", "COMMPORT", std::string(4000, 'x'));
     ::setrlimit(RLIMIT_FSIZE, &old);
@@ -116,9 +114,9 @@ TEST_F(Ini, FailedWritesLeaveTheOldFileIntact) {
 }
 
 TEST_F(Ini, DefaultPathBesideTheProgramOrInTheUserConfigFolder) {
-    const std::string bin = (dir_ / "bin").string();
+    const std::string bin = (dir.path / "bin").string();
     fs::create_directory(bin);
-    const std::string gone = (dir_ / "gone.d" / "busprobe").string();  // not writable
+    const std::string gone = (dir.path / "gone.d" / "busprobe").string();  // not writable
     const struct {
         std::string exe;
         const char* xdg;

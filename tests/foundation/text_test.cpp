@@ -8,6 +8,9 @@
 
 #include "foundation/kvr_text.h"
 
+// The dates below name only the std::tm fields that matter; the rest are zero.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 namespace {
 
 // Checks, for one format and its arguments, that format_length's bound is not
@@ -18,17 +21,13 @@ void expect_sound(const char* fmt, ...) {
     va_copy(a1, ap);
     va_copy(a2, ap);
     const std::size_t bound = format_length(fmt, a1);
-    const int n = std::vsnprintf(nullptr, 0, fmt, a2);
-    std::string expected(static_cast<std::size_t>(n) + 1, '\0');
-    std::vsnprintf(expected.data(), expected.size(), fmt, ap);
-    expected.resize(static_cast<std::size_t>(n));
+    std::string expected(std::size_t(std::vsnprintf(nullptr, 0, fmt, a2)) + 1, '\0');
+    expected.resize(std::size_t(std::vsnprintf(expected.data(), expected.size(), fmt, ap)));
     va_end(ap);
     va_start(ap, fmt);
     std::string appended = "pre:";
     string_vappendf(appended, fmt, ap);
-    va_end(ap);
-    va_end(a1);
-    va_end(a2);
+    va_end(ap), va_end(a1), va_end(a2);
     EXPECT_GE(bound, expected.size()) << fmt;
     EXPECT_EQ(appended, "pre:" + expected) << fmt;
 }
@@ -70,14 +69,9 @@ TEST(FormatLength, BoundsEveryConversionKind) {
 }
 
 TEST(TextReplace, ResumeRulesOfTheThreeReplacers) {
-    const struct {
-        const char* in;
-        const char* out;
-    } crlf[] = {{"\r\r\n", "\r\n"}, {"a\r\nb\nc\r", "a\nb\nc\r"}};
-    for (const auto& c : crlf) {
-        std::string s = c.in;
-        EXPECT_EQ(crlf_to_lf(s), c.out);
-    }
+    std::string crlf = "\r\r\n", mixed = "a\r\nb\nc\r";
+    EXPECT_EQ(crlf_to_lf(crlf), "\r\n");
+    EXPECT_EQ(crlf_to_lf(mixed), "a\nb\nc\r");
     const struct {
         const char* in;
         const char* what;  // null: replace_bare_lf
@@ -117,45 +111,26 @@ TEST(Text, ShiftJisPairsAndBitText) {
 }
 
 TEST(DateTime, EveryNamedFormatInAnyCase) {
-    std::tm t{};
-    t.tm_year = 104;
-    t.tm_mon = 4;
-    t.tm_mday = 24;
-    t.tm_hour = 9;
-    t.tm_min = 5;
-    t.tm_sec = 3;
-    t.tm_yday = 144;
+    const std::tm t{.tm_sec = 3, .tm_min = 5, .tm_hour = 9, .tm_mday = 24, .tm_mon = 4, .tm_year = 104, .tm_yday = 144};
     const struct {
         const char* name;
         const char* out;
     } cases[] = {
-        {"yyyy/mm/dd", "2004/05/24"},
-        {"YYYY/MM/DD", "2004/05/24"},
-        {"yyyymmdd", "20040524"},
-        {"yyyy.mm.dd", "2004.05.24"},
-        {"yyyy-mm-dd hh:mm:ss", "2004/05/24 09:05:03"},
-        {"HH:MM:SS", "9:5:3"},
+        {"yyyy/mm/dd", "2004/05/24"}, {"YYYY/MM/DD", "2004/05/24"}, {"yyyymmdd", "20040524"},
+        {"yyyy.mm.dd", "2004.05.24"}, {"yyyy-mm-dd hh:mm:ss", "2004/05/24 09:05:03"}, {"HH:MM:SS", "9:5:3"},
         {"yyyy-mm-dd", "invalid param!!!"},
     };
     for (const auto& c : cases) {
         char out[20];
         EXPECT_STREQ(kvr_datetime::format(t, c.name, out), c.out) << c.name;
     }
-    std::tm empty{};  // only the year and the day of the year decide
-    empty.tm_hour = 13;
-    EXPECT_EQ(kvr_datetime::format(empty, "hh:mm:ss"), "");
-    empty.tm_yday = 31;
-    empty.tm_mon = 1;
-    empty.tm_mday = 1;
-    EXPECT_EQ(kvr_datetime::format(empty, "yyyymmdd"), "19000201");
+    // Only the year and the day of the year decide whether a time is set.
+    EXPECT_EQ(kvr_datetime::format(std::tm{.tm_hour = 13}, "hh:mm:ss"), "");
+    EXPECT_EQ(kvr_datetime::format(std::tm{.tm_mday = 1, .tm_mon = 1, .tm_yday = 31}, "yyyymmdd"), "19000201");
 }
 
 TEST(DateTime, OutOfRangeFieldsNeverOverrunTheTwentyCharacterBuffer) {
-    std::tm t{};
-    t.tm_year = INT_MAX - 1900;
-    t.tm_mon = INT_MAX - 1;
-    t.tm_mday = INT_MIN;
-    t.tm_hour = INT_MIN;
+    const std::tm t{.tm_hour = INT_MIN, .tm_mday = INT_MIN, .tm_mon = INT_MAX - 1, .tm_year = INT_MAX - 1900};
     char out[24];
     std::memset(out, '#', sizeof out);
     kvr_datetime::format(t, "yyyy-mm-dd hh:mm:ss", out);

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -50,53 +49,43 @@ inline std::string line_of(const kvr_loconet_msg& m) {
 // thread while the test thread waits.
 class line_sink : public kvr_monitor_sink {
 public:
+    explicit line_sink(bool window = true) : window_(window) {}
     bool has_window() const override { return window_; }
 
     void post_text(std::string text) override {
-        std::size_t count;
-        {
-            std::lock_guard<std::mutex> lk(m_);
-            lines_.push_back(text);
-            count = lines_.size();
-        }
+        std::unique_lock<std::mutex> lk(m_);
+        lines_.push_back(std::move(text));
+        const std::size_t count = lines_.size();
+        lk.unlock();
         cv_.notify_all();
         if (on_post) on_post(count);
     }
-
     void post_message(const kvr_loconet_msg& msg) override {
         std::lock_guard<std::mutex> lk(m_);
         messages_.push_back(msg);
     }
-
     void link_lost(std::string report) override {
-        {
-            std::lock_guard<std::mutex> lk(m_);
-            reports_.push_back(std::move(report));
-        }
+        std::unique_lock<std::mutex> lk(m_);
+        reports_.push_back(std::move(report));
+        lk.unlock();
         cv_.notify_all();
     }
 
-    std::vector<std::string> lines() const {
-        std::lock_guard<std::mutex> lk(m_);
-        return lines_;
-    }
-    std::vector<kvr_loconet_msg> messages() const {
-        std::lock_guard<std::mutex> lk(m_);
-        return messages_;
-    }
-    std::vector<std::string> reports() const {
-        std::lock_guard<std::mutex> lk(m_);
-        return reports_;
-    }
+    std::vector<std::string> lines() const { return locked(lines_); }
+    std::vector<kvr_loconet_msg> messages() const { return locked(messages_); }
+    std::vector<std::string> reports() const { return locked(reports_); }
     bool wait_lines(std::size_t n, unsigned ms) { return wait(ms, [&] { return lines_.size() >= n; }); }
     bool wait_lost(unsigned ms) { return wait(ms, [&] { return !reports_.empty(); }); }
 
     // Set before the link runs; called on the I/O thread after each line.
     std::function<void(std::size_t lines_so_far)> on_post;
 
-    explicit line_sink(bool window = true) : window_(window) {}
-
 private:
+    template <class T>
+    T locked(const T& v) const {
+        std::lock_guard<std::mutex> lk(m_);
+        return v;
+    }
     template <class Pred>
     bool wait(unsigned ms, Pred pred) {
         std::unique_lock<std::mutex> lk(m_);
@@ -105,8 +94,7 @@ private:
     const bool window_;
     mutable std::mutex m_;
     std::condition_variable cv_;
-    std::vector<std::string> lines_;
-    std::vector<std::string> reports_;
+    std::vector<std::string> lines_, reports_;
     std::vector<kvr_loconet_msg> messages_;
 };
 

@@ -8,20 +8,16 @@
 namespace {
 
 struct line_case {
-    std::vector<uint8_t> bytes;  // without checksum: the monitor does not read it
+    std::vector<uint8_t> bytes;  // without checksum
     const char* line;
 };
 
-kvr_loconet_msg msg_of(const std::vector<uint8_t>& bytes) {
-    kvr_loconet_msg m;
-    for (uint8_t b : bytes) m.append(b);
-    m.append(0xFFFF);
-    return m;
-}
-
 void expect_lines(const std::vector<line_case>& cases) {
     for (const line_case& c : cases) {
-        EXPECT_EQ(kvr_monitor::to_text(msg_of(c.bytes)), c.line) << "first byte " << std::hex << int(c.bytes[0]);
+        kvr_loconet_msg m;
+        for (uint8_t b : c.bytes) m.append(b);
+        m.append(0xFFFF);
+        EXPECT_EQ(kvr_monitor::to_text(m), c.line) << "first byte " << std::hex << int(c.bytes[0]);
     }
 }
 
@@ -42,10 +38,10 @@ TEST(MonitorText, ReferenceLines) {
          "OPC_SL_RD_DATA  :SLOT#[1]   128spd IN_USE adr(  3) spd( 0) DIR(fwd) F0-4(10000) F5-8(0000) "
          "id(01/00) TRK (loconet1.1 Master,idle,power on)"},
         // Two-byte messages are not padded.
-        {{0x81}, "OPC_BUSY:"},
-        {{0x82}, "OPC_GPOFF:"},
-        {{0x83}, "OPC_GPON:"},
-        {{0x85}, "OPC_IDLE:"},
+        {{0x81}, "OPC_BUSY:"}, {{0x82}, "OPC_GPOFF:"}, {{0x83}, "OPC_GPON:"}, {{0x85}, "OPC_IDLE:"},
+        // Opcodes the monitor does not decode.
+        {{0x84}, ""}, {{0xA3, 0x01, 0x02}, ""}, {{0xB3, 0x01, 0x02}, ""},
+        {{0xE5, 0x07, 0x01, 0x02, 0x03, 0x04}, ""}, {{0xED, 0x06, 0x01, 0x02, 0x03}, ""},
     });
 }
 
@@ -93,10 +89,7 @@ TEST(MonitorText, LongAcknowledgeCodes) {
 }
 
 TEST(MonitorText, SlotStatusAndTrackBits) {
-    const struct {
-        uint8_t stat;
-        const char* text;
-    } cases[] = {
+    const struct { uint8_t stat; const char* text; } cases[] = {
         {0x00, "  28spd FREE SLOT"},
         {0x11, "  28spd. generate trinary pakets for this mobile adr COMMON"},
         {0x22, "  14spd IDLE"},
@@ -109,7 +102,7 @@ TEST(MonitorText, SlotStatusAndTrackBits) {
     EXPECT_EQ(kvr_monitor::track_text(0x0F), "TRK (pgm_trk is busy,loconet1.1 Master,idle,power on)");
 }
 
-TEST(MonitorText, SlotWritesAndProgrammingTasks) {
+TEST(MonitorText, SlotWritesProgrammingTasksAndFastClock) {
     expect_lines({
         {{0xEF, 0x0E, 0x05, 0x03, 0x2C, 0x64, 0x0F, 0x00, 0x00, 0x02, 0x0A, 0x7F, 0x12},
          "OPC_WR_SL_DATA  :SLOT#[5]   128spd FREE SLOT adr(300) spd(100) DIR(rev) F0-4(01111) "
@@ -136,27 +129,6 @@ TEST(MonitorText, SlotWritesAndProgrammingTasks) {
         {{0xEF, 0x0E, 0x7C, 0x64, 0x00, 0x02, 0x2C, 0x07, 0x31, 0x7F, 0x7F, 0x00, 0x00},
          "OPC_WR_SL_DATA  :SLOT#[124] PGM write(OPS Write no feedback)   adr(300) cv#(1024) data(127) "
          "TRK (loconet1.1 Master,idle,power on) "},
-    });
-}
-
-TEST(MonitorText, ProgrammerCommandNames) {
-    struct name_case {
-        uint8_t pcmd;
-        const char* name;
-    };
-    const name_case cases[] = {
-        {0x04, "OPS Bit Read no feedback"}, {0x08, "Direct Bit Read"},
-        {0x23, "Paged Read"},  // bits 1..0 and 7 do not take part
-        {0x2C, "OPS Read"},  {0x4C, "OPS Bit Write"},  {0x6C, "OPS Write"},
-        {0x30, "Physical Register Read"},  {0x50, "Physical Register Write"},
-        {0x38, "Service Track Reserved Function"},
-        {0x1C, "Unknown Function"},  {0x40, "Unknown Function"},
-    };
-    for (const name_case& c : cases) EXPECT_EQ(kvr_monitor::pgm_command_name(c.pcmd), c.name) << int(c.pcmd);
-}
-
-TEST(MonitorText, FastClock) {
-    expect_lines({
         {{0xE7, 0x0E, 0x7B, 0x01, 0x05, 0x7F, 0x7E, 0x07, 0x69, 0x03, 0x40, 0x12, 0x34},
          "OPC_SL_RD_DATA  :SLOT#[123] FAST CLOCK rate(1:1) days( 3) hrs24(01) min(59) "
          "sub_minute(127.05) clk_ctrl(40h) id1(12h) id2(34h) TRK (loconet1.1 Master,idle,power on)"},
@@ -166,14 +138,16 @@ TEST(MonitorText, FastClock) {
     });
 }
 
-TEST(MonitorText, UndecodedOpcodesGiveEmptyText) {
-    expect_lines({
-        {{0x84}, ""},
-        {{0xA3, 0x01, 0x02}, ""},
-        {{0xB3, 0x01, 0x02}, ""},
-        {{0xE5, 0x07, 0x01, 0x02, 0x03, 0x04}, ""},
-        {{0xED, 0x06, 0x01, 0x02, 0x03}, ""},
-    });
+TEST(MonitorText, ProgrammerCommandNames) {
+    const struct { uint8_t pcmd; const char* name; } cases[] = {
+        {0x04, "OPS Bit Read no feedback"}, {0x08, "Direct Bit Read"},
+        {0x23, "Paged Read"},  // bits 1..0 and 7 do not take part
+        {0x2C, "OPS Read"},  {0x4C, "OPS Bit Write"},  {0x6C, "OPS Write"},
+        {0x30, "Physical Register Read"},  {0x50, "Physical Register Write"},
+        {0x38, "Service Track Reserved Function"},
+        {0x1C, "Unknown Function"},  {0x40, "Unknown Function"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(kvr_monitor::pgm_command_name(c.pcmd), c.name) << int(c.pcmd);
 }
 
 }  // namespace

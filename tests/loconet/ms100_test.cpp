@@ -10,9 +10,7 @@
 #include <fstream>
 #include <map>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -41,24 +39,18 @@ bool wait_until(Pred pred, unsigned ms) {
     return true;
 }
 
-// The dated log goes to the current directory: every test runs in a fresh
-// directory of its own under the system's temporary directory.
+// The dated log goes to the current directory: each test gets a fresh one.
 struct scratch_dir {
-    scratch_dir() {
-        char tmpl[] = "/tmp/busprobe_link_XXXXXX";
-        path = ::mkdtemp(tmpl);
-        fs::current_path(path);
-    }
+    scratch_dir() { fs::current_path(path); }
     ~scratch_dir() {
         fs::current_path(old);
-        std::error_code ec;
-        fs::remove_all(path, ec);
+        fs::remove_all(path);
     }
     const fs::path old = fs::current_path();
-    std::string path;
+    char tmpl[32] = "/tmp/busprobe_link_XXXXXX";
+    const std::string path = ::mkdtemp(tmpl);
 };
 
-// Records in today's dated log (each test has a directory of its own).
 int log_records() {
     std::ifstream in(kvr_global_dated_log().today_path());
     int n = 0;
@@ -131,13 +123,9 @@ struct Ms100Pty : ::testing::Test {
 }  // namespace
 
 TEST(Ms100Names, ComPortsMapToSerialDevicesAndPathsStay) {
-    const struct {
-        const char* name;
-        const char* path;
-    } cases[] = {
-        {"COM1", "/dev/ttyS0"}, {"COM4", "/dev/ttyS3"}, {"com2", "/dev/ttyS1"},
-        {"COM5", ""},           {"COM0", ""},           {"/dev/pts/7", "/dev/pts/7"},
-        {"SIM", ""},            {"", ""},
+    const struct { const char* name; const char* path; } cases[] = {
+        {"COM1", "/dev/ttyS0"}, {"COM4", "/dev/ttyS3"}, {"com2", "/dev/ttyS1"}, {"COM5", ""},
+        {"COM0", ""}, {"/dev/pts/7", "/dev/pts/7"}, {"SIM", ""}, {"", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(kvr_ms100::device_path_for(c.name), c.path) << c.name;
 }
@@ -145,12 +133,7 @@ TEST(Ms100Names, ComPortsMapToSerialDevicesAndPathsStay) {
 TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
     scratch_dir dir;
     const std::string missing = dir.path + "/no-such-tty";
-    const struct {
-        std::string name;
-        std::string where;
-        uint32_t code;
-        int line;
-    } cases[] = {
+    const struct { std::string name, where; uint32_t code; int line; } cases[] = {
         {missing, "(" + missing + ") :CreateFile", ENOENT, 54},
         {"NOSUCHPORT", "(NOSUCHPORT) :CreateFile", ENOENT, 54},
         {"/dev/null", "(/dev/null) :GetCommProperties", ENOTTY, 68},
@@ -164,40 +147,32 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
         } catch (const kvr_exception& e) {
             EXPECT_EQ(e.where, c.where);
             EXPECT_EQ(e.code, c.code);
-            EXPECT_EQ(e.line, c.line);
             EXPECT_EQ(e.source, "kvr_ms100(" + std::to_string(c.line) + ")");
         }
         EXPECT_FALSE(link.is_open());
-        link.close();
     }
 }
 
 TEST_F(Ms100Pty, BurstWithGarbageDispatchesEveryGoodMessageOnceInOrder) {
     std::mt19937 rng(7);
-    std::vector<kvr_loconet_msg> good;
+    const auto r = [&](unsigned n) { return static_cast<uint8_t>(rng() % n); };
+    std::vector<std::string> expected;
     std::map<uint8_t, kvr_loconet_msg> latest_slot, latest_ack;
     std::vector<uint8_t> wire;
     for (int i = 0; i < 300; ++i) {
-        kvr_loconet_msg m;
-        switch (rng() % 5) {
-        case 0: m = msg_of({OPC_SW_REQ, static_cast<uint8_t>(rng() % 128), 0x30}); break;
-        case 1: m = long_ack(static_cast<uint8_t>(0x30 + rng() % 0x40), static_cast<uint8_t>(rng() % 128)); break;
-        case 2: m = slot_read(static_cast<uint8_t>(1 + rng() % 125), static_cast<uint8_t>(rng() % 128), static_cast<uint8_t>(rng() % 4), static_cast<uint8_t>(i % 128)); break;
-        case 3: m = msg_of({OPC_GPON}); break;
-        default: m = msg_of({OPC_INPUT_REP, static_cast<uint8_t>(rng() % 128), 0x50}); break;
-        }
-        good.push_back(m);
+        const kvr_loconet_msg m = i % 4 == 0   ? slot_read(1 + r(125), r(128), r(4), static_cast<uint8_t>(i % 128))
+                                  : i % 4 == 1 ? long_ack(0x30 + r(0x40), r(128))
+                                  : i % 4 == 2 ? msg_of({OPC_INPUT_REP, r(128), 0x50})
+                                               : msg_of({OPC_GPON});
+        expected.push_back(line_of(m));
         if (m.opcode() == OPC_SL_RD_DATA) latest_slot[m[2]] = m;
         if (m.opcode() == OPC_LONG_ACK) latest_ack[static_cast<uint8_t>(m[1] + 128)] = m;
         append(wire, m);
+        kvr_loconet_msg bad = msg_of({OPC_LOCO_SPD, 0x05, r(128)});
+        bad[3] ^= 0x20;  // broken checksum
         switch (rng() % 4) {
-        case 0: wire.push_back(static_cast<uint8_t>(rng() % 128)); break;  // stray byte
-        case 1: {  // a candidate with a broken checksum
-            kvr_loconet_msg bad = msg_of({OPC_LOCO_SPD, 0x05, static_cast<uint8_t>(rng() % 128)});
-            bad[3] ^= 0x20;
-            append(wire, bad);
-            break;
-        }
+        case 0: wire.push_back(r(128)); break;  // stray byte
+        case 1: append(wire, bad); break;
         case 2: wire.push_back(OPC_LOCO_DIRF); break;  // cut short by the next opcode
         default: break;
         }
@@ -210,11 +185,8 @@ TEST_F(Ms100Pty, BurstWithGarbageDispatchesEveryGoodMessageOnceInOrder) {
         at += n;
         if (rng() % 3 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ASSERT_TRUE(sink.wait_lines(good.size(), 5000)) << sink.lines().size();
+    ASSERT_TRUE(sink.wait_lines(expected.size(), 5000)) << sink.lines().size();
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-
-    std::vector<std::string> expected;
-    for (const auto& m : good) expected.push_back(line_of(m));
     EXPECT_EQ(sink.lines(), expected);
 
     std::lock_guard<std::mutex> lk(link.lock());
@@ -222,12 +194,11 @@ TEST_F(Ms100Pty, BurstWithGarbageDispatchesEveryGoodMessageOnceInOrder) {
     for (const auto& [opcode, m] : latest_ack) EXPECT_EQ(*link.ack_for(opcode), m);
 }
 
-TEST_F(Ms100Pty, QueuedMessagesGoOutByteExactOldestFirst) {
+TEST_F(Ms100Pty, QueuedWhileClosedGoesOutAfterOpenByteExactOldestFirst) {
     std::vector<kvr_loconet_msg> out;
     for (uint8_t i = 0; i < 5; ++i) out.push_back(msg_of({OPC_LOCO_SPD, static_cast<uint8_t>(i + 1), static_cast<uint8_t>(i * 5)}));
     out.push_back(slot_read(124, 0x00, 0x00));
-
-    // Queued while closed: kept, and written after the next open.
+    link.close();  // never opened
     link.send(out[0], 0);
     link.send(out[1], 7);
     EXPECT_EQ(link.tx_pending(), 2u);
@@ -235,18 +206,39 @@ TEST_F(Ms100Pty, QueuedMessagesGoOutByteExactOldestFirst) {
     EXPECT_TRUE(link.event(7).wait(0));
 
     link.open(pty.slave_path);
+    link.open(pty.slave_path);  // open on an open driver
     for (std::size_t i = 2; i < out.size(); ++i) link.send(out[i], 0);
     std::vector<uint8_t> expected;
     for (const auto& m : out) append(expected, m);
     EXPECT_EQ(pty.read(expected.size(), 3000), expected);
     EXPECT_TRUE(link.wait_tx_empty(1000));
-    EXPECT_EQ(link.tx_pending(), 0u);
     EXPECT_TRUE(pty.quiet_for(30));
+
+    pty.write(bytes_of(msg_of({OPC_GPON})));
+    ASSERT_TRUE(sink.wait_lines(1, 2000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(sink.lines().size(), 1u);  // one I/O thread, not two
+    link.close();
+    link.close();
+    EXPECT_FALSE(link.is_open());
+    EXPECT_TRUE(sink.reports().empty());
 }
 
-// While received bytes wait, nothing is written: each time a line is posted
-// (on the I/O thread) the bus sends more, so input waits at every cycle
-// start until the bus falls silent; only then do the queued messages go out.
+// The owner forgot to close: the destructor closes, joins and frees the port.
+TEST_F(Ms100Pty, DestructorClosesAForgottenLink) {
+    auto other = std::make_unique<kvr_ms100>();
+    other->open(pty.slave_path);
+    other->send(msg_of({OPC_GPON}), 0);
+    EXPECT_EQ(pty.read(2, 2000), bytes_of(msg_of({OPC_GPON})));
+    const auto t0 = clock_type::now();
+    other.reset();
+    EXPECT_LT(clock_type::now() - t0, std::chrono::milliseconds(500));
+    link.open(pty.slave_path);
+    EXPECT_TRUE(link.is_open());
+}
+
+// While received bytes wait, nothing is written: each posted line makes the
+// bus send more, so only once it falls silent do the queued messages go out.
 TEST_F(Ms100Pty, WritesWaitWhileInputWaits) {
     const kvr_loconet_msg input = msg_of({OPC_SW_REP, 0x01, 0x10});
     const kvr_loconet_msg a = msg_of({OPC_LOCO_SPD, 0x01, 0x20});
@@ -269,8 +261,7 @@ TEST_F(Ms100Pty, WritesWaitWhileInputWaits) {
     link.send(a, 0);
     link.send(b, 0);
     {
-        // Holding the port lock keeps the I/O thread from its first look at
-        // the port until input is waiting there.
+        // The port lock holds the I/O thread back until input waits.
         std::unique_lock<std::mutex> lk(link.lock());
         link.open(pty.slave_path);
         pty.write(bytes_of(input));
@@ -286,59 +277,10 @@ TEST_F(Ms100Pty, WritesWaitWhileInputWaits) {
     EXPECT_FALSE(wrote_early);
 }
 
-TEST_F(Ms100Pty, ReopenCloseTwiceAndAForgottenCloseLeaveNoThreadBehind) {
-    link.close();  // never opened
-    link.open(pty.slave_path);
-    link.open(pty.slave_path);
-    const kvr_loconet_msg gpon = msg_of({OPC_GPON});
-    pty.write(bytes_of(gpon));
-    ASSERT_TRUE(sink.wait_lines(1, 2000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(sink.lines().size(), 1u);  // one I/O thread, not two
-    link.close();
-    link.close();
-    EXPECT_FALSE(link.is_open());
-
-    // The owner forgot to close: the destructor closes, joins and frees the port.
-    auto other = std::make_unique<kvr_ms100>();
-    other->open(pty.slave_path);
-    other->send(gpon, 0);
-    EXPECT_EQ(pty.read(2, 2000), bytes_of(gpon));
-    const auto t0 = clock_type::now();
-    other.reset();
-    EXPECT_LT(clock_type::now() - t0, std::chrono::milliseconds(500));
-    link.open(pty.slave_path);
-    EXPECT_TRUE(link.is_open());
-    EXPECT_TRUE(sink.reports().empty());
-}
-
-TEST_F(Ms100Pty, UnpluggedAdapterIsRecordedOnceAndReportedOnce) {
-    link.open(pty.slave_path);
-    link.send(msg_of({OPC_GPON}), 0);
-    EXPECT_EQ(pty.read(2, 2000).size(), 2u);
-    pty.close_master();
-
-    ASSERT_TRUE(sink.wait_lost(2000));
-    EXPECT_TRUE(wait_until([&] { return !link.is_open(); }, 1000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const auto reports = sink.reports();
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_NE(reports[0].find("kvr_ms100::rx_proc"), std::string::npos) << reports[0];
-    EXPECT_NE(reports[0].find("src:kvr_ms100("), std::string::npos) << reports[0];
-    EXPECT_EQ(log_records(), 1);
-
-    // Messages sent after the loss wait for the next open.
-    link.send(msg_of({OPC_GPOFF}), 0);
-    EXPECT_EQ(link.tx_pending(), 1u);
-    link.close();
-    link.close();
-    EXPECT_EQ(sink.reports().size(), 1u);
-}
-
-// A consumer that fails on every line: one record, not one per failure, and
-// every message is still filed. Its code is EIO on purpose: only a failing
-// device ends the link, never a failing consumer.
-TEST_F(Ms100Pty, RepeatedFailuresAreRecordedOncePerMinute) {
+// A consumer that fails on every line costs one record, not one per line, and
+// never ends the link, though its code is EIO; only a failing device does:
+// pulling the adapter out adds one record and one lost-link notice.
+TEST_F(Ms100Pty, FailuresAreRecordedOnceAndAnUnpluggedAdapterIsReportedOnce) {
     sink.on_post = [](std::size_t) { throw kvr_exception("test sink", 5, "ms100_test", 1); };
     link.open(pty.slave_path);
     std::vector<uint8_t> wire;
@@ -348,9 +290,29 @@ TEST_F(Ms100Pty, RepeatedFailuresAreRecordedOncePerMinute) {
     ASSERT_TRUE(wait_until([&] { return log_records() == 1; }, 1000));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(log_records(), 1);
-    std::lock_guard<std::mutex> lk(link.lock());
+    std::unique_lock<std::mutex> lk(link.lock());
     for (uint8_t slot = 1; slot <= 5; ++slot) EXPECT_TRUE(link.slot_data(slot).has_value()) << int(slot);
+    lk.unlock();
     EXPECT_TRUE(link.is_open());
+
+    link.send(msg_of({OPC_GPON}), 0);
+    EXPECT_EQ(pty.read(2, 2000).size(), 2u);
+    pty.close_master();
+    ASSERT_TRUE(sink.wait_lost(2000));
+    EXPECT_TRUE(wait_until([&] { return !link.is_open(); }, 1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const auto reports = sink.reports();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_NE(reports[0].find("kvr_ms100::rx_proc"), std::string::npos) << reports[0];
+    EXPECT_NE(reports[0].find("src:kvr_ms100("), std::string::npos) << reports[0];
+    EXPECT_EQ(log_records(), 2);
+
+    // Messages sent after the loss wait for the next open.
+    link.send(msg_of({OPC_GPOFF}), 0);
+    EXPECT_EQ(link.tx_pending(), 1u);
+    link.close();
+    link.close();
+    EXPECT_EQ(sink.reports().size(), 1u);
 }
 
 // The dated log cannot be written (its name is taken by a directory): the
@@ -361,37 +323,10 @@ TEST_F(Ms100Pty, FailingDatedLogDoesNotEndTheThread) {
     link.open(pty.slave_path);
     pty.write(bytes_of(slot_read(9, 1, 0)));
     ASSERT_TRUE(sink.wait_lines(1, 2000));
-    {
-        std::lock_guard<std::mutex> lk(link.lock());
-        EXPECT_TRUE(link.slot_data(9).has_value());
-    }
+    std::unique_lock<std::mutex> lk(link.lock());
+    EXPECT_TRUE(link.slot_data(9).has_value());
+    lk.unlock();
     pty.close_master();
     EXPECT_TRUE(sink.wait_lost(2000));
     EXPECT_FALSE(link.is_open());
-}
-
-TEST_F(Ms100Pty, VirtualPortLivesWhileTheLinkIsOpen) {
-    struct pty_port : kvr_virtual_port {
-        explicit pty_port(std::atomic<int>& alive) : alive_(alive) { ++alive_; }
-        ~pty_port() override { --alive_; }
-        std::string device_path() const override { return pair.slave_path; }
-        pty_pair pair;
-        std::atomic<int>& alive_;
-    };
-    static std::atomic<int> alive{0};
-    static pty_port* current = nullptr;
-    kvr_ms100::register_virtual_port("TESTPTY", [] {
-        auto p = std::make_unique<pty_port>(alive);
-        current = p.get();
-        return std::unique_ptr<kvr_virtual_port>(std::move(p));
-    });
-    link.open("TESTPTY");
-    EXPECT_EQ(alive.load(), 1);
-    link.send(msg_of({OPC_IDLE}), 0);
-    EXPECT_EQ(current->pair.read(2, 2000), bytes_of(msg_of({OPC_IDLE})));
-    link.open("TESTPTY");  // reopening replaces the peer
-    EXPECT_EQ(alive.load(), 1);
-    link.close();
-    EXPECT_EQ(alive.load(), 0);
-    EXPECT_TRUE(sink.reports().empty());
 }

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
@@ -47,10 +48,7 @@ inline bytes task_reply(uint8_t pstat, uint8_t value = 0) {
 struct slot_fields {
     uint8_t slot;
     uint16_t address;
-    uint8_t stat = 0x03;
-    uint8_t spd = 0;
-    uint8_t dirf = 0;
-    uint8_t snd = 0;
+    uint8_t stat = 0x03, spd = 0, dirf = 0, snd = 0;
     uint16_t id = 0;
 };
 
@@ -75,28 +73,14 @@ using strings = std::vector<std::string>;
 // Hex of a message with its checksum worked here.
 inline std::string w(const bytes& b) { return hex(with_checksum(b)); }
 
-// True when the report's lines begin with `labels`, in that order, and, when
-// `inner_code` is set, the last of them carries that code.
-inline ::testing::AssertionResult has_labels(const kvr_exception& e, const std::vector<std::string>& labels,
-                                             uint32_t inner_code = 0) {
-    std::istringstream in(e.message);
-    std::string line;
-    for (const std::string& label : labels)
-        if (!std::getline(in, line) || line.rfind(label + " ", 0) != 0)
-            return ::testing::AssertionFailure() << "no line labelled \"" << label << "\":\n" << e.message;
-    char tag[16];
-    std::snprintf(tag, sizeof tag, "(%04x)", inner_code);
-    if (inner_code != 0 && line.find(tag) == std::string::npos)
-        return ::testing::AssertionFailure() << "no code " << tag << ":\n" << e.message;
-    return ::testing::AssertionSuccess();
-}
+// The label an operation's failures carry.
+inline std::string op(const std::string& name) { return "kvr_dccx_loconet::" + name + "()"; }
 
 class fake_link : public kvr_loconet_port {
 public:
     void send(const kvr_loconet_msg& msg, uint8_t key) override {
         bytes b(msg.data(), msg.data() + msg.length());
         sent.push_back(b);
-        keys.push_back(key);
         event(key).signal(0);
         if (on_send) on_send(b);
     }
@@ -106,7 +90,6 @@ public:
     void deliver(const bytes& b) { receive_bytes(b.data(), b.size()); }
 
     std::vector<bytes> sent;  // queueing thread only
-    std::vector<uint8_t> keys;
     // Script run on the queueing thread after each message is recorded.
     std::function<void(const bytes&)> on_send;
 };
@@ -133,8 +116,7 @@ public:
 // with PSTAT and value; `none` leaves either out.
 constexpr int none = -1;
 struct task_answer {
-    int lack = 0x01;
-    int pstat = 0x00;
+    int lack = 0x01, pstat = 0x00;
     uint8_t value = 0;
 };
 
@@ -158,14 +140,21 @@ struct slot_keeper {
     void put(const bytes& s) { slots[s[2]] = s; }
 };
 
-// Runs `call`, expecting a kvr_exception with has_labels(labels, inner_code).
+// Runs `call`, expecting a kvr_exception whose report lines begin with
+// `labels`, outermost first; a non-zero `inner_code` must show on the last.
 template <class F>
 void expect_failure(F&& call, const std::vector<std::string>& labels, uint32_t inner_code = 0) {
     try {
         call();
         ADD_FAILURE() << "no exception, expected " << labels.back();
     } catch (const kvr_exception& e) {
-        EXPECT_TRUE(has_labels(e, labels, inner_code));
+        std::istringstream in(e.message);
+        std::string line;
+        for (const std::string& label : labels)
+            ASSERT_TRUE(std::getline(in, line) && line.rfind(label + " ", 0) == 0) << label << "\n" << e.message;
+        char tag[16];
+        std::snprintf(tag, sizeof tag, "(%04x)", inner_code);
+        EXPECT_TRUE(inner_code == 0 || line.find(tag) != std::string::npos) << tag << "\n" << e.message;
     }
 }
 
@@ -193,20 +182,13 @@ protected:
     }
     // Files slot data as the receive thread would and lets the keeper know it.
     void seen(const bytes& s) { keeper.put(s); link.deliver(s); }
-    std::size_t tasks() const {
-        std::size_t n = 0;
-        for (const bytes& m : link.sent) n += is_task(m) ? 1 : 0;
-        return n;
-    }
-    std::vector<std::string> sent() const {
+    std::size_t tasks() const { return std::count_if(link.sent.begin(), link.sent.end(), is_task); }
+    strings sent() const {
         std::vector<std::string> out;
         for (const bytes& b : link.sent) out.push_back(hex(b));
         return out;
     }
-    void restart() {
-        link.sent.clear();
-        clock.units.clear();
-    }
+    void restart() { link.sent.clear(); clock.units.clear(); }
 
     fake_link link;
     unit_clock clock;

@@ -15,28 +15,23 @@ namespace {
 class Programming : public Station {};
 
 TEST(ProgrammingAnswers, LackAndPstatCodesDecideTheOutcome) {
-    // The outcome: "true", "false", or the failure's text and code. The
-    // operations' own failures below cover the other codes.
-    using dx = kvr_dccx_loconet;
-    const struct {
-        bool (*check)(uint8_t);
-        uint8_t code;
-        const char* outcome;
-    } cases[] = {
-        {dx::check_lack, 0x01, "true"}, {dx::check_lack, 0x00, "false"}, {dx::check_lack, 0x41, "ERR:  0"},
-        {dx::check_pstat, 0x00, "true"}, {dx::check_pstat, 0xF0, "true"},   // bits 4..7 are not examined
-        {dx::check_pstat, 0x02, "false"}, {dx::check_pstat, 0x03, "false"},  // bit 1 before bit 0
-        {dx::check_pstat, 0x04, "Fail to Detect Read Comparet 0"}, {dx::check_pstat, 0x0F, "User Abort 0"},
-    };
-    for (const auto& c : cases) {
-        std::string outcome;
-        try {
-            outcome = c.check(c.code) ? "true" : "false";
-        } catch (const kvr_exception& e) {
-            outcome = e.where + " " + std::to_string(e.code);
+    // "true", "false", or the failure's text and code; the operations'
+    // failures below cover the other codes.
+    auto outcomes = [](bool (*check)(uint8_t), std::initializer_list<uint8_t> codes) {
+        std::string out;
+        for (uint8_t code : codes) {
+            try {
+                out += check(code) ? "true|" : "false|";
+            } catch (const kvr_exception& e) {
+                out += e.where + " " + std::to_string(e.code) + "|";
+            }
         }
-        EXPECT_EQ(outcome, c.outcome) << int(c.code);
-    }
+        return out;
+    };
+    EXPECT_EQ(outcomes(kvr_dccx_loconet::check_lack, {0x01, 0x00, 0x41}), "true|false|ERR:  0|");
+    // Bits 4..7 are not examined; bit 1 decides before bit 0.
+    EXPECT_EQ(outcomes(kvr_dccx_loconet::check_pstat, {0x00, 0xF0, 0x02, 0x03, 0x04, 0x0F}),
+              "true|true|false|false|Fail to Detect Read Comparet 0|User Abort 0|");
 }
 
 TEST_F(Programming, ReadsReturnTheValueOrNoWriteAcknowledge) {
@@ -53,37 +48,38 @@ TEST_F(Programming, ReadsReturnTheValueOrNoWriteAcknowledge) {
     EXPECT_EQ(station.do_ops_read(3, 29, 0), 0xFFFF);
 }
 
+// A call of one operation and the operation's name, which its failures carry.
+#define OP(name, ...) [](kvr_dccx_loconet& s) { s.name(__VA_ARGS__); }, #name
+
 TEST_F(Programming, FailuresCarryTheOperationLabelAndAreNotRetried) {
-    using op = std::function<void(kvr_dccx_loconet&)>;
     const struct {
-        op call;
+        std::function<void(kvr_dccx_loconet&)> call;
+        const char* name;
         task_answer answer;
-        const char* label;
         const char* text;
         uint32_t code = 0;
     } cases[] = {
-        {[](auto& s) { s.do_paged_read(1, 255); }, {0x01, 0x05}, "do_paged_read", "Fail to Detect Read Comparet"},
-        {[](auto& s) { s.do_direct_read(1, 255); }, {0x40, none}, "do_direct_read", "NO REPLY", 64},
-        {[](auto& s) { s.do_paged_write(1, 1); }, {0x7F, none}, "do_paged_write", "ERR:FUNCTION NOT IMPLEMENTED"},
-        {[](auto& s) { s.do_register_write(1, 1); }, {0x22, none}, "do_register_write", "ERR: "},
-        {[](auto& s) { s.do_direct_write(1, 1); }, {0x01, 0x08}, "do_direct_write", "User Abort"},
-        {[](auto& s) { s.do_direct_bit_verify(1, 1, 0); }, {0x01, 0x01}, "do_direct_bit_verify", "No Decoder Detected"},
+        {OP(do_paged_read, 1, 255), {0x01, 0x05}, "Fail to Detect Read Comparet"},
+        {OP(do_direct_read, 1, 255), {0x40, none}, "NO REPLY", 64},
+        {OP(do_paged_write, 1, 1), {0x7F, none}, "ERR:FUNCTION NOT IMPLEMENTED"},
+        {OP(do_register_write, 1, 1), {0x22, none}, "ERR: "},
+        {OP(do_direct_write, 1, 1), {0x01, 0x08}, "User Abort"},
+        {OP(do_direct_bit_verify, 1, 1, 0), {0x01, 0x01}, "No Decoder Detected"},
         // Writes the decoder did not acknowledge, each with its own text.
-        {[](auto& s) { s.do_paged_write(1, 1); }, {0x01, 0x02}, "do_paged_write", "FAIL"},
-        {[](auto& s) { s.do_register_write(1, 1); }, {0x01, 0x02}, "do_register_write", "FAIL"},
-        {[](auto& s) { s.do_direct_write(1, 1); }, {0x01, 0x02}, "do_direct_write", "FAIL:"},
-        {[](auto& s) { s.do_direct_bit_write(1, 1, 0); }, {0x01, 0x02}, "do_direct_bit_write", "FAIL:"},
-        {[](auto& s) { s.do_ops_write(3, 1, 1, true); }, {0x01, 0x02}, "do_ops_write", "FAIL:"},
+        {OP(do_paged_write, 1, 1), {0x01, 0x02}, "FAIL"},
+        {OP(do_register_write, 1, 1), {0x01, 0x02}, "FAIL"},
+        {OP(do_direct_write, 1, 1), {0x01, 0x02}, "FAIL:"},
+        {OP(do_direct_bit_write, 1, 1, 0), {0x01, 0x02}, "FAIL:"},
+        {OP(do_ops_write, 3, 1, 1, true), {0x01, 0x02}, "FAIL:"},
         // With feedback asked for, "NO REPLY" is a failure.
-        {[](auto& s) { s.do_ops_write(1234, 3, 10, true); }, {0x40, none}, "do_ops_write", "NO REPLY", 64},
-        {[](auto& s) { s.do_ops_write(3, 3, 10, false); }, {0x7F, none}, "do_ops_write",
-         "ERR:FUNCTION NOT IMPLEMENTED"},
+        {OP(do_ops_write, 1234, 3, 10, true), {0x40, none}, "NO REPLY", 64},
+        {OP(do_ops_write, 3, 3, 10, false), {0x7F, none}, "ERR:FUNCTION NOT IMPLEMENTED"},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.label);
+        SCOPED_TRACE(c.name);
         link.sent.clear();
         script = {c.answer};
-        expect_failure([&] { c.call(station); }, {std::string("kvr_dccx_loconet::") + c.label + "()", c.text}, c.code);
+        expect_failure([&] { c.call(station); }, {op(c.name), c.text}, c.code);
         EXPECT_EQ(tasks(), 1u);
     }
 }
@@ -91,7 +87,7 @@ TEST_F(Programming, FailuresCarryTheOperationLabelAndAreNotRetried) {
 TEST_F(Programming, StaleAnswersOfAnEarlierTaskAreNeverTaken) {
     link.deliver(long_ack(0xEF, 0x01));
     link.deliver(task_reply(0x00, 99));
-    // The new task's LACK comes at once, its final reply only after two units.
+    // The new task's LACK comes at once, its final reply after two units.
     script = {{0x01, none}};
     clock.on_unit = [this](std::size_t unit) {
         if (unit == 2) link.deliver(task_reply(0x00, 42));
@@ -110,13 +106,14 @@ TEST_F(Programming, StaleAnswersOfAnEarlierTaskAreNeverTaken) {
 }
 
 TEST_F(Programming, BudgetsDecideRestartOrGiveUp) {
-    using op = std::function<int(kvr_dccx_loconet&)>;
-    const op bit_write = [](auto& s) { return int(s.do_direct_bit_write(1, 1, 0)); };
-    const op paged_read = [](auto& s) { return int(s.do_paged_read(1, 255)); };
+    using call = std::function<int(kvr_dccx_loconet&)>;
+    const call bit_write = [](auto& s) { return int(s.do_direct_bit_write(1, 1, 0)); };
+    const call paged_read = [](auto& s) { return int(s.do_paged_read(1, 255)); };
+    const call ops_write = [](auto& s) { s.do_ops_write(3, 3, 10, false); return 0; };
     const struct {
         const char* what;
         std::deque<task_answer> script;
-        op call;
+        call run;
         int result;
         std::size_t tasks, units;
     } cases[] = {
@@ -133,11 +130,16 @@ TEST_F(Programming, BudgetsDecideRestartOrGiveUp) {
          [](auto& s) { s.do_paged_write(1, 1); return 0; }, 0, 2, 10},
         {"direct read: sixty units, restart", {{0x01, none}, {0x01, 0x00, 1}},
          [](auto& s) { return int(s.do_direct_read(1, 255)); }, 1, 2, 60},
+        // Without feedback an accepted task awaits no final reply, "NO REPLY" is
+        // success, and busy answers that use the budget end the write normally.
+        {"ops write: NO REPLY", {{0x40, none}}, ops_write, 0, 1, 0},
+        {"ops write: accepted", {{0x01, none}}, ops_write, 0, 1, 0},
+        {"ops write: busy thrice", {{0x00, none}, {0x00, none}, {0x00, none}}, ops_write, 0, 3, 0},
     };
     for (const auto& c : cases) {
         restart();
         script = c.script;
-        EXPECT_EQ(c.call(station), c.result) << c.what;
+        EXPECT_EQ(c.run(station), c.result) << c.what;
         EXPECT_EQ(tasks(), c.tasks) << c.what;
         EXPECT_EQ(clock.units, std::vector<unsigned>(c.units, 500)) << c.what;
     }
@@ -153,25 +155,12 @@ TEST_F(Programming, DirectWriteSoundsTheToneBeforeEachRestart) {
     EXPECT_EQ(tones, (std::vector<std::array<unsigned, 3>>{{1200, 200, 1}, {1200, 200, 2}}));
 }
 
-TEST_F(Programming, OpsWriteWithoutFeedbackEndsWithItsLack) {
-    // "NO REPLY" is success here; an accepted task awaits no final reply;
-    // busy answers that use the budget end it normally too.
-    for (std::deque<task_answer> s : {std::deque<task_answer>{{0x40, none}}, {{0x01, none}},
-                                      {{0x00, none}, {0x00, none}, {0x00, none}}}) {
-        script = s;
-        station.do_ops_write(3, 3, 10, false);
-    }
-    EXPECT_TRUE(clock.units.empty());
-    EXPECT_EQ(tasks(), 5u);
-}
-
-// A decoder whose CV holds `value`: bit verifies of 1 succeed where it has 1s.
-task_answer decoder_holding(uint8_t value, const bytes& task) {
-    return {0x01, ((value >> (task[10] & 0x07)) & 1) ? 0x00 : 0x02};
-}
-
 TEST_F(Programming, ReadByBitVerifiesAssemblesBitsZeroToSeven) {
-    by_pattern = [](const bytes& m) { return decoder_holding(5, m); };
+    // A decoder whose CV holds `value`: bit verifies of 1 succeed where it has 1s.
+    auto holding = [](uint8_t value) {
+        return [value](const bytes& m) { return task_answer{0x01, (value >> (m[10] & 7)) & 1 ? 0x00 : 0x02}; };
+    };
+    by_pattern = holding(5);
     EXPECT_EQ(station.do_direct_readex(29, 0), 5);
     ASSERT_EQ(tasks(), 8u);
     for (int bit = 0; bit < 8; ++bit) {
@@ -179,7 +168,7 @@ TEST_F(Programming, ReadByBitVerifiesAssemblesBitsZeroToSeven) {
         EXPECT_EQ(link.sent[bit][10], 0x68 + bit);
     }
     link.sent.clear();
-    by_pattern = [](const bytes& m) { return decoder_holding(0xA5, m); };
+    by_pattern = holding(0xA5);
     EXPECT_EQ(station.do_ops_readex(1234, 29, 0), 0xA5);
     ASSERT_EQ(tasks(), 8u);
     EXPECT_EQ(hex(link.sent[7]), w({0xEF, 0x0E, 0x7C, 0x0C, 0, 0x09, 0x52, 0, 0x02, 0x1C, 0x6F, 0, 0}));
@@ -188,24 +177,18 @@ TEST_F(Programming, ReadByBitVerifiesAssemblesBitsZeroToSeven) {
     link.sent.clear();
     by_pattern = [this](const bytes&) { return task_answer{0x01, tasks() == 3 ? 0x04 : 0x00}; };
     expect_failure([&] { station.do_direct_readex(1, 0); },
-                   {"kvr_dccx_loconet::do_direct_readex()",
-                    "kvr_dccx_loconet::do_direct_bit_verify()", "Fail to Detect Read Comparet"});
+                   {op("do_direct_readex"), op("do_direct_bit_verify"), "Fail to Detect Read Comparet"});
     EXPECT_EQ(tasks(), 3u);
 }
 
 TEST_F(Programming, CancelEndsTheFirstWaitAfterTheRequestIsQueued) {
     keeper.silent = true;
     abort.set();
-    expect_failure([&] { station.do_128step(3, 1, 1); },
-                   {"kvr_dccx_loconet::do_128step()", "kvr_dccx_loconet::do_request_loco()",
-                    "CANCEL"});
+    expect_failure([&] { station.do_128step(3, 1, 1); }, {op("do_128step"), op("do_request_loco"), "CANCEL"});
     EXPECT_EQ(sent(), strings{"BF 00 03 43"});
-    expect_failure([&] { station.do_ops_readex(3, 1, 0); },
-                   {"kvr_dccx_loconet::do_ops_readex()", "kvr_dccx_loconet::do_ops_bit_verify()",
-                    "CANCEL"});
+    expect_failure([&] { station.do_ops_readex(3, 1, 0); }, {op("do_ops_readex"), op("do_ops_bit_verify"), "CANCEL"});
     station.set_waiter(nullptr);  // the blocking waiter too
-    expect_failure([&] { station.do_paged_read(1, 255); },
-                   {"kvr_dccx_loconet::do_paged_read()", "CANCEL"});
+    expect_failure([&] { station.do_paged_read(1, 255); }, {op("do_paged_read"), "CANCEL"});
     EXPECT_EQ(tasks(), 2u);
 }
 
@@ -215,38 +198,36 @@ TEST_F(Programming, NumbersThatWouldWrapAreRefusedBeforeAnythingIsQueued) {
     const char* ops = "ERR:OPS ADDRESS MUST BE 1 TO 16383";
     const char* loco = "ERR:LOCO ADDRESS MUST BE 0 TO 16383";
     const char* sw = "ERR:SWITCH MUST BE 1 TO 2048";
-    // `ops`: the operation and the one that refused, outermost first.
     const struct {
-        std::vector<std::string> ops;
         std::function<void(kvr_dccx_loconet&)> call;
+        const char* name;
         const char* text;
+        bool via_request_loco = false;  // refused by the slot request inside
     } cases[] = {
-        {{"128step", "request_loco"}, [](auto& s) { s.do_128step(16384, 1, 1); }, loco},
-        {{"request_loco"}, [](auto& s) { s.do_request_loco(70000, 0, 0); }, loco},
-        {{"function_grp2", "request_loco"}, [](auto& s) { s.do_function_grp2(20000, 1); }, loco},
-        {{"sw"}, [](auto& s) { s.do_sw(0, 1, true); }, sw},
-        {{"sw"}, [](auto& s) { s.do_sw(2049, 1, true); }, sw},
-        {{"paged_read"}, [](auto& s) { s.do_paged_read(0, 255); }, cv},
-        {{"paged_read"}, [](auto& s) { s.do_paged_read(1025, 255); }, cv},
-        {{"direct_read"}, [](auto& s) { s.do_direct_read(0, 255); }, cv},
-        {{"direct_readex"}, [](auto& s) { s.do_direct_readex(2000, 255); }, cv},
-        {{"paged_write"}, [](auto& s) { s.do_paged_write(0, 1); }, cv},
-        {{"direct_write"}, [](auto& s) { s.do_direct_write(1025, 1); }, cv},
-        {{"direct_bit_write"}, [](auto& s) { s.do_direct_bit_write(0, 1, 1); }, cv},
-        {{"direct_bit_verify"}, [](auto& s) { s.do_direct_bit_verify(1025, 1, 1); }, cv},
-        {{"direct_bit_verify"}, [](auto& s) { s.do_direct_bit_verify(1, 1, 8); }, "ERR:BIT NUMBER MUST BE 0 TO 7"},
-        {{"register_read"}, [](auto& s) { s.do_register_read(0, 255); }, reg},
-        {{"register_write"}, [](auto& s) { s.do_register_write(9, 1); }, reg},
-        {{"ops_write"}, [](auto& s) { s.do_ops_write(0, 1, 1, false); }, ops},
-        {{"ops_write"}, [](auto& s) { s.do_ops_write(16384, 1, 1, false); }, ops},
-        {{"ops_write"}, [](auto& s) { s.do_ops_write(3, 0, 1, false); }, cv},
-        {{"ops_read"}, [](auto& s) { s.do_ops_read(0, 1, 0); }, ops},
-        {{"ops_readex"}, [](auto& s) { s.do_ops_readex(3, 1025, 0); }, cv},
-        {{"ops_bit_verify"}, [](auto& s) { s.do_ops_bit_verify(0, 1, 1, 1); }, ops},
+        {OP(do_128step, 16384, 1, 1), loco, true},
+        {OP(do_function_grp2, 20000, 1), loco, true},
+        {OP(do_request_loco, 70000, 0, 0), loco},
+        {OP(do_sw, 0, 1, true), sw},
+        {OP(do_sw, 2049, 1, true), sw},
+        {OP(do_paged_read, 0, 255), cv},
+        {OP(do_direct_read, 0, 255), cv},
+        {OP(do_direct_readex, 2000, 255), cv},
+        {OP(do_paged_write, 0, 1), cv},
+        {OP(do_direct_write, 1025, 1), cv},
+        {OP(do_direct_bit_write, 0, 1, 1), cv},
+        {OP(do_direct_bit_verify, 1025, 1, 1), cv},
+        {OP(do_direct_bit_verify, 1, 1, 8), "ERR:BIT NUMBER MUST BE 0 TO 7"},
+        {OP(do_register_read, 0, 255), reg},
+        {OP(do_register_write, 9, 1), reg},
+        {OP(do_ops_write, 16384, 1, 1, false), ops},
+        {OP(do_ops_write, 3, 0, 1, false), cv},
+        {OP(do_ops_read, 0, 1, 0), ops},
+        {OP(do_ops_readex, 3, 1025, 0), cv},
+        {OP(do_ops_bit_verify, 0, 1, 1, 1), ops},
     };
     for (const auto& c : cases) {
-        std::vector<std::string> labels;
-        for (const std::string& op : c.ops) labels.push_back("kvr_dccx_loconet::do_" + op + "()");
+        std::vector<std::string> labels{op(c.name)};
+        if (c.via_request_loco) labels.push_back(op("do_request_loco"));
         labels.push_back(c.text);
         expect_failure([&] { c.call(station); }, labels);
     }
@@ -275,15 +256,13 @@ TEST_F(Programming, ExtendedAddressInDirectModeWaitsForTheCv29BitWrite) {
 }
 
 TEST_F(Programming, ExtendedAddressStopsWhenAWriteFailsAndTakesPagedModeOnly) {
-    const std::string op = "kvr_dccx_loconet::do_write_ex_address()";
+    const std::string ex = op("do_write_ex_address");
     script = {{0x01, 0x02}};
-    expect_failure([&] { station.do_write_ex_address(1, 0xC4, 0xD2); },
-                   {op, "kvr_dccx_loconet::do_direct_bit_write()", "FAIL:"});
+    expect_failure([&] { station.do_write_ex_address(1, 0xC4, 0xD2); }, {ex, op("do_direct_bit_write"), "FAIL:"});
     EXPECT_EQ(tasks(), 1u);
     // Unanswered: a late answer could be taken for CV 17's, so stop too.
     restart();
-    expect_failure([&] { station.do_write_ex_address(1, 0xC4, 0xD2); },
-                   {op, "ERR:CV29 BIT WRITE NOT ANSWERED"});
+    expect_failure([&] { station.do_write_ex_address(1, 0xC4, 0xD2); }, {ex, "ERR:CV29 BIT WRITE NOT ANSWERED"});
     EXPECT_EQ(tasks(), 1u);
     EXPECT_EQ(clock.units.size(), 3u);
 
@@ -293,13 +272,11 @@ TEST_F(Programming, ExtendedAddressStopsWhenAWriteFailsAndTakesPagedModeOnly) {
     EXPECT_EQ(sent(), (strings{w({0xEF, 0x0E, 0x7C, 0x60, 0, 0, 0, 0, 0x02, 0x10, 0x44, 0, 0}),
                                w({0xEF, 0x0E, 0x7C, 0x60, 0, 0, 0, 0, 0x02, 0x11, 0x52, 0, 0})}));
     link.sent.clear();
-    expect_failure([&] { station.do_write_ex_address(2, 0xC4, 0xD2); },
-                   {op, "ERR:OPS MODE IS NOT SUPPORTED"});
+    expect_failure([&] { station.do_write_ex_address(2, 0xC4, 0xD2); }, {ex, "ERR:OPS MODE IS NOT SUPPORTED"});
     station.do_write_ex_address(3, 0xC4, 0xD2);
     EXPECT_TRUE(link.sent.empty());
     script = {{0x01, 0x00}, {0x01, 0x02}};
-    expect_failure([&] { station.do_write_ex_address(0, 1, 2); },
-                   {op, "kvr_dccx_loconet::do_paged_write()", "FAIL"});
+    expect_failure([&] { station.do_write_ex_address(0, 1, 2); }, {ex, op("do_paged_write"), "FAIL"});
 }
 
 }  // namespace

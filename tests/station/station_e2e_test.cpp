@@ -42,12 +42,12 @@ protected:
         return runner.with_station(std::forward<F>(f));
     }
 
-    // The layout's in-use slot that holds `address`, if any.
-    std::optional<std::pair<uint8_t, slot_bytes>> sim_slot_of(uint16_t address) {
+    // The layout's slot that holds `address` (in use, unless `any`), if any.
+    std::optional<std::pair<uint8_t, slot_bytes>> sim_slot_of(uint16_t address, bool any = false) {
         return sim([&](kvr_sim_station& s) -> std::optional<std::pair<uint8_t, slot_bytes>> {
             for (int n = 1; n <= kvr_sim_station::loco_slots; ++n) {
                 const slot_bytes b = s.slot(static_cast<uint8_t>(n));
-                if ((b[stat_i] & 0x30) == 0x30 && b[adr2_i] * 128 + b[adr_i] == address)
+                if ((any || (b[stat_i] & 0x30) == 0x30) && b[adr2_i] * 128 + b[adr_i] == address)
                     return std::make_pair(static_cast<uint8_t>(n), b);
             }
             return std::nullopt;
@@ -57,6 +57,11 @@ protected:
     int speed_of(uint16_t address) {
         auto s = sim_slot_of(address);
         return s ? s->second[spd_i] : -1;
+    }
+    // The speed-step code in STAT and the direction bit of DIRF.
+    std::pair<int, int> code_and_direction(uint16_t address) {
+        const slot_bytes b = sim_slot_of(address)->second;
+        return {b[stat_i] & 0x07, b[dirf_i] & 0x20};
     }
 
     // Another throttle on the bus, as the layout sees it.
@@ -79,8 +84,12 @@ protected:
         }));
     }
 
-    uint8_t track_cv(unsigned cv) {
-        return sim([&](kvr_sim_station& s) { return s.programmer().track_decoder().cv(cv); });
+    std::vector<int> track_cvs(std::initializer_list<unsigned> cvs) {
+        return sim([&](kvr_sim_station& s) {
+            std::vector<int> out;
+            for (unsigned cv : cvs) out.push_back(s.programmer().track_decoder().cv(cv));
+            return out;
+        });
     }
 
     kvr_sim_runner runner{kvr_sim_options{.instant = true, .clock_rate = 1}};
@@ -92,15 +101,11 @@ protected:
 TEST_F(Layout, DrivesALocomotiveThroughBothStepModes) {
     station.do_128step(3, 1, 40);
     ASSERT_TRUE(eventually([&] { return speed_of(3) == 40; }));
-    slot_bytes s = sim_slot_of(3)->second;
-    EXPECT_EQ(s[stat_i] & 0x07, 7);
-    EXPECT_EQ(s[dirf_i] & 0x20, 0x20);
+    EXPECT_EQ(code_and_direction(3), std::pair(7, 0x20));
 
     station.do_28step(3, 0, 14);
     ASSERT_TRUE(eventually([&] { return speed_of(3) == 63; }));
-    s = sim_slot_of(3)->second;
-    EXPECT_EQ(s[stat_i] & 0x07, 4);
-    EXPECT_EQ(s[dirf_i] & 0x20, 0);
+    EXPECT_EQ(code_and_direction(3), std::pair(4, 0));
 
     station.do_function_grp1(3, 0x15);
     station.do_function_grp2(3, 0x0A);
@@ -109,7 +114,7 @@ TEST_F(Layout, DrivesALocomotiveThroughBothStepModes) {
         return b[dirf_i] == 0x15 && (b[snd_i] & 0x0F) == 0x0A;
     }));
     station.do_change_dir(3, 1);
-    EXPECT_TRUE(eventually([&] { return (sim_slot_of(3)->second[dirf_i] & 0x20) != 0; }));
+    EXPECT_TRUE(eventually([&] { return code_and_direction(3).second != 0; }));
 
     station.do_128step(1234, 1, 100);
     EXPECT_TRUE(eventually([&] { return speed_of(1234) == 100; }));
@@ -117,28 +122,20 @@ TEST_F(Layout, DrivesALocomotiveThroughBothStepModes) {
     EXPECT_TRUE(eventually([&] { return speed_of(1234) == 127; }));
 }
 
-TEST_F(Layout, TakesOverASlotHeldByAnotherThrottle) {
+TEST_F(Layout, TakesOverOtherThrottlesSlotsAndRepairsStaleStores) {
     other_throttle({0xBF, 0x00, 0x05});
-    uint8_t slot = 0;
-    ASSERT_TRUE(eventually([&] {
-        return sim([&](kvr_sim_station& s) {
-            for (int n = 1; n <= kvr_sim_station::loco_slots; ++n)
-                if (s.slot(static_cast<uint8_t>(n))[adr_i] == 5) slot = static_cast<uint8_t>(n);
-            return slot != 0;
-        });
-    }));
+    ASSERT_TRUE(eventually([&] { return sim_slot_of(5, true).has_value(); }));
+    const uint8_t slot = sim_slot_of(5, true)->first;
     other_throttle_takes(slot, 5, 0x10);
 
     station.do_128step(5, 1, 30);
     ASSERT_TRUE(eventually([&] { return speed_of(5) == 30; }));
     const auto b = sim_slot_of(5);
     EXPECT_EQ(b->first, slot);
-    EXPECT_EQ(b->second[id1_i], 0x01);
-    EXPECT_EQ(b->second[id2_i], 0x00);
-    EXPECT_EQ(b->second[stat_i] & 0x07, 7);
-}
+    EXPECT_EQ(b->second[id1_i] * 256 + b->second[id2_i], 0x0100);
+    EXPECT_EQ(code_and_direction(5), std::pair(7, 0x20));
 
-TEST_F(Layout, StaleSlotStoresAreRepairedBeforeDriving) {
+    // Slot stores gone stale are repaired before driving.
     station.do_128step(3, 1, 20);
     ASSERT_TRUE(eventually([&] { return speed_of(3) == 20; }));
     const uint8_t old_slot = sim_slot_of(3)->first;
@@ -159,42 +156,33 @@ TEST_F(Layout, StaleSlotStoresAreRepairedBeforeDriving) {
 }
 
 TEST_F(Layout, ReadsAndWritesCvsInEveryMode) {
+    using cvs = std::vector<int>;
     station.do_paged_write(3, 25);
-    EXPECT_EQ(track_cv(3), 25);
-    EXPECT_EQ(station.do_paged_read(3, 255), 25);
-
     station.do_direct_write(4, 200);
-    EXPECT_EQ(track_cv(4), 200);
-    EXPECT_EQ(station.do_direct_read(4, 255), 200);
-    EXPECT_EQ(station.do_direct_readex(4, 255), 200);
+    station.do_register_write(2, 9);
+    EXPECT_EQ(track_cvs({3, 4, 2}), (cvs{25, 200, 9}));
+    EXPECT_EQ((cvs{station.do_paged_read(3, 255), station.do_direct_read(4, 255), station.do_direct_readex(4, 255),
+                   station.do_register_read(2, 255)}),
+              (cvs{25, 200, 200, 9}));
 
     EXPECT_TRUE(station.do_direct_bit_write(4, 0, 7));
-    EXPECT_EQ(track_cv(4), 200 - 128);
+    EXPECT_EQ(track_cvs({4}), cvs{200 - 128});
     EXPECT_TRUE(station.do_direct_bit_verify(4, 0, 7));
     EXPECT_FALSE(station.do_direct_bit_verify(4, 1, 7));
-
-    station.do_register_write(2, 9);
-    EXPECT_EQ(track_cv(2), 9);
-    EXPECT_EQ(station.do_register_read(2, 255), 9);
 
     station.do_ops_write(1234, 5, 77, false);
     EXPECT_TRUE(eventually([&] {
         return sim([](kvr_sim_station& s) { return s.programmer().main_decoder(1234).cv(5); }) == 77;
     }));
     station.do_ops_write(1234, 6, 0x88, true);
-    EXPECT_EQ(station.do_ops_read(1234, 6, 0), 0x88);
-    EXPECT_EQ(station.do_ops_readex(1234, 6, 0), 0x88);
+    EXPECT_EQ((cvs{station.do_ops_read(1234, 6, 0), station.do_ops_readex(1234, 6, 0)}), (cvs{0x88, 0x88}));
     EXPECT_TRUE(station.do_ops_bit_verify(1234, 6, 1, 3));
 
-    const uint8_t cv29 = track_cv(29);
+    const int cv29 = track_cvs({29})[0];
     station.do_write_ex_address(0, 0xC0, 0x10);
-    EXPECT_EQ(track_cv(17), 0xC0);
-    EXPECT_EQ(track_cv(18), 0x10);
-    EXPECT_EQ(track_cv(29), cv29);  // paged mode leaves CV 29 alone
+    EXPECT_EQ(track_cvs({17, 18, 29}), (cvs{0xC0, 0x10, cv29}));  // paged mode leaves CV 29 alone
     station.do_write_ex_address(1, 0xC4, 0xD2);
-    EXPECT_EQ(track_cv(17), 0xC4);
-    EXPECT_EQ(track_cv(18), 0xD2);
-    EXPECT_EQ(track_cv(29), cv29 | 0x20);
+    EXPECT_EQ(track_cvs({17, 18, 29}), (cvs{0xC4, 0xD2, cv29 | 0x20}));
 }
 
 TEST_F(Layout, SetsTurnoutsAndPowerRefusesWrappingNumbersAndReportsFailures) {
@@ -212,7 +200,7 @@ TEST_F(Layout, SetsTurnoutsAndPowerRefusesWrappingNumbersAndReportsFailures) {
         });
     }));
     EXPECT_TRUE(sim([](kvr_sim_station& s) { return s.turnout(2048).closed; }));
-    EXPECT_NE(track_cv(1024), 9);
+    EXPECT_NE(track_cvs({1024})[0], 9);
 
     EXPECT_TRUE(station.do_shutdown(0));
     auto power = [&] { return sim([](kvr_sim_station& s) { return s.track_status() & 1; }); };
@@ -228,10 +216,10 @@ TEST_F(Layout, SetsTurnoutsAndPowerRefusesWrappingNumbersAndReportsFailures) {
     sim([](kvr_sim_station& s) { s.options().busy_tasks = 2; });
     EXPECT_EQ(station.do_direct_read(1, 255), 3);  // busy twice, then done
     sim([](kvr_sim_station& s) { s.options().decoder_acks_writes = false; });
-    expect_failure([&] { station.do_direct_write(3, 1); }, {"kvr_dccx_loconet::do_direct_write()", "FAIL:"});
+    expect_failure([&] { station.do_direct_write(3, 1); }, {op("do_direct_write"), "FAIL:"});
     sim([](kvr_sim_station& s) { s.options().decoder_present = false; });
     expect_failure([&] { station.do_paged_read(1, 255); },
-                   {"kvr_dccx_loconet::do_paged_read()", "No Decoder Detected"});
+                   {op("do_paged_read"), "No Decoder Detected"});
 }
 
 }  // namespace

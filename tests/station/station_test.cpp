@@ -17,7 +17,7 @@ using call = std::function<void(kvr_dccx_loconet&)>;
 TEST_F(Station, RequestsGoOutByteExact) {
     const struct {
         call c;
-        const char* wire;
+        std::string wire;
     } cases[] = {
         {[](auto& s) { s.send_req_loco_adr(3); }, "BF 00 03 43"},
         {[](auto& s) { s.send_req_loco_adr(267); }, "BF 02 0B 49"},
@@ -44,6 +44,11 @@ TEST_F(Station, RequestsGoOutByteExact) {
         {[](auto& s) { s.send_ops_read(3, 29); }, "EF 0E 7C 24 00 00 03 00 00 1C 00 00 00 59"},
         {[](auto& s) { s.send_ops_bit_verify(3, 29, 1, 2); }, "EF 0E 7C 0C 00 00 03 00 02 1C 6A 00 00 19"},
         {[](auto& s) { s.send_paged_read(1); }, "EF 0E 7C 20 00 00 00 00 00 00 00 00 00 42"},
+        // CVs travel 0-based in ten bits: CVH bits 0 and 4..5 hold bits 7..9.
+        {[](auto& s) { s.send_paged_read(128); }, w({0xEF, 0x0E, 0x7C, 0x20, 0, 0, 0, 0, 0x00, 0x7F, 0, 0, 0})},
+        {[](auto& s) { s.send_paged_read(129); }, w({0xEF, 0x0E, 0x7C, 0x20, 0, 0, 0, 0, 0x01, 0x00, 0, 0, 0})},
+        {[](auto& s) { s.send_paged_read(257); }, w({0xEF, 0x0E, 0x7C, 0x20, 0, 0, 0, 0, 0x10, 0x00, 0, 0, 0})},
+        {[](auto& s) { s.send_paged_read(1024); }, w({0xEF, 0x0E, 0x7C, 0x20, 0, 0, 0, 0, 0x31, 0x7F, 0, 0, 0})},
         {[](auto& s) { s.send_register_read(1); }, "EF 0E 7C 10 00 00 00 00 00 00 00 00 00 72"},
         {[](auto& s) { s.send_register_write(1, 5); }, "EF 0E 7C 50 00 00 00 00 00 00 05 00 00 37"},
         {[](auto& s) { s.send_direct_bit_verify(1, 0, 7); }, "EF 0E 7C 08 00 00 00 00 02 00 67 00 00 0F"},
@@ -55,21 +60,6 @@ TEST_F(Station, RequestsGoOutByteExact) {
         link.sent.clear();
         c.c(station);
         EXPECT_EQ(sent(), strings{c.wire});
-    }
-}
-
-TEST_F(Station, CvNumbersEncodeOneBasedInTenBits) {
-    // CV 0 and CV 1025 show the wrap that the do_ operations refuse.
-    const struct {
-        uint32_t cv;
-        uint8_t cvh, cvl;
-    } cases[] = {{1, 0x00, 0x00}, {128, 0x00, 0x7F}, {129, 0x01, 0x00}, {257, 0x10, 0x00},
-                 {1024, 0x31, 0x7F}, {0, 0x31, 0x7F}, {1025, 0x00, 0x00}};
-    for (const auto& c : cases) {
-        link.sent.clear();
-        station.send_paged_read(c.cv);
-        EXPECT_EQ(link.sent.at(0)[8], c.cvh) << "CV " << c.cv;
-        EXPECT_EQ(link.sent.at(0)[9], c.cvl) << "CV " << c.cv;
     }
 }
 
@@ -147,29 +137,25 @@ TEST_F(Station, SpeedsScaleAndClampToOneDataByte) {
     }
 }
 
-TEST_F(Station, UnknownAddressIsAskedForAgainEveryThreeUnits) {
+TEST_F(Station, SlotWaitsAskAgainUntilTheDataCome) {
+    // An unknown address is asked for every three units; after a slot write
+    // the slot data are asked for twice, then waited for.
     keeper.silent = true;
     clock.on_unit = [this](std::size_t unit) {
-        if (unit == 4)
-            link.deliver(slot_data({.slot = 9, .address = 267, .stat = 0x37, .dirf = 0x20,
-                                    .id = 0x0100}));
+        if (unit == 4) link.deliver(slot_data({.slot = 9, .address = 267, .stat = 0x37, .dirf = 0x20, .id = 0x0100}));
     };
     station.do_128step(267, 1, 2);
     EXPECT_EQ(sent(), (strings{"BF 02 0B 49", "BF 02 0B 49", w({0xA0, 0x09, 0x02})}));
     EXPECT_EQ(clock.units, (std::vector<unsigned>(4, 500)));
-}
 
-TEST_F(Station, SlotWaitAfterAWriteAsksTwiceThenWaitsOn) {
     seen(slot_data({.slot = 5, .address = 3, .stat = 0x03}));
-    keeper.silent = true;
+    restart();
     clock.on_unit = [this](std::size_t unit) {
         if (unit == 25) link.deliver(keeper.slots[5]);
     };
     station.do_128step(3, 1, 1);
-    const strings wire = sent();
-    ASSERT_EQ(wire.size(), 4u);
-    EXPECT_EQ(strings(wire.begin() + 1, wire.end()),
-              (strings{"BB 05 00 41", "BB 05 00 41", "A0 05 01 5B"}));
+    EXPECT_EQ(sent(), (strings{"EF 0E 05 37 03 00 20 07 00 00 00 01 00 09", "BB 05 00 41", "BB 05 00 41",
+                               "A0 05 01 5B"}));
     EXPECT_EQ(clock.units, (std::vector<unsigned>(25, 200)));
 }
 
@@ -191,13 +177,6 @@ TEST_F(Station, AddressEntryWithoutSlotDataAsksForTheSlot) {
     }
     station.do_function_grp1(3, 0x01);
     EXPECT_EQ(sent(), (strings{"BB 05 00 41", w({0xA1, 0x05, 0x21})}));
-}
-
-// --- switches, power, the unused operations ----------------------------------
-
-TEST_F(Station, PowerOffReturnsOnceQueuedWithItsKey) {
-    EXPECT_TRUE(station.do_shutdown(7));
-    EXPECT_EQ(link.keys, (std::vector<uint8_t>{7}));
 }
 
 TEST_F(Station, ReservedOperationsShowTheMessageBoxAndSendNothing) {

@@ -74,7 +74,7 @@ TEST(Waiting, CancelFromAnotherThreadEndsTheWait) {
         t.abort.set();
     });
     const auto start = steady_clock::now();
-    expect_failure([&] { t.station.do_paged_read(1, 255); }, {"kvr_dccx_loconet::do_paged_read()", "CANCEL"});
+    expect_failure([&] { t.station.do_paged_read(1, 255); }, {op("do_paged_read"), "CANCEL"});
     EXPECT_LT(elapsed_ms(start), 400);
 }
 

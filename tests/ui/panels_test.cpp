@@ -23,8 +23,6 @@ protected:
     }
 };
 
-// ---- data exchange ----
-
 TEST_F(Panels, BadSwitchAddressStopsExchangeAndLaterFieldsKeepOldValues) {
     open_dialog();
     type(kvr_idc_loco_adr, "7");
@@ -49,11 +47,7 @@ TEST_F(Panels, BadSwitchAddressStopsExchangeAndLaterFieldsKeepOldValues) {
 }
 
 TEST(ParseInt, AcceptsWhatTheFrameworkAccepts) {
-    const struct {
-        const char* text;
-        bool ok;
-        int value;
-    } cases[] = {
+    const struct { const char* text; bool ok; int value; } cases[] = {
         {"12", true, 12},   {" \t12 ", true, 12}, {"+5", true, 5},         {"-3", true, -3},
         {"", false, 0},     {"1a", false, 0},     {"0x10", false, 0},      {"1 2", false, 0},
         {"2147483647", true, 2147483647},         {"2147483648", false, 0}, {"-", false, 0},
@@ -65,16 +59,9 @@ TEST(ParseInt, AcceptsWhatTheFrameworkAccepts) {
     }
 }
 
-// ---- switch panel ----
-
-TEST_F(Panels, SwitchAndDecoderArithmeticBothWays) {
+TEST_F(Panels, SwitchAndDecoderArithmeticBothWaysAndReqSw) {
     make_dialog();
-    const struct {
-        const char* address;
-        int position_button;
-        const char* decoder;
-        int output;
-    } cases[] = {
+    const struct { const char* address; int position_button; const char* decoder; int output; } cases[] = {
         {"1", kvr_idc_thrown, "1", 0}, {"1", kvr_idc_closed, "1", 1}, {"5", kvr_idc_thrown, "2", 0},
         {"5", kvr_idc_closed, "2", 1}, {"8", kvr_idc_thrown, "2", 6}, {"8", kvr_idc_closed, "2", 7},
     };
@@ -93,14 +80,11 @@ TEST_F(Panels, SwitchAndDecoderArithmeticBothWays) {
     EXPECT_EQ(text_of(kvr_idc_sw_adr), "12");
     EXPECT_TRUE(checked(kvr_idc_thrown));
     EXPECT_TRUE(prompts.empty());
-}
 
-TEST_F(Panels, ReqSwSendsOnlyAValidSwitchWithTheLinkOpen) {
-    make_dialog();
-    type(kvr_idc_sw_adr, "10");
+    // "REQ SW" sends only a valid switch, and only with the link open.
     click(kvr_idc_closed);
     click(kvr_idc_req_sw);
-    EXPECT_TRUE(calls().empty());  // link closed
+    EXPECT_TRUE(calls().empty());
     link.open("SIM");
     click(kvr_idc_req_sw);
     click(kvr_idc_sw_on);  // output off
@@ -108,27 +92,11 @@ TEST_F(Panels, ReqSwSendsOnlyAValidSwitchWithTheLinkOpen) {
     click(kvr_idc_req_sw);
     type(kvr_idc_sw_adr, "12345");
     click(kvr_idc_req_sw);  // refused by its prompt, not sent as another turnout
-    EXPECT_EQ(calls(), (calls_t{"sw(10,1,1)", "sw(10,0,0)"}));
+    EXPECT_EQ(calls(), (calls_t{"sw(12,1,1)", "sw(12,0,0)"}));
     EXPECT_FALSE(prompts.empty());
 }
 
-// ---- throttle ----
-
-TEST_F(Panels, SpeedEditClampsToStepModeWithoutSending) {
-    open_dialog();
-    click(kvr_idc_28step);
-    pump(50);
-    station->calls.clear();
-    auto* speed = dlg->control_as<QLineEdit>(kvr_idc_speed);
-    speed->selectAll();
-    QTest::keyClicks(speed, "200");
-    pump(50);
-    EXPECT_EQ(speed->text(), "28");
-    EXPECT_EQ(dlg->slider()->value(), 28);
-    EXPECT_TRUE(calls().empty());
-}
-
-TEST_F(Panels, StepModeChangeSendsSpeedAtOnceThenZeroNeverAbove28) {
+TEST_F(Panels, StepModeChangeSendsSpeedAtOnceThenZeroNeverAbove28AndTheEditClamps) {
     for (const char* speed : {"20", "100"}) {
         open_dialog();
         type(kvr_idc_speed, speed);
@@ -142,6 +110,15 @@ TEST_F(Panels, StepModeChangeSendsSpeedAtOnceThenZeroNeverAbove28) {
         EXPECT_EQ(text_of(kvr_idc_speed), "0");
         EXPECT_EQ(dlg->slider()->maximum(), 28);
     }
+    // The speed edit clamps to the step mode, and sends nothing.
+    station->calls.clear();
+    auto* speed = dlg->control_as<QLineEdit>(kvr_idc_speed);
+    speed->selectAll();
+    QTest::keyClicks(speed, "200");
+    pump(50);
+    EXPECT_EQ(speed->text(), "28");
+    EXPECT_EQ(dlg->slider()->value(), 28);
+    EXPECT_TRUE(calls().empty());
 }
 
 TEST_F(Panels, SliderDirectionAndFunctionsSendOnlyWithTheLinkOpen) {
@@ -162,8 +139,6 @@ TEST_F(Panels, SliderDirectionAndFunctionsSendOnlyWithTheLinkOpen) {
     pump(50);  // drawn again, same speed: nothing more
     EXPECT_EQ(calls(), (calls_t{"dir(3,1)", "grp1(3,16)", "grp1(3,18)", "grp2(3,8)", "grp2(3,9)", "128step(3,1,40)"}));
 }
-
-// ---- programming panel ----
 
 TEST_F(Panels, ValueHexAndBitsStayInStep) {
     make_dialog();
@@ -205,8 +180,20 @@ TEST_F(Panels, ReadsShowTheValueMinusOneOrTheFailure) {
     EXPECT_EQ(text_of(kvr_idc_hex), "0x07");
 }
 
-TEST_F(Panels, OpsDisablesReadAndWritesToTheLoco) {
-    open_dialog();
+// READ and WRITE do nothing while closed; WRITE refuses a value outside a CV
+// (300 would write 44); "OPS" disables READ and writes to the loco.
+TEST_F(Panels, ReadWriteNeedTheLinkWriteRefusesBadValuesAndOpsWritesToTheLoco) {
+    make_dialog();
+    click(kvr_idc_read);
+    click(kvr_idc_write);
+    EXPECT_TRUE(boxes.empty());
+    click(kvr_idc_power_on);  // power requests go out also while closed
+    click(kvr_idc_power_off);
+    link.open("SIM");
+    type(kvr_idc_value, "300");
+    click(kvr_idc_write);
+    EXPECT_EQ(prompts, (std::vector<QString>{"Please enter an integer between 0 and 255."}));
+
     auto* read = dlg->control_as<QPushButton>(kvr_idc_read);
     click(kvr_idc_ops);
     EXPECT_FALSE(read->isEnabled());
@@ -219,22 +206,6 @@ TEST_F(Panels, OpsDisablesReadAndWritesToTheLoco) {
     click(kvr_idc_write);
     click(kvr_idc_direct);
     click(kvr_idc_write);
-    EXPECT_EQ(calls(), (calls_t{"ops_write(1234,3,9,0)", "paged_write(3,9)", "direct_write(3,9)"}));
-}
-
-TEST_F(Panels, ReadWriteNeedTheLinkAndWriteRefusesAValueOutsideACv) {
-    make_dialog();
-    click(kvr_idc_read);
-    click(kvr_idc_write);
-    EXPECT_TRUE(calls().empty());
-    EXPECT_TRUE(boxes.empty());
-    link.open("SIM");
-    type(kvr_idc_value, "300");  // would write 44
-    click(kvr_idc_write);
-    EXPECT_TRUE(calls().empty());
-    EXPECT_EQ(prompts, (std::vector<QString>{"Please enter an integer between 0 and 255."}));
-    link.close();
-    click(kvr_idc_power_on);  // power requests go out also while closed
-    click(kvr_idc_power_off);
-    EXPECT_EQ(calls(), (calls_t{"startup()", "shutdown(0)"}));
+    EXPECT_EQ(calls(), (calls_t{"startup()", "shutdown(0)", "ops_write(1234,3,9,0)", "paged_write(3,9)",
+                                "direct_write(3,9)"}));
 }

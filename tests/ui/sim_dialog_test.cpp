@@ -31,7 +31,10 @@ protected:
     kvr_ms100 ms100;
 };
 
-TEST_F(WithSim, ConnectCycleStoresThePortAndShowsTraffic) {
+// One session against the layout: connect, traffic, a CV written and read
+// back in two modes, disconnect; the next start offers "SIM" and closing it
+// while connected closes the link first.
+TEST_F(WithSim, ConnectCycleCvWriteAndReadAndClosingWhileConnected) {
     make_dialog();
     EXPECT_EQ(dlg->control_as<QComboBox>(kvr_idc_port)->currentText(), "COM1");  // nothing stored
     connect_sim();
@@ -39,17 +42,7 @@ TEST_F(WithSim, ConnectCycleStoresThePortAndShowsTraffic) {
     EXPECT_EQ(stored_port(), "SIM");
     click(kvr_idc_fast_clock);
     EXPECT_TRUE(pump_until([&] { return log_text().contains("FAST CLOCK"); }));
-    click(kvr_idc_connect);
-    EXPECT_EQ(text_of(kvr_idc_connect), "Connect Loconet↑");
-    EXPECT_FALSE(ms100.is_open());
-    EXPECT_TRUE(boxes.empty());
-    make_dialog();  // the next start offers the stored port
-    EXPECT_EQ(dlg->control_as<QComboBox>(kvr_idc_port)->currentText(), "SIM");
-}
 
-TEST_F(WithSim, CvWriteAndReadThroughThePanels) {
-    make_dialog();
-    connect_sim();
     type(kvr_idc_cv, "3");
     type(kvr_idc_value, "42");
     click(kvr_idc_write);
@@ -60,13 +53,16 @@ TEST_F(WithSim, CvWriteAndReadThroughThePanels) {
         EXPECT_EQ(text_of(kvr_idc_value), "42");
         EXPECT_EQ(text_of(kvr_idc_hex), "0x2a");
     }
-    EXPECT_TRUE(boxes.empty()) << (boxes.empty() ? "" : boxes[0].text);
     EXPECT_TRUE(log_text().contains("Direct"));
-}
 
-TEST_F(WithSim, ClosingWhileConnectedClosesTheLinkFirst) {
-    make_dialog();
-    connect_sim();
+    click(kvr_idc_connect);
+    EXPECT_EQ(text_of(kvr_idc_connect), "Connect Loconet↑");
+    EXPECT_FALSE(ms100.is_open());
+    EXPECT_TRUE(boxes.empty()) << (boxes.empty() ? "" : boxes[0].text);
+
+    make_dialog();  // the next start offers the stored port
+    EXPECT_EQ(dlg->control_as<QComboBox>(kvr_idc_port)->currentText(), "SIM");
+    click(kvr_idc_connect);
     dlg->slider()->setValue(20);
     pump(300);
     const auto t0 = std::chrono::steady_clock::now();

@@ -9,22 +9,19 @@
 
 namespace {
 
-// One QApplication for the whole test program, on the offscreen platform
-// unless the environment chose another.
-class qt_environment : public ::testing::Environment {
-public:
+// One QApplication for the whole program, offscreen unless the environment
+// chose another platform.
+struct qt_environment : ::testing::Environment {
     void SetUp() override {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         static int argc = 1;
         static char name[] = "test_ui";
         static char* argv[] = {name, nullptr};
-        app_ = std::make_unique<QApplication>(argc, argv);
+        app = std::make_unique<QApplication>(argc, argv);
     }
-    void TearDown() override { app_.reset(); }
-
-private:
-    std::unique_ptr<QApplication> app_;
+    void TearDown() override { app.reset(); }
+    std::unique_ptr<QApplication> app;
 };
 
 [[maybe_unused]] ::testing::Environment* const registered =

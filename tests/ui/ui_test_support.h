@@ -1,8 +1,6 @@
 #pragma once
-// Window tests run real widgets on the offscreen platform. A fake link and a
-// recording command station stand in for the bus where a test is about the
-// panels; the "SIM" port stands in for the layout where it is about the
-// whole path.
+// Window tests drive real widgets offscreen, over a fake link and a recording
+// command station, or over the "SIM" port for the whole path.
 
 #include <gtest/gtest.h>
 
@@ -45,7 +43,6 @@ public:
     void open(const std::string& name) override {
         if (name.rfind("/nonexistent", 0) == 0)
             KVR_RAISE("fake_link::open(" + name + ")=>fail", 2, "fake_link");
-        opened.push_back(name);
         set_open(true);
     }
     void close() override {
@@ -62,7 +59,6 @@ public:
     }
     void post(const std::string& text) { post_text("%s", text.c_str()); }
 
-    std::vector<std::string> opened;
     std::vector<kvr_loconet_msg> sent;
     int closes = 0;
 };
@@ -105,10 +101,8 @@ public:
 private:
     template <class... A>
     uint16_t note(const char* name, A... args) {
-        std::string s = std::string(name) + "(";
-        ((s += std::to_string(+args) + ","), ...);
-        if (sizeof...(args) > 0)
-            s.pop_back();
+        std::string s = std::string(name) + "(", sep;
+        ((s += sep + std::to_string(+args), sep = ","), ...);
         calls.push_back(s + ")");
         if (fail)
             throw *fail;
@@ -117,8 +111,7 @@ private:
 };
 
 struct shown_box {
-    std::string text;
-    std::string caption;
+    std::string text, caption;
 };
 
 // A dialog over a fake link and a recording station, with prompts and
@@ -134,7 +127,6 @@ protected:
     std::string log_dir() const { return dir.path().toStdString(); }
     std::vector<std::string> calls() const { return station->calls; }
 
-    // Widget helpers.
     void type(int id, const QString& text);
     void click(int id);
     QString text_of(int id) const;
