@@ -13,10 +13,7 @@
 namespace traffic_mix {
 
 inline kvr_loconet_msg make(std::initializer_list<uint8_t> bytes) {
-    kvr_loconet_msg m;
-    for (uint8_t b : bytes) m.append(b);
-    m.append(0xFFFF);
-    return m;
+    return kvr_loconet_msg::with_checksum(bytes);
 }
 
 // One round of traffic, oldest first.

@@ -156,3 +156,10 @@ uint8_t kvr_loconet_msg::take_from(std::deque<uint8_t>& queue) {
     *this = candidate;
     return op;
 }
+
+kvr_loconet_msg kvr_loconet_msg::with_checksum(const uint8_t* bytes, std::size_t count) {
+    kvr_loconet_msg m;
+    for (std::size_t i = 0; i < count; ++i) m.append(bytes[i]);
+    m.append(0xFFFF);
+    return m;
+}

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 
 enum : uint8_t {
     OPC_BUSY = 0x81,
@@ -107,6 +108,12 @@ public:
     uint16_t slot_address() const { return static_cast<uint16_t>(data_[9] * 128 + data_[4]); }
 
     bool operator==(const kvr_loconet_msg& o) const;
+
+    // The given bytes (opcode first) with their checksum appended.
+    static kvr_loconet_msg with_checksum(const uint8_t* bytes, std::size_t count);
+    static kvr_loconet_msg with_checksum(std::initializer_list<uint8_t> bytes) {
+        return with_checksum(bytes.begin(), bytes.size());
+    }
 
 private:
     uint8_t data_[capacity] = {};

@@ -28,10 +28,7 @@ uint16_t slot_address(const std::array<uint8_t, 10>& s) {
 }
 
 kvr_loconet_msg make_msg(std::initializer_list<uint8_t> bytes) {
-    kvr_loconet_msg m;
-    for (uint8_t b : bytes) m.append(b);
-    m.append(0xFFFF);
-    return m;
+    return kvr_loconet_msg::with_checksum(bytes);
 }
 
 }  // namespace

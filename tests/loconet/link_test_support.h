@@ -17,10 +17,7 @@ namespace link_test {
 
 // A message from its bytes; the checksum is appended.
 inline kvr_loconet_msg msg_of(std::initializer_list<uint8_t> bytes) {
-    kvr_loconet_msg m;
-    for (uint8_t b : bytes) m.append(b);
-    m.append(0xFFFF);
-    return m;
+    return kvr_loconet_msg::with_checksum(bytes);
 }
 
 // OPC_SL_RD_DATA for `slot` carrying ADR/ADR2 (or the fields of slots 123/124).

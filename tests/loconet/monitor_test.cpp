@@ -14,9 +14,7 @@ struct line_case {
 
 void expect_lines(const std::vector<line_case>& cases) {
     for (const line_case& c : cases) {
-        kvr_loconet_msg m;
-        for (uint8_t b : c.bytes) m.append(b);
-        m.append(0xFFFF);
+        const kvr_loconet_msg m = kvr_loconet_msg::with_checksum(c.bytes.data(), c.bytes.size());
         EXPECT_EQ(kvr_monitor::to_text(m), c.line) << "first byte " << std::hex << int(c.bytes[0]);
     }
 }

@@ -30,12 +30,7 @@ bool eventually(kvr_ms100& link, F ready) {
     }
 }
 
-kvr_loconet_msg msg_of(std::initializer_list<uint8_t> b) {
-    kvr_loconet_msg m;
-    for (uint8_t x : b) m.append(x);
-    m.append(0xFFFF);
-    return m;
-}
+kvr_loconet_msg msg_of(std::initializer_list<uint8_t> b) { return kvr_loconet_msg::with_checksum(b); }
 
 }  // namespace
 

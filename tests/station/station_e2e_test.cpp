@@ -66,9 +66,7 @@ protected:
 
     // Another throttle on the bus, as the layout sees it.
     void other_throttle(std::initializer_list<uint8_t> b) {
-        kvr_loconet_msg m;
-        for (uint8_t x : b) m.append(x);
-        m.append(0xFFFF);
+        const kvr_loconet_msg m = kvr_loconet_msg::with_checksum(b);
         sim([&](kvr_sim_station& s) { s.receive(m, kvr_sim_time{0}); });
     }
 
