@@ -37,10 +37,10 @@ deps-fuzz: deps
 	@m="$(call missing,$(FUZZ_PACKAGES))"; if [ -n "$$m" ]; then \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$m; fi
 
-$(BUILD)/build.ninja:
-	$(CONFIGURE) -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
-
-build: deps $(BUILD)/build.ninja
+# Configured on every build, so that CI=1 on an existing build folder still
+# turns warnings into errors (a re-run with unchanged options is quick).
+build: deps
+	$(CONFIGURE) -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
 run: build

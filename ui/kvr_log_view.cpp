@@ -98,16 +98,3 @@ void kvr_log_view::trim(bool at_top) {
     }
     cursor.removeSelectedText();
 }
-
-void kvr_log_rewrite_whole(QPlainTextEdit& view, const QString& text, int log_mode) {
-    QString all = view.toPlainText();
-    if (log_mode == 0)
-        all += as_view_text(text);
-    else
-        all.prepend(as_view_text(text));
-    view.setPlainText(all);
-    if (log_mode == 0) {
-        QScrollBar* bar = view.verticalScrollBar();
-        bar->setValue(bar->maximum());
-    }
-}

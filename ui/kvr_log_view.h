@@ -17,8 +17,6 @@
 //   line_count()     lines applied (a final empty line is not counted)
 //   set_log_mode(m)  0 normal, any other value stack; applies to later texts
 //   clear_text()     empty view, pending batch dropped
-//   kvr_log_rewrite_whole(...)  the old way: read the whole text, add the
-//                    line, put the whole text back (kept for comparison)
 
 #include <QPlainTextEdit>
 #include <QString>
@@ -52,7 +50,3 @@ private:
     int mode_ = 0;
     int max_lines_ = default_max_lines;
 };
-
-// One received text added by reading and rewriting the whole text, as the
-// view originally did: cost grows with the text already shown.
-void kvr_log_rewrite_whole(QPlainTextEdit& view, const QString& text, int log_mode);
