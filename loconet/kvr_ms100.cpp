@@ -164,7 +164,11 @@ void kvr_ms100::impl::configure() {
         owner.close();
         raise(where, code, line);
     };
-    if (int err = kvr_serial::probe_terminal(fd)) fail("GetCommProperties", err, line_get_properties);
+    // ENOTTY is "Inappropriate ioctl for device", which tells a user little:
+    // the report names the cause and keeps the code.
+    if (int err = kvr_serial::probe_terminal(fd))
+        fail(err == ENOTTY ? "GetCommProperties (not a serial device)" : "GetCommProperties", err,
+             line_get_properties);
 
     bool accepted = false;
     if (int err = kvr_serial::set_custom_baud(fd, kvr_bus_baud, &accepted))
@@ -379,7 +383,7 @@ void kvr_ms100::close() {
     set_open(false);
     m.stop_thread();
     if (m.fd >= 0) {
-        ::close(m.fd);
+        kvr_serial::close_exclusive(m.fd);
         m.fd = -1;
     }
     // After the descriptor: a virtual port's peer closing first would look
@@ -422,7 +426,10 @@ bool kvr_ms100::is_virtual_port(const std::string& name) {
 }
 
 std::string kvr_ms100::device_path_for(const std::string& port_name) {
-    if (!port_name.empty() && port_name[0] == '/') return port_name;
+    // "./bus" and "../bus" are paths as much as "/dev/pts/3"; a bare word
+    // is a port name.
+    if (port_name.rfind('/', 0) == 0 || port_name.rfind("./", 0) == 0 || port_name.rfind("../", 0) == 0)
+        return port_name;
     if (port_name.size() == 4 && port_name[3] >= '1' && port_name[3] <= '4') {
         std::string head = port_name.substr(0, 3);
         std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::toupper(c); });

@@ -5,7 +5,7 @@
 // and writes at most one queued message per cycle, only when no input waits.
 //
 // Port names: "COM1".."COM4" are /dev/ttyS0../dev/ttyS3; a name starting
-// with "/" is a device path; other names (such as "SIM") are virtual ports
+// with "/", "./" or "../" is a device path; other names (such as "SIM") are virtual ports
 // registered by the program (a simulated layout on a pseudo-terminal).
 
 #include <atomic>
@@ -44,7 +44,8 @@ public:
     // Registers a virtual port name. Call before any link opens it.
     static void register_virtual_port(const std::string& name, kvr_virtual_port_factory factory);
     static bool is_virtual_port(const std::string& name);
-    // "COM1" -> "/dev/ttyS0"; a path stays; "" for other names.
+    // "COM1" -> "/dev/ttyS0"; a path ("/dev/pts/3", "./bus") stays; "" for
+    // other names.
     static std::string device_path_for(const std::string& port_name);
 
 private:
