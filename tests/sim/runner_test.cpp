@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "loconet/kvr_ms100.h"
@@ -60,9 +61,9 @@ TEST(SimRunner, AnswersOnThePseudoTerminalAcrossReopens) {
 // The whole serial path: the driver opens "SIM", its I/O thread writes the
 // requests to the pseudo-terminal and files the answers in its stores.
 TEST(SimLink, SlotRequestAndDirectReadComeBackThroughTheSerialDriver) {
-    kvr_sim_register_port(kvr_sim_options{});  // realistic timing
-    ASSERT_TRUE(kvr_ms100::is_virtual_port("SIM"));
     kvr_ms100 link;
+    kvr_sim_register_port(link, kvr_sim_options{});  // realistic timing
+    ASSERT_TRUE(link.is_virtual_port("SIM"));
     link.open("SIM");
     ASSERT_TRUE(link.is_open());
 
@@ -85,4 +86,25 @@ TEST(SimLink, SlotRequestAndDirectReadComeBackThroughTheSerialDriver) {
         return s && (*s)[4] == 0;  // slot 1 blank again
     }));
     link.close();
+}
+
+// Two users in one process, each with its own layout options: neither sees
+// the other's, whoever offered "SIM" first.
+TEST(SimLink, EachLinkOpensSimWithItsOwnOptions) {
+    kvr_ms100 full, plain, without;
+    kvr_sim_register_port(full, kvr_sim_options{.instant = true, .switch_buffer_full = true});
+    kvr_sim_register_port(plain, kvr_sim_options{.instant = true});
+    EXPECT_FALSE(without.is_virtual_port("SIM"));
+    full.open("SIM");
+    plain.open("SIM");
+    for (kvr_ms100* link : {&full, &plain}) link->send(msg_of({OPC_SW_ACK, 0x00, 0x30}), 0);
+    const auto ack_code = [](kvr_ms100& link) {
+        std::optional<kvr_loconet_msg> ack;
+        eventually(link, [&] { return (ack = link.ack_for(OPC_SW_ACK)).has_value(); });
+        return ack ? (*ack)[2] : -1;
+    };
+    EXPECT_EQ(ack_code(full), 0x00);   // the command buffer is full: refused
+    EXPECT_EQ(ack_code(plain), 0x7F);  // accepted
+    full.close();
+    plain.close();
 }
