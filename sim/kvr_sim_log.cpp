@@ -69,7 +69,7 @@ void kvr_sim_log::push(std::string line) {
         s_->dropped = 0;
         s_->lines.push_back(std::move(line) + "\n");
     }
-    s_->changed.notify_one();
+    s_->changed.notify_all();  // stop() may wait on the same condition
 }
 
 bool kvr_sim_log::stop(unsigned grace_ms) {
