@@ -57,7 +57,7 @@ public:
         struct stat st {};
         if (::lstat(path_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) return "it exists and is not a symbolic link";
         const std::string temp = path_ + ".busprobe-sim." + std::to_string(::getpid());
-        ::unlink(temp.c_str());
+        if (::lstat(temp.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(temp.c_str());  // an old run's
         if (::symlink(device_.c_str(), temp.c_str()) != 0) return std::strerror(errno);
         if (::rename(temp.c_str(), path_.c_str()) != 0) {
             const int e = errno;

@@ -8,10 +8,12 @@
 #include <optional>
 #include <thread>
 
+#include "foundation/kvr_exception.h"
 #include "loconet/kvr_ms100.h"
 #include "pty_client.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
+#include "unprivileged.h"
 
 namespace {
 
@@ -107,4 +109,27 @@ TEST(SimLink, EachLinkOpensSimWithItsOwnOptions) {
     EXPECT_EQ(ack_code(plain), 0x7F);  // accepted
     full.close();
     plain.close();
+}
+
+// `busprobe-sim --link L`, then one command after another on L: each takes
+// the device exclusively and must leave it free for the next. Root would
+// pass the exclusivity check anyway, so this runs as an ordinary user.
+TEST(SimLink, AnOrdinaryUserOpensTheSimulatorsDeviceOneCommandAfterAnother) {
+    EXPECT_EQ(unprivileged::run([]() -> std::string {
+                  kvr_sim_runner runner(kvr_sim_options{.instant = true});
+                  for (int command = 1; command <= 3; ++command) {
+                      kvr_ms100 link;
+                      try {
+                          link.open(runner.device_path());
+                      } catch (const kvr_exception& e) {
+                          return "command " + std::to_string(command) + ": " + e.message;
+                      }
+                      link.send(msg_of({OPC_LOCO_ADR, 0x00, 0x03}), 0);
+                      if (!eventually(link, [&] { return link.slot_of_address(3) == 1; }))
+                          return "command " + std::to_string(command) + ": no answer";
+                      link.close();
+                  }
+                  return "";
+              }),
+              "");
 }
