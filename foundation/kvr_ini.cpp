@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <optional>
 #include <strings.h>
 #include <sys/stat.h>
@@ -48,9 +49,13 @@ struct line_view {
     std::string value;  // key value, trimmed
 };
 
+// Editors on other systems start a UTF-8 file with a byte-order mark.
+constexpr char utf8_bom[] = "\xEF\xBB\xBF";
+
 line_view classify(const std::string& raw) {
     line_view v;
-    const std::string t = trim(raw);
+    const bool bom = raw.rfind(utf8_bom, 0) == 0;
+    const std::string t = trim(bom ? raw.substr(sizeof utf8_bom - 1) : raw);
     if (t.empty() || t[0] == ';' || t[0] == '#') return v;
     if (t[0] == '[') {
         const auto close = t.find(']');
@@ -67,32 +72,45 @@ line_view classify(const std::string& raw) {
 }
 
 // Whole-file read; a missing file reads as empty. Empty optional: the file
-// exists but cannot be read.
+// exists but cannot be read, or is no regular file. A FIFO would block the
+// open and the read until some writer came, so the open does not wait and
+// the type is checked on the descriptor before anything is read.
 std::optional<std::string> read_file(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
         if (errno == ENOENT) return std::string();
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        std::fprintf(stderr, "%s: the settings file %s is not a regular file: ignored\n",
+                     program_invocation_short_name, path.c_str());
         return std::nullopt;
     }
     std::string text;
     char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-    const bool failed = std::ferror(f) != 0;
-    std::fclose(f);
-    if (failed) return std::nullopt;
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+        if (n > 0) text.append(buf, static_cast<std::size_t>(n));
+        else if (errno != EINTR) break;
+    }
+    ::close(fd);
+    if (n < 0) return std::nullopt;
     return text;
 }
 
-// Splits after each LF; a last line without LF is kept as it is.
+// Splits after each line end: LF, CR LF, or a CR alone (old Mac editors).
+// A last line without one is kept as it is.
 std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size()) {
-        auto lf = text.find('\n', start);
-        if (lf == std::string::npos) lf = text.size() - 1;
-        lines.push_back(text.substr(start, lf - start + 1));
-        start = lf + 1;
+        std::size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = text.size() - 1;
+        else if (text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n') ++end;
+        lines.push_back(text.substr(start, end - start + 1));
+        start = end + 1;
     }
     return lines;
 }
@@ -112,16 +130,23 @@ std::optional<std::string> lookup(const std::string& path, const std::string& se
     return std::nullopt;
 }
 
-// The line end the file already uses, so an added line matches its lines.
-std::string line_end_of(const std::vector<std::string>& lines) {
-    for (const std::string& l : lines)
-        if (l.size() >= 2 && l[l.size() - 2] == '\r' && l.back() == '\n') return "\r\n";
-    return "\n";
+std::string ending_of(const std::string& line) {
+    if (line.empty()) return {};
+    if (line.back() == '\r') return "\r";
+    if (line.back() != '\n') return {};
+    return line.size() >= 2 && line[line.size() - 2] == '\r' ? "\r\n" : "\n";
 }
 
-std::string ending_of(const std::string& line) {
-    if (line.empty() || line.back() != '\n') return {};
-    return line.size() >= 2 && line[line.size() - 2] == '\r' ? "\r\n" : "\n";
+// The line end the file already uses, so an added line matches its lines:
+// CR LF when any line has it, else a lone CR when any line has that, else LF.
+std::string line_end_of(const std::vector<std::string>& lines) {
+    bool cr = false;
+    for (const std::string& l : lines) {
+        const std::string e = ending_of(l);
+        if (e == "\r\n") return e;
+        cr = cr || e == "\r";
+    }
+    return cr ? "\r" : "\n";
 }
 
 std::string joined(const std::vector<std::string>& lines) {

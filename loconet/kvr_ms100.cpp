@@ -86,23 +86,6 @@ int write_whole(int fd, const uint8_t* p, std::size_t len) {
     return 0;
 }
 
-struct virtual_port_registry {
-    std::mutex m;
-    std::map<std::string, kvr_virtual_port_factory> factories;
-};
-
-virtual_port_registry& virtual_ports() {
-    static virtual_port_registry r;
-    return r;
-}
-
-kvr_virtual_port_factory find_virtual_port(const std::string& name) {
-    virtual_port_registry& r = virtual_ports();
-    std::lock_guard<std::mutex> lk(r.m);
-    auto it = r.factories.find(name);
-    return it == r.factories.end() ? kvr_virtual_port_factory{} : it->second;
-}
-
 }  // namespace
 
 struct kvr_ms100::impl {
@@ -118,6 +101,7 @@ struct kvr_ms100::impl {
     int fd = -1;
     std::string name;
     std::unique_ptr<kvr_virtual_port> vport;
+    std::map<std::string, kvr_virtual_port_factory> virtual_ports;  // the owner's thread only
     std::thread thread;
 
     // Stop signal: the flag is the truth, the eventfd wakes a waiting poll.
@@ -164,7 +148,11 @@ void kvr_ms100::impl::configure() {
         owner.close();
         raise(where, code, line);
     };
-    if (int err = kvr_serial::probe_terminal(fd)) fail("GetCommProperties", err, line_get_properties);
+    // ENOTTY is "Inappropriate ioctl for device", which tells a user little:
+    // the report names the cause and keeps the code.
+    if (int err = kvr_serial::probe_terminal(fd))
+        fail(err == ENOTTY ? "GetCommProperties (not a serial device)" : "GetCommProperties", err,
+             line_get_properties);
 
     bool accepted = false;
     if (int err = kvr_serial::set_custom_baud(fd, kvr_bus_baud, &accepted))
@@ -353,8 +341,8 @@ void kvr_ms100::open(const std::string& port_name) {
     m.name = port_name;
 
     std::string path;
-    if (kvr_virtual_port_factory factory = find_virtual_port(port_name)) {
-        m.vport = factory();
+    if (auto it = m.virtual_ports.find(port_name); it != m.virtual_ports.end()) {
+        m.vport = it->second();
         if (m.vport) path = m.vport->device_path();
     } else {
         path = device_path_for(port_name);
@@ -379,7 +367,7 @@ void kvr_ms100::close() {
     set_open(false);
     m.stop_thread();
     if (m.fd >= 0) {
-        ::close(m.fd);
+        kvr_serial::close_exclusive(m.fd);
         m.fd = -1;
     }
     // After the descriptor: a virtual port's peer closing first would look
@@ -411,18 +399,19 @@ bool kvr_ms100::wait_tx_empty(unsigned ms) const {
     return impl_->tx_empty.wait_for(lk, std::chrono::milliseconds(ms), [this] { return impl_->txq.empty(); });
 }
 
-void kvr_ms100::register_virtual_port(const std::string& name, kvr_virtual_port_factory factory) {
-    virtual_port_registry& r = virtual_ports();
-    std::lock_guard<std::mutex> lk(r.m);
-    r.factories[name] = std::move(factory);
+void kvr_ms100::add_virtual_port(const std::string& name, kvr_virtual_port_factory factory) {
+    impl_->virtual_ports[name] = std::move(factory);
 }
 
-bool kvr_ms100::is_virtual_port(const std::string& name) {
-    return static_cast<bool>(find_virtual_port(name));
+bool kvr_ms100::is_virtual_port(const std::string& name) const {
+    return impl_->virtual_ports.count(name) != 0;
 }
 
 std::string kvr_ms100::device_path_for(const std::string& port_name) {
-    if (!port_name.empty() && port_name[0] == '/') return port_name;
+    // "./bus" and "../bus" are paths as much as "/dev/pts/3"; a bare word
+    // is a port name.
+    if (port_name.rfind('/', 0) == 0 || port_name.rfind("./", 0) == 0 || port_name.rfind("../", 0) == 0)
+        return port_name;
     if (port_name.size() == 4 && port_name[3] >= '1' && port_name[3] <= '4') {
         std::string head = port_name.substr(0, 3);
         std::transform(head.begin(), head.end(), head.begin(), [](unsigned char c) { return std::toupper(c); });

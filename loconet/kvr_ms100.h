@@ -5,8 +5,9 @@
 // and writes at most one queued message per cycle, only when no input waits.
 //
 // Port names: "COM1".."COM4" are /dev/ttyS0../dev/ttyS3; a name starting
-// with "/" is a device path; other names (such as "SIM") are virtual ports
-// registered by the program (a simulated layout on a pseudo-terminal).
+// with "/", "./" or "../" is a device path; other names (such as "SIM") are
+// virtual ports that the program offers on this one link (a simulated layout
+// on a pseudo-terminal, with the options of this link's user).
 
 #include <atomic>
 #include <deque>
@@ -41,10 +42,13 @@ public:
     // Waits until the transmit queue is empty (true) or `ms` ran out (false).
     bool wait_tx_empty(unsigned ms) const;
 
-    // Registers a virtual port name. Call before any link opens it.
-    static void register_virtual_port(const std::string& name, kvr_virtual_port_factory factory);
-    static bool is_virtual_port(const std::string& name);
-    // "COM1" -> "/dev/ttyS0"; a path stays; "" for other names.
+    // Offers a virtual port name on this link only, so that two users of
+    // the link class in one process never share each other's port options.
+    // Called by the link's owner, while the link is closed.
+    void add_virtual_port(const std::string& name, kvr_virtual_port_factory factory);
+    bool is_virtual_port(const std::string& name) const;
+    // "COM1" -> "/dev/ttyS0"; a path ("/dev/pts/3", "./bus") stays; "" for
+    // other names.
     static std::string device_path_for(const std::string& port_name);
 
 private:

@@ -42,6 +42,12 @@ int open_exclusive(const char* path, int* fd) {
     return 0;
 }
 
+void close_exclusive(int fd) {
+    if (fd < 0) return;
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
 int probe_terminal(int fd) {
     termios2 t{};
     return get(fd, &t);

@@ -15,6 +15,12 @@ namespace kvr_serial {
 // tells.
 int open_exclusive(const char* path, int* fd);
 
+// TIOCNXCL, then close. The exclusive flag belongs to the terminal, not to
+// the descriptor: a pseudo-terminal whose master stays open keeps it after
+// the last close, and every later open by a user without CAP_SYS_ADMIN fails
+// with EBUSY. Safe on a descriptor that is no terminal.
+void close_exclusive(int fd);
+
 // TCGETS2: fails (ENOTTY) on anything that is not a terminal.
 int probe_terminal(int fd);
 

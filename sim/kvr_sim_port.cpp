@@ -19,6 +19,6 @@ private:
 
 }  // namespace
 
-void kvr_sim_register_port(const kvr_sim_options& options) {
-    kvr_ms100::register_virtual_port("SIM", [options] { return std::make_unique<sim_port>(options); });
+void kvr_sim_register_port(kvr_ms100& link, const kvr_sim_options& options) {
+    link.add_virtual_port(kvr_sim_port_name, [options] { return std::make_unique<sim_port>(options); });
 }

@@ -6,5 +6,13 @@
 
 #include "sim/kvr_sim_options.h"
 
-// Registers the port name "SIM" with the serial driver. Call once at start-up.
-void kvr_sim_register_port(const kvr_sim_options& options);
+class kvr_ms100;
+
+// The name a user picks for the simulated layout.
+inline constexpr const char* kvr_sim_port_name = "SIM";
+
+// Offers "SIM" on `link`, with these options. Each link keeps its own: the
+// window, a command of the command-line tool and a test in one process each
+// get the layout they asked for. Call while the link is closed; a second call
+// replaces the options for the next open.
+void kvr_sim_register_port(kvr_ms100& link, const kvr_sim_options& options);

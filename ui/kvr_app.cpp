@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #include "foundation/kvr_exception.h"
 #include "sim/kvr_sim_port.h"
@@ -11,12 +10,9 @@
 
 kvr_app::kvr_app() : link_(std::make_unique<kvr_ms100>()) {
     kvr_install_qt_hooks();
-    static std::once_flag registered;
-    std::call_once(registered, [] {
-        kvr_sim_options sim;
-        sim.demo = true;  // fast clock, sensor and turnout traffic to watch
-        kvr_sim_register_port(sim);
-    });
+    kvr_sim_options sim;
+    sim.demo = true;  // fast clock, sensor and turnout traffic to watch
+    kvr_sim_register_port(*link_, sim);
 }
 
 kvr_app::~kvr_app() {

@@ -245,12 +245,7 @@ std::string port_of(const cli_command& cmd, const kvr_cli_context& ctx) {
 }
 
 bool known_port(const std::string& port) {
-    return kvr_ms100::is_virtual_port(port) || !kvr_ms100::device_path_for(port).empty();
-}
-
-void register_sim_once(const kvr_sim_options& options) {
-    static std::once_flag once;
-    std::call_once(once, [&options] { kvr_sim_register_port(options); });
+    return port == kvr_sim_port_name || !kvr_ms100::device_path_for(port).empty();
 }
 
 std::string cancel_text(cli_abort_reason why, double timeout_s) {
@@ -264,6 +259,7 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
     kvr_sys_event abort(true);
     cli_abort_watch watch(abort, cmd.timeout_s, ctx.handle_signals);
     bus_session s(cmd.verb == cli_verb::monitor, cmd, abort);
+    kvr_sim_register_port(s.link, ctx.sim);
     int status = kvr_cli_failed;
     try {
         s.link.open(port);
@@ -299,7 +295,6 @@ std::string cli_cv_line(unsigned cv, unsigned value) {
 }
 
 int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
-    register_sim_once(ctx.sim);
     std::string port = port_of(cmd, ctx);
     if (!known_port(port))
         throw cli_usage_error{"unknown port name '" + port + "' (COM1 to COM4, SIM or a device path)", ""};

@@ -32,8 +32,8 @@ struct kvr_cli_context {
     // Settings file that names the default port; empty: the window's
     // "busprobe.ini" beside the program.
     std::string settings_path;
-    // The simulated station behind the port name "SIM". The name is
-    // registered by the first bus command of the process, with these options.
+    // The simulated station behind the port name "SIM", offered on each bus
+    // command's own link with these options.
     kvr_sim_options sim;
 };
 

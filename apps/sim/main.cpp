@@ -2,18 +2,22 @@
 // Busprobe or any other LocoNet program.
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
+#include <cstdlib>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "foundation/kvr_exception.h"
 #include "loconet/kvr_monitor.h"
 #include "sim/kvr_sim_args.h"
+#include "sim/kvr_sim_log.h"
 #include "sim/kvr_sim_runner.h"
 
 namespace {
@@ -30,12 +34,50 @@ std::string log_line(const kvr_loconet_msg& msg) {
     return text;
 }
 
-// Replaces a symbolic link left by an earlier run, never any other file.
-bool make_link(const std::string& device, const std::string& link) {
-    char target[256];
-    if (::readlink(link.c_str(), target, sizeof target) >= 0) ::unlink(link.c_str());
-    return ::symlink(device.c_str(), link.c_str()) == 0;
-}
+// The stop signals: every one the program can catch that would otherwise end
+// it and leave the --link behind, pointing at a pseudo-terminal number that
+// the system soon gives to somebody else's terminal.
+constexpr int stop_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE, SIGTERM};
+
+// The --link: made beside its final name and renamed over it, so a reader
+// never finds it half made; only ever replaces a symbolic link; removed at
+// the end only while it still points at our device (another simulator given
+// the same path may have taken it over meanwhile).
+class device_link {
+public:
+    device_link(std::string device, std::string path) : device_(std::move(device)), path_(std::move(path)) {}
+    device_link(const device_link&) = delete;
+    device_link& operator=(const device_link&) = delete;
+    ~device_link() {
+        if (made_ && points_at_device()) ::unlink(path_.c_str());
+    }
+
+    // Empty on success, else why the link was not made.
+    std::string make() {
+        struct stat st {};
+        if (::lstat(path_.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) return "it exists and is not a symbolic link";
+        const std::string temp = path_ + ".busprobe-sim." + std::to_string(::getpid());
+        if (::lstat(temp.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(temp.c_str());  // an old run's
+        if (::symlink(device_.c_str(), temp.c_str()) != 0) return std::strerror(errno);
+        if (::rename(temp.c_str(), path_.c_str()) != 0) {
+            const int e = errno;
+            ::unlink(temp.c_str());
+            return std::strerror(e);
+        }
+        made_ = true;
+        return {};
+    }
+
+private:
+    bool points_at_device() const {
+        char target[4096];
+        const ssize_t n = ::readlink(path_.c_str(), target, sizeof target);
+        return n > 0 && std::string(target, static_cast<std::size_t>(n)) == device_;
+    }
+
+    std::string device_, path_;
+    bool made_ = false;
+};
 
 }  // namespace
 
@@ -50,46 +92,46 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    // Block the stop signals before the runner's thread starts, so that it
-    // inherits the mask and only sigwait below receives them.
-    sigset_t stop_signals;
-    sigemptyset(&stop_signals);
-    sigaddset(&stop_signals, SIGINT);
-    sigaddset(&stop_signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // Block the stop signals before any thread starts, so that every thread
+    // inherits the mask and only sigwait below receives them. A write to a
+    // closed pipe raises SIGPIPE in the writing thread, where it stays
+    // pending: the log's writer passes the news on to the process.
+    sigset_t stops;
+    sigemptyset(&stops);
+    for (int sig : stop_signals) sigaddset(&stops, sig);
+    pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
-    // Held until the device path is out, so that no log line comes first.
-    std::mutex out_mutex;
-    std::unique_lock<std::mutex> first_line(out_mutex);
-    kvr_sim_runner::observer log;
+    std::unique_ptr<kvr_sim_log> log;
+    kvr_sim_runner::observer observe;
     if (args.log) {
-        log = [&out_mutex](const kvr_loconet_msg& msg) {
-            std::lock_guard<std::mutex> lock(out_mutex);
-            std::printf("%s\n", log_line(msg).c_str());
-            std::fflush(stdout);
-        };
+        log = std::make_unique<kvr_sim_log>(STDOUT_FILENO);
+        log->on_reader_gone = [] { ::kill(::getpid(), SIGPIPE); };
+        observe = [&log](const kvr_loconet_msg& msg) { log->push(log_line(msg)); };
     }
 
-    bool linked = false;
+    int status = 0;
     try {
-        kvr_sim_runner runner(args.options, log);
+        kvr_sim_runner runner(args.options, observe);
         // The link exists by the time a reader of the first line looks for it.
+        std::optional<device_link> link;
         if (!args.link.empty()) {
-            linked = make_link(runner.device_path(), args.link);
-            if (!linked) {
-                std::fprintf(stderr, "busprobe-sim: cannot link %s: %s\n", args.link.c_str(), std::strerror(errno));
+            link.emplace(runner.device_path(), args.link);
+            const std::string why = link->make();
+            if (!why.empty()) {
+                std::fprintf(stderr, "busprobe-sim: cannot link %s: %s\n", args.link.c_str(), why.c_str());
+                return 1;
             }
         }
         std::printf("%s\n", runner.device_path().c_str());
         std::fflush(stdout);
-        first_line.unlock();
+        if (log) log->start();  // after the device path: it is the first line
         int sig = 0;
-        sigwait(&stop_signals, &sig);
+        sigwait(&stops, &sig);
+        status = sig == SIGINT || sig == SIGTERM ? 0 : 128 + sig;
     } catch (const kvr_exception& e) {
         std::fprintf(stderr, "busprobe-sim: %s\n", e.message.c_str());
         return 1;
     }
-    if (linked) ::unlink(args.link.c_str());
-    return 0;
+    if (log && !log->stop()) std::_Exit(status);  // its writer is stuck in a write: leave it
+    return status;
 }

@@ -2,9 +2,13 @@
 
 #include <climits>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "foundation/kvr_ini.h"
 #include "temp_dir.h"
@@ -54,6 +58,60 @@ TEST_F(Ini, RewritingAKeyChangesOnlyItsLine) {
               "LOGDIR=0\r\nNEWKEY=5\r\n\r\n[Tail]\r\nz=1\r\n\r\n[Fresh]\r\nA=2\r\n");
     ini.set_int("Tail", "z", 3);  // a last line keeps its own line end
     EXPECT_NE(read().find("[Tail]\r\nz=3\r\n\r\n[Fresh]"), std::string::npos);
+}
+
+// Files saved by other editors: a UTF-8 byte-order mark before the first
+// section, and CR alone as the line end. Both read as written and are kept
+// byte for byte when a key is rewritten or added.
+TEST_F(Ini, ByteOrderMarkAndCrOnlyLineEndsAreReadAndKept) {
+    const struct {
+        const char* name;
+        std::string before, after;
+    } cases[] = {
+        {"mark", "\xEF\xBB\xBF[SETTING]\nCOMMPORT=COM3\n", "\xEF\xBB\xBF[SETTING]\nCOMMPORT=COM2\nLOGDIR=1\n"},
+        {"CR", "[SETTING]\rCOMMPORT=COM3\r[X]\ry=1", "[SETTING]\rCOMMPORT=COM2\rLOGDIR=1\r[X]\ry=1"},
+        {"mark and CR", "\xEF\xBB\xBF[SETTING]\rCOMMPORT=COM3\r", "\xEF\xBB\xBF[SETTING]\rCOMMPORT=COM2\rLOGDIR=1\r"},
+        {"mark on a key", "\xEF\xBB\xBF" "COMMPORT=COM3\r\n[SETTING]\r\nCOMMPORT=COM3\r\n",
+         "\xEF\xBB\xBF" "COMMPORT=COM3\r\n[SETTING]\r\nCOMMPORT=COM2\r\nLOGDIR=1\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        write(c.before);
+        kvr_ini ini(file_.string());
+        EXPECT_EQ(ini.get_string("SETTING", "COMMPORT", "COM1"), "COM3");
+        ini.set_string("SETTING", "COMMPORT", "COM2");
+        ini.set_int("SETTING", "LOGDIR", 1);
+        EXPECT_EQ(read(), c.after);
+    }
+}
+
+// A FIFO (or any other file that is not a regular one) is never read: the
+// read would wait for a writer forever. The defaults hold, a note says why,
+// and nothing replaces it. The check runs in a child, so that a read that
+// hangs ends as a failure rather than hanging the suite.
+TEST_F(Ini, AFifoIsIgnoredWithANoteInsteadOfBlocking) {
+    ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::alarm(20);
+        kvr_ini ini(file_.string());
+        const bool ok = ini.get_string("SETTING", "COMMPORT", "none") == "none" &&
+                        ini.get_int("SETTING", "LOGDIR", 3) == 3;
+        ini.set_string("SETTING", "COMMPORT", "COM2");
+        ::_exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+    struct stat st {};
+    ASSERT_EQ(::stat(file_.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode)) << "the FIFO was replaced";
+
+    testing::internal::CaptureStderr();
+    kvr_ini(dir.path.string()).get_string("SETTING", "COMMPORT", "x");  // a folder
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(dir.path.string() + " is not a regular file: ignored"),
+              std::string::npos);
 }
 
 TEST_F(Ini, TextValuesAreEscapedAndCutAndBadNamesAreNotWritten) {
@@ -130,5 +188,9 @@ TEST_F(Ini, DefaultPathBesideTheProgramOrInTheUserConfigFolder) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(kvr_ini::default_path_for(c.exe, c.xdg, "/home/u"), c.ini) << c.exe;
-    EXPECT_EQ(kvr_ini::default_path(), fs::read_symlink("/proc/self/exe").string() + ".ini");
+    // This program's own path and environment; beside it when its folder is
+    // writable (not so for an ordinary user running a root-owned build).
+    EXPECT_EQ(kvr_ini::default_path(), kvr_ini::default_path_for(fs::read_symlink("/proc/self/exe").string(),
+                                                                 std::getenv("XDG_CONFIG_HOME"),
+                                                                 std::getenv("HOME")));
 }

@@ -22,6 +22,7 @@
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
 #include "loconet/kvr_ms100.h"
+#include "unprivileged.h"
 
 using namespace link_test;
 using clock_type = std::chrono::steady_clock;
@@ -126,6 +127,7 @@ TEST(Ms100Names, ComPortsMapToSerialDevicesAndPathsStay) {
     const struct { const char* name; const char* path; } cases[] = {
         {"COM1", "/dev/ttyS0"}, {"COM4", "/dev/ttyS3"}, {"com2", "/dev/ttyS1"}, {"COM5", ""},
         {"COM0", ""}, {"/dev/pts/7", "/dev/pts/7"}, {"SIM", ""}, {"", ""},
+        {"./bus", "./bus"}, {"../dev/bus", "../dev/bus"}, {"bus", ""}, {".bus", ""},
     };
     for (const auto& c : cases) EXPECT_EQ(kvr_ms100::device_path_for(c.name), c.path) << c.name;
 }
@@ -136,7 +138,7 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
     const struct { std::string name, where; uint32_t code; int line; } cases[] = {
         {missing, "(" + missing + ") :CreateFile", ENOENT, 54},
         {"NOSUCHPORT", "(NOSUCHPORT) :CreateFile", ENOENT, 54},
-        {"/dev/null", "(/dev/null) :GetCommProperties", ENOTTY, 68},
+        {"/dev/null", "(/dev/null) :GetCommProperties (not a serial device)", ENOTTY, 68},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -151,6 +153,40 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
         }
         EXPECT_FALSE(link.is_open());
     }
+}
+
+// "-p ./bus" beside a simulator's link works like the absolute path.
+TEST_F(Ms100Pty, OpensADevicePathRelativeToTheCurrentFolder) {
+    ASSERT_EQ(::symlink(pty.slave_path.c_str(), "bus"), 0);
+    link.open("./bus");
+    link.send(msg_of({OPC_GPON}), 0);
+    EXPECT_EQ(pty.read(2, 2000), bytes_of(msg_of({OPC_GPON})));
+}
+
+// The port is held exclusively while open, and free again after close even
+// though the other side of the line stays (a simulator's pseudo-terminal).
+// Root may open a terminal held exclusively, so this runs as an ordinary user.
+TEST(Ms100Exclusive, HeldWhileOpenFreeAgainAfterCloseForAnOrdinaryUser) {
+    EXPECT_EQ(unprivileged::run([]() -> std::string {
+                  pty_pair pty;  // made by the ordinary user, so it may open it
+                  kvr_ms100 first, second;
+                  for (int round = 1; round <= 3; ++round) {
+                      try {
+                          first.open(pty.slave_path);
+                      } catch (const kvr_exception& e) {
+                          return "open " + std::to_string(round) + " failed: " + e.message;
+                      }
+                      try {
+                          second.open(pty.slave_path);
+                          return "a second open succeeded while the port was held";
+                      } catch (const kvr_exception& e) {
+                          if (e.code != EBUSY) return "second open: " + e.message;
+                      }
+                      first.close();
+                  }
+                  return "";
+              }),
+              "");
 }
 
 TEST_F(Ms100Pty, BurstWithGarbageDispatchesEveryGoodMessageOnceInOrder) {

@@ -10,12 +10,15 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "pty_client.h"
 #include "sim/kvr_sim_args.h"
+#include "unprivileged.h"
 
 extern char** environ;
 
@@ -26,9 +29,14 @@ using namespace std::chrono_literals;
 // The program with its standard output on a pipe.
 class sim_process {
 public:
-    explicit sim_process(std::vector<std::string> args) {
+    // `ordinary_user`: the program runs as the unprivileged test user.
+    explicit sim_process(std::vector<std::string> args, bool ordinary_user = false) {
         int fds[2];
         if (::pipe(fds) != 0) return;
+        if (ordinary_user) {
+            spawn_as_ordinary_user(args, fds);
+            return;
+        }
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
@@ -80,8 +88,39 @@ public:
         return text_;
     }
     pid_t pid() const { return pid_; }
+    int out() const { return out_; }
+
+    // Reads standard output until `text` shows up (true) or `s` seconds pass.
+    bool read_until(const std::string& text, int s) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(s);
+        while (text_.find(text) == std::string::npos) {
+            if (std::chrono::steady_clock::now() >= end) return false;
+            if (!read_some(20)) continue;
+            if (text_.size() > 65536) text_.erase(0, text_.size() - 4096);  // keep the tail only
+        }
+        return true;
+    }
 
 private:
+    void spawn_as_ordinary_user(std::vector<std::string>& args, int fds[2]) {
+        args.insert(args.begin(), BUSPROBE_SIM_EXE);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const uid_t u = unprivileged::uid();
+        const gid_t g = unprivileged::gid();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(fds[1], STDOUT_FILENO);
+            ::close(fds[0]);
+            ::close(fds[1]);
+            if (unprivileged::drop(u, g)) ::execv(BUSPROBE_SIM_EXE, argv.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+
     bool read_some(int ms) {
         pollfd p{out_, POLLIN, 0};
         if (::poll(&p, 1, ms) <= 0) return false;
@@ -122,6 +161,109 @@ TEST(SimProgram, PrintsItsPathAnswersAndExitsCleanlyOnSigterm) {
     EXPECT_EQ(p.wait_exit(), 0);
     EXPECT_NE(p.rest().find("OPC_SL_RD_DATA  :SLOT#[1]   128spd FREE SLOT adr(  3)"), std::string::npos);
     EXPECT_NE(::access(link.c_str(), F_OK), 0) << "the link is removed";
+}
+
+namespace {
+
+// A folder for links that the unprivileged user may write in.
+struct link_dir {
+    link_dir() {
+        char tmpl[] = "/tmp/busprobe_sim_link_XXXXXX";
+        path = ::mkdtemp(tmpl);
+        unprivileged::hand_over(path);
+    }
+    ~link_dir() { std::filesystem::remove_all(path); }
+    std::string target_of(const std::string& link) const {
+        char target[256] = {};
+        return ::readlink(link.c_str(), target, sizeof target - 1) > 0 ? target : "";
+    }
+    std::string path;
+};
+
+}  // namespace
+
+// Every stop signal the program can catch ends it the same way: the link is
+// gone, so it cannot lead into a terminal that later gets the same number.
+TEST(SimProgram, EveryStopSignalRemovesTheLinkAsAnOrdinaryUser) {
+    link_dir dir;
+    const std::string link = dir.path + "/bus";
+    const struct {
+        int sig;
+        int status;
+    } cases[] = {{SIGHUP, 128 + SIGHUP},   {SIGQUIT, 128 + SIGQUIT}, {SIGUSR1, 128 + SIGUSR1},
+                 {SIGUSR2, 128 + SIGUSR2}, {SIGPIPE, 128 + SIGPIPE}, {SIGINT, 0},
+                 {SIGTERM, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(strsignal(c.sig));
+        sim_process p({"--link", link}, true);
+        const std::string path = p.read_line();
+        ASSERT_EQ(dir.target_of(link), path);
+        ::kill(p.pid(), c.sig);
+        EXPECT_EQ(p.wait_exit(), c.status);
+        EXPECT_NE(::access(link.c_str(), F_OK), 0) << "the link is left";
+    }
+}
+
+// Only a symbolic link is ever replaced, a link that cannot be made ends the
+// program, and of two simulators given one path the first to stop leaves the
+// second one's link alone.
+TEST(SimProgram, LinkReplacesOnlyLinksAndIsRemovedOnlyByItsOwner) {
+    link_dir dir;
+    const std::string file = dir.path + "/notes";
+    std::ofstream(file) << "keep";
+    unprivileged::hand_over(file);
+    sim_process on_file({"--link", file}, true);
+    EXPECT_EQ(on_file.wait_exit(), 1);
+    EXPECT_EQ(on_file.rest(), "");
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "keep");
+
+    // A folder the ordinary user may not write in.
+    sim_process no_room({"--link", "/root/busprobe-sim-link"}, true);
+    EXPECT_EQ(no_room.wait_exit(), 1);
+
+    const std::string link = dir.path + "/bus";
+    ASSERT_EQ(::symlink("/dev/pts/999999", link.c_str()), 0);  // stale, from a killed run
+    sim_process first({"--link", link}, true);
+    const std::string first_path = first.read_line();
+    EXPECT_EQ(dir.target_of(link), first_path);
+    sim_process second({"--link", link}, true);
+    const std::string second_path = second.read_line();
+    EXPECT_EQ(dir.target_of(link), second_path);
+    ::kill(first.pid(), SIGTERM);
+    EXPECT_EQ(first.wait_exit(), 0);
+    EXPECT_EQ(dir.target_of(link), second_path);
+    ::kill(second.pid(), SIGTERM);
+    EXPECT_EQ(second.wait_exit(), 0);
+    EXPECT_NE(::access(link.c_str(), F_OK), 0);
+}
+
+// `busprobe-sim --log | sleep 600`: the log's reader never reads. The bus
+// goes on answering, the lines that found no room are counted in the log,
+// and SIGTERM still ends the program.
+TEST(SimProgram, ALogNobodyReadsNeitherStallsTheBusNorKeepsItRunning) {
+    sim_process p({"--instant", "--log"});
+    const std::string path = p.read_line();
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    pty_client c(path);
+    const bytes loco3 = {0xBF, 0x00, 0x03, 0x43};
+    // Some 130 bytes of log per request: far more than a pipe holds.
+    const auto flood = [&] {
+        bytes batch;
+        for (int i = 0; i < 100; ++i) batch.insert(batch.end(), loco3.begin(), loco3.end());
+        for (int round = 0; round < 30; ++round) {
+            c.write(batch);
+            ASSERT_EQ(c.read(200).size(), 200u) << "round " << round;
+        }
+    };
+    flood();
+    // Reading again catches up with the queue and finds the count.
+    EXPECT_TRUE(p.read_until(" lines not shown\n", 10));
+    EXPECT_NE(p.rest().find("\u2026 "), std::string::npos);
+
+    flood();
+    ::kill(p.pid(), SIGTERM);
+    EXPECT_EQ(p.wait_exit(), 0);
 }
 
 TEST(SimProgram, HelpPrintsTheUsage) {

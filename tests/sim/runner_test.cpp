@@ -5,12 +5,15 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <thread>
 
+#include "foundation/kvr_exception.h"
 #include "loconet/kvr_ms100.h"
 #include "pty_client.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
+#include "unprivileged.h"
 
 namespace {
 
@@ -60,9 +63,9 @@ TEST(SimRunner, AnswersOnThePseudoTerminalAcrossReopens) {
 // The whole serial path: the driver opens "SIM", its I/O thread writes the
 // requests to the pseudo-terminal and files the answers in its stores.
 TEST(SimLink, SlotRequestAndDirectReadComeBackThroughTheSerialDriver) {
-    kvr_sim_register_port(kvr_sim_options{});  // realistic timing
-    ASSERT_TRUE(kvr_ms100::is_virtual_port("SIM"));
     kvr_ms100 link;
+    kvr_sim_register_port(link, kvr_sim_options{});  // realistic timing
+    ASSERT_TRUE(link.is_virtual_port("SIM"));
     link.open("SIM");
     ASSERT_TRUE(link.is_open());
 
@@ -85,4 +88,48 @@ TEST(SimLink, SlotRequestAndDirectReadComeBackThroughTheSerialDriver) {
         return s && (*s)[4] == 0;  // slot 1 blank again
     }));
     link.close();
+}
+
+// Two users in one process, each with its own layout options: neither sees
+// the other's, whoever offered "SIM" first.
+TEST(SimLink, EachLinkOpensSimWithItsOwnOptions) {
+    kvr_ms100 full, plain, without;
+    kvr_sim_register_port(full, kvr_sim_options{.instant = true, .switch_buffer_full = true});
+    kvr_sim_register_port(plain, kvr_sim_options{.instant = true});
+    EXPECT_FALSE(without.is_virtual_port("SIM"));
+    full.open("SIM");
+    plain.open("SIM");
+    for (kvr_ms100* link : {&full, &plain}) link->send(msg_of({OPC_SW_ACK, 0x00, 0x30}), 0);
+    const auto ack_code = [](kvr_ms100& link) {
+        std::optional<kvr_loconet_msg> ack;
+        eventually(link, [&] { return (ack = link.ack_for(OPC_SW_ACK)).has_value(); });
+        return ack ? (*ack)[2] : -1;
+    };
+    EXPECT_EQ(ack_code(full), 0x00);   // the command buffer is full: refused
+    EXPECT_EQ(ack_code(plain), 0x7F);  // accepted
+    full.close();
+    plain.close();
+}
+
+// `busprobe-sim --link L`, then one command after another on L: each takes
+// the device exclusively and must leave it free for the next. Root would
+// pass the exclusivity check anyway, so this runs as an ordinary user.
+TEST(SimLink, AnOrdinaryUserOpensTheSimulatorsDeviceOneCommandAfterAnother) {
+    EXPECT_EQ(unprivileged::run([]() -> std::string {
+                  kvr_sim_runner runner(kvr_sim_options{.instant = true});
+                  for (int command = 1; command <= 3; ++command) {
+                      kvr_ms100 link;
+                      try {
+                          link.open(runner.device_path());
+                      } catch (const kvr_exception& e) {
+                          return "command " + std::to_string(command) + ": " + e.message;
+                      }
+                      link.send(msg_of({OPC_LOCO_ADR, 0x00, 0x03}), 0);
+                      if (!eventually(link, [&] { return link.slot_of_address(3) == 1; }))
+                          return "command " + std::to_string(command) + ": no answer";
+                      link.close();
+                  }
+                  return "";
+              }),
+              "");
 }

@@ -17,8 +17,7 @@ class WithSim : public dialog_fixture {
 protected:
     void SetUp() override {
         dialog_fixture::SetUp();
-        static std::once_flag registered;
-        std::call_once(registered, [] { kvr_sim_register_port(kvr_sim_options{}); });
+        kvr_sim_register_port(ms100, kvr_sim_options{});
         env.link = &ms100;
         env.make_station = nullptr;
     }
