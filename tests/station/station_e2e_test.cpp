@@ -239,11 +239,11 @@ private:
     std::jthread thread_;
 };
 
-// Another node fills three quarters of the bus with sensor reports. A
-// throttle takeover (another throttle holds the locomotive) and a Power Off
-// still complete: the time-out only keeps a failure from hanging the test.
+// Another node fills the bus with sensor reports, one after the other. A throttle
+// takeover (another throttle holds the locomotive), turnouts and a Power Off
+// still reach the station before a generous time-out cancels the operation.
 TEST(BusyLayout, TakeoverAndPowerOffCompleteOnABusyBus) {
-    flood_test::flood_bus bus(0.75);
+    flood_test::flood_bus bus(1.0);
     const uint8_t slot = bus.with_station([](kvr_sim_station& s) -> uint8_t {
         s.receive(kvr_loconet_msg::with_checksum({0xBF, 0x00, 0x03}), kvr_sim_time{0});
         for (int n = 1; n <= kvr_sim_station::loco_slots; ++n) {
@@ -265,17 +265,21 @@ TEST(BusyLayout, TakeoverAndPowerOffCompleteOnABusyBus) {
     station.set_abort_event(&abort);
     link.open(bus.path());
     {
-        const watchdog cancel(abort, std::chrono::seconds(2));
+        const watchdog cancel(abort, std::chrono::seconds(1));
         EXPECT_NO_THROW(station.do_128step(3, 1, 40));
+        // Turnouts set in a row queue behind one another, then Power Off.
+        for (uint16_t sw = 1; sw <= 8; ++sw) EXPECT_NO_THROW(station.do_sw(sw, 0, true));
         EXPECT_NO_THROW(station.do_shutdown(9));
         // On the bus, as the station sees it.
         EXPECT_TRUE(eventually([&] {
             return bus.with_station([](kvr_sim_station& s) { return (s.track_status() & 1) == 0; });
         }));
+        EXPECT_FALSE(abort.is_set()) << "not done within the time-out";
     }
     const slot_bytes b = bus.with_station([slot](kvr_sim_station& s) { return s.slot(slot); });
     EXPECT_EQ(b[spd_i], 40);
     EXPECT_EQ(b[id1_i] * 256 + b[id2_i], 0x0100);
+    EXPECT_TRUE(bus.with_station([](kvr_sim_station& s) { return !s.turnout(8).closed && s.turnout(8).output_on; }));
     link.close();
 }
 
