@@ -18,7 +18,7 @@
 
 #include "pty_client.h"
 #include "sim/kvr_sim_args.h"
-#include "unprivileged.h"
+#include "support/unprivileged.h"
 
 extern char** environ;
 
