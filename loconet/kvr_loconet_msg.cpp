@@ -94,8 +94,8 @@ bool kvr_loconet_msg::checksum_ok() const {
 }
 
 void kvr_loconet_msg::set_direction(uint16_t dir) {
-    data_[6] = static_cast<uint8_t>(data_[6] & ~0x20);
-    if (dir == 1) data_[6] |= 0x20;
+    data_[6] = static_cast<uint8_t>(data_[6] & ~kvr_proto::dirf_reverse);
+    if (dir != 1) data_[6] |= kvr_proto::dirf_reverse;
 }
 
 void kvr_loconet_msg::set_throttle_id(uint16_t id) {

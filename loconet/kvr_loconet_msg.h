@@ -28,6 +28,8 @@
 #include <deque>
 #include <initializer_list>
 
+#include "loconet/kvr_loconet_proto.h"
+
 enum : uint8_t {
     OPC_BUSY = 0x81,
     OPC_GPOFF = 0x82,
@@ -97,7 +99,9 @@ public:
     void set_in_use() { data_[3] |= 0x30; }
     void set_speed(uint8_t spd) { data_[5] = spd; }
     uint8_t dirf() const { return data_[6]; }
-    uint16_t direction() const { return (data_[6] >> 5) & 1; }
+    // 1 forward (DIRF bit 5 clear), 0 reverse (bit 5 set). The setter makes
+    // the slot run forward only for exactly 1, as the throttle passes it.
+    uint16_t direction() const { return (data_[6] & kvr_proto::dirf_reverse) ? 0 : 1; }
     void set_direction(uint16_t dir);
     uint8_t snd() const { return data_[10]; }
     uint16_t throttle_id() const { return static_cast<uint16_t>((data_[11] << 8) | data_[12]); }

@@ -23,7 +23,8 @@ constexpr bit_text report_closed{0x20, "on ", "off"};
 constexpr bit_text report_thrown{0x10, "on ", "off"};
 constexpr bit_text report_aux{0x20, "noaux", "aux  "};
 constexpr bit_text report_level{0x10, "on ", "off"};
-constexpr bit_text direction_text{0x20, "fwd", "rev"};
+// DIRF bit 5 set is reverse (see kvr_loconet_proto.h).
+constexpr bit_text direction_text{kvr_proto::dirf_reverse, "rev", "fwd"};
 constexpr bit_text consist_text{0x40, "Consist Mid", ""};
 
 // TRK bits 3..0, printed from bit 3 down. The busy text carries its own comma

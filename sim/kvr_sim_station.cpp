@@ -129,8 +129,9 @@ void kvr_sim_station::handle_loco_adr(const kvr_loconet_msg& msg) {
         long_ack(OPC_LOCO_ADR, ack_refused);
         return;
     }
-    // A slot freshly loaded: free, 128 steps, speed 0, forward, functions off.
-    slots_[s] = slot_bytes{0x03, static_cast<uint8_t>(address & 0x7F), 0, 0x20, 0, 0,
+    // A slot freshly loaded: free, 128 steps, speed 0, forward (DIRF bit 5
+    // clear), functions off.
+    slots_[s] = slot_bytes{0x03, static_cast<uint8_t>(address & 0x7F), 0, 0x00, 0, 0,
                            static_cast<uint8_t>(address >> 7), 0, 0, 0};
     send_slot(static_cast<uint8_t>(s));
 }

@@ -495,8 +495,9 @@ void kvr_dccx_loconet::do_28step(uint16_t address, uint16_t direction, int16_t s
 void kvr_dccx_loconet::do_change_dir(uint16_t address, uint16_t direction) {
     labelled("kvr_dccx_loconet::do_change_dir()", [&] {
         const loco_slot loco = request_loco_labelled(address, 0, 0);
-        const uint8_t dirf =
-            static_cast<uint8_t>((loco.data.dirf() & ~0x20) | (direction ? 0x20 : 0));
+        // Nonzero is forward, which on the wire is DIRF bit 5 clear.
+        const uint8_t dirf = static_cast<uint8_t>((loco.data.dirf() & ~kvr_proto::dirf_reverse) |
+                                                  (direction ? 0 : kvr_proto::dirf_reverse));
         send_dirf(static_cast<uint8_t>(loco.slot), dirf);
     });
 }
