@@ -21,11 +21,9 @@ using std::chrono::milliseconds;
 constexpr kvr_sim_options instant{.instant = true};
 
 // Bytes of a message with its checksum appended.
-bytes with_checksum(bytes b) {
-    uint8_t x = 0;
-    for (uint8_t v : b) x ^= v;
-    b.push_back(static_cast<uint8_t>(~x));
-    return b;
+bytes with_checksum(const bytes& b) {
+    const kvr_loconet_msg m = kvr_loconet_msg::with_checksum(b.data(), b.size());
+    return bytes(m.data(), m.data() + m.length());
 }
 
 kvr_loconet_msg to_msg(const bytes& b) {
@@ -214,7 +212,8 @@ TEST(SimStation, FastClockRunsAndIsSetAsTheMonitorReadsIt) {
               (msgs{{0xE7, 0x0E, 0x7B, 0x00, 0x00, 0x00, 0x48, 0x07, 0x75, 0x02, 0x40, 0x01, 0x00, 0x14}}));
     EXPECT_NE(b.monitor_line(rq_clock).find("days( 2) hrs24(13) min(05)"), std::string::npos);
     // The last minute of the day survives the trip through the encoding.
-    b.send(with_checksum({0xEF, 0x0E, 0x7B, 0x00, 0x00, 0x00, 0x43 + 59, 0x07, 0x68 + 23, 0x02, 0x40, 0x01, 0x00}));
+    const kvr_proto::clock_bytes last = kvr_proto::encode_clock_time({23, 59});
+    b.send(with_checksum({0xEF, 0x0E, 0x7B, 0x00, 0x00, 0x00, last.mins, 0x07, last.hrs, 0x02, 0x40, 0x01, 0x00}));
     EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(23) min(59)"), std::string::npos);
 }
 
