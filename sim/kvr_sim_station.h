@@ -104,7 +104,7 @@ private:
     std::deque<uint8_t> rx_;
     std::mt19937 random_;
 
-    uint8_t trk_ = 0x07;
+    uint8_t trk_ = kvr_proto::trk_power_on | kvr_proto::trk_running | kvr_proto::trk_loconet_1_1;
     std::array<slot_bytes, 128> slots_{};
     uint8_t dispatched_ = 0;
     std::array<kvr_sim_turnout, turnout_count> turnouts_{};
