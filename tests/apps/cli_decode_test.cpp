@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "apps/cli/cli_decode.h"
+#include "apps/cli/cli_sink.h"
+#include "foundation/kvr_sys_event.h"
+#include "loconet/kvr_loconet_msg.h"
 
 namespace {
 
@@ -95,6 +98,33 @@ TEST(CliDecode, ArgumentsOptionsAndEnds) {
         EXPECT_EQ(help ? r.out.substr(0, std::string(c.out).size()) : r.out, c.out);
         EXPECT_NE(r.err.find(c.err_part), std::string::npos) << r.err;
     }
+}
+
+// --extended gives the messages the monitor leaves blank a line, in decode
+// and in the monitor; the monitor's own lines and the logged text stay.
+TEST(CliDecode, ExtendedLinesForMessagesTheMonitorLeavesBlank) {
+    const run_result r = decode({"--extended", "E5 07 01 02 03 04 19", "A3 01 05 58", "83 7C", "84 7B"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "OPC_PEER_XFER   :len(7) data(01 02 03 04)\n"
+              "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)\n"
+              "OPC_GPON:\n"
+              "UNKNOWN         :len(2) 84 7B\n");
+
+    kvr_sys_event abort(true);
+    cli_sink sink(true, false, false, abort);
+    sink.set_extended(true);
+    const kvr_loconet_msg f9 = kvr_loconet_msg::with_checksum({0xA3, 0x01, 0x05});
+    sink.post_message(f9);
+    sink.post_text("\r\n");  // the monitor's empty line for it
+    const kvr_loconet_msg gpon = kvr_loconet_msg::with_checksum({0x83});
+    sink.post_message(gpon);
+    sink.post_text("OPC_GPON:\r\n");
+    const std::deque<cli_line> lines = sink.take_lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].shown, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)");
+    EXPECT_EQ(lines[0].text, "");
+    EXPECT_EQ(lines[1].shown, "OPC_GPON:");
 }
 
 TEST(CliDecode, ResynchronisesAfterGarbageAndCorruptedMessages) {
