@@ -33,6 +33,7 @@ constexpr unsigned waits_before_resend = 3;
 struct bus_session {
     bus_session(bool monitoring, const cli_command& cmd, kvr_sys_event& abort)
         : sink(monitoring, cmd.show_time, cmd.show_hex, abort), station(link) {
+        sink.set_extended(cmd.extended);
         station.set_window(&sink);
         station.set_abort_event(&abort);
     }

@@ -33,6 +33,7 @@ struct cli_command {
     // monitor
     bool show_time = false;
     bool show_hex = false;
+    bool extended = false;  // monitor --extended
     bool write_log = false;
     uint64_t count = 0;  // 0: no limit
 

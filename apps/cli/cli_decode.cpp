@@ -7,6 +7,7 @@
 #include "foundation/kvr_text.h"
 #include "loconet/kvr_loconet_msg.h"
 #include "loconet/kvr_monitor.h"
+#include "loconet/kvr_monitor_ext.h"
 
 namespace {
 
@@ -22,8 +23,10 @@ constexpr const char* usage_text =
     "Bytes that do not form a message with a good checksum are skipped, as\n"
     "the receiver does; a message the monitor does not decode gives an empty line.\n"
     "\n"
-    "  --hex   print each message's bytes before its text\n"
-    "  --help  show this help\n";
+    "  --hex       print each message's bytes before its text\n"
+    "  --extended  decode every message: a line also for those the monitor\n"
+    "              leaves blank\n"
+    "  --help      show this help\n";
 
 int hex_digit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -77,6 +80,7 @@ std::optional<std::vector<uint8_t>> kvr_parse_hex_bytes(std::string_view text, s
 int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                    std::ostream& err) {
     bool show_hex = false;
+    bool extended = false;
     bool have_hex_args = false;
     std::string text;
     for (const std::string& arg : args) {
@@ -86,6 +90,8 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
         }
         if (arg == "--hex") {
             show_hex = true;
+        } else if (arg == "--extended") {
+            extended = true;
         } else if (arg.starts_with("-")) {
             err << "busprobe-cli decode: unknown option '" << arg << "'\n" << usage_text;
             return 2;
@@ -112,7 +118,7 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
         const std::size_t before = queue.size();
         if (msg.take_from(queue) != 0) {
             if (show_hex) out << cli_hex_bytes(msg) << "  ";
-            out << kvr_monitor::to_text(msg) << '\n';
+            out << (extended ? kvr_monitor::to_text_extended(msg) : kvr_monitor::to_text(msg)) << '\n';
         } else if (queue.size() == before) {
             // The framer waits for the rest of a message that the input ends
             // in the middle of.

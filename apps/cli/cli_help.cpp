@@ -59,6 +59,8 @@ const help_entry entries[] = {
      "\n"
      "  --time      put the local time of arrival before each line\n"
      "  --hex       put the message's bytes before each line\n"
+     "  --extended  decode every message: a line also for those the monitor\n"
+     "              leaves blank (the dated log keeps the monitor's lines)\n"
      "  --count N   stop after N lines; exit status 3 if the time-out or Ctrl-C\n"
      "              came first\n"
      "  --log       also append each line to the dated log (yyyymmdd.log in the\n"

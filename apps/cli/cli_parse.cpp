@@ -104,6 +104,7 @@ void parse_monitor(arg_cursor& c, cli_command& cmd) {
         const std::string& a = c.next();
         if (a == "--time") cmd.show_time = true;
         else if (a == "--hex") cmd.show_hex = true;
+        else if (a == "--extended") cmd.extended = true;
         else if (a == "--log") cmd.write_log = true;
         else if (a == "--count") {
             const std::string& v = c.value_of(a);

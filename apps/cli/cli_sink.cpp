@@ -5,6 +5,7 @@
 
 #include "apps/cli/cli_decode.h"
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_monitor_ext.h"
 
 namespace {
 
@@ -27,6 +28,7 @@ cli_sink::cli_sink(bool monitoring, bool show_time, bool show_hex, kvr_sys_event
 
 void cli_sink::post_message(const kvr_loconet_msg& msg) {
     if (monitoring_ && show_hex_) pending_hex_ = cli_hex_bytes(msg);
+    if (monitoring_ && extended_) pending_extended_ = kvr_monitor::to_text_extended(msg);
 }
 
 void cli_sink::post_text(std::string text) {
@@ -38,7 +40,8 @@ void cli_sink::post_text(std::string text) {
         line.shown += pending_hex_ + "  ";
         pending_hex_.clear();
     }
-    line.shown += text;
+    line.shown += text.empty() && extended_ ? pending_extended_ : text;
+    pending_extended_.clear();
     line.text = std::move(text);
     {
         std::lock_guard<std::mutex> hold(mutex_);

@@ -29,6 +29,10 @@ public:
     void post_text(std::string text) override;
     void link_lost(std::string report) override;
 
+    // Shows the extended line for messages the monitor leaves blank; set
+    // before the link opens.
+    void set_extended(bool on) { extended_ = on; }
+
     std::deque<cli_line> take_lines();
     // Set whenever a line is queued.
     kvr_sys_event& line_ready() { return line_ready_; }
@@ -40,7 +44,9 @@ private:
     const bool show_hex_;
     kvr_sys_event& abort_;
     kvr_sys_event line_ready_{false};
+    bool extended_ = false;
     std::string pending_hex_;  // I/O thread only: bytes of the coming line
+    std::string pending_extended_;  // I/O thread only: its extended line
     mutable std::mutex mutex_;
     std::deque<cli_line> lines_;
     std::optional<std::string> lost_;

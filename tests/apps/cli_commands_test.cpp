@@ -110,20 +110,21 @@ TEST(CliThrottle, DrivesSpeedDirectionAndFunctionsOfOneLocomotive) {
     EXPECT_TRUE(bus.saw_in_order({{0xBF, 0x00, 0x03, 0x43}}));
     EXPECT_EQ(s[SPD], 63);
     EXPECT_EQ(s[STAT] & 7, 7) << "128 steps";
-    EXPECT_TRUE(s[DIRF] & 0x20) << "forward";
+    // DIRF bit 5 set is reverse, clear forward (the opposite was once sent).
+    EXPECT_FALSE(s[DIRF] & 0x20) << "forward";
 
     s = run_loco3({"--speed", "14", "--steps", "28"});
     EXPECT_EQ(s[STAT] & 7, 4) << "28 steps";
     EXPECT_EQ(s[SPD], 14 * 127 / 28);
-    EXPECT_TRUE(s[DIRF] & 0x20) << "the direction was kept";
+    EXPECT_FALSE(s[DIRF] & 0x20) << "the direction was kept";
 
     // The group-1 functions must not send the old direction back.
     s = run_loco3({"--rev", "--f", "0=on", "--f", "2=on"});
-    EXPECT_EQ(s[DIRF], 0x12) << "reverse, F0 and F2";
+    EXPECT_EQ(s[DIRF], 0x32) << "reverse, F0 and F2";
 
     s = run_loco3({"--f", "5=on", "--f", "8=on", "--f", "0=off"});
     EXPECT_EQ(s[SND] & 0x0F, 0x09) << "F5 and F8";
-    EXPECT_EQ(s[DIRF], 0x02) << "F0 off, F2 and the direction kept";
+    EXPECT_EQ(s[DIRF], 0x22) << "F0 off, F2 and the direction kept";
 
     cli_result r = run_on(bus.path(), {"throttle", "3"});
     EXPECT_NE(r.out.find("adr(  3) spd(63) DIR(rev) F0-4(00100) F5-8(1001)"), std::string::npos) << r.out;
