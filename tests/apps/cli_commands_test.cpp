@@ -506,7 +506,9 @@ TEST(CliSettings, SharesTheWindowsFileBesideTheProgramsForEveryUser) {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
     EXPECT_EQ(as_user(window_ini), 0);
+    ::chmod(dir.c_str(), 0755);
     std::remove(window_ini.c_str());
+    ::chmod(dir.c_str(), 0555);
     EXPECT_EQ(as_user("/xdg/busprobe/busprobe.ini"), 0);
     ::chmod(dir.c_str(), 0755);
     ::rmdir(dir.c_str());
