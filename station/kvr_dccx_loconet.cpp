@@ -395,6 +395,10 @@ kvr_loconet_msg kvr_dccx_loconet::write_slot(kvr_loconet_msg copy, bool code_cha
     return fetch_slot_data(copy[2]);
 }
 
+kvr_loconet_msg kvr_dccx_loconet::do_read_slot(uint8_t slot) {
+    return labelled("kvr_dccx_loconet::do_read_slot()", [&] { return fetch_slot_data(slot); });
+}
+
 kvr_dccx_loconet::loco_slot kvr_dccx_loconet::request_loco(uint32_t address, uint16_t direction,
                                                            uint8_t code) {
     check_loco(address);
@@ -496,6 +500,22 @@ void kvr_dccx_loconet::do_sw(uint16_t number, uint16_t position, bool on) {
         // Switch 0 would wrap to the wire address of switch 2048.
         if (number < 1 || number > switch_max) refuse(text_bad_switch);
         send_sw_req(number - 1u, position, on ? 1 : 0);
+    });
+}
+
+// The acknowledge of an earlier request is forgotten first, so only the
+// answer to this one counts.
+kvr_loconet_msg kvr_dccx_loconet::do_sw_acknowledged(uint16_t number, uint16_t position, bool on) {
+    return labelled("kvr_dccx_loconet::do_sw_acknowledged()", [&] {
+        {
+            std::lock_guard<std::mutex> lk(link_.lock());
+            link_.forget_ack(OPC_SW_ACK);
+        }
+        do_sw(number, position, on);
+        for (;;) {
+            if (auto ack = look_ack(OPC_SW_ACK)) return *ack;
+            wait_unit(timing_.wait_unit_ms, {answer_kind::ack, OPC_SW_ACK});
+        }
     });
 }
 

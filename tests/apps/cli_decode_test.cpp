@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -140,17 +141,79 @@ TEST(CliDecode, ResynchronisesAfterGarbageAndCorruptedMessages) {
     EXPECT_EQ(r.out, "83 7C  OPC_GPON:\nBF 02 2C 6E  OPC_LOCO_ADR    :REQ LOCO#[300]\n");
 }
 
-TEST(CliDecode, BadTokenFailsWithStatus2AndNoOutput) {
-    for (const char* bad : {"7G", "837C", "0x", "0x123", "-", "x5"}) {
+TEST(CliDecode, BadTokenFailsWithStatus2ShownEscapedAndCut) {
+    for (const char* bad : {"7G", "837C", "0x", "0x123", "-", "x5", "0FF"}) {
         const run_result r = decode({"83", "7C", bad});
         EXPECT_EQ(r.status, 2) << bad;
         EXPECT_EQ(r.out, "") << bad;
         EXPECT_NE(r.err.find(std::string("'") + bad + "'"), std::string::npos) << r.err;
     }
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        const char* shown;
+    } hostile[] = {
+        {{"\x1b]0;x\a"}, "", "'\\e]0;x\\x07' is not a hex byte"},  // would retitle the terminal
+        {{"-1"}, "", "'-1' is out of range (expected 00 to FF)"},
+        {{}, std::string("83 7C\n7\0Z\n", 10), "'7\\x00Z' is not a hex byte"},
+        {{}, "83 " + std::string(100000, '7'), ("'" + std::string(60, '7') + "...' is not a hex byte").c_str()},
+    };
+    for (const auto& h : hostile) {
+        const run_result r = decode(h.args, h.input);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(h.shown), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find_first_of(std::string("\x1b\a\0", 3)), std::string::npos) << r.err;
+    }
+    // Standard input streams: the lines before the bad token are shown.
     const run_result from_stdin = decode({}, "83 7C\nB0 0A 30 zz\n");
     EXPECT_EQ(from_stdin.status, 2);
-    EXPECT_EQ(from_stdin.out, "");
+    EXPECT_EQ(from_stdin.out, "OPC_GPON:\n");
     EXPECT_NE(from_stdin.err.find("'zz'"), std::string::npos);
+}
+
+// Counts the lines written to it, keeping none.
+class line_counter : public std::streambuf {
+public:
+    std::size_t lines = 0;
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c == '\n') ++lines;
+        return traits_type::not_eof(c);
+    }
+};
+
+// A long source of captured lines that checks, each time it is asked for
+// more, how far the printed lines lag behind the lines handed out.
+class capture_source : public std::streambuf {
+public:
+    capture_source(std::size_t lines, const line_counter& out) : left_(lines), out_(out) {}
+    std::size_t worst_lag = 0;
+
+protected:
+    int_type underflow() override {
+        if (left_ == 0) return traits_type::eof();
+        worst_lag = std::max(worst_lag, given_ - out_.lines);
+        ++given_, --left_;
+        setg(line_, line_, line_ + sizeof line_ - 1);
+        return traits_type::to_int_type(line_[0]);
+    }
+
+private:
+    char line_[13] = "B0 0A 30 75\n";
+    std::size_t left_, given_ = 0;
+    const line_counter& out_;
+};
+
+TEST(CliDecode, StandardInputIsDecodedAsItArrivesNotHeldWhole) {
+    line_counter counter;
+    std::ostream out(&counter);
+    std::ostringstream err;
+    capture_source source(1000000, counter);  // 12 MB of input
+    std::istream in(&source);
+    EXPECT_EQ(kvr_cli_decode({}, in, out, err), 0) << err.str();
+    EXPECT_EQ(counter.lines, 1000000u);
+    EXPECT_LE(source.worst_lag, 2u) << "lines are printed as their input arrives";
 }
 
 TEST(HexBytes, AcceptsSeparatorsCaseAndPrefixAndNamesTheFirstBadToken) {
