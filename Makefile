@@ -11,7 +11,8 @@ FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 60
 WERROR     := $(if $(CI),ON,OFF)
 
-PACKAGES      := cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev fonts-ipafont-gothic
+PACKAGES      := cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev fonts-ipafont-gothic \
+                 xvfb openbox xdotool wmctrl
 BENCH_PACKAGES := libbenchmark-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 

@@ -27,11 +27,14 @@ QPointer<QWidget>& report_owner() {
 
 int show_box(const QString& text, const QString& caption, QMessageBox::Icon icon) {
     QWidget* owner = report_owner().data();
-    // The same report again (a link that keeps failing) brings the open box
-    // forward instead of piling up copies.
+    // A report from the same place again (a link that keeps failing) takes
+    // over the open box and brings it forward instead of piling up copies;
+    // the texts differ by their time stamps.
     if (owner) {
         for (QMessageBox* open : owner->findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly)) {
-            if (open->isVisible() && open->text() == text && open->windowTitle() == caption) {
+            if (open->isVisible() && open->windowTitle() == caption) {
+                open->setText(text);
+                open->setIcon(icon);
                 open->raise();
                 open->activateWindow();
                 return 1;

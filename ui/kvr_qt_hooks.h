@@ -7,9 +7,9 @@ class QWidget;
 // owned by the report owner (the main window), so it opens in front of it
 // and takes input even while that window runs modally. The box does not
 // block: the call returns 1 (OK) at once and the box closes with OK, Escape
-// or its title-bar button, or together with its owner. A report whose text
-// and caption equal those of a box still open raises that box instead of
-// stacking a second one. Tone: the system bell. Both run on the GUI thread; a
+// or its title-bar button, or together with its owner. A report with the
+// caption of a box still open (the same source) shows its text in that box
+// and raises it instead of stacking a second one. Tone: the system bell. Both run on the GUI thread; a
 // call from another thread is handed over and returns at once.
 void kvr_install_qt_hooks();
 

@@ -253,7 +253,7 @@ TEST_F(Dialog, ReportBoxesAreOwnedByTheWindowAndGoWithIt) {
         for (auto& box : open_boxes())
             box->reject();
     });
-    breaker.start(5000);
+    breaker.start(30000);
 
     const std::function<void(QMessageBox*)> ways[] = {
         [](QMessageBox* box) { QTest::keyClick(box, Qt::Key_Escape); },
