@@ -52,7 +52,8 @@ test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The suite under AddressSanitizer + UndefinedBehaviorSanitizer, then the
-# threaded tests under ThreadSanitizer.
+# threaded tests and the window tests (offscreen; monitor lines cross from the
+# I/O thread into the window) under ThreadSanitizer.
 sanitize: asan tsan
 
 asan: deps
@@ -61,9 +62,9 @@ asan: deps
 	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
 tsan: deps
-	$(CONFIGURE) -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBUSPROBE_SANITIZE=thread -DBUSPROBE_BUILD_UI=OFF
+	$(CONFIGURE) -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DBUSPROBE_SANITIZE=thread
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L threaded
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L 'threaded|^ui$$'
 
 bench: deps-bench
 	$(CONFIGURE) -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DBUSPROBE_BUILD_BENCH=ON

@@ -114,7 +114,8 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
 }
 
 kvr_main_dlg::~kvr_main_dlg() {
-    kvr_set_report_owner(nullptr);
+    // The report owner is a guarded pointer: it lets go of this window by
+    // itself, and leaves a newer window's registration alone.
     shut_down_link();
     sink_.detach();
     station_->set_window(nullptr);
