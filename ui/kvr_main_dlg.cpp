@@ -1,6 +1,8 @@
 #include "ui/kvr_main_dlg.h"
 
 #include <QButtonGroup>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -70,21 +72,55 @@ int kvr_bit_boxes::get() const {
 
 // ---- monitor sink (called on the link's I/O thread) ----
 
+namespace {
+
+// The wake-up that tells the window the sink's queue holds something.
+const QEvent::Type kvr_sink_wake = static_cast<QEvent::Type>(QEvent::User + 150);
+
+}  // namespace
+
 void kvr_main_dlg::gui_sink::post_text(std::string text) {
-    if (!alive_.load())
-        return;
-    kvr_main_dlg* dlg = dlg_;
-    QMetaObject::invokeMethod(
-        dlg, [dlg, t = std::move(text)]() mutable { dlg->receive_text(std::move(t)); },
-        Qt::QueuedConnection);
+    push({false, std::move(text)});
 }
 
 void kvr_main_dlg::gui_sink::link_lost(std::string report) {
+    push({true, std::move(report)});
+}
+
+void kvr_main_dlg::gui_sink::push(item it) {
     if (!alive_.load())
         return;
-    kvr_main_dlg* dlg = dlg_;
-    QMetaObject::invokeMethod(
-        dlg, [dlg, r = std::move(report)] { dlg->link_lost(r); }, Qt::QueuedConnection);
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back(std::move(it));
+        // One wake-up per batch: a busy bus does not flood the event queue.
+        wake = !wake_posted_;
+        wake_posted_ = true;
+    }
+    if (wake)
+        QCoreApplication::postEvent(dlg_, new QEvent(kvr_sink_wake));
+}
+
+std::vector<kvr_main_dlg::gui_sink::item> kvr_main_dlg::gui_sink::take() {
+    std::vector<item> out;
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.swap(items_);
+    wake_posted_ = false;
+    return out;
+}
+
+void kvr_main_dlg::customEvent(QEvent* event) {
+    if (event->type() != kvr_sink_wake) {
+        QDialog::customEvent(event);
+        return;
+    }
+    for (gui_sink::item& it : sink_.take()) {
+        if (it.lost)
+            link_lost(it.text);
+        else
+            receive_text(std::move(it.text));
+    }
 }
 
 // ---- construction ----

@@ -3,8 +3,9 @@
 // fast clock and CV programming panels.
 //
 // Threads: every handler runs on the GUI thread. The link's I/O thread
-// reaches the dialog only through its monitor sink, which hands each line
-// (and a lost-link notice) over with a queued call.
+// reaches the dialog only through its monitor sink: a locked queue of lines
+// (and lost-link notices) plus one content-free wake-up event while the queue
+// is not empty, so no data crosses the threads inside Qt's event queue.
 //
 // Operations on the command station run one at a time. While one waits, the
 // Cancel waiter keeps the event loop going (painting, monitor lines) but
@@ -21,6 +22,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -129,6 +131,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void customEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 public:
@@ -139,15 +142,26 @@ public:
 private:
     class gui_sink : public kvr_monitor_sink {
     public:
+        struct item {
+            bool lost;  // a lost-link notice; otherwise a monitor line
+            std::string text;
+        };
         explicit gui_sink(kvr_main_dlg* dlg) : dlg_(dlg) {}
         bool has_window() const override { return alive_.load(); }
         void post_text(std::string text) override;
         void link_lost(std::string report) override;
         void detach() { alive_.store(false); }
+        // GUI thread: everything queued so far, oldest first.
+        std::vector<item> take();
 
     private:
+        void push(item it);
+
         kvr_main_dlg* dlg_;
         std::atomic<bool> alive_{true};
+        std::mutex mutex_;
+        std::vector<item> items_;   // guarded by mutex_
+        bool wake_posted_ = false;  // guarded by mutex_
     };
 
     // Construction and start.
