@@ -298,8 +298,11 @@ protected:
                                 " --name '^Busprobe \\(v2\\.1\\)$'"));
             return !id.empty();
         });
-        if (!id.empty())
+        if (!id.empty()) {
             xdo("windowactivate --sync " + id);
+        } else if (const auto status = window_->wait_exit(0ms)) {
+            ADD_FAILURE() << "busprobe ended with status " << *status << " before its window showed";
+        }
         return id;
     }
 
@@ -328,8 +331,10 @@ protected:
         return t;
     }
     void click(const std::string& win, int control) {
+        // The window in front first: a click that only activates it would be lost.
         const QPoint p = centre_of(control);
-        xdo("mousemove --window " + win + " " + std::to_string(p.x()) + " " + std::to_string(p.y()) + " click 1");
+        xdo("windowactivate --sync " + win + " mousemove --window " + win + " " + std::to_string(p.x()) + " " +
+            std::to_string(p.y()) + " click 1");
     }
     // The one box besides the main window, once it is there.
     std::string wait_box(const std::string& main_id) {
