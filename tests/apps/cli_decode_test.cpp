@@ -90,7 +90,7 @@ TEST(CliDecode, ArgumentsOptionsAndEnds) {
         {{"83", "7C", "A0", "03"}, "", 0, "OPC_GPON:\n", "2 bytes"},  // unfinished message reported
         {{}, "\n  \n", 0, "", ""},
         {{"--hexx", "83", "7C"}, "", 2, "", "--hexx"},
-        {{"--help"}, "", 0, "Usage: busprobe-cli decode [--hex] [HEX...]\n", ""},
+        {{"--help"}, "", 0, "Usage: busprobe-cli decode [--hex] [--extended] [HEX...]\n", ""},
     };
     for (const auto& c : cases) {
         const run_result r = decode(c.args, c.input);
@@ -121,7 +121,7 @@ TEST(CliDecode, ExtendedLinesForMessagesTheMonitorLeavesBlank) {
     const kvr_loconet_msg gpon = kvr_loconet_msg::with_checksum({0x83});
     sink.post_message(gpon);
     sink.post_text("OPC_GPON:\r\n");
-    const std::deque<cli_line> lines = sink.take_lines();
+    const std::deque<cli_line> lines = sink.take_lines().lines;
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].shown, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)");
     EXPECT_EQ(lines[0].text, "");
