@@ -137,6 +137,7 @@ constexpr uint8_t pstat_user_abort = 0x08;
 
 // --- OPC_LONG_ACK -------------------------------------------------------------
 // B4 <acknowledged opcode without bit 7> <code> chk.
+constexpr int lack_ack1 = 2;  // byte position of the code
 constexpr uint8_t ack_opcode(uint8_t opcode) { return opcode & 0x7F; }
 // Codes for a programming task (OPC_WR_SL_DATA to slot 124).
 constexpr uint8_t lack_busy = 0x00;

@@ -586,7 +586,7 @@ bool kvr_dccx_loconet::lack_phase(const task_plan& plan) {
     queue_task(plan);
     for (;;) {
         if (auto ack = look_ack(task_opcode)) {
-            if (check_lack((*ack)[2])) return true;
+            if (check_lack((*ack)[kvr_proto::lack_ack1])) return true;
             if (--left == 0) return true;
             queue_task(plan);
             continue;

@@ -120,8 +120,10 @@ void kvr_main_dlg::on_function_grp1() {
     if (!save_for({kvr_idc_loco_adr}) || !link().is_open() || !loco_address_ok(0))
         return;
     const auto& f = fields_.f;
-    const auto bits = static_cast<uint8_t>((f[1] ? 0x01 : 0) | (f[2] ? 0x02 : 0) | (f[3] ? 0x04 : 0) |
-                                           (f[4] ? 0x08 : 0) | (f[0] ? 0x10 : 0));
+    // DIRF: F0 in its own bit, F1..F4 in bits 0..3.
+    auto bits = static_cast<uint8_t>(f[0] ? kvr_proto::dirf_f0 : 0);
+    for (int i = 1; i <= 4; ++i)
+        if (f[i]) bits |= static_cast<uint8_t>(1u << (i - 1));
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
            [&] { station_->do_function_grp1(address, bits); });
@@ -131,8 +133,10 @@ void kvr_main_dlg::on_function_grp2() {
     if (!save_for({kvr_idc_loco_adr}) || !link().is_open() || !loco_address_ok(0))
         return;
     const auto& f = fields_.f;
-    const auto bits =
-        static_cast<uint8_t>((f[5] ? 0x01 : 0) | (f[6] ? 0x02 : 0) | (f[7] ? 0x04 : 0) | (f[8] ? 0x08 : 0));
+    // SND: F5..F8 in bits 0..3.
+    uint8_t bits = 0;
+    for (int i = 5; i <= 8; ++i)
+        if (f[i]) bits |= static_cast<uint8_t>(1u << (i - 5));
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
            [&] { station_->do_function_grp2(address, bits); });
@@ -289,5 +293,5 @@ void kvr_main_dlg::on_fast_clock() {
     update_data(true);
     if (!station_loconet_)
         return;
-    run_op(QStringLiteral("the fast clock"), [&] { station_loconet_->send_req_sl_data(123); });
+    run_op(QStringLiteral("the fast clock"), [&] { station_loconet_->send_req_sl_data(kvr_slot_fast_clock); });
 }

@@ -22,12 +22,6 @@
 namespace {
 
 constexpr const char* source_name = "busprobe-cli";
-// STAT bits 5..4 of a locomotive slot: 11 in use.
-constexpr uint8_t stat_usage_mask = 0x30;
-constexpr uint8_t stat_in_use = 0x30;
-// ACK1 of the command station's OPC_LONG_ACK to a switch request that it
-// refused because its switch FIFO is full.
-constexpr uint8_t switch_refused = 0x00;
 
 // The link, its sink and the command station, in the order in which they
 // must be torn down: station, then link (its I/O thread stops in close),
@@ -76,7 +70,8 @@ int run_clock(bus_session& s, std::ostream& out) {
 int run_switch(bus_session& s, const cli_command& cmd, std::ostream& err) {
     const kvr_loconet_msg ack = s.station.do_sw_acknowledged(static_cast<uint16_t>(cmd.switch_number),
                                                              cmd.closed ? 1 : 0, cmd.output_on);
-    if (ack[2] != switch_refused) return kvr_cli_ok;
+    // ACK1 0 refuses a switch request: the command station's switch FIFO is full.
+    if (ack[kvr_proto::lack_ack1] != kvr_proto::ack_refused) return kvr_cli_ok;
     err << "busprobe-cli: switch " << cmd.switch_number << " refused by the command station\n"
         << kvr_monitor::to_text(ack) << "\n";
     return kvr_cli_failed;
@@ -98,7 +93,9 @@ bool wants_group(const cli_command& cmd, unsigned first, unsigned last) {
     return false;
 }
 
-bool in_use(const kvr_loconet_msg& slot) { return (slot[3] & stat_usage_mask) == stat_in_use; }
+bool in_use(const kvr_loconet_msg& slot) {
+    return (slot[kvr_proto::slot_stat] & kvr_proto::stat_usage_mask) == kvr_proto::usage_in_use;
+}
 
 // Speed, direction and function messages to a slot that is not in use are
 // lost: the command station loads a free slot afresh when the address is
@@ -144,9 +141,9 @@ int run_throttle(bus_session& s, const cli_command& cmd, std::ostream& out) {
         // received, which a direction message does not renew: without a
         // fresh read it would send the old direction back.
         if (dir_sent_alone) state = s.station.do_read_slot(static_cast<uint8_t>(slot));
-        s.station.do_function_grp1(address, with_functions(state->dirf() & 0x1F, cmd, 0, 4));
+        s.station.do_function_grp1(address, with_functions(state->dirf() & (kvr_proto::dirf_f0 | kvr_proto::dirf_f1_f4), cmd, 0, 4));
     }
-    if (wants_group(cmd, 5, 8)) s.station.do_function_grp2(address, with_functions(state->snd() & 0x0F, cmd, 5, 8));
+    if (wants_group(cmd, 5, 8)) s.station.do_function_grp2(address, with_functions(state->snd() & kvr_proto::snd_f5_f8, cmd, 5, 8));
     return kvr_cli_ok;
 }
 
