@@ -151,12 +151,12 @@ TEST(CliDecode, BadTokenFailsWithStatus2ShownEscapedAndCut) {
     const struct {
         std::vector<std::string> args;
         std::string input;
-        const char* shown;
+        std::string shown;
     } hostile[] = {
         {{"\x1b]0;x\a"}, "", "'\\e]0;x\\x07' is not a hex byte"},  // would retitle the terminal
         {{"-1"}, "", "'-1' is out of range (expected 00 to FF)"},
         {{}, std::string("83 7C\n7\0Z\n", 10), "'7\\x00Z' is not a hex byte"},
-        {{}, "83 " + std::string(100000, '7'), ("'" + std::string(60, '7') + "...' is not a hex byte").c_str()},
+        {{}, "83 " + std::string(100000, '7'), "'" + std::string(60, '7') + "...' is not a hex byte"},
     };
     for (const auto& h : hostile) {
         const run_result r = decode(h.args, h.input);
