@@ -44,8 +44,8 @@ bool parse_port(std::string_view s, uint16_t& port, std::string& error) {
         return false;
     }
     const unsigned long v = std::stoul(std::string(s));
-    if (v == 0 || v > 65535) {
-        error = "port " + std::string(s) + " is not in 1..65535";
+    if (v > 65535) {
+        error = "port " + std::string(s) + " is not in 0..65535";
         return false;
     }
     port = static_cast<uint16_t>(v);

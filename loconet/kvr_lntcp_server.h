@@ -44,7 +44,8 @@ constexpr uint16_t kvr_lntcp_default_port = 1234;
 
 // Parses `text` over `out` (whose fields are the defaults for what `text`
 // leaves out). False with a reason in `error` on an empty host, a port that
-// is not 1..65535, or an unclosed bracket.
+// is not 0..65535, or an unclosed bracket. Port 0 lets a server take any
+// free port; a client refuses it.
 bool kvr_lntcp_parse_endpoint(std::string_view text, bool bare_number_is_port,
                               kvr_lntcp_endpoint& out, std::string& error);
 

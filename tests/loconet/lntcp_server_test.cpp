@@ -102,7 +102,7 @@ TEST(LntcpEndpoint, ParsesWhatUsersType) {
         {"::1", false, true, "::1", 1234},
         {"4321", true, true, "127.0.0.1", 4321},
         {"0.0.0.0:1", true, true, "0.0.0.0", 1},
-        {"host:0", false, false, "", 0},
+        {"host:0", false, true, "host", 0},
         {"host:65536", false, false, "", 0},
         {"host:12x", false, false, "", 0},
         {"host:", false, false, "", 0},
