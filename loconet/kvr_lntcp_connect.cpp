@@ -65,22 +65,39 @@ int ms_left(steady::time_point deadline) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-// Waits for `fd` (events) or the stop descriptor until the deadline.
-// Returns 1 when fd is ready, 0 on time-out, -1 when stopped.
-int wait_for(int fd, short events, int stop_fd, steady::time_point deadline) {
+// What ends a wait early: the wake-up descriptor, and the flag that tells a
+// wake-up for stopping from one for other news (a queued message).
+struct stopper {
+    int wake_fd;
+    const std::atomic<bool>* stop;
+
+    // True when the wait must end; a wake-up that is only news is drained.
+    bool stopped() const {
+        if (stop == nullptr) return true;
+        uint64_t n = 0;
+        [[maybe_unused]] ssize_t r = ::read(wake_fd, &n, sizeof n);
+        return stop->load();
+    }
+};
+
+// Waits for `fd` (events) until the deadline. Returns 1 when fd is ready,
+// 0 on time-out, -1 when stopped.
+int wait_for(int fd, short events, const stopper& st, steady::time_point deadline) {
     for (;;) {
-        pollfd fds[2] = {{fd, events, 0}, {stop_fd, POLLIN, 0}};
-        const int n = ::poll(fds, stop_fd >= 0 ? 2 : 1, ms_left(deadline));
+        pollfd fds[2] = {{fd, events, 0}, {st.wake_fd, POLLIN, 0}};
+        const int n = ::poll(fds, st.wake_fd >= 0 ? 2 : 1, ms_left(deadline));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) return 0;
-        if (stop_fd >= 0 && (fds[1].revents & POLLIN)) return -1;
-        if (n > 0) return 1;
-        return 0;
+        if (st.wake_fd >= 0 && (fds[1].revents & POLLIN)) {
+            if (st.stopped()) return -1;
+            if (!(fds[0].revents & events)) continue;
+        }
+        return n > 0 ? 1 : 0;
     }
 }
 
 // One address: a non-blocking connect, finished within the deadline.
-int connect_one(const addrinfo* ai, int stop_fd, steady::time_point deadline, int& error) {
+int connect_one(const addrinfo* ai, const stopper& st, steady::time_point deadline, int& error) {
     int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
     if (fd < 0) {
         error = errno;
@@ -92,7 +109,7 @@ int connect_one(const addrinfo* ai, int stop_fd, steady::time_point deadline, in
             ::close(fd);
             return -1;
         }
-        const int ready = wait_for(fd, POLLOUT, stop_fd, deadline);
+        const int ready = wait_for(fd, POLLOUT, st, deadline);
         int so_error = 0;
         socklen_t len = sizeof so_error;
         if (ready == 1) ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &so_error, &len);
@@ -160,11 +177,13 @@ const char* kvr_lntcp_hint(int error) {
     }
 }
 
-kvr_lntcp_connection kvr_lntcp_connect(const kvr_lntcp_endpoint& where, unsigned timeout_ms, int stop_fd) {
+kvr_lntcp_connection kvr_lntcp_connect(const kvr_lntcp_endpoint& where, unsigned timeout_ms, int wake_fd,
+                                       const std::atomic<bool>* stop) {
+    const stopper st{wake_fd, stop};
     const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
     std::shared_ptr<resolution> r = resolve_async(where);
     if (r->ready_fd < 0) return failure(where, errno, std::strerror(errno));
-    const int ready = wait_for(r->ready_fd, POLLIN, stop_fd, deadline);
+    const int ready = wait_for(r->ready_fd, POLLIN, st, deadline);
     if (ready == -1) return failure(where, ECANCELED, "cancelled");
     if (ready == 0) return failure(where, ETIMEDOUT, "the name did not resolve in time");
 
@@ -172,7 +191,7 @@ kvr_lntcp_connection kvr_lntcp_connect(const kvr_lntcp_endpoint& where, unsigned
     if (r->status != 0) return failure(where, EHOSTUNREACH, gai_strerror(r->status));
     int error = ECONNREFUSED;
     for (const addrinfo* ai = r->list; ai != nullptr; ai = ai->ai_next) {
-        const int fd = connect_one(ai, stop_fd, deadline, error);
+        const int fd = connect_one(ai, st, deadline, error);
         if (fd >= 0) {
             kvr_lntcp_connection c;
             c.fd = fd;

@@ -6,6 +6,7 @@
 // address in brackets: "tcp://localhost", "tcp://192.168.1.5:1234",
 // "tcp://[::1]:1234".
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -33,9 +34,12 @@ struct kvr_lntcp_connection {
 // Resolves `where` and connects to each of its addresses in turn, all within
 // `timeout_ms`. Name resolution runs on a helper thread of its own (the C
 // library's resolver cannot be interrupted), so the caller waits no longer
-// than the bound and returns at once (error ECANCELED) when `stop_fd`
-// becomes readable. Safe to call on any thread but the GUI's.
-kvr_lntcp_connection kvr_lntcp_connect(const kvr_lntcp_endpoint& where, unsigned timeout_ms, int stop_fd);
+// than the bound. When the eventfd `wake_fd` (-1: none) becomes readable the
+// wait ends with ECANCELED if `stop` is null or set; otherwise the wake-up is
+// drained and the wait goes on (a link rings it for queued messages too).
+// Meant for an I/O thread: it blocks for up to `timeout_ms`.
+kvr_lntcp_connection kvr_lntcp_connect(const kvr_lntcp_endpoint& where, unsigned timeout_ms, int wake_fd,
+                                       const std::atomic<bool>* stop = nullptr);
 
 // The fix for a failure a user meets, or "" when there is none to give:
 // ECONNREFUSED -> "nothing listens at that address".

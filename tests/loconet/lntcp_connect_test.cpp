@@ -82,12 +82,20 @@ TEST(LntcpConnect, ConnectsOrSaysWhyWithTheFix) {
     EXPECT_EQ(refused.why, "cannot connect to 127.0.0.1:" + std::to_string(closed) +
                                ": Connection refused (nothing listens at that address)");
 
-    // Closing the link while it connects ends the wait at once.
-    const int stop = ::eventfd(1, EFD_CLOEXEC);
-    kvr_lntcp_connection cancelled = kvr_lntcp_connect({"127.0.0.1", server.port()}, kvr_lntcp_connect_ms, stop);
+    // A wake-up for a queued message does not end the connect; closing the
+    // link does, at once.
+    const int wake = ::eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::atomic<bool> stop{false};
+    kvr_lntcp_connection news = kvr_lntcp_connect({"127.0.0.1", server.port()}, kvr_lntcp_connect_ms, wake, &stop);
+    EXPECT_GE(news.fd, 0) << news.why;
+    ::close(news.fd);
+    stop = true;
+    const uint64_t one = 1;
+    ASSERT_EQ(::write(wake, &one, sizeof one), 8);
+    kvr_lntcp_connection cancelled = kvr_lntcp_connect({"127.0.0.1", server.port()}, kvr_lntcp_connect_ms, wake, &stop);
     EXPECT_EQ(cancelled.fd, -1);
     EXPECT_EQ(cancelled.error, ECANCELED);
-    ::close(stop);
+    ::close(wake);
 }
 
 TEST(LntcpClientLine, OnlyReceiveIsABusMessage) {
