@@ -10,6 +10,8 @@
 //   address store  ADR2*128+ADR -> latest OPC_SL_RD_DATA carrying that
 //                  address, slots 123 and 124 excluded
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -26,6 +28,25 @@ public:
     // Queue one message for the bus and signal the completion event of `key`
     // with result 0. Returns at once.
     virtual void send(const kvr_loconet_msg& msg, uint8_t key) = 0;
+
+    // Transmit tags. Every message queued while a tag is current carries it,
+    // so an operation that ends early can take back what it has not sent:
+    // a cancelled takeover's slot write must never reach the bus later, nor
+    // the next station after Close and Connect. Tag 0 marks no operation.
+    uint32_t new_tx_tag() {
+        uint32_t tag = 0;
+        while (tag == 0) tag = next_tx_tag_.fetch_add(1) + 1;
+        return tag;
+    }
+    void set_tx_tag(uint32_t tag) { tx_tag_.store(tag); }
+    uint32_t tx_tag() const { return tx_tag_.load(); }
+    // Removes the queued messages carrying `tag` (never 0) except one being
+    // written at this moment; returns how many went. A port that writes at
+    // once has nothing to take back.
+    virtual std::size_t withdraw(uint32_t tag) {
+        (void)tag;
+        return 0;
+    }
 
     // Frames raw bytes and sends each whole message with key 0.
     void write_bytes(const uint8_t* bytes, int count) override;
@@ -62,4 +83,6 @@ private:
     std::map<uint8_t, kvr_loconet_msg> acks_;
     std::map<uint16_t, kvr_loconet_msg> addresses_;
     kvr_sys_event reply_event_{false};
+    std::atomic<uint32_t> next_tx_tag_{0};
+    std::atomic<uint32_t> tx_tag_{0};
 };

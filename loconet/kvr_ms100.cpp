@@ -19,6 +19,7 @@
 #include "foundation/kvr_file.h"
 #include "loconet/kvr_repeat_gate.h"
 #include "loconet/kvr_serial.h"
+#include "loconet/kvr_tx_gate.h"
 
 namespace {
 
@@ -27,8 +28,9 @@ constexpr unsigned kvr_bus_baud = 16457;
 constexpr unsigned kvr_poll_ms = 10;             // idle poll interval
 constexpr unsigned kvr_poll_after_write_ms = 2;  // until the next read
 constexpr std::size_t kvr_read_buffer = 2048;
-// A write the driver takes only in part is finished within this bound; the
-// port lock is held meanwhile, so it must stay short.
+// A write the driver takes only in part is finished within this bound. The
+// port lock is held only for each write call, never while waiting for room,
+// so store look-ups from other threads never stall behind a stuck write.
 constexpr int kvr_write_stalls = 20;
 constexpr int kvr_write_stall_ms = 10;
 
@@ -67,29 +69,41 @@ bool device_gone(uint32_t code) {
 // Writes the whole message. A non-blocking descriptor may take only part of
 // it when the driver's output buffer is full; half a message on the bus
 // would be taken for garbage by every receiver.
-int write_whole(int fd, const uint8_t* p, std::size_t len) {
+int write_whole(kvr_serial_io& io, std::mutex& port_lock, int fd, const uint8_t* p, std::size_t len) {
     int stalls = 0;
     while (len > 0) {
-        const ssize_t n = ::write(fd, p, len);
+        ssize_t n = 0;
+        int err = 0;
+        {
+            std::lock_guard<std::mutex> lk(port_lock);
+            n = io.write(fd, p, len);
+            err = errno;
+        }
         if (n > 0) {
             p += n;
             len -= static_cast<std::size_t>(n);
             stalls = 0;
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return errno;
+        if (n < 0 && err == EINTR) continue;
+        if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) return err;
         if (++stalls > kvr_write_stalls) return EAGAIN;
         pollfd pf{fd, POLLOUT, 0};
-        ::poll(&pf, 1, kvr_write_stall_ms);
+        io.poll(&pf, kvr_write_stall_ms);
     }
     return 0;
+}
+
+using tx_clock = std::chrono::steady_clock;
+
+kvr_tx_gate::duration since(tx_clock::time_point then, tx_clock::time_point now) {
+    return std::chrono::duration_cast<kvr_tx_gate::duration>(now - then);
 }
 
 }  // namespace
 
 struct kvr_ms100::impl {
-    explicit impl(kvr_ms100& o) : owner(o), buf(kvr_read_buffer) {
+    impl(kvr_ms100& o, kvr_serial_io& calls) : owner(o), io(calls), buf(kvr_read_buffer) {
         wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
     ~impl() {
@@ -97,6 +111,7 @@ struct kvr_ms100::impl {
     }
 
     kvr_ms100& owner;
+    kvr_serial_io& io;
     // Written only by the user-interface thread while no I/O thread runs.
     int fd = -1;
     std::string name;
@@ -116,7 +131,16 @@ struct kvr_ms100::impl {
         [[maybe_unused]] ssize_t w = ::write(wake_fd, &one, sizeof one);
     }
 
-    std::deque<kvr_loconet_msg> txq;  // guarded by the port lock
+    // Guarded by the port lock. The front message stays queued while it is
+    // written (the lock is released meanwhile); `front_in_flight` keeps a
+    // withdrawal from taking it then.
+    struct queued {
+        kvr_loconet_msg msg;
+        uint32_t tag;
+    };
+    std::deque<queued> txq;
+    bool front_in_flight = false;
+    tx_clock::time_point front_since{};  // when the front message reached the front
     std::condition_variable tx_empty;  // waits with the port lock
 
     // I/O thread only.
@@ -125,6 +149,8 @@ struct kvr_ms100::impl {
     int waiting_out = 0;
     bool lost = false;
     kvr_repeat_gate gate;
+    tx_clock::time_point last_rx{};  // when bytes were last read
+    unsigned recheck_ms = 0;        // when the transmit gate may open by time alone
 
     void configure();
     void start_thread();
@@ -133,7 +159,7 @@ struct kvr_ms100::impl {
     void run();
     bool wait_input(unsigned ms, bool watch_device);
     unsigned cycle(unsigned interval, bool hangup);
-    bool send_raw();
+    bool send_raw(bool input_waiting);
     void deliver(std::size_t n);
     bool failed(kvr_exception& e, bool from_device);
     static void record(kvr_exception& e);
@@ -150,19 +176,19 @@ void kvr_ms100::impl::configure() {
     };
     // ENOTTY is "Inappropriate ioctl for device", which tells a user little:
     // the report names the cause and keeps the code.
-    if (int err = kvr_serial::probe_terminal(fd))
+    if (int err = kvr_serial::probe_terminal(fd, io))
         fail(err == ENOTTY ? "GetCommProperties (not a serial device)" : "GetCommProperties", err,
              line_get_properties);
 
     bool accepted = false;
-    if (int err = kvr_serial::set_custom_baud(fd, kvr_bus_baud, &accepted))
+    if (int err = kvr_serial::set_custom_baud(fd, kvr_bus_baud, &accepted, io))
         fail("GetCommProperties", err, line_get_properties);
     if (!accepted) fail("not support BAUD_USER", 0, line_baud_user);
 
     bool on_write = false;
-    if (int err = kvr_serial::set_raw_8n1(fd, &on_write))
+    if (int err = kvr_serial::set_raw_8n1(fd, &on_write, io))
         fail(on_write ? "SetCommState" : "GetCommState", err, on_write ? line_set_state : line_get_state);
-    if (int err = kvr_serial::set_nonblocking_reads(fd, &on_write))
+    if (int err = kvr_serial::set_nonblocking_reads(fd, &on_write, io))
         fail(on_write ? "SetCommTimeouts" : "GetCommTimeouts", err,
              on_write ? line_set_timeouts : line_get_timeouts);
     // Queue sizes: the tty layer sizes its own buffers; nothing to ask for.
@@ -172,6 +198,7 @@ void kvr_ms100::impl::start_thread() {
     stop.store(false);
     lost = false;
     gate.reset();
+    last_rx = {};
     try {
         thread = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
@@ -244,40 +271,60 @@ bool kvr_ms100::impl::wait_input(unsigned ms, bool watch_device) {
     return (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-// One poll cycle: read and dispatch what waits, or else write at most one
-// queued message. Returns the next poll interval.
+// One poll cycle: read and dispatch what waits, then write at most one
+// queued message when the transmit gate allows. Returns the next poll
+// interval: shorter while a message waits for the gate.
 unsigned kvr_ms100::impl::cycle(unsigned interval, bool hangup) {
     std::unique_lock<std::mutex> lk(owner.lock());
-    if (int err = kvr_serial::queue_counts(fd, &waiting_in, &waiting_out)) {
+    if (int err = kvr_serial::queue_counts(fd, &waiting_in, &waiting_out, io)) {
         lk.unlock();
         raise("kvr_ms100::rx_proc::ClearCommError", err, line_status);
     }
-    if (waiting_in <= 0) {
+    const bool input = waiting_in > 0;
+    if (input) {
+        const std::size_t want = std::min(static_cast<std::size_t>(waiting_in), buf.size());
+        const ssize_t n = io.read(fd, buf.data(), want);
+        const int err = errno;
+        lk.unlock();
+        interval = kvr_poll_ms;
+        if (n < 0 && err != EAGAIN && err != EINTR) raise("kvr_ms100::rx_proc::ReadFile", err, line_read);
+        if (n > 0) {
+            last_rx = tx_clock::now();
+            deliver(static_cast<std::size_t>(n));
+        }
+    } else {
         lk.unlock();
         // Hung up with nothing left to read: the device has gone away.
         if (hangup) raise("kvr_ms100::rx_proc::ReadFile", EIO, line_read);
-        return send_raw() ? kvr_poll_after_write_ms : interval;
     }
-    const std::size_t want = std::min(static_cast<std::size_t>(waiting_in), buf.size());
-    const ssize_t n = ::read(fd, buf.data(), want);
-    const int err = errno;
-    lk.unlock();
-    if (n < 0) {
-        if (err == EAGAIN || err == EINTR) return kvr_poll_ms;
-        raise("kvr_ms100::rx_proc::ReadFile", err, line_read);
-    }
-    if (n > 0) deliver(static_cast<std::size_t>(n));
-    return kvr_poll_ms;
+    recheck_ms = 0;
+    if (send_raw(input)) return kvr_poll_after_write_ms;
+    return recheck_ms > 0 ? std::min(interval, recheck_ms) : interval;
 }
 
-// Writes the oldest queued message, if any. The message leaves the queue
-// whether or not the write succeeds, so a failing port cannot wedge it.
-bool kvr_ms100::impl::send_raw() {
+// Writes the oldest queued message when the transmit gate allows. The
+// message leaves the queue whether or not the write succeeds, so a failing
+// port cannot wedge it. The port lock is not held while the write waits for
+// room in the driver.
+bool kvr_ms100::impl::send_raw(bool input_waiting) {
     std::unique_lock<std::mutex> lk(owner.lock());
     if (txq.empty()) return false;
-    const kvr_loconet_msg& msg = txq.front();
-    const int err = write_whole(fd, msg.data(), static_cast<std::size_t>(std::max(msg.length(), 0)));
+    const auto now = tx_clock::now();
+    const kvr_tx_gate::line_state line{input_waiting, owner.receive_pending(), since(last_rx, now),
+                                       since(front_since, now)};
+    if (!kvr_tx_gate::may_write(line)) {
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kvr_tx_gate::recheck_after(line));
+        recheck_ms = static_cast<unsigned>(std::max<std::chrono::milliseconds::rep>(wait.count(), 1));
+        return false;
+    }
+    const kvr_loconet_msg msg = txq.front().msg;
+    front_in_flight = true;
+    lk.unlock();
+    const int err = write_whole(io, owner.lock(), fd, msg.data(), static_cast<std::size_t>(std::max(msg.length(), 0)));
+    lk.lock();
     txq.pop_front();
+    front_in_flight = false;
+    front_since = tx_clock::now();
     if (txq.empty()) tx_empty.notify_all();
     lk.unlock();
     if (err) raise("kvr_ms100::send_raw", err, line_write);
@@ -329,7 +376,9 @@ void kvr_ms100::impl::record(kvr_exception& e) {
     }
 }
 
-kvr_ms100::kvr_ms100() : impl_(std::make_unique<impl>(*this)) {}
+kvr_ms100::kvr_ms100() : kvr_ms100(kvr_serial_io::system()) {}
+
+kvr_ms100::kvr_ms100(kvr_serial_io& io) : impl_(std::make_unique<impl>(*this, io)) {}
 
 kvr_ms100::~kvr_ms100() {
     close();
@@ -377,16 +426,31 @@ void kvr_ms100::close() {
 
 void kvr_ms100::purge() {
     if (impl_->fd < 0) return;
-    if (int err = kvr_serial::flush_input(impl_->fd)) raise("kvr_ms100::purge", err, line_purge);
+    if (int err = kvr_serial::flush_input(impl_->fd, impl_->io)) raise("kvr_ms100::purge", err, line_purge);
 }
 
 void kvr_ms100::send(const kvr_loconet_msg& msg, uint8_t key) {
     {
         std::lock_guard<std::mutex> lk(lock());
-        impl_->txq.push_back(msg);
+        if (impl_->txq.empty()) impl_->front_since = tx_clock::now();
+        impl_->txq.push_back({msg, tx_tag()});
     }
     impl_->ring();
     event(key).signal(0);
+}
+
+std::size_t kvr_ms100::withdraw(uint32_t tag) {
+    if (tag == 0) return 0;
+    std::lock_guard<std::mutex> lk(lock());
+    impl& m = *impl_;
+    // A new front message starts its wait now.
+    if (!m.front_in_flight && !m.txq.empty() && m.txq.front().tag == tag) m.front_since = tx_clock::now();
+    const auto first = m.txq.begin() + (m.front_in_flight ? 1 : 0);
+    const auto kept = std::remove_if(first, m.txq.end(), [tag](const impl::queued& q) { return q.tag == tag; });
+    const auto gone = static_cast<std::size_t>(m.txq.end() - kept);
+    m.txq.erase(kept, m.txq.end());
+    if (m.txq.empty()) m.tx_empty.notify_all();
+    return gone;
 }
 
 std::size_t kvr_ms100::tx_pending() const {

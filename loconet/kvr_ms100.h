@@ -2,7 +2,10 @@
 // The MS100 LocoNet adapter on a serial port: 16457 baud, 8N1, raw. One I/O
 // thread reads and writes the device: it waits for input up to the poll
 // interval (10 ms, 2 ms after a write), reads whatever waits, dispatches it,
-// and writes at most one queued message per cycle, only when no input waits.
+// and writes at most one queued message per cycle: at once on a quiet line,
+// and on a busy one at a message boundary once the message has waited a
+// short bound (kvr_tx_gate.h), so other nodes' traffic never holds it back
+// for long.
 //
 // Port names: "COM1".."COM4" are /dev/ttyS0../dev/ttyS3; a name starting
 // with "/", "./" or "../" is a device path; other names (such as "SIM") are
@@ -18,6 +21,8 @@
 
 #include "loconet/kvr_loconet_port.h"
 
+class kvr_serial_io;
+
 // A port that exists only while the link is open, such as the simulated
 // layout: it owns its peer and offers a device path to open.
 class kvr_virtual_port {
@@ -30,12 +35,16 @@ using kvr_virtual_port_factory = std::function<std::unique_ptr<kvr_virtual_port>
 class kvr_ms100 : public kvr_loconet_port {
 public:
     kvr_ms100();
+    // Makes the calls on the device through `io` (not owned; it must outlive
+    // the link), so tests can make them fail.
+    explicit kvr_ms100(kvr_serial_io& io);
     ~kvr_ms100() override;  // closes the port when the owner did not
 
     void open(const std::string& port_name) override;
     void close() override;
     void purge() override;
     void send(const kvr_loconet_msg& msg, uint8_t key) override;
+    std::size_t withdraw(uint32_t tag) override;
 
     // Messages still waiting to be written.
     std::size_t tx_pending() const;

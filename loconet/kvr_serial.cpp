@@ -4,20 +4,43 @@
 // included in this unit.
 #include <asm/termbits.h>
 #include <cerrno>
+#include <cstdint>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
+
+int kvr_serial_io::ioctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
+
+ssize_t kvr_serial_io::read(int fd, void* buf, std::size_t count) {
+    return ::read(fd, buf, count);
+}
+
+ssize_t kvr_serial_io::write(int fd, const void* buf, std::size_t count) {
+    return ::write(fd, buf, count);
+}
+
+int kvr_serial_io::poll(pollfd* pfd, int timeout_ms) {
+    return ::poll(pfd, 1, timeout_ms);
+}
+
+kvr_serial_io& kvr_serial_io::system() {
+    static kvr_serial_io real;
+    return real;
+}
 
 namespace kvr_serial {
 
 namespace {
 
-int get(int fd, termios2* t) {
-    return ioctl(fd, TCGETS2, t) < 0 ? errno : 0;
+int get(kvr_serial_io& io, int fd, termios2* t) {
+    return io.ioctl(fd, TCGETS2, t) < 0 ? errno : 0;
 }
 
-int put(int fd, const termios2& t) {
-    return ioctl(fd, TCSETS2, &t) < 0 ? errno : 0;
+int put(kvr_serial_io& io, int fd, termios2& t) {
+    return io.ioctl(fd, TCSETS2, &t) < 0 ? errno : 0;
 }
 
 bool near_rate(unsigned actual, unsigned wanted) {
@@ -48,32 +71,32 @@ void close_exclusive(int fd) {
     ::close(fd);
 }
 
-int probe_terminal(int fd) {
+int probe_terminal(int fd, kvr_serial_io& io) {
     termios2 t{};
-    return get(fd, &t);
+    return get(io, fd, &t);
 }
 
-int set_custom_baud(int fd, unsigned baud, bool* accepted) {
+int set_custom_baud(int fd, unsigned baud, bool* accepted, kvr_serial_io& io) {
     *accepted = false;
     termios2 t{};
-    if (int err = get(fd, &t)) return err;
+    if (int err = get(io, fd, &t)) return err;
     t.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT));
     t.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
     t.c_ispeed = baud;
     t.c_ospeed = baud;
     // A driver without programmable rates answers EINVAL or silently keeps
     // another rate; both mean it cannot run the bus.
-    if (put(fd, t) != 0) return 0;
+    if (put(io, fd, t) != 0) return 0;
     termios2 back{};
-    if (int err = get(fd, &back)) return err;
+    if (int err = get(io, fd, &back)) return err;
     *accepted = near_rate(back.c_ospeed, baud) && near_rate(back.c_ispeed, baud);
     return 0;
 }
 
-int set_raw_8n1(int fd, bool* failed_write) {
+int set_raw_8n1(int fd, bool* failed_write, kvr_serial_io& io) {
     *failed_write = false;
     termios2 t{};
-    if (int err = get(fd, &t)) return err;
+    if (int err = get(io, fd, &t)) return err;
     // Raw binary: no character translation, no echo, no signals. Software
     // flow control goes too, since 0x11 and 0x13 are ordinary data bytes on
     // the bus; hardware flow control (CRTSCTS) is left as the driver has it.
@@ -82,35 +105,36 @@ int set_raw_8n1(int fd, bool* failed_write) {
     t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
     t.c_cflag |= CS8 | CREAD | CLOCAL;
-    if (int err = put(fd, t)) {
+    if (int err = put(io, fd, t)) {
         *failed_write = true;
         return err;
     }
     return 0;
 }
 
-int set_nonblocking_reads(int fd, bool* failed_write) {
+int set_nonblocking_reads(int fd, bool* failed_write, kvr_serial_io& io) {
     *failed_write = false;
     termios2 t{};
-    if (int err = get(fd, &t)) return err;
+    if (int err = get(io, fd, &t)) return err;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    if (int err = put(fd, t)) {
+    if (int err = put(io, fd, t)) {
         *failed_write = true;
         return err;
     }
     return 0;
 }
 
-int flush_input(int fd) {
-    return ioctl(fd, TCFLSH, TCIFLUSH) < 0 ? errno : 0;
+int flush_input(int fd, kvr_serial_io& io) {
+    // TCFLSH takes its argument by value, not through a pointer.
+    return io.ioctl(fd, TCFLSH, reinterpret_cast<void*>(static_cast<uintptr_t>(TCIFLUSH))) < 0 ? errno : 0;
 }
 
-int queue_counts(int fd, int* in, int* out) {
+int queue_counts(int fd, int* in, int* out, kvr_serial_io& io) {
     *in = 0;
     *out = 0;
-    if (ioctl(fd, FIONREAD, in) < 0) return errno;
-    if (ioctl(fd, TIOCOUTQ, out) < 0) return errno;
+    if (io.ioctl(fd, FIONREAD, in) < 0) return errno;
+    if (io.ioctl(fd, TIOCOUTQ, out) < 0) return errno;
     return 0;
 }
 

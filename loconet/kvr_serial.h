@@ -6,6 +6,29 @@
 // descriptors and errno values.
 //
 // Every function returns 0 on success or the errno of the call that failed.
+//
+// The calls the driver makes on an open device go through kvr_serial_io, so
+// a test can make them fail (a refused rate, a write the driver never takes)
+// on a pseudo-terminal that would otherwise always succeed.
+
+#include <cstddef>
+#include <sys/types.h>
+
+struct pollfd;
+
+class kvr_serial_io {
+public:
+    virtual ~kvr_serial_io() = default;
+    // Each returns what the system call returns and leaves errno as it does.
+    virtual int ioctl(int fd, unsigned long request, void* arg);
+    virtual ssize_t read(int fd, void* buf, std::size_t count);
+    virtual ssize_t write(int fd, const void* buf, std::size_t count);
+    // Waits for room to write: poll() on one descriptor.
+    virtual int poll(pollfd* pfd, int timeout_ms);
+
+    // The real calls.
+    static kvr_serial_io& system();
+};
 
 namespace kvr_serial {
 
@@ -22,25 +45,25 @@ int open_exclusive(const char* path, int* fd);
 void close_exclusive(int fd);
 
 // TCGETS2: fails (ENOTTY) on anything that is not a terminal.
-int probe_terminal(int fd);
+int probe_terminal(int fd, kvr_serial_io& io);
 
 // Programs `baud` with BOTHER for both directions and reads it back.
 // `accepted` is false when the driver refused the rate or kept one more than
 // 2% away from it (a UART rounds to its divisor; the bus tolerates that).
-int set_custom_baud(int fd, unsigned baud, bool* accepted);
+int set_custom_baud(int fd, unsigned baud, bool* accepted, kvr_serial_io& io);
 
 // Device-control settings: raw binary, 8 data bits, no parity, one stop
 // bit, receiver on, modem lines ignored. Hardware flow control stays as the
 // driver reported it. `failed_write` tells a refused write from a refused read.
-int set_raw_8n1(int fd, bool* failed_write);
+int set_raw_8n1(int fd, bool* failed_write, kvr_serial_io& io);
 
 // Reads never block: VMIN 0, VTIME 0. `failed_write` as above.
-int set_nonblocking_reads(int fd, bool* failed_write);
+int set_nonblocking_reads(int fd, bool* failed_write, kvr_serial_io& io);
 
 // Discards bytes received but not yet read.
-int flush_input(int fd);
+int flush_input(int fd, kvr_serial_io& io);
 
 // Bytes waiting to be read and bytes waiting to be sent.
-int queue_counts(int fd, int* in, int* out);
+int queue_counts(int fd, int* in, int* out, kvr_serial_io& io);
 
 }  // namespace kvr_serial

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <functional>
 #include <mutex>
 
@@ -91,16 +92,6 @@ constexpr uint32_t cv_config = 29;
 constexpr uint8_t cv29_ex_address_bit = 5;
 
 [[noreturn]] void refuse(const char* text) { KVR_RAISE(text, 0, source_name); }
-
-// Runs `body`; a kvr_exception leaving it is wrapped under `label`.
-template <class F>
-auto labelled(const char* label, F&& body) -> decltype(body()) {
-    try {
-        return body();
-    } catch (const kvr_exception& e) {
-        KVR_RAISE_WRAPPED(e, label, source_name);
-    }
-}
 
 void check_cv(uint32_t cv) {
     if (cv < 1 || cv > max_cv) refuse(text_bad_cv);
@@ -205,6 +196,47 @@ kvr_dccx_loconet::~kvr_dccx_loconet() = default;
 void kvr_dccx_loconet::set_waiter(kvr_waiter* waiter) { waiter_ = waiter; }
 
 kvr_waiter& kvr_dccx_loconet::waiter() { return waiter_ ? *waiter_ : blocking_waiter(); }
+
+// ---------------------------------------------------------------------------
+// Operations and their messages
+
+// The outermost operation tags what it queues; when it ends by an exception
+// (a cancel, a refusal, a failed link) the messages it could not send yet
+// are withdrawn. Sent later they would act on a wish the user has given up,
+// and their answers could be taken for a later operation's: a cancelled
+// takeover's slot write acknowledged while the next READ waits for its LACK.
+class kvr_dccx_loconet::operation_scope {
+public:
+    explicit operation_scope(kvr_dccx_loconet& station) : station_(station) {
+        if (station_.op_depth_++ > 0) return;
+        tag_ = station_.link_.new_tx_tag();
+        station_.link_.set_tx_tag(tag_);
+    }
+    ~operation_scope() {
+        if (--station_.op_depth_ > 0) return;
+        station_.link_.set_tx_tag(0);
+        if (std::uncaught_exceptions() > exceptions_) station_.link_.withdraw(tag_);
+    }
+    operation_scope(const operation_scope&) = delete;
+    operation_scope& operator=(const operation_scope&) = delete;
+
+private:
+    kvr_dccx_loconet& station_;
+    uint32_t tag_ = 0;
+    const int exceptions_ = std::uncaught_exceptions();
+};
+
+// Runs `body` as (part of) an operation; a kvr_exception leaving it is
+// wrapped under `label`.
+template <class F>
+auto kvr_dccx_loconet::labelled(const char* label, F&& body) -> decltype(body()) {
+    const operation_scope scope(*this);
+    try {
+        return body();
+    } catch (const kvr_exception& e) {
+        KVR_RAISE_WRAPPED(e, label, source_name);
+    }
+}
 
 // ---------------------------------------------------------------------------
 // Store looks and the wait step

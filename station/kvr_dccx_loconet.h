@@ -127,6 +127,10 @@ private:
     uint16_t read_task(const task_plan& plan);
     void write_task(const task_plan& plan, const char* fail_text);
 
+    class operation_scope;
+    template <class F>
+    auto labelled(const char* label, F&& body) -> decltype(body());
+
     // Queues one request, a failure wrapped under `label`.
     void send_labelled(const char* label, const kvr_loconet_msg& msg, uint8_t key = 0);
 
@@ -134,4 +138,5 @@ private:
 
     kvr_dccx_timing timing_;
     kvr_waiter* waiter_ = nullptr;
+    unsigned op_depth_ = 0;  // nesting of operations in progress
 };

@@ -19,7 +19,7 @@
 #include "loconet/lntcp_test_client.h"
 #include "pty_client.h"
 #include "sim/kvr_sim_args.h"
-#include "unprivileged.h"
+#include "support/unprivileged.h"
 
 extern char** environ;
 

@@ -13,7 +13,7 @@
 #include "pty_client.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
-#include "unprivileged.h"
+#include "support/unprivileged.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <functional>
 #include <optional>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
+#include "support/flood_bus.h"
 
 namespace {
 
@@ -218,6 +221,114 @@ TEST_F(Layout, SetsTurnoutsAndPowerRefusesWrappingNumbersAndReportsFailures) {
     sim([](kvr_sim_station& s) { s.options().decoder_present = false; });
     expect_failure([&] { station.do_paged_read(1, 255); },
                    {op("do_paged_read"), "No Decoder Detected"});
+}
+
+// Sets the abort event (Cancel) unless the test ends first.
+class watchdog {
+public:
+    watchdog(kvr_sys_event& abort, std::chrono::milliseconds after)
+        : thread_([&abort, after](std::stop_token stop) {
+              std::mutex m;
+              std::condition_variable_any cv;
+              std::unique_lock<std::mutex> lk(m);
+              cv.wait_for(lk, stop, after, [] { return false; });
+              if (!stop.stop_requested()) abort.set();
+          }) {}
+
+private:
+    std::jthread thread_;
+};
+
+// Another node fills the bus with sensor reports, one after the other. A throttle
+// takeover (another throttle holds the locomotive), turnouts and a Power Off
+// still reach the station before a generous time-out cancels the operation.
+TEST(BusyLayout, TakeoverAndPowerOffCompleteOnABusyBus) {
+    flood_test::flood_bus bus(1.0);
+    const uint8_t slot = bus.with_station([](kvr_sim_station& s) -> uint8_t {
+        s.receive(kvr_loconet_msg::with_checksum({0xBF, 0x00, 0x03}), kvr_sim_time{0});
+        for (int n = 1; n <= kvr_sim_station::loco_slots; ++n) {
+            const slot_bytes b = s.slot(static_cast<uint8_t>(n));
+            if (b[adr2_i] * 128 + b[adr_i] == 3) {
+                s.receive(kvr_loconet_msg::with_checksum({0xEF, 0x0E, static_cast<uint8_t>(n), 0x33, 0x03, 0x10,
+                                                          0x20, 0x07, 0x00, 0x00, 0x00, 0x02, 0x05}),
+                          kvr_sim_time{0});
+                return static_cast<uint8_t>(n);
+            }
+        }
+        return 0;
+    });
+    ASSERT_NE(slot, 0);
+
+    kvr_ms100 link;
+    kvr_sys_event abort(true);
+    kvr_dccx_loconet station(link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40});
+    station.set_abort_event(&abort);
+    link.open(bus.path());
+    {
+        const watchdog cancel(abort, std::chrono::seconds(1));
+        EXPECT_NO_THROW(station.do_128step(3, 1, 40));
+        // Turnouts set in a row queue behind one another, then Power Off.
+        for (uint16_t sw = 1; sw <= 8; ++sw) EXPECT_NO_THROW(station.do_sw(sw, 0, true));
+        EXPECT_NO_THROW(station.do_shutdown(9));
+        // On the bus, as the station sees it.
+        EXPECT_TRUE(eventually([&] {
+            return bus.with_station([](kvr_sim_station& s) { return (s.track_status() & 1) == 0; });
+        }));
+        EXPECT_FALSE(abort.is_set()) << "not done within the time-out";
+    }
+    const slot_bytes b = bus.with_station([slot](kvr_sim_station& s) { return s.slot(slot); });
+    EXPECT_EQ(b[spd_i], 40);
+    EXPECT_EQ(b[id1_i] * 256 + b[id2_i], 0x0100);
+    EXPECT_TRUE(bus.with_station([](kvr_sim_station& s) { return !s.turnout(8).closed && s.turnout(8).output_on; }));
+    link.close();
+}
+
+// A takeover cancelled while the link is closed (the station never
+// answered): none of its messages reach the station connected next, and the
+// next READ takes its own answer, not the acknowledge of a stale slot write.
+// What the user asked for outside a cancelled operation still goes out.
+TEST(StaleMessages, CancelledTakeoverNeverReachesTheNextStation) {
+    kvr_ms100 link;
+    kvr_sys_event abort(true);
+    kvr_dccx_loconet station(link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40});
+    station.set_abort_event(&abort);
+
+    std::jthread takeover([&] {
+        expect_failure([&] { station.do_128step(3, 1, 40); }, {op("do_128step"), op("do_request_loco"), "CANCEL"});
+    });
+    // The closed link has no receiver: the test files the answer to the
+    // address request itself, slot 5 held by another throttle.
+    ASSERT_TRUE(eventually([&] { return link.tx_pending() >= 1; }));
+    const bytes held = slot_data({.slot = 5, .address = 3, .stat = 0x33, .id = 0x0205});
+    link.receive_bytes(held.data(), held.size());
+    // Then the takeover queues its slot move, slot write and slot request.
+    ASSERT_TRUE(eventually([&] { return link.tx_pending() >= 4; }));
+    abort.set();
+    takeover.join();
+    EXPECT_EQ(link.tx_pending(), 0u);
+    abort.reset();
+    station.do_startup();
+
+    std::mutex m;
+    std::vector<kvr_loconet_msg> seen;
+    kvr_sim_runner other(kvr_sim_options{.instant = true}, [&](const kvr_loconet_msg& msg) {
+        std::lock_guard<std::mutex> lk(m);
+        seen.push_back(msg);
+    });
+    const int cv8 = other.with_station([](kvr_sim_station& s) { return s.programmer().track_decoder().cv(8); });
+    link.open(other.device_path());
+    EXPECT_EQ(station.do_paged_read(8, 255), cv8);
+    link.close();
+
+    std::lock_guard<std::mutex> lk(m);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.front().opcode(), OPC_GPON);
+    for (const kvr_loconet_msg& msg : seen) {
+        EXPECT_NE(msg.opcode(), OPC_LOCO_ADR);
+        EXPECT_NE(msg.opcode(), OPC_MOVE_SLOTS);
+        EXPECT_NE(msg.opcode(), OPC_RQ_SL_DATA);
+        EXPECT_FALSE(msg.opcode() == OPC_WR_SL_DATA && msg[2] == 5);
+    }
 }
 
 }  // namespace
