@@ -1,7 +1,8 @@
-// The command station over LocoNet over TCP: a client link (tcp://) to our
-// own server, which shares a serial link to the simulated layout, all on
-// loopback and a pseudo-terminal. What the operations do shows in the
-// layout's own state; what the server says shows in the monitor.
+// The command station through the adapter kinds other than the MS100, against
+// the simulated layout: a LocoBuffer on the layout's pseudo-terminal, and
+// LocoNet over TCP, a client link (tcp://) to our own server, which shares a
+// serial link to the layout, all on loopback. What the operations do shows
+// in the layout's own state; what the server says shows in the monitor.
 
 #include <gtest/gtest.h>
 
@@ -192,6 +193,32 @@ TEST_F(TcpLayout, ServerGoingAwayMidReadIsALostLink) {
     EXPECT_FALSE(link.is_open());
     EXPECT_EQ(sink.reports().size(), 1u);
     EXPECT_NE(sink.reports()[0].find("the server closed the connection"), std::string::npos) << sink.reports()[0];
+}
+
+TEST(LocoBufferLayout, ReadsAndDrivesThroughTheSimulatedLayout) {
+    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
+    kvr_ms100 link;
+    kvr_sys_event abort{true};
+    link.set_abort_event(&abort);
+    link.set_adapter(kvr_adapter::locobuffer);
+    link.open(runner.device_path());
+    kvr_dccx_loconet station{link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40}};
+
+    const int cv29 = runner.with_station([](kvr_sim_station& s) { return s.programmer().track_decoder().cv(29); });
+    EXPECT_EQ(station.do_direct_read(29, 0), cv29);
+    station.do_direct_write(3, 7);
+    EXPECT_EQ(station.do_paged_read(3, 0), 7);
+    station.do_128step(3, 1, 40);
+    EXPECT_TRUE(eventually([&] {
+        return runner.with_station([](kvr_sim_station& s) {
+            for (int n = 1; n <= kvr_sim_station::loco_slots; ++n) {
+                const auto b = s.slot(static_cast<uint8_t>(n));
+                if ((b[0] & 0x30) == 0x30 && b[1] == 3 && b[6] == 0) return b[2] == 40;
+            }
+            return false;
+        });
+    }));
+    link.close();
 }
 
 // A server of our own making, for the lines our server never sends.
