@@ -79,6 +79,22 @@ bool connection_gone(uint32_t code) {
     }
 }
 
+// Ends a connection without losing the last lines sent. Closing a socket
+// with unread input makes the system reset the connection, and the server
+// may then drop what it had not read yet (a SEND written just before). So
+// the sending side is shut first and the server's last lines are read away
+// until it closes too, for a short bound.
+void close_connection(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    char sink[1024];
+    for (int round = 0; round < 20; ++round) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0) continue;
+        if (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) <= 0) break;
+    }
+    ::close(fd);
+}
+
 // A whole line to a socket, as write_whole does for a device. send() with
 // MSG_NOSIGNAL: a server that went away must fail the call, not raise
 // SIGPIPE, which would end the whole program.
@@ -571,7 +587,7 @@ void kvr_ms100::close() {
     m.stop_thread();
     if (m.fd >= 0) {
         if (m.is_tcp())
-            ::close(m.fd);
+            close_connection(m.fd);
         else
             kvr_serial::close_exclusive(m.fd);
         m.fd = -1;

@@ -37,12 +37,20 @@ const help_entry entries[] = {
      "                                write a decoder CV\n"
      "  address write CV17 CV18 [--mode paged|direct]\n"
      "                                write a long address into CV 17 and CV 18\n"
+     "  serve [--listen ADDR:PORT] [--log]\n"
+     "                                share the port with LocoNet-over-TCP clients\n"
      "\n"
      "Options:\n"
      "  -p, --port PORT      COM1 to COM4 (/dev/ttyS0 to /dev/ttyS3), SIM (the\n"
-     "                       built-in simulated layout) or a device path such as\n"
-     "                       /dev/ttyUSB0; default: COMMPORT of the settings file,\n"
-     "                       else COM1\n"
+     "                       built-in simulated layout), a device path such as\n"
+     "                       /dev/ttyACM0 or /dev/serial/by-id/..., or a\n"
+     "                       LocoNet-over-TCP server tcp://HOST[:PORT] (port 1234\n"
+     "                       by default, IPv6 in brackets); default: COMMPORT of\n"
+     "                       the settings file, else COM1\n"
+     "      --adapter KIND   ms100 (16457 baud), locobuffer (57600 baud, RTS/CTS),\n"
+     "                       locobuffer-19200 or locobuffer-115200; default by the\n"
+     "                       port: COMn and /dev/ttyS* ms100, /dev/ttyACM*,\n"
+     "                       /dev/ttyUSB* and /dev/serial/by-id/* locobuffer\n"
      "      --timeout SECONDS  stop waiting for the bus after SECONDS (default 60,\n"
      "                       0 for no limit)\n"
      "  -h, --help           show this help; COMMAND --help shows a command's help\n"
@@ -125,6 +133,22 @@ const help_entry entries[] = {
      "CV 29 is set first, which makes the decoder use the long address.\n"
      "\n"
      "  --mode paged|direct   programming mode (default paged)\n"},
+    {"serve",
+     "Usage: busprobe-cli [-p PORT] [--adapter KIND] serve [--listen ADDR:PORT] [--log]\n",
+     "\n"
+     "Share the port (a serial adapter or SIM) with LocoNet-over-TCP clients,\n"
+     "at least 32 at once: each gets every bus message as RECEIVE, and its SEND\n"
+     "lines go onto the bus (SENT OK once the echo came back). Prints one line\n"
+     "per client connect and disconnect, and runs until Ctrl-C or SIGTERM (the\n"
+     "time-out does not apply), then closes every connection and exits 0; 1 when\n"
+     "the port is lost or the address cannot be listened on.\n"
+     "\n"
+     "  --listen ADDR:PORT   where to listen (default 127.0.0.1:1234, this machine\n"
+     "                       only). Anyone who can reach another address can\n"
+     "                       drive your trains: name one only on a network you\n"
+     "                       trust, e.g. --listen 0.0.0.0:1234. PORT alone keeps\n"
+     "                       127.0.0.1.\n"
+     "  --log                also print every bus message as a monitor line\n"},
 };
 
 const help_entry& entry_for(const std::string& topic) {

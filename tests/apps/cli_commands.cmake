@@ -4,6 +4,7 @@ busprobe_add_test(test_cli_commands
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/cli_commands_test.cpp
     ${CMAKE_CURRENT_LIST_DIR}/cli_binary_test.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/cli_tcp_test.cpp
   LIBS busprobe_cli_lib busprobe_sim
   LABELS threaded)
 target_compile_definitions(test_cli_commands PRIVATE
