@@ -61,6 +61,21 @@ std::string port_step(const std::string& port, const char* step) {
     return "(" + port + ") :" + step;
 }
 
+// The fix for an open that failed, as a Linux user meets it; "" when the
+// code needs no words beyond its own text.
+const char* open_hint(int code) {
+    switch (code) {
+    case EACCES:
+    case EPERM:
+        return "the user must be in the dialout group: sudo usermod -aG dialout $USER, then log in again";
+    case EBUSY: return "another program holds the port";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return "unplugged, or the wrong name";
+    default: return "";
+    }
+}
+
 // An adapter pulled out or a pseudo-terminal whose other side closed: the
 // descriptor will never work again.
 bool device_gone(uint32_t code) {
@@ -562,7 +577,9 @@ void kvr_ms100::open(const std::string& port_name) {
     const int err = path.empty() ? ENOENT : kvr_serial::open_exclusive(path.c_str(), &fd);
     if (err) {
         m.vport.reset();
-        raise(port_step(port_name, "CreateFile"), err, line_create_file);
+        std::string where = port_step(port_name, "CreateFile");
+        if (*open_hint(err)) where += std::string(" (") + open_hint(err) + ")";
+        raise(where, err, line_create_file);
     }
     m.fd = fd;
     m.configure();
