@@ -343,3 +343,24 @@ std::string kvr_datetime::format(const std::tm& t, const char* name) {
     char buf[20];
     return format(t, name, buf);
 }
+
+std::optional<uint64_t> kvr_parse_number(std::string_view text, kvr_number_form form, uint64_t max) {
+    unsigned base = form == kvr_number_form::hex ? 16 : 10;
+    if (form != kvr_number_form::decimal && text.size() > 2 && text[0] == '0' &&
+        (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty()) return std::nullopt;
+    uint64_t n = 0;
+    for (char ch : text) {
+        unsigned d;
+        if (ch >= '0' && ch <= '9') d = static_cast<unsigned>(ch - '0');
+        else if (base == 16 && ch >= 'a' && ch <= 'f') d = static_cast<unsigned>(ch - 'a' + 10);
+        else if (base == 16 && ch >= 'A' && ch <= 'F') d = static_cast<unsigned>(ch - 'A' + 10);
+        else return std::nullopt;
+        if (d > max || n > (max - d) / base) return std::nullopt;  // above max; never wraps
+        n = n * base + d;
+    }
+    return n;
+}

@@ -5,8 +5,11 @@
 
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
+#include <string_view>
 
 // Appends the printf-formatted output to `s` and returns `s`. No length limit:
 // outputs up to 512 characters use a fixed buffer, longer ones a heap buffer
@@ -43,3 +46,11 @@ struct kvr_datetime {
     static char* format(const std::tm& t, const char* name, char* out);
     static std::string format(const std::tm& t, const char* name);
 };
+
+// Strict unsigned number: the whole text and nothing else, no sign, blank or
+// suffix. `decimal_or_hex` reads a 0x or 0X prefix as hexadecimal; `hex`
+// reads hexadecimal digits with or without that prefix. Empty when the text
+// is not such a number or its value is above `max`.
+enum class kvr_number_form { decimal, decimal_or_hex, hex };
+std::optional<uint64_t> kvr_parse_number(std::string_view text, kvr_number_form form,
+                                         uint64_t max = UINT64_MAX);

@@ -93,18 +93,34 @@ bool kvr_loconet_msg::checksum_ok() const {
     return x == 0xFF;
 }
 
+void kvr_loconet_msg::set_speed_steps(uint8_t code) {
+    uint8_t& stat = data_[kvr_proto::slot_stat];
+    stat = static_cast<uint8_t>((stat & ~kvr_proto::stat_steps_mask) | (code & kvr_proto::stat_steps_mask));
+}
+
 void kvr_loconet_msg::set_direction(uint16_t dir) {
-    data_[6] = static_cast<uint8_t>(data_[6] & ~0x20);
-    if (dir == 1) data_[6] |= 0x20;
+    uint8_t& dirf = data_[kvr_proto::slot_dirf];
+    dirf = static_cast<uint8_t>(dirf & ~kvr_proto::dirf_reverse);
+    if (dir != 1) dirf |= kvr_proto::dirf_reverse;
+}
+
+// ID1 and ID2 are plain bytes of a 16-bit identity, each kept to 7 bits:
+// 0x0100 is ID1 01, ID2 00.
+uint16_t kvr_loconet_msg::throttle_id() const {
+    return static_cast<uint16_t>((data_[kvr_proto::slot_id1] << 8) | data_[kvr_proto::slot_id2]);
 }
 
 void kvr_loconet_msg::set_throttle_id(uint16_t id) {
-    data_[11] = static_cast<uint8_t>((id >> 8) & 0x7F);
-    data_[12] = static_cast<uint8_t>(id & 0x7F);
+    data_[kvr_proto::slot_id1] = static_cast<uint8_t>((id >> 8) & 0x7F);
+    data_[kvr_proto::slot_id2] = static_cast<uint8_t>(id & 0x7F);
 }
 
 uint8_t kvr_loconet_msg::pgm_data() const {
-    return static_cast<uint8_t>(((data_[8] & 0x02) << 6) + (data_[10] & 0x7F));
+    return kvr_proto::decode_cv_data(data_[kvr_proto::pgm_cvh], data_[kvr_proto::pgm_data7]);
+}
+
+uint16_t kvr_loconet_msg::slot_address() const {
+    return kvr_proto::decode_loco_address(data_[kvr_proto::slot_adr2], data_[kvr_proto::slot_adr]);
 }
 
 bool kvr_loconet_msg::operator==(const kvr_loconet_msg& o) const {

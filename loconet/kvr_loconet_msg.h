@@ -28,35 +28,7 @@
 #include <deque>
 #include <initializer_list>
 
-enum : uint8_t {
-    OPC_BUSY = 0x81,
-    OPC_GPOFF = 0x82,
-    OPC_GPON = 0x83,
-    OPC_IDLE = 0x85,
-    OPC_LOCO_SPD = 0xA0,
-    OPC_LOCO_DIRF = 0xA1,
-    OPC_LOCO_SND = 0xA2,
-    OPC_SW_REQ = 0xB0,
-    OPC_SW_REP = 0xB1,
-    OPC_INPUT_REP = 0xB2,
-    OPC_LONG_ACK = 0xB4,
-    OPC_SLOT_STAT1 = 0xB5,
-    OPC_CONSIST_FUNC = 0xB6,
-    OPC_UNLINK_SLOTS = 0xB8,
-    OPC_LINK_SLOTS = 0xB9,
-    OPC_MOVE_SLOTS = 0xBA,
-    OPC_RQ_SL_DATA = 0xBB,
-    OPC_SW_STATE = 0xBC,
-    OPC_SW_ACK = 0xBD,
-    OPC_LOCO_ADR = 0xBF,
-    OPC_PEER_XFER = 0xE5,
-    OPC_SL_RD_DATA = 0xE7,
-    OPC_IMM_PACKET = 0xED,
-    OPC_WR_SL_DATA = 0xEF,
-};
-
-constexpr uint8_t kvr_slot_fast_clock = 123;
-constexpr uint8_t kvr_slot_programmer = 124;
+#include "loconet/kvr_loconet_proto.h"
 
 // Name of an opcode from the 24-entry table, "?" when it is not there.
 const char* kvr_opcode_name(uint8_t opcode);
@@ -91,21 +63,23 @@ public:
     // byte, so the good message behind it is still framed.
     uint8_t take_from(std::deque<uint8_t>& queue);
 
-    // Slot accessors (see the layout above).
-    uint8_t speed_steps() const { return data_[3] & 0x07; }
-    void set_speed_steps(uint8_t code) { data_[3] = static_cast<uint8_t>((data_[3] & 0xF8) | (code & 0x07)); }
-    void set_in_use() { data_[3] |= 0x30; }
-    void set_speed(uint8_t spd) { data_[5] = spd; }
-    uint8_t dirf() const { return data_[6]; }
-    uint16_t direction() const { return (data_[6] >> 5) & 1; }
+    // Slot accessors (see the layout above and kvr_loconet_proto.h).
+    uint8_t speed_steps() const { return data_[kvr_proto::slot_stat] & kvr_proto::stat_steps_mask; }
+    void set_speed_steps(uint8_t code);
+    void set_in_use() { data_[kvr_proto::slot_stat] |= kvr_proto::usage_in_use; }
+    void set_speed(uint8_t spd) { data_[kvr_proto::slot_spd] = spd; }
+    uint8_t dirf() const { return data_[kvr_proto::slot_dirf]; }
+    // 1 forward (DIRF bit 5 clear), 0 reverse (bit 5 set). The setter makes
+    // the slot run forward only for exactly 1, as the throttle passes it.
+    uint16_t direction() const { return (dirf() & kvr_proto::dirf_reverse) ? 0 : 1; }
     void set_direction(uint16_t dir);
-    uint8_t snd() const { return data_[10]; }
-    uint16_t throttle_id() const { return static_cast<uint16_t>((data_[11] << 8) | data_[12]); }
+    uint8_t snd() const { return data_[kvr_proto::slot_snd]; }
+    uint16_t throttle_id() const;
     void set_throttle_id(uint16_t id);
-    uint8_t pgm_status() const { return data_[4]; }
+    uint8_t pgm_status() const { return data_[kvr_proto::pgm_pstat]; }
     uint8_t pgm_data() const;
     // ADR2 * 128 + ADR of an ordinary slot.
-    uint16_t slot_address() const { return static_cast<uint16_t>(data_[9] * 128 + data_[4]); }
+    uint16_t slot_address() const;
 
     bool operator==(const kvr_loconet_msg& o) const;
 

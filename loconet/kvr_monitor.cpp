@@ -7,6 +7,8 @@
 namespace kvr_monitor {
 namespace {
 
+using namespace kvr_proto;
+
 // A flag bit and the texts shown when it is set or clear.
 struct bit_text {
     uint8_t mask;
@@ -16,26 +18,27 @@ struct bit_text {
 
 const char* pick(const bit_text& t, uint8_t value) { return (value & t.mask) ? t.set : t.clear; }
 
-constexpr bit_text closed_or_thrown{0x20, "Closed/Green", "Thrown/Red"};
-constexpr bit_text switch_on_off{0x10, "on", "off"};
-// Report texts are padded so that both choices have the same width.
-constexpr bit_text report_closed{0x20, "on ", "off"};
-constexpr bit_text report_thrown{0x10, "on ", "off"};
-constexpr bit_text report_aux{0x20, "noaux", "aux  "};
-constexpr bit_text report_level{0x10, "on ", "off"};
-constexpr bit_text direction_text{0x20, "fwd", "rev"};
-constexpr bit_text consist_text{0x40, "Consist Mid", ""};
+constexpr bit_text closed_or_thrown{sw2_closed, "Closed/Green", "Thrown/Red"};
+constexpr bit_text switch_on_off{sw2_on, "on", "off"};
+// Report texts are padded so that both choices have the same width. Input
+// reports and the input form of switch reports share the I and L bits.
+constexpr bit_text report_closed{sn2_closed_on, "on ", "off"};
+constexpr bit_text report_thrown{sn2_thrown_on, "on ", "off"};
+constexpr bit_text report_aux{in2_switch_input, "noaux", "aux  "};
+constexpr bit_text report_level{in2_level, "on ", "off"};
+constexpr bit_text direction_text{dirf_reverse, "rev", "fwd"};
+constexpr bit_text consist_text{stat_consist, "Consist Mid", ""};
 
 // TRK bits 3..0, printed from bit 3 down. The busy text carries its own comma
 // because it disappears entirely when the programming track is free.
 constexpr bit_text track_bits[] = {
-    {0x08, "pgm_trk is busy,", ""},
-    {0x04, "loconet1.1 Master", "DT200"},
-    {0x02, "idle", "Emerg stop"},
-    {0x01, "power on", "power off"},
+    {trk_prog_busy, "pgm_trk is busy,", ""},
+    {trk_loconet_1_1, "loconet1.1 Master", "DT200"},
+    {trk_running, "idle", "Emerg stop"},
+    {trk_power_on, "power on", "power off"},
 };
 
-// STAT bits 2..0: the decoder's speed-step mode.
+// STAT bits 2..0: the decoder's speed-step mode, by code.
 constexpr const char* speed_step_texts[] = {
     "28spd",
     "28spd. generate trinary pakets for this mobile adr",
@@ -62,43 +65,42 @@ struct ack_row {
 };
 
 constexpr ack_row ack_texts[] = {
-    {0x38, 0xFF, 0x00, "invalid UNLINK!!!"},
-    {0x39, 0xFF, 0x00, "invalid LINK!!!"},
-    {0x3A, 0xFF, 0x00, "illegal MOVE!!!"},
-    {0x3C, 0x20, 0x20, "sw is 'Closed/Green'"},
-    {0x3C, 0x20, 0x00, "sw is 'Thrown/Red'"},
-    {0x3D, 0xFF, 0x00, "FIFO is FULL,command Rejected!!!"},
-    {0x3D, 0xFF, 0x7F, "Command Accepted!!!"},
-    {0x3F, 0xFF, 0x00, "NO FREE SLOT!!!"},
-    {0x3F, 0x00, 0x00, "FAIL!!!"},
-    {0x6F, 0xFF, 0x7F, "Function Not Implementrd no reply"},
-    {0x6F, 0xFF, 0x00, "Programming Busy task aborted noreply"},
-    {0x6F, 0xFF, 0x01, "Task accepted reply at completion"},
-    {0x6F, 0xFF, 0x40, "Task accepted blind no reply at completion"},
+    {ack_opcode(OPC_UNLINK_SLOTS), 0xFF, ack_refused, "invalid UNLINK!!!"},
+    {ack_opcode(OPC_LINK_SLOTS), 0xFF, ack_refused, "invalid LINK!!!"},
+    {ack_opcode(OPC_MOVE_SLOTS), 0xFF, ack_refused, "illegal MOVE!!!"},
+    {ack_opcode(OPC_SW_STATE), ack_switch_closed, ack_switch_closed, "sw is 'Closed/Green'"},
+    {ack_opcode(OPC_SW_STATE), ack_switch_closed, 0x00, "sw is 'Thrown/Red'"},
+    {ack_opcode(OPC_SW_ACK), 0xFF, ack_refused, "FIFO is FULL,command Rejected!!!"},
+    {ack_opcode(OPC_SW_ACK), 0xFF, ack_ok, "Command Accepted!!!"},
+    {ack_opcode(OPC_LOCO_ADR), 0xFF, ack_refused, "NO FREE SLOT!!!"},
+    {ack_opcode(OPC_LOCO_ADR), 0x00, 0x00, "FAIL!!!"},
+    {ack_opcode(OPC_WR_SL_DATA), 0xFF, lack_not_implemented, "Function Not Implementrd no reply"},
+    {ack_opcode(OPC_WR_SL_DATA), 0xFF, lack_busy, "Programming Busy task aborted noreply"},
+    {ack_opcode(OPC_WR_SL_DATA), 0xFF, lack_accepted, "Task accepted reply at completion"},
+    {ack_opcode(OPC_WR_SL_DATA), 0xFF, lack_blind, "Task accepted blind no reply at completion"},
 };
 
-// Programmer commands by PCMD & 0x7C (bit 6 write, bit 5 byte mode, bits 4..3
-// TY1/TY0, bit 2 operations mode).
+// Programmer commands by the command bits of PCMD.
 struct pgm_command_row {
     uint8_t value;
     const char* name;
 };
 
 constexpr pgm_command_row pgm_commands[] = {
-    {0x04, "OPS Bit Read no feedback"},
-    {0x08, "Direct Bit Read"},
-    {0x0C, "OPS Bit Read"},
-    {0x20, "Paged Read"},
-    {0x24, "OPS Read no feedback"},
-    {0x28, "Direct Read"},
-    {0x2C, "OPS Read"},
-    {0x44, "OPS Bit Write no feedback"},
-    {0x48, "Direct Bit Write"},
-    {0x4C, "OPS Bit Write"},
-    {0x60, "Paged Write"},
-    {0x64, "OPS Write no feedback"},
-    {0x68, "Direct Write"},
-    {0x6C, "OPS Write"},
+    {pcmd_ops_bit_read, "OPS Bit Read no feedback"},
+    {pcmd_direct_bit_read, "Direct Bit Read"},
+    {pcmd_ops_bit_read_feedback, "OPS Bit Read"},
+    {pcmd_paged_read, "Paged Read"},
+    {pcmd_ops_read, "OPS Read no feedback"},
+    {pcmd_direct_read, "Direct Read"},
+    {pcmd_ops_read_feedback, "OPS Read"},
+    {pcmd_ops_bit_write, "OPS Bit Write no feedback"},
+    {pcmd_direct_bit_write, "Direct Bit Write"},
+    {pcmd_ops_bit_write_feedback, "OPS Bit Write"},
+    {pcmd_paged_write, "Paged Write"},
+    {pcmd_ops_write, "OPS Write no feedback"},
+    {pcmd_direct_write, "Direct Write"},
+    {pcmd_ops_write_feedback, "OPS Write"},
 };
 
 // PSTAT error bits, most serious first: a short text for every reply and a
@@ -110,15 +112,15 @@ struct pgm_status_row {
 };
 
 constexpr pgm_status_row pgm_status_texts[] = {
-    {0x08, "User Aborted", "User Aborted this command"},
-    {0x04, "Fail to Read", "Failed to detect READ compare ack res from decoder"},
-    {0x02, "No Write ACK", "No write ack res from decoder"},
-    {0x01, "No Decoder Detected", "Service mode programming task empty No decoder detected"},
+    {pstat_user_abort, "User Aborted", "User Aborted this command"},
+    {pstat_no_read_ack, "Fail to Read", "Failed to detect READ compare ack res from decoder"},
+    {pstat_no_write_ack, "No Write ACK", "No write ack res from decoder"},
+    {pstat_no_decoder, "No Decoder Detected", "Service mode programming task empty No decoder detected"},
 };
 
-// Switch, sensor and report addresses: A holds address bits 6..0, B bits
-// 10..7 in its low nibble. Shown counted from 1, and as board (address / 4,
-// from 0) and output on the board (1..4).
+// Switch, sensor and report addresses share one packing (SW1/SW2). Shown
+// counted from 1, and as board (address / 4, from 0) and output on the
+// board (1..4).
 struct switch_address {
     int number;
     int board;
@@ -126,7 +128,8 @@ struct switch_address {
 };
 
 switch_address address_of(uint8_t a, uint8_t b) {
-    return {(a & 0x7F) + 1 + (b & 0x0F) * 128, ((a >> 2) & 0x1F) + (b & 0x0F) * 32, (a & 3) + 1};
+    const int number = static_cast<int>(decode_switch_number(a, b));
+    return {number, (number - 1) / 4, (number - 1) % 4 + 1};
 }
 
 int bit(uint8_t value, int n) { return (value >> n) & 1; }
@@ -173,7 +176,7 @@ std::string switch_text(uint8_t a, uint8_t b) {
 std::string switch_report_text(uint8_t a, uint8_t b) {
     const switch_address adr = address_of(a, b);
     std::string s;
-    if (b & 0x40) {
+    if (b & sn2_input) {
         return string_appendf(s, "SW#[%d (%d:%d)] for (%s %s)", adr.number, adr.board, adr.output,
                               pick(report_aux, b), pick(report_level, b));
     }
@@ -201,8 +204,8 @@ std::string snd_text(uint8_t snd) {
 
 std::string slot_status_text(uint8_t stat) {
     std::string s;
-    return string_appendf(s, " %s %s %s", pick(consist_text, stat), speed_step_texts[stat & 7],
-                          slot_usage_texts[(stat >> 4) & 3]);
+    return string_appendf(s, " %s %s %s", pick(consist_text, stat), speed_step_texts[stat & stat_steps_mask],
+                          slot_usage_texts[(stat & stat_usage_mask) >> 4]);
 }
 
 std::string ack_text(uint8_t lopc, uint8_t code) {
@@ -226,48 +229,50 @@ std::string track_text(uint8_t trk) {
 std::string slot_text(const kvr_loconet_msg& msg) {
     std::string s;
     return string_appendf(s, "%s adr(%3d) spd(%2d) %s %s id(%02X/%02X) %s",
-                          slot_status_text(msg[3]).c_str(), msg.slot_address(), msg[5],
-                          dirf_text(msg.dirf()).c_str(), snd_text(msg.snd()).c_str(), msg[11],
-                          msg[12], track_text(msg[7]).c_str());
+                          slot_status_text(msg[slot_stat]).c_str(), msg.slot_address(), msg[slot_spd],
+                          dirf_text(msg.dirf()).c_str(), snd_text(msg.snd()).c_str(), msg[slot_id1],
+                          msg[slot_id2], track_text(msg[slot_trk]).c_str());
 }
 
 std::string pgm_task_text(const kvr_loconet_msg& msg) {
-    const uint8_t pcmd = msg[3];
+    const uint8_t pcmd = msg[pgm_pcmd];
     const pgm_status_row& status = pgm_status_of(msg.pgm_status());
-    const uint8_t cvh = msg[8];
-    const int adr = (msg[5] & 0x7F) * 128 + (msg[6] & 0x7F);
-    const int cv = (bit(cvh, 5) * 4 + bit(cvh, 4) * 2 + bit(cvh, 0)) * 128 + (msg[9] & 0x7F) + 1;
+    const int adr = decode_loco_address(msg[pgm_hopsa], msg[pgm_lopsa]);
+    const auto cv = static_cast<int>(decode_cv(msg[pgm_cvh], msg[pgm_cvl]));
     // Only the programmer's answer carries a meaningful status; a request
     // being written to slot 124 shows just the short form.
     const char* long_status = msg.opcode() == OPC_SL_RD_DATA ? status.long_text : "";
     std::string s;
     return string_appendf(s, "PGM %s(%s) %s %s adr(%3d) cv#(%3d) data(%3d) %s ",
-                          (pcmd & 0x40) ? "write" : "read", pgm_command_name(pcmd).c_str(),
+                          (pcmd & pcmd_write) ? "write" : "read", pgm_command_name(pcmd).c_str(),
                           status.short_text, long_status, adr, cv, msg.pgm_data(),
-                          track_text(msg[7]).c_str());
+                          track_text(msg[slot_trk]).c_str());
 }
 
+// Commands outside the table: the physical register by its type bits
+// whatever the byte bit says (but never in operations mode), then any other
+// service-mode task of type 11.
 std::string pgm_command_name(uint8_t pcmd) {
     for (const auto& row : pgm_commands) {
-        if (row.value == (pcmd & 0x7C)) return row.name;
+        if (row.value == (pcmd & pcmd_command_mask)) return row.name;
     }
-    if ((pcmd & 0x5C) == 0x10) return "Physical Register Read";
-    if ((pcmd & 0x5C) == 0x50) return "Physical Register Write";
-    if ((pcmd & 0x1C) == 0x18) return "Service Track Reserved Function";
+    constexpr uint8_t register_bits = pcmd_write | pcmd_ty1 | pcmd_ty0 | pcmd_ops;
+    constexpr uint8_t type_bits = pcmd_ty1 | pcmd_ty0 | pcmd_ops;
+    if ((pcmd & register_bits) == pcmd_register_read) return "Physical Register Read";
+    if ((pcmd & register_bits) == pcmd_register_write) return "Physical Register Write";
+    if ((pcmd & type_bits) == (pcmd_ty1 | pcmd_ty0)) return "Service Track Reserved Function";
     return "Unknown Function";
 }
 
-// Hours and minutes travel as counts up to the next wrap (the command
-// station counts them upwards towards 128), hence the complements.
 std::string fast_clock_text(const kvr_loconet_msg& msg) {
-    const int hrs24 = (24 - (((256 - msg[8]) & 0x7F) % 24)) % 24;
-    const int mins = (60 - (((255 - msg[6]) & 0x7F) % 60)) % 60;
+    const clock_time t = decode_clock_time({msg[clk_hrs], msg[clk_mins]});
     std::string s;
     return string_appendf(s,
                           "FAST CLOCK rate(%d:1) days(%2d) hrs24(%02d) min(%02d) sub_minute(%02d.%02d) "
                           "clk_ctrl(%02Xh) id1(%02Xh) id2(%02Xh) %s",
-                          msg[3], msg[9], hrs24, mins, msg[5], msg[4], msg[10], msg[11], msg[12],
-                          track_text(msg[7]).c_str());
+                          msg[clk_rate], msg[clk_days], t.hour, t.minute, msg[clk_frac_minsh],
+                          msg[clk_frac_minsl], msg[clk_cntrl], msg[slot_id1], msg[slot_id2],
+                          track_text(msg[slot_trk]).c_str());
 }
 
 std::string to_text(const kvr_loconet_msg& msg) {
@@ -302,7 +307,7 @@ std::string to_text(const kvr_loconet_msg& msg) {
         return head(op) + input_text(b1, b2);
     case OPC_LONG_ACK:
         s = head(op);
-        return string_appendf(s, "%s ACK(%s)", kvr_opcode_name(static_cast<uint8_t>(b1 + 128)),
+        return string_appendf(s, "%s ACK(%s)", kvr_opcode_name(static_cast<uint8_t>(b1 + 0x80)),
                               ack_text(b1, b2).c_str());
     case OPC_SLOT_STAT1:
         s = head(op);
@@ -320,7 +325,7 @@ std::string to_text(const kvr_loconet_msg& msg) {
         return string_appendf(s, "SLOT#[%d]", b1);
     case OPC_LOCO_ADR:
         s = head(op);
-        return string_appendf(s, "REQ LOCO#[%d]", (b1 & 0x7F) * 128 + (b2 & 0x7F));
+        return string_appendf(s, "REQ LOCO#[%d]", decode_loco_address(b1, b2));
     case OPC_SL_RD_DATA:
     case OPC_WR_SL_DATA:
         return slot_message_text(msg);

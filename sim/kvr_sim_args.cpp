@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <limits>
 
+#include "foundation/kvr_text.h"
+
 namespace {
 
 struct flag_option {
@@ -40,15 +42,9 @@ constexpr number_option numbers[] = {
 };
 
 bool parse_number(const std::string& text, unsigned max, unsigned& out) {
-    if (text.empty() || text.size() > 10) return false;
-    uint64_t v = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        v = v * 10 + static_cast<unsigned>(c - '0');
-    }
-    if (v > max) return false;
-    out = static_cast<unsigned>(v);
-    return true;
+    const std::optional<uint64_t> v = kvr_parse_number(text, kvr_number_form::decimal, max);
+    if (v) out = static_cast<unsigned>(*v);
+    return v.has_value();
 }
 
 // "--name value" or "--name=value"; advances i past the value.

@@ -1,12 +1,6 @@
 #include "sim/kvr_sim_clock.h"
 
-uint8_t kvr_sim_clock::decode_hours(uint8_t hrs) {
-    return static_cast<uint8_t>((24 - (((256 - hrs) & 0x7F) % 24)) % 24);
-}
-
-uint8_t kvr_sim_clock::decode_minutes(uint8_t mins) {
-    return static_cast<uint8_t>((60 - (((255 - mins) & 0x7F) % 60)) % 60);
-}
+using namespace kvr_proto;
 
 uint64_t kvr_sim_clock::fast_us(kvr_sim_time now) const {
     // Unsigned arithmetic: the elapsed time is clamped by the station, and the
@@ -35,34 +29,23 @@ kvr_sim_clock_reading kvr_sim_clock::read(kvr_sim_time now) const {
 
 kvr_loconet_msg kvr_sim_clock::slot_message(kvr_sim_time now, uint8_t trk) const {
     const kvr_sim_clock_reading r = read(now);
-    kvr_loconet_msg m;
-    const uint16_t bytes[] = {OPC_SL_RD_DATA,
-                              0x0E,
-                              kvr_slot_fast_clock,
-                              rate_,
-                              static_cast<uint16_t>(r.fraction & 0x7F),
-                              static_cast<uint16_t>(r.fraction >> 7),
-                              encode_minutes(r.minute),
-                              static_cast<uint16_t>(trk & 0x7F),
-                              encode_hours(r.hour),
-                              static_cast<uint16_t>(r.days & 0x7F),
-                              control_,
-                              id1_,
-                              id2_,
-                              0xFFFF};
-    for (uint16_t b : bytes) m.append(b);
-    return m;
+    const clock_bytes hm = encode_clock_time({r.hour, r.minute});
+    const byte_pair fraction = split14(r.fraction);
+    return kvr_proto::slot_message(OPC_SL_RD_DATA, kvr_slot_fast_clock,
+                                   {rate_, fraction.low, fraction.high, hm.mins, static_cast<uint8_t>(trk & 0x7F),
+                                    hm.hrs, static_cast<uint8_t>(r.days & 0x7F), control_, id1_, id2_});
 }
 
 void kvr_sim_clock::write(kvr_sim_time now, const kvr_loconet_msg& msg) {
+    const clock_time t = decode_clock_time({msg[clk_hrs], msg[clk_mins]});
     kvr_sim_clock_reading at;
-    at.days = msg[9] & 0x7F;
-    at.hour = decode_hours(msg[8]);
-    at.minute = decode_minutes(msg[6]);
-    set(now, msg[3] & 0x7F, at);
-    control_ = msg[10] & 0x7F;
-    id1_ = msg[11] & 0x7F;
-    id2_ = msg[12] & 0x7F;
+    at.days = msg[clk_days] & 0x7F;
+    at.hour = t.hour;
+    at.minute = t.minute;
+    set(now, msg[clk_rate] & 0x7F, at);
+    control_ = msg[clk_cntrl] & 0x7F;
+    id1_ = msg[slot_id1] & 0x7F;
+    id2_ = msg[slot_id2] & 0x7F;
 }
 
 kvr_sim_time kvr_sim_clock::next_minute(kvr_sim_time now) const {

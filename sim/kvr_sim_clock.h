@@ -1,12 +1,9 @@
 #pragma once
 // The fast clock of the simulated command station (slot 123).
 //
-// Fast time runs at `rate` fast seconds per real second. On the wire the
-// hours and minutes are offsets, as command stations encode them:
-//   HRS  = 0x68 + hour   (104 is hour 0, 127 is hour 23)
-//   MINS = 0x43 + minute (67 is minute 0, 126 is minute 59)
-// FRAC_MINSH/FRAC_MINSL carry the part of the minute gone by, as a 14-bit
-// count of 1/16384 minute. Example: day 2, 13:05 at rate 4:
+// Fast time runs at `rate` fast seconds per real second. The slot's fields
+// (hours and minutes as offsets, the 14-bit fraction of a minute) are those
+// of kvr_loconet_proto.h. Example: day 2, 13:05 at rate 4:
 //   E7 0E 7B 04 00 00 48 07 75 02 40 00 00 cs
 
 #include <chrono>
@@ -42,11 +39,6 @@ public:
     // kvr_sim_time::max() while the clock stands (rate 0).
     kvr_sim_time next_minute(kvr_sim_time now) const;
 
-    static uint8_t encode_hours(uint8_t hour) { return static_cast<uint8_t>(0x68 + hour % 24); }
-    static uint8_t encode_minutes(uint8_t minute) { return static_cast<uint8_t>(0x43 + minute % 60); }
-    static uint8_t decode_hours(uint8_t hrs);
-    static uint8_t decode_minutes(uint8_t mins);
-
 private:
     static constexpr uint64_t us_per_minute = 60'000'000;
     static constexpr uint64_t us_per_day = 24 * 60 * us_per_minute;
@@ -58,7 +50,7 @@ private:
     kvr_sim_time base_real_{0};
     uint64_t base_fast_us_ = 0;  // fast microseconds since day 0, 00:00
     uint8_t rate_ = 1;
-    uint8_t control_ = 0x40;  // CLK_CNTRL bit 6: the clock data are valid
+    uint8_t control_ = kvr_proto::clk_cntrl_valid;
     uint8_t id1_ = 0;
     uint8_t id2_ = 0;
 };

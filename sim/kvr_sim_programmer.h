@@ -1,14 +1,9 @@
 #pragma once
 // The programmer of the simulated command station (slot 124): it carries out
 // one programming task on the decoder of the programming track or on a
-// decoder on the main line, and says how the station answers it.
-//
-// PCMD (byte 3 of the task): bit 6 write, bit 5 byte operation, bits 4..3
-// programming type TY1/TY0, bit 2 operations mode (main line).
-//   service mode  TY 00 paged, 01 direct, 10 physical register, 11 reserved
-//   ops mode      TY0 = with feedback; TY1 must be clear
-// A bit operation carries the data byte 1110DBBB: D the bit value, BBB the
-// bit number. Example, verify that bit 5 of CV29 is 1 (direct mode):
+// decoder on the main line, and says how the station answers it. The task's
+// fields (PCMD, CVH/CVL/DATA7, the bit-task data byte) are those of
+// kvr_loconet_proto.h. Example, verify that bit 5 of CV29 is 1 (direct mode):
 //   EF 0E 7C 08 00 00 00 00 02 1C 6D 00 00 cs
 
 #include <cstdint>
@@ -18,24 +13,8 @@
 #include "sim/kvr_sim_decoder.h"
 #include "sim/kvr_sim_options.h"
 
-// OPC_LONG_ACK codes of a slot-124 write.
-enum : uint8_t {
-    KVR_PGM_ACK_BUSY = 0x00,
-    KVR_PGM_ACK_ACCEPTED = 0x01,
-    KVR_PGM_ACK_BLIND = 0x40,
-    KVR_PGM_ACK_NOT_IMPLEMENTED = 0x7F,
-};
-
-// PSTAT bits of the final reply.
-enum : uint8_t {
-    KVR_PSTAT_NO_DECODER = 0x01,
-    KVR_PSTAT_NO_WRITE_ACK = 0x02,
-    KVR_PSTAT_NO_READ_ACK = 0x04,
-    KVR_PSTAT_USER_ABORT = 0x08,
-};
-
 struct kvr_sim_task_outcome {
-    uint8_t ack = KVR_PGM_ACK_NOT_IMPLEMENTED;
+    uint8_t ack = kvr_proto::lack_not_implemented;  // OPC_LONG_ACK code
     bool final_reply = false;  // an OPC_SL_RD_DATA of slot 124 follows
     bool is_read = false;      // reads and verifies take the read time
     kvr_loconet_msg reply;     // the final reply, TRK still to be filled in

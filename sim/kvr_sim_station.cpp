@@ -2,19 +2,16 @@
 
 #include <algorithm>
 
+using namespace kvr_proto;
+
 namespace {
 
 // Slot bytes 3..12 as indices into the stored ten.
-enum : int { stat_i = 0, adr_i = 1, spd_i = 2, dirf_i = 3, trk_i = 4, ss2_i = 5, adr2_i = 6, snd_i = 7 };
-
-constexpr uint8_t usage_mask = 0x30;  // STAT bits 5..4: 00 free, 01 common, 10 idle, 11 in use
-constexpr uint8_t usage_common = 0x10;
-constexpr uint8_t usage_in_use = 0x30;
-
-// Slot codes of OPC_LONG_ACK.
-constexpr uint8_t ack_slot_write_ok = 0x7F;
-constexpr uint8_t ack_switch_accepted = 0x7F;
-constexpr uint8_t ack_refused = 0x00;  // no free slot, illegal move, switch buffer full
+constexpr int stored(int slot_byte) { return slot_byte - slot_stat; }
+enum : int {
+    stat_i = stored(slot_stat), adr_i = stored(slot_adr), spd_i = stored(slot_spd), dirf_i = stored(slot_dirf),
+    trk_i = stored(slot_trk), adr2_i = stored(slot_adr2), snd_i = stored(slot_snd),
+};
 
 // Far enough for any session, small enough that no sum of times overflows.
 constexpr kvr_sim_time latest_time{int64_t{1} << 52};
@@ -23,8 +20,8 @@ constexpr kvr_sim_time catch_up_limit{10'000'000};
 
 constexpr bool is_loco_slot(int n) { return n >= 1 && n <= kvr_sim_station::loco_slots; }
 
-uint16_t slot_address(const std::array<uint8_t, 10>& s) {
-    return static_cast<uint16_t>(s[adr2_i] * 128 + s[adr_i]);
+uint16_t slot_address(const std::array<uint8_t, slot_field_count>& s) {
+    return decode_loco_address(s[adr2_i], s[adr_i]);
 }
 
 kvr_loconet_msg make_msg(std::initializer_list<uint8_t> bytes) {
@@ -36,7 +33,7 @@ kvr_loconet_msg make_msg(std::initializer_list<uint8_t> bytes) {
 kvr_sim_station::kvr_sim_station(const kvr_sim_options& options, kvr_sim_time start)
     : options_(options), now_(std::clamp(start, kvr_sim_time{0}, latest_time)), random_(options.seed) {
     clock_.set(now_, options_.clock_rate, kvr_sim_clock_reading{});
-    task_ = make_msg({OPC_SL_RD_DATA, 0x0E, kvr_slot_programmer, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    task_ = kvr_proto::slot_message(OPC_SL_RD_DATA, kvr_slot_programmer, {});
     task_result_ = task_;
     task_done_ = now_;
     wire_free_ = now_;
@@ -66,13 +63,13 @@ void kvr_sim_station::receive(const kvr_loconet_msg& msg, kvr_sim_time now) {
 void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
     switch (msg.opcode()) {
     case OPC_GPON:
-        trk_ |= 0x03;
+        trk_ |= trk_power_on | trk_running;
         break;
     case OPC_GPOFF:
-        trk_ &= static_cast<uint8_t>(~0x01);
+        trk_ &= static_cast<uint8_t>(~trk_power_on);
         break;
     case OPC_IDLE:
-        trk_ &= static_cast<uint8_t>(~0x02);
+        trk_ &= static_cast<uint8_t>(~trk_running);
         break;
     case OPC_LOCO_ADR:
         handle_loco_adr(msg);
@@ -103,7 +100,7 @@ void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
 }
 
 void kvr_sim_station::handle_loco_adr(const kvr_loconet_msg& msg) {
-    const uint16_t address = static_cast<uint16_t>((msg[1] & 0x7F) * 128 + (msg[2] & 0x7F));
+    const uint16_t address = decode_loco_address(msg[1], msg[2]);
     // Among the free slots: one that last held this address, else one never
     // loaded, else any, so that an address asked for but not yet taken keeps
     // its slot while other addresses are asked for.
@@ -112,7 +109,7 @@ void kvr_sim_station::handle_loco_adr(const kvr_loconet_msg& msg) {
     int free_any = 0;
     for (int s = 1; s <= loco_slots; ++s) {
         const slot_bytes& slot = slots_[s];
-        const bool is_free = (slot[stat_i] & usage_mask) == 0;
+        const bool is_free = (slot[stat_i] & stat_usage_mask) == usage_free;
         if (!is_free) {
             if (slot_address(slot) == address) {
                 send_slot(static_cast<uint8_t>(s));
@@ -129,9 +126,10 @@ void kvr_sim_station::handle_loco_adr(const kvr_loconet_msg& msg) {
         long_ack(OPC_LOCO_ADR, ack_refused);
         return;
     }
-    // A slot freshly loaded: free, 128 steps, speed 0, forward, functions off.
-    slots_[s] = slot_bytes{0x03, static_cast<uint8_t>(address & 0x7F), 0, 0x20, 0, 0,
-                           static_cast<uint8_t>(address >> 7), 0, 0, 0};
+    // A slot freshly loaded: free, 128 steps, speed 0, forward (DIRF bit 5
+    // clear), functions off.
+    const byte_pair adr = encode_loco_address(address);
+    slots_[s] = slot_bytes{usage_free | steps_128, adr.low, 0, 0x00, 0, 0, adr.high, 0, 0, 0};
     send_slot(static_cast<uint8_t>(s));
 }
 
@@ -152,14 +150,14 @@ void kvr_sim_station::handle_move(uint8_t from, uint8_t to) {
         dispatched_ = 0;
         slots_[s][stat_i] |= usage_in_use;
         send_slot(s);
-    } else if (to == 0 && is_loco_slot(from) && (slots_[from][stat_i] & usage_mask) != 0) {
-        slots_[from][stat_i] = static_cast<uint8_t>((slots_[from][stat_i] & ~usage_mask) | usage_common);
+    } else if (to == 0 && is_loco_slot(from) && (slots_[from][stat_i] & stat_usage_mask) != usage_free) {
+        slots_[from][stat_i] = static_cast<uint8_t>((slots_[from][stat_i] & ~stat_usage_mask) | usage_common);
         dispatched_ = from;
         send_slot(from);
-    } else if (is_loco_slot(from) && is_loco_slot(to) && (slots_[from][stat_i] & usage_mask) != 0 &&
-               (slots_[to][stat_i] & usage_mask) == 0) {
+    } else if (is_loco_slot(from) && is_loco_slot(to) && (slots_[from][stat_i] & stat_usage_mask) != usage_free &&
+               (slots_[to][stat_i] & stat_usage_mask) == usage_free) {
         slots_[to] = slots_[from];
-        slots_[from][stat_i] &= static_cast<uint8_t>(~usage_mask);
+        slots_[from][stat_i] &= static_cast<uint8_t>(~stat_usage_mask);
         if (dispatched_ == from) dispatched_ = 0;
         send_slot(to);
     } else {
@@ -177,20 +175,20 @@ void kvr_sim_station::handle_slot_write(const kvr_loconet_msg& msg) {
         clock_.write(now_, msg);
         if (options_.demo) next_clock_ = clock_.next_minute(now_);
     } else if (is_loco_slot(n)) {
-        for (int i = 0; i < 10; ++i) slots_[n][i] = msg[3 + i];
+        for (int i = 0; i < slot_field_count; ++i) slots_[n][i] = msg[slot_stat + i];
     }
     // Slot 0 and the system slots take nothing but are acknowledged all the same.
-    long_ack(OPC_WR_SL_DATA, ack_slot_write_ok);
+    long_ack(OPC_WR_SL_DATA, ack_ok);
 }
 
 void kvr_sim_station::handle_task(const kvr_loconet_msg& msg) {
     if (programmer_busy()) {
-        long_ack(OPC_WR_SL_DATA, KVR_PGM_ACK_BUSY);
+        long_ack(OPC_WR_SL_DATA, lack_busy);
         return;
     }
     if (options_.busy_tasks > 0) {
         --options_.busy_tasks;
-        long_ack(OPC_WR_SL_DATA, KVR_PGM_ACK_BUSY);
+        long_ack(OPC_WR_SL_DATA, lack_busy);
         return;
     }
     kvr_sim_task_outcome o = programmer_.run(msg, options_);
@@ -201,28 +199,26 @@ void kvr_sim_station::handle_task(const kvr_loconet_msg& msg) {
     task_ = msg;
     task_.set_opcode(OPC_SL_RD_DATA);
     task_result_ = o.reply;
-    task_result_[7] = trk_;  // the task is over when the reply goes out
+    task_result_[slot_trk] = trk_;  // the task is over when the reply goes out
     task_result_.renew_checksum();
     task_done_ = now_ + delay;
     answer(task_result_, delay);
 }
 
 void kvr_sim_station::handle_switch(const kvr_loconet_msg& msg) {
-    // SW1 bits 6..0 and SW2 bits 3..0 make the 11-bit wire address; SW2
-    // bit 5 is closed, bit 4 the output on.
-    const int address = (msg[1] & 0x7F) | ((msg[2] & 0x0F) << 7);
-    kvr_sim_turnout& t = turnouts_[address];
+    const switch_fields sw = decode_switch(msg[1], msg[2]);
+    kvr_sim_turnout& t = turnouts_[sw.number - 1];
     if (msg.opcode() == OPC_SW_STATE) {
-        long_ack(OPC_SW_STATE, t.closed ? 0x20 : 0x00);
+        long_ack(OPC_SW_STATE, t.closed ? ack_switch_closed : 0x00);
         return;
     }
     if (msg.opcode() == OPC_SW_ACK && options_.switch_buffer_full) {
         long_ack(OPC_SW_ACK, ack_refused);
         return;
     }
-    t.closed = msg[2] & 0x20;
-    t.output_on = msg[2] & 0x10;
-    if (msg.opcode() == OPC_SW_ACK) long_ack(OPC_SW_ACK, ack_switch_accepted);
+    t.closed = sw.closed;
+    t.output_on = sw.on;
+    if (msg.opcode() == OPC_SW_ACK) long_ack(OPC_SW_ACK, ack_ok);
 }
 
 void kvr_sim_station::handle_slot_update(const kvr_loconet_msg& msg) {
@@ -236,7 +232,7 @@ void kvr_sim_station::handle_slot_update(const kvr_loconet_msg& msg) {
 }
 
 uint8_t kvr_sim_station::track_status() const {
-    return static_cast<uint8_t>(trk_ | (programmer_busy() ? 0x08 : 0));
+    return static_cast<uint8_t>(trk_ | (programmer_busy() ? trk_prog_busy : 0));
 }
 
 std::array<uint8_t, 10> kvr_sim_station::slot(uint8_t number) const {
@@ -254,20 +250,13 @@ kvr_loconet_msg kvr_sim_station::slot_message(uint8_t number) const {
     number &= 0x7F;
     if (number == kvr_slot_fast_clock) return clock_.slot_message(now_, track_status());
     if (number == kvr_slot_programmer) return programmer_message();
-    const slot_bytes s = slot(number);
-    kvr_loconet_msg m;
-    m.append(OPC_SL_RD_DATA);
-    m.append(0x0E);
-    m.append(number);
-    for (uint8_t b : s) m.append(b);
-    m.append(0xFFFF);
-    return m;
+    return kvr_proto::slot_message(OPC_SL_RD_DATA, number, slot(number));
 }
 
 kvr_loconet_msg kvr_sim_station::programmer_message() const {
     kvr_loconet_msg m = programmer_busy() ? task_ : task_result_;
-    m[4] = programmer_busy() ? 0 : m[4];
-    m[7] = track_status();
+    m[pgm_pstat] = programmer_busy() ? 0 : m[pgm_pstat];
+    m[slot_trk] = track_status();
     m.renew_checksum();
     return m;
 }
@@ -283,8 +272,7 @@ kvr_sim_time kvr_sim_station::task_delay(bool is_read) const {
 }
 
 void kvr_sim_station::long_ack(uint8_t opcode, uint8_t code) {
-    answer(make_msg({OPC_LONG_ACK, static_cast<uint8_t>(opcode & 0x7F), static_cast<uint8_t>(code & 0x7F)}),
-           ack_delay());
+    answer(kvr_proto::long_ack(opcode, code), ack_delay());
 }
 
 void kvr_sim_station::answer(const kvr_loconet_msg& msg, kvr_sim_time delay) {
@@ -374,14 +362,17 @@ void kvr_sim_station::demo_report(kvr_sim_time at) {
     if (pick < 8) {
         demo_sensors_ ^= static_cast<uint8_t>(1u << pick);
         const bool on = demo_sensors_ & (1u << pick);
-        // IN2 bit 6 is always set in input reports; bit 4 the input level.
-        put(make_msg({OPC_INPUT_REP, static_cast<uint8_t>(pick), static_cast<uint8_t>(0x40 | (on ? 0x10 : 0))}),
-            at);
+        // The demo's eight sensors are the first inputs (I clear) of input
+        // addresses 1..8: sensor numbers 1, 3, .., 15.
+        const byte_pair in = encode_sensor({2 * pick + 1, on});
+        put(make_msg({OPC_INPUT_REP, in.high, in.low}), at);
         return;
     }
     const unsigned address = pick - 8;
     kvr_sim_turnout& t = turnouts_[address];
     t.closed = !t.closed;
-    // SN2 with bit 6 clear reports the outputs: bit 5 closed on, bit 4 thrown on.
-    put(make_msg({OPC_SW_REP, static_cast<uint8_t>(address), static_cast<uint8_t>(t.closed ? 0x20 : 0x10)}), at);
+    // An output report (SN2 bit 6 clear) of switch address + 1.
+    const byte_pair sn = encode_switch({address + 1, false, false});
+    put(make_msg({OPC_SW_REP, sn.high, static_cast<uint8_t>(sn.low | (t.closed ? sn2_closed_on : sn2_thrown_on))}),
+        at);
 }

@@ -7,7 +7,7 @@
 // The bus is one shared line: every message that arrives is echoed back
 // first (the sender sees its own request, as on LocoNet), then answered the
 // way command stations answer:
-//   BF 00 03 43            OPC_LOCO_ADR loco 3     -> E7 0E 01 03 03 00 20 07 00 00 00 00 00 cs
+//   BF 00 03 43            OPC_LOCO_ADR loco 3     -> E7 0E 01 03 03 00 00 07 00 00 00 00 00 cs
 //   BB 05 00 41            OPC_RQ_SL_DATA slot 5   -> E7 0E 05 ... (slot data)
 //   EF 0E 05 ...           OPC_WR_SL_DATA slot 5   -> B4 6F 7F cs
 //   EF 0E 7C 28 ...        programming task        -> B4 6F 01 cs, later E7 0E 7C ... (PSTAT, value)
@@ -104,7 +104,7 @@ private:
     std::deque<uint8_t> rx_;
     std::mt19937 random_;
 
-    uint8_t trk_ = 0x07;
+    uint8_t trk_ = kvr_proto::trk_power_on | kvr_proto::trk_running | kvr_proto::trk_loconet_1_1;
     std::array<slot_bytes, 128> slots_{};
     uint8_t dispatched_ = 0;
     std::array<kvr_sim_turnout, turnout_count> turnouts_{};

@@ -11,6 +11,8 @@
 
 namespace {
 
+using namespace kvr_proto;
+
 constexpr const char* source_name = "kvr_dccx_loconet";
 
 // Answers to a programming task: the LACK is filed under the task's opcode,
@@ -21,19 +23,16 @@ constexpr uint8_t task_slot = kvr_slot_programmer;
 constexpr uint16_t no_slot = 0xFFFF;
 constexpr uint16_t no_value = 0xFFFF;
 
-// Speed-step codes written into STAT bits 2..0.
-constexpr uint8_t steps_128 = 7;
-constexpr uint8_t steps_28 = 4;
+// Speed-step codes written into STAT bits 2..0: both allow advanced consisting.
+constexpr uint8_t steps_128_code = steps_128_adv;
+constexpr uint8_t steps_28_code = steps_28_adv;
 
 // Tone before each restart of a direct write, so the user hears a retry.
 constexpr unsigned retry_tone_hz = 1200;
 constexpr unsigned retry_tone_ms = 200;
 
 // Highest numbers that survive the wire encodings without wrapping.
-constexpr uint32_t max_loco_address = 16383;  // 14 bits: ADR2 and ADR
-constexpr uint32_t max_cv = 1024;             // 10 bits of CV number - 1
 constexpr uint32_t max_register = 8;
-constexpr uint32_t max_switch = 2048;         // 11 bits of wire address
 
 // The user's texts for a programming task's answers (spelling as users know it).
 constexpr const char* text_cancel = "CANCEL";
@@ -57,33 +56,13 @@ constexpr const char* text_bad_loco = "ERR:LOCO ADDRESS MUST BE 0 TO 16383";
 constexpr const char* text_bad_ops_loco = "ERR:OPS ADDRESS MUST BE 1 TO 16383";
 constexpr const char* text_cv29_silent = "ERR:CV29 BIT WRITE NOT ANSWERED";
 
-// LACK codes (ACK1) of a programming task.
-constexpr uint8_t lack_busy = 0x00;
-constexpr uint8_t lack_accepted = 0x01;
-constexpr uint8_t lack_blind = 0x40;
-constexpr uint8_t lack_not_implemented = 0x7F;
+// The failure code that marks "NO REPLY" (a task accepted blind).
 constexpr uint32_t code_no_reply = 64;
 
-// PSTAT bits of a final reply.
-constexpr uint8_t pstat_user_abort = 0x08;
-constexpr uint8_t pstat_read_compare = 0x04;
-constexpr uint8_t pstat_no_write_ack = 0x02;
-constexpr uint8_t pstat_no_decoder = 0x01;
-
-// PCMD of the programming task: bit 6 write, bit 5 byte, bits 4..3 type,
-// bit 2 operations mode on the main line.
-constexpr uint8_t pcmd_paged_read = 0x20;
-constexpr uint8_t pcmd_direct_read = 0x28;
-constexpr uint8_t pcmd_register_read = 0x10;
-constexpr uint8_t pcmd_paged_write = 0x60;
-constexpr uint8_t pcmd_direct_write = 0x68;
-constexpr uint8_t pcmd_register_write = 0x50;
-constexpr uint8_t pcmd_direct_bit_verify = 0x08;
-constexpr uint8_t pcmd_direct_bit_write = 0x48;
-constexpr uint8_t pcmd_ops_write = 0x64;
-constexpr uint8_t pcmd_ops_write_feedback = 0x6C;
-constexpr uint8_t pcmd_ops_read = 0x24;
-constexpr uint8_t pcmd_ops_bit_verify = 0x0C;
+// Programming commands as this station sends them: reads on the main line
+// ask for no feedback, bit verifies there do.
+constexpr uint8_t pcmd_direct_bit_verify = pcmd_direct_bit_read;
+constexpr uint8_t pcmd_ops_bit_verify = pcmd_ops_bit_read_feedback;
 
 // NMRA CVs of the extended address.
 constexpr uint32_t cv_ex_address_high = 17;
@@ -94,7 +73,7 @@ constexpr uint8_t cv29_ex_address_bit = 5;
 [[noreturn]] void refuse(const char* text) { KVR_RAISE(text, 0, source_name); }
 
 void check_cv(uint32_t cv) {
-    if (cv < 1 || cv > max_cv) refuse(text_bad_cv);
+    if (cv < 1 || cv > cv_max) refuse(text_bad_cv);
 }
 
 void check_register(uint32_t reg) {
@@ -106,62 +85,25 @@ void check_bit_number(uint8_t bit_number) {
 }
 
 void check_loco(uint32_t address) {
-    if (address > max_loco_address) refuse(text_bad_loco);
+    if (address > loco_address_max) refuse(text_bad_loco);
 }
 
 // Address 0 is the broadcast address: every decoder on the main line.
 void check_ops_loco(uint32_t address) {
-    if (address < 1 || address > max_loco_address) refuse(text_bad_ops_loco);
+    if (address < 1 || address > loco_address_max) refuse(text_bad_ops_loco);
 }
 
-// Bit request data byte 1110DBBB: D the bit value, BBB the bit number.
-uint8_t bit_pattern(uint8_t bit_value, uint8_t bit_number) {
-    return static_cast<uint8_t>(0xE0 + (bit_value ? 0x08 : 0x00) + bit_number);
-}
-
-// The 14-byte programming task to slot 124:
-//   EF 0E 7C PCMD 00 HOPSA LOPSA 00 CVH CVL DATA7 00 00 chk
-// CV numbers are 1-based here and 0-based on the wire (c = cv - 1):
-//   CVH bit 0 = c bit 7, bit 1 = data bit 7, bit 4 = c bit 8, bit 5 = c bit 9
-//   CVL = c & 0x7F, DATA7 = data & 0x7F
-//   direct read of CV 29: EF 0E 7C 28 00 00 00 00 00 1C 00 00 00 56
+// The programming task to slot 124 (layout in kvr_loconet_proto.h). The
+// callers have checked the locomotive address and the CV.
 kvr_loconet_msg task_message(uint8_t pcmd, uint32_t loco, uint32_t cv, uint8_t data) {
-    const int32_t c = static_cast<int32_t>(cv) - 1;
-    const uint8_t cvh = static_cast<uint8_t>(((c >> 7) & 0x01) | ((data >> 6) & 0x02) |
-                                             (((c >> 8) & 0x01) << 4) | (((c >> 9) & 0x01) << 5));
-    kvr_loconet_msg msg;
-    msg.append(task_opcode);
-    msg.append(0x0E);
-    msg.append(task_slot);
-    msg.append(pcmd);
-    msg.append(0);  // PSTAT
-    msg.append((loco >> 7) & 0x7F);
-    msg.append(loco & 0x7F);
-    msg.append(0);  // TRK
-    msg.append(cvh);
-    msg.append(static_cast<uint16_t>(c & 0x7F));
-    msg.append(data & 0x7F);
-    msg.append(0);
-    msg.append(0);
-    msg.append(0xFFFF);
-    return msg;
+    return programming_task(pcmd, static_cast<uint16_t>(loco), cv, data);
 }
 
 kvr_loconet_msg short_message(uint8_t opcode, uint8_t b1, uint8_t b2) {
-    kvr_loconet_msg msg;
-    msg.append(opcode);
-    msg.append(b1);
-    msg.append(b2);
-    msg.append(0xFFFF);
-    return msg;
+    return kvr_loconet_msg::with_checksum({opcode, b1, b2});
 }
 
-kvr_loconet_msg power_message(uint8_t opcode) {
-    kvr_loconet_msg msg;
-    msg.append(opcode);
-    msg.append(0xFFFF);
-    return msg;
-}
+kvr_loconet_msg power_message(uint8_t opcode) { return kvr_loconet_msg::with_checksum({opcode}); }
 
 // A CV value from eight verifies of bit value 1, bit 0 first; each verify
 // that holds adds its bit.
@@ -312,9 +254,8 @@ void kvr_dccx_loconet::send_labelled(const char* label, const kvr_loconet_msg& m
 }
 
 void kvr_dccx_loconet::send_req_loco_adr(uint32_t address) {
-    send_labelled("kvr_dccx_loconet::send_req_loco_adr()",
-                  short_message(OPC_LOCO_ADR, static_cast<uint8_t>(address >> 7),
-                                static_cast<uint8_t>(address & 0x7F)));
+    const byte_pair adr = encode_loco_address(static_cast<uint16_t>(address));
+    send_labelled("kvr_dccx_loconet::send_req_loco_adr()", short_message(OPC_LOCO_ADR, adr.high, adr.low));
 }
 
 void kvr_dccx_loconet::send_req_sl_data(uint8_t slot) {
@@ -338,13 +279,10 @@ void kvr_dccx_loconet::send_snd(uint8_t slot, uint8_t snd) {
     send_labelled("kvr_dccx_loconet::send_snd()", short_message(OPC_LOCO_SND, slot, snd));
 }
 
-// SW1 = wire address bits 6..0; SW2 = bits 10..7, bit 4 output on, bit 5
-// closed. Switch 200 thrown, on: BD 47 11 14.
+// The wire address is the switch number - 1. Switch 200 thrown, on: BD 47 11 14.
 void kvr_dccx_loconet::send_sw_req(uint32_t wire_address, uint16_t position, uint16_t on) {
-    const uint8_t sw1 = wire_address & 0x7F;
-    const uint8_t sw2 = static_cast<uint8_t>(((wire_address >> 7) & 0x0F) | (on ? 0x10 : 0) |
-                                             (position ? 0x20 : 0));
-    send_labelled("kvr_dccx_loconet::send_sw_req()", short_message(OPC_SW_ACK, sw1, sw2));
+    const byte_pair sw = encode_switch({wire_address + 1, position != 0, on != 0});
+    send_labelled("kvr_dccx_loconet::send_sw_req()", short_message(OPC_SW_ACK, sw.high, sw.low));
 }
 
 void kvr_dccx_loconet::send_startup() {
@@ -385,13 +323,13 @@ void kvr_dccx_loconet::send_register_write(uint32_t reg, uint8_t value) {
 
 void kvr_dccx_loconet::send_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint8_t bit_number) {
     send_labelled("kvr_dccx_loconet::send_direct_bit_verify()",
-                  task_message(pcmd_direct_bit_verify, 0, cv, bit_pattern(bit_value, bit_number)));
+                  task_message(pcmd_direct_bit_verify, 0, cv, bit_task_data(bit_value != 0, bit_number)));
 }
 
 void kvr_dccx_loconet::send_direct_mode_bit_write(uint32_t cv, uint8_t bit_value,
                                                   uint8_t bit_number) {
     send_labelled("kvr_dccx_loconet::send_direct_mode_bit_write()",
-                  task_message(pcmd_direct_bit_write, 0, cv, bit_pattern(bit_value, bit_number)));
+                  task_message(pcmd_direct_bit_write, 0, cv, bit_task_data(bit_value != 0, bit_number)));
 }
 
 void kvr_dccx_loconet::send_ops_write(uint32_t address, uint32_t cv, uint8_t value, bool feedback) {
@@ -407,7 +345,7 @@ void kvr_dccx_loconet::send_ops_read(uint32_t address, uint32_t cv) {
 void kvr_dccx_loconet::send_ops_bit_verify(uint32_t address, uint32_t cv, uint8_t bit_value,
                                            uint8_t bit_number) {
     send_labelled("kvr_dccx_loconet::send_ops_bit_verify()",
-                  task_message(pcmd_ops_bit_verify, address, cv, bit_pattern(bit_value, bit_number)));
+                  task_message(pcmd_ops_bit_verify, address, cv, bit_task_data(bit_value != 0, bit_number)));
 }
 
 // ---------------------------------------------------------------------------
@@ -455,6 +393,10 @@ kvr_loconet_msg kvr_dccx_loconet::write_slot(kvr_loconet_msg copy, bool code_cha
     copy.renew_checksum();
     link_.send(copy, 0);
     return fetch_slot_data(copy[2]);
+}
+
+kvr_loconet_msg kvr_dccx_loconet::do_read_slot(uint8_t slot) {
+    return labelled("kvr_dccx_loconet::do_read_slot()", [&] { return fetch_slot_data(slot); });
 }
 
 kvr_dccx_loconet::loco_slot kvr_dccx_loconet::request_loco(uint32_t address, uint16_t direction,
@@ -510,7 +452,7 @@ uint16_t kvr_dccx_loconet::do_request_loco(uint32_t address, uint16_t direction,
 
 void kvr_dccx_loconet::do_128step(uint16_t address, uint16_t direction, uint16_t speed) {
     labelled("kvr_dccx_loconet::do_128step()", [&] {
-        const uint16_t slot = do_request_loco(address, direction, steps_128);
+        const uint16_t slot = do_request_loco(address, direction, steps_128_code);
         // A data byte carries 7 bits: larger speeds would corrupt the message.
         send_128step(static_cast<uint8_t>(slot), std::min<uint16_t>(speed, 127));
     });
@@ -518,7 +460,7 @@ void kvr_dccx_loconet::do_128step(uint16_t address, uint16_t direction, uint16_t
 
 void kvr_dccx_loconet::do_28step(uint16_t address, uint16_t direction, int16_t speed) {
     labelled("kvr_dccx_loconet::do_28step()", [&] {
-        const uint16_t slot = do_request_loco(address, direction, steps_28);
+        const uint16_t slot = do_request_loco(address, direction, steps_28_code);
         const int32_t steps = std::clamp<int32_t>(speed, 0, 28);
         send_128step(static_cast<uint8_t>(slot), static_cast<uint32_t>(steps * 127 / 28));
     });
@@ -527,8 +469,9 @@ void kvr_dccx_loconet::do_28step(uint16_t address, uint16_t direction, int16_t s
 void kvr_dccx_loconet::do_change_dir(uint16_t address, uint16_t direction) {
     labelled("kvr_dccx_loconet::do_change_dir()", [&] {
         const loco_slot loco = request_loco_labelled(address, 0, 0);
-        const uint8_t dirf =
-            static_cast<uint8_t>((loco.data.dirf() & ~0x20) | (direction ? 0x20 : 0));
+        // Nonzero is forward, which on the wire is DIRF bit 5 clear.
+        const uint8_t dirf = static_cast<uint8_t>((loco.data.dirf() & ~kvr_proto::dirf_reverse) |
+                                                  (direction ? 0 : kvr_proto::dirf_reverse));
         send_dirf(static_cast<uint8_t>(loco.slot), dirf);
     });
 }
@@ -537,7 +480,7 @@ void kvr_dccx_loconet::do_function_grp1(uint16_t address, uint8_t functions) {
     labelled("kvr_dccx_loconet::do_function_grp1()", [&] {
         const loco_slot loco = request_loco_labelled(address, 0, 0);
         send_dirf(static_cast<uint8_t>(loco.slot),
-                  static_cast<uint8_t>((loco.data.dirf() & 0xE0) | functions));
+                  static_cast<uint8_t>((loco.data.dirf() & ~(dirf_f0 | dirf_f1_f4)) | functions));
     });
 }
 
@@ -545,7 +488,7 @@ void kvr_dccx_loconet::do_function_grp2(uint16_t address, uint8_t functions) {
     labelled("kvr_dccx_loconet::do_function_grp2()", [&] {
         const loco_slot loco = request_loco_labelled(address, 0, 0);
         send_snd(static_cast<uint8_t>(loco.slot),
-                 static_cast<uint8_t>((loco.data.snd() & 0xF0) | functions));
+                 static_cast<uint8_t>((loco.data.snd() & ~snd_f5_f8) | functions));
     });
 }
 
@@ -555,9 +498,24 @@ void kvr_dccx_loconet::do_function_grp2(uint16_t address, uint8_t functions) {
 void kvr_dccx_loconet::do_sw(uint16_t number, uint16_t position, bool on) {
     labelled("kvr_dccx_loconet::do_sw()", [&] {
         // Switch 0 would wrap to the wire address of switch 2048.
-        if (number < 1 || number > max_switch) refuse(text_bad_switch);
-        const uint16_t wire = static_cast<uint16_t>(number + 0xFFFF);
-        send_sw_req(wire, position, on ? 1 : 0);
+        if (number < 1 || number > switch_max) refuse(text_bad_switch);
+        send_sw_req(number - 1u, position, on ? 1 : 0);
+    });
+}
+
+// The acknowledge of an earlier request is forgotten first, so only the
+// answer to this one counts.
+kvr_loconet_msg kvr_dccx_loconet::do_sw_acknowledged(uint16_t number, uint16_t position, bool on) {
+    return labelled("kvr_dccx_loconet::do_sw_acknowledged()", [&] {
+        {
+            std::lock_guard<std::mutex> lk(link_.lock());
+            link_.forget_ack(OPC_SW_ACK);
+        }
+        do_sw(number, position, on);
+        for (;;) {
+            if (auto ack = look_ack(OPC_SW_ACK)) return *ack;
+            wait_unit(timing_.wait_unit_ms, {answer_kind::ack, OPC_SW_ACK});
+        }
     });
 }
 
@@ -603,7 +561,7 @@ bool kvr_dccx_loconet::check_lack(uint8_t ack1) {
 
 bool kvr_dccx_loconet::check_pstat(uint8_t pstat) {
     if (pstat & pstat_user_abort) KVR_RAISE(text_user_abort, 0, source_name);
-    if (pstat & pstat_read_compare) KVR_RAISE(text_read_compare, 0, source_name);
+    if (pstat & pstat_no_read_ack) KVR_RAISE(text_read_compare, 0, source_name);
     if (pstat & pstat_no_write_ack) return false;
     if (pstat & pstat_no_decoder) KVR_RAISE(text_no_decoder, 0, source_name);
     return true;

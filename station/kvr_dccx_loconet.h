@@ -56,6 +56,13 @@ public:
     // Operations of the LocoNet station alone.
     uint16_t do_request_loco(uint32_t address, uint16_t direction, uint8_t code);
     bool do_ops_bit_verify(uint32_t address, uint32_t cv, uint8_t bit_value, uint8_t bit_number);
+    // Asks for a slot's data and waits for the answer to this request (any
+    // older entry is forgotten first); only the abort event ends the wait.
+    kvr_loconet_msg do_read_slot(uint8_t slot);
+    // do_sw, then waits for the command station's OPC_LONG_ACK to it and
+    // returns that acknowledge (ACK1 0x7F accepted, 0x00 refused: its switch
+    // FIFO is full). Only the abort event ends the wait.
+    kvr_loconet_msg do_sw_acknowledged(uint16_t number, uint16_t position, bool on);
 
     // Request builders.
     void send_req_loco_adr(uint32_t address);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QEvent>
 #include <QEventLoop>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -63,7 +64,7 @@ kvr_wait_result kvr_cancel_waiter::wait(kvr_sys_event* abort, kvr_sys_event* wak
 void kvr_cancel_waiter::show_box() {
     auto* box = new QDialog(owner_);
     box->setWindowTitle(QStringLiteral("Busprobe"));
-    box->setWindowModality(Qt::ApplicationModal);
+    box->setWindowModality(Qt::NonModal);
     box->setAttribute(Qt::WA_DeleteOnClose, false);
     auto* layout = new QVBoxLayout(box);
     layout->addWidget(new QLabel(QStringLiteral("Waiting for the command station: %1").arg(what_), box));
@@ -80,6 +81,7 @@ void kvr_cancel_waiter::show_box() {
             abort->set();
     });
     box_ = box;
+    qApp->installEventFilter(this);
     box->show();
     cancel->setFocus();
     // The wait cursor belongs to the window; over the box the arrow shows
@@ -88,7 +90,29 @@ void kvr_cancel_waiter::show_box() {
     cursor_pushed_ = true;
 }
 
+bool kvr_cancel_waiter::eventFilter(QObject* watched, QEvent* event) {
+    switch (event->type()) {
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonRelease:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::Wheel:
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+    case QEvent::Shortcut:
+    case QEvent::ContextMenu:
+        break;
+    default:
+        return false;
+    }
+    auto* widget = qobject_cast<QWidget*>(watched);
+    if (!widget || !box_)
+        return false;
+    return widget->window() != box_.data();
+}
+
 void kvr_cancel_waiter::hide_box() {
+    qApp->removeEventFilter(this);
     if (box_) {
         box_->hide();
         box_->deleteLater();

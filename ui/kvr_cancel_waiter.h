@@ -2,11 +2,18 @@
 // The window's wait step for command-station operations. Instead of blocking
 // the GUI thread it runs the event loop in short slices, so the window keeps
 // repainting and monitor lines keep arriving. User input is held back while
-// an operation runs; once the operation has waited about 300 ms a small modal
-// box says what is waited for and offers Cancel (Escape too), which sets the
-// abort event so the operation ends with its "CANCEL" report.
+// an operation runs; once the operation has waited about 300 ms a small box
+// says what is waited for and offers Cancel (Escape and its title-bar button
+// too), which sets the abort event so the operation ends with its "CANCEL"
+// report.
+//
+// The box is not modal: a window blocked by a modal one gets no close events
+// from the window manager, and closing the owner window must end the wait
+// (the owner's close handler sets the abort event). Instead, while the box is
+// up, a filter drops clicks and keys meant for any other window.
 
 #include <QElapsedTimer>
+#include <QObject>
 #include <QPointer>
 #include <QString>
 
@@ -15,7 +22,7 @@
 class QDialog;
 class QWidget;
 
-class kvr_cancel_waiter : public kvr_waiter {
+class kvr_cancel_waiter : public kvr_waiter, private QObject {
 public:
     static constexpr unsigned default_box_delay_ms = 300;
     static constexpr int slice_ms = 5;
@@ -34,6 +41,7 @@ public:
     QDialog* box() const;
 
 private:
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void show_box();
     void hide_box();
 

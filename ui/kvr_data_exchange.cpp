@@ -73,8 +73,10 @@ kvr_data_exchange::kvr_data_exchange(bool saving, kvr_prompt_fn prompt)
 
 void kvr_data_exchange::fail(QWidget* control, const QString& prompt) {
     failed_ = true;
-    if (prompt_)
-        prompt_(prompt);
+    failed_control_ = control;
+    if (!prompt_)
+        return;
+    prompt_(prompt);
     // Back at the offending entry, ready to be typed over.
     if (control) {
         control->setFocus(Qt::OtherFocusReason);

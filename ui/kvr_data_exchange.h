@@ -5,6 +5,7 @@
 //   saving (controls -> fields): entries are read in order; at the first
 //   entry that is not an integer, or out of its range, the prompt is shown,
 //   that control gets the focus with its text selected, and the pass stops.
+//   Without a prompt (a quiet pass) the focus stays where it is.
 //   Fields of earlier entries hold the new values, later ones their old ones.
 //   A range check follows its text entry, so a number outside the range is
 //   already stored when the check fails.
@@ -40,6 +41,8 @@ public:
     kvr_data_exchange(bool saving, kvr_prompt_fn prompt);
 
     bool failed() const { return failed_; }
+    // The control at which the pass stopped, null while it has not failed.
+    QWidget* failed_control() const { return failed_control_; }
 
     // Every entry does nothing once the pass has failed.
     void text_int(QLineEdit* edit, int& value);
@@ -55,5 +58,6 @@ private:
 
     bool saving_;
     bool failed_ = false;
+    QWidget* failed_control_ = nullptr;
     kvr_prompt_fn prompt_;
 };

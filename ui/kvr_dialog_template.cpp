@@ -112,12 +112,17 @@ QFont kvr_dialog_font(bool proportional) {
 
 kvr_dialog_units::kvr_dialog_units(const QFont& font) {
     // The dialog manager's base units: the average width of the 52 letters
-    // (rounded) and the cell height of the dialog font.
+    // (rounded) and the cell height of the dialog font. The gothic fonts the
+    // dialogs were drawn with have a cell exactly one em high (12 pixels at
+    // 9 points and 96 dpi); IPAGothic, made to their widths, reports a line
+    // of 12.9 pixels, which would make the window 42 pixels taller than
+    // drawn, so for the IPA fonts the em is the cell.
     const QFontMetrics fm(font);
+    const QFontInfo info(font);
     const int letters =
         fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     base_x_ = std::max(1, (letters / 26 + 1) / 2);
-    base_y_ = std::max(1, fm.height());
+    base_y_ = std::max(1, info.family().startsWith(QStringLiteral("IPA")) ? info.pixelSize() : fm.height());
 }
 
 int kvr_dialog_units::x(int du) const {

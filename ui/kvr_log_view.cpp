@@ -21,6 +21,9 @@ kvr_log_view::kvr_log_view(QWidget* parent) : QPlainTextEdit(parent) {
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // An undo history would keep every line ever shown.
     setUndoRedoEnabled(false);
+    // Tab moves on to the next control; a tab character in the monitor text
+    // would only shift its columns.
+    setTabChangesFocus(true);
     timer_.setSingleShot(true);
     timer_.setInterval(default_batch_ms);
     connect(&timer_, &QTimer::timeout, this, [this] { flush(); });

@@ -1,6 +1,8 @@
 #include "ui/kvr_main_dlg.h"
 
 #include <QButtonGroup>
+#include <QCoreApplication>
+#include <QEvent>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -16,6 +18,8 @@
 #include <QShortcut>
 #include <QTimer>
 
+#include <algorithm>
+
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_hooks.h"
 #include "foundation/kvr_text.h"
@@ -23,12 +27,30 @@
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"
 #include "ui/kvr_port_list.h"
+#include "ui/kvr_qt_hooks.h"
 #include "ui/kvr_speed_slider.h"
 #include "ui/kvr_wait_cursor.h"
 
 namespace {
 
 const char* const kSection = "SETTING";
+
+// Tab enters a radio group at its checked button (the first one while none
+// is checked); the others take the focus by click only. Otherwise Tab lands
+// on an unchecked button and Space selects it: another decoder output, and
+// with it another switch address.
+void tab_to_checked(QButtonGroup* group) {
+    const auto update = [group] {
+        const QList<QAbstractButton*> buttons = group->buttons();
+        QAbstractButton* target = group->checkedButton();
+        if (!target && !buttons.isEmpty())
+            target = buttons.front();
+        for (QAbstractButton* b : buttons)
+            b->setFocusPolicy(b == target ? Qt::StrongFocus : Qt::ClickFocus);
+    };
+    update();
+    QObject::connect(group, &QButtonGroup::buttonToggled, group, update);
+}
 
 }  // namespace
 
@@ -50,21 +72,55 @@ int kvr_bit_boxes::get() const {
 
 // ---- monitor sink (called on the link's I/O thread) ----
 
+namespace {
+
+// The wake-up that tells the window the sink's queue holds something.
+const QEvent::Type kvr_sink_wake = static_cast<QEvent::Type>(QEvent::User + 150);
+
+}  // namespace
+
 void kvr_main_dlg::gui_sink::post_text(std::string text) {
-    if (!alive_.load())
-        return;
-    kvr_main_dlg* dlg = dlg_;
-    QMetaObject::invokeMethod(
-        dlg, [dlg, t = std::move(text)]() mutable { dlg->receive_text(std::move(t)); },
-        Qt::QueuedConnection);
+    push({false, std::move(text)});
 }
 
 void kvr_main_dlg::gui_sink::link_lost(std::string report) {
+    push({true, std::move(report)});
+}
+
+void kvr_main_dlg::gui_sink::push(item it) {
     if (!alive_.load())
         return;
-    kvr_main_dlg* dlg = dlg_;
-    QMetaObject::invokeMethod(
-        dlg, [dlg, r = std::move(report)] { dlg->link_lost(r); }, Qt::QueuedConnection);
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back(std::move(it));
+        // One wake-up per batch: a busy bus does not flood the event queue.
+        wake = !wake_posted_;
+        wake_posted_ = true;
+    }
+    if (wake)
+        QCoreApplication::postEvent(dlg_, new QEvent(kvr_sink_wake));
+}
+
+std::vector<kvr_main_dlg::gui_sink::item> kvr_main_dlg::gui_sink::take() {
+    std::vector<item> out;
+    std::lock_guard<std::mutex> lock(mutex_);
+    out.swap(items_);
+    wake_posted_ = false;
+    return out;
+}
+
+void kvr_main_dlg::customEvent(QEvent* event) {
+    if (event->type() != kvr_sink_wake) {
+        QDialog::customEvent(event);
+        return;
+    }
+    for (gui_sink::item& it : sink_.take()) {
+        if (it.lost)
+            link_lost(it.text);
+        else
+            receive_text(std::move(it.text));
+    }
 }
 
 // ---- construction ----
@@ -87,12 +143,15 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
         box.exec();
     };
     setWindowIcon(kvr_app_icon());
+    kvr_set_report_owner(this);
     build_controls();
     init_dialog();
     wire_signals();
 }
 
 kvr_main_dlg::~kvr_main_dlg() {
+    // The report owner is a guarded pointer: it lets go of this window by
+    // itself, and leaves a newer window's registration alone.
     shut_down_link();
     sink_.detach();
     station_->set_window(nullptr);
@@ -173,6 +232,8 @@ void kvr_main_dlg::build_controls() {
     decoder_output_ = group_of(kvr_idc_out_1t);
     prog_mode_ = group_of(kvr_idc_paged);
     log_mode_ = group_of(kvr_idc_log_normal);
+    for (QButtonGroup* g : {direction_, step_mode_, switch_position_, decoder_output_, prog_mode_, log_mode_})
+        tab_to_checked(g);
 }
 
 void kvr_main_dlg::init_dialog() {
@@ -211,16 +272,10 @@ void kvr_main_dlg::fill_ports() {
 void kvr_main_dlg::wire_signals() {
     const auto on_click = [this](int id, void (kvr_main_dlg::*handler)()) {
         connect(qobject_cast<QAbstractButton*>(control(id)), &QAbstractButton::clicked, this,
-                [this, handler] {
-                    if (!lockout_)
-                        (this->*handler)();
-                });
+                [this, handler] { enter(handler); });
     };
     const auto on_text = [this](int id, void (kvr_main_dlg::*handler)()) {
-        connect(edit(id), &QLineEdit::textChanged, this, [this, handler] {
-            if (!lockout_)
-                (this->*handler)();
-        });
+        connect(edit(id), &QLineEdit::textChanged, this, [this, handler] { enter(handler); });
     };
 
     on_click(kvr_idc_connect, &kvr_main_dlg::on_connect);
@@ -280,14 +335,22 @@ QCheckBox* kvr_main_dlg::check(int id) const {
     return qobject_cast<QCheckBox*>(control(id));
 }
 
+int kvr_main_dlg::id_of(const QWidget* w) const {
+    for (const auto& [id, c] : controls_)
+        if (c == w)
+            return id;
+    return 0;
+}
+
 // ---- data exchange, in the dialog's field order ----
 
-bool kvr_main_dlg::update_data(bool save) {
+bool kvr_main_dlg::update_data(bool save, bool quiet) {
     // Controls report changes while they are loaded; those reports are not
     // the user's and are ignored until the pass is over.
-    const bool outer = !lockout_;
-    lockout_ = true;
-    kvr_data_exchange dx(save, quiet_ > 0 ? kvr_prompt_fn{} : prompt_);
+    const kvr_dlg_state outer = state_;
+    if (state_ == kvr_dlg_state::idle)
+        state_ = kvr_dlg_state::exchanging;
+    kvr_data_exchange dx(save, quiet ? kvr_prompt_fn{} : prompt_);
     kvr_dlg_fields& f = fields_;
     // The slider and the log view are bound controls without a value.
     dx.text_int(edit(kvr_idc_sw_adr), f.switch_address);
@@ -308,17 +371,58 @@ bool kvr_main_dlg::update_data(bool save) {
     dx.text_int(edit(kvr_idc_value), f.value);
     dx.text(edit(kvr_idc_hex), f.hex);
     dx.radio(log_mode_, f.log_mode);
-    if (outer)
-        lockout_ = false;
+    state_ = outer;
+    if (save)
+        failed_id_ = id_of(dx.failed_control());
+    if (state_ == kvr_dlg_state::idle && speed_pending_) {
+        // A slider move came while a prompt of this exchange was open.
+        speed_pending_ = false;
+        queue_slider_check();
+    }
     return !dx.failed();
+}
+
+bool kvr_main_dlg::save_for(std::initializer_list<int> used, bool quiet) {
+    if (update_data(true, quiet))
+        return true;
+    return std::find(used.begin(), used.end(), failed_id_) == used.end();
+}
+
+bool kvr_main_dlg::saved_through(int id) const {
+    // The entries that can stop a saving exchange, in exchange order.
+    static constexpr std::array<int, 6> order = {kvr_idc_sw_adr, kvr_idc_loco_adr, kvr_idc_speed,
+                                                 kvr_idc_dec_adr, kvr_idc_cv,       kvr_idc_value};
+    const auto stop = std::find(order.begin(), order.end(), failed_id_);
+    return stop == order.end() || std::find(order.begin(), order.end(), id) < stop;
+}
+
+bool kvr_main_dlg::loco_address_ok(int lo, bool quiet) {
+    if (fields_.loco_address >= lo && fields_.loco_address <= kvr_max_loco_address)
+        return true;
+    if (!quiet) {
+        if (prompt_)
+            prompt_(kvr_range_prompt(lo, kvr_max_loco_address));
+        edit(kvr_idc_loco_adr)->setFocus(Qt::OtherFocusReason);
+        edit(kvr_idc_loco_adr)->selectAll();
+    }
+    return false;
+}
+
+void kvr_main_dlg::enter(void (kvr_main_dlg::*handler)()) {
+    // Change reports during an exchange are the program's own; while an
+    // operation waits, input is held back and a second operation may not
+    // start inside the first one's wait.
+    if (state_ != kvr_dlg_state::idle)
+        return;
+    (this->*handler)();
 }
 
 // ---- operations ----
 
 bool kvr_main_dlg::begin_op(const QString& what) {
-    if (busy_)
+    if (state_ != kvr_dlg_state::idle)
         return false;
-    busy_ = true;
+    state_ = kvr_dlg_state::waiting;
     env_.abort_event->reset();
     waiter_.begin(what, env_.abort_event);
     return true;
@@ -326,12 +430,13 @@ bool kvr_main_dlg::begin_op(const QString& what) {
 
 void kvr_main_dlg::end_op() {
     waiter_.end();
-    busy_ = false;
+    const bool close_requested = state_ == kvr_dlg_state::close_requested;
+    state_ = kvr_dlg_state::idle;
     std::vector<std::function<void()>> reports;
     reports.swap(deferred_reports_);
     for (const auto& show : reports)
         show();
-    if (close_requested_) {
+    if (close_requested) {
         QTimer::singleShot(0, this, [this] { close(); });
     } else if (speed_pending_) {
         speed_pending_ = false;
@@ -345,9 +450,10 @@ void kvr_main_dlg::run_op(const QString& what, const std::function<void()>& op) 
     try {
         op();
     } catch (const kvr_exception& e) {
-        end_op();
         // A cancel caused by closing the window is not news to anyone.
-        if (!close_requested_ && !closing_)
+        const bool closing = state_ == kvr_dlg_state::close_requested;
+        end_op();
+        if (!closing)
             e.show();
         return;
     }
@@ -360,7 +466,7 @@ void kvr_main_dlg::shut_down_link() {
     try {
         link().close();
     } catch (const kvr_exception& e) {
-        if (!closing_)
+        if (state_ != kvr_dlg_state::closing)
             e.show();
     }
 }
@@ -368,7 +474,7 @@ void kvr_main_dlg::shut_down_link() {
 void kvr_main_dlg::report(std::function<void()> show) {
     // A box opened while an operation waits would hold the wait step in the
     // box's loop; it is shown when the operation is over.
-    if (busy_)
+    if (busy())
         deferred_reports_.push_back(std::move(show));
     else
         show();
@@ -381,8 +487,6 @@ kvr_dated_log& kvr_main_dlg::dated_log() {
 // ---- connect cycle ----
 
 void kvr_main_dlg::on_connect() {
-    if (busy_)
-        return;
     env_.abort_event->reset();
     QPushButton* connect_button = button(kvr_idc_connect);
     const QString label = connect_button->text();
@@ -403,7 +507,7 @@ void kvr_main_dlg::on_connect() {
 }
 
 void kvr_main_dlg::link_lost(const std::string& text) {
-    if (closing_)
+    if (state_ == kvr_dlg_state::closing)
         return;
     button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
     try {
@@ -463,16 +567,15 @@ void kvr_main_dlg::show_about() {
 
 void kvr_main_dlg::closeEvent(QCloseEvent* event) {
     event->ignore();
-    if (busy_) {
+    if (busy()) {
         // End the waiting operation first; the window closes once it is over.
-        close_requested_ = true;
+        state_ = kvr_dlg_state::close_requested;
         env_.abort_event->set();
         return;
     }
-    close_requested_ = false;
-    if (!update_data(true))
+    if (state_ != kvr_dlg_state::idle || !update_data(true))
         return;
-    closing_ = true;
+    state_ = kvr_dlg_state::closing;
     shut_down_link();
     event->accept();
     done(QDialog::Accepted);

@@ -3,13 +3,15 @@
 // fast clock and CV programming panels.
 //
 // Threads: every handler runs on the GUI thread. The link's I/O thread
-// reaches the dialog only through its monitor sink, which hands each line
-// (and a lost-link notice) over with a queued call.
+// reaches the dialog only through its monitor sink: a locked queue of lines
+// (and lost-link notices) plus one content-free wake-up event while the queue
+// is not empty, so no data crosses the threads inside Qt's event queue.
 //
 // Operations on the command station run one at a time. While one waits, the
 // Cancel waiter keeps the event loop going (painting, monitor lines) but
 // holds back user input; a slider move seen meanwhile is sent as the latest
-// speed once the operation is over.
+// speed once the operation is over. Every user action enters through one
+// guard that looks at the window's one operation state.
 
 #include <QDialog>
 #include <QString>
@@ -17,8 +19,10 @@
 #include <array>
 #include <atomic>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -56,6 +60,18 @@ struct kvr_dlg_fields {
     int value = 0;
     QString hex = QStringLiteral("0x00");
     int log_mode = 0;         // 0 "log normal", 1 "log stack"
+};
+
+// Highest loco address of the 14-bit LocoNet address (ADR2 and ADR).
+inline constexpr int kvr_max_loco_address = 16383;
+
+// What the window is doing; user actions run only when it is idle.
+enum class kvr_dlg_state {
+    idle,
+    exchanging,       // controls are being loaded or read: their change reports are not the user's
+    waiting,          // an operation waits for the command station
+    close_requested,  // waiting, and the user closed the window: it closes once the wait has ended
+    closing,          // the window is closing: the link is shut, nothing is reported
 };
 
 // Eight check boxes showing the bits of a CV value.
@@ -101,7 +117,8 @@ public:
     void show_about();
 
     const kvr_dlg_fields& fields() const { return fields_; }
-    bool busy() const { return busy_; }
+    kvr_dlg_state state() const { return state_; }
+    bool busy() const { return state_ == kvr_dlg_state::waiting || state_ == kvr_dlg_state::close_requested; }
     QWidget* control(int id) const;
     template <class T>
     T* control_as(int id) const {
@@ -114,6 +131,7 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void customEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 public:
@@ -124,15 +142,26 @@ public:
 private:
     class gui_sink : public kvr_monitor_sink {
     public:
+        struct item {
+            bool lost;  // a lost-link notice; otherwise a monitor line
+            std::string text;
+        };
         explicit gui_sink(kvr_main_dlg* dlg) : dlg_(dlg) {}
         bool has_window() const override { return alive_.load(); }
         void post_text(std::string text) override;
         void link_lost(std::string report) override;
         void detach() { alive_.store(false); }
+        // GUI thread: everything queued so far, oldest first.
+        std::vector<item> take();
 
     private:
+        void push(item it);
+
         kvr_main_dlg* dlg_;
         std::atomic<bool> alive_{true};
+        std::mutex mutex_;
+        std::vector<item> items_;   // guarded by mutex_
+        bool wake_posted_ = false;  // guarded by mutex_
     };
 
     // Construction and start.
@@ -141,8 +170,22 @@ private:
     void wire_signals();
     void fill_ports();
 
-    // Exchange; `save` true: controls -> fields.
-    bool update_data(bool save);
+    // Exchange; `save` true: controls -> fields. A quiet exchange neither
+    // prompts nor moves the focus.
+    bool update_data(bool save, bool quiet = false);
+    // Saves into the fields; false when the exchange stopped at one of the
+    // controls `used` (their fields then do not hold what is shown).
+    bool save_for(std::initializer_list<int> used, bool quiet = false);
+    // Whether the last saving exchange went past the entry `id`, so that its
+    // field and those of every earlier entry hold what is shown.
+    bool saved_through(int id) const;
+    // The loco address field within lo..16383, the whole int checked before
+    // any cut to the 16 bits of the station's interface; otherwise prompts
+    // (unless quiet) and returns false.
+    bool loco_address_ok(int lo, bool quiet = false);
+
+    // The one entry point of user actions.
+    void enter(void (kvr_main_dlg::*handler)());
 
     // Operations: one at a time, failures shown after the operation.
     bool begin_op(const QString& what);
@@ -169,7 +212,7 @@ private:
     void on_direction();
     void on_function_grp1();
     void on_function_grp2();
-    void send_speed();
+    void send_speed(bool quiet = false);
 
     // Switch.
     void on_switch_address_changed();
@@ -190,6 +233,7 @@ private:
     QLineEdit* edit(int id) const;
     QPushButton* button(int id) const;
     QCheckBox* check(int id) const;
+    int id_of(const QWidget* w) const;  // 0 for none
 
     kvr_main_dlg_env env_;
     std::string port_;
@@ -215,11 +259,8 @@ private:
 
     std::string file_line_;  // pending file-log line
     std::vector<std::function<void()>> deferred_reports_;
-    bool busy_ = false;
-    bool speed_pending_ = false;
+    kvr_dlg_state state_ = kvr_dlg_state::idle;
+    int failed_id_ = 0;           // control at which the last saving exchange stopped; 0: none
+    bool speed_pending_ = false;  // a slider move seen while not idle: looked at once idle
     bool slider_check_queued_ = false;
-    bool close_requested_ = false;
-    bool closing_ = false;
-    bool lockout_ = false;  // an exchange runs: change reports are ignored
-    int quiet_ = 0;         // >0: exchanges do not prompt
 };

@@ -1,7 +1,9 @@
 // The panels of the main dialog: throttle, switch, programming, power and
 // fast clock. Each handler starts with an exchange into the fields; a failed
-// exchange shows its prompt and, unless said otherwise, the handler goes on
-// with the values the fields hold.
+// exchange shows its prompt and the handler goes on with the values the
+// fields hold, except that an action sends nothing when the exchange stopped
+// at a control whose value it uses (the field would hold an older value than
+// the one shown).
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -44,21 +46,24 @@ void kvr_main_dlg::queue_slider_check() {
 }
 
 void kvr_main_dlg::on_slider_drawn() {
-    if (busy_) {
-        speed_pending_ = true;  // sent as the latest speed when the operation ends
+    if (state_ != kvr_dlg_state::idle) {
+        speed_pending_ = true;  // sent as the latest speed once idle
         return;
     }
     // A redraw is no place for a prompt: it would come back with every
-    // repaint while an entry is invalid.
-    ++quiet_;
-    update_data(true);
+    // repaint while an entry is invalid. Without a prompt the user gets no
+    // word of a stopped exchange, so a switch address that stopped it before
+    // the loco address refuses as well: the slider drives the loco shown or
+    // none, and the entries stay as typed.
+    update_data(true, true);
+    if (!saved_through(kvr_idc_speed) || !loco_address_ok(0, true))
+        return;
     const int position = slider_->value();
-    if (position != fields_.speed) {
-        fields_.speed = position;
-        edit(kvr_idc_speed)->setText(QString::number(position));
-        send_speed();
-    }
-    --quiet_;
+    if (position == fields_.speed)
+        return;
+    fields_.speed = position;
+    edit(kvr_idc_speed)->setText(QString::number(position));
+    send_speed(true);
 }
 
 void kvr_main_dlg::on_speed_changed() {
@@ -70,21 +75,19 @@ void kvr_main_dlg::on_speed_changed() {
 }
 
 void kvr_main_dlg::on_step_mode() {
-    if (busy_)
-        return;
     kvr_wait_cursor busy;
     const int before = fields_.step_mode;
-    update_data(true);
+    const bool usable = save_for({kvr_idc_loco_adr, kvr_idc_speed});
     if (fields_.step_mode != before) {
         slider_->setRange(0, fields_.step_mode == 1 ? 126 : 28);
         slider_->setValue(0);  // sends 0 when next drawn
     }
-    send_speed();
+    if (usable)
+        send_speed();
 }
 
-void kvr_main_dlg::send_speed() {
-    update_data(true);
-    if (!link().is_open())
+void kvr_main_dlg::send_speed(bool quiet) {
+    if (!link().is_open() || !loco_address_ok(0, quiet))
         return;
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     const auto direction = static_cast<uint16_t>(fields_.direction);
@@ -101,14 +104,11 @@ void kvr_main_dlg::send_speed() {
 }
 
 void kvr_main_dlg::on_direction() {
-    if (busy_)
-        return;
     kvr_wait_cursor busy;
     const int before = fields_.direction;
     if (!link().is_open())
         return;
-    update_data(true);
-    if (fields_.direction == before)
+    if (!save_for({kvr_idc_loco_adr}) || fields_.direction == before || !loco_address_ok(0))
         return;
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     const auto direction = static_cast<uint16_t>(fields_.direction);
@@ -117,8 +117,7 @@ void kvr_main_dlg::on_direction() {
 }
 
 void kvr_main_dlg::on_function_grp1() {
-    update_data(true);
-    if (busy_ || !link().is_open())
+    if (!save_for({kvr_idc_loco_adr}) || !link().is_open() || !loco_address_ok(0))
         return;
     const auto& f = fields_.f;
     const auto bits = static_cast<uint8_t>((f[1] ? 0x01 : 0) | (f[2] ? 0x02 : 0) | (f[3] ? 0x04 : 0) |
@@ -129,8 +128,7 @@ void kvr_main_dlg::on_function_grp1() {
 }
 
 void kvr_main_dlg::on_function_grp2() {
-    update_data(true);
-    if (busy_ || !link().is_open())
+    if (!save_for({kvr_idc_loco_adr}) || !link().is_open() || !loco_address_ok(0))
         return;
     const auto& f = fields_.f;
     const auto bits =
@@ -163,10 +161,11 @@ void kvr_main_dlg::on_decoder_changed() {
 }
 
 void kvr_main_dlg::on_req_sw() {
-    if (busy_ || !link().is_open())
+    if (!link().is_open())
         return;
-    // A refused switch address would otherwise go out as some other turnout.
-    if (!update_data(true))
+    // A refused switch address would otherwise go out as some other turnout;
+    // a bad entry in another panel is no reason to refuse.
+    if (!save_for({kvr_idc_sw_adr, kvr_idc_dec_adr}))
         return;
     kvr_wait_cursor busy;
     const auto number = static_cast<uint16_t>(fields_.switch_address);
@@ -207,9 +206,13 @@ void kvr_main_dlg::on_bit_clicked() {
 
 void kvr_main_dlg::on_read() {
     // With the link closed nobody could answer; the read would wait forever.
-    if (busy_ || !link().is_open())
+    if (!link().is_open())
         return;
+    // A refused CV entry, or one the exchange did not reach, would read the
+    // old CV while the window shows another.
     update_data(true);
+    if (!saved_through(kvr_idc_cv))
+        return;
     kvr_wait_cursor busy;
     const auto cv = static_cast<uint32_t>(fields_.cv);
     uint16_t result = 0;
@@ -233,7 +236,7 @@ void kvr_main_dlg::on_read() {
 }
 
 void kvr_main_dlg::on_write() {
-    if (busy_ || !link().is_open())
+    if (!link().is_open())
         return;
     // A write goes only with the values shown: not after a refused entry,
     // and not with a value that does not fit in a CV (its low eight bits
@@ -247,6 +250,8 @@ void kvr_main_dlg::on_write() {
         edit(kvr_idc_value)->selectAll();
         return;
     }
+    if (fields_.prog_mode == 2 && !loco_address_ok(1))
+        return;
     kvr_wait_cursor busy;
     const auto cv = static_cast<uint32_t>(fields_.cv);
     const auto value = static_cast<uint8_t>(fields_.value);

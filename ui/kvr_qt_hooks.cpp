@@ -1,8 +1,8 @@
 #include "ui/kvr_qt_hooks.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QMessageBox>
+#include <QPointer>
 #include <QThread>
 
 #include "foundation/kvr_hooks.h"
@@ -20,15 +20,36 @@ QMessageBox::Icon qt_icon(kvr_icon icon) {
     return QMessageBox::Warning;
 }
 
+QPointer<QWidget>& report_owner() {
+    static QPointer<QWidget> owner;
+    return owner;
+}
+
 int show_box(const QString& text, const QString& caption, QMessageBox::Icon icon) {
-    QMessageBox box(icon, caption, text, QMessageBox::Ok);
-    box.setWindowModality(Qt::NonModal);
-    // A local loop instead of exec(): exec() would make the box block every
-    // other window, and a box without owner leaves the main window usable.
-    QEventLoop loop;
-    QObject::connect(&box, &QMessageBox::finished, &loop, &QEventLoop::quit);
-    box.show();
-    loop.exec();
+    QWidget* owner = report_owner().data();
+    // A report from the same place again (a link that keeps failing) takes
+    // over the open box and brings it forward instead of piling up copies;
+    // the texts differ by their time stamps.
+    if (owner) {
+        for (QMessageBox* open : owner->findChildren<QMessageBox*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (open->isVisible() && open->windowTitle() == caption) {
+                open->setText(text);
+                open->setIcon(icon);
+                open->raise();
+                open->activateWindow();
+                return 1;
+            }
+        }
+    }
+    // Not exec() or a local loop: a box that held the caller's stack would
+    // keep the program alive after the main window closed, until someone
+    // found and confirmed it.
+    auto* box = new QMessageBox(icon, caption, text, QMessageBox::Ok, owner);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
+    box->show();
+    box->raise();
+    box->activateWindow();
     return 1;  // OK is the only button
 }
 
@@ -55,4 +76,8 @@ void kvr_install_qt_hooks() {
         else if (qApp)
             QMetaObject::invokeMethod(qApp, [] { QApplication::beep(); }, Qt::QueuedConnection);
     });
+}
+
+void kvr_set_report_owner(QWidget* owner) {
+    report_owner() = owner;
 }

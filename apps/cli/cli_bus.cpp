@@ -30,10 +30,12 @@
 namespace {
 
 constexpr const char* source_name = "busprobe-cli";
-// Wait steps of the tool's own waits (fast clock, slot refresh), and how many
-// unanswered steps make it ask again; the same rhythm as the station's.
-constexpr unsigned wait_step_ms = 500;
-constexpr unsigned waits_before_resend = 3;
+// STAT bits 5..4 of a locomotive slot: 11 in use.
+constexpr uint8_t stat_usage_mask = 0x30;
+constexpr uint8_t stat_in_use = 0x30;
+// ACK1 of the command station's OPC_LONG_ACK to a switch request that it
+// refused because its switch FIFO is full.
+constexpr uint8_t switch_refused = 0x00;
 
 // The link, its sink and the command station, in the order in which they
 // must be torn down: station, then link (its I/O thread stops in close),
@@ -41,6 +43,7 @@ constexpr unsigned waits_before_resend = 3;
 struct bus_session {
     bus_session(bool monitoring, const cli_command& cmd, kvr_sys_event& abort)
         : sink(monitoring, cmd.show_time, cmd.show_hex, abort), station(link) {
+        sink.set_extended(cmd.extended);
         station.set_window(&sink);
         station.set_abort_event(&abort);
     }
@@ -52,32 +55,6 @@ struct bus_session {
     kvr_ms100 link;
     kvr_dccx_loconet station;
 };
-
-[[noreturn]] void raise_cancel(int line) { throw kvr_exception("CANCEL", 0, source_name, line); }
-
-// Asks for a slot's data and waits for it, asking again every 1.5 s. The old
-// entry is forgotten first, so only an answer to this request counts.
-kvr_loconet_msg await_slot(bus_session& s, uint8_t slot, kvr_sys_event& abort, const char* label) {
-    try {
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> hold(s.link.lock());
-                s.link.forget_slot(slot);
-            }
-            s.station.send_req_sl_data(slot);
-            for (unsigned waits = 0; waits < waits_before_resend; ++waits) {
-                {
-                    std::lock_guard<std::mutex> hold(s.link.lock());
-                    if (std::optional<kvr_loconet_msg> m = s.link.slot_data(slot)) return *m;
-                }
-                if (kvr_sys_event::wait_any({&abort, &s.link.reply_event()}, wait_step_ms) == 0)
-                    raise_cancel(__LINE__);
-            }
-        }
-    } catch (const kvr_exception& e) {
-        KVR_RAISE_WRAPPED(e, label, source_name);
-    }
-}
 
 std::optional<kvr_loconet_msg> slot_copy(bus_session& s, uint16_t slot) {
     std::lock_guard<std::mutex> hold(s.link.lock());
@@ -97,15 +74,20 @@ int run_power(bus_session& s, const cli_command& cmd) {
     return kvr_cli_ok;
 }
 
-int run_clock(bus_session& s, kvr_sys_event& abort, std::ostream& out) {
-    kvr_loconet_msg m = await_slot(s, kvr_slot_fast_clock, abort, "busprobe-cli::clock()");
-    out << kvr_monitor::to_text(m) << '\n';
+int run_clock(bus_session& s, std::ostream& out) {
+    out << kvr_monitor::to_text(s.station.do_read_slot(kvr_slot_fast_clock)) << '\n';
     return kvr_cli_ok;
 }
 
-int run_switch(bus_session& s, const cli_command& cmd) {
-    s.station.do_sw(static_cast<uint16_t>(cmd.switch_number), cmd.closed ? 1 : 0, cmd.output_on);
-    return kvr_cli_ok;
+// The command station acknowledges a switch request, or refuses it when its
+// switch FIFO is full; the turnout then stays as it was.
+int run_switch(bus_session& s, const cli_command& cmd, std::ostream& err) {
+    const kvr_loconet_msg ack = s.station.do_sw_acknowledged(static_cast<uint16_t>(cmd.switch_number),
+                                                             cmd.closed ? 1 : 0, cmd.output_on);
+    if (ack[2] != switch_refused) return kvr_cli_ok;
+    err << "busprobe-cli: switch " << cmd.switch_number << " refused by the command station\n"
+        << kvr_monitor::to_text(ack) << "\n";
+    return kvr_cli_failed;
 }
 
 uint8_t with_functions(uint8_t bits, const cli_command& cmd, unsigned first, unsigned last) {
@@ -124,13 +106,39 @@ bool wants_group(const cli_command& cmd, unsigned first, unsigned last) {
     return false;
 }
 
-int run_throttle(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, std::ostream& out) {
+bool in_use(const kvr_loconet_msg& slot) { return (slot[3] & stat_usage_mask) == stat_in_use; }
+
+// Speed, direction and function messages to a slot that is not in use are
+// lost: the command station loads a free slot afresh when the address is
+// next asked for. So a change first takes the slot into use with a NULL move
+// (the slot moved to itself), as a throttle does after OPC_LOCO_ADR, and
+// returns the slot's data as the command station then reports it.
+kvr_loconet_msg take_slot(bus_session& s, uint16_t address, uint16_t slot) {
+    std::optional<kvr_loconet_msg> data = slot_copy(s, slot);
+    if (data && in_use(*data)) return *data;
+    s.station.send_move_slot(static_cast<uint8_t>(slot), static_cast<uint8_t>(slot));
+    kvr_loconet_msg now = s.station.do_read_slot(static_cast<uint8_t>(slot));
+    if (!in_use(now)) {
+        std::string what;
+        string_appendf(what, "busprobe-cli: locomotive %u: the command station did not put slot %u in use",
+                       address, slot);
+        throw kvr_exception(what, 0, source_name, __LINE__);
+    }
+    return now;
+}
+
+int run_throttle(bus_session& s, const cli_command& cmd, std::ostream& out) {
     auto address = static_cast<uint16_t>(cmd.address);
     // Find (or take) the slot without changing it, to learn the direction
     // and functions that the options leave alone.
     uint16_t slot = s.station.do_request_loco(address, 0, 0);
     std::optional<kvr_loconet_msg> state = slot_copy(s, slot);
-    uint16_t dir = cmd.forward ? (*cmd.forward ? 1 : 0) : (state ? state->direction() : 1);
+    if (!cmd.speed && !cmd.forward && cmd.functions.empty()) {
+        if (state) out << kvr_monitor::to_text(*state) << '\n';
+        return kvr_cli_ok;
+    }
+    state = take_slot(s, address, slot);
+    uint16_t dir = cmd.forward ? (*cmd.forward ? 1 : 0) : state->direction();
     bool dir_sent_alone = false;
     if (cmd.speed) {
         if (cmd.steps == 28) s.station.do_28step(address, dir, static_cast<int16_t>(*cmd.speed));
@@ -143,15 +151,10 @@ int run_throttle(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, s
         // do_function_grp1 takes the direction from the slot data last
         // received, which a direction message does not renew: without a
         // fresh read it would send the old direction back.
-        if (dir_sent_alone) state = await_slot(s, static_cast<uint8_t>(slot), abort, "busprobe-cli::throttle()");
-        uint8_t g1 = with_functions(state ? state->dirf() & 0x1F : 0, cmd, 0, 4);
-        s.station.do_function_grp1(address, g1);
+        if (dir_sent_alone) state = s.station.do_read_slot(static_cast<uint8_t>(slot));
+        s.station.do_function_grp1(address, with_functions(state->dirf() & 0x1F, cmd, 0, 4));
     }
-    if (wants_group(cmd, 5, 8)) {
-        uint8_t g2 = with_functions(state ? state->snd() & 0x0F : 0, cmd, 5, 8);
-        s.station.do_function_grp2(address, g2);
-    }
-    if (!cmd.speed && !cmd.forward && cmd.functions.empty() && state) out << kvr_monitor::to_text(*state) << '\n';
+    if (wants_group(cmd, 5, 8)) s.station.do_function_grp2(address, with_functions(state->snd() & 0x0F, cmd, 5, 8));
     return kvr_cli_ok;
 }
 
@@ -198,7 +201,9 @@ int run_monitor(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, st
     uint64_t shown = 0;
     for (;;) {
         bool stopping = abort.is_set();
-        for (cli_line& line : s.sink.take_lines()) {
+        cli_lines batch = s.sink.take_lines();
+        if (batch.dropped) out << "\u2026 " << batch.dropped << " lines not shown\n";
+        for (cli_line& line : batch.lines) {
             out << line.shown << '\n';
             if (cmd.write_log) kvr_global_dated_log().write_line(line.text);
             if (cmd.count && ++shown >= cmd.count) {
@@ -220,9 +225,9 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
     switch (cmd.verb) {
         case cli_verb::monitor: return run_monitor(s, cmd, abort, *ctx.out);
         case cli_verb::power: return run_power(s, cmd);
-        case cli_verb::clock: return run_clock(s, abort, *ctx.out);
-        case cli_verb::sw: return run_switch(s, cmd);
-        case cli_verb::throttle: return run_throttle(s, cmd, abort, *ctx.out);
+        case cli_verb::clock: return run_clock(s, *ctx.out);
+        case cli_verb::sw: return run_switch(s, cmd, *ctx.err);
+        case cli_verb::throttle: return run_throttle(s, cmd, *ctx.out);
         case cli_verb::cv_read: return run_cv_read(s, cmd, *ctx.out, *ctx.err);
         case cli_verb::cv_write: return run_cv_write(s, cmd);
         case cli_verb::address_write: return run_address_write(s, cmd);
@@ -239,18 +244,20 @@ bool drain(bus_session& s, kvr_sys_event& abort) {
     return true;
 }
 
-std::string window_settings_path() {
-    std::string path = kvr_ini::default_path();
-    const std::string own = "busprobe-cli.ini";
-    if (path.size() >= own.size() && path.compare(path.size() - own.size(), own.size(), own) == 0)
-        path.replace(path.size() - own.size(), own.size(), "busprobe.ini");
-    return path;
-}
+constexpr const char* accepted_ports = "COM1 to COM4, SIM, a device path or tcp://HOST[:PORT]";
 
-std::string port_of(const cli_command& cmd, const kvr_cli_context& ctx) {
-    if (!cmd.port.empty()) return cmd.port;
-    kvr_ini ini(ctx.settings_path.empty() ? window_settings_path() : ctx.settings_path);
-    return ini.get_string("SETTING", "COMMPORT", "COM1");
+// The port to open; `settings` names the file it came from, empty for -p.
+struct port_choice {
+    std::string name;
+    std::string settings;
+};
+
+// No stored port is no port: a fallback to COM1 would open /dev/ttyS0, on
+// many machines the console.
+port_choice port_of(const cli_command& cmd, const kvr_cli_context& ctx) {
+    if (!cmd.port.empty()) return {cmd.port, {}};
+    const std::string path = ctx.settings_path.empty() ? cli_settings_path() : ctx.settings_path;
+    return {kvr_ini(path).get_string("SETTING", "COMMPORT", ""), path};
 }
 
 bool known_port(const std::string& port) {
@@ -262,6 +269,20 @@ std::string cancel_text(cli_abort_reason why, double timeout_s) {
     std::string s;
     string_appendf(s, "busprobe-cli: cancelled: time-out after %g s", timeout_s);
     return s;
+}
+
+// A cancel ends the wait for an answer, not what the command station does
+// with a request it already has: a write it got may still be carried out.
+constexpr const char* sent_note = "the request was sent and its answer not awaited, so ";
+constexpr const char* maybe_sent_note = "the request may have been sent and its answer was not awaited, so ";
+
+const char* effect_of(cli_verb verb) {
+    switch (verb) {
+        case cli_verb::cv_write:
+        case cli_verb::address_write: return "the decoder may have been written";
+        case cli_verb::sw: return "the turnout may have been set";
+        default: return nullptr;
+    }
 }
 
 int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context& ctx) {
@@ -281,6 +302,9 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
     } catch (const kvr_exception& e) {
         if (!s.sink.lost_report() && watch.reason() != cli_abort_reason::none && is_cancel(e)) {
             *ctx.err << cancel_text(watch.reason(), cmd.timeout_s) << "\n" << e.message << "\n";
+            if (const char* effect = effect_of(cmd.verb))
+                *ctx.err << "busprobe-cli: " << (s.link.tx_pending() == 0 ? sent_note : maybe_sent_note) << effect
+                         << "\n";
             status = kvr_cli_cancelled;
         } else if (!s.sink.lost_report()) {
             *ctx.err << e.message << "\n";
@@ -319,7 +343,9 @@ private:
 
 void print_pending(report_lines& reports, cli_sink& sink, std::ostream& out) {
     for (std::string& line : reports.take()) out << line << '\n';
-    for (cli_line& line : sink.take_lines()) out << line.shown << '\n';
+    cli_lines batch = sink.take_lines();
+    if (batch.dropped) out << "\u2026 " << batch.dropped << " lines not shown\n";
+    for (cli_line& line : batch.lines) out << line.shown << '\n';
     out.flush();
 }
 
@@ -377,9 +403,13 @@ std::string cli_cv_line(unsigned cv, unsigned value) {
 }
 
 int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
-    std::string port = port_of(cmd, ctx);
-    if (!known_port(port))
-        throw cli_usage_error{"unknown port name '" + port + "' (COM1 to COM4, SIM, a device path or tcp://HOST[:PORT])", ""};
+    const port_choice chosen = port_of(cmd, ctx);
+    const std::string& port = chosen.name;
+    if (port.empty()) throw cli_usage_error{std::string("no port: give -p PORT (") + accepted_ports + ")", ""};
+    if (!known_port(port)) {
+        std::string where = chosen.settings.empty() ? "" : " in COMMPORT of " + cli_quoted(chosen.settings);
+        throw cli_usage_error{"unknown port name " + cli_quoted(port) + where + " (" + accepted_ports + ")", ""};
+    }
     try {
         if (cmd.verb == cli_verb::serve) return run_serve(cmd, port, ctx);
         return run_on_link(cmd, port, ctx);

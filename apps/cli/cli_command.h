@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "loconet/kvr_adapter.h"
@@ -36,6 +37,7 @@ struct cli_command {
     // monitor
     bool show_time = false;
     bool show_hex = false;
+    bool extended = false;  // monitor --extended
     bool write_log = false;
     uint64_t count = 0;  // 0: no limit
 
@@ -87,6 +89,13 @@ cli_parsed cli_parse(const std::vector<std::string>& args);
 
 // Strict unsigned number: decimal or 0x hexadecimal, nothing else.
 std::optional<uint64_t> cli_parse_number(const std::string& text);
+
+// A token of the user's (an argument, a setting, a line of input) as the
+// messages echo it: in single quotes, cut to 60 characters ("..." marks the
+// cut), control characters and bytes that are not UTF-8 escaped (\e, \x00,
+// \xFF), so that input can neither drive the terminal nor hide a character.
+//   "\e]0;x\a" -> '\e]0;x\x07'
+std::string cli_quoted(std::string_view token);
 
 // Help texts. topic "" is the tool; unknown topics give the tool's help.
 std::string cli_help_text(const std::string& topic);

@@ -13,24 +13,20 @@
 #include <string_view>
 #include <vector>
 
-class kvr_loconet_msg;
-
 // Reads bytes written in hexadecimal: tokens separated by blanks, tabs,
 // commas or line ends, each one or two hex digits (any case) with an optional
 // 0x prefix; a single digit is its own value ("5" and "0x5" are 0x05). On the
 // first token that is not such a byte, returns nothing and stores the token
-// in *bad_token (when given).
+// in *bad_token (when given). kvr_hex_bytes output reads back.
 std::optional<std::vector<uint8_t>> kvr_parse_hex_bytes(std::string_view text, std::string* bad_token);
-
-// The bytes of a message as two upper-case hex digits each, separated by
-// blanks: "A0 05 3F 65". kvr_parse_hex_bytes reads them back.
-std::string cli_hex_bytes(const kvr_loconet_msg& msg);
 
 // `args` are the words after "decode": "--hex", "--help" and HEX tokens
 // (a word may hold several, e.g. "83,7C"). Without HEX words the bytes are
-// read from `in` to its end. Frames them as the receive path does and prints
-// one line per message on `out`: its monitor text, empty for a message the
-// monitor does not decode; with --hex the bytes come first. Returns 0, or 2
-// for bad input (then `err` names the token and nothing goes to `out`).
+// read from `in` to its end, a line or 64 KiB at a time, so any input runs
+// in bounded memory. Frames them as the receive path does and prints one line
+// per message on `out`: its monitor text, empty for a message the monitor
+// does not decode; with --hex the bytes come first. Returns 0, or 2 for bad
+// input: then `err` names the token; from HEX words nothing goes to `out`,
+// from `in` the messages before the bad token have been printed.
 int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                    std::ostream& err);

@@ -45,8 +45,11 @@ const help_entry entries[] = {
      "                       built-in simulated layout), a device path such as\n"
      "                       /dev/ttyACM0 or /dev/serial/by-id/..., or a\n"
      "                       LocoNet-over-TCP server tcp://HOST[:PORT] (port 1234\n"
-     "                       by default, IPv6 in brackets); default: COMMPORT of\n"
-     "                       the settings file, else COM1\n"
+     "                       by default, IPv6 in brackets); default: COMMPORT in\n"
+     "                       the window's settings file, busprobe.ini in the\n"
+     "                       folder of the programs (~/.config/busprobe/busprobe.ini\n"
+     "                       when that folder is not writable and holds none);\n"
+     "                       without a stored port, -p must be given\n"
      "      --adapter KIND   ms100 (16457 baud), locobuffer (57600 baud, RTS/CTS),\n"
      "                       locobuffer-19200 or locobuffer-115200; default by the\n"
      "                       port: COMn and /dev/ttyS* ms100, /dev/ttyACM*,\n"
@@ -57,7 +60,8 @@ const help_entry entries[] = {
      "      --version        show the version\n"
      "\n"
      "Exit status: 0 success, 1 the operation failed (the failure report is on\n"
-     "standard error), 2 usage error, 3 cancelled by --timeout or Ctrl-C.\n"},
+     "standard error) or its output could not be written, 2 usage error, 3\n"
+     "cancelled by --timeout or Ctrl-C.\n"},
     {"monitor",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] monitor [--time] [--hex] [--count N] [--log]\n",
      "\n"
@@ -67,10 +71,16 @@ const help_entry entries[] = {
      "\n"
      "  --time      put the local time of arrival before each line\n"
      "  --hex       put the message's bytes before each line\n"
+     "  --extended  decode every message: a line also for those the monitor\n"
+     "              leaves blank (the dated log keeps the monitor's lines)\n"
      "  --count N   stop after N lines; exit status 3 if the time-out or Ctrl-C\n"
      "              came first\n"
      "  --log       also append each line to the dated log (yyyymmdd.log in the\n"
-     "              current directory)\n"},
+     "              current directory)\n"
+     "\n"
+     "While the output is not read, the newest 10000 lines are kept and the\n"
+     "older ones dropped; \"\u2026 N lines not shown\" marks the gap. When the reader\n"
+     "goes away (monitor | head) the monitor ends with status 0.\n"},
     {"power",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] power on|off\n",
      "\n"
@@ -83,7 +93,10 @@ const help_entry entries[] = {
     {"switch",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] switch NUMBER closed|thrown [--off]\n",
      "\n"
-     "Set turnout NUMBER (1 to 2048) closed or thrown (OPC_SW_ACK).\n"
+     "Set turnout NUMBER (1 to 2048) closed or thrown (OPC_SW_ACK) and wait for\n"
+     "the command station's acknowledge. Exit status 1 when it refuses the\n"
+     "request (its switch FIFO is full; its answer is shown), 3 when no answer\n"
+     "came within --timeout.\n"
      "\n"
      "  --off   send the position with the output switched off\n"},
     {"throttle",
@@ -91,8 +104,8 @@ const help_entry entries[] = {
      "                    [--fwd|--rev] [--f N=on|off]...\n",
      "\n"
      "Take the locomotive ADDRESS (0 to 10239) into a slot of the command\n"
-     "station and change what the options say; functions not named keep their\n"
-     "state. Without options, print the locomotive's slot.\n"
+     "station, mark the slot in use, and change what the options say; functions\n"
+     "not named keep their state. Without options, print the locomotive's slot.\n"
      "\n"
      "  --speed N       speed, 0 to 127 with 128 steps, 0 to 28 with 28 steps\n"
      "  --steps 28|128  speed steps for --speed (default 128)\n"

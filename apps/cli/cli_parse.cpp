@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "apps/cli/cli_command.h"
+#include "foundation/kvr_text.h"
 #include "loconet/kvr_lntcp_server.h"
 
 namespace {
@@ -36,7 +37,16 @@ constexpr mode_name address_modes[] = {
     throw cli_usage_error{std::move(message), topic};
 }
 
-bool is_option(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+// "-5" is a number that is out of range, not an option.
+bool is_negative_number(const std::string& arg) {
+    return arg.size() > 1 && arg[0] == '-' && (std::isdigit(static_cast<unsigned char>(arg[1])) || arg[1] == '.');
+}
+
+bool is_option(const std::string& arg) { return arg.size() > 1 && arg[0] == '-' && !is_negative_number(arg); }
+
+[[noreturn]] void refuse_unknown_option(const std::string& arg, const std::string& topic) {
+    refuse("unknown option " + cli_quoted(arg), topic);
+}
 
 // The arguments of one command after its command words, walked in order.
 class arg_cursor {
@@ -62,10 +72,12 @@ private:
 unsigned number_in_range(const std::string& text, const char* what, unsigned lo, unsigned hi,
                          const std::string& topic, const char* note = nullptr) {
     std::optional<uint64_t> n = cli_parse_number(text);
-    if (!n) refuse(std::string(what) + " '" + text + "' is not a number", topic);
+    const std::string range = std::to_string(lo) + " to " + std::to_string(hi);
+    if (!n && is_negative_number(text) && cli_parse_number(text.substr(1)))
+        refuse(std::string(what) + " " + text + " is out of range (" + range + ")", topic);
+    if (!n) refuse(std::string(what) + " " + cli_quoted(text) + " is not a number", topic);
     if (*n < lo || *n > hi) {
-        std::string msg = std::string(what) + " " + text + " is outside " + std::to_string(lo) +
-                          " to " + std::to_string(hi);
+        std::string msg = std::string(what) + " " + text + " is outside " + range;
         if (note) msg += std::string(" (") + note + ")";
         refuse(msg, topic);
     }
@@ -80,8 +92,10 @@ cli_cv_mode mode_from(const std::string& text, const mode_name (&table)[N], cons
         names += names.empty() ? "" : ", ";
         names += m.name;
     }
-    refuse("unknown mode '" + text + "' (" + names + ")", topic);
+    refuse("unknown mode " + cli_quoted(text) + " (" + names + ")", topic);
 }
+
+constexpr double max_timeout_s = 1e6;
 
 double timeout_from(const std::string& text) {
     const char* begin = text.c_str();
@@ -89,14 +103,16 @@ double timeout_from(const std::string& text) {
     errno = 0;
     double s = std::strtod(begin, &end);
     bool plain = !text.empty() && (std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.');
-    if (!plain || end != begin + text.size() || errno != 0 || !std::isfinite(s) || s > 1e6)
-        refuse("--timeout '" + text + "' is not a number of seconds", "");
+    bool whole = end == begin + text.size() && errno == 0 && std::isfinite(s);
+    if (whole && (s > max_timeout_s || (!plain && is_negative_number(text))))
+        refuse("--timeout " + text + " is out of range (0 to 1000000 seconds)", "");
+    if (!plain || !whole) refuse("--timeout " + cli_quoted(text) + " is not a number of seconds", "");
     return s;
 }
 
 void expect_count(const std::vector<std::string>& pos, std::size_t n, const std::string& topic) {
     if (pos.size() < n) refuse("too few arguments", topic);
-    if (pos.size() > n) refuse("unexpected argument '" + pos[n] + "'", topic);
+    if (pos.size() > n) refuse("unexpected argument " + cli_quoted(pos[n]), topic);
 }
 
 void parse_monitor(arg_cursor& c, cli_command& cmd) {
@@ -105,13 +121,16 @@ void parse_monitor(arg_cursor& c, cli_command& cmd) {
         const std::string& a = c.next();
         if (a == "--time") cmd.show_time = true;
         else if (a == "--hex") cmd.show_hex = true;
+        else if (a == "--extended") cmd.extended = true;
         else if (a == "--log") cmd.write_log = true;
         else if (a == "--count") {
             const std::string& v = c.value_of(a);
             std::optional<uint64_t> n = cli_parse_number(v);
-            if (!n || *n == 0) refuse("--count '" + v + "' is not a positive number", c.topic());
+            if (!n && is_negative_number(v) && cli_parse_number(v.substr(1)))
+                refuse("--count " + v + " is out of range (1 or more)", c.topic());
+            if (!n || *n == 0) refuse("--count " + cli_quoted(v) + " is not a positive number", c.topic());
             cmd.count = *n;
-        } else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        } else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
     expect_count(pos, 0, c.topic());
@@ -121,7 +140,7 @@ std::vector<std::string> positionals_only(arg_cursor& c) {
     std::vector<std::string> pos;
     while (!c.done()) {
         const std::string& a = c.next();
-        if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        if (is_option(a)) refuse_unknown_option(a, c.topic());
         pos.push_back(a);
     }
     return pos;
@@ -149,7 +168,7 @@ void parse_power(arg_cursor& c, cli_command& cmd) {
     expect_count(pos, 1, c.topic());
     if (pos[0] == "on") cmd.power_on = true;
     else if (pos[0] == "off") cmd.power_on = false;
-    else refuse("power must be 'on' or 'off', not '" + pos[0] + "'", c.topic());
+    else refuse("power must be 'on' or 'off', not " + cli_quoted(pos[0]), c.topic());
 }
 
 void parse_switch(arg_cursor& c, cli_command& cmd) {
@@ -157,14 +176,14 @@ void parse_switch(arg_cursor& c, cli_command& cmd) {
     while (!c.done()) {
         const std::string& a = c.next();
         if (a == "--off") cmd.output_on = false;
-        else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
     expect_count(pos, 2, c.topic());
     cmd.switch_number = number_in_range(pos[0], "switch", cli_switch_min, cli_switch_max, c.topic());
     if (pos[1] == "closed") cmd.closed = true;
     else if (pos[1] == "thrown") cmd.closed = false;
-    else refuse("position must be 'closed' or 'thrown', not '" + pos[1] + "'", c.topic());
+    else refuse("position must be 'closed' or 'thrown', not " + cli_quoted(pos[1]), c.topic());
 }
 
 // "--f N=on|off"
@@ -173,7 +192,7 @@ void parse_function(const std::string& v, cli_command& cmd, const std::string& t
     std::string num = v.substr(0, eq);
     std::string state = eq == std::string::npos ? "" : v.substr(eq + 1);
     if (eq == std::string::npos || (state != "on" && state != "off"))
-        refuse("--f takes N=on or N=off, not '" + v + "'", topic);
+        refuse("--f takes N=on or N=off, not " + cli_quoted(v), topic);
     unsigned f = number_in_range(num, "function", 0, cli_function_max, topic);
     cmd.functions[f] = state == "on";
 }
@@ -186,7 +205,7 @@ void parse_throttle(arg_cursor& c, cli_command& cmd) {
         if (a == "--speed") speed_text = c.value_of(a);
         else if (a == "--steps") {
             const std::string& v = c.value_of(a);
-            if (v != "28" && v != "128") refuse("--steps must be 28 or 128, not '" + v + "'", c.topic());
+            if (v != "28" && v != "128") refuse("--steps must be 28 or 128, not " + cli_quoted(v), c.topic());
             cmd.steps = v == "28" ? 28 : 128;
             cmd.steps_given = true;
         } else if (a == "--fwd" || a == "--rev") {
@@ -194,7 +213,7 @@ void parse_throttle(arg_cursor& c, cli_command& cmd) {
             if (cmd.forward && *cmd.forward != fwd) refuse("--fwd and --rev exclude each other", c.topic());
             cmd.forward = fwd;
         } else if (a == "--f") parse_function(c.value_of(a), cmd, c.topic());
-        else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
     expect_count(pos, 1, c.topic());
@@ -220,7 +239,7 @@ std::vector<std::string> parse_cv_options(arg_cursor& c, cli_command& cmd, const
         if (a == "--mode") cmd.mode = mode_from(c.value_of(a), modes, c.topic());
         else if (a == "--address") address_text = c.value_of(a);
         else if (allow_feedback && a == "--feedback") cmd.feedback = true;
-        else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
     if (is_ops(cmd.mode) && !address_text)
@@ -262,7 +281,7 @@ void parse_address_write(arg_cursor& c, cli_command& cmd) {
     while (!c.done()) {
         const std::string& a = c.next();
         if (a == "--mode") cmd.mode = mode_from(c.value_of(a), address_modes, c.topic());
-        else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
     expect_count(pos, 2, c.topic());
@@ -317,24 +336,69 @@ std::string topic_of(const std::vector<std::string>& words) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::size_t quoted_max_chars = 60;
+
+// Length of the well-formed UTF-8 sequence at the front of `s`, 0 when it is
+// not one (stray continuation, overlong form, surrogate, beyond U+10FFFF).
+std::size_t utf8_length(std::string_view s) {
+    const auto b = [&s](std::size_t i) { return static_cast<unsigned char>(s[i]); };
+    const auto cont = [&](std::size_t i, unsigned char lo = 0x80, unsigned char hi = 0xBF) {
+        return i < s.size() && b(i) >= lo && b(i) <= hi;
+    };
+    const unsigned char c = b(0);
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        const bool second = c == 0xE0 ? cont(1, 0xA0) : c == 0xED ? cont(1, 0x80, 0x9F) : cont(1);
+        return second && cont(2) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const bool second = c == 0xF0 ? cont(1, 0x90) : c == 0xF4 ? cont(1, 0x80, 0x8F) : cont(1);
+        return second && cont(2) && cont(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+void append_escaped_byte(std::string& out, unsigned char c) {
+    switch (c) {
+    case '\t': out += "\\t"; return;
+    case '\n': out += "\\n"; return;
+    case '\r': out += "\\r"; return;
+    case 0x1B: out += "\\e"; return;
+    default: string_appendf(out, "\\x%02X", c);
+    }
+}
+
+}  // namespace
+
+std::string cli_quoted(std::string_view token) {
+    std::string out = "'";
+    std::size_t chars = 0;
+    while (!token.empty()) {
+        if (chars++ == quoted_max_chars) {
+            out += "...";
+            break;
+        }
+        const std::size_t n = utf8_length(token);
+        const auto c = static_cast<unsigned char>(token[0]);
+        // C1 controls (U+0080 to U+009F) drive terminals as ESC sequences do.
+        const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(token[1]) < 0xA0;
+        if (n == 0 || c1 || c < 0x20 || c == 0x7F) {
+            for (std::size_t i = 0; i < (c1 ? 2u : 1u); ++i) append_escaped_byte(out, static_cast<unsigned char>(token[i]));
+            token.remove_prefix(c1 ? 2 : 1);
+            continue;
+        }
+        if (c == '\\') out += '\\';
+        out.append(token.substr(0, n));
+        token.remove_prefix(n);
+    }
+    return out + "'";
+}
+
 std::optional<uint64_t> cli_parse_number(const std::string& text) {
-    std::string_view s = text;
-    int base = 10;
-    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
-        base = 16;
-        s.remove_prefix(2);
-    }
-    if (s.empty() || s.size() > 12) return std::nullopt;
-    uint64_t n = 0;
-    for (char ch : s) {
-        int d;
-        if (ch >= '0' && ch <= '9') d = ch - '0';
-        else if (base == 16 && ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
-        else if (base == 16 && ch >= 'A' && ch <= 'F') d = ch - 'A' + 10;
-        else return std::nullopt;
-        n = n * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-    }
-    return n;
+    return kvr_parse_number(text, kvr_number_form::decimal_or_hex);
 }
 
 cli_parsed cli_parse(const std::vector<std::string>& raw) {
@@ -379,7 +443,7 @@ cli_parsed cli_parse(const std::vector<std::string>& raw) {
         v.parse(cursor, cmd);
         return cli_parsed{cmd, std::nullopt};
     }
-    if (rest[0] == "cv") refuse(rest.size() < 2 ? "cv needs 'read' or 'write'" : "unknown cv command '" + rest[1] + "'", "cv");
+    if (rest[0] == "cv") refuse(rest.size() < 2 ? "cv needs 'read' or 'write'" : "unknown cv command " + cli_quoted(rest[1]), "cv");
     if (rest[0] == "address") refuse("address needs 'write'", "address write");
-    refuse("unknown command '" + rest[0] + "'", "");
+    refuse("unknown command " + cli_quoted(rest[0]), "");
 }

@@ -3,8 +3,9 @@
 #include <chrono>
 #include <ctime>
 
-#include "apps/cli/cli_decode.h"
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_monitor_ext.h"
+#include "loconet/kvr_hex_text.h"
 
 namespace {
 
@@ -26,7 +27,8 @@ cli_sink::cli_sink(bool monitoring, bool show_time, bool show_hex, kvr_sys_event
     : monitoring_(monitoring), show_time_(show_time), show_hex_(show_hex), abort_(abort) {}
 
 void cli_sink::post_message(const kvr_loconet_msg& msg) {
-    if (monitoring_ && show_hex_) pending_hex_ = cli_hex_bytes(msg);
+    if (monitoring_ && show_hex_) pending_hex_ = kvr_hex_bytes(msg);
+    if (monitoring_ && extended_) pending_extended_ = kvr_monitor::to_text_extended(msg);
 }
 
 void cli_sink::post_text(std::string text) {
@@ -38,11 +40,16 @@ void cli_sink::post_text(std::string text) {
         line.shown += pending_hex_ + "  ";
         pending_hex_.clear();
     }
-    line.shown += text;
+    line.shown += text.empty() && extended_ ? pending_extended_ : text;
+    pending_extended_.clear();
     line.text = std::move(text);
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        lines_.push_back(std::move(line));
+        if (queued_.lines.size() >= max_queued_lines) {
+            queued_.lines.pop_front();
+            ++queued_.dropped;
+        }
+        queued_.lines.push_back(std::move(line));
     }
     line_ready_.set();
 }
@@ -55,10 +62,10 @@ void cli_sink::link_lost(std::string report) {
     abort_.set();
 }
 
-std::deque<cli_line> cli_sink::take_lines() {
+cli_lines cli_sink::take_lines() {
     std::lock_guard<std::mutex> hold(mutex_);
-    std::deque<cli_line> out;
-    out.swap(lines_);
+    cli_lines out;
+    std::swap(out, queued_);
     return out;
 }
 

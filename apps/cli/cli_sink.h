@@ -2,8 +2,11 @@
 // The monitor sink of busprobe-cli. The link's I/O thread hands it monitor
 // lines and the lost-link notice; it must not block there, so lines go into
 // a locked queue and the command's thread prints them (writing to a pipe
-// that nobody reads could block for ever).
+// that nobody reads could block for ever). While the printing thread is
+// stuck, the queue keeps the newest `max_queued_lines` lines and counts the
+// older ones it drops, so memory stays bounded and the gap is shown.
 
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <optional>
@@ -15,6 +18,13 @@
 struct cli_line {
     std::string shown;  // with the time and bytes asked for
     std::string text;   // the monitor line alone (for the dated log)
+};
+
+// The lines queued since the last take, and how many lines were dropped
+// before them.
+struct cli_lines {
+    std::uint64_t dropped = 0;
+    std::deque<cli_line> lines;
 };
 
 class cli_sink : public kvr_monitor_sink {
@@ -29,7 +39,13 @@ public:
     void post_text(std::string text) override;
     void link_lost(std::string report) override;
 
-    std::deque<cli_line> take_lines();
+    static constexpr std::size_t max_queued_lines = 10000;
+
+    // Shows the extended line for messages the monitor leaves blank; set
+    // before the link opens.
+    void set_extended(bool on) { extended_ = on; }
+
+    cli_lines take_lines();
     // Set whenever a line is queued.
     kvr_sys_event& line_ready() { return line_ready_; }
     std::optional<std::string> lost_report() const;
@@ -40,8 +56,10 @@ private:
     const bool show_hex_;
     kvr_sys_event& abort_;
     kvr_sys_event line_ready_{false};
+    bool extended_ = false;
     std::string pending_hex_;  // I/O thread only: bytes of the coming line
+    std::string pending_extended_;  // I/O thread only: its extended line
     mutable std::mutex mutex_;
-    std::deque<cli_line> lines_;
+    cli_lines queued_;
     std::optional<std::string> lost_;
 };

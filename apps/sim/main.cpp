@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "foundation/kvr_exception.h"
+#include "loconet/kvr_hex_text.h"
 #include "loconet/kvr_lntcp_server.h"
 #include "loconet/kvr_monitor.h"
 #include "sim/kvr_sim_args.h"
@@ -25,14 +26,8 @@ namespace {
 
 std::string log_line(const kvr_loconet_msg& msg) {
     std::string text = kvr_monitor::to_text(msg);
-    if (!text.empty()) return text;
     // Opcodes the monitor does not decode: show the bytes.
-    char hex[4];
-    for (int i = 0; i < msg.length(); ++i) {
-        std::snprintf(hex, sizeof hex, i ? " %02X" : "%02X", msg[i]);
-        text += hex;
-    }
-    return text;
+    return text.empty() ? kvr_hex_bytes(msg) : text;
 }
 
 // The stop signals: every one the program can catch that would otherwise end

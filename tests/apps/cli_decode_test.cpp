@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "apps/cli/cli_decode.h"
+#include "apps/cli/cli_sink.h"
+#include "foundation/kvr_sys_event.h"
+#include "loconet/kvr_loconet_msg.h"
 
 namespace {
 
@@ -32,14 +36,15 @@ const struct {
     {"83 7C", "OPC_GPON:"},
     {"85 7A", "OPC_IDLE:"},
     {"A0 03 1F 43", "OPC_LOCO_SPD    :SLOT#[3] spd(31)"},
-    {"A1 01 30 6F", "OPC_LOCO_DIRF   :SLOT#[1] DIR(fwd) F0-4(10000)"},
+    // DIRF bit 5 set is reverse on real layouts (these three once read fwd).
+    {"A1 01 30 6F", "OPC_LOCO_DIRF   :SLOT#[1] DIR(rev) F0-4(10000)"},
     {"A2 05 0F 57", "OPC_LOCO_SND    :SLOT#[5] F5-8(1111)"},
     {"B0 0A 30 75", "OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)"},
     {"B1 00 40 0E", "OPC_SW_REP      :SW#[1 (0:1)] for (aux   off)"},
     {"B2 05 10 58", "OPC_INPUT_REP   :INPUT#[6 (1:2)] for (aux   on )"},
     {"B4 3F 00 74", "OPC_LONG_ACK    :OPC_LOCO_ADR ACK(NO FREE SLOT!!!)"},
     {"B5 07 33 7E", "OPC_SLOT_STAT1  :SLOT#[7]  128spd IN_USE"},
-    {"B6 04 20 6D", "OPC_CONSIST_FUNC:SLOT#[4] DIR(fwd) F0-4(00000)"},
+    {"B6 04 20 6D", "OPC_CONSIST_FUNC:SLOT#[4] DIR(rev) F0-4(00000)"},
     {"B8 03 04 40", "OPC_UNLINK_SLOTS:SLOT#[3] from [4]"},
     {"B9 03 04 41", "OPC_LINK_SLOTS  :SLOT#[3] to [4]"},
     {"BA 03 00 46", "OPC_MOVE_SLOTS  :SLOT#[3] to [0]"},
@@ -48,7 +53,7 @@ const struct {
     {"BD 0A 10 58", "OPC_SW_ACK      :REQ SW#[11 (2:3)] for Thrown/Red(on)"},
     {"BF 02 2C 6E", "OPC_LOCO_ADR    :REQ LOCO#[300]"},
     {"E7 0E 01 33 03 00 30 07 00 00 00 01 00 11",
-     "OPC_SL_RD_DATA  :SLOT#[1]   128spd IN_USE adr(  3) spd( 0) DIR(fwd) F0-4(10000) F5-8(0000) "
+     "OPC_SL_RD_DATA  :SLOT#[1]   128spd IN_USE adr(  3) spd( 0) DIR(rev) F0-4(10000) F5-8(0000) "
      "id(01/00) TRK (loconet1.1 Master,idle,power on)"},
     {"EF 0E 7C 20 00 00 00 07 02 1C 06 00 00 5D",
      "OPC_WR_SL_DATA  :SLOT#[124] PGM read(Paged Read)   adr(  0) cv#( 29) data(134) "
@@ -85,7 +90,7 @@ TEST(CliDecode, ArgumentsOptionsAndEnds) {
         {{"83", "7C", "A0", "03"}, "", 0, "OPC_GPON:\n", "2 bytes"},  // unfinished message reported
         {{}, "\n  \n", 0, "", ""},
         {{"--hexx", "83", "7C"}, "", 2, "", "--hexx"},
-        {{"--help"}, "", 0, "Usage: busprobe-cli decode [--hex] [HEX...]\n", ""},
+        {{"--help"}, "", 0, "Usage: busprobe-cli decode [--hex] [--extended] [HEX...]\n", ""},
     };
     for (const auto& c : cases) {
         const run_result r = decode(c.args, c.input);
@@ -94,6 +99,33 @@ TEST(CliDecode, ArgumentsOptionsAndEnds) {
         EXPECT_EQ(help ? r.out.substr(0, std::string(c.out).size()) : r.out, c.out);
         EXPECT_NE(r.err.find(c.err_part), std::string::npos) << r.err;
     }
+}
+
+// --extended gives the messages the monitor leaves blank a line, in decode
+// and in the monitor; the monitor's own lines and the logged text stay.
+TEST(CliDecode, ExtendedLinesForMessagesTheMonitorLeavesBlank) {
+    const run_result r = decode({"--extended", "E5 07 01 02 03 04 19", "A3 01 05 58", "83 7C", "84 7B"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "OPC_PEER_XFER   :len(7) data(01 02 03 04)\n"
+              "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)\n"
+              "OPC_GPON:\n"
+              "UNKNOWN         :len(2) 84 7B\n");
+
+    kvr_sys_event abort(true);
+    cli_sink sink(true, false, false, abort);
+    sink.set_extended(true);
+    const kvr_loconet_msg f9 = kvr_loconet_msg::with_checksum({0xA3, 0x01, 0x05});
+    sink.post_message(f9);
+    sink.post_text("\r\n");  // the monitor's empty line for it
+    const kvr_loconet_msg gpon = kvr_loconet_msg::with_checksum({0x83});
+    sink.post_message(gpon);
+    sink.post_text("OPC_GPON:\r\n");
+    const std::deque<cli_line> lines = sink.take_lines().lines;
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].shown, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)");
+    EXPECT_EQ(lines[0].text, "");
+    EXPECT_EQ(lines[1].shown, "OPC_GPON:");
 }
 
 TEST(CliDecode, ResynchronisesAfterGarbageAndCorruptedMessages) {
@@ -109,17 +141,79 @@ TEST(CliDecode, ResynchronisesAfterGarbageAndCorruptedMessages) {
     EXPECT_EQ(r.out, "83 7C  OPC_GPON:\nBF 02 2C 6E  OPC_LOCO_ADR    :REQ LOCO#[300]\n");
 }
 
-TEST(CliDecode, BadTokenFailsWithStatus2AndNoOutput) {
-    for (const char* bad : {"7G", "837C", "0x", "0x123", "-", "x5"}) {
+TEST(CliDecode, BadTokenFailsWithStatus2ShownEscapedAndCut) {
+    for (const char* bad : {"7G", "837C", "0x", "0x123", "-", "x5", "0FF"}) {
         const run_result r = decode({"83", "7C", bad});
         EXPECT_EQ(r.status, 2) << bad;
         EXPECT_EQ(r.out, "") << bad;
         EXPECT_NE(r.err.find(std::string("'") + bad + "'"), std::string::npos) << r.err;
     }
+    const struct {
+        std::vector<std::string> args;
+        std::string input;
+        const char* shown;
+    } hostile[] = {
+        {{"\x1b]0;x\a"}, "", "'\\e]0;x\\x07' is not a hex byte"},  // would retitle the terminal
+        {{"-1"}, "", "'-1' is out of range (expected 00 to FF)"},
+        {{}, std::string("83 7C\n7\0Z\n", 10), "'7\\x00Z' is not a hex byte"},
+        {{}, "83 " + std::string(100000, '7'), ("'" + std::string(60, '7') + "...' is not a hex byte").c_str()},
+    };
+    for (const auto& h : hostile) {
+        const run_result r = decode(h.args, h.input);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find(h.shown), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find_first_of(std::string("\x1b\a\0", 3)), std::string::npos) << r.err;
+    }
+    // Standard input streams: the lines before the bad token are shown.
     const run_result from_stdin = decode({}, "83 7C\nB0 0A 30 zz\n");
     EXPECT_EQ(from_stdin.status, 2);
-    EXPECT_EQ(from_stdin.out, "");
+    EXPECT_EQ(from_stdin.out, "OPC_GPON:\n");
     EXPECT_NE(from_stdin.err.find("'zz'"), std::string::npos);
+}
+
+// Counts the lines written to it, keeping none.
+class line_counter : public std::streambuf {
+public:
+    std::size_t lines = 0;
+
+protected:
+    int_type overflow(int_type c) override {
+        if (c == '\n') ++lines;
+        return traits_type::not_eof(c);
+    }
+};
+
+// A long source of captured lines that checks, each time it is asked for
+// more, how far the printed lines lag behind the lines handed out.
+class capture_source : public std::streambuf {
+public:
+    capture_source(std::size_t lines, const line_counter& out) : left_(lines), out_(out) {}
+    std::size_t worst_lag = 0;
+
+protected:
+    int_type underflow() override {
+        if (left_ == 0) return traits_type::eof();
+        worst_lag = std::max(worst_lag, given_ - out_.lines);
+        ++given_, --left_;
+        setg(line_, line_, line_ + sizeof line_ - 1);
+        return traits_type::to_int_type(line_[0]);
+    }
+
+private:
+    char line_[13] = "B0 0A 30 75\n";
+    std::size_t left_, given_ = 0;
+    const line_counter& out_;
+};
+
+TEST(CliDecode, StandardInputIsDecodedAsItArrivesNotHeldWhole) {
+    line_counter counter;
+    std::ostream out(&counter);
+    std::ostringstream err;
+    capture_source source(1000000, counter);  // 12 MB of input
+    std::istream in(&source);
+    EXPECT_EQ(kvr_cli_decode({}, in, out, err), 0) << err.str();
+    EXPECT_EQ(counter.lines, 1000000u);
+    EXPECT_LE(source.worst_lag, 2u) << "lines are printed as their input arrives";
 }
 
 TEST(HexBytes, AcceptsSeparatorsCaseAndPrefixAndNamesTheFirstBadToken) {

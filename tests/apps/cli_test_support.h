@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "apps/cli/cli_main.h"
+#include "apps/cli/cli_output.h"
 #include "sim/kvr_sim_runner.h"
 
 using cli_bytes = std::vector<uint8_t>;
@@ -28,15 +29,20 @@ struct cli_result {
     double seconds = 0;
 };
 
-// Runs kvr_cli_run in this process with captured streams, no signal
-// handling, and a settings file that does not exist unless given.
-inline cli_result run_cli(const std::vector<std::string>& args, const std::string& settings_path = {}) {
+// Runs kvr_cli_run in this process with captured streams (or standard
+// output on `out_fd`, when given), no signal handling, and a settings file
+// that does not exist unless given, so no stored port can be reached.
+inline cli_result run_cli(const std::vector<std::string>& args, const std::string& settings_path = {},
+                          int out_fd = -1) {
     std::istringstream in;
     std::ostringstream out, err;
+    cli_fd_out fd_out(out_fd);
+    std::ostream to_fd(&fd_out);
     kvr_cli_context ctx;
     ctx.in = &in;
-    ctx.out = &out;
+    ctx.out = out_fd >= 0 ? &to_fd : &out;
     ctx.err = &err;
+    ctx.out_error = [&fd_out] { return fd_out.error(); };
     ctx.handle_signals = false;
     ctx.settings_path = settings_path.empty() ? "/nonexistent/busprobe-cli-test.ini" : settings_path;
     auto start = std::chrono::steady_clock::now();

@@ -14,7 +14,7 @@
 #include <unistd.h>
 
 #include "foundation/kvr_file.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "foundation/kvr_ini.h"
-#include "temp_dir.h"
+#include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
 

@@ -25,15 +25,17 @@ TEST(MonitorText, ReferenceLines) {
         {{0xB0, 0x0A, 0x30}, "OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)"},
         {{0xBF, 0x00, 0x03}, "OPC_LOCO_ADR    :REQ LOCO#[3]"},
         {{0xBF, 0x02, 0x2C}, "OPC_LOCO_ADR    :REQ LOCO#[300]"},
-        {{0xA1, 0x01, 0x30}, "OPC_LOCO_DIRF   :SLOT#[1] DIR(fwd) F0-4(10000)"},
+        // DIRF bit 5 set is reverse, as command stations send it: once printed as fwd.
+        {{0xA1, 0x01, 0x30}, "OPC_LOCO_DIRF   :SLOT#[1] DIR(rev) F0-4(10000)"},
         {{0xA2, 0x05, 0x0F}, "OPC_LOCO_SND    :SLOT#[5] F5-8(1111)"},
         {{0xB4, 0x3F, 0x00}, "OPC_LONG_ACK    :OPC_LOCO_ADR ACK(NO FREE SLOT!!!)"},
         {{0xB4, 0x30, 0x12}, "OPC_LONG_ACK    :OPC_SW_REQ ACK(12)"},
         {{0xB4, 0x7E, 0x12}, "OPC_LONG_ACK    :? ACK(12)"},
         {{0xB5, 0x07, 0x33}, "OPC_SLOT_STAT1  :SLOT#[7]  128spd IN_USE"},
         {{0xB1, 0x00, 0x40}, "OPC_SW_REP      :SW#[1 (0:1)] for (aux   off)"},
+        // DIRF 0x30: bit 5 set is reverse (once printed as fwd).
         {{0xE7, 0x0E, 0x01, 0x33, 0x03, 0x00, 0x30, 0x07, 0x00, 0x00, 0x00, 0x01, 0x00},
-         "OPC_SL_RD_DATA  :SLOT#[1]   128spd IN_USE adr(  3) spd( 0) DIR(fwd) F0-4(10000) F5-8(0000) "
+         "OPC_SL_RD_DATA  :SLOT#[1]   128spd IN_USE adr(  3) spd( 0) DIR(rev) F0-4(10000) F5-8(0000) "
          "id(01/00) TRK (loconet1.1 Master,idle,power on)"},
         // Two-byte messages are not padded.
         {{0x81}, "OPC_BUSY:"}, {{0x82}, "OPC_GPOFF:"}, {{0x83}, "OPC_GPON:"}, {{0x85}, "OPC_IDLE:"},
@@ -46,9 +48,10 @@ TEST(MonitorText, ReferenceLines) {
 TEST(MonitorText, LocoSlotSwitchAndSensorMessages) {
     expect_lines({
         {{0xA0, 0x03, 0x7F}, "OPC_LOCO_SPD    :SLOT#[3] spd(127)"},
-        {{0xA1, 0x02, 0x0F}, "OPC_LOCO_DIRF   :SLOT#[2] DIR(rev) F0-4(01111)"},
+        // DIRF bit 5 clear is forward, set is reverse (the opposite was once printed).
+        {{0xA1, 0x02, 0x0F}, "OPC_LOCO_DIRF   :SLOT#[2] DIR(fwd) F0-4(01111)"},
         {{0xA2, 0x05, 0x05}, "OPC_LOCO_SND    :SLOT#[5] F5-8(1010)"},
-        {{0xB6, 0x04, 0x21}, "OPC_CONSIST_FUNC:SLOT#[4] DIR(fwd) F0-4(01000)"},
+        {{0xB6, 0x04, 0x21}, "OPC_CONSIST_FUNC:SLOT#[4] DIR(rev) F0-4(01000)"},
         {{0xB8, 0x03, 0x04}, "OPC_UNLINK_SLOTS:SLOT#[3] from [4]"},
         {{0xB9, 0x03, 0x04}, "OPC_LINK_SLOTS  :SLOT#[3] to [4]"},
         {{0xBA, 0x03, 0x00}, "OPC_MOVE_SLOTS  :SLOT#[3] to [0]"},
@@ -102,8 +105,9 @@ TEST(MonitorText, SlotStatusAndTrackBits) {
 
 TEST(MonitorText, SlotWritesProgrammingTasksAndFastClock) {
     expect_lines({
+        // DIRF 0x0F: bit 5 clear is forward (once printed as rev).
         {{0xEF, 0x0E, 0x05, 0x03, 0x2C, 0x64, 0x0F, 0x00, 0x00, 0x02, 0x0A, 0x7F, 0x12},
-         "OPC_WR_SL_DATA  :SLOT#[5]   128spd FREE SLOT adr(300) spd(100) DIR(rev) F0-4(01111) "
+         "OPC_WR_SL_DATA  :SLOT#[5]   128spd FREE SLOT adr(300) spd(100) DIR(fwd) F0-4(01111) "
          "F5-8(0101) id(7F/12) TRK (DT200,Emerg stop,power off)"},
         // Paged read answered: CV 29 holds 134 (bit 7 from CVH).
         {{0xE7, 0x0E, 0x7C, 0x20, 0x00, 0x00, 0x00, 0x07, 0x02, 0x1C, 0x06, 0x00, 0x00},

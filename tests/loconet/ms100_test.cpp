@@ -23,6 +23,7 @@
 #include "link_test_support.h"
 #include "loconet/kvr_ms100.h"
 #include "support/flood_bus.h"
+#include "support/temp_dir.h"
 #include "support/unprivileged.h"
 
 using namespace link_test;
@@ -40,18 +41,6 @@ bool wait_until(Pred pred, unsigned ms) {
     }
     return true;
 }
-
-// The dated log goes to the current directory: each test gets a fresh one.
-struct scratch_dir {
-    scratch_dir() { fs::current_path(path); }
-    ~scratch_dir() {
-        fs::current_path(old);
-        fs::remove_all(path);
-    }
-    const fs::path old = fs::current_path();
-    char tmpl[32] = "/tmp/busprobe_link_XXXXXX";
-    const std::string path = ::mkdtemp(tmpl);
-};
 
 int log_records() {
     std::ifstream in(kvr_global_dated_log().today_path());

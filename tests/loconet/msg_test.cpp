@@ -10,7 +10,8 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-// The bytes with their checksum appended.
+// The bytes with their checksum appended, worked out here independently of
+// the builder under test.
 bytes with_checksum(bytes b) {
     uint8_t x = 0;
     for (uint8_t v : b) x ^= v;

@@ -28,6 +28,7 @@
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
+#include "support/temp_dir.h"
 #include "loconet/kvr_ms100.h"
 #include "loconet/kvr_serial.h"
 
@@ -133,17 +134,6 @@ struct pty_bus {
     }
     int master = -1;
     std::string path;
-};
-
-struct scratch_dir {
-    scratch_dir() { fs::current_path(path); }
-    ~scratch_dir() {
-        fs::current_path(old);
-        fs::remove_all(path);
-    }
-    const fs::path old = fs::current_path();
-    char tmpl[32] = "/tmp/busprobe_serial_XXXXXX";
-    const std::string path = ::mkdtemp(tmpl);
 };
 
 std::string dated_log_text() {

@@ -153,8 +153,9 @@ TEST(SimProgram, PrintsItsPathAnswersAndExitsCleanlyOnSigterm) {
     {
         pty_client c(link);
         c.write({0xBF, 0x00, 0x03, 0x43});
+        // DIRF 0x00: a freshly loaded slot runs forward, and DIRF bit 5 set means reverse.
         EXPECT_EQ(c.read(2), (msgs{{0xBF, 0x00, 0x03, 0x43},
-                                   {0xE7, 0x0E, 0x01, 0x03, 0x03, 0x00, 0x20, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x30}}));
+                                   {0xE7, 0x0E, 0x01, 0x03, 0x03, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10}}));
     }
     EXPECT_EQ(p.read_line(), "OPC_LOCO_ADR    :REQ LOCO#[3]");
 
@@ -182,9 +183,9 @@ TEST(SimProgram, TcpClientsShareTheBusWithThePseudoTerminal) {
     ASSERT_TRUE(tcp.write("SEND BF 00 03 43\r\n"));
     EXPECT_EQ(tcp.line(), "RECEIVE BF 00 03 43");
     EXPECT_EQ(tcp.line(), "SENT OK");
-    EXPECT_EQ(tcp.line(), "RECEIVE E7 0E 01 03 03 00 20 07 00 00 00 00 00 30");
+    EXPECT_EQ(tcp.line(), "RECEIVE E7 0E 01 03 03 00 00 07 00 00 00 00 00 10");
     EXPECT_EQ(pty.read(2), (msgs{{0xBF, 0x00, 0x03, 0x43},
-                                 {0xE7, 0x0E, 0x01, 0x03, 0x03, 0x00, 0x20, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x30}}));
+                                 {0xE7, 0x0E, 0x01, 0x03, 0x03, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10}}));
 
     // Pseudo-terminal -> bus: the TCP client sees it.
     pty.write({0x83, 0x7C});

@@ -26,23 +26,18 @@
 
 using bytes = std::vector<uint8_t>;
 
-inline bytes with_checksum(bytes b) {
-    uint8_t x = 0;
-    for (uint8_t v : b) x ^= v;
-    b.push_back(static_cast<uint8_t>(~x));
-    return b;
-}
+inline bytes bytes_of(const kvr_loconet_msg& m) { return bytes(m.data(), m.data() + m.length()); }
+
+inline bytes with_checksum(const bytes& b) { return bytes_of(kvr_loconet_msg::with_checksum(b.data(), b.size())); }
 
 // OPC_LONG_ACK for `opcode`: B4 <opcode & 7F> <code> chk.
-inline bytes long_ack(uint8_t opcode, uint8_t code) {
-    return with_checksum({0xB4, static_cast<uint8_t>(opcode & 0x7F), code});
-}
+inline bytes long_ack(uint8_t opcode, uint8_t code) { return bytes_of(kvr_proto::long_ack(opcode, code)); }
 
-// The programmer's final reply (slot 124) with PSTAT and the value read.
+// The programmer's final reply (slot 124) to a direct read of CV 29, with
+// PSTAT and the value read.
 inline bytes task_reply(uint8_t pstat, uint8_t value = 0) {
-    return with_checksum({0xE7, 0x0E, 0x7C, 0x28, pstat, 0, 0, 0,
-                          static_cast<uint8_t>((value >> 6) & 0x02), 0x1C,
-                          static_cast<uint8_t>(value & 0x7F), 0, 0});
+    const kvr_proto::cv_fields f = kvr_proto::encode_cv(29, value);
+    return with_checksum({0xE7, 0x0E, 0x7C, 0x28, pstat, 0, 0, 0, f.cvh, f.cvl, f.data7, 0, 0});
 }
 
 struct slot_fields {
@@ -54,8 +49,8 @@ struct slot_fields {
 
 // OPC_SL_RD_DATA of an ordinary slot, TRK 0x07.
 inline bytes slot_data(const slot_fields& f) {
-    return with_checksum({0xE7, 0x0E, f.slot, f.stat, static_cast<uint8_t>(f.address & 0x7F),
-                          f.spd, f.dirf, 0x07, 0x00, static_cast<uint8_t>(f.address >> 7), f.snd,
+    const kvr_proto::byte_pair adr = kvr_proto::encode_loco_address(f.address);
+    return with_checksum({0xE7, 0x0E, f.slot, f.stat, adr.low, f.spd, f.dirf, 0x07, 0x00, adr.high, f.snd,
                           static_cast<uint8_t>(f.id >> 8), static_cast<uint8_t>(f.id & 0xFF)});
 }
 

@@ -158,7 +158,9 @@ TEST_F(Programming, DirectWriteSoundsTheToneBeforeEachRestart) {
 TEST_F(Programming, ReadByBitVerifiesAssemblesBitsZeroToSeven) {
     // A decoder whose CV holds `value`: bit verifies of 1 succeed where it has 1s.
     auto holding = [](uint8_t value) {
-        return [value](const bytes& m) { return task_answer{0x01, (value >> (m[10] & 7)) & 1 ? 0x00 : 0x02}; };
+        return [value](const bytes& m) {
+            return task_answer{0x01, (value >> kvr_proto::bit_task_number(m[10])) & 1 ? 0x00 : 0x02};
+        };
     };
     by_pattern = holding(5);
     EXPECT_EQ(station.do_direct_readex(29, 0), 5);

@@ -100,22 +100,23 @@ protected:
 };
 
 TEST_F(Layout, DrivesALocomotiveThroughBothStepModes) {
+    // DIRF bit 5 set is reverse, clear forward (these pairs were once swapped).
     station.do_128step(3, 1, 40);
     ASSERT_TRUE(eventually([&] { return speed_of(3) == 40; }));
-    EXPECT_EQ(code_and_direction(3), std::pair(7, 0x20));
+    EXPECT_EQ(code_and_direction(3), std::pair(7, 0));
 
     station.do_28step(3, 0, 14);
     ASSERT_TRUE(eventually([&] { return speed_of(3) == 63; }));
-    EXPECT_EQ(code_and_direction(3), std::pair(4, 0));
+    EXPECT_EQ(code_and_direction(3), std::pair(4, 0x20));
 
     station.do_function_grp1(3, 0x15);
     station.do_function_grp2(3, 0x0A);
     ASSERT_TRUE(eventually([&] {
         const slot_bytes b = sim_slot_of(3)->second;
-        return b[dirf_i] == 0x15 && (b[snd_i] & 0x0F) == 0x0A;
+        return b[dirf_i] == 0x35 && (b[snd_i] & 0x0F) == 0x0A;  // reverse kept
     }));
     station.do_change_dir(3, 1);
-    EXPECT_TRUE(eventually([&] { return code_and_direction(3).second != 0; }));
+    EXPECT_TRUE(eventually([&] { return code_and_direction(3).second == 0; }));
 
     station.do_128step(1234, 1, 100);
     EXPECT_TRUE(eventually([&] { return speed_of(1234) == 100; }));
@@ -134,7 +135,7 @@ TEST_F(Layout, TakesOverOtherThrottlesSlotsAndRepairsStaleStores) {
     const auto b = sim_slot_of(5);
     EXPECT_EQ(b->first, slot);
     EXPECT_EQ(b->second[id1_i] * 256 + b->second[id2_i], 0x0100);
-    EXPECT_EQ(code_and_direction(5), std::pair(7, 0x20));
+    EXPECT_EQ(code_and_direction(5), std::pair(7, 0));  // forward: bit 5 clear
 
     // Slot stores gone stale are repaired before driving.
     station.do_128step(3, 1, 20);
@@ -153,7 +154,8 @@ TEST_F(Layout, TakesOverOtherThrottlesSlotsAndRepairsStaleStores) {
         link.forget_slot(new_slot);
     }
     station.do_function_grp1(3, 0x10);
-    EXPECT_TRUE(eventually([&] { return sim_slot_of(3)->second[dirf_i] == 0x30; }));
+    // Forward and F0: DIRF bit 5 clear (once 0x30).
+    EXPECT_TRUE(eventually([&] { return sim_slot_of(3)->second[dirf_i] == 0x10; }));
 }
 
 TEST_F(Layout, ReadsAndWritesCvsInEveryMode) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fake_link.h"
+#include "loconet/kvr_monitor.h"
 
 namespace {
 
@@ -64,6 +65,8 @@ TEST_F(Station, RequestsGoOutByteExact) {
 }
 
 // --- throttle ---------------------------------------------------------------
+// Slot data with DIRF 0 run forward: DIRF bit 5 set means reverse, so these
+// slots no longer carry the 0x20 they had when the bit was read the other way.
 
 TEST_F(Station, ThrottleTakesHoldsAndMovesSlotsAsNeeded) {
     const struct {
@@ -72,26 +75,28 @@ TEST_F(Station, ThrottleTakesHoldsAndMovesSlotsAsNeeded) {
         call c;
         strings wire;
     } cases[] = {
-        {"worked example: known slot, code and direction set",
+        // DIRF 0x00 already runs forward (bit 5 set is reverse): the write carries 00, once 20.
+        {"worked example: known slot, code set",
          {0xE7, 0x0E, 0x05, 0x03, 0x03, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14},
          [](auto& s) { s.do_128step(3, 1, 40); },
-         {"EF 0E 05 37 03 00 20 07 00 00 00 01 00 09", "BB 05 00 41", "A0 05 28 72"}},
-        {"held by us: only the speed", slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x20, .id = 0x0100}),
+         {"EF 0E 05 37 03 00 00 07 00 00 00 01 00 29", "BB 05 00 41", "A0 05 28 72"}},
+        {"held by us: only the speed", slot_data({.slot = 5, .address = 3, .stat = 0x37, .id = 0x0100}),
          [](auto& s) { s.do_128step(3, 1, 40); }, {"A0 05 28 72"}},
-        {"free slot, same direction: no write", slot_data({.slot = 5, .address = 3, .stat = 0x07, .dirf = 0x20}),
+        {"free slot, same direction: no write", slot_data({.slot = 5, .address = 3, .stat = 0x07}),
          [](auto& s) { s.do_128step(3, 1, 1); }, {"A0 05 01 5B"}},
+        // Reverse sets DIRF bit 5 (the write once carried 00 here).
         {"free slot, direction differs: written, never moved",
-         slot_data({.slot = 5, .address = 3, .stat = 0x07, .dirf = 0x20}), [](auto& s) { s.do_128step(3, 0, 1); },
-         {w({0xEF, 0x0E, 0x05, 0x37, 0x03, 0, 0x00, 0x07, 0, 0, 0, 0x01, 0}), "BB 05 00 41", "A0 05 01 5B"}},
+         slot_data({.slot = 5, .address = 3, .stat = 0x07}), [](auto& s) { s.do_128step(3, 0, 1); },
+         {w({0xEF, 0x0E, 0x05, 0x37, 0x03, 0, 0x20, 0x07, 0, 0, 0, 0x01, 0}), "BB 05 00 41", "A0 05 01 5B"}},
         {"another throttle's slot is moved, then written",
-         slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x20, .id = 0x0205}),
+         slot_data({.slot = 5, .address = 3, .stat = 0x37, .id = 0x0205}),
          [](auto& s) { s.do_128step(3, 1, 40); },
-         {"BA 05 05 45", w({0xEF, 0x0E, 0x05, 0x37, 0x03, 0, 0x20, 0x07, 0, 0, 0, 0x01, 0}), "BB 05 00 41",
+         {"BA 05 05 45", w({0xEF, 0x0E, 0x05, 0x37, 0x03, 0, 0x00, 0x07, 0, 0, 0, 0x01, 0}), "BB 05 00 41",
           "A0 05 28 72"}},
         {"28 steps: code 4 written with speed 0",
-         slot_data({.slot = 5, .address = 3, .stat = 0x37, .spd = 0x40, .dirf = 0x20, .id = 0x0100}),
+         slot_data({.slot = 5, .address = 3, .stat = 0x37, .spd = 0x40, .id = 0x0100}),
          [](auto& s) { s.do_28step(3, 1, 14); },
-         {w({0xEF, 0x0E, 0x05, 0x34, 0x03, 0, 0x20, 0x07, 0, 0, 0, 0x01, 0}), "BB 05 00 41", "A0 05 3F 65"}},
+         {w({0xEF, 0x0E, 0x05, 0x34, 0x03, 0, 0x00, 0x07, 0, 0, 0, 0x01, 0}), "BB 05 00 41", "A0 05 3F 65"}},
         {"functions and direction keep the other bits",
          slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x2F, .snd = 0x7A, .id = 0x0100}),
          [](auto& s) {
@@ -100,14 +105,15 @@ TEST_F(Station, ThrottleTakesHoldsAndMovesSlotsAsNeeded) {
              s.do_change_dir(3, 0);
              s.do_change_dir(3, 2);
          },
-         {"A1 05 30 6B", w({0xA2, 0x05, 0x75}), w({0xA1, 0x05, 0x0F}), w({0xA1, 0x05, 0x2F})}},
+         // Reverse sets bit 5, forward (any nonzero) clears it: once the other way round.
+         {"A1 05 30 6B", w({0xA2, 0x05, 0x75}), w({0xA1, 0x05, 0x2F}), w({0xA1, 0x05, 0x0F})}},
         {"function change takes over, code and direction kept",
          slot_data({.slot = 5, .address = 3, .stat = 0x33, .spd = 0x10, .dirf = 0x0F, .id = 0x0205}),
          [](auto& s) { s.do_function_grp1(3, 0x10); },
          {"BA 05 05 45", w({0xEF, 0x0E, 0x05, 0x33, 0x03, 0x10, 0x0F, 0x07, 0, 0, 0, 0x01, 0}), "BB 05 00 41",
           w({0xA1, 0x05, 0x10})}},
         {"address filed by another throttle needs no request",
-         slot_data({.slot = 12, .address = 44, .stat = 0x37, .dirf = 0x20, .id = 0x0100}),
+         slot_data({.slot = 12, .address = 44, .stat = 0x37, .id = 0x0100}),
          [](auto& s) { s.do_128step(44, 1, 3); }, {w({0xA0, 0x0C, 0x03})}},
     };
     for (const auto& c : cases) {
@@ -119,7 +125,7 @@ TEST_F(Station, ThrottleTakesHoldsAndMovesSlotsAsNeeded) {
 }
 
 TEST_F(Station, SpeedsScaleAndClampToOneDataByte) {
-    seen(slot_data({.slot = 5, .address = 3, .stat = 0x34, .dirf = 0x20, .id = 0x0100}));
+    seen(slot_data({.slot = 5, .address = 3, .stat = 0x34, .id = 0x0100}));
     const struct {
         int16_t steps;
         uint8_t wire;
@@ -129,7 +135,7 @@ TEST_F(Station, SpeedsScaleAndClampToOneDataByte) {
         station.do_28step(3, 1, c.steps);
         EXPECT_EQ(sent(), strings{w({0xA0, 0x05, c.wire})}) << c.steps;
     }
-    seen(slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x20, .id = 0x0100}));
+    seen(slot_data({.slot = 5, .address = 3, .stat = 0x37, .id = 0x0100}));
     for (uint16_t speed : {127, 128, 65535}) {
         link.sent.clear();
         station.do_128step(3, 1, speed);
@@ -142,7 +148,7 @@ TEST_F(Station, SlotWaitsAskAgainUntilTheDataCome) {
     // the slot data are asked for twice, then waited for.
     keeper.silent = true;
     clock.on_unit = [this](std::size_t unit) {
-        if (unit == 4) link.deliver(slot_data({.slot = 9, .address = 267, .stat = 0x37, .dirf = 0x20, .id = 0x0100}));
+        if (unit == 4) link.deliver(slot_data({.slot = 9, .address = 267, .stat = 0x37, .id = 0x0100}));
     };
     station.do_128step(267, 1, 2);
     EXPECT_EQ(sent(), (strings{"BF 02 0B 49", "BF 02 0B 49", w({0xA0, 0x09, 0x02})}));
@@ -154,17 +160,17 @@ TEST_F(Station, SlotWaitsAskAgainUntilTheDataCome) {
         if (unit == 25) link.deliver(keeper.slots[5]);
     };
     station.do_128step(3, 1, 1);
-    EXPECT_EQ(sent(), (strings{"EF 0E 05 37 03 00 20 07 00 00 00 01 00 09", "BB 05 00 41", "BB 05 00 41",
+    EXPECT_EQ(sent(), (strings{"EF 0E 05 37 03 00 00 07 00 00 00 01 00 29", "BB 05 00 41", "BB 05 00 41",
                                "A0 05 01 5B"}));
     EXPECT_EQ(clock.units, (std::vector<unsigned>(25, 200)));
 }
 
 TEST_F(Station, SlotTakenByAnotherLocomotiveIsFoundAfresh) {
-    seen(slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x20, .id = 0x0100}));
+    seen(slot_data({.slot = 5, .address = 3, .stat = 0x37, .id = 0x0100}));
     // The command station gave slot 5 to locomotive 4; locomotive 3 now
     // lives in slot 7, which the address store does not know yet.
-    seen(slot_data({.slot = 5, .address = 4, .stat = 0x37, .dirf = 0x20, .id = 0x0205}));
-    keeper.put(slot_data({.slot = 7, .address = 3, .stat = 0x37, .dirf = 0x20, .id = 0x0100}));
+    seen(slot_data({.slot = 5, .address = 4, .stat = 0x37, .id = 0x0205}));
+    keeper.put(slot_data({.slot = 7, .address = 3, .stat = 0x37, .id = 0x0100}));
     station.do_128step(3, 1, 40);
     EXPECT_EQ(sent(), (strings{"BF 00 03 43", w({0xA0, 0x07, 0x28})}));
 }
@@ -177,6 +183,40 @@ TEST_F(Station, AddressEntryWithoutSlotDataAsksForTheSlot) {
     }
     station.do_function_grp1(3, 0x01);
     EXPECT_EQ(sent(), (strings{"BB 05 00 41", w({0xA1, 0x05, 0x21})}));
+}
+
+// Captured from a command station while a person pressed its own forward and
+// reverse buttons, F0 on: forward A1 01 10, reverse A1 01 30. The throttle
+// must put the same bytes on the bus and the monitor must name them the same.
+TEST_F(Station, DirectionMatchesTrafficCapturedFromACommandStation) {
+    const struct {
+        uint16_t direction;  // as the throttle passes it: 1 forward, 0 reverse
+        uint8_t dirf;        // the captured byte
+        const char* name;
+    } cases[] = {{1, 0x10, "fwd"}, {0, 0x30, "rev"}};
+    for (const auto& c : cases) {
+        const auto other_way = static_cast<uint8_t>(c.dirf ^ 0x20);
+        // A direction change of a held locomotive: one OPC_LOCO_DIRF.
+        seen(slot_data({.slot = 1, .address = 3, .stat = 0x37, .dirf = other_way, .id = 0x0100}));
+        link.sent.clear();
+        station.do_change_dir(3, c.direction);
+        ASSERT_EQ(sent(), strings{w({0xA1, 0x01, c.dirf})}) << c.name;
+        const kvr_loconet_msg dirf_msg = kvr_loconet_msg::with_checksum(link.sent[0].data(), 3);
+        EXPECT_EQ(kvr_monitor::to_text(dirf_msg),
+                  std::string("OPC_LOCO_DIRF   :SLOT#[1] DIR(") + c.name + ") F0-4(10000)");
+
+        // A speed in the other direction: the slot write carries the byte.
+        seen(slot_data({.slot = 1, .address = 3, .stat = 0x37, .dirf = other_way, .id = 0x0100}));
+        link.sent.clear();
+        station.do_128step(3, c.direction, 10);
+        ASSERT_EQ(link.sent.size(), 3u) << c.name;
+        EXPECT_EQ(link.sent[0][6], c.dirf) << c.name;
+        kvr_loconet_msg write;
+        for (uint8_t b : link.sent[0]) write.append(b);
+        EXPECT_NE(kvr_monitor::to_text(write).find(std::string("DIR(") + c.name + ") F0-4(10000)"),
+                  std::string::npos)
+            << kvr_monitor::to_text(write);
+    }
 }
 
 TEST_F(Station, ReservedOperationsShowTheMessageBoxAndSendNothing) {

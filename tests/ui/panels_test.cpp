@@ -53,9 +53,9 @@ TEST(ParseInt, AcceptsWhatTheFrameworkAccepts) {
         {"2147483647", true, 2147483647},         {"2147483648", false, 0}, {"-", false, 0},
     };
     for (const auto& c : cases) {
-        int v = 0;
+        int v = -77;  // a refused text leaves the value alone
         EXPECT_EQ(kvr_parse_int(QString::fromUtf8(c.text), v), c.ok) << c.text;
-        EXPECT_EQ(v, c.ok ? c.value : v) << c.text;
+        EXPECT_EQ(v, c.ok ? c.value : -77) << c.text;
     }
 }
 
@@ -208,4 +208,77 @@ TEST_F(Panels, ReadWriteNeedTheLinkWriteRefusesBadValuesAndOpsWritesToTheLoco) {
     click(kvr_idc_write);
     EXPECT_EQ(calls(), (calls_t{"startup()", "shutdown(0)", "ops_write(1234,3,9,0)", "paged_write(3,9)",
                                 "direct_write(3,9)"}));
+}
+
+// Loco addresses are checked on their whole value: 70000 cut to 16 bits
+// would drive loco 4464. Every action that names a loco refuses an address
+// outside 0..16383 (on the main: 1..16383) with the prompt and sends nothing.
+TEST_F(Panels, LocoAddressesOutsideTheFourteenBitsAreRefusedWithThePrompt) {
+    open_dialog();
+    const QString any = "Please enter an integer between 0 and 16383.";
+    const QString ops = "Please enter an integer between 1 and 16383.";
+    const struct { const char* address; int button; QString prompt; } refused[] = {
+        {"70000", kvr_idc_f0 + 1, any}, {"65539", kvr_idc_f0 + 6, any}, {"16384", kvr_idc_fwd, any},
+        {"-1", kvr_idc_f0 + 2, any},    {"20000", kvr_idc_28step, any}, {"0", kvr_idc_write, ops},
+        {"70001", kvr_idc_write, ops},
+    };
+    click(kvr_idc_ops);
+    for (const auto& c : refused) {
+        prompts.clear();
+        type(kvr_idc_loco_adr, c.address);
+        click(c.button);
+        EXPECT_EQ(prompts, (std::vector<QString>{c.prompt})) << c.address;
+        EXPECT_EQ(dlg->focusWidget(), dlg->control(kvr_idc_loco_adr)) << c.address;
+    }
+    type(kvr_idc_loco_adr, "70000");
+    dlg->slider()->setValue(50);  // the slider refuses quietly
+    pump(50);
+    EXPECT_TRUE(calls().empty()) << calls().front();
+
+    type(kvr_idc_loco_adr, "16383");
+    click(kvr_idc_write);
+    type(kvr_idc_loco_adr, "0");
+    click(kvr_idc_f0);
+    EXPECT_EQ(calls(), (calls_t{"ops_write(16383,1,0,0)", "grp1(0,19)"}));
+}
+
+// The slider's exchange is quiet; when it stops at the loco address or
+// speed the slider sends nothing, and the entry stays as typed (it must not
+// fall back to the loco the fields held before).
+TEST_F(Panels, SliderSendsNothingWhileTheLocoAddressIsEmptyOrBad) {
+    open_dialog();
+    for (const char* address : {"", "x", "70000"}) {
+        type(kvr_idc_loco_adr, address);
+        dlg->slider()->setValue(dlg->slider()->value() + 10);
+        pump(50);
+        EXPECT_EQ(text_of(kvr_idc_loco_adr), address);
+        EXPECT_NE(dlg->focusWidget(), dlg->control(kvr_idc_loco_adr));
+    }
+    type(kvr_idc_sw_adr, "0");  // stops the exchange before the loco address
+    prompts.clear();
+    type(kvr_idc_loco_adr, "5");
+    dlg->slider()->setValue(5);
+    pump(50);
+    EXPECT_TRUE(calls().empty()) << calls().front();
+    EXPECT_TRUE(prompts.empty());
+
+    type(kvr_idc_sw_adr, "1");
+    dlg->slider()->setValue(6);
+    ASSERT_TRUE(pump_until([&] { return !calls().empty(); }));
+    EXPECT_EQ(calls(), (calls_t{"128step(5,0,6)"}));
+}
+
+// An action refuses only for a bad entry it uses: "Req SW" goes with a bad
+// CV box, READ refuses it (it would read the old CV while showing another).
+TEST_F(Panels, ReqSwGoesWithABadCvEntryWhichReadRefuses) {
+    open_dialog();
+    type(kvr_idc_cv, "abc");
+    click(kvr_idc_req_sw);
+    prompts.clear();
+    click(kvr_idc_read);
+    EXPECT_EQ(prompts, (std::vector<QString>{"Please enter an integer."}));
+    EXPECT_EQ(text_of(kvr_idc_cv), "abc");
+    type(kvr_idc_cv, "8");
+    click(kvr_idc_read);
+    EXPECT_EQ(calls(), (calls_t{"sw(1,0,1)", "direct_read(8)"}));
 }

@@ -3,7 +3,6 @@
 
 #include <QComboBox>
 
-#include <chrono>
 #include <mutex>
 
 #include "foundation/kvr_ini.h"
@@ -64,11 +63,9 @@ TEST_F(WithSim, ConnectCycleCvWriteAndReadAndClosingWhileConnected) {
     click(kvr_idc_connect);
     dlg->slider()->setValue(20);
     pump(300);
-    const auto t0 = std::chrono::steady_clock::now();
     dlg->close();
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_FALSE(ms100.is_open());
     dlg.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
     EXPECT_EQ(stored_port(), "SIM");
 }

@@ -25,3 +25,16 @@ inline std::string read_all(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
+
+// A fresh temporary folder made the current one for the life of the object.
+// The dated log goes to the current folder: each test gets its own.
+struct scratch_dir {
+    scratch_dir() { std::filesystem::current_path(dir.path); }
+    ~scratch_dir() {
+        std::error_code ec;
+        std::filesystem::current_path(old, ec);
+    }
+    const std::filesystem::path old = std::filesystem::current_path();
+    temp_dir dir;
+    const std::string path = dir.path.string();
+};

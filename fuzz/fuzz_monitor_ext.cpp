@@ -1,0 +1,54 @@
+// The extended monitor text on arbitrary messages, as the framer delivers
+// them (any opcode, any length, a good checksum) and as anyone might build
+// them. Properties: every message gets one non-empty line of printable
+// ASCII, short enough for the link's line buffer; a message the monitor
+// decodes keeps exactly the monitor's line; and the DCC packet decoder
+// reads any packet of up to five bytes.
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "loconet/kvr_loconet_msg.h"
+#include "loconet/kvr_monitor.h"
+#include "loconet/kvr_monitor_ext.h"
+
+namespace {
+
+void check_line(const std::string& text) {
+    if (text.empty() || text.size() > 1021) std::abort();
+    for (char c : text)
+        if (c < 0x20 || c > 0x7E) std::abort();
+}
+
+void check_message(const kvr_loconet_msg& msg) {
+    const std::string plain = kvr_monitor::to_text(msg);
+    const std::string extended = kvr_monitor::to_text_extended(msg);
+    check_line(extended);
+    if (!plain.empty() && extended != plain) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) return 0;
+    // Bit 7 of the first byte is forced on: every message starts with an opcode.
+    kvr_loconet_msg msg;
+    msg.append(static_cast<uint8_t>(data[0] | 0x80));
+    for (size_t i = 1; i < size && i < kvr_loconet_msg::capacity - 1; ++i) msg.append(data[i]);
+    msg.append(0xFFFF);
+    check_message(msg);
+
+    // The data bytes as the bus carries them: bit 7 clear.
+    kvr_loconet_msg bus;
+    bus.append(static_cast<uint8_t>(data[0] | 0x80));
+    for (size_t i = 1; i < size && i < kvr_loconet_msg::capacity - 1; ++i)
+        bus.append(static_cast<uint8_t>(data[i] & 0x7F));
+    bus.append(0xFFFF);
+    check_message(bus);
+
+    const int n = static_cast<int>(size > 5 ? 5 : size);
+    const std::string packet = kvr_monitor::dcc_packet_text(data, n);
+    if (packet.empty()) std::abort();
+    return 0;
+}

@@ -1,0 +1,278 @@
+#pragma once
+// The fields of LocoNet messages in one place: opcodes, slot numbers, the
+// named bits and codes of every field this program reads or writes, and the
+// packing of numbers that span more than one 7-bit data byte. Everything
+// here is a pure function of its arguments; encoders and decoders come in
+// pairs and round-trip over the whole range of their numbers.
+
+#include <array>
+#include <cstdint>
+
+class kvr_loconet_msg;
+
+enum : uint8_t {
+    OPC_BUSY = 0x81,
+    OPC_GPOFF = 0x82,
+    OPC_GPON = 0x83,
+    OPC_IDLE = 0x85,
+    OPC_LOCO_SPD = 0xA0,
+    OPC_LOCO_DIRF = 0xA1,
+    OPC_LOCO_SND = 0xA2,
+    OPC_SW_REQ = 0xB0,
+    OPC_SW_REP = 0xB1,
+    OPC_INPUT_REP = 0xB2,
+    OPC_LONG_ACK = 0xB4,
+    OPC_SLOT_STAT1 = 0xB5,
+    OPC_CONSIST_FUNC = 0xB6,
+    OPC_UNLINK_SLOTS = 0xB8,
+    OPC_LINK_SLOTS = 0xB9,
+    OPC_MOVE_SLOTS = 0xBA,
+    OPC_RQ_SL_DATA = 0xBB,
+    OPC_SW_STATE = 0xBC,
+    OPC_SW_ACK = 0xBD,
+    OPC_LOCO_ADR = 0xBF,
+    OPC_PEER_XFER = 0xE5,
+    OPC_SL_RD_DATA = 0xE7,
+    OPC_IMM_PACKET = 0xED,
+    OPC_WR_SL_DATA = 0xEF,
+};
+
+// System slots: the fast clock and the programmer (programming tasks).
+constexpr uint8_t kvr_slot_fast_clock = 123;
+constexpr uint8_t kvr_slot_programmer = 124;
+
+namespace kvr_proto {
+
+// --- slot messages ----------------------------------------------------------
+// OPC_SL_RD_DATA / OPC_WR_SL_DATA: opcode, count 0x0E, slot, ten field bytes,
+// checksum. Byte positions of the fields, by the kind of slot:
+constexpr uint8_t slot_msg_count = 0x0E;
+constexpr int slot_field_count = 10;  // bytes 3..12
+enum : int {
+    // ordinary slot
+    slot_stat = 3, slot_adr = 4, slot_spd = 5, slot_dirf = 6, slot_trk = 7,
+    slot_ss2 = 8, slot_adr2 = 9, slot_snd = 10, slot_id1 = 11, slot_id2 = 12,
+    // programmer, slot 124
+    pgm_pcmd = 3, pgm_pstat = 4, pgm_hopsa = 5, pgm_lopsa = 6, pgm_cvh = 8,
+    pgm_cvl = 9, pgm_data7 = 10,
+    // fast clock, slot 123
+    clk_rate = 3, clk_frac_minsl = 4, clk_frac_minsh = 5, clk_mins = 6,
+    clk_hrs = 8, clk_days = 9, clk_cntrl = 10,
+};
+
+// STAT: bits 2..0 speed-step code, bits 5..4 slot usage, bit 6 consist.
+constexpr uint8_t stat_steps_mask = 0x07;
+constexpr uint8_t stat_usage_mask = 0x30;
+constexpr uint8_t stat_consist = 0x40;
+constexpr uint8_t usage_free = 0x00;
+constexpr uint8_t usage_common = 0x10;
+constexpr uint8_t usage_idle = 0x20;
+constexpr uint8_t usage_in_use = 0x30;
+// Speed-step codes (STAT bits 2..0); "adv." allows advanced consisting.
+constexpr uint8_t steps_28 = 0;
+constexpr uint8_t steps_28_trinary = 1;
+constexpr uint8_t steps_14 = 2;
+constexpr uint8_t steps_128 = 3;
+constexpr uint8_t steps_28_adv = 4;
+constexpr uint8_t steps_128_adv = 7;
+
+// TRK, the track status in every slot message.
+constexpr uint8_t trk_power_on = 0x01;
+constexpr uint8_t trk_running = 0x02;    // clear: emergency stop (OPC_IDLE)
+constexpr uint8_t trk_loconet_1_1 = 0x04;  // clear: a DT200-era master
+constexpr uint8_t trk_prog_busy = 0x08;
+
+// DIRF: byte 2 of OPC_LOCO_DIRF and OPC_CONSIST_FUNC, byte 6 of a slot.
+//   bit 5 direction: set = reverse, clear = forward
+//   bit 4 F0, bits 3..0 F4..F1
+// Captured from a command station's own buttons, F0 on: forward A1 01 10,
+// reverse A1 01 30. The station turns this bit into the DCC packet's
+// direction bit, so the meaning is not a matter of display.
+constexpr uint8_t dirf_reverse = 0x20;
+constexpr uint8_t dirf_f0 = 0x10;
+constexpr uint8_t dirf_f1_f4 = 0x0F;
+constexpr uint8_t dirf_direction_and_f0_f4 = 0x3F;
+// SND: bits 3..0 F8..F5.
+constexpr uint8_t snd_f5_f8 = 0x0F;
+
+// CLK_CNTRL bit 6: the clock data are valid.
+constexpr uint8_t clk_cntrl_valid = 0x40;
+
+// --- programming tasks (slot 124) -----------------------------------------
+// PCMD: bit 6 write, bit 5 byte operation, bits 4..3 programming type TY1/TY0,
+// bit 2 operations mode (main line).
+//   service mode  TY 00 paged, 01 direct, 10 physical register, 11 reserved
+//   ops mode      TY0 = with feedback; TY1 must be clear
+constexpr uint8_t pcmd_write = 0x40;
+constexpr uint8_t pcmd_byte = 0x20;
+constexpr uint8_t pcmd_ty1 = 0x10;
+constexpr uint8_t pcmd_ty0 = 0x08;
+constexpr uint8_t pcmd_ops = 0x04;
+constexpr uint8_t pcmd_command_mask = pcmd_write | pcmd_byte | pcmd_ty1 | pcmd_ty0 | pcmd_ops;
+// Bits 7, 1 and 0 are never set in a task.
+constexpr uint8_t pcmd_reserved = 0x83;
+
+constexpr uint8_t pcmd_paged_read = pcmd_byte;
+constexpr uint8_t pcmd_paged_write = pcmd_write | pcmd_byte;
+constexpr uint8_t pcmd_direct_read = pcmd_byte | pcmd_ty0;
+constexpr uint8_t pcmd_direct_write = pcmd_write | pcmd_byte | pcmd_ty0;
+constexpr uint8_t pcmd_direct_bit_read = pcmd_ty0;
+constexpr uint8_t pcmd_direct_bit_write = pcmd_write | pcmd_ty0;
+constexpr uint8_t pcmd_register_read = pcmd_ty1;
+constexpr uint8_t pcmd_register_write = pcmd_write | pcmd_ty1;
+constexpr uint8_t pcmd_ops_read = pcmd_ops | pcmd_byte;  // no feedback
+constexpr uint8_t pcmd_ops_read_feedback = pcmd_ops | pcmd_byte | pcmd_ty0;
+constexpr uint8_t pcmd_ops_write = pcmd_write | pcmd_ops | pcmd_byte;  // no feedback
+constexpr uint8_t pcmd_ops_write_feedback = pcmd_write | pcmd_ops | pcmd_byte | pcmd_ty0;
+constexpr uint8_t pcmd_ops_bit_read = pcmd_ops;  // no feedback
+constexpr uint8_t pcmd_ops_bit_read_feedback = pcmd_ops | pcmd_ty0;
+constexpr uint8_t pcmd_ops_bit_write = pcmd_write | pcmd_ops;  // no feedback
+constexpr uint8_t pcmd_ops_bit_write_feedback = pcmd_write | pcmd_ops | pcmd_ty0;
+
+// PSTAT of the programmer's final reply; 0 is success.
+constexpr uint8_t pstat_no_decoder = 0x01;
+constexpr uint8_t pstat_no_write_ack = 0x02;
+constexpr uint8_t pstat_no_read_ack = 0x04;  // read compare failed
+constexpr uint8_t pstat_user_abort = 0x08;
+
+// --- OPC_LONG_ACK -------------------------------------------------------------
+// B4 <acknowledged opcode without bit 7> <code> chk.
+constexpr uint8_t ack_opcode(uint8_t opcode) { return opcode & 0x7F; }
+// Codes for a programming task (OPC_WR_SL_DATA to slot 124).
+constexpr uint8_t lack_busy = 0x00;
+constexpr uint8_t lack_accepted = 0x01;
+constexpr uint8_t lack_blind = 0x40;  // accepted, no reply will follow
+constexpr uint8_t lack_not_implemented = 0x7F;
+// Codes for everything else: a slot write taken, a switch request taken; or
+// refused (no free slot, illegal move, switch buffer full).
+constexpr uint8_t ack_ok = 0x7F;
+constexpr uint8_t ack_refused = 0x00;
+// The answer to OPC_SW_STATE: bit 5 set = closed.
+constexpr uint8_t ack_switch_closed = 0x20;
+
+// --- numbers spread over two 7-bit bytes ---------------------------------------
+struct byte_pair {
+    uint8_t high;  // bits 13..7
+    uint8_t low;   // bits 6..0
+    bool operator==(const byte_pair&) const = default;
+};
+
+constexpr uint16_t split_max = 0x3FFF;
+constexpr byte_pair split14(uint16_t value) {
+    return {static_cast<uint8_t>((value >> 7) & 0x7F), static_cast<uint8_t>(value & 0x7F)};
+}
+constexpr uint16_t join14(uint8_t high, uint8_t low) {
+    return static_cast<uint16_t>((high & 0x7F) * 128 + (low & 0x7F));
+}
+
+// Locomotive address, 0..16383: OPC_LOCO_ADR bytes 1/2, slot ADR2/ADR,
+// programmer HOPSA/LOPSA. Loco 300: BF 02 2C.
+constexpr uint16_t loco_address_max = 16383;
+constexpr byte_pair encode_loco_address(uint16_t address) { return split14(address); }
+constexpr uint16_t decode_loco_address(uint8_t high, uint8_t low) { return join14(high, low); }
+
+// --- CV number and value of a programming task -------------------------------
+// CVs are counted from 1 and travel 0-based in ten bits (c = cv - 1):
+//   CVH bit 0 = c bit 7, bit 1 = data bit 7, bit 4 = c bit 8, bit 5 = c bit 9
+//   CVL = c bits 6..0, DATA7 = data bits 6..0
+// CV 29 holding 134: CVH 02, CVL 1C, DATA7 06. Register numbers (1..8) use
+// the same fields.
+constexpr unsigned cv_max = 1024;
+constexpr uint8_t cvh_data_bit7 = 0x02;
+struct cv_fields {
+    uint8_t cvh;
+    uint8_t cvl;
+    uint8_t data7;
+    bool operator==(const cv_fields&) const = default;
+};
+cv_fields encode_cv(unsigned cv, uint8_t data);
+unsigned decode_cv(uint8_t cvh, uint8_t cvl);
+uint8_t decode_cv_data(uint8_t cvh, uint8_t data7);
+
+// Data byte of a bit task: 1110DBBB, D the bit value, BBB the bit number.
+// Verify that bit 5 is 1: 0x6D with CVH bit 1 carrying data bit 7.
+constexpr uint8_t bit_task_data(bool value, uint8_t bit_number) {
+    return static_cast<uint8_t>(0xE0 | (value ? 0x08 : 0x00) | (bit_number & 7));
+}
+constexpr bool bit_task_value(uint8_t data) { return (data >> 3) & 1; }
+constexpr uint8_t bit_task_number(uint8_t data) { return data & 7; }
+
+// --- fast clock (slot 123) --------------------------------------------------------
+// Hours and minutes travel as counts up to the next wrap at 128:
+//   HRS  = 0x68 + hour   (104 is hour 0, 127 is hour 23)
+//   MINS = 0x43 + minute (67 is minute 0, 126 is minute 59)
+// The decoders read any byte, as command stations do, modulo 24 and 60.
+// FRAC_MINSH/FRAC_MINSL are a 14-bit count of 1/16384 minute (split14).
+struct clock_time {
+    uint8_t hour;
+    uint8_t minute;
+    bool operator==(const clock_time&) const = default;
+};
+struct clock_bytes {
+    uint8_t hrs;
+    uint8_t mins;
+    bool operator==(const clock_bytes&) const = default;
+};
+clock_bytes encode_clock_time(clock_time t);
+clock_time decode_clock_time(clock_bytes b);
+
+// --- switches and sensors ------------------------------------------------------
+// OPC_SW_REQ / OPC_SW_ACK / OPC_SW_STATE: SW1 = wire address bits 6..0;
+// SW2 = bits 10..7 in bits 3..0, bit 4 output on, bit 5 closed. The wire
+// address is the switch number - 1. Switch 200 thrown, on: SW1 47 SW2 11.
+constexpr unsigned switch_max = 2048;
+constexpr uint8_t sw2_address_high = 0x0F;
+constexpr uint8_t sw2_on = 0x10;
+constexpr uint8_t sw2_closed = 0x20;
+// OPC_SW_REP: SN2 bit 6 clear reports the outputs (bit 5 closed on, bit 4
+// thrown on); set, it reports an input (bit 5 as IN2's I, bit 4 the level).
+constexpr uint8_t sn2_input = 0x40;
+constexpr uint8_t sn2_closed_on = 0x20;
+constexpr uint8_t sn2_thrown_on = 0x10;
+
+struct switch_fields {
+    unsigned number;  // 1..2048
+    bool closed;
+    bool on;
+    bool operator==(const switch_fields&) const = default;
+};
+// Numbers outside 1..2048 wrap into the eleven bits.
+byte_pair encode_switch(const switch_fields& sw);
+switch_fields decode_switch(uint8_t sw1, uint8_t sw2);
+// The number alone, 1..2048, of SW1/SW2, SN1/SN2 or IN1/IN2.
+constexpr unsigned decode_switch_number(uint8_t a, uint8_t b) {
+    return (a & 0x7Fu) + (b & sw2_address_high) * 128u + 1;
+}
+
+// OPC_INPUT_REP: IN1 = address bits 6..0; IN2 = bits 10..7 in bits 3..0,
+// bit 4 L the level, bit 5 I (which of the address's two inputs), bit 6 X
+// always 1. The sensor number counts both inputs of every address:
+// (address * 2 + I) + 1, 1..4096.
+constexpr unsigned sensor_max = 4096;
+constexpr uint8_t in2_level = 0x10;
+constexpr uint8_t in2_switch_input = 0x20;
+constexpr uint8_t in2_control = 0x40;
+struct sensor_fields {
+    unsigned number;  // 1..4096
+    bool level;
+    bool operator==(const sensor_fields&) const = default;
+};
+byte_pair encode_sensor(const sensor_fields& s);
+sensor_fields decode_sensor(uint8_t in1, uint8_t in2);
+
+// --- message builders -------------------------------------------------------------
+// Each goes through kvr_loconet_msg::with_checksum.
+
+// A 14-byte slot message: opcode, 0x0E, slot, `fields` (bytes 3..12), checksum.
+kvr_loconet_msg slot_message(uint8_t opcode, uint8_t slot,
+                             const std::array<uint8_t, slot_field_count>& fields);
+
+// The programming task, OPC_WR_SL_DATA to slot 124:
+//   EF 0E 7C PCMD 00 HOPSA LOPSA 00 CVH CVL DATA7 00 00 chk
+// Direct read of CV 29: EF 0E 7C 28 00 00 00 00 00 1C 00 00 00 56
+kvr_loconet_msg programming_task(uint8_t pcmd, uint16_t loco, unsigned cv, uint8_t data);
+
+// OPC_LONG_ACK for `opcode`: B4 <opcode & 7F> <code & 7F> chk.
+kvr_loconet_msg long_ack(uint8_t opcode, uint8_t code);
+
+}  // namespace kvr_proto

@@ -1,0 +1,92 @@
+// Extended monitor text: a line for every message the monitor leaves blank,
+// and the monitor's own line, unchanged, for every message it decodes. The
+// packets are worked from the LocoNet and NMRA DCC packet layouts.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "loconet/kvr_loconet_msg.h"
+#include "loconet/kvr_monitor.h"
+#include "loconet/kvr_monitor_ext.h"
+
+namespace {
+
+struct line_case {
+    std::vector<uint8_t> bytes;  // without checksum
+    const char* line;
+};
+
+kvr_loconet_msg msg_of(const std::vector<uint8_t>& b) { return kvr_loconet_msg::with_checksum(b.data(), b.size()); }
+
+// OPC_IMM_PACKET carrying `packet` (up to five bytes), sent `reps` times.
+std::vector<uint8_t> imm(std::vector<uint8_t> packet, uint8_t reps = 0) {
+    std::vector<uint8_t> m = {0xED, 0x0B, 0x7F, static_cast<uint8_t>(packet.size() << 4 | reps), 0};
+    for (std::size_t i = 0; i < 5; ++i) {
+        const uint8_t b = i < packet.size() ? packet[i] : 0;
+        if (b & 0x80) m[4] |= static_cast<uint8_t>(1u << i);
+        m.push_back(b & 0x7F);
+    }
+    return m;
+}
+
+TEST(MonitorExtended, GivesALineForEveryMessageTheMonitorLeavesBlank) {
+    const line_case cases[] = {
+        {{0xA3, 0x01, 0x05}, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)"},
+        {{0xD4, 0x20, 0x07, 0x08, 0x41}, "OPC_LOCO_FUNC_EX:SLOT#[7] F13-19(1000001)"},
+        {{0xD4, 0x20, 0x07, 0x09, 0x7F}, "OPC_LOCO_FUNC_EX:SLOT#[7] F21-27(1111111)"},
+        {{0xD4, 0x20, 0x07, 0x05, 0x50}, "OPC_LOCO_FUNC_EX:SLOT#[7] F12(1) F20(0) F28(1)"},
+        {{0xD4, 0x20, 0x07, 0x0A, 0x03}, "OPC_LOCO_FUNC_EX:SLOT#[7] group(0A) bits(03)"},
+        {{0xD4, 0x21, 0x07, 0x08, 0x01}, "UNKNOWN         :len(6) D4 21 07 08 01 04"},
+        // Transponding: section 10 (zone bits from bytes 1 and 2), short and long addresses.
+        {{0xD0, 0x20, 0x09, 0x7D, 0x03}, "OPC_MULTI_SENSE :present SECTION#[10] LOCO#[3]"},
+        {{0xD0, 0x01, 0x00, 0x09, 0x52}, "OPC_MULTI_SENSE :absent SECTION#[129] LOCO#[1234]"},
+        {{0xD0, 0x60, 0x01, 0x02, 0x03}, "OPC_MULTI_SENSE :type(3) data(60 01 02 03)"},
+        // Peer transfer: the eight data bytes get bit 7 back from PXCT1/PXCT2.
+        {{0xE5, 0x10, 0x50, 0x01, 0x00, 0x03, 0x01, 0x02, 0x03, 0x04, 0x08, 0x05, 0x06, 0x07, 0x08},
+         "OPC_PEER_XFER   :SRC(50) DST(1) data(81 82 03 04 05 06 07 88)"},
+        {{0xE5, 0x10, 0x01, 0x02, 0x02, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+         "OPC_PEER_XFER   :SV programming SRC(01) DST(258) data(03 00 01 00 00 00 00 00)"},
+        {{0xE5, 0x07, 0x01, 0x02, 0x03, 0x04}, "OPC_PEER_XFER   :len(7) data(01 02 03 04)"},
+        // Immediate packets: DCC packets to locomotives and accessories.
+        {imm({0x03, 0x90}, 4), "OPC_IMM_PACKET  :DCC LOCO#[3] F0-4(10000) reps(4) packet(03 90)"},
+        {imm({0x03, 0xB5}), "OPC_IMM_PACKET  :DCC LOCO#[3] F5-8(1010) reps(0) packet(03 B5)"},
+        {imm({0x03, 0xA9}), "OPC_IMM_PACKET  :DCC LOCO#[3] F9-12(1001) reps(0) packet(03 A9)"},
+        {imm({0xC4, 0xD2, 0xDE, 0x81}), "OPC_IMM_PACKET  :DCC LOCO#[1234] F13-20(10000001) reps(0) packet(C4 D2 DE 81)"},
+        {imm({0xC4, 0xD2, 0xDF, 0x02}), "OPC_IMM_PACKET  :DCC LOCO#[1234] F21-28(01000000) reps(0) packet(C4 D2 DF 02)"},
+        {imm({0xC4, 0xD2, 0x3F, 0x85}), "OPC_IMM_PACKET  :DCC LOCO#[1234] spd128(5) DIR(fwd) reps(0) packet(C4 D2 3F 85)"},
+        // 01DCSSSS: SSSS 0110 and C 1 make step 13 of 31, speed 10 of 28.
+        {imm({0x03, 0x76}), "OPC_IMM_PACKET  :DCC LOCO#[3] spd28(10) DIR(fwd) reps(0) packet(03 76)"},
+        {imm({0x03, 0x41}), "OPC_IMM_PACKET  :DCC LOCO#[3] estop DIR(rev) reps(0) packet(03 41)"},
+        {imm({0x03, 0xEC, 0x1C, 0x06}), "OPC_IMM_PACKET  :DCC LOCO#[3] OPS CV#[29] write(6) reps(0) packet(03 EC 1C 06)"},
+        {imm({0x03, 0xE4, 0x00, 0x05}), "OPC_IMM_PACKET  :DCC LOCO#[3] OPS CV#[1] verify(5) reps(0) packet(03 E4 00 05)"},
+        {imm({0x00, 0x00}), "OPC_IMM_PACKET  :DCC BROADCAST control(00) reps(0) packet(00 00)"},
+        // Accessory board 1, output 0 on; the upper address bits travel inverted.
+        {imm({0x81, 0xF8}), "OPC_IMM_PACKET  :DCC ACCESSORY board(1) output(0) on reps(0) packet(81 F8)"},
+        {imm({0xBF, 0x8B}), "OPC_IMM_PACKET  :DCC ACCESSORY board(511) output(3) on reps(0) packet(BF 8B)"},
+        {imm({0xFF, 0x00}), "OPC_IMM_PACKET  :DCC IDLE reps(0) packet(FF 00)"},
+        {{0xED, 0x0F, 0x01, 0x05, 0x00, 0x21}, "OPC_IMM_PACKET  :len(7) data(01 05 00 21)"},
+        {{0xE4, 0x08, 0x00, 0x01, 0x02, 0x03, 0x04}, "OPC_REPORT_E4   :len(8) data(00 01 02 03 04)"},
+        {{0x84}, "UNKNOWN         :len(2) 84 7B"},
+        {{0xB3, 0x01, 0x02}, "UNKNOWN         :len(4) B3 01 02 4F"},
+    };
+    for (const line_case& c : cases) {
+        const kvr_loconet_msg m = msg_of(c.bytes);
+        EXPECT_EQ(kvr_monitor::to_text(m), "") << c.line;
+        EXPECT_EQ(kvr_monitor::to_text_extended(m), c.line);
+    }
+}
+
+TEST(MonitorExtended, KeepsTheMonitorsOwnLines) {
+    const std::vector<std::vector<uint8_t>> decoded = {
+        {0x81}, {0x85}, {0xA1, 0x01, 0x30}, {0xB5, 0x07, 0x33}, {0xB6, 0x04, 0x21}, {0xB8, 0x03, 0x04},
+        {0xB9, 0x03, 0x04}, {0xE7, 0x0E, 0x01, 0x33, 0x03, 0x00, 0x30, 0x07, 0x00, 0x00, 0x00, 0x01, 0x00},
+    };
+    for (const auto& b : decoded) {
+        const kvr_loconet_msg m = msg_of(b);
+        ASSERT_FALSE(kvr_monitor::to_text(m).empty());
+        EXPECT_EQ(kvr_monitor::to_text_extended(m), kvr_monitor::to_text(m));
+    }
+}
+
+}  // namespace

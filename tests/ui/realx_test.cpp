@@ -1,0 +1,486 @@
+// The window program under a real X server (Xvfb) with a window manager
+// (openbox), driven as a person drives it: xdotool clicks and keys, wmctrl
+// closes windows through their title-bar button. The station is
+// busprobe-sim on a pseudo-terminal, logging every message on the bus, so
+// the tests see what reached the wire.
+//
+// The window always gets its port from a settings file written here beside
+// a copy of the program (the settings file lives beside the executable), so
+// it never falls back to a real serial port.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "ui/kvr_dialog_template.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Liveness bounds: a step that has not happened by then has failed (the
+// test ends its processes instead of hanging). They are not speed checks.
+constexpr auto kStepBound = 20s;
+
+bool have_program(const char* name) {
+    const std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return std::system(cmd.c_str()) == 0;
+}
+
+// A child process with its standard output on a pipe; ended (TERM, then
+// KILL) when the object goes.
+class child {
+public:
+    child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+          const std::string& dir = {}, int extra_fd_to = -1) {
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0)
+            return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], 1);
+            if (extra_fd_to >= 0) {
+                ::dup2(out[1], extra_fd_to);
+                ::fcntl(extra_fd_to, F_SETFD, 0);  // dup2 onto itself keeps close-on-exec
+            }
+            ::setpgid(0, 0);
+            for (const std::string& e : env)
+                ::putenv(const_cast<char*>(e.c_str()));
+            if (!dir.empty() && ::chdir(dir.c_str()) != 0)
+                ::_exit(126);
+            std::vector<char*> args;
+            for (const std::string& a : argv)
+                args.push_back(const_cast<char*>(a.c_str()));
+            args.push_back(nullptr);
+            ::execvp(args[0], args.data());
+            ::_exit(127);
+        }
+        ::close(out[1]);
+        out_ = out[0];
+    }
+    ~child() {
+        end();
+        if (out_ >= 0)
+            ::close(out_);
+    }
+    child(const child&) = delete;
+    child& operator=(const child&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    // One line of output, or nothing by the bound.
+    std::optional<std::string> read_line(std::chrono::milliseconds bound = kStepBound) {
+        const auto until = std::chrono::steady_clock::now() + bound;
+        for (;;) {
+            const auto nl = buffer_.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                return line;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || out_ < 0)
+                return std::nullopt;
+            pollfd p{out_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                continue;
+            char chunk[4096];
+            const ssize_t n = ::read(out_, chunk, sizeof chunk);
+            if (n <= 0)
+                return std::nullopt;
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    // The exit status once the process has ended by itself, or nothing by
+    // the bound.
+    std::optional<int> wait_exit(std::chrono::milliseconds bound = kStepBound) {
+        const auto until = std::chrono::steady_clock::now() + bound;
+        while (pid_ > 0) {
+            int status = 0;
+            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            if (std::chrono::steady_clock::now() > until)
+                return std::nullopt;
+            std::this_thread::sleep_for(20ms);
+        }
+        return std::nullopt;
+    }
+
+    void end() {
+        if (pid_ <= 0)
+            return;
+        ::kill(-pid_, SIGTERM);
+        if (!wait_exit(5s) && pid_ > 0) {
+            ::kill(-pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+};
+
+// Runs a command and returns its standard output.
+std::string run(const std::string& cmd) {
+    std::string out;
+    FILE* f = ::popen(cmd.c_str(), "r");
+    if (!f)
+        return out;
+    char buf[512];
+    while (std::fgets(buf, sizeof buf, f))
+        out += buf;
+    ::pclose(f);
+    return out;
+}
+
+bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds bound = kStepBound) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// The X server and the window manager for the whole suite.
+class x_session {
+public:
+    static x_session& get() {
+        static x_session s;
+        return s;
+    }
+    bool up() const { return !display_.empty(); }
+    const std::string& why_not() const { return why_not_; }
+    const std::string& display() const { return display_; }
+
+private:
+    x_session() {
+        if (!have_program("Xvfb")) {
+            why_not_ = "no X server can start here: Xvfb is not installed (Debian package xvfb)";
+            return;
+        }
+        // -displayfd: the server picks a free display and writes its number.
+        xvfb_ = std::make_unique<child>(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0",
+                                                                 "1280x1024x24", "-nolisten", "tcp"},
+                                        std::vector<std::string>{}, std::string{}, 3);
+        const auto number = xvfb_->read_line();
+        if (!number || number->empty()) {
+            why_not_ = "no X server can start here: Xvfb did not report a display";
+            xvfb_.reset();
+            return;
+        }
+        display_ = ":" + *number;
+        wm_ = std::make_unique<child>(std::vector<std::string>{"openbox"},
+                                      std::vector<std::string>{"DISPLAY=" + display_});
+        // Ready when the manager answers through the window-manager hints.
+        if (!poll_until([&] { return run("DISPLAY=" + display_ + " wmctrl -m 2>/dev/null").find("Openbox") != std::string::npos; }))
+            why_wm_ = "openbox did not come up on " + display_;
+    }
+
+    std::unique_ptr<child> xvfb_;
+    std::unique_ptr<child> wm_;
+    std::string display_;
+    std::string why_not_;
+
+public:
+    std::string why_wm_;
+};
+
+// Pixel centres of the dialog's controls, from the same template and font
+// the program uses.
+QPoint centre_of(int id) {
+    const kvr_dialog_units du(kvr_dialog_font());
+    for (const kvr_ctl_def& def : kvr_main_dlg_controls())
+        if (def.id == id)
+            return du.rect(def.x, def.y, def.w, def.h).center();
+    return {};
+}
+
+class RealX : public ::testing::Test {
+protected:
+    void SetUp() override {
+        x_session& x = x_session::get();
+        if (!x.up())
+            GTEST_SKIP() << x.why_not();
+        ASSERT_TRUE(x.why_wm_.empty()) << x.why_wm_;
+        for (const char* tool : {"xdotool", "wmctrl"})
+            ASSERT_TRUE(have_program(tool)) << tool << " is missing (make test installs it)";
+        ASSERT_TRUE(dir_.isValid());
+        display_ = "DISPLAY=" + x.display();
+    }
+    void TearDown() override {
+        // What the screen showed when a check failed, for the person reading the log.
+        if (HasFailure()) {
+            const std::string shot = std::filesystem::temp_directory_path().string() + "/busprobe-realx-" +
+                                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".png";
+            run(display_ + " import -window root " + shot + " 2>/dev/null");
+            std::printf("screen: %s\n", shot.c_str());
+        }
+        window_.reset();
+        stop_sim();
+    }
+
+    // busprobe-sim on a pty with its bus log read on a thread.
+    std::string start_sim(const std::vector<std::string>& options) {
+        std::vector<std::string> argv = {BUSPROBE_SIM_BIN, "--log"};
+        argv.insert(argv.end(), options.begin(), options.end());
+        sim_ = std::make_unique<child>(argv);
+        const auto device = sim_->read_line();
+        if (!device || device->rfind("/dev/pts/", 0) != 0)
+            return {};
+        reader_ = std::thread([this] {
+            while (auto line = sim_->read_line(std::chrono::hours(1))) {
+                std::lock_guard<std::mutex> lock(bus_mutex_);
+                bus_.push_back(*line);
+            }
+        });
+        return *device;
+    }
+    void stop_sim() {
+        if (sim_)
+            sim_->end();
+        if (reader_.joinable())
+            reader_.join();
+        sim_.reset();
+    }
+    std::vector<std::string> bus() {
+        std::lock_guard<std::mutex> lock(bus_mutex_);
+        return bus_;
+    }
+    bool bus_has(const std::string& text) {
+        for (const std::string& line : bus())
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    // The program, copied beside a settings file naming `port`; returns the
+    // main window's id.
+    std::string start_window(const std::string& port) {
+        const std::string exe = dir_.filePath("busprobe").toStdString();
+        std::filesystem::copy_file(BUSPROBE_BIN, exe, std::filesystem::copy_options::overwrite_existing);
+        std::ofstream(dir_.filePath("busprobe.ini").toStdString()) << "[SETTING]\nCOMMPORT=" << port << "\n";
+        window_ = std::make_unique<child>(std::vector<std::string>{exe},
+                                          std::vector<std::string>{display_, "QT_QPA_PLATFORM=xcb"}, dir_.path().toStdString());
+        std::string id;
+        poll_until([&] {
+            id = first_word(xdo("search --all --onlyvisible --pid " + std::to_string(window_->pid()) +
+                                " --name '^Busprobe \\(v2\\.1\\)$'"));
+            return !id.empty();
+        });
+        if (!id.empty()) {
+            xdo("windowactivate --sync " + id);
+        } else if (const auto status = window_->wait_exit(0ms)) {
+            ADD_FAILURE() << "busprobe ended with status " << *status << " before its window showed";
+        }
+        return id;
+    }
+
+    std::string xdo(const std::string& args) { return run(display_ + " xdotool " + args + " 2>/dev/null"); }
+    void wm_close(const std::string& id) { run(display_ + " wmctrl -i -c " + id); }
+    static std::string first_word(const std::string& s) {
+        std::istringstream in(s);
+        std::string w;
+        in >> w;
+        return w;
+    }
+    // Visible windows of the program other than the main window.
+    std::vector<std::string> boxes(const std::string& main_id) {
+        std::vector<std::string> out;
+        std::istringstream in(xdo("search --all --onlyvisible --pid " + std::to_string(window_->pid()) + " --name ."));
+        for (std::string id; in >> id;)
+            if (id != main_id && !xdo("getwindowname " + id).empty())
+                out.push_back(id);
+        return out;
+    }
+    std::string active() { return first_word(xdo("getactivewindow")); }
+    std::string title(const std::string& id) {
+        std::string t = xdo("getwindowname " + id);
+        while (!t.empty() && (t.back() == '\n' || t.back() == '\r'))
+            t.pop_back();
+        return t;
+    }
+    void click(const std::string& win, int control) {
+        // The window in front first: a click that only activates it would be lost.
+        const QPoint p = centre_of(control);
+        xdo("windowactivate --sync " + win + " mousemove --window " + win + " " + std::to_string(p.x()) + " " +
+            std::to_string(p.y()) + " click 1");
+    }
+    // The one box besides the main window, once it is there.
+    std::string wait_box(const std::string& main_id) {
+        std::vector<std::string> b;
+        poll_until([&] { return (b = boxes(main_id)).size() == 1; });
+        return b.size() == 1 ? b[0] : std::string{};
+    }
+    bool no_boxes(const std::string& main_id) {
+        return poll_until([&] { return boxes(main_id).empty(); });
+    }
+
+    QTemporaryDir dir_;
+    std::string display_;
+    std::unique_ptr<child> sim_;
+    std::unique_ptr<child> window_;
+    std::thread reader_;
+    std::mutex bus_mutex_;
+    std::vector<std::string> bus_;
+};
+
+TEST_F(RealX, ConnectSwitchPowerOnAndClose) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    click(main_id, kvr_idc_power_on);
+    EXPECT_TRUE(poll_until([&] { return bus_has("OPC_GPON"); }));
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait_exit(), std::optional<int>(0));
+}
+
+// A report box opens in front of the main window, closes with Escape or its
+// title-bar button, a repeated report does not pile up, and a box left open
+// does not keep the program alive once the main window is closed.
+TEST_F(RealX, ReportBoxesComeToTheFrontCloseAndDoNotOutliveTheWindow) {
+    const std::string missing = dir_.filePath("no-such-port").toStdString();
+    const std::string main_id = start_window(missing);
+    ASSERT_FALSE(main_id.empty());
+    for (const char* way : {"Escape", "title bar"}) {
+        click(main_id, kvr_idc_connect);
+        const std::string box = wait_box(main_id);
+        ASSERT_FALSE(box.empty()) << way;
+        EXPECT_TRUE(poll_until([&] { return active() == box; })) << way << ": the box is not in front";
+        click(main_id, kvr_idc_connect);  // the same failure again: still one box
+        xdo("windowactivate --sync " + box);
+        EXPECT_EQ(boxes(main_id).size(), 1u) << way;
+        if (std::string(way) == "Escape")
+            xdo("key --clearmodifiers Escape");
+        else
+            wm_close(box);
+        EXPECT_TRUE(no_boxes(main_id)) << way << " left the box open";
+    }
+    click(main_id, kvr_idc_connect);
+    ASSERT_FALSE(wait_box(main_id).empty());
+    xdo("windowactivate --sync " + main_id);
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait_exit(), std::optional<int>(0)) << "the program stayed alive behind its box";
+}
+
+// A read against a station that never answers: the Cancel box's title-bar
+// button ends it with its report; closing the main window while the Cancel
+// box shows ends the read, closes the link and ends the program, with no
+// report of the cancel.
+TEST_F(RealX, ClosingTheWindowWhileTheCancelBoxShowsEndsTheProgram) {
+    const std::string device = start_sim({"--drop", "1000"});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+
+    click(main_id, kvr_idc_read);
+    const std::string cancel = wait_box(main_id);
+    ASSERT_FALSE(cancel.empty());
+    EXPECT_EQ(title(cancel), "Busprobe");
+    wm_close(cancel);
+    std::string report;
+    ASSERT_TRUE(poll_until([&] {
+        const auto b = boxes(main_id);
+        return b.size() == 1 && b[0] != cancel && !(report = b[0]).empty();
+    })) << "the Cancel box's title-bar button did not end the wait";
+    EXPECT_TRUE(poll_until([&] { return active() == report; }));
+    xdo("key --clearmodifiers Escape");
+    ASSERT_TRUE(no_boxes(main_id));
+
+    click(main_id, kvr_idc_read);
+    const std::string second_cancel = wait_box(main_id);
+    ASSERT_FALSE(second_cancel.empty());
+    wm_close(main_id);
+    std::vector<std::string> reports;  // titles of boxes other than the Cancel box
+    std::optional<int> status;
+    poll_until([&] {
+        for (const std::string& b : boxes(main_id))
+            if (b != second_cancel)
+                reports.push_back(title(b));
+        return (status = window_->wait_exit(0ms)).has_value();
+    });
+    EXPECT_EQ(status, std::optional<int>(0)) << "the program did not end";
+    EXPECT_TRUE(reports.empty()) << "a report box showed while closing: " << reports.front();
+}
+
+// With the loco address emptied, dragging the slider drives nothing (no loco
+// request reaches the bus before a later Power On does) and the entry stays
+// empty (Power On's exchange prompts for it).
+TEST_F(RealX, SliderDrivesNothingWithoutALocoAddress) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    click(main_id, kvr_idc_loco_adr);
+    xdo("key --clearmodifiers ctrl+a BackSpace");
+    const QPoint slider = centre_of(kvr_idc_slider);
+    const kvr_dialog_units du(kvr_dialog_font());
+    const int left = du.x(172) + 6;
+    const std::string y = std::to_string(slider.y());
+    xdo("mousemove --window " + main_id + " " + std::to_string(left) + " " + y + " mousedown 1");
+    for (int dx = 10; dx <= 60; dx += 10)
+        xdo("mousemove --window " + main_id + " " + std::to_string(left + dx) + " " + y);
+    xdo("mouseup 1");
+    // Power On exchanges too: the empty entry gets its prompt, and the
+    // request goes once the prompt is confirmed.
+    click(main_id, kvr_idc_power_on);
+    ASSERT_TRUE(poll_until([&] {
+        for (const std::string& box : boxes(main_id))
+            xdo("windowactivate --sync " + box + " key --clearmodifiers Escape");
+        return bus_has("OPC_GPON");
+    }));
+    for (const std::string& line : bus()) {
+        if (line.find("OPC_GPON") != std::string::npos)
+            break;
+        EXPECT_EQ(line.find("REQ LOCO#"), std::string::npos) << line;
+    }
+    // Closing exchanges as well and stays open on a bad entry.
+    click(main_id, kvr_idc_loco_adr);
+    xdo("key --clearmodifiers ctrl+a 3");
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait_exit(), std::optional<int>(0));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    // Font metrics for the control places, without a display of our own.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
