@@ -177,6 +177,9 @@ void kvr_main_dlg::build_controls() {
         switch (def.kind) {
         case kvr_ctl_kind::combo:
             w = port_box_ = new QComboBox(this);
+            // A LocoNet-over-TCP server is typed in: tcp://HOST[:PORT].
+            port_box_->setEditable(true);
+            port_box_->setInsertPolicy(QComboBox::NoInsert);
             break;
         case kvr_ctl_kind::button: {
             auto* b = new QPushButton(text, this);
@@ -496,6 +499,8 @@ void kvr_main_dlg::on_connect() {
         if (label == QString::fromUtf8(kvr_txt_connect)) {
             link().open(port_);
             ini_.set_string(kSection, "COMMPORT", port_);
+            if (port_box_->findText(QString::fromStdString(port_)) < 0)
+                port_box_->addItem(QString::fromStdString(port_));
             connect_button->setText(QString::fromUtf8(kvr_txt_close));
         } else {
             link().close();

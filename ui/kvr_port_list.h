@@ -9,7 +9,7 @@
 std::vector<std::string> kvr_scan_serial_devices();
 
 // "COM1".."COM4", "SIM", the devices, and the stored port when it is a
-// device path; without duplicates, sorted as a sorted list box sorts
+// device path or a tcp:// server; without duplicates, sorted as a sorted list box sorts
 // (without regard to case).
 std::vector<std::string> kvr_port_list(const std::vector<std::string>& devices,
                                        const std::string& stored_port);
