@@ -5,7 +5,9 @@
 #include <QEvent>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -270,9 +272,29 @@ void kvr_main_dlg::fill_ports() {
     for (const std::string& item : items)
         port_box_->addItem(QString::fromStdString(item));
     port_box_->setCurrentIndex(kvr_port_selection(items, port_));
+    fit_port_list();
+}
+
+// A /dev/serial/by-id name is far longer than the box: the drop-down list
+// is as wide as its longest entry, the closed box shows the end of the
+// name (where the interfaces differ), and the whole name is the tooltip.
+void kvr_main_dlg::fit_port_list() {
+    const QFontMetrics fm(port_box_->view()->font());
+    int widest = 0;
+    for (int i = 0; i < port_box_->count(); ++i)
+        widest = std::max(widest, fm.horizontalAdvance(port_box_->itemText(i)));
+    port_box_->view()->setMinimumWidth(widest + 4 * fm.averageCharWidth());
+    show_port_end();
+}
+
+void kvr_main_dlg::show_port_end() {
+    port_box_->setToolTip(port_box_->currentText());
+    if (QLineEdit* line = port_box_->lineEdit())
+        line->setCursorPosition(static_cast<int>(line->text().size()));
 }
 
 void kvr_main_dlg::wire_signals() {
+    connect(port_box_, &QComboBox::currentTextChanged, this, [this] { show_port_end(); });
     const auto on_click = [this](int id, void (kvr_main_dlg::*handler)()) {
         connect(qobject_cast<QAbstractButton*>(control(id)), &QAbstractButton::clicked, this,
                 [this, handler] { enter(handler); });
@@ -499,8 +521,10 @@ void kvr_main_dlg::on_connect() {
         if (label == QString::fromUtf8(kvr_txt_connect)) {
             link().open(port_);
             ini_.set_string(kSection, "COMMPORT", port_);
-            if (port_box_->findText(QString::fromStdString(port_)) < 0)
+            if (port_box_->findText(QString::fromStdString(port_)) < 0) {
                 port_box_->addItem(QString::fromStdString(port_));
+                fit_port_list();
+            }
             connect_button->setText(QString::fromUtf8(kvr_txt_close));
         } else {
             link().close();

@@ -1,8 +1,11 @@
-// The window on a LocoNet-over-TCP server: the address typed into the port
-// box, a CV read through our own server sharing the simulated layout, and
-// the server going away as a lost link.
+// The port box: a LocoNet-over-TCP server typed into it, a CV read through
+// our own server sharing the simulated layout, the server going away as a
+// lost link; and long device names.
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QFontMetrics>
+#include <QLineEdit>
 
 #include "foundation/kvr_ini.h"
 #include "loconet/kvr_lntcp_share.h"
@@ -60,4 +63,20 @@ TEST_F(WithTcpServer, TypedAddressConnectsReadsAndLosesTheServer) {
     EXPECT_TRUE(pump_until([&] { return boxes.size() == 1; }));
     EXPECT_NE(boxes.at(0).text.find("the server closed the connection"), std::string::npos) << boxes.at(0).text;
     EXPECT_FALSE(ms100.is_open());
+}
+
+class PortBox : public dialog_fixture {};
+
+// A long /dev/serial/by-id name: the list is wide enough for it, the closed
+// box shows its end and the tooltip the whole name.
+TEST_F(PortBox, LongNamesFitTheListAndShowTheirEnd) {
+    const std::string by_id = "/dev/serial/by-id/usb-RR-CirKits_LocoBuffer-USB_0123456789-if00-port0";
+    env.list_devices = [by_id] { return std::vector<std::string>{by_id}; };
+    make_dialog();
+    auto* box = dlg->control_as<QComboBox>(kvr_idc_port);
+    box->setCurrentText(QString::fromStdString(by_id));
+    EXPECT_EQ(box->toolTip().toStdString(), by_id);
+    EXPECT_EQ(box->lineEdit()->cursorPosition(), static_cast<int>(by_id.size()));
+    const QFontMetrics fm(box->view()->font());
+    EXPECT_GE(box->view()->minimumWidth(), fm.horizontalAdvance(QString::fromStdString(by_id)));
 }
