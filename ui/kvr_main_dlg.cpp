@@ -247,7 +247,7 @@ void kvr_main_dlg::init_dialog() {
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, [this] { show_about(); });
 
-    port_ = ini_.get_string(kSection, "COMMPORT", "COM1");
+    port_ = ini_.get_string(kSection, "COMMPORT", "");
     fill_ports();
     button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
 
@@ -268,6 +268,7 @@ void kvr_main_dlg::init_dialog() {
 void kvr_main_dlg::fill_ports() {
     const std::vector<std::string> devices =
         env_.list_devices ? env_.list_devices() : kvr_scan_serial_devices();
+    if (port_.empty()) port_ = kvr_first_start_port(devices);
     const std::vector<std::string> items = kvr_port_list(devices, port_);
     for (const std::string& item : items)
         port_box_->addItem(QString::fromStdString(item));

@@ -55,6 +55,10 @@ std::vector<std::string> kvr_port_list(const std::vector<std::string>& devices,
     return items;
 }
 
+std::string kvr_first_start_port(const std::vector<std::string>& devices) {
+    return devices.empty() ? "SIM" : devices.front();
+}
+
 int kvr_port_selection(const std::vector<std::string>& items, const std::string& port) {
     const auto it = std::find(items.begin(), items.end(), port);
     return it == items.end() ? 0 : static_cast<int>(it - items.begin());

@@ -23,6 +23,11 @@ TEST(PortList, FixedPortsDevicesAndStoredPathSortedWithoutDuplicates) {
         EXPECT_EQ(kvr_port_list(c.devices, c.stored), c.expected) << c.stored;
 }
 
+TEST(PortList, FirstStartOffersTheFirstUsbInterfaceElseSim) {
+    EXPECT_EQ(kvr_first_start_port({}), "SIM");
+    EXPECT_EQ(kvr_first_start_port({"/dev/ttyUSB0", "/dev/ttyACM0"}), "/dev/ttyUSB0");
+}
+
 TEST(PortList, SelectionIsExactElseFirst) {
     const list items = kvr_port_list({}, "");
     EXPECT_EQ(kvr_port_selection(items, "SIM"), 4);
