@@ -81,8 +81,9 @@ fuzz: deps-fuzz
 
 soak: deps-bench
 	$(CONFIGURE) -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DBUSPROBE_BUILD_BENCH=ON
-	cmake --build $(BENCH_BUILD) --target busprobe-soak -j $(JOBS)
+	cmake --build $(BENCH_BUILD) --target busprobe-soak busprobe-soak-tcp -j $(JOBS)
 	$(BENCH_BUILD)/bench/soak/busprobe-soak --seconds $(SOAK_SECONDS)
+	$(BENCH_BUILD)/bench/soak/busprobe-soak-tcp --seconds $(SOAK_SECONDS)
 
 screenshot: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/ui/busprobe --screenshot docs

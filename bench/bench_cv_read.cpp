@@ -12,12 +12,15 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
+#include <string>
 #include <cstdio>
 #include <vector>
 
 #include "bench/bench_summary.h"
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_sys_event.h"
+#include "loconet/kvr_lntcp_share.h"
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
@@ -41,6 +44,30 @@ struct read_setup {
     bool notice_at_once;
     bool pace;
     const char* figure;
+    bool tcp = false;  // through our LocoNet-over-TCP server, on loopback
+};
+
+// What the TCP read adds: our server sharing a link to the simulated
+// station, and the port name of a client link to it.
+struct tcp_hop {
+    explicit tcp_hop(const std::string& device) {
+        bus_link.open(device);
+        bus_link.set_window(&share);
+        share.start();
+    }
+    ~tcp_hop() {
+        share.stop();
+        bus_link.close();
+    }
+    std::string url() { return "tcp://127.0.0.1:" + std::to_string(share.server().port()); }
+
+    static kvr_lntcp_server_options options() {
+        kvr_lntcp_server_options o;
+        o.listen = {"127.0.0.1", 0};
+        return o;
+    }
+    kvr_ms100 bus_link;
+    kvr_lntcp_share share{bus_link, options(), nullptr};
 };
 
 void run_reads(benchmark::State& state, const read_setup& setup) {
@@ -55,6 +82,7 @@ void run_reads(benchmark::State& state, const read_setup& setup) {
         return static_cast<uint16_t>(s.programmer().track_decoder().cv(read_cv));
     });
 
+    std::unique_ptr<tcp_hop> hop;
     kvr_ms100 link;
     kvr_sys_event abort(true);
     kvr_dccx_timing timing;
@@ -62,7 +90,9 @@ void run_reads(benchmark::State& state, const read_setup& setup) {
     kvr_dccx_loconet station(link, timing);
     station.set_abort_event(&abort);
     try {
-        link.open(sim.device_path());
+        if (setup.tcp) hop = std::make_unique<tcp_hop>(sim.device_path());
+        // The first read waits for the connection, made on the link's thread.
+        link.open(hop ? hop->url() : sim.device_path());
         // The first read after opening also pays for the terminal settling.
         station.do_direct_read(read_cv, 0);
     } catch (const kvr_exception& e) {
@@ -102,6 +132,9 @@ void run_reads(benchmark::State& state, const read_setup& setup) {
 void BM_CvReadDirectWake(benchmark::State& state) {
     run_reads(state, {true, false, "cv_read_direct_ms_wake"});
 }
+void BM_CvReadDirectTcp(benchmark::State& state) {
+    run_reads(state, {true, false, "cv_read_direct_ms_tcp", true});
+}
 void BM_CvReadDirectPoll(benchmark::State& state) {
     run_reads(state, {false, false, "cv_read_direct_ms_poll"});
 }
@@ -111,6 +144,7 @@ void BM_CvReadDirectPaced(benchmark::State& state) {
 
 // Fixed counts: a polled read takes about a second.
 BENCHMARK(BM_CvReadDirectWake)->UseManualTime()->Iterations(41)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CvReadDirectTcp)->UseManualTime()->Iterations(41)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CvReadDirectPoll)->UseManualTime()->Iterations(7)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CvReadDirectPaced)->UseManualTime()->Iterations(41)->Unit(benchmark::kMillisecond);
 

@@ -11,7 +11,7 @@ export BUSPROBE_BENCH_SUMMARY="$summary"
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
 status=0
-for prog in bench_decode bench_cv_read bench_tx_latency bench_logview; do
+for prog in bench_decode bench_cv_read bench_tx_latency bench_lntcp bench_logview; do
     if [ ! -x "$dir/$prog" ]; then
         echo "run_all.sh: $prog was not built, left out" >&2
         continue
@@ -29,7 +29,9 @@ cat "$summary"
 # million lines within 1.5 times its cost at a thousand; the paced read
 # within 1.5 times its bus floor plus 10 ms; a read noticed at once well
 # under 50 ms against at least 500 ms with plain polling; a queued message
-# on the bus within 50 ms (p99) while other nodes fill 75 % of it.
+# on the bus within 50 ms (p99) while other nodes fill 75 % of it; the read
+# through our LocoNet-over-TCP server within 2 ms of the pseudo-terminal's;
+# one bus message reaching 32 TCP clients within 5 ms (99th percentile).
 echo
 echo "== goals"
 awk '
@@ -48,6 +50,11 @@ awk '
         if (have("cv_read_direct_ms_paced") && have("cv_read_direct_bus_floor_ms"))
             goal(val("cv_read_direct_ms_paced") <= 1.5 * val("cv_read_direct_bus_floor_ms") + 10,
                  "cv_read_direct_ms_paced <= 1.5 x cv_read_direct_bus_floor_ms + 10")
+        if (have("cv_read_direct_ms_tcp") && have("cv_read_direct_ms_wake"))
+            goal(val("cv_read_direct_ms_tcp") <= val("cv_read_direct_ms_wake") + 2,
+                 "cv_read_direct_ms_tcp <= cv_read_direct_ms_wake + 2")
+        if (have("serve_fanout_ms_p99_32_clients"))
+            goal(val("serve_fanout_ms_p99_32_clients") < 5, "serve_fanout_ms_p99_32_clients < 5")
         if (have("cv_read_direct_ms_wake") && have("cv_read_direct_ms_poll"))
             goal(val("cv_read_direct_ms_wake") < 50 && val("cv_read_direct_ms_poll") >= 500,
                  "cv_read_direct_ms_wake < 50 and cv_read_direct_ms_poll >= 500")

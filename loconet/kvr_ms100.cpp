@@ -12,11 +12,13 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
+#include "loconet/kvr_lntcp_connect.h"
 #include "loconet/kvr_repeat_gate.h"
 #include "loconet/kvr_serial.h"
 #include "loconet/kvr_tx_gate.h"
@@ -24,7 +26,6 @@
 namespace {
 
 constexpr const char* kvr_source = "kvr_ms100";
-constexpr unsigned kvr_bus_baud = 16457;
 constexpr unsigned kvr_poll_ms = 10;             // idle poll interval
 constexpr unsigned kvr_poll_after_write_ms = 2;  // until the next read
 constexpr std::size_t kvr_read_buffer = 2048;
@@ -60,10 +61,83 @@ std::string port_step(const std::string& port, const char* step) {
     return "(" + port + ") :" + step;
 }
 
+// The fix for an open that failed, as a Linux user meets it; "" when the
+// code needs no words beyond its own text.
+const char* open_hint(int code) {
+    switch (code) {
+    case EACCES:
+    case EPERM:
+        return "the user must be in the dialout group: sudo usermod -aG dialout $USER, then log in again";
+    case EBUSY: return "another program holds the port";
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return "unplugged, or the wrong name";
+    default: return "";
+    }
+}
+
 // An adapter pulled out or a pseudo-terminal whose other side closed: the
 // descriptor will never work again.
 bool device_gone(uint32_t code) {
     return code == EIO || code == ENXIO || code == ENODEV;
+}
+
+// The same for a LocoNet-over-TCP connection: refused, reset, closed by the
+// server, or timed out. A lost link exactly like a pulled adapter.
+bool connection_gone(uint32_t code) {
+    switch (code) {
+    case ECONNREFUSED: case ECONNRESET: case ECONNABORTED: case EPIPE: case ENOTCONN:
+    case ETIMEDOUT: case EHOSTUNREACH: case ENETUNREACH: case ENETDOWN:
+        return true;
+    default:
+        return device_gone(code);
+    }
+}
+
+// Ends a connection without losing the last lines sent. Closing a socket
+// with unread input makes the system reset the connection, and the server
+// may then drop what it had not read yet (a SEND written just before). So
+// the sending side is shut first and the server's last lines are read away
+// until it closes too, for a short bound.
+void close_connection(int fd) {
+    ::shutdown(fd, SHUT_WR);
+    char sink[1024];
+    for (int round = 0; round < 20; ++round) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0) continue;
+        if (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) <= 0) break;
+    }
+    ::close(fd);
+}
+
+// A whole line to a socket, as write_whole does for a device. send() with
+// MSG_NOSIGNAL: a server that went away must fail the call, not raise
+// SIGPIPE, which would end the whole program.
+int send_whole(std::mutex& port_lock, int fd, const std::string& line) {
+    const char* p = line.data();
+    std::size_t len = line.size();
+    int stalls = 0;
+    while (len > 0) {
+        ssize_t n = 0;
+        int err = 0;
+        {
+            std::lock_guard<std::mutex> lk(port_lock);
+            n = ::send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+            err = errno;
+        }
+        if (n > 0) {
+            p += n;
+            len -= static_cast<std::size_t>(n);
+            stalls = 0;
+            continue;
+        }
+        if (n < 0 && err == EINTR) continue;
+        if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) return err;
+        if (++stalls > kvr_write_stalls) return EAGAIN;
+        pollfd pf{fd, POLLOUT, 0};
+        ::poll(&pf, 1, kvr_write_stall_ms);
+    }
+    return 0;
 }
 
 // Writes the whole message. A non-blocking descriptor may take only part of
@@ -112,9 +186,16 @@ struct kvr_ms100::impl {
 
     kvr_ms100& owner;
     kvr_serial_io& io;
-    // Written only by the user-interface thread while no I/O thread runs.
+    // Written only by the user-interface thread while no I/O thread runs;
+    // for TCP by the I/O thread once it connected (nobody else looks at it
+    // while the thread runs).
     int fd = -1;
     std::string name;
+    // Written by the owner's thread while no I/O thread runs.
+    kvr_adapter chosen = kvr_adapter::automatic;
+    const kvr_adapter_info* kind = nullptr;
+    kvr_lntcp_endpoint endpoint;
+    bool is_tcp() const { return kind != nullptr && kind->kind == kvr_adapter::tcp; }
     std::unique_ptr<kvr_virtual_port> vport;
     std::map<std::string, kvr_virtual_port_factory> virtual_ports;  // the owner's thread only
     std::thread thread;
@@ -151,8 +232,13 @@ struct kvr_ms100::impl {
     kvr_repeat_gate gate;
     tx_clock::time_point last_rx{};  // when bytes were last read
     unsigned recheck_ms = 0;        // when the transmit gate may open by time alone
+    kvr_lntcp_splitter lines;       // TCP: the server's lines
 
     void configure();
+    void open_tcp();
+    void connect_tcp();
+    unsigned cycle_tcp();
+    void server_line(std::string_view line, bool too_long);
     void start_thread();
     void stop_thread();
 
@@ -160,8 +246,9 @@ struct kvr_ms100::impl {
     bool wait_input(unsigned ms, bool watch_device);
     unsigned cycle(unsigned interval, bool hangup);
     bool send_raw(bool input_waiting);
-    void deliver(std::size_t n);
+    void deliver(const uint8_t* bytes, std::size_t n);
     bool failed(kvr_exception& e, bool from_device);
+    void lose(kvr_exception& e);
     static void record(kvr_exception& e);
     template <class F>
     static std::optional<kvr_exception> attempt(F&& f);
@@ -181,13 +268,19 @@ void kvr_ms100::impl::configure() {
              line_get_properties);
 
     bool accepted = false;
-    if (int err = kvr_serial::set_custom_baud(fd, kvr_bus_baud, &accepted, io))
+    if (int err = kvr_serial::set_custom_baud(fd, kind->baud, &accepted, io))
         fail("GetCommProperties", err, line_get_properties);
     if (!accepted) fail("not support BAUD_USER", 0, line_baud_user);
 
     bool on_write = false;
     if (int err = kvr_serial::set_raw_8n1(fd, &on_write, io))
         fail(on_write ? "SetCommState" : "GetCommState", err, on_write ? line_set_state : line_get_state);
+    // The LocoBuffer class paces the PC with CTS and wants DTR and RTS up
+    // before it talks. The MS100 keeps the flow control the driver has.
+    if (kind->rtscts) {
+        if (int err = kvr_serial::set_hardware_flow(fd, true, io)) fail("SetCommState", err, line_set_state);
+        if (int err = kvr_serial::raise_dtr_rts(fd, io)) fail("EscapeCommFunction", err, line_set_state);
+    }
     if (int err = kvr_serial::set_nonblocking_reads(fd, &on_write, io))
         fail(on_write ? "SetCommTimeouts" : "GetCommTimeouts", err,
              on_write ? line_set_timeouts : line_get_timeouts);
@@ -243,6 +336,12 @@ void kvr_ms100::impl::run() {
     const int nice_now = ::getpriority(PRIO_PROCESS, tid);
     if (errno == 0) ::setpriority(PRIO_PROCESS, tid, nice_now - 1);
 
+    if (is_tcp()) {
+        // A link that never connected is lost whatever the reason.
+        auto e = attempt([&] { connect_tcp(); });
+        if (e) lose(*e);
+        if (e || fd < 0) return;
+    }
     unsigned interval = kvr_poll_ms;
     bool watch_device = true;
     while (!stop.load() && !lost) {
@@ -275,6 +374,7 @@ bool kvr_ms100::impl::wait_input(unsigned ms, bool watch_device) {
 // queued message when the transmit gate allows. Returns the next poll
 // interval: shorter while a message waits for the gate.
 unsigned kvr_ms100::impl::cycle(unsigned interval, bool hangup) {
+    if (is_tcp()) return cycle_tcp();
     std::unique_lock<std::mutex> lk(owner.lock());
     if (int err = kvr_serial::queue_counts(fd, &waiting_in, &waiting_out, io)) {
         lk.unlock();
@@ -290,7 +390,7 @@ unsigned kvr_ms100::impl::cycle(unsigned interval, bool hangup) {
         if (n < 0 && err != EAGAIN && err != EINTR) raise("kvr_ms100::rx_proc::ReadFile", err, line_read);
         if (n > 0) {
             last_rx = tx_clock::now();
-            deliver(static_cast<std::size_t>(n));
+            deliver(buf.data(), static_cast<std::size_t>(n));
         }
     } else {
         lk.unlock();
@@ -312,7 +412,9 @@ bool kvr_ms100::impl::send_raw(bool input_waiting) {
     const auto now = tx_clock::now();
     const kvr_tx_gate::line_state line{input_waiting, owner.receive_pending(), since(last_rx, now),
                                        since(front_since, now)};
-    if (!kvr_tx_gate::may_write(line)) {
+    // Only the MS100 leaves bus access to the PC; the other kinds wait for
+    // a free bus themselves.
+    if (kind->pc_accesses_bus && !kvr_tx_gate::may_write(line)) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kvr_tx_gate::recheck_after(line));
         recheck_ms = static_cast<unsigned>(std::max<std::chrono::milliseconds::rep>(wait.count(), 1));
         return false;
@@ -320,7 +422,9 @@ bool kvr_ms100::impl::send_raw(bool input_waiting) {
     const kvr_loconet_msg msg = txq.front().msg;
     front_in_flight = true;
     lk.unlock();
-    const int err = write_whole(io, owner.lock(), fd, msg.data(), static_cast<std::size_t>(std::max(msg.length(), 0)));
+    const int err = is_tcp() ? send_whole(owner.lock(), fd, kvr_lntcp_format_send(msg) + "\r\n")
+                             : write_whole(io, owner.lock(), fd, msg.data(),
+                                           static_cast<std::size_t>(std::max(msg.length(), 0)));
     lk.lock();
     txq.pop_front();
     front_in_flight = false;
@@ -331,13 +435,77 @@ bool kvr_ms100::impl::send_raw(bool input_waiting) {
     return true;
 }
 
+// ---- LocoNet over TCP ----
+//
+// The connection is made on the I/O thread, so open() never waits for a
+// name server: a refused or unreachable server then ends the link as a
+// pulled adapter does (one record, one notice). Messages queued meanwhile
+// go out once it is connected.
+
+void kvr_ms100::impl::open_tcp() {
+    std::string why;
+    if (!kvr_lntcp_parse_url(name, endpoint, why)) {
+        kind = nullptr;
+        raise(port_step(name, "CreateFile") + " (" + why + ")", EINVAL, line_create_file);
+    }
+    lines = kvr_lntcp_splitter{};
+    owner.set_open(true);
+    start_thread();
+}
+
+void kvr_ms100::impl::connect_tcp() {
+    kvr_lntcp_connection c = kvr_lntcp_connect(endpoint, kvr_lntcp_connect_ms, wake_fd, &stop);
+    if (c.fd >= 0) {
+        fd = c.fd;
+        return;
+    }
+    if (c.error == ECANCELED) return;  // closed while connecting
+    const char* hint = kvr_lntcp_hint(c.error);
+    std::string where = port_step(name, "connect");
+    if (*hint) where += std::string(" (") + hint + ")";
+    raise(where, c.error, line_create_file);
+}
+
+unsigned kvr_ms100::impl::cycle_tcp() {
+    char data[kvr_read_buffer];
+    const ssize_t n = ::recv(fd, data, sizeof data, MSG_DONTWAIT);
+    const int err = errno;
+    if (n == 0) raise("kvr_ms100::rx_proc::recv (the server closed the connection)", ECONNRESET, line_read);
+    if (n < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
+        raise("kvr_ms100::rx_proc::recv", err, line_read);
+    if (n > 0) {
+        last_rx = tx_clock::now();
+        lines.feed(data, static_cast<std::size_t>(n),
+                   [this](std::string_view line, bool too_long) { server_line(line, too_long); });
+    }
+    return send_raw(n > 0) ? kvr_poll_after_write_ms : kvr_poll_ms;
+}
+
+// RECEIVE lines take the receive path as bytes from a device would; the
+// others are notes in the monitor. A SENT ERROR is a failed send: it is also
+// recorded in the dated log, and the operation that sent it waits and asks
+// again as it does when the bus loses a message.
+void kvr_ms100::impl::server_line(std::string_view line, bool too_long) {
+    const kvr_lntcp_client_event ev = kvr_lntcp_client_line(line, too_long);
+    if (ev.is_message) {
+        deliver(ev.msg.data(), static_cast<std::size_t>(ev.msg.length()));
+        return;
+    }
+    if (ev.note.empty()) return;
+    owner.post_text("%s\r\n", ev.note.c_str());
+    if (ev.failed_send) {
+        kvr_exception e("kvr_ms100::send_raw(" + name + ") " + ev.note, 0, kvr_source, line_write);
+        record(e);
+    }
+}
+
 // Hands the bytes read to the receive path. A consumer that fails on one
 // message must not strand the complete messages behind it until more bytes
 // arrive, so dispatch goes on after a recorded failure.
-void kvr_ms100::impl::deliver(std::size_t n) {
+void kvr_ms100::impl::deliver(const uint8_t* bytes, std::size_t n) {
     bool more = true;
     auto e = attempt([&] {
-        owner.receive_bytes(buf.data(), n);
+        owner.receive_bytes(bytes, n);
         more = false;
     });
     while (more) {
@@ -352,12 +520,8 @@ void kvr_ms100::impl::deliver(std::size_t n) {
 // Only failures of calls on the device can mean that; a consumer's failure
 // never does. Returns true when the link is lost.
 bool kvr_ms100::impl::failed(kvr_exception& e, bool from_device) {
-    if (from_device && device_gone(e.code)) {
-        const std::string report = e.message;
-        lost = true;
-        record(e);
-        owner.set_open(false);
-        owner.notify_link_lost(report);
+    if (from_device && (is_tcp() ? connection_gone(e.code) : device_gone(e.code))) {
+        lose(e);
         return true;
     }
     unsigned left_out = 0;
@@ -365,6 +529,14 @@ bool kvr_ms100::impl::failed(kvr_exception& e, bool from_device) {
     if (left_out > 0) e.where += " (" + std::to_string(left_out) + " more since the last record)";
     record(e);
     return false;
+}
+
+void kvr_ms100::impl::lose(kvr_exception& e) {
+    const std::string report = e.message;
+    lost = true;
+    record(e);
+    owner.set_open(false);
+    owner.notify_link_lost(report);
 }
 
 // The dated log can fail itself (disk full, directory gone); the I/O thread
@@ -386,8 +558,13 @@ kvr_ms100::~kvr_ms100() {
 
 void kvr_ms100::open(const std::string& port_name) {
     impl& m = *impl_;
-    if (m.fd >= 0 || m.thread.joinable() || m.vport) close();
+    if (m.thread.joinable() || m.fd >= 0 || m.vport) close();
     m.name = port_name;
+    m.kind = kvr_adapter_find(kvr_adapter_resolve(m.chosen, port_name));
+    if (m.is_tcp()) {
+        m.open_tcp();
+        return;
+    }
 
     std::string path;
     if (auto it = m.virtual_ports.find(port_name); it != m.virtual_ports.end()) {
@@ -400,15 +577,25 @@ void kvr_ms100::open(const std::string& port_name) {
     const int err = path.empty() ? ENOENT : kvr_serial::open_exclusive(path.c_str(), &fd);
     if (err) {
         m.vport.reset();
-        raise(port_step(port_name, "CreateFile"), err, line_create_file);
+        std::string where = port_step(port_name, "CreateFile");
+        if (*open_hint(err)) where += std::string(" (") + open_hint(err) + ")";
+        raise(where, err, line_create_file);
     }
     m.fd = fd;
     m.configure();
     // A failed purge leaves the port held, without thread and not open,
     // until the next open or close.
     purge();
-    m.start_thread();
+    // Open before the thread runs: a device lost at once must leave the
+    // link closed, not be overwritten here.
     set_open(true);
+    m.start_thread();
+}
+
+void kvr_ms100::set_adapter(kvr_adapter kind) { impl_->chosen = kind; }
+
+kvr_adapter kvr_ms100::adapter() const {
+    return impl_->kind ? impl_->kind->kind : kvr_adapter_resolve(impl_->chosen, impl_->name);
 }
 
 void kvr_ms100::close() {
@@ -416,7 +603,10 @@ void kvr_ms100::close() {
     set_open(false);
     m.stop_thread();
     if (m.fd >= 0) {
-        kvr_serial::close_exclusive(m.fd);
+        if (m.is_tcp())
+            close_connection(m.fd);
+        else
+            kvr_serial::close_exclusive(m.fd);
         m.fd = -1;
     }
     // After the descriptor: a virtual port's peer closing first would look
@@ -425,7 +615,8 @@ void kvr_ms100::close() {
 }
 
 void kvr_ms100::purge() {
-    if (impl_->fd < 0) return;
+    // A connection has no device queue; its fd belongs to the I/O thread.
+    if (impl_->is_tcp() || impl_->fd < 0) return;
     if (int err = kvr_serial::flush_input(impl_->fd, impl_->io)) raise("kvr_ms100::purge", err, line_purge);
 }
 

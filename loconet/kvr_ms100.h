@@ -8,9 +8,15 @@
 // for long.
 //
 // Port names: "COM1".."COM4" are /dev/ttyS0../dev/ttyS3; a name starting
-// with "/", "./" or "../" is a device path; other names (such as "SIM") are
-// virtual ports that the program offers on this one link (a simulated layout
-// on a pseudo-terminal, with the options of this link's user).
+// with "/", "./" or "../" is a device path; "tcp://HOST[:PORT]" is a
+// LocoNet-over-TCP server; other names (such as "SIM") are virtual ports
+// that the program offers on this one link (a simulated layout on a
+// pseudo-terminal, with the options of this link's user).
+//
+// The same thread serves every adapter kind (kvr_adapter.h): the serial
+// ones differ in rate and flow control, and only the MS100 waits for a
+// quiet bus itself. Over TCP the thread first connects (within 3 s), then
+// sends each message as a SEND line and takes RECEIVE lines as bus bytes.
 
 #include <atomic>
 #include <deque>
@@ -19,6 +25,7 @@
 #include <string>
 #include <thread>
 
+#include "loconet/kvr_adapter.h"
 #include "loconet/kvr_loconet_port.h"
 
 class kvr_serial_io;
@@ -39,6 +46,13 @@ public:
     // the link), so tests can make them fail.
     explicit kvr_ms100(kvr_serial_io& io);
     ~kvr_ms100() override;  // closes the port when the owner did not
+
+    // The adapter kind of the next open (kvr_adapter.h); automatic picks it
+    // by the port name, and a tcp:// name is always LocoNet over TCP.
+    // Called while the link is closed.
+    void set_adapter(kvr_adapter kind);
+    // The kind in use (while open) or the one the next open would use.
+    kvr_adapter adapter() const;
 
     void open(const std::string& port_name) override;
     void close() override;

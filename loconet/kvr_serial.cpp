@@ -112,6 +112,30 @@ int set_raw_8n1(int fd, bool* failed_write, kvr_serial_io& io) {
     return 0;
 }
 
+int set_hardware_flow(int fd, bool on, kvr_serial_io& io) {
+    termios2 t{};
+    if (int err = get(io, fd, &t)) return err;
+    if (on)
+        t.c_cflag |= CRTSCTS;
+    else
+        t.c_cflag &= ~CRTSCTS;
+    return put(io, fd, t);
+}
+
+int raise_dtr_rts(int fd, kvr_serial_io& io) {
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    if (io.ioctl(fd, TIOCMBIS, &lines) == 0) return 0;
+    return errno == ENOTTY || errno == EINVAL ? 0 : errno;
+}
+
+int line_settings(int fd, unsigned* baud, bool* rtscts, kvr_serial_io& io) {
+    termios2 t{};
+    if (int err = get(io, fd, &t)) return err;
+    *baud = t.c_ospeed;
+    *rtscts = (t.c_cflag & CRTSCTS) != 0;
+    return 0;
+}
+
 int set_nonblocking_reads(int fd, bool* failed_write, kvr_serial_io& io) {
     *failed_write = false;
     termios2 t{};

@@ -57,6 +57,18 @@ int set_custom_baud(int fd, unsigned baud, bool* accepted, kvr_serial_io& io);
 // driver reported it. `failed_write` tells a refused write from a refused read.
 int set_raw_8n1(int fd, bool* failed_write, kvr_serial_io& io);
 
+// RTS/CTS hardware flow control on or off (CRTSCTS). The LocoBuffer class
+// holds CTS low while its buffer toward the bus is full.
+int set_hardware_flow(int fd, bool on, kvr_serial_io& io);
+
+// Raises DTR and RTS (TIOCMBIS). A device without modem lines (a
+// pseudo-terminal, some CDC-ACM firmware) refuses with ENOTTY or EINVAL;
+// that is no failure, since such a device needs no lines raised.
+int raise_dtr_rts(int fd, kvr_serial_io& io);
+
+// The rate and flow control the driver holds now.
+int line_settings(int fd, unsigned* baud, bool* rtscts, kvr_serial_io& io);
+
 // Reads never block: VMIN 0, VTIME 0. `failed_write` as above.
 int set_nonblocking_reads(int fd, bool* failed_write, kvr_serial_io& io);
 

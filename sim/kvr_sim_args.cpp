@@ -98,6 +98,14 @@ bool parse_one(const std::vector<std::string>& args, std::size_t& i, kvr_sim_arg
         r.options.clock_rate = static_cast<uint8_t>(rate);
         return true;
     }
+    if (is_option(a, "--tcp")) {
+        kvr_lntcp_endpoint ep;
+        std::string why;
+        if (!take_value(args, i, "--tcp", value) || !kvr_lntcp_parse_endpoint(value, true, ep, why))
+            r.error = "bad value for --tcp" + (why.empty() ? std::string() : ": " + why);
+        r.tcp = ep;
+        return true;
+    }
     if (is_option(a, "--link")) {
         if (!take_value(args, i, "--link", r.link) || r.link.empty()) r.error = "--link needs a path";
         return true;
@@ -118,11 +126,16 @@ kvr_sim_args kvr_sim_parse_args(const std::vector<std::string>& args) {
 std::string kvr_sim_usage() {
     return "Usage: busprobe-sim [options]\n"
            "A simulated LocoNet command station with its layout on a pseudo-terminal.\n"
-           "Prints the device path on the first line, then serves until SIGINT or SIGTERM\n"
+           "Prints the device path on the first line (with --tcp, the address it listens on\n"
+           "on the second), then serves until SIGINT or SIGTERM\n"
            "(exit status 0) or SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE (128 + signal).\n"
            "The link is removed on the way out, if it still points at this device.\n"
            "\n"
            "  --link PATH       make a symbolic link PATH to the device\n"
+           "  --tcp [ADDR:]PORT also share the bus with LocoNet-over-TCP clients; ADDR is\n"
+           "                    127.0.0.1 unless named (anyone who reaches the address\n"
+           "                    can drive trains); port 0 takes any free port; client\n"
+           "                    connects and disconnects go to standard error\n"
            "  --log             print each message on the bus as a monitor line; when\n"
            "                    the reader falls behind, lines are left out and counted\n"
            "  --demo            fast-clock broadcasts and sensor/turnout reports\n"

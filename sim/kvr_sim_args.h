@@ -1,15 +1,19 @@
 #pragma once
 // Command line of the standalone simulated station (busprobe-sim).
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "loconet/kvr_lntcp_server.h"
 #include "sim/kvr_sim_options.h"
 
 struct kvr_sim_args {
     kvr_sim_options options;
     std::string link;  // --link PATH: a symbolic link to the device
     bool log = false;  // --log: each message on the bus as a monitor line
+    // --tcp [ADDR:]PORT: also serve the bus to LocoNet-over-TCP clients.
+    std::optional<kvr_lntcp_endpoint> tcp;
     bool help = false;
     std::string error;  // set when the command line is not understood
 };

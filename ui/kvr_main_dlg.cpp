@@ -5,7 +5,9 @@
 #include <QEvent>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QFontMetrics>
 #include <QContextMenuEvent>
 #include <QGroupBox>
 #include <QLabel>
@@ -177,6 +179,9 @@ void kvr_main_dlg::build_controls() {
         switch (def.kind) {
         case kvr_ctl_kind::combo:
             w = port_box_ = new QComboBox(this);
+            // A LocoNet-over-TCP server is typed in: tcp://HOST[:PORT].
+            port_box_->setEditable(true);
+            port_box_->setInsertPolicy(QComboBox::NoInsert);
             break;
         case kvr_ctl_kind::button: {
             auto* b = new QPushButton(text, this);
@@ -242,7 +247,7 @@ void kvr_main_dlg::init_dialog() {
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, [this] { show_about(); });
 
-    port_ = ini_.get_string(kSection, "COMMPORT", "COM1");
+    port_ = ini_.get_string(kSection, "COMMPORT", "");
     fill_ports();
     button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
 
@@ -263,13 +268,34 @@ void kvr_main_dlg::init_dialog() {
 void kvr_main_dlg::fill_ports() {
     const std::vector<std::string> devices =
         env_.list_devices ? env_.list_devices() : kvr_scan_serial_devices();
+    if (port_.empty()) port_ = kvr_first_start_port(devices);
     const std::vector<std::string> items = kvr_port_list(devices, port_);
     for (const std::string& item : items)
         port_box_->addItem(QString::fromStdString(item));
     port_box_->setCurrentIndex(kvr_port_selection(items, port_));
+    fit_port_list();
+}
+
+// A /dev/serial/by-id name is far longer than the box: the drop-down list
+// is as wide as its longest entry, the closed box shows the end of the
+// name (where the interfaces differ), and the whole name is the tooltip.
+void kvr_main_dlg::fit_port_list() {
+    const QFontMetrics fm(port_box_->view()->font());
+    int widest = 0;
+    for (int i = 0; i < port_box_->count(); ++i)
+        widest = std::max(widest, fm.horizontalAdvance(port_box_->itemText(i)));
+    port_box_->view()->setMinimumWidth(widest + 4 * fm.averageCharWidth());
+    show_port_end();
+}
+
+void kvr_main_dlg::show_port_end() {
+    port_box_->setToolTip(port_box_->currentText());
+    if (QLineEdit* line = port_box_->lineEdit())
+        line->setCursorPosition(static_cast<int>(line->text().size()));
 }
 
 void kvr_main_dlg::wire_signals() {
+    connect(port_box_, &QComboBox::currentTextChanged, this, [this] { show_port_end(); });
     const auto on_click = [this](int id, void (kvr_main_dlg::*handler)()) {
         connect(qobject_cast<QAbstractButton*>(control(id)), &QAbstractButton::clicked, this,
                 [this, handler] { enter(handler); });
@@ -496,6 +522,10 @@ void kvr_main_dlg::on_connect() {
         if (label == QString::fromUtf8(kvr_txt_connect)) {
             link().open(port_);
             ini_.set_string(kSection, "COMMPORT", port_);
+            if (port_box_->findText(QString::fromStdString(port_)) < 0) {
+                port_box_->addItem(QString::fromStdString(port_));
+                fit_port_list();
+            }
             connect_button->setText(QString::fromUtf8(kvr_txt_close));
         } else {
             link().close();

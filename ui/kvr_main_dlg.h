@@ -169,6 +169,8 @@ private:
     void init_dialog();
     void wire_signals();
     void fill_ports();
+    void fit_port_list();
+    void show_port_end();
 
     // Exchange; `save` true: controls -> fields. A quiet exchange neither
     // prompts nor moves the focus.

@@ -5,6 +5,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "loconet/kvr_lntcp_connect.h"
+
 namespace {
 
 bool less_nocase(const std::string& a, const std::string& b) {
@@ -44,11 +46,17 @@ std::vector<std::string> kvr_port_list(const std::vector<std::string>& devices,
                                        const std::string& stored_port) {
     std::vector<std::string> items = {"COM1", "COM2", "COM3", "COM4", "SIM"};
     items.insert(items.end(), devices.begin(), devices.end());
-    if (!stored_port.empty() && stored_port.front() == '/')
+    // A stored device path or tcp:// server stays on offer, so the last one
+    // typed need not be typed again.
+    if (!stored_port.empty() && (stored_port.front() == '/' || kvr_lntcp_is_url(stored_port)))
         items.push_back(stored_port);
     std::sort(items.begin(), items.end(), less_nocase);
     items.erase(std::unique(items.begin(), items.end()), items.end());
     return items;
+}
+
+std::string kvr_first_start_port(const std::vector<std::string>& devices) {
+    return devices.empty() ? "SIM" : devices.front();
 }
 
 int kvr_port_selection(const std::vector<std::string>& items, const std::string& port) {

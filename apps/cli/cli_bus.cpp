@@ -5,8 +5,10 @@
 #include "apps/cli/cli_bus.h"
 
 #include <cstdio>
+#include <deque>
 #include <mutex>
 #include <ostream>
+#include <utility>
 
 #include "apps/cli/cli_abort.h"
 #include "apps/cli/cli_sink.h"
@@ -14,10 +16,16 @@
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_ini.h"
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_lntcp_connect.h"
+#include "loconet/kvr_lntcp_share.h"
 #include "loconet/kvr_monitor.h"
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "station/kvr_dccx_loconet.h"
+
+#ifndef BUSPROBE_VERSION
+#define BUSPROBE_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -220,6 +228,7 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
         case cli_verb::cv_read: return run_cv_read(s, cmd, *ctx.out, *ctx.err);
         case cli_verb::cv_write: return run_cv_write(s, cmd);
         case cli_verb::address_write: return run_address_write(s, cmd);
+        case cli_verb::serve: break;  // runs on a link of its own
     }
     return kvr_cli_failed;
 }
@@ -232,7 +241,7 @@ bool drain(bus_session& s, kvr_sys_event& abort) {
     return true;
 }
 
-constexpr const char* accepted_ports = "COM1 to COM4, SIM or a device path";
+constexpr const char* accepted_ports = "COM1 to COM4, SIM, a device path or tcp://HOST[:PORT]";
 
 // The port to open; `settings` names the file it came from, empty for -p.
 struct port_choice {
@@ -249,7 +258,7 @@ port_choice port_of(const cli_command& cmd, const kvr_cli_context& ctx) {
 }
 
 bool known_port(const std::string& port) {
-    return port == kvr_sim_port_name || !kvr_ms100::device_path_for(port).empty();
+    return port == kvr_sim_port_name || kvr_lntcp_is_url(port) || !kvr_ms100::device_path_for(port).empty();
 }
 
 std::string cancel_text(cli_abort_reason why, double timeout_s) {
@@ -278,6 +287,7 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
     cli_abort_watch watch(abort, cmd.timeout_s, ctx.handle_signals);
     bus_session s(cmd.verb == cli_verb::monitor, cmd, abort);
     kvr_sim_register_port(s.link, ctx.sim);
+    s.link.set_adapter(cmd.adapter);
     int status = kvr_cli_failed;
     try {
         s.link.open(port);
@@ -305,6 +315,80 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
     return status;
 }
 
+// Connect and disconnect lines of the server, handed from its thread to the
+// command's thread, which prints them.
+class report_lines {
+public:
+    void push(std::string line) {
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            lines_.push_back(std::move(line));
+        }
+        ready_.set();
+    }
+    std::deque<std::string> take() {
+        std::lock_guard<std::mutex> lk(m_);
+        return std::exchange(lines_, {});
+    }
+    kvr_sys_event& ready() { return ready_; }
+
+private:
+    std::mutex m_;
+    std::deque<std::string> lines_;
+    kvr_sys_event ready_{false};
+};
+
+void print_pending(report_lines& reports, cli_sink& sink, std::ostream& out) {
+    for (std::string& line : reports.take()) out << line << '\n';
+    cli_lines batch = sink.take_lines();
+    if (batch.dropped) out << "\u2026 " << batch.dropped << " lines not shown\n";
+    for (cli_line& line : batch.lines) out << line.shown << '\n';
+    out.flush();
+}
+
+// busprobe-cli serve: the port shared with LocoNet-over-TCP clients until
+// SIGINT or SIGTERM. The time-out of the other commands does not apply.
+int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& ctx) {
+    kvr_lntcp_server_options opt;
+    opt.version = "Busprobe " BUSPROBE_VERSION;
+    std::string why;
+    if (!cmd.listen.empty() && !kvr_lntcp_parse_endpoint(cmd.listen, true, opt.listen, why))
+        throw cli_usage_error{"--listen '" + cmd.listen + "': " + why, "serve"};
+
+    kvr_sys_event abort(true);
+    cli_abort_watch watch(abort, 0, ctx.handle_signals);
+    cli_sink sink(cmd.write_log, false, false, abort);
+    report_lines reports;
+    kvr_ms100 link;
+    kvr_lntcp_share share(link, opt, [&reports](const kvr_lntcp_report& r) { reports.push(r.text()); }, &sink);
+    link.set_window(&share);
+    kvr_sim_register_port(link, ctx.sim);
+    link.set_adapter(cmd.adapter);
+    try {
+        link.open(port);
+        share.start();
+    } catch (const kvr_exception& e) {
+        link.close();
+        *ctx.err << e.message << "\n";
+        return kvr_cli_failed;
+    }
+    *ctx.out << "busprobe-cli: serving " << port << " on " << share.server().address() << '\n';
+    ctx.out->flush();
+    while (!abort.is_set()) {
+        print_pending(reports, sink, *ctx.out);
+        kvr_sys_event::wait_any({&abort, &sink.line_ready(), &reports.ready()}, 1000);
+    }
+    share.stop();  // every client is told, and reported
+    link.close();
+    link.set_window(nullptr);
+    print_pending(reports, sink, *ctx.out);
+    if (std::optional<std::string> lost = sink.lost_report()) {
+        *ctx.err << "busprobe-cli: the link to " << port << " was lost\n" << *lost << "\n";
+        return kvr_cli_failed;
+    }
+    return kvr_cli_ok;
+}
+
 }  // namespace
 
 std::string cli_cv_line(unsigned cv, unsigned value) {
@@ -324,6 +408,7 @@ int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
         throw cli_usage_error{"unknown port name " + cli_quoted(port) + where + " (" + accepted_ports + ")", ""};
     }
     try {
+        if (cmd.verb == cli_verb::serve) return run_serve(cmd, port, ctx);
         return run_on_link(cmd, port, ctx);
     } catch (const kvr_exception& e) {
         // Failures outside the link's life, such as a lost pipe for the watch.

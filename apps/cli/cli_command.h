@@ -9,7 +9,9 @@
 #include <string_view>
 #include <vector>
 
-enum class cli_verb { monitor, power, clock, sw, throttle, cv_read, cv_write, address_write };
+#include "loconet/kvr_adapter.h"
+
+enum class cli_verb { monitor, power, clock, sw, throttle, cv_read, cv_write, address_write, serve };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -30,6 +32,7 @@ struct cli_command {
     // Global options. An empty port means: the settings file's, else "COM1".
     std::string port;
     double timeout_s = cli_default_timeout_s;  // 0: no limit
+    kvr_adapter adapter = kvr_adapter::automatic;  // --adapter; by the port name when not given
 
     // monitor
     bool show_time = false;
@@ -37,6 +40,9 @@ struct cli_command {
     bool extended = false;  // monitor --extended
     bool write_log = false;
     uint64_t count = 0;  // 0: no limit
+
+    // serve: where to listen ("" is 127.0.0.1:1234); --log is write_log
+    std::string listen;
 
     // power
     bool power_on = false;

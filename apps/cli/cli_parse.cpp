@@ -8,6 +8,7 @@
 
 #include "apps/cli/cli_command.h"
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_lntcp_server.h"
 
 namespace {
 
@@ -143,6 +144,23 @@ std::vector<std::string> positionals_only(arg_cursor& c) {
         pos.push_back(a);
     }
     return pos;
+}
+
+void parse_serve(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--log") cmd.write_log = true;
+        else if (a == "--listen") {
+            cmd.listen = c.value_of(a);
+            kvr_lntcp_endpoint ep;
+            std::string why;
+            if (!kvr_lntcp_parse_endpoint(cmd.listen, true, ep, why))
+                refuse("--listen '" + cmd.listen + "': " + why, c.topic());
+        } else if (is_option(a)) refuse("unknown option '" + a + "'", c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 0, c.topic());
 }
 
 void parse_power(arg_cursor& c, cli_command& cmd) {
@@ -286,6 +304,7 @@ constexpr verb_entry verbs[] = {
     {"cv read", cli_verb::cv_read, parse_cv_read},
     {"cv write", cli_verb::cv_write, parse_cv_write},
     {"address write", cli_verb::address_write, parse_address_write},
+    {"serve", cli_verb::serve, parse_serve},
 };
 
 // Splits "--name=value" of the options that take a value.
@@ -395,6 +414,11 @@ cli_parsed cli_parse(const std::vector<std::string>& raw) {
             if (i + 1 >= args.size()) refuse(a + " needs a port name", "");
             cmd.port = args[++i];
             if (cmd.port.empty()) refuse("the port name is empty", "");
+        } else if (a == "--adapter") {
+            if (i + 1 >= args.size()) refuse("--adapter needs an adapter name", "");
+            const std::optional<kvr_adapter> kind = kvr_adapter_parse(args[++i]);
+            if (!kind) refuse("unknown adapter '" + args[i] + "' (ms100, locobuffer, locobuffer-19200, locobuffer-115200)", "");
+            cmd.adapter = *kind;
         } else if (a == "--timeout") {
             if (i + 1 >= args.size()) refuse("--timeout needs a number of seconds", "");
             cmd.timeout_s = timeout_from(args[++i]);

@@ -16,6 +16,7 @@
 
 #include "foundation/kvr_exception.h"
 #include "loconet/kvr_hex_text.h"
+#include "loconet/kvr_lntcp_server.h"
 #include "loconet/kvr_monitor.h"
 #include "sim/kvr_sim_args.h"
 #include "sim/kvr_sim_log.h"
@@ -74,6 +75,27 @@ private:
     bool made_ = false;
 };
 
+#ifndef BUSPROBE_VERSION
+#define BUSPROBE_VERSION "unknown"
+#endif
+
+// The LocoNet-over-TCP server beside the pseudo-terminal: clients see every
+// message of the simulated bus, and their SENDs reach the station as if a
+// program had written them to the device.
+std::unique_ptr<kvr_lntcp_server> make_server(const kvr_lntcp_endpoint& where, kvr_sim_runner** runner) {
+    kvr_lntcp_server_options opt;
+    opt.listen = where;
+    opt.version = "Busprobe " BUSPROBE_VERSION " busprobe-sim";
+    return std::make_unique<kvr_lntcp_server>(
+        opt,
+        [runner](const kvr_loconet_msg& msg) -> std::string {
+            // An earlier time counts as the station's latest, so 0 is "now".
+            (*runner)->with_station([&](kvr_sim_station& s) { s.receive(msg, kvr_sim_time{0}); });
+            return {};
+        },
+        [](const kvr_lntcp_report& r) { std::fprintf(stderr, "busprobe-sim: %s\n", r.text().c_str()); });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,11 +119,19 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stops, nullptr);
 
     std::unique_ptr<kvr_sim_log> log;
-    kvr_sim_runner::observer observe;
     if (args.log) {
         log = std::make_unique<kvr_sim_log>(STDOUT_FILENO);
         log->on_reader_gone = [] { ::kill(::getpid(), SIGPIPE); };
-        observe = [&log](const kvr_loconet_msg& msg) { log->push(log_line(msg)); };
+    }
+    kvr_sim_runner* runner_ptr = nullptr;
+    std::unique_ptr<kvr_lntcp_server> server;
+    if (args.tcp) server = make_server(*args.tcp, &runner_ptr);
+    kvr_sim_runner::observer observe;
+    if (log || server) {
+        observe = [&log, &server](const kvr_loconet_msg& msg) {
+            if (server) server->bus_message(msg);
+            if (log) log->push(log_line(msg));
+        };
     }
 
     int status = 0;
@@ -117,12 +147,17 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
+        runner_ptr = &runner;
+        if (server) server->start();
         std::printf("%s\n", runner.device_path().c_str());
+        if (server) std::printf("%s\n", server->address().c_str());
         std::fflush(stdout);
         if (log) log->start();  // after the device path: it is the first line
         int sig = 0;
         sigwait(&stops, &sig);
         status = sig == SIGINT || sig == SIGTERM ? 0 : 128 + sig;
+        // Its SENDs go to the runner: it stops first.
+        if (server) server->stop();
     } catch (const kvr_exception& e) {
         std::fprintf(stderr, "busprobe-sim: %s\n", e.message.c_str());
         return 1;

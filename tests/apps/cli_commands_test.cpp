@@ -378,7 +378,7 @@ TEST(CliPort, NoPortGivenOrStoredIsAUsageErrorAndABadStoredOneNamesTheFile) {
     for (const std::string& settings : {std::string(), ini}) {
         cli_result r = run_cli({"power", "on"}, settings);
         EXPECT_EQ(r.status, kvr_cli_usage);
-        EXPECT_EQ(r.err.rfind("busprobe-cli: no port: give -p PORT (COM1 to COM4, SIM or a device path)\n", 0), 0u)
+        EXPECT_EQ(r.err.rfind("busprobe-cli: no port: give -p PORT (COM1 to COM4, SIM, a device path or tcp://HOST[:PORT])\n", 0), 0u)
             << r.err;
     }
     std::ofstream(ini) << "[SETTING]\nCOMMPORT=\x1b[2J\n";

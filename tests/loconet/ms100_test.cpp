@@ -126,8 +126,8 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
     scratch_dir dir;
     const std::string missing = dir.path + "/no-such-tty";
     const struct { std::string name, where; uint32_t code; int line; } cases[] = {
-        {missing, "(" + missing + ") :CreateFile", ENOENT, 54},
-        {"NOSUCHPORT", "(NOSUCHPORT) :CreateFile", ENOENT, 54},
+        {missing, "(" + missing + ") :CreateFile (unplugged, or the wrong name)", ENOENT, 54},
+        {"NOSUCHPORT", "(NOSUCHPORT) :CreateFile (unplugged, or the wrong name)", ENOENT, 54},
         {"/dev/null", "(/dev/null) :GetCommProperties (not a serial device)", ENOTTY, 68},
     };
     for (const auto& c : cases) {
@@ -143,6 +143,25 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
         }
         EXPECT_FALSE(link.is_open());
     }
+}
+
+// A device the user may not open: the report says how to get the right.
+// Root may open anything, so this runs as an ordinary user.
+TEST(Ms100Open, PermissionDeniedNamesTheDialoutGroupForAnOrdinaryUser) {
+    pty_pair pty;  // made by root: an ordinary user may not open its slave
+    const std::string path = pty.slave_path;
+    EXPECT_EQ(unprivileged::run([path]() -> std::string {
+                  kvr_ms100 link;
+                  try {
+                      link.open(path);
+                      return "open succeeded";
+                  } catch (const kvr_exception& e) {
+                      if (e.code != EACCES) return "code " + std::to_string(e.code) + ": " + e.message;
+                      return e.where;
+                  }
+              }),
+              "(" + path + ") :CreateFile (the user must be in the dialout group: "
+              "sudo usermod -aG dialout $USER, then log in again)");
 }
 
 // "-p ./bus" beside a simulator's link works like the absolute path.
@@ -171,6 +190,8 @@ TEST(Ms100Exclusive, HeldWhileOpenFreeAgainAfterCloseForAnOrdinaryUser) {
                           return "a second open succeeded while the port was held";
                       } catch (const kvr_exception& e) {
                           if (e.code != EBUSY) return "second open: " + e.message;
+                          if (e.where.find("(another program holds the port)") == std::string::npos)
+                              return "no hint: " + e.where;
                       }
                       first.close();
                   }

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "loconet/lntcp_test_client.h"
 #include "pty_client.h"
 #include "sim/kvr_sim_args.h"
 #include "support/unprivileged.h"
@@ -164,6 +165,46 @@ TEST(SimProgram, PrintsItsPathAnswersAndExitsCleanlyOnSigterm) {
     EXPECT_NE(::access(link.c_str(), F_OK), 0) << "the link is removed";
 }
 
+// With --tcp, programs on the pseudo-terminal and over TCP share one
+// simulated bus: each sees the other's requests and the station's answers.
+TEST(SimProgram, TcpClientsShareTheBusWithThePseudoTerminal) {
+    sim_process p({"--instant", "--tcp", "127.0.0.1:0"});
+    const std::string path = p.read_line();
+    const std::string address = p.read_line();
+    ASSERT_EQ(address.rfind("127.0.0.1:", 0), 0u) << address;
+    const auto port = static_cast<uint16_t>(std::stoi(address.substr(10)));
+
+    lntcp_test::client tcp(port);
+    ASSERT_TRUE(tcp.connected());
+    EXPECT_EQ(tcp.line().value_or("").rfind("VERSION Busprobe ", 0), 0u);
+    pty_client pty(path);
+
+    // TCP -> bus: the echo and the answer reach both sides, then SENT OK.
+    ASSERT_TRUE(tcp.write("SEND BF 00 03 43\r\n"));
+    EXPECT_EQ(tcp.line(), "RECEIVE BF 00 03 43");
+    EXPECT_EQ(tcp.line(), "SENT OK");
+    EXPECT_EQ(tcp.line(), "RECEIVE E7 0E 01 03 03 00 00 07 00 00 00 00 00 10");
+    EXPECT_EQ(pty.read(2), (msgs{{0xBF, 0x00, 0x03, 0x43},
+                                 {0xE7, 0x0E, 0x01, 0x03, 0x03, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10}}));
+
+    // Pseudo-terminal -> bus: the TCP client sees it.
+    pty.write({0x83, 0x7C});
+    EXPECT_EQ(tcp.line(), "RECEIVE 83 7C");
+
+    ::kill(p.pid(), SIGTERM);
+    EXPECT_EQ(p.wait_exit(), 0);
+    EXPECT_TRUE(tcp.closed_by_server());
+}
+
+TEST(SimProgram, TcpAddressInUseIsAnError) {
+    sim_process first({"--instant", "--tcp", "127.0.0.1:0"});
+    first.read_line();
+    const std::string address = first.read_line();
+    ASSERT_FALSE(address.empty());
+    sim_process second({"--instant", "--tcp", address});
+    EXPECT_EQ(second.wait_exit(), 1);
+}
+
 namespace {
 
 // A folder for links that the unprivileged user may write in.
@@ -288,7 +329,13 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
     EXPECT_EQ(a.link, "/tmp/x");
     EXPECT_TRUE(a.log);
 
+    const kvr_sim_args tcp = kvr_sim_parse_args({"--tcp", "4321"});
+    ASSERT_TRUE(tcp.tcp);
+    EXPECT_EQ(tcp.tcp->text(), "127.0.0.1:4321");  // loopback unless named
+    EXPECT_EQ(kvr_sim_parse_args({"--tcp=[::]:99"}).tcp->text(), "[::]:99");
+
     const kvr_sim_args defaults = kvr_sim_parse_args({});
+    EXPECT_FALSE(defaults.tcp);
     EXPECT_FALSE(defaults.options.instant);
     EXPECT_EQ(defaults.options.ack_delay_ms, 20u);
 
@@ -303,6 +350,7 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
         {{"--ack-ms", "-1"}, "bad value for --ack-ms"},
         {{"--clock-rate=128"}, "bad value for --clock-rate"},
         {{"--link"}, "--link needs a path"},
+        {{"--tcp", "host:x"}, "bad value for --tcp: bad port \"x\""},
     };
     for (const bad_case& b : bad) EXPECT_EQ(kvr_sim_parse_args(b.args).error, b.error);
 }

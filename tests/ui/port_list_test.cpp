@@ -17,9 +17,15 @@ TEST(PortList, FixedPortsDevicesAndStoredPathSortedWithoutDuplicates) {
          {"/dev/serial/by-id/usb-MS100", "/dev/ttyACM0", "/dev/ttyUSB0", "COM1", "COM2", "COM3", "COM4",
           "SIM"}},
         {{}, "com9", {"COM1", "COM2", "COM3", "COM4", "SIM"}},  // not a path: not listed
+        {{}, "tcp://localhost", {"COM1", "COM2", "COM3", "COM4", "SIM", "tcp://localhost"}},
     };
     for (const auto& c : cases)
         EXPECT_EQ(kvr_port_list(c.devices, c.stored), c.expected) << c.stored;
+}
+
+TEST(PortList, FirstStartOffersTheFirstUsbInterfaceElseSim) {
+    EXPECT_EQ(kvr_first_start_port({}), "SIM");
+    EXPECT_EQ(kvr_first_start_port({"/dev/ttyUSB0", "/dev/ttyACM0"}), "/dev/ttyUSB0");
 }
 
 TEST(PortList, SelectionIsExactElseFirst) {

@@ -34,7 +34,7 @@ protected:
 // while connected closes the link first.
 TEST_F(WithSim, ConnectCycleCvWriteAndReadAndClosingWhileConnected) {
     make_dialog();
-    EXPECT_EQ(dlg->control_as<QComboBox>(kvr_idc_port)->currentText(), "COM1");  // nothing stored
+    EXPECT_EQ(dlg->control_as<QComboBox>(kvr_idc_port)->currentText(), "SIM");  // nothing stored, no device
     connect_sim();
     EXPECT_TRUE(ms100.is_open());
     EXPECT_EQ(stored_port(), "SIM");

@@ -1,0 +1,134 @@
+// The client side of LocoNet over TCP: port names, connecting on loopback,
+// and what each server line becomes for the link.
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "loconet/kvr_lntcp_connect.h"
+#include "loconet/lntcp_test_client.h"
+
+namespace {
+
+TEST(LntcpUrl, ParsesTcpPortNames) {
+    const struct {
+        const char* name;
+        bool ok;
+        const char* host;
+        uint16_t port;
+    } cases[] = {
+        {"tcp://localhost", true, "localhost", 1234},
+        {"tcp://192.168.1.5:4321", true, "192.168.1.5", 4321},
+        {"tcp://[::1]:99", true, "::1", 99},
+        {"tcp://[fe80::1]", true, "fe80::1", 1234},
+        {"tcp://localhost/", true, "localhost", 1234},
+        {"tcp://", false, "", 0},
+        {"tcp://host:0", false, "", 0},
+        {"tcp://host:99999", false, "", 0},
+        {"tcp://[::1", false, "", 0},
+        {"COM1", false, "", 0},
+        {"/dev/ttyACM0", false, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kvr_lntcp_endpoint ep;
+        std::string error;
+        ASSERT_EQ(kvr_lntcp_parse_url(c.name, ep, error), c.ok) << error;
+        if (c.ok) {
+            EXPECT_EQ(ep.host, c.host);
+            EXPECT_EQ(ep.port, c.port);
+        }
+    }
+}
+
+// A loopback port where nothing listens: bound, then closed.
+uint16_t free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    ::close(fd);
+    return ntohs(sa.sin_port);
+}
+
+TEST(LntcpConnect, ConnectsOrSaysWhyWithTheFix) {
+    kvr_lntcp_server_options opt;
+    opt.listen = {"127.0.0.1", 0};
+    opt.version = "test";
+    kvr_lntcp_server server(opt, nullptr, nullptr);
+    server.start();
+
+    kvr_lntcp_connection ok = kvr_lntcp_connect({"localhost", server.port()}, kvr_lntcp_connect_ms, -1);
+    ASSERT_GE(ok.fd, 0) << ok.why;
+    char buf[64] = {};
+    pollfd p{ok.fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 10000), 1);
+    EXPECT_EQ(std::string(buf, static_cast<std::size_t>(::read(ok.fd, buf, sizeof buf))), "VERSION test\r\n");
+    ::close(ok.fd);
+
+    const uint16_t closed = free_port();
+    kvr_lntcp_connection refused = kvr_lntcp_connect({"127.0.0.1", closed}, kvr_lntcp_connect_ms, -1);
+    EXPECT_EQ(refused.fd, -1);
+    EXPECT_EQ(refused.error, ECONNREFUSED);
+    EXPECT_EQ(refused.why, "cannot connect to 127.0.0.1:" + std::to_string(closed) +
+                               ": Connection refused (nothing listens at that address)");
+
+    // A wake-up for a queued message does not end the connect; closing the
+    // link does, at once.
+    const int wake = ::eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK);
+    std::atomic<bool> stop{false};
+    kvr_lntcp_connection news = kvr_lntcp_connect({"127.0.0.1", server.port()}, kvr_lntcp_connect_ms, wake, &stop);
+    EXPECT_GE(news.fd, 0) << news.why;
+    ::close(news.fd);
+    stop = true;
+    const uint64_t one = 1;
+    ASSERT_EQ(::write(wake, &one, sizeof one), 8);
+    kvr_lntcp_connection cancelled = kvr_lntcp_connect({"127.0.0.1", server.port()}, kvr_lntcp_connect_ms, wake, &stop);
+    EXPECT_EQ(cancelled.fd, -1);
+    EXPECT_EQ(cancelled.error, ECANCELED);
+    ::close(wake);
+}
+
+TEST(LntcpClientLine, OnlyReceiveIsABusMessage) {
+    const struct {
+        const char* line;
+        bool message;
+        bool failed_send;
+        const char* note;
+    } cases[] = {
+        {"RECEIVE 83 7C", true, false, ""},
+        {"SENT OK", false, false, ""},
+        {"SENT ERROR no echo from the bus within 2000 ms", false, true,
+         "LocoNet over TCP: SENT ERROR no echo from the bus within 2000 ms"},
+        {"VERSION LbServer 1.0", false, false, "LocoNet over TCP: VERSION LbServer 1.0"},
+        {"TIMESTAMP 1234", false, false, "LocoNet over TCP: TIMESTAMP 1234"},
+        {"BREAK", false, false, "LocoNet over TCP: BREAK"},
+        {"ERROR CHECKSUM 83 7D", false, false, "LocoNet over TCP: ERROR CHECKSUM 83 7D"},
+        {"ERROR LINE framing", false, false, "LocoNet over TCP: ERROR LINE framing"},
+        {"ERROR MESSAGE odd", false, false, "LocoNet over TCP: ERROR MESSAGE odd"},
+        {"RECEIVE 83 7D", false, false, "LocoNet over TCP: bad line (bad checksum): RECEIVE 83 7D"},
+        {"FUTURE \x1b[2Jthing\x7f", false, false, "LocoNet over TCP: FUTURE ?[2Jthing?"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const kvr_lntcp_client_event ev = kvr_lntcp_client_line(c.line, false);
+        EXPECT_EQ(ev.is_message, c.message);
+        EXPECT_EQ(ev.failed_send, c.failed_send);
+        EXPECT_EQ(ev.note, c.note);
+        if (c.message) {
+            EXPECT_EQ(ev.msg, kvr_loconet_msg::with_checksum({0x83}));
+        }
+    }
+    EXPECT_EQ(kvr_lntcp_client_line("RECEIVE 83 7C", true).is_message, false);
+}
+
+}  // namespace

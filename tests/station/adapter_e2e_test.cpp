@@ -1,0 +1,299 @@
+// The command station through the adapter kinds other than the MS100, against
+// the simulated layout: a LocoBuffer on the layout's pseudo-terminal, and
+// LocoNet over TCP, a client link (tcp://) to our own server, which shares a
+// serial link to the layout, all on loopback. What the operations do shows
+// in the layout's own state; what the server says shows in the monitor.
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "foundation/kvr_exception.h"
+#include "foundation/kvr_file.h"
+#include "loconet/kvr_lntcp_share.h"
+#include "loconet/kvr_ms100.h"
+#include "loconet/link_test_support.h"
+#include "loconet/lntcp_test_client.h"
+#include "sim/kvr_sim_runner.h"
+#include "station/kvr_dccx_loconet.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+bool eventually(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+bool has_line(const std::vector<std::string>& lines, const std::string& text) {
+    for (const auto& l : lines)
+        if (l.find(text) != std::string::npos) return true;
+    return false;
+}
+
+// The dated log goes to the current directory: each test gets a fresh one.
+struct scratch_dir {
+    scratch_dir() { fs::current_path(path); }
+    ~scratch_dir() {
+        fs::current_path(old);
+        fs::remove_all(path);
+    }
+    std::string log_text() const {
+        std::ifstream in(kvr_global_dated_log().today_path());
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    const fs::path old = fs::current_path();
+    char tmpl[32] = "/tmp/busprobe_tcp_XXXXXX";
+    const std::string path = ::mkdtemp(tmpl);
+};
+
+// A sink that ends a waiting operation when the link is lost, as the
+// window and busprobe-cli do.
+class aborting_sink : public link_test::line_sink {
+public:
+    explicit aborting_sink(kvr_sys_event& abort) : abort_(abort) {}
+    void link_lost(std::string report) override {
+        line_sink::link_lost(std::move(report));
+        abort_.set();
+    }
+
+private:
+    kvr_sys_event& abort_;
+};
+
+class TcpLayout : public ::testing::Test {
+protected:
+    TcpLayout() {
+        bus_link.open(runner.device_path());
+        bus_link.set_window(&share);
+        share.start();
+        link.set_abort_event(&abort);
+        link.set_window(&sink);
+        link.open("tcp://127.0.0.1:" + std::to_string(share.server().port()));
+        // Connected once the server's VERSION is in the monitor.
+        EXPECT_TRUE(sink.wait_lines(1, 5000));
+    }
+    ~TcpLayout() override {
+        link.close();
+        share.stop();
+        bus_link.close();
+    }
+
+    static kvr_lntcp_server_options server_options() {
+        kvr_lntcp_server_options o;
+        o.listen = {"127.0.0.1", 0};
+        o.version = "Busprobe test";
+        return o;
+    }
+
+    template <class F>
+    auto sim(F&& f) {
+        return runner.with_station(std::forward<F>(f));
+    }
+    int track_cv(unsigned cv) {
+        return sim([&](kvr_sim_station& s) { return s.programmer().track_decoder().cv(cv); });
+    }
+    int speed_of(uint16_t address) {
+        return sim([&](kvr_sim_station& s) {
+            for (int n = 1; n <= kvr_sim_station::loco_slots; ++n) {
+                const auto b = s.slot(static_cast<uint8_t>(n));
+                if ((b[0] & 0x30) == 0x30 && b[6] * 128 + b[1] == address) return static_cast<int>(b[2]);
+            }
+            return -1;
+        });
+    }
+
+    scratch_dir dir;
+    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
+    kvr_ms100 bus_link;
+    kvr_lntcp_share share{bus_link, server_options(), nullptr};
+    kvr_sys_event abort{true};
+    aborting_sink sink{abort};
+    kvr_ms100 link;
+    kvr_dccx_loconet station{link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40}};
+};
+
+TEST_F(TcpLayout, OperatesTheLayoutThroughTheServer) {
+    EXPECT_EQ(link.adapter(), kvr_adapter::tcp);
+    station.do_shutdown(0);
+    ASSERT_TRUE(eventually([&] { return sim([](kvr_sim_station& s) { return (s.track_status() & 1) == 0; }); }));
+    station.do_startup();
+    ASSERT_TRUE(eventually([&] { return sim([](kvr_sim_station& s) { return (s.track_status() & 1) != 0; }); }));
+
+    station.do_128step(3, 1, 40);
+    ASSERT_TRUE(eventually([&] { return speed_of(3) == 40; }));
+
+    station.do_sw(12, 0, true);  // thrown
+    ASSERT_TRUE(eventually([&] { return sim([](kvr_sim_station& s) { return !s.turnout(12).closed; }); }));
+
+    station.do_direct_write(3, 12);
+    EXPECT_EQ(track_cv(3), 12);
+    EXPECT_EQ(station.do_direct_read(3, 0), 12);
+    EXPECT_EQ(station.do_paged_read(29, 0), track_cv(29));
+
+    // The monitor shows the server, then the bus as every node sees it.
+    const auto lines = sink.lines();
+    EXPECT_EQ(lines.front(), "LocoNet over TCP: VERSION Busprobe test\r\n");
+    EXPECT_TRUE(has_line(lines, "OPC_GPON"));
+    EXPECT_TRUE(has_line(lines, "OPC_SW_ACK"));
+}
+
+TEST_F(TcpLayout, SeesTheTrafficOfOtherClients) {
+    lntcp_test::client other(share.server().port());
+    ASSERT_EQ(other.line(), "VERSION Busprobe test");
+    ASSERT_TRUE(other.write("SEND 82 7D\r\n"));
+    EXPECT_EQ(other.line(), "RECEIVE 82 7D");
+    EXPECT_EQ(other.line(), "SENT OK");
+    ASSERT_TRUE(eventually([&] {
+        for (const auto& m : sink.messages())
+            if (m == kvr_loconet_msg::with_checksum({0x82})) return true;
+        return false;
+    }));
+    // And the other client sees ours.
+    station.do_startup();
+    EXPECT_EQ(other.line(), "RECEIVE 83 7C");
+}
+
+TEST_F(TcpLayout, SentErrorIsShownAndRecorded) {
+    bus_link.close();  // the server stays, its bus is gone
+    station.do_startup();
+    ASSERT_TRUE(sink.wait_lines(2, 5000));
+    EXPECT_EQ(sink.lines()[1], "LocoNet over TCP: SENT ERROR the bus link is closed\r\n");
+    EXPECT_TRUE(eventually([&] { return dir.log_text().find("SENT ERROR the bus link is closed") != std::string::npos; }));
+    EXPECT_TRUE(link.is_open());
+    EXPECT_TRUE(sink.messages().empty());
+}
+
+TEST_F(TcpLayout, ServerGoingAwayMidReadIsALostLink) {
+    // The layout takes its time to read, and the server stops meanwhile.
+    sim([](kvr_sim_station& s) {
+        s.options().instant = false;
+        s.options().read_delay_ms = 60'000;
+    });
+    std::thread stopper([&] {
+        eventually([&] { return has_line(sink.lines(), "OPC_WR_SL_DATA"); });
+        share.stop();
+    });
+    EXPECT_THROW(station.do_direct_read(29, 0), kvr_exception);
+    stopper.join();
+    ASSERT_TRUE(sink.wait_lost(5000));
+    EXPECT_FALSE(link.is_open());
+    EXPECT_EQ(sink.reports().size(), 1u);
+    EXPECT_NE(sink.reports()[0].find("the server closed the connection"), std::string::npos) << sink.reports()[0];
+}
+
+TEST(LocoBufferLayout, ReadsAndDrivesThroughTheSimulatedLayout) {
+    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
+    kvr_ms100 link;
+    kvr_sys_event abort{true};
+    link.set_abort_event(&abort);
+    link.set_adapter(kvr_adapter::locobuffer);
+    link.open(runner.device_path());
+    kvr_dccx_loconet station{link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40}};
+
+    const int cv29 = runner.with_station([](kvr_sim_station& s) { return s.programmer().track_decoder().cv(29); });
+    EXPECT_EQ(station.do_direct_read(29, 0), cv29);
+    station.do_direct_write(3, 7);
+    EXPECT_EQ(station.do_paged_read(3, 0), 7);
+    station.do_128step(3, 1, 40);
+    EXPECT_TRUE(eventually([&] {
+        return runner.with_station([](kvr_sim_station& s) {
+            for (int n = 1; n <= kvr_sim_station::loco_slots; ++n) {
+                const auto b = s.slot(static_cast<uint8_t>(n));
+                if ((b[0] & 0x30) == 0x30 && b[1] == 3 && b[6] == 0) return b[2] == 40;
+            }
+            return false;
+        });
+    }));
+    link.close();
+}
+
+// A server of our own making, for the lines our server never sends.
+struct scripted_server {
+    scripted_server() {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ::listen(fd, 1);
+        socklen_t len = sizeof sa;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+        port = ntohs(sa.sin_port);
+    }
+    ~scripted_server() {
+        if (peer >= 0) ::close(peer);
+        ::close(fd);
+    }
+    void accept_and_say(const std::string& text) {
+        peer = ::accept(fd, nullptr, nullptr);
+        ASSERT_EQ(::send(peer, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+    }
+    int fd = -1;
+    int peer = -1;
+    uint16_t port = 0;
+};
+
+TEST(TcpLink, VersionTwoLinesAreNotesNeverBusMessages) {
+    scripted_server server;
+    link_test::line_sink sink;
+    kvr_ms100 link;
+    link.set_window(&sink);
+    link.open("tcp://localhost:" + std::to_string(server.port));
+    server.accept_and_say(
+        "VERSION LbServer 2\r\nTIMESTAMP 12345\nBREAK\rERROR CHECKSUM 83 7D\r\n\r\n"
+        "ERROR LINE framing error\nERROR MESSAGE odd\nRECEIVE 83 7D\nRECEIVE 83 7C\n");
+    ASSERT_TRUE(sink.wait_lines(8, 5000));
+    const std::vector<std::string> expected = {
+        "LocoNet over TCP: VERSION LbServer 2\r\n",
+        "LocoNet over TCP: TIMESTAMP 12345\r\n",
+        "LocoNet over TCP: BREAK\r\n",
+        "LocoNet over TCP: ERROR CHECKSUM 83 7D\r\n",
+        "LocoNet over TCP: ERROR LINE framing error\r\n",
+        "LocoNet over TCP: ERROR MESSAGE odd\r\n",
+        "LocoNet over TCP: bad line (bad checksum): RECEIVE 83 7D\r\n",
+        link_test::line_of(kvr_loconet_msg::with_checksum({0x83})),
+    };
+    EXPECT_EQ(sink.lines(), expected);
+    EXPECT_EQ(sink.messages(), std::vector<kvr_loconet_msg>{kvr_loconet_msg::with_checksum({0x83})});
+    link.close();
+}
+
+TEST(TcpLink, RefusedConnectionIsALostLinkWithTheFix) {
+    scratch_dir dir;
+    uint16_t port = 0;
+    {
+        scripted_server nobody;  // bound, then closed: nothing listens there
+        port = nobody.port;
+    }
+    link_test::line_sink sink;
+    kvr_ms100 link;
+    link.set_window(&sink);
+    link.open("tcp://127.0.0.1:" + std::to_string(port));
+    ASSERT_TRUE(sink.wait_lost(5000));
+    EXPECT_FALSE(link.is_open());
+    const std::string report = sink.reports().at(0);
+    EXPECT_NE(report.find("(tcp://127.0.0.1:" + std::to_string(port) + ") :connect (nothing listens at that address)"),
+              std::string::npos) << report;
+    EXPECT_NE(report.find("Connection refused"), std::string::npos) << report;
+    EXPECT_NE(dir.log_text().find("nothing listens at that address"), std::string::npos);
+    link.close();
+
+    EXPECT_THROW(link.open("tcp://127.0.0.1:0"), kvr_exception);
+    EXPECT_FALSE(link.is_open());
+}
+
+}  // namespace

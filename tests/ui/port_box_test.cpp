@@ -1,0 +1,82 @@
+// The port box: a LocoNet-over-TCP server typed into it, a CV read through
+// our own server sharing the simulated layout, the server going away as a
+// lost link; and long device names.
+
+#include <QAbstractItemView>
+#include <QComboBox>
+#include <QFontMetrics>
+#include <QLineEdit>
+
+#include "foundation/kvr_ini.h"
+#include "loconet/kvr_lntcp_share.h"
+#include "loconet/kvr_ms100.h"
+#include "sim/kvr_sim_runner.h"
+#include "ui/kvr_dialog_template.h"
+#include "ui_test_support.h"
+
+class WithTcpServer : public dialog_fixture {
+protected:
+    void SetUp() override {
+        dialog_fixture::SetUp();
+        bus_link.open(runner.device_path());
+        bus_link.set_window(&share);
+        share.start();
+        env.link = &ms100;
+        env.make_station = nullptr;
+    }
+    void TearDown() override {
+        dialog_fixture::TearDown();
+        ms100.close();
+        share.stop();
+        bus_link.close();
+    }
+    static kvr_lntcp_server_options options() {
+        kvr_lntcp_server_options o;
+        o.listen = {"127.0.0.1", 0};
+        return o;
+    }
+
+    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
+    kvr_ms100 bus_link;
+    kvr_lntcp_share share{bus_link, options(), nullptr};
+    kvr_ms100 ms100;
+};
+
+TEST_F(WithTcpServer, TypedAddressConnectsReadsAndLosesTheServer) {
+    make_dialog();
+    const QString url = QString("tcp://127.0.0.1:%1").arg(share.server().port());
+    dlg->control_as<QComboBox>(kvr_idc_port)->setEditText(url);
+    click(kvr_idc_connect);
+    ASSERT_EQ(text_of(kvr_idc_connect), "Close Loconet↓");
+    EXPECT_EQ(kvr_ini(ini_path()).get_string("SETTING", "COMMPORT", "-"), url.toStdString());
+    EXPECT_GE(dlg->control_as<QComboBox>(kvr_idc_port)->findText(url), 0);  // kept in the list
+
+    click(kvr_idc_direct);
+    type(kvr_idc_cv, "29");
+    click(kvr_idc_read);
+    EXPECT_EQ(text_of(kvr_idc_value), "6");
+    EXPECT_TRUE(log_text().contains("LocoNet over TCP: VERSION Busprobe"));
+    EXPECT_TRUE(log_text().contains("Direct Read"));
+
+    share.stop();
+    EXPECT_TRUE(pump_until([&] { return text_of(kvr_idc_connect) == "Connect Loconet↑"; }));
+    EXPECT_TRUE(pump_until([&] { return boxes.size() == 1; }));
+    EXPECT_NE(boxes.at(0).text.find("the server closed the connection"), std::string::npos) << boxes.at(0).text;
+    EXPECT_FALSE(ms100.is_open());
+}
+
+class PortBox : public dialog_fixture {};
+
+// A long /dev/serial/by-id name: the list is wide enough for it, the closed
+// box shows its end and the tooltip the whole name.
+TEST_F(PortBox, LongNamesFitTheListAndShowTheirEnd) {
+    const std::string by_id = "/dev/serial/by-id/usb-RR-CirKits_LocoBuffer-USB_0123456789-if00-port0";
+    env.list_devices = [by_id] { return std::vector<std::string>{by_id}; };
+    make_dialog();
+    auto* box = dlg->control_as<QComboBox>(kvr_idc_port);
+    box->setCurrentText(QString::fromStdString(by_id));
+    EXPECT_EQ(box->toolTip().toStdString(), by_id);
+    EXPECT_EQ(box->lineEdit()->cursorPosition(), static_cast<int>(by_id.size()));
+    const QFontMetrics fm(box->view()->font());
+    EXPECT_GE(box->view()->minimumWidth(), fm.horizontalAdvance(QString::fromStdString(by_id)));
+}
