@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-enum class cli_verb { monitor, power, clock, sw, throttle, cv_read, cv_write, address_write };
+enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -23,6 +23,7 @@ constexpr unsigned cli_switch_min = 1, cli_switch_max = 2048;
 constexpr unsigned cli_address_max = 10239;  // highest four-digit LocoNet address
 constexpr unsigned cli_function_max = 8;     // F0 to F8
 constexpr double cli_default_timeout_s = 60;
+constexpr double cli_speed_min = 0.01, cli_speed_max = 1000;
 
 struct cli_command {
     cli_verb verb = cli_verb::monitor;
@@ -36,7 +37,12 @@ struct cli_command {
     bool show_hex = false;
     bool extended = false;  // monitor --extended
     bool write_log = false;
-    uint64_t count = 0;  // 0: no limit
+    uint64_t count = 0;  // 0: no limit; also record
+
+    // record / replay: the capture file
+    std::string file;
+    double replay_speed = 1;  // 2 plays twice as fast
+    bool live = false;  // replay onto a port other than SIM
 
     // power
     bool power_on = false;
