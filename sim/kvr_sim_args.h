@@ -10,6 +10,10 @@ struct kvr_sim_args {
     kvr_sim_options options;
     std::string link;  // --link PATH: a symbolic link to the device
     bool log = false;  // --log: each message on the bus as a monitor line
+    // --replay FILE [--speed X] [--loop]: a capture played as bus traffic
+    std::string replay;
+    double replay_speed = 1;
+    bool replay_loop = false;
     bool help = false;
     std::string error;  // set when the command line is not understood
 };
