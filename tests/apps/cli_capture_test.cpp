@@ -123,6 +123,17 @@ TEST(CliReplay, SendsTheCaptureInOrderAndReportsDamagedLinesByNumber) {
     std::remove(file.c_str());
 }
 
+TEST(CliReplay, ATimeoutInALongGapCancelsWithStatus3AfterTheMessagesBeforeIt) {
+    sim_bus bus;
+    const std::string file = temp_path();
+    write_all(file, "(10.000000) 83 7C\n(3610.000000) 82 7D\n");  // an hour apart
+    const cli_result r = run_cli({"-p", bus.path(), "--timeout", "0.3", "replay", file, "--live"});
+    EXPECT_EQ(r.status, kvr_cli_cancelled) << r.err;
+    EXPECT_NE(r.err.find("time-out"), std::string::npos) << r.err;
+    EXPECT_TRUE(bus.saw_in_order({power_on}));
+    std::remove(file.c_str());
+}
+
 TEST(CliReplay, RefusesBadArguments) {
     const struct {
         std::vector<std::string> args;
