@@ -64,7 +64,7 @@ kvr_sim_runner::kvr_sim_runner(const kvr_sim_options& options, observer on_bus_m
     // Packet mode: each read starts with a status byte (0: data follows),
     // which tells when the client flushes its input.
     int packet = 1;
-    ::ioctl(master_, TIOCPKT, &packet);
+    packet_ = ::ioctl(master_, TIOCPKT, &packet) == 0;
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
     thread_ = std::thread([this] { run(); });
 }
@@ -149,14 +149,15 @@ void kvr_sim_runner::read_master(uint8_t* buffer, std::size_t size, bool& hung_u
     if (n == 0) return;
     // Packet mode: a non-zero status byte comes alone and reports a change
     // on the client's side, TIOCPKT_FLUSHREAD its input flush.
-    if (buffer[0] != TIOCPKT_DATA) {
+    const std::size_t skip = packet_ ? 1 : 0;
+    if (packet_ && buffer[0] != TIOCPKT_DATA) {
         if (buffer[0] & TIOCPKT_FLUSHREAD) client_ready();
         return;
     }
-    if (n == 1) return;
+    if (static_cast<std::size_t>(n) == skip) return;
     client_ready();
     std::lock_guard<std::mutex> lock(mutex_);
-    station_.receive(buffer + 1, static_cast<std::size_t>(n - 1), elapsed());
+    station_.receive(buffer + skip, static_cast<std::size_t>(n) - skip, elapsed());
 }
 
 void kvr_sim_runner::client_ready() {

@@ -76,6 +76,7 @@ private:
     std::string path_;
     int master_ = -1;
     int wake_fd_ = -1;
+    bool packet_ = false;  // the master is in packet mode (set before the thread starts)
     const std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
 
     std::mutex mutex_;  // guards station_
