@@ -21,7 +21,7 @@ constexpr auto idle_wait = std::chrono::milliseconds(500);
 // How often a runner without a client looks for one.
 constexpr auto hangup_wait = std::chrono::milliseconds(10);
 // A replay starts this long after the first open at the latest.
-constexpr kvr_sim_time replay_settle{1'000'000};
+constexpr kvr_sim_time replay_settle{2'000'000};
 
 void close_fd(int& fd) {
     if (fd >= 0) ::close(fd);

@@ -15,7 +15,7 @@
 // (TCIFLUSH), so the first messages would be lost if they were written as
 // soon as the device is open. The master runs in packet mode (TIOCPKT),
 // which tells of that flush; the first byte from the client also counts,
-// and a client that does neither gets the capture one second after its open.
+// and a client that does neither gets the capture two seconds after its open.
 
 #include <atomic>
 #include <chrono>
