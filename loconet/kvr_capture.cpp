@@ -190,6 +190,15 @@ bool kvr_capture_writer::write(const kvr_capture_time& time, const kvr_loconet_m
     return !failed_;
 }
 
+bool kvr_capture_writer::comment(std::string_view text) {
+    if (!stream_) return false;
+    line_ = "# ";
+    for (char c : text) line_.push_back(c == '\n' || c == '\r' ? ' ' : c);
+    line_.push_back('\n');
+    if (std::fwrite(line_.data(), 1, line_.size(), stream_) != line_.size()) return fail("cannot write");
+    return !failed_;
+}
+
 bool kvr_capture_writer::flush() {
     if (!stream_) return false;
     if (std::fflush(stream_) != 0) return fail("cannot write");

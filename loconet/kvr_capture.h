@@ -78,6 +78,8 @@ public:
     // Writes to a stream the caller owns (stdout). Writes the header too.
     bool attach(std::FILE* stream);
     bool write(const kvr_capture_time& time, const kvr_loconet_msg& msg);
+    // "# <text>" on a line of its own (line feeds in `text` become blanks).
+    bool comment(std::string_view text);
     bool flush();
     // Flushes and closes; false when any write since open() failed.
     bool close();

@@ -242,6 +242,9 @@ int run_record(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr
         const bool stopping = abort.is_set();
         cli_lines batch = s.sink.take_lines();
         lost += batch.dropped;
+        if (batch.dropped &&
+            !file.comment(std::to_string(batch.dropped) + " messages lost here: the file was written too slowly"))
+            return done(kvr_cli_failed);
         for (const kvr_capture_entry& e : batch.messages) {
             if (!file.write(e.time, e.msg)) return done(kvr_cli_failed);
             if (cmd.count && static_cast<uint64_t>(file.count()) >= cmd.count) return done(kvr_cli_ok);

@@ -130,13 +130,14 @@ TEST(CaptureFile, WriterLinesReadBackInOrder) {
     const auto a = kvr_loconet_msg::with_checksum({0xB0, 0x0A, 0x30});
     const auto b = kvr_loconet_msg::with_checksum({0x83});
     EXPECT_TRUE(w.write({1733500000, 123456}, a));
+    EXPECT_TRUE(w.comment("gap\nhere"));
     EXPECT_TRUE(w.write({1733500000, 130002}, b));
     EXPECT_TRUE(w.close());
     EXPECT_EQ(w.count(), 2);
 
     const std::string text = read_all(path);
     EXPECT_EQ(text.substr(0, 1), "#");
-    EXPECT_NE(text.find("\n(1733500000.123456) B0 0A 30 75\n(1733500000.130002) 83 7C\n"),
+    EXPECT_NE(text.find("\n(1733500000.123456) B0 0A 30 75\n# gap here\n(1733500000.130002) 83 7C\n"),
               std::string::npos)
         << text;
 
