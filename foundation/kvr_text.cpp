@@ -218,30 +218,28 @@ std::size_t format_length(const char* fmt, va_list ap) {
 }
 
 std::string& string_vappendf(std::string& s, const char* fmt, va_list ap) {
+    // Nearly every output is short: format straight into the fixed buffer.
+    // Measuring first would walk every format twice, which is most of the
+    // cost of a monitor line.
+    char fixed[fixed_buffer_size + 1];
     va_list args;
     va_copy(args, ap);
-    const std::size_t bound = format_length(fmt, args);
+    int n = std::vsnprintf(fixed, sizeof fixed, fmt, args);
     va_end(args);
-
-    if (bound <= fixed_buffer_size) {
-        char buf[fixed_buffer_size + 1];
-        va_copy(args, ap);
-        int n = std::vsnprintf(buf, sizeof buf, fmt, args);
-        va_end(args);
-        if (n >= 0 && static_cast<std::size_t>(n) < sizeof buf) {
-            s.append(buf, static_cast<std::size_t>(n));
-            return s;
-        }
+    if (n < 0) return s;  // encoding error: nothing to append
+    if (static_cast<std::size_t>(n) < sizeof fixed) {
+        s.append(fixed, static_cast<std::size_t>(n));
+        return s;
     }
-    // A long output, or one the bound underestimated (never truncate):
-    // format into a heap buffer large enough for the runtime's own count.
-    std::size_t size = bound + 1;
+    // A long output (never truncate): format into a heap buffer large
+    // enough for the runtime's own count.
+    std::size_t size = static_cast<std::size_t>(n) + 1;
     for (;;) {
         auto buf = std::make_unique<char[]>(size);
         va_copy(args, ap);
-        int n = std::vsnprintf(buf.get(), size, fmt, args);
+        n = std::vsnprintf(buf.get(), size, fmt, args);
         va_end(args);
-        if (n < 0) return s;  // encoding error: nothing to append
+        if (n < 0) return s;
         if (static_cast<std::size_t>(n) < size) {
             s.append(buf.get(), static_cast<std::size_t>(n));
             return s;

@@ -13,7 +13,7 @@
 
 // Appends the printf-formatted output to `s` and returns `s`. No length limit:
 // outputs up to 512 characters use a fixed buffer, longer ones a heap buffer
-// sized from format_length.
+// sized from the formatter's own count.
 std::string& string_appendf(std::string& s, const char* fmt, ...)
     __attribute__((format(printf, 2, 3)));
 std::string& string_vappendf(std::string& s, const char* fmt, va_list ap)

@@ -1,6 +1,8 @@
 #include "sim/kvr_sim_args.h"
 
+#include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <limits>
 
 #include "foundation/kvr_text.h"
@@ -16,6 +18,7 @@ struct flag_option {
 
 constexpr flag_option flags[] = {
     {"--log", &kvr_sim_args::log, nullptr, true},
+    {"--loop", &kvr_sim_args::replay_loop, nullptr, true},
     {"--help", &kvr_sim_args::help, nullptr, true},
     {"-h", &kvr_sim_args::help, nullptr, true},
     {"--demo", nullptr, &kvr_sim_options::demo, true},
@@ -106,6 +109,21 @@ bool parse_one(const std::vector<std::string>& args, std::size_t& i, kvr_sim_arg
         r.tcp = ep;
         return true;
     }
+    if (is_option(a, "--replay")) {
+        if (!take_value(args, i, "--replay", r.replay) || r.replay.empty()) r.error = "--replay needs a capture file";
+        return true;
+    }
+    if (is_option(a, "--speed")) {
+        // A plain positive number: 0.01 (a hundred times slower) to 1000.
+        char* end = nullptr;
+        const bool got = take_value(args, i, "--speed", value);
+        const double x = got && !value.empty() && value[0] != '-' && value[0] != '+' ? std::strtod(value.c_str(), &end) : 0;
+        if (!got || end != value.c_str() + value.size() || !std::isfinite(x) || x < 0.01 || x > 1000)
+            r.error = "bad value for --speed (0.01 to 1000)";
+        else
+            r.replay_speed = x;
+        return true;
+    }
     if (is_option(a, "--link")) {
         if (!take_value(args, i, "--link", r.link) || r.link.empty()) r.error = "--link needs a path";
         return true;
@@ -117,9 +135,12 @@ bool parse_one(const std::vector<std::string>& args, std::size_t& i, kvr_sim_arg
 
 kvr_sim_args kvr_sim_parse_args(const std::vector<std::string>& args) {
     kvr_sim_args r;
+    bool speed_or_loop = false;
     for (std::size_t i = 0; i < args.size() && r.error.empty(); ++i) {
         if (!parse_one(args, i, r)) r.error = "unknown option " + args[i];
+        speed_or_loop = speed_or_loop || is_option(args[i], "--speed") || args[i] == "--loop";
     }
+    if (r.error.empty() && speed_or_loop && r.replay.empty()) r.error = "--speed and --loop go with --replay FILE";
     return r;
 }
 
@@ -140,6 +161,13 @@ std::string kvr_sim_usage() {
            "                    the reader falls behind, lines are left out and counted\n"
            "  --demo            fast-clock broadcasts and sensor/turnout reports\n"
            "  --clock-rate N    fast-clock rate, 0..127 (default 4)\n"
+           "Replay:\n"
+           "  --replay FILE     play the capture file FILE (busprobe-cli record) as the\n"
+           "                    layout's bus traffic, from the moment the first client\n"
+           "                    has opened the device; the station answers as usual.\n"
+           "                    Damaged lines are reported with their numbers and left out\n"
+           "  --speed X         play X times as fast, 0.01..1000 (default 1)\n"
+           "  --loop            start the file over after its last message\n"
            "Timing:\n"
            "  --instant         answer at once\n"
            "  --ack-ms N        delay of acknowledges and slot data (default 20)\n"

@@ -14,6 +14,10 @@ struct kvr_sim_args {
     bool log = false;  // --log: each message on the bus as a monitor line
     // --tcp [ADDR:]PORT: also serve the bus to LocoNet-over-TCP clients.
     std::optional<kvr_lntcp_endpoint> tcp;
+    // --replay FILE [--speed X] [--loop]: a capture played as bus traffic
+    std::string replay;
+    double replay_speed = 1;
+    bool replay_loop = false;
     bool help = false;
     std::string error;  // set when the command line is not understood
 };

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@ constexpr std::size_t max_unread = 65536;
 constexpr auto idle_wait = std::chrono::milliseconds(500);
 // How often a runner without a client looks for one.
 constexpr auto hangup_wait = std::chrono::milliseconds(10);
+// A replay starts this long after the first open at the latest.
+constexpr kvr_sim_time replay_settle{2'000'000};
 
 void close_fd(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -27,8 +30,9 @@ void close_fd(int& fd) {
 
 }  // namespace
 
-kvr_sim_runner::kvr_sim_runner(const kvr_sim_options& options, observer on_bus_message)
-    : station_(options, kvr_sim_time{0}), observer_(std::move(on_bus_message)) {
+kvr_sim_runner::kvr_sim_runner(const kvr_sim_options& options, observer on_bus_message,
+                               std::unique_ptr<kvr_sim_replay> replay)
+    : station_(options, kvr_sim_time{0}), observer_(std::move(on_bus_message)), replay_(std::move(replay)) {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0) KVR_RAISE("kvr_sim_runner::posix_openpt", static_cast<uint32_t>(errno), "kvr_sim_runner");
     char name[128] = {};
@@ -57,6 +61,10 @@ kvr_sim_runner::kvr_sim_runner(const kvr_sim_options& options, observer on_bus_m
     }
     close_fd(slave);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Packet mode: each read starts with a status byte (0: data follows),
+    // which tells when the client flushes its input.
+    int packet = 1;
+    packet_ = ::ioctl(master_, TIOCPKT, &packet) == 0;
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
     thread_ = std::thread([this] { run(); });
 }
@@ -85,10 +93,17 @@ void kvr_sim_runner::run() {
         std::vector<uint8_t> out;
         std::optional<kvr_sim_time> due;
         kvr_sim_time now = elapsed();
+        if (client_seen_ && now - *client_seen_ >= replay_settle) client_ready();
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (replay_) replay_->take_due(now, [&](const kvr_loconet_msg& msg) { station_.play(msg, now); });
             out = station_.poll(now);
             due = station_.next_due();
+        }
+        if (replay_) {
+            std::optional<kvr_sim_time> next = replay_->next_due();
+            if (!replay_->started() && client_seen_) next = *client_seen_ + replay_settle;
+            if (next && (!due || *next < *due)) due = next;
         }
         if (!out.empty()) {
             observe(out);
@@ -116,17 +131,38 @@ void kvr_sim_runner::run() {
             continue;
         }
         if (fds[1].revents & POLLIN) {
-            const ssize_t n = ::read(master_, buffer, sizeof buffer);
-            if (n > 0) {
-                std::lock_guard<std::mutex> lock(mutex_);
-                station_.receive(buffer, static_cast<std::size_t>(n), elapsed());
-            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                hung_up = true;
-            }
+            read_master(buffer, sizeof buffer, hung_up);
         } else if (fds[1].revents & (POLLHUP | POLLERR)) {
             hung_up = true;
         }
+        // No hang-up: a client holds the device open.
+        if (!hung_up && !client_seen_) client_seen_ = elapsed();
     }
+}
+
+void kvr_sim_runner::read_master(uint8_t* buffer, std::size_t size, bool& hung_up) {
+    const ssize_t n = ::read(master_, buffer, size);
+    if (n < 0) {
+        if (errno != EAGAIN && errno != EINTR) hung_up = true;
+        return;
+    }
+    if (n == 0) return;
+    // Packet mode: a non-zero status byte comes alone and reports a change
+    // on the client's side, TIOCPKT_FLUSHREAD its input flush.
+    const std::size_t skip = packet_ ? 1 : 0;
+    if (packet_ && buffer[0] != TIOCPKT_DATA) {
+        if (buffer[0] & TIOCPKT_FLUSHREAD) client_ready();
+        return;
+    }
+    if (static_cast<std::size_t>(n) == skip) return;
+    client_ready();
+    std::lock_guard<std::mutex> lock(mutex_);
+    station_.receive(buffer + skip, static_cast<std::size_t>(n) - skip, elapsed());
+}
+
+void kvr_sim_runner::client_ready() {
+    if (!client_seen_) client_seen_ = elapsed();
+    if (replay_ && !replay_->started()) replay_->start(elapsed());
 }
 
 void kvr_sim_runner::flush_output() {

@@ -9,11 +9,19 @@
 // descriptor of its own: a client that takes the device exclusively
 // (TIOCEXCL) would otherwise find it still locked when it reopens it, since
 // the lock lasts until the last descriptor closes.
+//
+// A replayed capture starts once the first client is ready to read: a
+// client that opens a serial device throws away what waits in its input
+// (TCIFLUSH), so the first messages would be lost if they were written as
+// soon as the device is open. The master runs in packet mode (TIOCPKT),
+// which tells of that flush; the first byte from the client also counts,
+// and a client that does neither gets the capture two seconds after its open.
 
 #include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,6 +30,7 @@
 
 #include "loconet/kvr_loconet_msg.h"
 #include "sim/kvr_sim_options.h"
+#include "sim/kvr_sim_replay.h"
 #include "sim/kvr_sim_station.h"
 
 class kvr_sim_runner {
@@ -33,7 +42,8 @@ public:
 
     // Opens the pseudo-terminal and starts serving. Raises kvr_exception
     // when the system gives no pseudo-terminal.
-    explicit kvr_sim_runner(const kvr_sim_options& options, observer on_bus_message = {});
+    explicit kvr_sim_runner(const kvr_sim_options& options, observer on_bus_message = {},
+                            std::unique_ptr<kvr_sim_replay> replay = nullptr);
     kvr_sim_runner(const kvr_sim_runner&) = delete;
     kvr_sim_runner& operator=(const kvr_sim_runner&) = delete;
     // Stops the thread and closes both sides.
@@ -60,16 +70,21 @@ private:
     kvr_sim_time elapsed() const;
     void flush_output();
     void observe(const std::vector<uint8_t>& bytes);
+    void read_master(uint8_t* buffer, std::size_t size, bool& hung_up);
+    void client_ready();
 
     std::string path_;
     int master_ = -1;
     int wake_fd_ = -1;
+    bool packet_ = false;  // the master is in packet mode (set before the thread starts)
     const std::chrono::steady_clock::time_point epoch_ = std::chrono::steady_clock::now();
 
     std::mutex mutex_;  // guards station_
     kvr_sim_station station_;
 
     observer observer_;
+    std::unique_ptr<kvr_sim_replay> replay_;  // runner thread only, after construction
+    std::optional<kvr_sim_time> client_seen_;  // runner thread only: the first open noticed
     std::deque<uint8_t> observed_;  // runner thread only
     std::deque<uint8_t> tx_;        // runner thread only: bytes the master has not taken yet
     std::atomic<bool> stop_{false};

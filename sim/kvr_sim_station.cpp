@@ -60,6 +60,11 @@ void kvr_sim_station::receive(const kvr_loconet_msg& msg, kvr_sim_time now) {
     receive(msg.data(), static_cast<std::size_t>(msg.length()), now);
 }
 
+void kvr_sim_station::play(const kvr_loconet_msg& msg, kvr_sim_time now) {
+    advance(clamp(now));
+    put(msg, now_);
+}
+
 void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
     switch (msg.opcode()) {
     case OPC_GPON:

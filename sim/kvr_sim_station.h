@@ -55,6 +55,11 @@ public:
     void receive(const uint8_t* bytes, std::size_t count, kvr_sim_time now);
     void receive(const kvr_loconet_msg& msg, kvr_sim_time now);
 
+    // A message of another device on the bus (a replayed capture), put on
+    // the bus at `now` behind what is already waiting. The station neither
+    // echoes nor answers it.
+    void play(const kvr_loconet_msg& msg, kvr_sim_time now);
+
     // The bytes due on the bus by `now`, oldest first.
     std::vector<uint8_t> poll(kvr_sim_time now);
     // When the next byte falls due (demo life included); nothing when the

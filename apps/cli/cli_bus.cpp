@@ -4,6 +4,8 @@
 
 #include "apps/cli/cli_bus.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -38,6 +40,7 @@ struct bus_session {
     bus_session(bool monitoring, const cli_command& cmd, kvr_sys_event& abort)
         : sink(monitoring, cmd.show_time, cmd.show_hex, abort), station(link) {
         sink.set_extended(cmd.extended);
+        sink.set_recording(cmd.verb == cli_verb::record);
         station.set_window(&sink);
         station.set_abort_event(&abort);
     }
@@ -218,9 +221,94 @@ int run_monitor(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, st
     return cmd.count ? kvr_cli_cancelled : kvr_cli_ok;
 }
 
+// Writes every message to the capture file until the count is reached or
+// the abort event is set. Each batch is flushed, so an interrupted recording
+// leaves a file that holds what was seen.
+int run_record(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_cli_context& ctx) {
+    kvr_capture_writer file;
+    if (!file.open(cmd.file)) {
+        *ctx.err << "busprobe-cli record: " << file.error() << "\n";
+        return kvr_cli_failed;
+    }
+    uint64_t lost = 0;
+    const auto done = [&](int status) -> int {
+        if (!file.close()) {
+            *ctx.err << "busprobe-cli record: " << file.error() << "\n";
+            return kvr_cli_failed;
+        }
+        *ctx.out << file.count() << " messages recorded in " << cmd.file << "\n";
+        if (lost) {
+            *ctx.err << "busprobe-cli record: " << lost << " messages lost: the file was written too slowly\n";
+            return kvr_cli_failed;
+        }
+        return status;
+    };
+    for (;;) {
+        const bool stopping = abort.is_set();
+        cli_lines batch = s.sink.take_lines();
+        lost += batch.dropped;
+        if (batch.dropped &&
+            !file.comment(std::to_string(batch.dropped) + " messages lost here: the file was written too slowly"))
+            return done(kvr_cli_failed);
+        for (const kvr_capture_entry& e : batch.messages) {
+            if (!file.write(e.time, e.msg)) return done(kvr_cli_failed);
+            if (cmd.count && static_cast<uint64_t>(file.count()) >= cmd.count) return done(kvr_cli_ok);
+        }
+        if (!file.flush()) return done(kvr_cli_failed);
+        if (stopping) break;
+        kvr_sys_event::wait_any({&abort, &s.sink.line_ready()}, 1000);
+    }
+    if (s.sink.lost_report()) return done(kvr_cli_failed);
+    return done(cmd.count ? kvr_cli_cancelled : kvr_cli_ok);
+}
+
+// Sends the capture's messages with their recorded gaps (divided by the
+// speed). Damaged lines are reported and skipped; they make the status 1.
+int run_replay(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_cli_context& ctx) {
+    kvr_capture_reader file;
+    if (!file.open(cmd.file)) {
+        *ctx.err << "busprobe-cli replay: " << file.error() << "\n";
+        return kvr_cli_failed;
+    }
+    using clock = std::chrono::steady_clock;
+    const clock::time_point start = clock::now();
+    std::optional<int64_t> first_us;
+    int64_t last_us = 0;
+    bool damaged = false;
+    kvr_capture_entry e;
+    const char* reason = nullptr;
+    for (;;) {
+        const kvr_capture_reader::item it = file.next(e, reason);
+        if (it == kvr_capture_reader::item::end) break;
+        if (it == kvr_capture_reader::item::damaged) {
+            *ctx.err << cmd.file << ":" << file.line_number() << ": " << reason << "\n";
+            damaged = true;
+            continue;
+        }
+        if (!first_us) first_us = last_us = e.time.total_micros();
+        // A clock set back on the recording machine counts as no gap.
+        last_us = std::max(last_us, e.time.total_micros());
+        const double gap_us = std::min(static_cast<double>(last_us - *first_us) / cmd.replay_speed, 1e15);
+        const clock::time_point due = start + std::chrono::microseconds(static_cast<int64_t>(gap_us));
+        while (clock::now() < due) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - clock::now()).count();
+            if (kvr_sys_event::wait_any({&abort}, static_cast<unsigned>(std::clamp<int64_t>(left + 1, 1, 1000))) == 0)
+                throw kvr_exception("CANCEL: replay of " + cmd.file, 0, source_name, __LINE__);
+        }
+        s.link.send(e.msg, 0);
+    }
+    if (!file.error().empty()) {
+        *ctx.err << "busprobe-cli replay: " << file.error() << "\n";
+        return kvr_cli_failed;
+    }
+    return damaged ? kvr_cli_failed : kvr_cli_ok;
+}
+
 int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_cli_context& ctx) {
     switch (cmd.verb) {
         case cli_verb::monitor: return run_monitor(s, cmd, abort, *ctx.out);
+        case cli_verb::record: return run_record(s, cmd, abort, ctx);
+        case cli_verb::replay: return run_replay(s, cmd, abort, ctx);
         case cli_verb::power: return run_power(s, cmd);
         case cli_verb::clock: return run_clock(s, *ctx.out);
         case cli_verb::sw: return run_switch(s, cmd, *ctx.err);
@@ -285,7 +373,7 @@ const char* effect_of(cli_verb verb) {
 int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context& ctx) {
     kvr_sys_event abort(true);
     cli_abort_watch watch(abort, cmd.timeout_s, ctx.handle_signals);
-    bus_session s(cmd.verb == cli_verb::monitor, cmd, abort);
+    bus_session s(cmd.verb == cli_verb::monitor || cmd.verb == cli_verb::record, cmd, abort);
     kvr_sim_register_port(s.link, ctx.sim);
     s.link.set_adapter(cmd.adapter);
     int status = kvr_cli_failed;
@@ -407,6 +495,11 @@ int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
         std::string where = chosen.settings.empty() ? "" : " in COMMPORT of " + cli_quoted(chosen.settings);
         throw cli_usage_error{"unknown port name " + cli_quoted(port) + where + " (" + accepted_ports + ")", ""};
     }
+    // Replayed throttle and switch messages move real trains and turnouts.
+    if (cmd.verb == cli_verb::replay && port != kvr_sim_port_name && !cmd.live)
+        throw cli_usage_error{"replay onto " + cli_quoted(port) +
+                                  " sends real commands to the layout: give --live to allow it (SIM needs none)",
+                              "replay"};
     try {
         if (cmd.verb == cli_verb::serve) return run_serve(cmd, port, ctx);
         return run_on_link(cmd, port, ctx);

@@ -11,7 +11,7 @@
 
 #include "loconet/kvr_adapter.h"
 
-enum class cli_verb { monitor, power, clock, sw, throttle, cv_read, cv_write, address_write, serve };
+enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -25,6 +25,7 @@ constexpr unsigned cli_switch_min = 1, cli_switch_max = 2048;
 constexpr unsigned cli_address_max = 10239;  // highest four-digit LocoNet address
 constexpr unsigned cli_function_max = 8;     // F0 to F8
 constexpr double cli_default_timeout_s = 60;
+constexpr double cli_speed_min = 0.01, cli_speed_max = 1000;
 
 struct cli_command {
     cli_verb verb = cli_verb::monitor;
@@ -39,7 +40,12 @@ struct cli_command {
     bool show_hex = false;
     bool extended = false;  // monitor --extended
     bool write_log = false;
-    uint64_t count = 0;  // 0: no limit
+    uint64_t count = 0;  // 0: no limit; also record
+
+    // record / replay: the capture file
+    std::string file;
+    double replay_speed = 1;  // 2 plays twice as fast
+    bool live = false;  // replay onto a port other than SIM
 
     // serve: where to listen ("" is 127.0.0.1:1234); --log is write_log
     std::string listen;

@@ -1,10 +1,12 @@
 #include "apps/cli/cli_decode.h"
 
+#include <ctime>
 #include <deque>
 #include <iostream>
 
 #include "apps/cli/cli_command.h"
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_capture.h"
 #include "loconet/kvr_hex_text.h"
 #include "loconet/kvr_loconet_msg.h"
 #include "loconet/kvr_monitor.h"
@@ -23,20 +25,32 @@ constexpr std::size_t read_piece = 64 * 1024;
 constexpr std::size_t token_keep = 80;
 
 constexpr const char* usage_text =
-    "Usage: busprobe-cli decode [--hex] [--extended] [HEX...]\n"
+    "Usage: busprobe-cli decode [--hex] [--extended] [--time] [HEX...]\n"
+    "       busprobe-cli decode --binary [--hex] [--extended] < FILE\n"
     "Decodes LocoNet bytes into traffic-monitor lines, one line per message.\n"
     "\n"
     "HEX are bytes in hexadecimal, one or two digits each, any case, with an\n"
     "optional 0x prefix, separated by blanks, tabs, commas or line ends.\n"
     "Without HEX the bytes are read from standard input, and each message is\n"
-    "printed as soon as its bytes have been read.\n"
+    "printed as soon as its bytes have been read. Standard input may also be\n"
+    "a capture file (busprobe-cli record): lines such as\n"
+    "  (1733500000.123456) B0 0A 30 75\n"
+    "give one message each, lines starting with # are comments, and a damaged\n"
+    "line is reported with its number while the others are still decoded\n"
+    "(exit status 2).\n"
     "Bytes that do not form a message with a good checksum are skipped, as\n"
     "the receiver does; a message the monitor does not decode gives an empty line.\n"
     "\n"
     "  --hex       print each message's bytes before its text\n"
     "  --extended  decode every message: a line also for those the monitor\n"
     "              leaves blank\n"
+    "  --time      print the receive time of capture lines before the text,\n"
+    "              as local time HH:MM:SS.mmm (as monitor --time shows it)\n"
+    "  --binary    standard input is the raw byte stream of the bus\n"
     "  --help      show this help\n";
+
+// Read size of --binary input.
+constexpr std::size_t binary_piece = 64 * 1024;
 
 std::optional<uint8_t> parse_hex_byte(std::string_view token) {
     const bool prefixed = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
@@ -58,15 +72,24 @@ void report_bad_token(std::string_view token, std::ostream& err) {
 // Bytes in, monitor lines out, as the receive path frames them.
 class line_printer {
 public:
-    line_printer(bool show_hex, bool extended, std::ostream& out)
-        : show_hex_(show_hex), extended_(extended), out_(out) {}
+    line_printer(bool show_hex, bool extended, bool show_time, std::ostream& out)
+        : show_hex_(show_hex), extended_(extended), show_time_(show_time), out_(out) {}
 
     void add(uint8_t byte) {
         queue_.push_back(byte);
-        kvr_frame_all(queue_, [this](const kvr_loconet_msg& msg) {
-            if (show_hex_) out_ << kvr_hex_bytes(msg) << "  ";
-            out_ << (extended_ ? kvr_monitor::to_text_extended(msg) : kvr_monitor::to_text(msg)) << '\n';
-        });
+        kvr_frame_all(queue_, [this](const kvr_loconet_msg& msg) { print(msg, nullptr); });
+    }
+    // A message of a capture line, with its receive time.
+    void print(const kvr_loconet_msg& msg, const kvr_capture_time* time) {
+        line_.clear();
+        if (show_time_ && time) append_time_of_day(*time);
+        if (show_hex_) {
+            line_ += kvr_hex_bytes(msg);
+            line_ += "  ";
+        }
+        line_ += extended_ ? kvr_monitor::to_text_extended(msg) : kvr_monitor::to_text(msg);
+        line_ += '\n';
+        out_.write(line_.data(), static_cast<std::streamsize>(line_.size()));
     }
     // The framer waits for the rest of a message that the input ends in the
     // middle of.
@@ -77,11 +100,45 @@ public:
     }
 
 private:
+    // Local time of day "13:05:09.123 ", as the monitor's --time shows it;
+    // the local time is worked out once per second of the capture.
+    void append_time_of_day(const kvr_capture_time& t) {
+        if (t.seconds != tm_second_) {
+            const std::time_t when = static_cast<std::time_t>(t.seconds);
+            std::tm local{};
+            localtime_r(&when, &local);
+            tm_second_ = t.seconds;
+            hms_.clear();
+            string_appendf(hms_, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+        }
+        string_appendf(line_, "%s.%03u ", hms_.c_str(), t.micros / 1000);
+    }
+
     const bool show_hex_;
     const bool extended_;
+    const bool show_time_;
     std::ostream& out_;
     std::deque<uint8_t> queue_;
+    std::string line_;
+    int64_t tm_second_ = -1;
+    std::string hms_;
 };
+
+// Raw bus bytes, framed as the receiver frames them.
+void decode_binary(std::istream& in, line_printer& printer) {
+    std::vector<char> piece(binary_piece);
+    while (in) {
+        in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+        const std::streamsize got = in.gcount();
+        for (std::streamsize i = 0; i < got; ++i) printer.add(static_cast<uint8_t>(piece[static_cast<std::size_t>(i)]));
+    }
+}
+
+// The first character of a line that is not blank.
+char first_visible(std::string_view piece) {
+    const std::size_t at = piece.find_first_not_of(" \t");
+    return at == std::string_view::npos ? '\0' : piece[at];
+}
 
 // Splits streamed text into tokens, one character at a time.
 class token_reader {
@@ -137,6 +194,8 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
                    std::ostream& err) {
     bool show_hex = false;
     bool extended = false;
+    bool show_time = false;
+    bool binary = false;
     bool have_hex_args = false;
     std::string text;
     for (const std::string& arg : args) {
@@ -148,6 +207,10 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
             show_hex = true;
         } else if (arg == "--extended") {
             extended = true;
+        } else if (arg == "--time") {
+            show_time = true;
+        } else if (arg == "--binary") {
+            binary = true;
         } else if (arg.starts_with("-") && !is_negative_number(arg)) {
             err << "busprobe-cli decode: unknown option " << cli_quoted(arg) << "\n" << usage_text;
             return 2;
@@ -158,7 +221,11 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
         }
     }
 
-    line_printer printer(show_hex, extended, out);
+    if (binary && have_hex_args) {
+        err << "busprobe-cli decode: --binary reads standard input, not HEX arguments\n" << usage_text;
+        return 2;
+    }
+    line_printer printer(show_hex, extended, show_time, out);
     if (have_hex_args) {
         // Arguments are checked whole before anything is printed.
         std::string bad_token;
@@ -172,7 +239,15 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
         return 0;
     }
 
+    if (binary) {
+        decode_binary(in, printer);
+        printer.finish(err);
+        return 0;
+    }
+
     // Standard input streams: lines before a bad token are already printed.
+    // Capture lines ('(' or '#' first) are read whole; other lines are hex
+    // tokens, which may run across pieces.
     token_reader tokens;
     const auto on_token = [&](std::string_view token) {
         const std::optional<uint8_t> byte = parse_hex_byte(token);
@@ -184,16 +259,47 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
     // decoded as soon as it has been typed or piped in.
     std::string piece(read_piece + 1, '\0');
     bool ok = true;
+    bool damaged = false;
+    long line_no = 0;
+    bool line_start = true;   // the piece begins a line
+    bool skip_line = false;   // the rest of a too long capture line or comment
     while (ok && !in.eof()) {
         in.get(piece.data(), static_cast<std::streamsize>(piece.size()), '\n');
         std::size_t got = static_cast<std::size_t>(in.gcount());
         if (in.fail() && !in.eof()) in.clear();  // an empty line sets failbit
-        if (!in.eof() && in.peek() == '\n') piece[got++] = static_cast<char>(in.get());
+        const bool line_end = !in.eof() && in.peek() == '\n';
+        if (line_end) piece[got++] = static_cast<char>(in.get());
         if (in.bad()) break;
-        ok = tokens.feed(std::string_view(piece.data(), got), on_token);
+        const std::string_view text(piece.data(), got);
+        const bool begins = line_start;
+        line_start = line_end || in.eof();
+        if (begins) {
+            ++line_no;
+            skip_line = false;
+        }
+        if (skip_line) continue;
+        const char first = begins ? first_visible(text) : '\0';
+        if (first == '#' || first == '(') {
+            if (!line_start) {
+                // A capture line longer than a piece holds no message.
+                skip_line = true;
+                if (first == '#') continue;
+            }
+            const kvr_capture_parsed p =
+                line_start ? kvr_capture_parse_line(line_end ? text.substr(0, got - 1) : text) : kvr_capture_parsed{};
+            if (!line_start || p.kind == kvr_capture_kind::damaged) {
+                err << "busprobe-cli decode: line " << line_no << ": " << (line_start ? p.reason : "line too long")
+                    << "\n";
+                damaged = true;
+            } else if (p.kind == kvr_capture_kind::message) {
+                printer.print(p.entry.msg, &p.entry.time);
+            }
+            continue;
+        }
+        ok = tokens.feed(text, on_token);
     }
     ok = ok && tokens.finish(on_token);
     if (!ok) return 2;
     printer.finish(err);
-    return 0;
+    return damaged ? 2 : 0;
 }

@@ -20,13 +20,18 @@
 // in *bad_token (when given). kvr_hex_bytes output reads back.
 std::optional<std::vector<uint8_t>> kvr_parse_hex_bytes(std::string_view text, std::string* bad_token);
 
-// `args` are the words after "decode": "--hex", "--help" and HEX tokens
-// (a word may hold several, e.g. "83,7C"). Without HEX words the bytes are
-// read from `in` to its end, a line or 64 KiB at a time, so any input runs
-// in bounded memory. Frames them as the receive path does and prints one line
+// `args` are the words after "decode": "--hex", "--extended", "--time",
+// "--binary", "--help" and HEX tokens (a word may hold several, e.g.
+// "83,7C"). Without HEX words the input is read from `in` to its end, a line
+// or 64 KiB at a time, so any input runs in bounded memory: hex text, capture
+// lines ("(1733500000.123456) B0 0A 30 75", '#' comments), or with --binary
+// raw bus bytes. Frames them as the receive path does and prints one line
 // per message on `out`: its monitor text, empty for a message the monitor
-// does not decode; with --hex the bytes come first. Returns 0, or 2 for bad
+// does not decode; with --time a capture line's receive time comes first
+// (local "HH:MM:SS.mmm "), with --hex the bytes. Returns 0, or 2 for bad
 // input: then `err` names the token; from HEX words nothing goes to `out`,
-// from `in` the messages before the bad token have been printed.
+// from `in` the messages before the bad token have been printed. Damaged
+// capture lines are named by number on `err` and the lines around them are
+// still decoded; the status is then 2.
 int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                    std::ostream& err);

@@ -15,16 +15,21 @@ struct help_entry {
 const help_entry entries[] = {
     {"",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] COMMAND [ARGS...]\n"
-     "       busprobe-cli decode [--hex] [HEX...]\n",
+     "       busprobe-cli decode [--hex] [--extended] [--time] [--binary] [HEX...]\n",
      "\n"
      "Watch and drive a LocoNet layout through an MS100 adapter from a terminal.\n"
      "Each command opens the port, sends its requests to the command station,\n"
      "waits for the answers it needs and closes the port again.\n"
      "\n"
      "Commands:\n"
-     "  decode [--hex] [HEX...]       print the monitor line of LocoNet bytes\n"
+     "  decode [--hex] [--time] [--binary] [HEX...]\n"
+     "                                print the monitor line of LocoNet bytes or\n"
+     "                                of a capture file on standard input\n"
      "  monitor [--time] [--hex] [--count N] [--log]\n"
      "                                print every bus message as it arrives\n"
+     "  record FILE [--count N]       write every bus message to a capture file\n"
+     "  replay FILE [--speed X] [--live]\n"
+     "                                send the messages of a capture file\n"
      "  power on|off                  switch track power on or off\n"
      "  clock                         ask for the fast clock and print it\n"
      "  switch NUMBER closed|thrown [--off]\n"
@@ -81,6 +86,33 @@ const help_entry entries[] = {
      "While the output is not read, the newest 10000 lines are kept and the\n"
      "older ones dropped; \"\u2026 N lines not shown\" marks the gap. When the reader\n"
      "goes away (monitor | head) the monitor ends with status 0.\n"},
+    {"record",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] record FILE [--count N]\n",
+     "\n"
+     "Write every LocoNet message seen on the bus to the capture file FILE, one\n"
+     "line each with its receive time, until N messages were written, the\n"
+     "time-out ran out or Ctrl-C. FILE is created or overwritten. A line:\n"
+     "  (1733500000.123456) B0 0A 30 75\n"
+     "the receive time in seconds and microseconds since 1970-01-01 UTC, then\n"
+     "the message's bytes in hexadecimal; lines starting with # are comments.\n"
+     "\n"
+     "  --count N   stop after N messages; exit status 3 if the time-out or\n"
+     "              Ctrl-C came first\n"
+     "\n"
+     "Exit status 1 when the file cannot be written or messages were lost\n"
+     "because it was written too slowly (a comment line marks the gap).\n"},
+    {"replay",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] replay FILE [--speed X] [--live]\n",
+     "\n"
+     "Send the messages of the capture file FILE onto the bus, with the gaps\n"
+     "between them as recorded, divided by X. Replayed throttle and switch\n"
+     "messages move real trains and turnouts: onto any port but SIM the\n"
+     "command needs --live, and without it sends nothing and exits with status 2.\n"
+     "Damaged lines (bad hex, a bad checksum, no time stamp) are reported with\n"
+     "their line numbers and skipped; the exit status is then 1.\n"
+     "\n"
+     "  --speed X   play X times as fast (0.01 to 1000, default 1)\n"
+     "  --live      allow sending onto a real port\n"},
     {"power",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] power on|off\n",
      "\n"

@@ -105,6 +105,11 @@ int kvr_cli_main(int argc, char** argv) {
     // failed write, so the link is still closed in order.
     signal(SIGPIPE, SIG_IGN);
     cli_hold_standard_fds();
+    // Standard input through the C++ stream's own buffer rather than one
+    // getc per character, and not tied to std::cout (output goes through
+    // cli_fd_out): decode reads captures of millions of lines.
+    std::ios::sync_with_stdio(false);
+    std::cin.tie(nullptr);
     std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
     cli_fd_out out_buf(STDOUT_FILENO);
     std::ostream out(&out_buf);

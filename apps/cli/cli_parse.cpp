@@ -115,6 +115,51 @@ void expect_count(const std::vector<std::string>& pos, std::size_t n, const std:
     if (pos.size() > n) refuse("unexpected argument " + cli_quoted(pos[n]), topic);
 }
 
+uint64_t count_from(const std::string& v, const std::string& topic) {
+    std::optional<uint64_t> n = cli_parse_number(v);
+    if (!n && is_negative_number(v) && cli_parse_number(v.substr(1)))
+        refuse("--count " + v + " is out of range (1 or more)", topic);
+    if (!n || *n == 0) refuse("--count " + cli_quoted(v) + " is not a positive number", topic);
+    return *n;
+}
+
+double speed_from(const std::string& text, const std::string& topic) {
+    char* end = nullptr;
+    errno = 0;
+    const double x = std::strtod(text.c_str(), &end);
+    const bool plain = !text.empty() && (std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.');
+    if (!plain || end != text.c_str() + text.size() || errno != 0 || !std::isfinite(x))
+        refuse("--speed " + cli_quoted(text) + " is not a number", topic);
+    if (x < cli_speed_min || x > cli_speed_max)
+        refuse("--speed " + text + " is out of range (0.01 to 1000)", topic);
+    return x;
+}
+
+void parse_record(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--count") cmd.count = count_from(c.value_of(a), c.topic());
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 1, c.topic());
+    cmd.file = pos[0];
+}
+
+void parse_replay(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--speed") cmd.replay_speed = speed_from(c.value_of(a), c.topic());
+        else if (a == "--live") cmd.live = true;
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 1, c.topic());
+    cmd.file = pos[0];
+}
+
 void parse_monitor(arg_cursor& c, cli_command& cmd) {
     std::vector<std::string> pos;
     while (!c.done()) {
@@ -123,14 +168,8 @@ void parse_monitor(arg_cursor& c, cli_command& cmd) {
         else if (a == "--hex") cmd.show_hex = true;
         else if (a == "--extended") cmd.extended = true;
         else if (a == "--log") cmd.write_log = true;
-        else if (a == "--count") {
-            const std::string& v = c.value_of(a);
-            std::optional<uint64_t> n = cli_parse_number(v);
-            if (!n && is_negative_number(v) && cli_parse_number(v.substr(1)))
-                refuse("--count " + v + " is out of range (1 or more)", c.topic());
-            if (!n || *n == 0) refuse("--count " + cli_quoted(v) + " is not a positive number", c.topic());
-            cmd.count = *n;
-        } else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else if (a == "--count") cmd.count = count_from(c.value_of(a), c.topic());
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
     expect_count(pos, 0, c.topic());
@@ -297,6 +336,8 @@ struct verb_entry {
 
 constexpr verb_entry verbs[] = {
     {"monitor", cli_verb::monitor, parse_monitor},
+    {"record", cli_verb::record, parse_record},
+    {"replay", cli_verb::replay, parse_replay},
     {"power", cli_verb::power, parse_power},
     {"clock", cli_verb::clock, [](arg_cursor& c, cli_command&) { expect_count(positionals_only(c), 0, c.topic()); }},
     {"switch", cli_verb::sw, parse_switch},

@@ -27,12 +27,27 @@ cli_sink::cli_sink(bool monitoring, bool show_time, bool show_hex, kvr_sys_event
     : monitoring_(monitoring), show_time_(show_time), show_hex_(show_hex), abort_(abort) {}
 
 void cli_sink::post_message(const kvr_loconet_msg& msg) {
+    if (monitoring_ && recording_) {
+        // Stamped here, on the I/O thread, as close to the arrival as the
+        // program gets.
+        const kvr_capture_time now = kvr_capture_time::now();
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            if (queued_.messages.size() >= max_queued_lines) {
+                queued_.messages.pop_front();
+                ++queued_.dropped;
+            }
+            queued_.messages.push_back({now, msg});
+        }
+        line_ready_.set();
+        return;
+    }
     if (monitoring_ && show_hex_) pending_hex_ = kvr_hex_bytes(msg);
     if (monitoring_ && extended_) pending_extended_ = kvr_monitor::to_text_extended(msg);
 }
 
 void cli_sink::post_text(std::string text) {
-    if (!monitoring_) return;
+    if (!monitoring_ || recording_) return;
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     cli_line line;
     if (show_time_) line.shown = time_of_day() + " ";

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "foundation/kvr_sys_event.h"
+#include "loconet/kvr_capture.h"
 #include "loconet/kvr_port.h"
 
 struct cli_line {
@@ -22,9 +23,11 @@ struct cli_line {
 
 // The lines queued since the last take, and how many lines were dropped
 // before them.
+// In recording mode the messages themselves come instead of lines.
 struct cli_lines {
     std::uint64_t dropped = 0;
     std::deque<cli_line> lines;
+    std::deque<kvr_capture_entry> messages;
 };
 
 class cli_sink : public kvr_monitor_sink {
@@ -44,6 +47,9 @@ public:
     // Shows the extended line for messages the monitor leaves blank; set
     // before the link opens.
     void set_extended(bool on) { extended_ = on; }
+    // Queues each message with its receive time instead of its line (record);
+    // set before the link opens.
+    void set_recording(bool on) { recording_ = on; }
 
     cli_lines take_lines();
     // Set whenever a line is queued.
@@ -57,6 +63,7 @@ private:
     kvr_sys_event& abort_;
     kvr_sys_event line_ready_{false};
     bool extended_ = false;
+    bool recording_ = false;
     std::string pending_hex_;  // I/O thread only: bytes of the coming line
     std::string pending_extended_;  // I/O thread only: its extended line
     mutable std::mutex mutex_;

@@ -15,11 +15,13 @@
 #include <vector>
 
 #include "foundation/kvr_exception.h"
+#include "loconet/kvr_capture.h"
 #include "loconet/kvr_hex_text.h"
 #include "loconet/kvr_lntcp_server.h"
 #include "loconet/kvr_monitor.h"
 #include "sim/kvr_sim_args.h"
 #include "sim/kvr_sim_log.h"
+#include "sim/kvr_sim_replay.h"
 #include "sim/kvr_sim_runner.h"
 
 namespace {
@@ -96,6 +98,31 @@ std::unique_ptr<kvr_lntcp_server> make_server(const kvr_lntcp_endpoint& where, k
         [](const kvr_lntcp_report& r) { std::fprintf(stderr, "busprobe-sim: %s\n", r.text().c_str()); });
 }
 
+// Reads the capture once through, reporting damaged lines by number, so
+// the user hears of them before anything plays; then opens it for playing.
+std::unique_ptr<kvr_sim_replay> checked_replay(const kvr_sim_args& args) {
+    kvr_capture_reader reader;
+    if (!reader.open(args.replay)) {
+        std::fprintf(stderr, "busprobe-sim: %s\n", reader.error().c_str());
+        return nullptr;
+    }
+    kvr_capture_entry entry;
+    const char* reason = nullptr;
+    for (;;) {
+        const kvr_capture_reader::item it = reader.next(entry, reason);
+        if (it == kvr_capture_reader::item::end) break;
+        if (it == kvr_capture_reader::item::damaged)
+            std::fprintf(stderr, "busprobe-sim: %s:%ld: %s\n", args.replay.c_str(), reader.line_number(), reason);
+    }
+    auto replay = std::make_unique<kvr_sim_replay>(args.replay, args.replay_speed, args.replay_loop);
+    if (!reader.error().empty() || !replay->open()) {
+        std::fprintf(stderr, "busprobe-sim: %s\n",
+                     (reader.error().empty() ? replay->error() : reader.error()).c_str());
+        return nullptr;
+    }
+    return replay;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -134,9 +161,15 @@ int main(int argc, char** argv) {
         };
     }
 
+    std::unique_ptr<kvr_sim_replay> replay;
+    if (!args.replay.empty()) {
+        replay = checked_replay(args);
+        if (!replay) return 1;
+    }
+
     int status = 0;
     try {
-        kvr_sim_runner runner(args.options, observe);
+        kvr_sim_runner runner(args.options, observe, std::move(replay));
         // The link exists by the time a reader of the first line looks for it.
         std::optional<device_link> link;
         if (!args.link.empty()) {

@@ -10,9 +10,14 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
+#include <sstream>
 #include <thread>
 
+#include "apps/cli/cli_decode.h"
 #include "apps/cli_test_support.h"
+#include "bench/traffic_mix.h"
+#include "loconet/kvr_capture.h"
 
 extern char** environ;
 
@@ -118,6 +123,83 @@ TEST(CliProgram, DrivesBusprobeSimOnItsPseudoTerminal) {
     EXPECT_NE(bad.out.find("switch 4096 is outside 1 to 2048"), std::string::npos) << bad.out;
     kill(sim.pid, SIGTERM);
     EXPECT_EQ(sim.wait(3s), 0);
+}
+
+// The device path busprobe-sim prints on its own line (reports of damaged
+// capture lines on standard error may come first).
+std::string sim_device(child& sim) {
+    for (int i = 0; i < 100; ++i) {
+        const std::size_t at = sim.out.rfind("/dev/");
+        const std::size_t end = at == std::string::npos ? at : sim.out.find('\n', at);
+        if (end != std::string::npos) return sim.out.substr(at, end - at);
+        sim.pump(30);
+    }
+    return sim.out;
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string decoded(const std::string& capture) {
+    std::istringstream in(capture);
+    std::ostringstream out, err;
+    EXPECT_EQ(kvr_cli_decode({}, in, out, err), 0) << err.str();
+    return out.str();
+}
+
+// The whole path a user takes: a capture played by one simulator is
+// recorded, the recording played by a second simulator reaches the monitor,
+// and every step shows the same lines, the first message included (the
+// replay waits for the client to be ready).
+TEST(CaptureProgram, ARecordingFromSimReplaysIntoTheMonitorWithTheSameLines) {
+    const std::vector<kvr_loconet_msg> mix = traffic_mix::messages();
+    std::string text = "# a round of busy-layout traffic\n";
+    for (std::size_t i = 0; i < mix.size(); ++i)
+        kvr_capture_append_line(text, {1733500000, static_cast<uint32_t>(i * 2000)}, mix[i]);
+    const std::string source = "/tmp/busprobe-capture-source-" + std::to_string(::getpid());
+    const std::string recorded = "/tmp/busprobe-capture-recorded-" + std::to_string(::getpid());
+    std::ofstream(source) << text;
+    const std::string count = std::to_string(mix.size());
+
+    child sim1({BUSPROBE_SIM_PATH, "--instant", "--replay", source});
+    const std::string dev1 = sim_device(sim1);
+    ASSERT_EQ(dev1.rfind("/dev/", 0), 0u) << sim1.out;
+    child record({cli_path, "-p", dev1, "--timeout", "30", "record", recorded, "--count", count});
+    ASSERT_EQ(record.wait(30s), 0) << record.out;
+
+    child sim2({BUSPROBE_SIM_PATH, "--instant", "--replay", recorded, "--speed", "4"});
+    const std::string dev2 = sim_device(sim2);
+    ASSERT_EQ(dev2.rfind("/dev/", 0), 0u) << sim2.out;
+    child monitor({cli_path, "-p", dev2, "--timeout", "30", "monitor", "--count", count});
+    ASSERT_EQ(monitor.wait(30s), 0) << monitor.out;
+
+    const std::string expected = decoded(text);
+    EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), static_cast<long>(mix.size()));
+    EXPECT_EQ(decoded(file_text(recorded)), expected);
+    EXPECT_EQ(monitor.out, expected);
+    std::remove(source.c_str());
+    std::remove(recorded.c_str());
+}
+
+TEST(CaptureProgram, SimRefusesAMissingCaptureAndNamesDamagedLines) {
+    child missing({BUSPROBE_SIM_PATH, "--replay", "/nonexistent-dir/x.cap"});
+    EXPECT_EQ(missing.wait(10s), 1);
+    EXPECT_NE(missing.out.find("/nonexistent-dir/x.cap"), std::string::npos) << missing.out;
+
+    const std::string path = "/tmp/busprobe-capture-damaged-" + std::to_string(::getpid());
+    std::ofstream(path) << "(1.0) 83 7C\n(1.1) 83 7D\n";
+    child sim({BUSPROBE_SIM_PATH, "--instant", "--replay", path});
+    const std::string device = sim_device(sim);
+    for (int i = 0; i < 100 && sim.out.find(":2: bad checksum") == std::string::npos; ++i) sim.pump(30);
+    EXPECT_NE(sim.out.find(path + ":2: bad checksum"), std::string::npos) << sim.out;
+    child monitor({cli_path, "-p", device, "--timeout", "30", "monitor", "--count", "1"});
+    EXPECT_EQ(monitor.wait(30s), 0) << monitor.out;
+    EXPECT_EQ(monitor.out, "OPC_GPON:\n");
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ TEST(CliDecode, ArgumentsOptionsAndEnds) {
         {{"83", "7C", "A0", "03"}, "", 0, "OPC_GPON:\n", "2 bytes"},  // unfinished message reported
         {{}, "\n  \n", 0, "", ""},
         {{"--hexx", "83", "7C"}, "", 2, "", "--hexx"},
-        {{"--help"}, "", 0, "Usage: busprobe-cli decode [--hex] [--extended] [HEX...]\n", ""},
+        {{"--help"}, "", 0, "Usage: busprobe-cli decode [--hex] [--extended] [--time] [HEX...]\n", ""},
     };
     for (const auto& c : cases) {
         const run_result r = decode(c.args, c.input);
@@ -223,6 +223,67 @@ TEST(HexBytes, AcceptsSeparatorsCaseAndPrefixAndNamesTheFirstBadToken) {
     EXPECT_EQ(*bytes, (std::vector<uint8_t>{0x83, 0x7C, 0xB0, 0x0A, 0x30, 0x05, 0x0F}));
     EXPECT_FALSE(kvr_parse_hex_bytes("83 0x7C 1FF 7G", &bad));
     EXPECT_EQ(bad, "1FF");
+}
+
+}  // namespace
+
+namespace {
+
+// Local "HH:MM:SS" of a time since the epoch, worked out here with strftime.
+std::string local_hms(std::time_t t) {
+    std::tm local{};
+    localtime_r(&t, &local);
+    char s[16];
+    std::strftime(s, sizeof s, "%H:%M:%S", &local);
+    return s;
+}
+
+TEST(CliDecodeCapture, ReadsCaptureFilesAsTheyAreWithTimesOnRequest) {
+    const std::string capture =
+        "# Busprobe capture\n"
+        "(1733500000.123456) B0 0A 30 75\n"
+        "\n"
+        "(1733500001.000999) 83 7C\r\n"
+        "(1733500002.5) 84 7B";  // no line feed at the end
+    run_result r = decode({}, capture);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)\n"
+              "OPC_GPON:\n"
+              "\n");
+
+    r = decode({"--time", "--hex", "--extended"}, capture);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, local_hms(1733500000) + ".123 B0 0A 30 75  OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)\n" +
+                         local_hms(1733500001) + ".000 83 7C  OPC_GPON:\n" +
+                         local_hms(1733500002) + ".500 84 7B  UNKNOWN         :len(2) 84 7B\n");
+}
+
+TEST(CliDecodeCapture, DamagedLinesAreNumberedAndTheRestStillDecodes) {
+    const run_result r = decode({},
+                                "(1.000000) 83 7C\n"
+                                "(1.000001) B0 0A 30 76\n"
+                                "(1.000002) 8Z 7C\n"
+                                "(" + std::string(70000, '1') + "\n"
+                                "# " + std::string(70000, 'x') + "\n"
+                                "82 7D\n"
+                                "(1.000003) 83 7C\n");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "OPC_GPON:\nOPC_GPOFF:\nOPC_GPON:\n");
+    EXPECT_NE(r.err.find("line 2: bad checksum"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("line 3: bad hex"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("line 4: line too long"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("line 5"), std::string::npos) << r.err;  // a long comment is no fault
+}
+
+TEST(CliDecodeCapture, BinaryInputIsTheRawByteStream) {
+    std::string raw = {'\x00', '\x83', '\x7C', '\xB0', '\x0A', '\x30', '\x75', '\x82'};
+    run_result r = decode({"--binary", "--hex"}, raw);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "83 7C  OPC_GPON:\nB0 0A 30 75  OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)\n");
+    EXPECT_NE(r.err.find("1 byte left over"), std::string::npos) << r.err;
+    r = decode({"--binary", "83"}, "");
+    EXPECT_EQ(r.status, 2);
 }
 
 }  // namespace

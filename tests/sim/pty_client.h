@@ -45,6 +45,8 @@ public:
         if (fd_ >= 0) ::close(fd_);
     }
     bool is_open() const { return fd_ >= 0; }
+    // Throws away unread input, as a serial program does after opening.
+    void flush_input() { ::tcflush(fd_, TCIFLUSH); }
 
     void write(const bytes& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), ssize_t(b.size())); }
 

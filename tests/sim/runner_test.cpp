@@ -4,9 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unistd.h>
 
 #include "foundation/kvr_exception.h"
 #include "loconet/kvr_ms100.h"
@@ -133,4 +136,28 @@ TEST(SimLink, AnOrdinaryUserOpensTheSimulatorsDeviceOneCommandAfterAnother) {
                   return "";
               }),
               "");
+}
+
+// A client that takes its time between opening the device and throwing away
+// its stale input (as serial programs do on opening) still gets the first
+// message of a replayed capture: the replay waits for that flush.
+TEST(SimRunner, AReplayStartsOnceTheClientHasFlushedItsInput) {
+    const std::string path = "/tmp/busprobe-runner-replay-" + std::to_string(::getpid());
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs("(1.000000) 83 7C\n(1.001000) 82 7D\n", f);
+        std::fclose(f);
+    }
+    auto replay = std::make_unique<kvr_sim_replay>(path, 1.0, false);
+    ASSERT_TRUE(replay->open()) << replay->error();
+    kvr_sim_runner runner(kvr_sim_options{.instant = true}, {}, std::move(replay));
+    pty_client c(runner.device_path());
+    ASSERT_TRUE(c.is_open());
+    // A slow client: the runner has seen it open (its idle wait is half a
+    // second) well before the flush.
+    std::this_thread::sleep_for(700ms);
+    c.flush_input();
+    EXPECT_EQ(c.read(2), (msgs{{0x83, 0x7C}, {0x82, 0x7D}}));
+    std::remove(path.c_str());
 }

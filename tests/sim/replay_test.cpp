@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "sim/kvr_sim_args.h"
+#include "sim/kvr_sim_replay.h"
+
+namespace {
+
+using us = kvr_sim_time;
+
+std::string capture_file(const std::string& text) {
+    static int n = 0;
+    const std::string path = "/tmp/busprobe-replay-" + std::to_string(::getpid()) + "-" + std::to_string(++n);
+    std::ofstream(path) << text;
+    return path;
+}
+
+// (due time, opcode) of every message played up to `until`, stepping the
+// clock by 1 ms.
+std::vector<std::pair<int64_t, int>> play(kvr_sim_replay& r, int64_t until_us) {
+    std::vector<std::pair<int64_t, int>> out;
+    for (int64_t t = 0; t <= until_us; t += 1000)
+        r.take_due(us{t}, [&](const kvr_loconet_msg& m) { out.emplace_back(t, m.opcode()); });
+    return out;
+}
+
+const char* const three =
+    "# gaps of 100 ms and 200 ms\n"
+    "(1000.000000) 83 7C\n"
+    "(1000.100000) 82 7D\n"
+    "bad\n"
+    "(1000.300000) 85 7A\n";
+
+TEST(SimReplay, PlaysFromTheStartWithTheRecordedGapsDividedByTheSpeed) {
+    const std::string path = capture_file(three);
+    kvr_sim_replay r(path, 2.0, false);
+    ASSERT_TRUE(r.open()) << r.error();
+    EXPECT_FALSE(r.next_due());  // nothing before a client is ready
+    r.start(us{10'000});
+    const std::vector<std::pair<int64_t, int>> want = {{10'000, 0x83}, {60'000, 0x82}, {160'000, 0x85}};
+    EXPECT_EQ(play(r, 1'000'000), want);
+    EXPECT_FALSE(r.next_due());
+    EXPECT_EQ(r.played(), 3u);
+    std::remove(path.c_str());
+}
+
+TEST(SimReplay, LoopsAndKeepsTheOrderWhenTheRecordedClockWentBack) {
+    const std::string path = capture_file(
+        "(50.000000) 83 7C\n"
+        "(49.000000) 82 7D\n"   // the recording machine's clock was set back
+        "(50.010000) 85 7A\n");
+    kvr_sim_replay r(path, 1.0, true);
+    ASSERT_TRUE(r.open());
+    r.start(us{0});
+    const std::vector<std::pair<int64_t, int>> want = {
+        {0, 0x83}, {0, 0x82}, {10'000, 0x85}, {10'000, 0x83}, {10'000, 0x82}, {20'000, 0x85}, {20'000, 0x83}, {20'000, 0x82}};
+    EXPECT_EQ(play(r, 20'000), want);
+    std::remove(path.c_str());
+}
+
+TEST(SimReplay, AFileWithoutMessagesOrUnreadableIsRefused) {
+    const std::string empty = capture_file("# nothing\n\nbad line\n");
+    kvr_sim_replay a(empty, 1.0, true);
+    EXPECT_FALSE(a.open());
+    EXPECT_NE(a.error().find("holds no message"), std::string::npos) << a.error();
+    kvr_sim_replay b("/nonexistent-dir/x.cap", 1.0, false);
+    EXPECT_FALSE(b.open());
+    EXPECT_NE(b.error().find("/nonexistent-dir/x.cap"), std::string::npos) << b.error();
+    std::remove(empty.c_str());
+}
+
+TEST(SimReplay, CommandLine) {
+    kvr_sim_args a = kvr_sim_parse_args({"--replay", "x.cap", "--speed=2.5", "--loop"});
+    EXPECT_EQ(a.error, "");
+    EXPECT_EQ(a.replay, "x.cap");
+    EXPECT_EQ(a.replay_speed, 2.5);
+    EXPECT_TRUE(a.replay_loop);
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--replay", "x", "--speed", "0"}, {"--replay", "x", "--speed", "-1"},
+          {"--replay", "x", "--speed", "2x"}, {"--replay", "x", "--speed", "nan"}, {"--loop"}, {"--replay"}})
+        EXPECT_NE(kvr_sim_parse_args(bad).error, "") << bad.back();
+}
+
+}  // namespace
