@@ -121,7 +121,7 @@ TEST(CliDecode, ExtendedLinesForMessagesTheMonitorLeavesBlank) {
     const kvr_loconet_msg gpon = kvr_loconet_msg::with_checksum({0x83});
     sink.post_message(gpon);
     sink.post_text("OPC_GPON:\r\n");
-    const std::deque<cli_line> lines = sink.take_lines();
+    const std::deque<cli_line> lines = sink.take_lines().lines;
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].shown, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)");
     EXPECT_EQ(lines[0].text, "");
