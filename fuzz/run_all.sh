@@ -13,7 +13,7 @@ mkdir -p "$out/artifacts" "$out/logs"
 
 summary=""
 failed=""
-for target in fuzz_receive_path fuzz_monitor fuzz_monitor_ext fuzz_ini fuzz_cli_decode fuzz_sim_station; do
+for target in fuzz_receive_path fuzz_monitor fuzz_monitor_ext fuzz_capture fuzz_ini fuzz_cli_decode fuzz_sim_station; do
     bin="$out/$target"
     if [ ! -x "$bin" ]; then
         echo "fuzz/run_all.sh: $bin was not built" >&2
