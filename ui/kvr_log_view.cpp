@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QSaveFile>
+#include <QStaticText>
 
 #include <algorithm>
 
@@ -206,6 +207,7 @@ void kvr_log_view::clear_text() {
     pending_.clear();
     lines_.clear();
     shown_.clear();
+    layouts_.clear();
     max_chars_ = 0;
     anchor_ = cursor_ = -1;
     update_bars();
@@ -264,6 +266,7 @@ void kvr_log_view::set_show_time(bool on) {
     if (on == show_time_)
         return;
     show_time_ = on;
+    layouts_.clear();
     time_->setChecked(on);
     if (!filter_.isEmpty())
         rebuild_shown();
@@ -275,6 +278,7 @@ void kvr_log_view::set_show_hex(bool on) {
     if (on == show_hex_)
         return;
     show_hex_ = on;
+    layouts_.clear();
     hex_->setChecked(on);
     if (!filter_.isEmpty())
         rebuild_shown();
@@ -403,6 +407,10 @@ void kvr_log_view::paintEvent(QPaintEvent* /*event*/) {
     const int64_t lo = std::min(anchor_, cursor_);
     const int64_t hi = std::max(anchor_, cursor_);
     const int x = 4 - horizontalScrollBar()->value();
+    if (first >= last) {
+        layouts_.clear();
+        return;
+    }
     for (int row = first; row < last; ++row) {
         const int64_t key = shown_[static_cast<size_t>(row)];
         const QRect rect(0, (row - first) * height, viewport()->width(), height);
@@ -413,8 +421,28 @@ void kvr_log_view::paintEvent(QPaintEvent* /*event*/) {
         } else {
             painter.setPen(palette().color(QPalette::Text));
         }
-        painter.drawText(x, rect.top() + fm.ascent(), shown_text(at_key(key)));
+        painter.drawStaticText(x, rect.top(), laid_out(key));
     }
+    // Keep only the lines in sight: the next frame shows mostly the same ones.
+    for (auto it = layouts_.begin(); it != layouts_.end();) {
+        if (it->first < shown_[static_cast<size_t>(first)] || it->first > shown_[static_cast<size_t>(last - 1)])
+            it = layouts_.erase(it);
+        else
+            ++it;
+    }
+}
+
+const QStaticText& kvr_log_view::laid_out(int64_t key) {
+    // Laying out a line's glyphs costs far more than drawing them; a busy
+    // bus moves the lines in sight by a few rows per frame.
+    auto it = layouts_.find(key);
+    if (it == layouts_.end()) {
+        QStaticText text(shown_text(at_key(key)));
+        text.setTextFormat(Qt::PlainText);
+        text.prepare(QTransform(), font());
+        it = layouts_.emplace(key, std::move(text)).first;
+    }
+    return it->second;
 }
 
 void kvr_log_view::resizeEvent(QResizeEvent* event) {
@@ -508,6 +536,8 @@ void kvr_log_view::contextMenuEvent(QContextMenuEvent* event) {
 
 void kvr_log_view::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
-    if (event->type() == QEvent::FontChange)
+    if (event->type() == QEvent::FontChange) {
+        layouts_.clear();
         update_bars();
+    }
 }

@@ -29,11 +29,13 @@
 //   clear_text()           empty view, pending batch dropped
 
 #include <QAbstractScrollArea>
+#include <QStaticText>
 #include <QString>
 #include <QTimer>
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -122,6 +124,7 @@ private:
     void place_filter_bar();
     void show_filter_bar(bool on);
     void save_dialog();
+    const QStaticText& laid_out(int64_t key);
 
     std::deque<line> lines_;     // top to bottom
     std::deque<int64_t> shown_;  // keys of the lines passing the filter, top to bottom
@@ -148,4 +151,5 @@ private:
     QAction* pause_ = nullptr;
     QAction* save_ = nullptr;
     std::vector<QAction*> extra_;
+    std::map<int64_t, QStaticText> layouts_;  // the lines last painted, by key
 };

@@ -129,11 +129,12 @@ void kvr_main_dlg::gui_sink::push(item it) {
         QCoreApplication::postEvent(dlg_, new QEvent(kvr_sink_wake));
 }
 
-std::vector<kvr_main_dlg::gui_sink::item> kvr_main_dlg::gui_sink::take() {
+std::vector<kvr_main_dlg::gui_sink::item> kvr_main_dlg::gui_sink::take(bool rearm) {
     std::vector<item> out;
     std::lock_guard<std::mutex> lock(mutex_);
     out.swap(items_);
-    wake_posted_ = false;
+    if (rearm && out.empty())
+        wake_posted_ = false;
     return out;
 }
 
@@ -142,7 +143,17 @@ void kvr_main_dlg::customEvent(QEvent* event) {
         QDialog::customEvent(event);
         return;
     }
-    for (gui_sink::item& it : sink_.take()) {
+    drain_sink(false);
+}
+
+void kvr_main_dlg::drain_sink(bool rearm) {
+    std::vector<gui_sink::item> items = sink_.take(rearm);
+    // A busy bus delivers a message every few milliseconds; waking for each
+    // costs more than showing it. The tick collects them until a tick finds
+    // none and the sink posts a wake-up again.
+    if (!rearm || !items.empty())
+        sink_tick_.start();
+    for (gui_sink::item& it : items) {
         if (it.lost)
             link_lost(it.text);
         else
@@ -176,6 +187,9 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     init_dialog();
     wire_signals();
     build_monitor_actions();
+    sink_tick_.setSingleShot(true);
+    sink_tick_.setInterval(kvr_log_view::default_batch_ms);
+    connect(&sink_tick_, &QTimer::timeout, this, [this] { drain_sink(true); });
 }
 
 kvr_main_dlg::~kvr_main_dlg() {

@@ -15,6 +15,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QTimer>
 
 #include <array>
 #include <atomic>
@@ -169,8 +170,11 @@ private:
         void post_text(std::string text) override;
         void link_lost(std::string report) override;
         void detach() { alive_.store(false); }
-        // GUI thread: everything queued so far, oldest first.
-        std::vector<item> take();
+        // GUI thread: everything queued so far, oldest first. The wake-up
+        // stays armed (no new one is posted) unless `rearm` is set and the
+        // queue was empty: while lines keep coming the window collects them
+        // on its own tick instead of waking once per message.
+        std::vector<item> take(bool rearm);
 
     private:
         void push(item it);
@@ -226,6 +230,7 @@ private:
     void on_log_mode();
     void write_file_log(std::string text);
     void receive_item(gui_sink::item& it);
+    void drain_sink(bool rearm);
     void build_monitor_actions();
     void on_record();
 
@@ -283,6 +288,7 @@ private:
     QButtonGroup* log_mode_ = nullptr;
 
     std::string file_line_;  // pending file-log line
+    QTimer sink_tick_;  // runs while the sink's wake-up is armed
     bool decode_all_ = false;
     kvr_capture_writer recorder_;
     QAction* decode_all_action_ = nullptr;
