@@ -11,7 +11,7 @@ export BUSPROBE_BENCH_SUMMARY="$summary"
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
 status=0
-for prog in bench_decode bench_cv_read bench_tx_latency bench_logview; do
+for prog in bench_decode bench_cv_read bench_tx_latency bench_logview bench_window; do
     if [ ! -x "$dir/$prog" ]; then
         echo "run_all.sh: $prog was not built, left out" >&2
         continue
@@ -29,7 +29,9 @@ cat "$summary"
 # million lines within 1.5 times its cost at a thousand; the paced read
 # within 1.5 times its bus floor plus 10 ms; a read noticed at once well
 # under 50 ms against at least 500 ms with plain polling; a queued message
-# on the bus within 50 ms (p99) while other nodes fill 75 % of it.
+# on the bus within 50 ms (p99) while other nodes fill 75 % of it; a filter
+# applied to a full view under 100 ms; the window under 5 % of a core on a
+# saturated bus and under 100 MB holding a full view.
 echo
 echo "== goals"
 awk '
@@ -51,6 +53,12 @@ awk '
         if (have("cv_read_direct_ms_wake") && have("cv_read_direct_ms_poll"))
             goal(val("cv_read_direct_ms_wake") < 50 && val("cv_read_direct_ms_poll") >= 500,
                  "cv_read_direct_ms_wake < 50 and cv_read_direct_ms_poll >= 500")
+        if (have("logview_filter_ms_at_200k"))
+            goal(val("logview_filter_ms_at_200k") < 100, "logview_filter_ms_at_200k < 100")
+        if (have("window_cpu_pct_at_bus_max"))
+            goal(val("window_cpu_pct_at_bus_max") < 5, "window_cpu_pct_at_bus_max < 5")
+        if (have("window_rss_mb_at_200k_lines"))
+            goal(val("window_rss_mb_at_200k_lines") < 100, "window_rss_mb_at_200k_lines < 100")
         if (have("tx_latency_ms_p99_at_bus_load_75"))
             goal(val("tx_latency_ms_p99_at_bus_load_75") < 50, "tx_latency_ms_p99_at_bus_load_75 < 50")
     }' "$summary"
