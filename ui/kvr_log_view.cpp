@@ -16,6 +16,7 @@
 #include <QStaticText>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -39,11 +40,11 @@ void append_stamp(QString& out, int64_t local_ms) {
     out.append(digits, static_cast<qsizetype>(std::size(digits)));
 }
 
-void append_hex(QString& out, const std::string& data, int n) {
+void append_hex(QString& out, const char* data, int n) {
     static const char digits[] = "0123456789ABCDEF";
     out += QStringLiteral(" |");
     for (int i = 0; i < n; ++i) {
-        const auto b = static_cast<uint8_t>(data[static_cast<size_t>(i)]);
+        const auto b = static_cast<uint8_t>(data[i]);
         out += QChar(' ');
         out += QChar(digits[b >> 4]);
         out += QChar(digits[b & 15]);
@@ -106,6 +107,20 @@ void kvr_log_view::add_menu_action(QAction* action) {
     extra_.push_back(action);
 }
 
+void kvr_log_view::line::set_data(const uint8_t* bytes, size_t count, const QByteArray& text) {
+    const size_t total = std::min<size_t>(count + static_cast<size_t>(text.size()), UINT16_MAX);
+    char* out = local;
+    if (total > sizeof local) {
+        far = std::make_unique<char[]>(total);
+        out = far.get();
+    }
+    if (count > 0)
+        std::memcpy(out, bytes, count);
+    std::memcpy(out + count, text.constData(), total - count);
+    size = static_cast<uint16_t>(total);
+    n_bytes = static_cast<uint8_t>(count);
+}
+
 // ---- receiving ----
 
 void kvr_log_view::append_text(const QString& text) {
@@ -157,11 +172,7 @@ void kvr_log_view::add_line(const pending_line& p) {
     for (const QString& part : parts) {
         line l;
         l.ms = p.ms + local_offset_ms_;
-        l.n_bytes = static_cast<uint8_t>(n_bytes);
-        l.data.reserve(n_bytes + static_cast<size_t>(part.size()));
-        l.data.assign(p.bytes.begin(), p.bytes.begin() + static_cast<std::ptrdiff_t>(n_bytes));
-        l.data += part.toStdString();
-        l.data.shrink_to_fit();
+        l.set_data(p.bytes.data(), n_bytes, part.toUtf8());
         max_chars_ = std::max(max_chars_, static_cast<int>(part.size()));
         const bool match = matches(l);
         if (mode_ == 0) {
@@ -224,12 +235,12 @@ void kvr_log_view::set_max_lines(int n) {
 
 QString kvr_log_view::shown_text(const line& l) const {
     QString out;
-    out.reserve(static_cast<qsizetype>(l.data.size()) + 16 + 3 * l.n_bytes);
+    out.reserve(static_cast<qsizetype>(l.size) + 16 + 3 * l.n_bytes);
     if (show_time_)
         append_stamp(out, l.ms);
-    out += QString::fromUtf8(l.data.data() + l.n_bytes, static_cast<qsizetype>(l.data.size() - l.n_bytes));
+    out += QString::fromUtf8(l.data() + l.n_bytes, static_cast<qsizetype>(l.size - l.n_bytes));
     if (show_hex_ && l.n_bytes > 0)
-        append_hex(out, l.data, l.n_bytes);
+        append_hex(out, l.data(), l.n_bytes);
     return out;
 }
 

@@ -29,6 +29,7 @@
 //   clear_text()           empty view, pending batch dropped
 
 #include <QAbstractScrollArea>
+#include <QByteArray>
 #include <QStaticText>
 #include <QString>
 #include <QTimer>
@@ -36,6 +37,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -97,11 +99,18 @@ protected:
     void changeEvent(QEvent* event) override;
 
 private:
+    // A fixed-size record: a typical monitor line and its bytes fit in it,
+    // so a full view neither allocates nor frees per line (a million small
+    // heap blocks made each added line several times dearer).
     struct line {
-        int64_t key;       // position: grows downwards, never reused
-        int64_t ms;        // receive time, local time in milliseconds since the epoch
-        uint8_t n_bytes;   // data holds the message bytes, then the text
-        std::string data;
+        int64_t key = 0;  // position: grows downwards, never reused
+        int64_t ms = 0;   // receive time, local time in milliseconds since the epoch
+        uint16_t size = 0;   // data: the message bytes, then the text (UTF-8)
+        uint8_t n_bytes = 0;
+        char local[77];
+        std::unique_ptr<char[]> far;  // the data when it does not fit in `local`
+        const char* data() const { return far ? far.get() : local; }
+        void set_data(const uint8_t* bytes, size_t count, const QByteArray& text);
     };
     struct pending_line {
         QString text;

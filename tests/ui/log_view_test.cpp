@@ -110,6 +110,14 @@ TEST(LogView, StampsAndHexColumnsAreOffByDefaultAndFormatEachLine) {
     add(view, "", local_ms(0, 0, 0, 7), {0xA3, 0x01, 0x05, 0x58});
     view.flush();
     EXPECT_EQ(view.toPlainText().split('\n').at(2), "00:00:00.007  | A3 01 05 58");
+    // Long lines and long messages (peer transfers, immediate packets) keep
+    // every character and byte.
+    const QString long_text = QString(150, QChar('x')) + "é";
+    std::vector<uint8_t> long_msg(16, 0x11);
+    view.set_show_time(false);
+    view.append_line(long_text + "\r\n", -1, long_msg);
+    view.flush();
+    EXPECT_EQ(view.toPlainText().split('\n').at(3), long_text + " |" + QString(" 11").repeated(16));
 }
 
 TEST(LogView, FilterShowsMatchingHeldAndNewLinesAndEscapeClearsIt) {
