@@ -11,7 +11,7 @@ export BUSPROBE_BENCH_SUMMARY="$summary"
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
 status=0
-for prog in bench_decode bench_decode_file bench_cv_read bench_tx_latency bench_lntcp bench_logview; do
+for prog in bench_decode bench_decode_file bench_cv_read bench_tx_latency bench_lntcp bench_logview bench_window; do
     if [ ! -x "$dir/$prog" ]; then
         echo "run_all.sh: $prog was not built, left out" >&2
         continue
@@ -32,7 +32,9 @@ cat "$summary"
 # under 50 ms against at least 500 ms with plain polling; a queued message
 # on the bus within 50 ms (p99) while other nodes fill 75 % of it; the read
 # through our LocoNet-over-TCP server within 2 ms of the pseudo-terminal's;
-# one bus message reaching 32 TCP clients within 5 ms (99th percentile).
+# one bus message reaching 32 TCP clients within 5 ms (99th percentile); a
+# filter applied to a full view under 100 ms; the window under 5 % of a core
+# on a saturated bus and under 100 MB holding a full view.
 echo
 echo "== goals"
 awk '
@@ -61,6 +63,12 @@ awk '
         if (have("cv_read_direct_ms_wake") && have("cv_read_direct_ms_poll"))
             goal(val("cv_read_direct_ms_wake") < 50 && val("cv_read_direct_ms_poll") >= 500,
                  "cv_read_direct_ms_wake < 50 and cv_read_direct_ms_poll >= 500")
+        if (have("logview_filter_ms_at_200k"))
+            goal(val("logview_filter_ms_at_200k") < 100, "logview_filter_ms_at_200k < 100")
+        if (have("window_cpu_pct_at_bus_max"))
+            goal(val("window_cpu_pct_at_bus_max") < 5, "window_cpu_pct_at_bus_max < 5")
+        if (have("window_rss_mb_at_200k_lines"))
+            goal(val("window_rss_mb_at_200k_lines") < 100, "window_rss_mb_at_200k_lines < 100")
         if (have("tx_latency_ms_p99_at_bus_load_75"))
             goal(val("tx_latency_ms_p99_at_bus_load_75") < 50, "tx_latency_ms_p99_at_bus_load_75 < 50")
     }' "$summary"

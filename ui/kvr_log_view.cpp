@@ -1,73 +1,211 @@
 #include "ui/kvr_log_view.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDateTime>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
+#include <QSaveFile>
+#include <QStaticText>
+
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
-QString as_view_text(QString text) {
-    // A monitor line ends in CR LF; the view separates lines by LF only.
-    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    return text;
+constexpr int64_t ms_per_day = 24 * 3600 * 1000;
+constexpr int64_t ms_per_hour = 3600 * 1000;
+
+// "HH:MM:SS.mmm " from milliseconds of local time since the epoch.
+void append_stamp(QString& out, int64_t local_ms) {
+    int64_t day_ms = local_ms % ms_per_day;
+    if (day_ms < 0)
+        day_ms += ms_per_day;
+    const int h = static_cast<int>(day_ms / ms_per_hour);
+    const int m = static_cast<int>(day_ms / 60000 % 60);
+    const int s = static_cast<int>(day_ms / 1000 % 60);
+    const int ms = static_cast<int>(day_ms % 1000);
+    const QChar digits[] = {QChar('0' + h / 10), QChar('0' + h % 10), QChar(':'),
+                            QChar('0' + m / 10), QChar('0' + m % 10), QChar(':'),
+                            QChar('0' + s / 10), QChar('0' + s % 10), QChar('.'),
+                            QChar('0' + ms / 100), QChar('0' + ms / 10 % 10), QChar('0' + ms % 10),
+                            QChar(' ')};
+    out.append(digits, static_cast<qsizetype>(std::size(digits)));
+}
+
+void append_hex(QString& out, const char* data, int n) {
+    static const char digits[] = "0123456789ABCDEF";
+    out += QStringLiteral(" |");
+    for (int i = 0; i < n; ++i) {
+        const auto b = static_cast<uint8_t>(data[i]);
+        out += QChar(' ');
+        out += QChar(digits[b >> 4]);
+        out += QChar(digits[b & 15]);
+    }
 }
 
 }  // namespace
 
-kvr_log_view::kvr_log_view(QWidget* parent) : QPlainTextEdit(parent) {
-    setLineWrapMode(QPlainTextEdit::NoWrap);
+kvr_log_view::kvr_log_view(QWidget* parent) : QAbstractScrollArea(parent) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    // An undo history would keep every line ever shown.
-    setUndoRedoEnabled(false);
-    // Tab moves on to the next control; a tab character in the monitor text
-    // would only shift its columns.
-    setTabChangesFocus(true);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
+    filter_edit_ = new QLineEdit(this);
+    filter_edit_->setObjectName(QStringLiteral("log_filter"));
+    filter_edit_->setPlaceholderText(QStringLiteral("Filter (Escape clears)"));
+    filter_edit_->setClearButtonEnabled(true);
+    filter_edit_->hide();
+    connect(filter_edit_, &QLineEdit::textChanged, this, [this](const QString& t) { set_filter(t); });
     timer_.setSingleShot(true);
     timer_.setInterval(default_batch_ms);
     connect(&timer_, &QTimer::timeout, this, [this] { flush(); });
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, viewport(), qOverload<>(&QWidget::update));
+    connect(horizontalScrollBar(), &QScrollBar::valueChanged, viewport(), qOverload<>(&QWidget::update));
+    build_actions();
 }
 
+void kvr_log_view::build_actions() {
+    const auto make = [this](const char* text, QKeySequence keys, bool checkable) {
+        auto* a = new QAction(QString::fromUtf8(text), this);
+        a->setShortcut(keys);
+        a->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+        a->setCheckable(checkable);
+        addAction(a);
+        return a;
+    };
+    copy_ = make("&Copy", QKeySequence::Copy, false);
+    select_all_ = make("Select &All", QKeySequence::SelectAll, false);
+    time_ = make("&Time stamps", QKeySequence(Qt::CTRL | Qt::Key_T), true);
+    hex_ = make("&Hex bytes", QKeySequence(Qt::CTRL | Qt::Key_H), true);
+    find_ = make("&Filter…", QKeySequence(Qt::CTRL | Qt::Key_F), false);
+    pause_ = make("&Pause", QKeySequence(Qt::CTRL | Qt::Key_P), true);
+    save_ = make("&Save view as…", QKeySequence(Qt::CTRL | Qt::Key_S), false);
+    connect(copy_, &QAction::triggered, this, [this] {
+        QApplication::clipboard()->setText(selected_text());
+    });
+    connect(select_all_, &QAction::triggered, this, [this] { select_all(); });
+    connect(time_, &QAction::toggled, this, [this](bool on) { set_show_time(on); });
+    connect(hex_, &QAction::toggled, this, [this](bool on) { set_show_hex(on); });
+    connect(find_, &QAction::triggered, this, [this] { show_filter_bar(true); });
+    connect(pause_, &QAction::toggled, this, [this](bool on) { set_paused(on); });
+    connect(save_, &QAction::triggered, this, [this] { save_dialog(); });
+}
+
+void kvr_log_view::add_menu_action(QAction* action) {
+    action->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    addAction(action);
+    extra_.push_back(action);
+}
+
+void kvr_log_view::line::set_data(const uint8_t* bytes, size_t count, const QByteArray& text) {
+    const size_t total = std::min<size_t>(count + static_cast<size_t>(text.size()), UINT16_MAX);
+    char* out = local;
+    if (total > sizeof local) {
+        far = std::make_unique<char[]>(total);
+        out = far.get();
+    }
+    if (count > 0)
+        std::memcpy(out, bytes, count);
+    std::memcpy(out + count, text.constData(), total - count);
+    size = static_cast<uint16_t>(total);
+    n_bytes = static_cast<uint8_t>(count);
+}
+
+// ---- receiving ----
+
 void kvr_log_view::append_text(const QString& text) {
-    pending_.append(text);
+    append_line(text, -1, {});
+}
+
+void kvr_log_view::append_line(const QString& text, int64_t ms_since_epoch, const std::vector<uint8_t>& bytes) {
+    if (ms_since_epoch < 0)
+        ms_since_epoch = QDateTime::currentMSecsSinceEpoch();
+    pending_.push_back({text, ms_since_epoch, bytes});
     // Lines beyond what the view keeps would be dropped at once anyway.
-    if (pending_.size() > max_lines_)
-        pending_.removeFirst();
+    if (pending_.size() > static_cast<size_t>(max_lines_))
+        pending_.erase(pending_.begin());
     if (!timer_.isActive())
         timer_.start();
 }
 
 void kvr_log_view::flush() {
     timer_.stop();
-    if (pending_.isEmpty())
+    if (pending_.empty())
         return;
-    QString batch;
-    if (mode_ == 0) {
-        for (const QString& t : pending_)
-            batch += as_view_text(t);
-    } else {
-        for (auto it = pending_.crbegin(); it != pending_.crend(); ++it)
-            batch += as_view_text(*it);
-    }
+    const int first = first_visible();
+    const int64_t top_key = first < static_cast<int>(shown_.size()) ? shown_[static_cast<size_t>(first)] : -1;
+    for (const pending_line& p : pending_)
+        add_line(p);
     pending_.clear();
-
-    QTextCursor cursor(document());
-    cursor.movePosition(mode_ == 0 ? QTextCursor::End : QTextCursor::Start);
-    cursor.insertText(batch);
-    trim(mode_ == 0);
-
-    QScrollBar* bar = verticalScrollBar();
-    bar->setValue(mode_ == 0 ? bar->maximum() : bar->minimum());
+    update_bars();
+    if (paused_)
+        keep_in_sight(top_key);
+    else
+        scroll_to_newest();
+    viewport()->update();
 }
 
-int kvr_log_view::line_count() const {
-    const QTextDocument* doc = document();
-    const bool last_empty = doc->lastBlock().length() <= 1;
-    return doc->blockCount() - (last_empty ? 1 : 0);
+void kvr_log_view::add_line(const pending_line& p) {
+    if (p.ms >= offset_valid_until_) {
+        // The offset changes with daylight saving time, at most on the hour.
+        local_offset_ms_ = int64_t{QDateTime::fromMSecsSinceEpoch(p.ms).offsetFromUtc()} * 1000;
+        offset_valid_until_ = (p.ms / ms_per_hour + 1) * ms_per_hour;
+    }
+    const size_t n_bytes = std::min<size_t>(p.bytes.size(), 255);
+    // A text may carry several lines; each CR LF (or LF) ends one. A text
+    // without an ending is a line of its own.
+    QString text = p.text;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    if (text.endsWith(QChar('\n')))
+        text.chop(1);
+    const QStringList parts = text.split(QChar('\n'));
+    for (const QString& part : parts) {
+        line l;
+        l.ms = p.ms + local_offset_ms_;
+        l.set_data(p.bytes.data(), n_bytes, part.toUtf8());
+        max_chars_ = std::max(max_chars_, static_cast<int>(part.size()));
+        const bool match = matches(l);
+        if (mode_ == 0) {
+            l.key = lines_.empty() ? 0 : lines_.back().key + 1;
+            lines_.push_back(std::move(l));
+            if (match)
+                shown_.push_back(lines_.back().key);
+        } else {
+            l.key = lines_.empty() ? 0 : lines_.front().key - 1;
+            lines_.push_front(std::move(l));
+            if (match)
+                shown_.push_front(lines_.front().key);
+        }
+        drop_far_end();
+    }
+}
+
+void kvr_log_view::drop_far_end() {
+    while (lines_.size() > static_cast<size_t>(max_lines_)) {
+        if (mode_ == 0) {
+            if (!shown_.empty() && shown_.front() == lines_.front().key)
+                shown_.pop_front();
+            lines_.pop_front();
+        } else {
+            if (!shown_.empty() && shown_.back() == lines_.back().key)
+                shown_.pop_back();
+            lines_.pop_back();
+        }
+    }
 }
 
 void kvr_log_view::set_log_mode(int mode) {
+    mode = mode == 0 ? 0 : 1;
     if (mode == mode_)
         return;
     // Lines already received keep the order of the mode they arrived in.
@@ -78,26 +216,339 @@ void kvr_log_view::set_log_mode(int mode) {
 void kvr_log_view::clear_text() {
     timer_.stop();
     pending_.clear();
-    clear();
+    lines_.clear();
+    shown_.clear();
+    layouts_.clear();
+    max_chars_ = 0;
+    anchor_ = cursor_ = -1;
+    update_bars();
+    viewport()->update();
 }
 
 void kvr_log_view::set_max_lines(int n) {
     max_lines_ = std::max(1, n);
+    drop_far_end();
+    update_bars();
 }
 
-void kvr_log_view::trim(bool at_top) {
-    const int excess = line_count() - max_lines_;
-    if (excess <= 0)
-        return;
-    QTextCursor cursor(document());
-    if (at_top) {
-        cursor.movePosition(QTextCursor::Start);
-        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, excess);
-    } else {
-        // Oldest lines sit just above the final (empty) line.
-        cursor.movePosition(QTextCursor::End);
-        cursor.movePosition(QTextCursor::StartOfBlock);
-        cursor.movePosition(QTextCursor::PreviousBlock, QTextCursor::KeepAnchor, excess);
+// ---- what is shown ----
+
+QString kvr_log_view::shown_text(const line& l) const {
+    QString out;
+    out.reserve(static_cast<qsizetype>(l.size) + 16 + 3 * l.n_bytes);
+    if (show_time_)
+        append_stamp(out, l.ms);
+    out += QString::fromUtf8(l.data() + l.n_bytes, static_cast<qsizetype>(l.size - l.n_bytes));
+    if (show_hex_ && l.n_bytes > 0)
+        append_hex(out, l.data(), l.n_bytes);
+    return out;
+}
+
+bool kvr_log_view::matches(const line& l) const {
+    return filter_.isEmpty() || shown_text(l).contains(filter_, Qt::CaseInsensitive);
+}
+
+QString kvr_log_view::toPlainText() const {
+    QString out;
+    for (int64_t key : shown_) {
+        out += shown_text(at_key(key));
+        out += QChar('\n');
     }
-    cursor.removeSelectedText();
+    return out;
+}
+
+void kvr_log_view::rebuild_shown() {
+    // Keep the line at the top of the view in sight while paused.
+    const int first = first_visible();
+    const int64_t top_key = first < static_cast<int>(shown_.size()) ? shown_[static_cast<size_t>(first)] : -1;
+    shown_.clear();
+    for (const line& l : lines_)
+        if (matches(l))
+            shown_.push_back(l.key);
+    update_bars();
+    if (paused_)
+        keep_in_sight(top_key);
+    else
+        scroll_to_newest();
+    viewport()->update();
+}
+
+void kvr_log_view::set_show_time(bool on) {
+    if (on == show_time_)
+        return;
+    show_time_ = on;
+    layouts_.clear();
+    time_->setChecked(on);
+    if (!filter_.isEmpty())
+        rebuild_shown();
+    update_bars();
+    viewport()->update();
+}
+
+void kvr_log_view::set_show_hex(bool on) {
+    if (on == show_hex_)
+        return;
+    show_hex_ = on;
+    layouts_.clear();
+    hex_->setChecked(on);
+    if (!filter_.isEmpty())
+        rebuild_shown();
+    update_bars();
+    viewport()->update();
+}
+
+void kvr_log_view::set_filter(const QString& text) {
+    if (text == filter_)
+        return;
+    filter_ = text;
+    if (filter_edit_->text() != text)
+        filter_edit_->setText(text);
+    rebuild_shown();
+}
+
+void kvr_log_view::set_paused(bool on) {
+    if (on == paused_)
+        return;
+    paused_ = on;
+    pause_->setChecked(on);
+    if (!paused_)
+        flush();
+    scroll_to_newest();
+}
+
+void kvr_log_view::keep_in_sight(int64_t top_key) {
+    // Keys grow downwards, so the old top line (or the next one below it
+    // when it was dropped or filtered out) is found by bisection.
+    const auto it = std::lower_bound(shown_.begin(), shown_.end(), top_key);
+    verticalScrollBar()->setValue(static_cast<int>(it - shown_.begin()));
+}
+
+void kvr_log_view::scroll_to_newest() {
+    if (paused_)
+        return;
+    QScrollBar* bar = verticalScrollBar();
+    bar->setValue(mode_ == 0 ? bar->maximum() : bar->minimum());
+}
+
+bool kvr_log_view::save_to(const QString& path, QString* error) const {
+    QSaveFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        for (int64_t key : shown_) {
+            const QByteArray bytes = (shown_text(at_key(key)) + QChar('\n')).toUtf8();
+            if (file.write(bytes) != bytes.size())
+                break;
+        }
+        if (file.commit())
+            return true;
+    }
+    if (error)
+        *error = file.errorString();
+    return false;
+}
+
+void kvr_log_view::save_dialog() {
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save view as"), QString(),
+                                                      QStringLiteral("Text files (*.txt);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    QString error;
+    if (!save_to(path, &error))
+        QMessageBox::warning(this, QStringLiteral("Busprobe"),
+                             QStringLiteral("Cannot save %1: %2").arg(path, error));
+}
+
+// ---- selection ----
+
+void kvr_log_view::select_all() {
+    if (shown_.empty())
+        return;
+    anchor_ = shown_.front();
+    cursor_ = shown_.back();
+    viewport()->update();
+}
+
+QString kvr_log_view::selected_text() const {
+    if (anchor_ < 0 && cursor_ < 0)
+        return {};
+    const int64_t lo = std::min(anchor_, cursor_);
+    const int64_t hi = std::max(anchor_, cursor_);
+    QString out;
+    auto it = std::lower_bound(shown_.begin(), shown_.end(), lo);
+    for (; it != shown_.end() && *it <= hi; ++it) {
+        out += shown_text(at_key(*it));
+        out += QChar('\n');
+    }
+    return out;
+}
+
+// ---- painting and input ----
+
+int kvr_log_view::rows_in_sight() const {
+    return std::max(1, viewport()->height() / std::max(1, fontMetrics().height()));
+}
+
+int kvr_log_view::first_visible() const {
+    return verticalScrollBar()->value();
+}
+
+int kvr_log_view::row_at(int y) const {
+    const int row = first_visible() + y / std::max(1, fontMetrics().height());
+    return std::clamp(row, 0, std::max(0, static_cast<int>(shown_.size()) - 1));
+}
+
+void kvr_log_view::update_bars() {
+    const int rows = rows_in_sight();
+    QScrollBar* v = verticalScrollBar();
+    v->setRange(0, std::max(0, static_cast<int>(shown_.size()) - rows));
+    v->setPageStep(rows);
+    int columns = max_chars_ + (show_time_ ? 13 : 0) + (show_hex_ ? 2 + 3 * 16 : 0);
+    const int width = columns * fontMetrics().horizontalAdvance(QChar('M')) + 8;
+    QScrollBar* h = horizontalScrollBar();
+    h->setRange(0, std::max(0, width - viewport()->width()));
+    h->setPageStep(viewport()->width());
+    h->setSingleStep(fontMetrics().horizontalAdvance(QChar('M')));
+}
+
+void kvr_log_view::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(viewport());
+    const QFontMetrics fm = fontMetrics();
+    const int height = fm.height();
+    const int first = first_visible();
+    const int last = std::min(static_cast<int>(shown_.size()), first + rows_in_sight() + 1);
+    const int64_t lo = std::min(anchor_, cursor_);
+    const int64_t hi = std::max(anchor_, cursor_);
+    const int x = 4 - horizontalScrollBar()->value();
+    if (first >= last) {
+        layouts_.clear();
+        return;
+    }
+    for (int row = first; row < last; ++row) {
+        const int64_t key = shown_[static_cast<size_t>(row)];
+        const QRect rect(0, (row - first) * height, viewport()->width(), height);
+        const bool selected = lo >= 0 && key >= lo && key <= hi;
+        if (selected) {
+            painter.fillRect(rect, palette().brush(QPalette::Highlight));
+            painter.setPen(palette().color(QPalette::HighlightedText));
+        } else {
+            painter.setPen(palette().color(QPalette::Text));
+        }
+        painter.drawStaticText(x, rect.top(), laid_out(key));
+    }
+    // Keep only the lines in sight: the next frame shows mostly the same ones.
+    for (auto it = layouts_.begin(); it != layouts_.end();) {
+        if (it->first < shown_[static_cast<size_t>(first)] || it->first > shown_[static_cast<size_t>(last - 1)])
+            it = layouts_.erase(it);
+        else
+            ++it;
+    }
+}
+
+const QStaticText& kvr_log_view::laid_out(int64_t key) {
+    // Laying out a line's glyphs costs far more than drawing them; a busy
+    // bus moves the lines in sight by a few rows per frame.
+    auto it = layouts_.find(key);
+    if (it == layouts_.end()) {
+        QStaticText text(shown_text(at_key(key)));
+        text.setTextFormat(Qt::PlainText);
+        text.prepare(QTransform(), font());
+        it = layouts_.emplace(key, std::move(text)).first;
+    }
+    return it->second;
+}
+
+void kvr_log_view::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    place_filter_bar();
+    const bool at_newest = verticalScrollBar()->value() == (mode_ == 0 ? verticalScrollBar()->maximum() : 0);
+    update_bars();
+    if (at_newest)
+        scroll_to_newest();
+}
+
+void kvr_log_view::show_filter_bar(bool on) {
+    if (on) {
+        const int h = filter_edit_->sizeHint().height();
+        setViewportMargins(0, 0, 0, h);
+        filter_edit_->show();
+        place_filter_bar();
+        update_bars();
+        filter_edit_->setFocus();
+        filter_edit_->selectAll();
+    } else {
+        filter_edit_->hide();
+        setViewportMargins(0, 0, 0, 0);
+        update_bars();
+        setFocus();
+    }
+}
+
+void kvr_log_view::place_filter_bar() {
+    if (!filter_edit_->isVisible())
+        return;
+    // The bottom viewport margin is the bar's room, between the lines and
+    // the horizontal scroll bar.
+    const QRect vp = viewport()->geometry();
+    filter_edit_->setGeometry(vp.left(), vp.bottom() + 1, vp.width(), filter_edit_->sizeHint().height());
+}
+
+void kvr_log_view::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton || shown_.empty()) {
+        QAbstractScrollArea::mousePressEvent(event);
+        return;
+    }
+    const int64_t key = shown_[static_cast<size_t>(row_at(event->position().toPoint().y()))];
+    if (!(event->modifiers() & Qt::ShiftModifier) || anchor_ < 0)
+        anchor_ = key;
+    cursor_ = key;
+    viewport()->update();
+}
+
+void kvr_log_view::mouseMoveEvent(QMouseEvent* event) {
+    if (!(event->buttons() & Qt::LeftButton) || shown_.empty() || anchor_ < 0)
+        return;
+    cursor_ = shown_[static_cast<size_t>(row_at(event->position().toPoint().y()))];
+    viewport()->update();
+}
+
+void kvr_log_view::keyPressEvent(QKeyEvent* event) {
+    QScrollBar* v = verticalScrollBar();
+    switch (event->key()) {
+    case Qt::Key_Escape:
+        if (filter_edit_->isVisible() || !filter_.isEmpty()) {
+            set_filter(QString());
+            show_filter_bar(false);
+            return;
+        }
+        break;
+    case Qt::Key_Up: v->triggerAction(QAbstractSlider::SliderSingleStepSub); return;
+    case Qt::Key_Down: v->triggerAction(QAbstractSlider::SliderSingleStepAdd); return;
+    case Qt::Key_PageUp: v->triggerAction(QAbstractSlider::SliderPageStepSub); return;
+    case Qt::Key_PageDown: v->triggerAction(QAbstractSlider::SliderPageStepAdd); return;
+    case Qt::Key_Home: v->setValue(v->minimum()); return;
+    case Qt::Key_End: v->setValue(v->maximum()); return;
+    default: break;
+    }
+    QAbstractScrollArea::keyPressEvent(event);
+}
+
+void kvr_log_view::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    copy_->setEnabled(anchor_ >= 0);
+    menu.addActions({copy_, select_all_});
+    menu.addSeparator();
+    menu.addActions({time_, hex_, find_, pause_, save_});
+    if (!extra_.empty()) {
+        menu.addSeparator();
+        for (QAction* a : extra_)
+            menu.addAction(a);
+    }
+    menu.exec(event->globalPos());
+}
+
+void kvr_log_view::changeEvent(QEvent* event) {
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        layouts_.clear();
+        update_bars();
+    }
 }

@@ -1,29 +1,51 @@
 #pragma once
-// The monitor's log view: an editable multi-line text that receives one
-// monitor line (ending in CR LF) at a time and keeps up with any rate.
+// The monitor's log view: a compact ring of monitor lines that paints only
+// the lines in sight, so its cost per line does not depend on how much it
+// holds and 200,000 lines take a few tens of megabytes.
 //
-// Cost per line does not depend on how much the view holds: lines are
-// inserted at one end through a cursor instead of reading and rewriting the
-// whole text, lines arriving in a burst are applied in one batch (a short
-// timer, or flush()), and the view keeps at most max_lines() lines, dropping
-// the oldest from the far end. In normal mode lines go to the bottom and the
-// view scrolls there; in stack mode they go to the top and the view shows the
-// top. Switching modes does not reorder what is shown. Text typed by the user
-// stays part of the text.
+// Each line keeps its text, its receive time and the message bytes, so the
+// time stamp column ("HH:MM:SS.mmm ") and the hex column (" | B0 0A 30 75")
+// are formatted only when painted, filtered or copied.
 //
-// API for the dialog and for measurements:
-//   append_text(t)   queue one received text for the next batch
-//   flush()          apply the pending batch now
-//   line_count()     lines applied (a final empty line is not counted)
-//   set_log_mode(m)  0 normal, any other value stack; applies to later texts
-//   clear_text()     empty view, pending batch dropped
+// Lines arriving in a burst are applied in one batch (a short timer, or
+// flush()); the view keeps at most max_lines() lines, dropping the oldest
+// from the far end. In normal mode lines go to the bottom and the view
+// scrolls there; in stack mode they go to the top and the view shows the top.
+// Switching modes does not reorder what is shown.
+//
+// Reading a busy bus: a filter (Ctrl+F, a bar under the lines; Escape clears
+// it) shows only the lines containing a text, case ignored, at once for held
+// and new lines. Pause keeps the lines in sight where they are while new lines
+// are still held. Lines are selected with the mouse (Shift extends, Ctrl+A all)
+// and copied as shown (Ctrl+C).
+//
+// API for the dialog, tests and measurements:
+//   append_text(t)         queue one received text (CR LF ends each line)
+//   append_line(t, ms, b)  the same with its receive time and message bytes
+//   flush()                apply the pending batch now
+//   line_count()           lines held
+//   toPlainText()          the lines shown, as shown, each ending in LF
+//   set_log_mode(m)        0 normal, any other value stack; applies to later texts
+//   clear_text()           empty view, pending batch dropped
 
-#include <QPlainTextEdit>
+#include <QAbstractScrollArea>
+#include <QByteArray>
+#include <QStaticText>
 #include <QString>
-#include <QStringList>
 #include <QTimer>
 
-class kvr_log_view : public QPlainTextEdit {
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QLineEdit;
+class QMenu;
+
+class kvr_log_view : public QAbstractScrollArea {
 public:
     static constexpr int default_max_lines = 200000;
     static constexpr int default_batch_ms = 30;
@@ -31,22 +53,112 @@ public:
     explicit kvr_log_view(QWidget* parent = nullptr);
 
     void append_text(const QString& text);
+    // ms_since_epoch < 0: received now. bytes: the message, may be empty.
+    void append_line(const QString& text, int64_t ms_since_epoch, const std::vector<uint8_t>& bytes);
     void flush();
-    int line_count() const;
+    int line_count() const { return static_cast<int>(lines_.size()); }
     int pending_count() const { return static_cast<int>(pending_.size()); }
+    QString toPlainText() const;
 
     void set_log_mode(int mode);
-
     void clear_text();
 
     void set_max_lines(int n);
     int max_lines() const { return max_lines_; }
 
-private:
-    void trim(bool at_top);
+    // Reading options; each is also an action of the context menu.
+    void set_show_time(bool on);
+    bool show_time() const { return show_time_; }
+    void set_show_hex(bool on);
+    bool show_hex() const { return show_hex_; }
+    void set_filter(const QString& text);
+    QString filter() const { return filter_; }
+    int shown_count() const { return static_cast<int>(shown_.size()); }
+    void set_paused(bool on);
+    bool paused() const { return paused_; }
+    // The lines shown, as shown, one per line; false with the reason in *error.
+    bool save_to(const QString& path, QString* error) const;
 
-    QStringList pending_;  // oldest first
+    void select_all();
+    QString selected_text() const;
+    // First line in sight, as an index into the lines shown.
+    int first_visible() const;
+
+    // Actions of the window shown at the end of the context menu; their
+    // shortcuts work while the view has the focus.
+    void add_menu_action(QAction* action);
+    QLineEdit* filter_edit() const { return filter_edit_; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void changeEvent(QEvent* event) override;
+
+private:
+    // A fixed-size record: a typical monitor line and its bytes fit in it,
+    // so a full view neither allocates nor frees per line (a million small
+    // heap blocks made each added line several times dearer).
+    struct line {
+        int64_t key = 0;  // position: grows downwards, never reused
+        int64_t ms = 0;   // receive time, local time in milliseconds since the epoch
+        uint16_t size = 0;   // data: the message bytes, then the text (UTF-8)
+        uint8_t n_bytes = 0;
+        char local[77];
+        std::unique_ptr<char[]> far;  // the data when it does not fit in `local`
+        const char* data() const { return far ? far.get() : local; }
+        void set_data(const uint8_t* bytes, size_t count, const QByteArray& text);
+    };
+    struct pending_line {
+        QString text;
+        int64_t ms;
+        std::vector<uint8_t> bytes;
+    };
+
+    void build_actions();
+    QString shown_text(const line& l) const;
+    bool matches(const line& l) const;
+    const line& at_key(int64_t key) const { return lines_[static_cast<size_t>(key - lines_.front().key)]; }
+    void add_line(const pending_line& p);
+    void drop_far_end();
+    void rebuild_shown();
+    void update_bars();
+    int rows_in_sight() const;
+    int row_at(int y) const;
+    void scroll_to_newest();
+    void keep_in_sight(int64_t top_key);
+    void place_filter_bar();
+    void show_filter_bar(bool on);
+    void save_dialog();
+    const QStaticText& laid_out(int64_t key);
+
+    std::deque<line> lines_;     // top to bottom
+    std::deque<int64_t> shown_;  // keys of the lines passing the filter, top to bottom
+    std::vector<pending_line> pending_;
     QTimer timer_;
     int mode_ = 0;
     int max_lines_ = default_max_lines;
+    int max_chars_ = 0;  // widest text held, for the horizontal bar
+    bool show_time_ = false;
+    bool show_hex_ = false;
+    bool paused_ = false;
+    QString filter_;
+    int64_t anchor_ = -1;  // selection: keys of the first and last clicked line
+    int64_t cursor_ = -1;
+    int64_t local_offset_ms_ = 0;  // local time minus UTC, refreshed hourly
+    int64_t offset_valid_until_ = 0;
+
+    QLineEdit* filter_edit_ = nullptr;
+    QAction* copy_ = nullptr;
+    QAction* select_all_ = nullptr;
+    QAction* time_ = nullptr;
+    QAction* hex_ = nullptr;
+    QAction* find_ = nullptr;
+    QAction* pause_ = nullptr;
+    QAction* save_ = nullptr;
+    std::vector<QAction*> extra_;
+    std::map<int64_t, QStaticText> layouts_;  // the lines last painted, by key
 };

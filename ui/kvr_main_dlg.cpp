@@ -3,6 +3,8 @@
 #include <QButtonGroup>
 #include <QCoreApplication>
 #include <QEvent>
+#include <QAction>
+#include <QFileDialog>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QAbstractItemView>
@@ -25,6 +27,7 @@
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_hooks.h"
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_monitor_ext.h"
 #include "ui/kvr_about_dlg.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"
@@ -36,6 +39,7 @@
 namespace {
 
 const char* const kSection = "SETTING";
+const char* const kDecodeAllKey = "DECODEALL";  // "Decode every message", 0 or 1
 
 // Tab enters a radio group at its checked button (the first one while none
 // is checked); the others take the focus by click only. Otherwise Tab lands
@@ -81,12 +85,35 @@ const QEvent::Type kvr_sink_wake = static_cast<QEvent::Type>(QEvent::User + 150)
 
 }  // namespace
 
+void kvr_main_dlg::gui_sink::post_message(const kvr_loconet_msg& msg) {
+    // Stamped here, on the I/O thread, as close to the bus as the window gets.
+    const kvr_capture_time now = kvr_capture_time::now();
+    std::lock_guard<std::mutex> lock(mutex_);
+    next_msg_ = msg;
+    next_time_ = now;
+    next_has_msg_ = true;
+}
+
 void kvr_main_dlg::gui_sink::post_text(std::string text) {
-    push({false, std::move(text)});
+    item it;
+    it.text = std::move(text);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (next_has_msg_) {
+            it.has_msg = true;
+            it.msg = next_msg_;
+            it.time = next_time_;
+            next_has_msg_ = false;
+        }
+    }
+    push(std::move(it));
 }
 
 void kvr_main_dlg::gui_sink::link_lost(std::string report) {
-    push({true, std::move(report)});
+    item it;
+    it.lost = true;
+    it.text = std::move(report);
+    push(std::move(it));
 }
 
 void kvr_main_dlg::gui_sink::push(item it) {
@@ -104,11 +131,12 @@ void kvr_main_dlg::gui_sink::push(item it) {
         QCoreApplication::postEvent(dlg_, new QEvent(kvr_sink_wake));
 }
 
-std::vector<kvr_main_dlg::gui_sink::item> kvr_main_dlg::gui_sink::take() {
+std::vector<kvr_main_dlg::gui_sink::item> kvr_main_dlg::gui_sink::take(bool rearm) {
     std::vector<item> out;
     std::lock_guard<std::mutex> lock(mutex_);
     out.swap(items_);
-    wake_posted_ = false;
+    if (rearm && out.empty())
+        wake_posted_ = false;
     return out;
 }
 
@@ -117,11 +145,21 @@ void kvr_main_dlg::customEvent(QEvent* event) {
         QDialog::customEvent(event);
         return;
     }
-    for (gui_sink::item& it : sink_.take()) {
+    drain_sink(false);
+}
+
+void kvr_main_dlg::drain_sink(bool rearm) {
+    std::vector<gui_sink::item> items = sink_.take(rearm);
+    // A busy bus delivers a message every few milliseconds; waking for each
+    // costs more than showing it. The tick collects them until a tick finds
+    // none and the sink posts a wake-up again.
+    if (!rearm || !items.empty())
+        sink_tick_.start();
+    for (gui_sink::item& it : items) {
         if (it.lost)
             link_lost(it.text);
         else
-            receive_text(std::move(it.text));
+            receive_item(it);
     }
 }
 
@@ -140,6 +178,7 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     if (station_loconet_)
         station_loconet_->set_waiter(&waiter_);
     fields_.log_mode = static_cast<int>(ini_.get_int(kSection, "LOGDIR", 0));
+    decode_all_ = ini_.get_int(kSection, kDecodeAllKey, 0) != 0;
     prompt_ = [this](const QString& text) {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Busprobe"), text, QMessageBox::Ok, this);
         box.exec();
@@ -149,6 +188,10 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     build_controls();
     init_dialog();
     wire_signals();
+    build_monitor_actions();
+    sink_tick_.setSingleShot(true);
+    sink_tick_.setInterval(kvr_log_view::default_batch_ms);
+    connect(&sink_tick_, &QTimer::timeout, this, [this] { drain_sink(true); });
 }
 
 kvr_main_dlg::~kvr_main_dlg() {
@@ -156,6 +199,7 @@ kvr_main_dlg::~kvr_main_dlg() {
     // itself, and leaves a newer window's registration alone.
     shut_down_link();
     sink_.detach();
+    stop_recording();
     station_->set_window(nullptr);
     if (station_loconet_)
         station_loconet_->set_waiter(nullptr);
@@ -551,10 +595,89 @@ void kvr_main_dlg::link_lost(const std::string& text) {
 // ---- log view ----
 
 void kvr_main_dlg::receive_text(std::string text) {
+    gui_sink::item it;
+    it.text = std::move(text);
+    receive_item(it);
+}
+
+void kvr_main_dlg::receive_item(gui_sink::item& it) {
+    if (it.has_msg && recorder_.is_open() && !recorder_.write(it.time, it.msg)) {
+        const std::string error = recorder_.error();
+        stop_recording();
+        report([error] { kvr_message_box("Recording stopped: " + error, "Busprobe", kvr_icon::exclamation); });
+    }
+    QString shown;
+    if (decode_all_ && it.has_msg)
+        shown = QString::fromStdString(kvr_monitor::to_text_extended(it.msg) + "\r\n");
+    else
+        shown = QString::fromUtf8(it.text.data(), static_cast<qsizetype>(it.text.size()));
+    std::vector<uint8_t> bytes;
+    int64_t ms = -1;
+    if (it.has_msg) {
+        bytes.assign(it.msg.data(), it.msg.data() + it.msg.length());
+        ms = it.time.seconds * 1000 + it.time.micros / 1000;
+    }
     log_view_->set_log_mode(fields_.log_mode);
-    log_view_->append_text(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+    log_view_->append_line(shown, ms, bytes);
     if (fields_.file_log)
-        write_file_log(std::move(text));
+        write_file_log(std::move(it.text));
+}
+
+void kvr_main_dlg::build_monitor_actions() {
+    decode_all_action_ = new QAction(QStringLiteral("&Decode every message"), this);
+    decode_all_action_->setCheckable(true);
+    decode_all_action_->setChecked(decode_all_);
+    decode_all_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+    connect(decode_all_action_, &QAction::toggled, this, [this](bool on) { set_decode_all(on); });
+    log_view_->add_menu_action(decode_all_action_);
+    record_action_ = new QAction(QStringLiteral("&Record capture…"), this);
+    record_action_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_R));
+    connect(record_action_, &QAction::triggered, this, [this] { on_record(); });
+    log_view_->add_menu_action(record_action_);
+}
+
+void kvr_main_dlg::set_decode_all(bool on) {
+    if (decode_all_action_)
+        decode_all_action_->setChecked(on);
+    if (on == decode_all_)
+        return;
+    decode_all_ = on;
+    ini_.set_int(kSection, kDecodeAllKey, on ? 1 : 0);
+}
+
+bool kvr_main_dlg::start_recording(const std::string& path, std::string* error) {
+    stop_recording();
+    if (!recorder_.open(path)) {
+        if (error)
+            *error = recorder_.error();
+        return false;
+    }
+    if (record_action_)
+        record_action_->setText(QStringLiteral("Stop &recording"));
+    return true;
+}
+
+bool kvr_main_dlg::stop_recording() {
+    if (!recorder_.is_open())
+        return true;
+    if (record_action_)
+        record_action_->setText(QStringLiteral("&Record capture…"));
+    return recorder_.close();
+}
+
+void kvr_main_dlg::on_record() {
+    if (recording()) {
+        if (!stop_recording())
+            kvr_message_box("Recording failed: " + recorder_.error(), "Busprobe", kvr_icon::exclamation);
+        return;
+    }
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Record capture"), QString(),
+                                                      QStringLiteral("Capture files (*.txt *.cap);;All files (*)"));
+    if (path.isEmpty())
+        return;
+    std::string error;
+    if (!start_recording(path.toStdString(), &error))
+        kvr_message_box("Cannot record to " + path.toStdString() + ": " + error, "Busprobe", kvr_icon::exclamation);
 }
 
 void kvr_main_dlg::write_file_log(std::string text) {

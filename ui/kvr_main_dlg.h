@@ -15,6 +15,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QTimer>
 
 #include <array>
 #include <atomic>
@@ -27,11 +28,13 @@
 #include <vector>
 
 #include "foundation/kvr_ini.h"
+#include "loconet/kvr_capture.h"
 #include "loconet/kvr_port.h"
 #include "station/kvr_dccx_loconet.h"
 #include "ui/kvr_cancel_waiter.h"
 #include "ui/kvr_data_exchange.h"
 
+class QAction;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
@@ -111,6 +114,18 @@ public:
     // One monitor line from the link (ends in CR LF): into the log view and,
     // with "FileLog" set, into the dated log.
     void receive_text(std::string text);
+
+    // "Decode every message": the view shows the extended line for messages
+    // the monitor leaves blank (the dated log keeps the monitor's line).
+    // Remembered in the settings file.
+    void set_decode_all(bool on);
+    bool decode_all() const { return decode_all_; }
+    // "Record capture…": every message received from now on goes to `path`
+    // as a capture file. False (and not recording) when it cannot be created.
+    bool start_recording(const std::string& path, std::string* error);
+    // Flushes and closes; false when a write failed.
+    bool stop_recording();
+    bool recording() const { return recorder_.is_open(); }
     // The link's notice that its device went away.
     void link_lost(const std::string& text);
 
@@ -143,16 +158,23 @@ private:
     class gui_sink : public kvr_monitor_sink {
     public:
         struct item {
-            bool lost;  // a lost-link notice; otherwise a monitor line
+            bool lost = false;  // a lost-link notice; otherwise a monitor line
             std::string text;
+            bool has_msg = false;  // the message of the line and its receive time
+            kvr_loconet_msg msg;
+            kvr_capture_time time;
         };
         explicit gui_sink(kvr_main_dlg* dlg) : dlg_(dlg) {}
         bool has_window() const override { return alive_.load(); }
+        void post_message(const kvr_loconet_msg& msg) override;
         void post_text(std::string text) override;
         void link_lost(std::string report) override;
         void detach() { alive_.store(false); }
-        // GUI thread: everything queued so far, oldest first.
-        std::vector<item> take();
+        // GUI thread: everything queued so far, oldest first. The wake-up
+        // stays armed (no new one is posted) unless `rearm` is set and the
+        // queue was empty: while lines keep coming the window collects them
+        // on its own tick instead of waking once per message.
+        std::vector<item> take(bool rearm);
 
     private:
         void push(item it);
@@ -162,6 +184,10 @@ private:
         std::mutex mutex_;
         std::vector<item> items_;   // guarded by mutex_
         bool wake_posted_ = false;  // guarded by mutex_
+        // The message whose line the next post_text carries (I/O thread).
+        bool next_has_msg_ = false;  // guarded by mutex_
+        kvr_loconet_msg next_msg_;   // guarded by mutex_
+        kvr_capture_time next_time_;  // guarded by mutex_
     };
 
     // Construction and start.
@@ -205,6 +231,10 @@ private:
     void on_file_log();
     void on_log_mode();
     void write_file_log(std::string text);
+    void receive_item(gui_sink::item& it);
+    void drain_sink(bool rearm);
+    void build_monitor_actions();
+    void on_record();
 
     // Throttle.
     void queue_slider_check();
@@ -260,6 +290,11 @@ private:
     QButtonGroup* log_mode_ = nullptr;
 
     std::string file_line_;  // pending file-log line
+    QTimer sink_tick_;  // runs while the sink's wake-up is armed
+    bool decode_all_ = false;
+    kvr_capture_writer recorder_;
+    QAction* decode_all_action_ = nullptr;
+    QAction* record_action_ = nullptr;
     std::vector<std::function<void()>> deferred_reports_;
     kvr_dlg_state state_ = kvr_dlg_state::idle;
     int failed_id_ = 0;           // control at which the last saving exchange stopped; 0: none

@@ -7,6 +7,7 @@
 #include <QTest>
 
 #include <fstream>
+#include <thread>
 
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_ini.h"
@@ -302,4 +303,55 @@ TEST_F(Dialog, TabMovesOutOfTheLogAndIntoARadioGroupAtItsCheckedButton) {
     QTest::keyClick(dlg->focusWidget(), Qt::Key_Space);
     EXPECT_EQ(text_of(kvr_idc_sw_adr), "10");
     EXPECT_FALSE(dlg->control(kvr_idc_out_1t)->hasFocus());
+}
+
+// Messages arrive as the I/O thread hands them over: bytes framed by the link.
+TEST_F(Dialog, DecodeEveryMessageIsRememberedAndLeavesTheDatedLogAsItIs) {
+    kvr_dated_log log(log_dir());
+    env.dated_log = &log;
+    kvr_ini(ini_path()).set_int("SETTING", "DECODEALL", 1);
+    make_dialog();
+    EXPECT_TRUE(dlg->decode_all());
+    click(kvr_idc_file_log);
+    const uint8_t f9f12_gpon[] = {0xA3, 0x01, 0x05, 0x58, 0x83, 0x7C};
+    std::thread([&] { link.receive_bytes(f9f12_gpon, sizeof f9f12_gpon); }).join();
+    ASSERT_TRUE(pump_until([&] { return dlg->log_view()->line_count() == 2; }));
+    dlg->set_decode_all(false);
+    EXPECT_EQ(kvr_ini(ini_path()).get_int("SETTING", "DECODEALL", 1), 0u);
+    std::thread([&] { link.receive_bytes(f9f12_gpon, sizeof f9f12_gpon); }).join();
+    ASSERT_TRUE(pump_until([&] { return dlg->log_view()->line_count() == 4; }));
+    EXPECT_EQ(log_text(), "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)\nOPC_GPON:\n\nOPC_GPON:\n");
+    dlg->log_view()->set_show_hex(true);
+    EXPECT_EQ(log_text().split('\n').at(1), "OPC_GPON: | 83 7C");
+
+    std::ifstream in(log.today_path());
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line.substr(std::min<size_t>(20, line.size())));
+    EXPECT_EQ(lines, (std::vector<std::string>{"", "OPC_GPON:", "", "OPC_GPON:"}));
+}
+
+TEST_F(Dialog, RecordsEveryMessageReceivedAsACaptureFile) {
+    make_dialog();
+    const std::string path = dir.filePath("rec.txt").toStdString();
+    std::string error;
+    EXPECT_FALSE(dlg->start_recording(dir.filePath("no/such/rec.txt").toStdString(), &error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(dlg->recording());
+    ASSERT_TRUE(dlg->start_recording(path, &error)) << error;
+    const uint8_t bytes[] = {0xB0, 0x0A, 0x30, 0x75, 0x83, 0x7C};
+    std::thread([&] { link.receive_bytes(bytes, sizeof bytes); }).join();
+    ASSERT_TRUE(pump_until([&] { return dlg->log_view()->line_count() == 2; }));
+    dlg->receive_text("a text without a message\r\n");  // not a message: not recorded
+    EXPECT_TRUE(dlg->stop_recording());
+    std::thread([&] { link.receive_bytes(bytes, 2); }).join();  // after the stop: not recorded
+
+    kvr_capture_reader reader;
+    ASSERT_TRUE(reader.open(path));
+    std::vector<std::string> got;
+    kvr_capture_entry entry;
+    const char* reason = "";
+    while (reader.next(entry, reason) == kvr_capture_reader::item::message)
+        got.push_back(kvr_capture_line(entry.time, entry.msg).substr(kvr_capture_line(entry.time, entry.msg).find(")") + 1));
+    EXPECT_EQ(got, (std::vector<std::string>{" B0 0A 30 75", " 83 7C"}));
 }
