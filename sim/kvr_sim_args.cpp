@@ -42,6 +42,7 @@ constexpr number_option numbers[] = {
     {"--busy", &kvr_sim_options::busy_tasks, 1'000'000},
     {"--drop", &kvr_sim_options::drop_answers, 1'000'000},
     {"--noise", &kvr_sim_options::noise_per_mille, 1000},
+    {"--traffic", &kvr_sim_options::traffic_per_s, kvr_sim_max_traffic_per_s},
 };
 
 bool parse_number(const std::string& text, unsigned max, unsigned& out) {
@@ -161,6 +162,9 @@ std::string kvr_sim_usage() {
            "                    the reader falls behind, lines are left out and counted\n"
            "  --demo            fast-clock broadcasts and sensor/turnout reports\n"
            "  --clock-rate N    fast-clock rate, 0..127 (default 4)\n"
+           "  --traffic N       other nodes' sensor and turnout reports, N a second\n"
+           "                    (0..400; 400 fill the bus); the bus is then paced\n"
+           "                    at its byte rate, as with --pace\n"
            "Replay:\n"
            "  --replay FILE     play the capture file FILE (busprobe-cli record) as the\n"
            "                    layout's bus traffic, from the moment the first client\n"

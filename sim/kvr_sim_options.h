@@ -3,6 +3,10 @@
 
 #include <cstdint>
 
+// Reports a second that a bus of 4-byte messages carries at most (411 at
+// 16457 baud, 10 bits a byte), rounded down.
+constexpr unsigned kvr_sim_max_traffic_per_s = 400;
+
 struct kvr_sim_options {
     // Timing. Instant answers every request as soon as it is complete.
     bool instant = false;
@@ -22,6 +26,10 @@ struct kvr_sim_options {
 
     // Life for a newcomer: fast-clock broadcasts, sensor and turnout reports.
     bool demo = false;
+    // Other nodes' sensor and turnout reports, this many a second, spread
+    // evenly. The bus is then paced at its byte rate so the load is real: a
+    // 4-byte report takes 2.43 ms, so about 400 a second fill the bus.
+    unsigned traffic_per_s = 0;
 
     // The fast clock starts at day 0, 00:00 and runs at this rate (fast
     // minutes per real minute; 0 stands still).

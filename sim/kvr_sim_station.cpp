@@ -17,6 +17,16 @@ enum : int {
 constexpr kvr_sim_time latest_time{int64_t{1} << 52};
 // Demo events missed by more than this are skipped rather than caught up.
 constexpr kvr_sim_time catch_up_limit{10'000'000};
+// Other nodes wait while the line is busy: a report that would find this
+// much output still queued ahead of it (about 0.16 s of bus time) is left
+// out, so the station's own answers never queue behind a growing backlog.
+constexpr std::size_t traffic_backlog_limit = 256;
+// The traffic's nodes: sensors 101..132 and the output reports of switches
+// 201..208, numbers clear of the demo layout's.
+constexpr unsigned traffic_first_sensor = 101;
+constexpr unsigned traffic_sensors = 32;
+constexpr unsigned traffic_first_switch = 201;
+constexpr unsigned traffic_switches = 8;
 
 constexpr bool is_loco_slot(int n) { return n >= 1 && n <= kvr_sim_station::loco_slots; }
 
@@ -311,7 +321,7 @@ void kvr_sim_station::put(const kvr_loconet_msg& msg, kvr_sim_time due) {
 
 std::vector<uint8_t> kvr_sim_station::poll(kvr_sim_time now) {
     advance(clamp(now));
-    const kvr_sim_time step = options_.pace ? byte_time : kvr_sim_time{0};
+    const kvr_sim_time step = paced() ? byte_time : kvr_sim_time{0};
     while (!scheduled_.empty() && scheduled_.begin()->first <= now_) {
         auto node = scheduled_.extract(scheduled_.begin());
         kvr_sim_time t = std::max(node.key(), wire_free_);
@@ -331,7 +341,7 @@ std::vector<uint8_t> kvr_sim_station::poll(kvr_sim_time now) {
 }
 
 std::optional<kvr_sim_time> kvr_sim_station::next_due() const {
-    kvr_sim_time t = std::min(next_demo_, next_clock_);
+    kvr_sim_time t = std::min({next_demo_, next_clock_, next_traffic_});
     if (!wire_.empty()) t = std::min(t, wire_.front().first);
     if (!scheduled_.empty()) t = std::min(t, scheduled_.begin()->first);
     if (t == kvr_sim_time::max()) return std::nullopt;
@@ -340,6 +350,7 @@ std::optional<kvr_sim_time> kvr_sim_station::next_due() const {
 
 void kvr_sim_station::advance(kvr_sim_time now) {
     now_ = now;
+    advance_traffic();
     if (!options_.demo) {
         next_demo_ = next_clock_ = kvr_sim_time::max();
         return;
@@ -380,4 +391,39 @@ void kvr_sim_station::demo_report(kvr_sim_time at) {
     const byte_pair sn = encode_switch({address + 1, false, false});
     put(make_msg({OPC_SW_REP, sn.high, static_cast<uint8_t>(sn.low | (t.closed ? sn2_closed_on : sn2_thrown_on))}),
         at);
+}
+
+// Reports fall due at even steps from the start of the traffic, counted in
+// whole reports so the rate holds exactly over any stretch. A station left
+// without polls for long starts afresh rather than bursting to catch up.
+void kvr_sim_station::advance_traffic() {
+    const unsigned rate = std::min(options_.traffic_per_s, kvr_sim_max_traffic_per_s);
+    if (rate == 0) {
+        next_traffic_ = traffic_start_ = kvr_sim_time::max();
+        return;
+    }
+    const auto due = [&](uint32_t k) { return traffic_start_ + kvr_sim_time{int64_t{k} * 1'000'000 / rate}; };
+    if (next_traffic_ == kvr_sim_time::max() || now_ - next_traffic_ > catch_up_limit) {
+        traffic_start_ = now_;
+        traffic_sent_ = 0;
+    }
+    for (next_traffic_ = due(traffic_sent_); next_traffic_ <= now_; next_traffic_ = due(++traffic_sent_)) {
+        if (pending_bytes_ <= traffic_backlog_limit) traffic_report(next_traffic_);
+    }
+}
+
+// Three sensor reports, then one switch report, each from the next address
+// in its range; sensors alternate between occupied and free.
+void kvr_sim_station::traffic_report(kvr_sim_time at) {
+    const uint32_t k = traffic_sent_;
+    if (k % 4 != 3) {
+        const uint32_t n = k - k / 4;  // sensor reports so far
+        const byte_pair in = encode_sensor({traffic_first_sensor + n % traffic_sensors, (n / traffic_sensors) % 2 == 0});
+        put(make_msg({OPC_INPUT_REP, in.high, in.low}), at);
+        return;
+    }
+    const uint32_t n = k / 4;
+    const byte_pair sn = encode_switch({traffic_first_switch + n % traffic_switches, false, false});
+    const bool closed = (n / traffic_switches) % 2 == 0;
+    put(make_msg({OPC_SW_REP, sn.high, static_cast<uint8_t>(sn.low | (closed ? sn2_closed_on : sn2_thrown_on))}), at);
 }

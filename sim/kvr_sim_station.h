@@ -103,6 +103,9 @@ private:
     kvr_sim_time task_delay(bool is_read) const;
     void advance(kvr_sim_time now);
     void demo_report(kvr_sim_time at);
+    void advance_traffic();
+    void traffic_report(kvr_sim_time at);
+    bool paced() const { return options_.pace || options_.traffic_per_s > 0; }
 
     kvr_sim_options options_;
     kvr_sim_time now_;
@@ -129,4 +132,8 @@ private:
     uint8_t demo_sensors_ = 0;
     kvr_sim_time next_demo_ = kvr_sim_time::max();
     kvr_sim_time next_clock_ = kvr_sim_time::max();
+
+    uint32_t traffic_sent_ = 0;  // reports since the traffic began
+    kvr_sim_time traffic_start_ = kvr_sim_time::max();
+    kvr_sim_time next_traffic_ = kvr_sim_time::max();
 };

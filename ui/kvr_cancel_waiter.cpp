@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QEventLoop>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -106,9 +107,18 @@ bool kvr_cancel_waiter::eventFilter(QObject* watched, QEvent* event) {
         return false;
     }
     auto* widget = qobject_cast<QWidget*>(watched);
-    if (!widget || !box_)
+    if (!widget || !box_ || widget->window() == box_.data())
         return false;
-    return widget->window() != box_.data();
+    // A click on the window moves the focus there, where the box's keys
+    // would no longer reach it: bring the box back to the front as a modal
+    // one would come, and let Escape cancel from anywhere in the program.
+    if (event->type() == QEvent::MouseButtonPress) {
+        box_->raise();
+        box_->activateWindow();
+    } else if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+        box_->reject();
+    }
+    return true;
 }
 
 void kvr_cancel_waiter::hide_box() {

@@ -10,7 +10,8 @@
 // The box is not modal: a window blocked by a modal one gets no close events
 // from the window manager, and closing the owner window must end the wait
 // (the owner's close handler sets the abort event). Instead, while the box is
-// up, a filter drops clicks and keys meant for any other window.
+// up, a filter drops clicks and keys meant for any other window; such a click
+// brings the box back to the front, and Escape cancels wherever it is pressed.
 
 #include <QElapsedTimer>
 #include <QObject>

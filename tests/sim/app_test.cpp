@@ -318,7 +318,8 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
     const kvr_sim_args a = kvr_sim_parse_args({"--instant", "--busy", "3", "--drop=2", "--no-decoder",
                                                "--no-write-ack", "--switch-full", "--noise", "5", "--seed", "9",
                                                "--pace", "--demo", "--clock-rate", "0", "--ack-ms", "7",
-                                               "--read-ms", "8", "--write-ms", "9", "--link", "/tmp/x", "--log"});
+                                               "--read-ms", "8", "--write-ms", "9", "--link", "/tmp/x", "--log",
+                                               "--traffic=300"});
     EXPECT_EQ(a.error, "");
     const kvr_sim_options& o = a.options;
     EXPECT_TRUE(o.instant && !o.decoder_present && !o.decoder_acks_writes && o.switch_buffer_full && o.pace && o.demo);
@@ -326,6 +327,7 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
                                      o.read_delay_ms, o.write_delay_ms}),
               (std::vector<unsigned>{3, 2, 5, 9, 7, 8, 9}));
     EXPECT_EQ(o.clock_rate, 0);
+    EXPECT_EQ(o.traffic_per_s, 300u);
     EXPECT_EQ(a.link, "/tmp/x");
     EXPECT_TRUE(a.log);
 
@@ -349,6 +351,7 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
         {{"--noise", "1001"}, "bad value for --noise"},
         {{"--ack-ms", "-1"}, "bad value for --ack-ms"},
         {{"--clock-rate=128"}, "bad value for --clock-rate"},
+        {{"--traffic", "401"}, "bad value for --traffic"},
         {{"--link"}, "--link needs a path"},
         {{"--tcp", "host:x"}, "bad value for --tcp: bad port \"x\""},
     };

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <deque>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -365,4 +367,61 @@ TEST(SimStation, UnreadOutputStaysBounded) {
     EXPECT_LE(out.size(), kvr_sim_station::max_pending_bytes);
     EXPECT_GT(out.size(), 60000u);
     EXPECT_FALSE(s.next_due().has_value());
+}
+
+// Other nodes' traffic, watched on the test's clock one millisecond at a
+// time: the rate asked for arrives, at no more than the line can carry, from
+// several nodes, and the station's own answers still get through.
+TEST(SimStation, TrafficArrivesAtTheAskedRateWithinTheBusCapacity) {
+    for (const unsigned rate : {50u, 300u, kvr_sim_max_traffic_per_s}) {
+        SCOPED_TRACE(rate);
+        kvr_sim_station s({.instant = true, .traffic_per_s = rate});
+        std::deque<uint8_t> wire;
+        std::set<bytes> nodes;
+        int reports = 0;
+        std::size_t busiest_ms = 0;
+        for (int ms = 1; ms <= 10'000; ++ms) {
+            const bytes out = s.poll(kvr_sim_time{ms * 1000});
+            busiest_ms = std::max(busiest_ms, out.size());
+            wire.insert(wire.end(), out.begin(), out.end());
+            for (const bytes& m : frame(wire)) {
+                if (m[0] != OPC_INPUT_REP && m[0] != OPC_SW_REP) continue;
+                ++reports;
+                nodes.insert(bytes{m[0], m[1], static_cast<uint8_t>(m[2] & (m[0] == OPC_INPUT_REP ? 0x2F : 0x0F))});
+            }
+        }
+        EXPECT_NEAR(reports, rate * 10, 2);
+        EXPECT_GE(nodes.size(), 16u) << "sensors and switches of several addresses";
+        // A byte takes 0.61 ms on the line: a millisecond never carries
+        // more than two, so readers see reports arrive as a line delivers them.
+        EXPECT_LE(busiest_ms, 2u);
+
+        // A request on the busy bus is echoed and answered within a few
+        // messages' time.
+        s.receive(rq_slot5.data(), rq_slot5.size(), kvr_sim_time{10'000'000});
+        bool answered = false;
+        for (int ms = 1; ms <= 30 && !answered; ++ms) {
+            const bytes out = s.poll(kvr_sim_time{10'000'000 + ms * 1000});
+            wire.insert(wire.end(), out.begin(), out.end());
+            for (const bytes& m : frame(wire)) answered |= m[0] == OPC_SL_RD_DATA && m[2] == 5;
+        }
+        EXPECT_TRUE(answered);
+    }
+}
+
+TEST(SimStation, TrafficLeftWithoutPollsStartsAfreshInsteadOfBursting) {
+    kvr_sim_station s({.instant = true, .traffic_per_s = 300});
+    s.poll(kvr_sim_time{1000});
+    // A minute without a poll, as when the program was stopped: the backlog
+    // stays within what the bus could carry shortly, and the rate resumes.
+    const bytes burst = s.poll(kvr_sim_time{60'000'000});
+    EXPECT_LE(burst.size(), 8u);
+    std::deque<uint8_t> wire(burst.begin(), burst.end());
+    std::size_t reports = 0;
+    for (int ms = 1; ms <= 1000; ++ms) {
+        const bytes out = s.poll(kvr_sim_time{60'000'000 + ms * 1000});
+        wire.insert(wire.end(), out.begin(), out.end());
+        reports += frame(wire).size();
+    }
+    EXPECT_NEAR(static_cast<double>(reports), 300.0, 2.0);
 }

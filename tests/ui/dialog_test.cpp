@@ -233,6 +233,34 @@ TEST_F(Waiting, EveryWayOutOfTheCancelBoxEndsTheWait) {
     EXPECT_EQ(link.sent.size(), 3u);  // one request per read; Power On never went out
 }
 
+// A click on the window while the box is up moves the focus there; Escape
+// pressed then still ends the wait. Should it not, the box's Cancel ends the
+// wait after a while so that the test fails rather than hangs.
+TEST_F(Waiting, EscapeWhereTheFocusWentEndsTheWait) {
+    make_dialog();
+    link.open("SIM");
+    int escapes = 0;
+    bool fell_back = false;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, dlg.get(), [&] {
+        QDialog* box = dlg->waiter().box();
+        if (!box)
+            return;
+        if (++escapes <= 20) {
+            QTest::keyClick(dlg->control(kvr_idc_power_on), Qt::Key_Escape);
+        } else {
+            fell_back = true;
+            box->findChild<QPushButton*>()->click();
+        }
+    });
+    timer.start(10);
+    click(kvr_idc_read);
+    ASSERT_TRUE(pump_until([&] { return !boxes.empty(); }, 20000));
+    EXPECT_FALSE(fell_back) << "Escape on the window left the wait running";
+    EXPECT_NE(boxes[0].text.find("CANCEL"), std::string::npos);
+    EXPECT_FALSE(dlg->busy());
+}
+
 // Report boxes belong to the main window: they open in front of it without
 // holding its handlers, close with Escape, OK or their title-bar button, a
 // repeated report raises the open box, and none outlives the window.
