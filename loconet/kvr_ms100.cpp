@@ -110,35 +110,15 @@ void close_connection(int fd) {
     ::close(fd);
 }
 
-// A whole line to a socket, as write_whole does for a device. send() with
-// MSG_NOSIGNAL: a server that went away must fail the call, not raise
-// SIGPIPE, which would end the whole program.
-int send_whole(std::mutex& port_lock, int fd, const std::string& line) {
-    const char* p = line.data();
-    std::size_t len = line.size();
-    int stalls = 0;
-    while (len > 0) {
-        ssize_t n = 0;
-        int err = 0;
-        {
-            std::lock_guard<std::mutex> lk(port_lock);
-            n = ::send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-            err = errno;
-        }
-        if (n > 0) {
-            p += n;
-            len -= static_cast<std::size_t>(n);
-            stalls = 0;
-            continue;
-        }
-        if (n < 0 && err == EINTR) continue;
-        if (n < 0 && err != EAGAIN && err != EWOULDBLOCK) return err;
-        if (++stalls > kvr_write_stalls) return EAGAIN;
-        pollfd pf{fd, POLLOUT, 0};
-        ::poll(&pf, 1, kvr_write_stall_ms);
+// The socket's calls for write_whole: send() with MSG_NOSIGNAL, since a
+// server that went away must fail the call, not raise SIGPIPE, which would
+// end the whole program.
+class socket_io : public kvr_serial_io {
+public:
+    ssize_t write(int fd, const void* buf, std::size_t count) override {
+        return ::send(fd, buf, count, MSG_NOSIGNAL | MSG_DONTWAIT);
     }
-    return 0;
-}
+};
 
 // Writes the whole message. A non-blocking descriptor may take only part of
 // it when the driver's output buffer is full; half a message on the bus
@@ -166,6 +146,12 @@ int write_whole(kvr_serial_io& io, std::mutex& port_lock, int fd, const uint8_t*
         io.poll(&pf, kvr_write_stall_ms);
     }
     return 0;
+}
+
+// A whole LocoNet-over-TCP line to the server.
+int send_line(std::mutex& port_lock, int fd, const std::string& line) {
+    static socket_io sockets;
+    return write_whole(sockets, port_lock, fd, reinterpret_cast<const uint8_t*>(line.data()), line.size());
 }
 
 using tx_clock = std::chrono::steady_clock;
@@ -422,7 +408,7 @@ bool kvr_ms100::impl::send_raw(bool input_waiting) {
     const kvr_loconet_msg msg = txq.front().msg;
     front_in_flight = true;
     lk.unlock();
-    const int err = is_tcp() ? send_whole(owner.lock(), fd, kvr_lntcp_format_send(msg) + "\r\n")
+    const int err = is_tcp() ? send_line(owner.lock(), fd, kvr_lntcp_format_send(msg) + "\r\n")
                              : write_whole(io, owner.lock(), fd, msg.data(),
                                            static_cast<std::size_t>(std::max(msg.length(), 0)));
     lk.lock();
