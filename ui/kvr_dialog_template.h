@@ -57,6 +57,7 @@ enum kvr_ctl_id : int {
     kvr_idc_log_normal = 1070,
     kvr_idc_fast_clock = 1071,
     kvr_idc_log_stack = 1072,
+    kvr_idc_adapter = 1073,  // the adapter kind, right of "FastClock"
 };
 
 // Texts of the system (UTF-8).

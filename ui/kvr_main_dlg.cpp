@@ -27,7 +27,9 @@
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_hooks.h"
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_adapter.h"
 #include "loconet/kvr_monitor_ext.h"
+#include "loconet/kvr_ms100.h"
 #include "ui/kvr_about_dlg.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"
@@ -39,6 +41,9 @@
 namespace {
 
 const char* const kSection = "SETTING";
+// The adapter kind by its settings name; missing or unknown: "auto".
+const char* const kAdapterKey = "ADAPTER";
+const char* const kAdapterAuto = "auto";
 const char* const kDecodeAllKey = "DECODEALL";  // "Decode every message", 0 or 1
 
 // Tab enters a radio group at its checked button (the first one while none
@@ -283,6 +288,25 @@ void kvr_main_dlg::build_controls() {
     log_mode_ = group_of(kvr_idc_log_normal);
     for (QButtonGroup* g : {direction_, step_mode_, switch_position_, decoder_output_, prog_mode_, log_mode_})
         tab_to_checked(g);
+    build_adapter_box(du);
+}
+
+// The adapter kind sits in the free room right of "FastClock", as tall as
+// the port box. "auto" leaves the kind to the port name; a tcp:// name and
+// the simulated layout ignore the choice.
+void kvr_main_dlg::build_adapter_box(const kvr_dialog_units& du) {
+    adapter_box_ = new QComboBox(this);
+    adapter_box_->addItem(QString::fromUtf8(kAdapterAuto), QString());
+    for (kvr_adapter kind : kvr_serial_adapters) {
+        const kvr_adapter_info* info = kvr_adapter_find(kind);
+        adapter_box_->addItem(QString::fromUtf8(info->label), QString::fromUtf8(info->name));
+    }
+    adapter_box_->setToolTip(QStringLiteral(
+        "Adapter on a serial port; auto: MS100 on COMn and /dev/ttyS*, LocoBuffer 57600 on USB"));
+    adapter_box_->setGeometry(du.rect(340, 7, 97, 14));
+    adapter_box_->setObjectName(QStringLiteral("idc_%1").arg(kvr_idc_adapter));
+    controls_[kvr_idc_adapter] = adapter_box_;
+    setTabOrder(control(kvr_idc_fast_clock), adapter_box_);
 }
 
 void kvr_main_dlg::init_dialog() {
@@ -293,6 +317,7 @@ void kvr_main_dlg::init_dialog() {
 
     port_ = ini_.get_string(kSection, "COMMPORT", "");
     fill_ports();
+    select_stored_adapter();
     button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
 
     station_->set_window(&sink_);
@@ -307,6 +332,31 @@ void kvr_main_dlg::init_dialog() {
     for (int i = 0; i < 8; ++i)
         boxes[i] = check(kvr_idc_bit0 + i);
     bits_.bind(boxes);
+}
+
+void kvr_main_dlg::select_stored_adapter() {
+    const std::string stored = ini_.get_string(kSection, kAdapterKey, kAdapterAuto);
+    const std::optional<kvr_adapter> kind = kvr_adapter_parse(stored);
+    const kvr_adapter_info* info = kind ? kvr_adapter_find(*kind) : nullptr;
+    const int index = info ? adapter_box_->findData(QString::fromUtf8(info->name)) : -1;
+    adapter_box_->setCurrentIndex(std::max(index, 0));
+}
+
+void kvr_main_dlg::store_adapter() {
+    const std::string name = adapter_box_->currentData().toString().toStdString();
+    ini_.set_string(kSection, kAdapterKey, name.empty() ? kAdapterAuto : name);
+}
+
+// Before each open: the link takes the kind only while closed.
+void kvr_main_dlg::apply_adapter() {
+    auto* serial = dynamic_cast<kvr_ms100*>(&link());
+    if (!serial)
+        return;
+    const std::optional<kvr_adapter> chosen =
+        kvr_adapter_parse(adapter_box_->currentData().toString().toStdString());
+    // The simulated layout is a pseudo-terminal with the MS100's line.
+    const bool ignore = !chosen || serial->is_virtual_port(port_);
+    serial->set_adapter(ignore ? kvr_adapter::automatic : *chosen);
 }
 
 void kvr_main_dlg::fill_ports() {
@@ -340,6 +390,7 @@ void kvr_main_dlg::show_port_end() {
 
 void kvr_main_dlg::wire_signals() {
     connect(port_box_, &QComboBox::currentTextChanged, this, [this] { show_port_end(); });
+    connect(adapter_box_, &QComboBox::currentIndexChanged, this, [this] { store_adapter(); });
     const auto on_click = [this](int id, void (kvr_main_dlg::*handler)()) {
         connect(qobject_cast<QAbstractButton*>(control(id)), &QAbstractButton::clicked, this,
                 [this, handler] { enter(handler); });
@@ -564,6 +615,7 @@ void kvr_main_dlg::on_connect() {
     try {
         kvr_wait_cursor busy;
         if (label == QString::fromUtf8(kvr_txt_connect)) {
+            apply_adapter();
             link().open(port_);
             ini_.set_string(kSection, "COMMPORT", port_);
             if (port_box_->findText(QString::fromStdString(port_)) < 0) {

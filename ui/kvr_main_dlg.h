@@ -34,6 +34,8 @@
 #include "ui/kvr_cancel_waiter.h"
 #include "ui/kvr_data_exchange.h"
 
+class kvr_dialog_units;
+
 class QAction;
 class QButtonGroup;
 class QCheckBox;
@@ -195,6 +197,10 @@ private:
     void init_dialog();
     void wire_signals();
     void fill_ports();
+    void build_adapter_box(const kvr_dialog_units& du);
+    void select_stored_adapter();
+    void store_adapter();
+    void apply_adapter();
     void fit_port_list();
     void show_port_end();
 
@@ -282,6 +288,7 @@ private:
     kvr_speed_slider* slider_ = nullptr;
     kvr_log_view* log_view_ = nullptr;
     QComboBox* port_box_ = nullptr;
+    QComboBox* adapter_box_ = nullptr;  // item data: the kind's settings name, empty for auto
     QButtonGroup* direction_ = nullptr;
     QButtonGroup* step_mode_ = nullptr;
     QButtonGroup* switch_position_ = nullptr;
