@@ -274,23 +274,22 @@ void kvr_log_view::rebuild_shown() {
 }
 
 void kvr_log_view::set_show_time(bool on) {
-    if (on == show_time_)
-        return;
-    show_time_ = on;
-    layouts_.clear();
-    time_->setChecked(on);
-    if (!filter_.isEmpty())
-        rebuild_shown();
-    update_bars();
-    viewport()->update();
+    set_column(show_time_, time_, on);
 }
 
 void kvr_log_view::set_show_hex(bool on) {
-    if (on == show_hex_)
+    set_column(show_hex_, hex_, on);
+}
+
+// A column changes every line's text: the cached layouts go, and with a
+// filter the lines shown are chosen again, since the filter matches the
+// text as shown.
+void kvr_log_view::set_column(bool& shown, QAction* action, bool on) {
+    if (on == shown)
         return;
-    show_hex_ = on;
+    shown = on;
     layouts_.clear();
-    hex_->setChecked(on);
+    action->setChecked(on);
     if (!filter_.isEmpty())
         rebuild_shown();
     update_bars();

@@ -133,6 +133,7 @@ private:
     void place_filter_bar();
     void show_filter_bar(bool on);
     void save_dialog();
+    void set_column(bool& shown, QAction* action, bool on);
     const QStaticText& laid_out(int64_t key);
 
     std::deque<line> lines_;     // top to bottom
