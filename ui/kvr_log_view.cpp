@@ -142,17 +142,11 @@ void kvr_log_view::flush() {
     timer_.stop();
     if (pending_.empty())
         return;
-    const int first = first_visible();
-    const int64_t top_key = first < static_cast<int>(shown_.size()) ? shown_[static_cast<size_t>(first)] : -1;
+    const int64_t top_key = top_key_in_sight();
     for (const pending_line& p : pending_)
         add_line(p);
     pending_.clear();
-    update_bars();
-    if (paused_)
-        keep_in_sight(top_key);
-    else
-        scroll_to_newest();
-    viewport()->update();
+    settle(top_key);
 }
 
 void kvr_log_view::add_line(const pending_line& p) {
@@ -259,12 +253,23 @@ QString kvr_log_view::toPlainText() const {
 
 void kvr_log_view::rebuild_shown() {
     // Keep the line at the top of the view in sight while paused.
-    const int first = first_visible();
-    const int64_t top_key = first < static_cast<int>(shown_.size()) ? shown_[static_cast<size_t>(first)] : -1;
+    const int64_t top_key = top_key_in_sight();
     shown_.clear();
     for (const line& l : lines_)
         if (matches(l))
             shown_.push_back(l.key);
+    settle(top_key);
+}
+
+// The key of the first line in sight, -1 when none is.
+int64_t kvr_log_view::top_key_in_sight() const {
+    const int first = first_visible();
+    return first < static_cast<int>(shown_.size()) ? shown_[static_cast<size_t>(first)] : -1;
+}
+
+// After lines were added or chosen again: paused, the line that was at the
+// top stays in sight; otherwise the view follows the newest line.
+void kvr_log_view::settle(int64_t top_key) {
     update_bars();
     if (paused_)
         keep_in_sight(top_key);

@@ -134,6 +134,8 @@ private:
     void show_filter_bar(bool on);
     void save_dialog();
     void set_column(bool& shown, QAction* action, bool on);
+    int64_t top_key_in_sight() const;
+    void settle(int64_t top_key);
     const QStaticText& laid_out(int64_t key);
 
     std::deque<line> lines_;     // top to bottom
