@@ -20,6 +20,15 @@ std::atomic<int> signal_pipe{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
 struct sigaction old_int, old_term;
+sigset_t old_mask;
+
+sigset_t stop_set() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
 
 constexpr char byte_signal = 's';
 constexpr char byte_stop = 'q';
@@ -57,6 +66,13 @@ cli_abort_watch::cli_abort_watch(kvr_sys_event& abort, double timeout_s, bool ca
         sa.sa_flags = SA_RESTART;
         sigaction(SIGINT, &sa, &old_int);
         sigaction(SIGTERM, &sa, &old_term);
+        // Only the watch thread takes the stop signals: this thread and every
+        // thread it starts later (the link's, the server's) keep them blocked.
+        // A signal the kernel hands to a busy I/O thread could otherwise be
+        // held back there (sanitizer runtimes defer handlers to the next
+        // library call) or interrupt its system calls.
+        const sigset_t stops = stop_set();
+        pthread_sigmask(SIG_BLOCK, &stops, &old_mask);
     }
     bool has_deadline = timeout_s > 0;
     auto deadline = std::chrono::steady_clock::now() +
@@ -70,6 +86,7 @@ cli_abort_watch::~cli_abort_watch() {
         sigaction(SIGINT, &old_int, nullptr);
         sigaction(SIGTERM, &old_term, nullptr);
         signal_pipe.store(-1);
+        pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     }
     // The pipe holds at most a few signal bytes, so the stop byte fits.
     char c = byte_stop;
@@ -91,6 +108,10 @@ void cli_abort_watch::fire(cli_abort_reason why) {
 }
 
 void cli_abort_watch::run(std::chrono::steady_clock::time_point deadline, bool has_deadline) {
+    if (signals_) {
+        const sigset_t stops = stop_set();
+        pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
+    }
     for (;;) {
         pollfd p{pipe_[0], POLLIN, 0};
         int r = poll(&p, 1, poll_limit(deadline, has_deadline));
