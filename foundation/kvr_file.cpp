@@ -1,5 +1,7 @@
 #include "foundation/kvr_file.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 
 #include "foundation/kvr_text.h"
@@ -54,14 +56,35 @@ void kvr_file::write_str(const std::string& text) {
         raise("write_str", ".fputs", errno, __LINE__);
 }
 
+bool kvr_make_folders(const std::string& dir, mode_t mode) {
+    std::string d = dir;
+    while (d.size() > 1 && d.back() == '/') d.pop_back();
+    struct stat st {};
+    if (d.empty() || ::stat(d.c_str(), &st) == 0) return true;
+    const std::size_t slash = d.rfind('/');
+    if (slash != std::string::npos && slash > 0) kvr_make_folders(d.substr(0, slash), mode);
+    return ::mkdir(d.c_str(), mode) == 0 || errno == EEXIST;
+}
+
 kvr_dated_log::kvr_dated_log(std::string directory) : directory_(std::move(directory)) {}
 
-std::string kvr_dated_log::path_for(const std::tm& when) const {
+void kvr_dated_log::set_directory(std::string directory) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    directory_ = std::move(directory);
+    directory_made_ = false;
+}
+
+std::string kvr_dated_log::path_locked(const std::tm& when) const {
     std::string path = directory_;
     if (!path.empty() && path.back() != '/') path += '/';
     path += kvr_datetime::format(when, "yyyymmdd");
     path += ".log";
     return path;
+}
+
+std::string kvr_dated_log::path_for(const std::tm& when) const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return path_locked(when);
 }
 
 std::string kvr_dated_log::today_path() const { return path_for(kvr_datetime::now()); }
@@ -75,7 +98,7 @@ void kvr_dated_log::write_line(const std::string& text, const std::tm& when) {
     record += ' ';
     record += text;
     record += '\n';
-    write_locked(path_for(when), record, false);
+    write_locked(when, record, false);
 }
 
 void kvr_dated_log::write_exception(kvr_exception& e) {
@@ -87,14 +110,17 @@ void kvr_dated_log::write_exception(kvr_exception& e) {
     record += ',';
     record += e.source;
     record += '\n';
-    write_locked(path_for(when), record, true);
+    write_locked(when, record, true);
 }
 
-void kvr_dated_log::write_locked(const std::string& path, const std::string& record, bool flush) {
+void kvr_dated_log::write_locked(const std::tm& when, const std::string& record, bool flush) {
     // The window thread writes monitor lines and the I/O thread exception
     // records through the one kvr_file: each record runs whole under the lock.
     std::lock_guard<std::mutex> lk(mutex_);
-    file_.open(path.c_str(), "a");
+    // Until the folder exists every record tries to make it, so a folder on
+    // a drive mounted later is still used.
+    if (!directory_made_) directory_made_ = kvr_make_folders(directory_, 0700);
+    file_.open(path_locked(when).c_str(), "a");
     try {
         file_.write_str(record);
         if (flush) file_.flush();

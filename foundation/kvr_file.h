@@ -2,6 +2,8 @@
 // A text file that reports every failure as kvr_exception, and the program's
 // one dated log ("yyyymmdd.log", appended, one record per line).
 
+#include <sys/types.h>
+
 #include <cstdio>
 #include <ctime>
 #include <mutex>
@@ -33,11 +35,20 @@ private:
     bool owns_ = true;
 };
 
+// Creates `dir` and any missing folders above it with `mode`; folders that
+// exist are left as they are. False when `dir` could not be made (the use of
+// the folder then reports why).
+bool kvr_make_folders(const std::string& dir, mode_t mode);
+
 class kvr_dated_log {
 public:
-    // `directory` empty: the process's current directory.
+    // `directory` empty: the process's current directory. A directory that
+    // does not exist is created (0700, the user's own) on the first write.
     explicit kvr_dated_log(std::string directory = {});
     virtual ~kvr_dated_log() = default;
+
+    // Where the following records go; set once at start-up (--log-dir).
+    void set_directory(std::string directory);
 
     // "yyyy/mm/dd hh:mm:ss <text>\n"
     void write_line(const std::string& text);
@@ -52,11 +63,14 @@ public:
     std::string path_for(const std::tm& when) const;
 
 private:
-    void write_locked(const std::string& path, const std::string& record, bool flush);
+    std::string path_locked(const std::tm& when) const;
+    void write_locked(const std::tm& when, const std::string& record, bool flush);
     std::string directory_;
-    std::mutex mutex_;  // the window thread and the I/O thread both write
+    bool directory_made_ = false;
+    mutable std::mutex mutex_;  // the window thread and the I/O thread both write
     kvr_file file_;
 };
 
-// The program's one dated log, in the current directory.
+// The program's one dated log, in the current directory unless the program
+// was told another (--log-dir).
 kvr_dated_log& kvr_global_dated_log();

@@ -13,6 +13,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "foundation/kvr_build.h"
+#include "foundation/kvr_file.h"
 #include "foundation/kvr_text.h"
 
 // File layout, as the private-profile functions keep it:
@@ -212,12 +214,6 @@ std::string parent_of(const std::string& path) {
     return path.substr(0, slash);
 }
 
-void make_folders(const std::string& dir) {
-    if (dir.empty() || file_exists(dir)) return;
-    make_folders(parent_of(dir));
-    ::mkdir(dir.c_str(), 0755);
-}
-
 // Writes `text` to a temporary file beside `path` and renames it over the old
 // file: a reader, or a crash mid-write, sees the old file or the new one,
 // never a part. False when anything failed; the old file is then untouched.
@@ -286,8 +282,11 @@ std::string kvr_ini::default_path_for(const std::string& exe_path, const char* x
 
     // An installed program's folder is not the user's to write: its settings
     // then live in the user's configuration folder, unless a file is already
-    // kept beside the program.
-    if (is_directory_writable(parent_of(beside)) || file_exists(beside)) return beside;
+    // kept beside the program. The folder the programs are installed to counts
+    // as not writable even for root, so that `sudo busprobe` leaves no file
+    // among the system's programs that removing the package would miss.
+    const std::string folder = parent_of(beside);
+    if (file_exists(beside) || (folder != BUSPROBE_INSTALL_BINDIR && is_directory_writable(folder))) return beside;
     std::string base;
     if (xdg_config_home && xdg_config_home[0] == '/')
         base = xdg_config_home;
@@ -337,7 +336,7 @@ void kvr_ini::write_value(const std::string& section, const std::string& key,
                           const std::string& value) {
     // A name that would break the line structure is a failed write, ignored.
     if (bad_name(section, ']') || bad_name(key, '=') || key.find_first_of(";#[") == 0) return;
-    if (create_folder_) make_folders(parent_of(path_));
+    if (create_folder_) kvr_make_folders(parent_of(path_), 0755);
     const auto text = read_file(path_);
     if (!text) return;  // unreadable: rewriting it would lose what it holds
     replace_file(path_, with_new_value(split_lines(*text), trim(section), trim(key), value));

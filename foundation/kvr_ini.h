@@ -11,8 +11,9 @@
 class kvr_ini {
 public:
     // Empty name: the executable's path with its extension replaced by
-    // ".ini" (appended when it has none); when that folder is not writable and
-    // no file exists there, $XDG_CONFIG_HOME/busprobe/busprobe.ini.
+    // ".ini" (appended when it has none); when that folder is not writable, or
+    // is the folder the programs are installed to, and no file exists there,
+    // $XDG_CONFIG_HOME/busprobe/busprobe.ini.
     explicit kvr_ini(const std::string& name = {});
     virtual ~kvr_ini() = default;
 

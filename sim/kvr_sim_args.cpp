@@ -21,6 +21,7 @@ constexpr flag_option flags[] = {
     {"--loop", &kvr_sim_args::replay_loop, nullptr, true},
     {"--help", &kvr_sim_args::help, nullptr, true},
     {"-h", &kvr_sim_args::help, nullptr, true},
+    {"--version", &kvr_sim_args::version, nullptr, true},
     {"--demo", nullptr, &kvr_sim_options::demo, true},
     {"--instant", nullptr, &kvr_sim_options::instant, true},
     {"--pace", nullptr, &kvr_sim_options::pace, true},
@@ -186,5 +187,6 @@ std::string kvr_sim_usage() {
            "  --switch-full     the switch command buffer is full\n"
            "  --noise N         noise bytes and damaged messages per 1000 messages\n"
            "  --seed N          seed of the noise and the demo life\n"
-           "  -h, --help        this text\n";
+           "  -h, --help        this text\n"
+           "  --version         the program's version\n";
 }

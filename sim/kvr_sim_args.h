@@ -19,6 +19,7 @@ struct kvr_sim_args {
     double replay_speed = 1;
     bool replay_loop = false;
     bool help = false;
+    bool version = false;  // --version
     std::string error;  // set when the command line is not understood
 };
 

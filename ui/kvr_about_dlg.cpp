@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "foundation/kvr_build.h"
 #include "ui/kvr_dialog_template.h"
 
 QIcon kvr_app_icon() {
@@ -25,6 +26,9 @@ kvr_about_dlg::kvr_about_dlg(QWidget* parent) : QDialog(parent) {
     version->setGeometry(du.rect(40, 10, 119, 8));
     auto* rights = new QLabel(QStringLiteral("Free software, provided as is, without warranty."), this);
     rights->setGeometry(du.rect(63, 25, 190, 8));
+    // The release of the programs and the package, below the box's own text.
+    auto* release = new QLabel(QStringLiteral("Release " BUSPROBE_VERSION), this);
+    release->setGeometry(du.rect(63, 37, 190, 8));
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setGeometry(du.rect(202, 7, 50, 14));

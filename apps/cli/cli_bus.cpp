@@ -18,16 +18,13 @@
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_ini.h"
 #include "foundation/kvr_text.h"
+#include "foundation/kvr_build.h"
 #include "loconet/kvr_lntcp_connect.h"
 #include "loconet/kvr_lntcp_share.h"
 #include "loconet/kvr_monitor.h"
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "station/kvr_dccx_loconet.h"
-
-#ifndef BUSPROBE_VERSION
-#define BUSPROBE_VERSION "unknown"
-#endif
 
 namespace {
 
@@ -500,6 +497,7 @@ int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
         throw cli_usage_error{"replay onto " + cli_quoted(port) +
                                   " sends real commands to the layout: give --live to allow it (SIM needs none)",
                               "replay"};
+    if (!cmd.log_dir.empty()) kvr_global_dated_log().set_directory(cmd.log_dir);
     try {
         if (cmd.verb == cli_verb::serve) return run_serve(cmd, port, ctx);
         return run_on_link(cmd, port, ctx);

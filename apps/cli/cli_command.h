@@ -34,6 +34,7 @@ struct cli_command {
     std::string port;
     double timeout_s = cli_default_timeout_s;  // 0: no limit
     kvr_adapter adapter = kvr_adapter::automatic;  // --adapter; by the port name when not given
+    std::string log_dir;  // --log-dir; "" is the current folder
 
     // monitor
     bool show_time = false;

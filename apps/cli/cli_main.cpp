@@ -15,20 +15,28 @@
 #include "apps/cli/cli_decode.h"
 #include "apps/cli/cli_output.h"
 #include "foundation/kvr_ini.h"
-
-#ifndef BUSPROBE_VERSION
-#define BUSPROBE_VERSION "unknown"
-#endif
+#include "foundation/kvr_build.h"
 
 namespace {
 
-bool is_global_with_value(const std::string& a) { return a == "-p" || a == "--port" || a == "--timeout"; }
+constexpr const char* globals_with_value[] = {"-p", "--port", "--timeout", "--adapter", "--log-dir"};
+
+bool is_global_with_value(const std::string& a) {
+    for (const char* g : globals_with_value)
+        if (a == g) return true;
+    return false;
+}
+
+// "--timeout=30" and the like: the option and its value in one word.
+bool is_global_joined(const std::string& a) {
+    const std::size_t eq = a.find('=');
+    return eq != std::string::npos && a.rfind("--", 0) == 0 && is_global_with_value(a.substr(0, eq));
+}
 
 // Index of the first command word, stepping over the global options.
 std::size_t command_index(const std::vector<std::string>& args) {
     std::size_t i = 0;
-    while (i < args.size() && (is_global_with_value(args[i]) || args[i].rfind("--port=", 0) == 0 ||
-                               args[i].rfind("--timeout=", 0) == 0))
+    while (i < args.size() && (is_global_with_value(args[i]) || is_global_joined(args[i])))
         i += is_global_with_value(args[i]) ? 2 : 1;
     return i;
 }

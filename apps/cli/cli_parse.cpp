@@ -463,6 +463,9 @@ cli_parsed cli_parse(const std::vector<std::string>& raw) {
         } else if (a == "--timeout") {
             if (i + 1 >= args.size()) refuse("--timeout needs a number of seconds", "");
             cmd.timeout_s = timeout_from(args[++i]);
+        } else if (a == "--log-dir") {
+            if (i + 1 >= args.size() || args[i + 1].empty()) refuse("--log-dir needs a folder", "");
+            cmd.log_dir = args[++i];
         } else {
             rest.push_back(a);
         }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "foundation/kvr_exception.h"
+#include "foundation/kvr_build.h"
 #include "loconet/kvr_capture.h"
 #include "loconet/kvr_hex_text.h"
 #include "loconet/kvr_lntcp_server.h"
@@ -77,10 +78,6 @@ private:
     bool made_ = false;
 };
 
-#ifndef BUSPROBE_VERSION
-#define BUSPROBE_VERSION "unknown"
-#endif
-
 // The LocoNet-over-TCP server beside the pseudo-terminal: clients see every
 // message of the simulated bus, and their SENDs reach the station as if a
 // program had written them to the device.
@@ -129,6 +126,10 @@ int main(int argc, char** argv) {
     const kvr_sim_args args = kvr_sim_parse_args(std::vector<std::string>(argv + 1, argv + argc));
     if (args.help) {
         std::fputs(kvr_sim_usage().c_str(), stdout);
+        return 0;
+    }
+    if (args.version && args.error.empty()) {
+        std::puts("busprobe-sim " BUSPROBE_VERSION);
         return 0;
     }
     if (!args.error.empty()) {

@@ -22,6 +22,7 @@
 #include "apps/cli/cli_sink.h"
 #include "apps/cli_test_support.h"
 #include "foundation/kvr_file.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -279,16 +280,16 @@ TEST(CliMonitor, PrintsLinesUntilTheCountWithTimeBytesAndALogCopy) {
     EXPECT_EQ(r.status, kvr_cli_ok) << r.err;
     EXPECT_EQ(r.out, sw11_line + "\n" + sw11_line + "\n" + sw11_line + "\n");
 
-    std::string log_path = kvr_global_dated_log().today_path();
-    std::ifstream before(log_path, std::ios::binary | std::ios::ate);
-    std::streamoff log_size = before ? static_cast<std::streamoff>(before.tellg()) : 0;
-    r = monitor_fed({"--time", "--hex", "--log", "--count", "2"});
+    // --log-dir names a folder that does not exist yet: the first record makes it.
+    temp_dir logs;
+    const std::string log_dir = (logs.path / "state" / "busprobe").string();
+    r = monitor_fed({"--log-dir", log_dir, "--time", "--hex", "--log", "--count", "2"});
+    kvr_global_dated_log().set_directory({});
     EXPECT_EQ(r.status, kvr_cli_ok) << r.err;
     const std::string pattern = std::regex_replace(sw11_line, std::regex(R"([\[\]()])"), R"(\$&)");
     const std::string stamped = R"(\d\d:\d\d:\d\d\.\d\d\d B0 0A 30 75  )" + pattern + "\n";
     EXPECT_TRUE(std::regex_match(r.out, std::regex("(" + stamped + "){2}"))) << r.out;
-    std::ifstream after(log_path, std::ios::binary);
-    after.seekg(log_size);
+    std::ifstream after(kvr_dated_log(log_dir).today_path(), std::ios::binary);
     std::string added((std::istreambuf_iterator<char>(after)), std::istreambuf_iterator<char>());
     std::regex logged(R"(\d{4}/\d\d/\d\d \d\d:\d\d:\d\d )" + pattern);
     EXPECT_EQ(std::distance(std::sregex_iterator(added.begin(), added.end(), logged), std::sregex_iterator()), 2)

@@ -87,6 +87,19 @@ TEST(DatedLog, DateChoosesTheFileAndOldContentStays) {
     EXPECT_EQ(read_all(dir.path / "20050101.log"), "2005/01/01 00:00:01 first\n");
 }
 
+TEST(DatedLog, MissingFolderIsMadeOnFirstUseForTheUserAlone) {
+    temp_dir dir;
+    kvr_dated_log log;
+    const fs::path state = dir.path / "state" / "busprobe";  // neither exists
+    log.set_directory(state.string());
+    EXPECT_FALSE(fs::exists(state));  // nothing is made before a record is written
+    log.write_line("first", local("2024-05-01 10:00:00"));
+    EXPECT_EQ(read_all(state / "20240501.log"), "2024/05/01 10:00:00 first\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(state.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
 TEST(DatedLog, ExceptionRecordIsOneLineOfStampWhereAndSource) {
     temp_dir dir;
     kvr_dated_log log(dir.path.string());

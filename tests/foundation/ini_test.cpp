@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "foundation/kvr_build.h"
 #include "foundation/kvr_ini.h"
 #include "support/temp_dir.h"
 
@@ -185,6 +186,8 @@ TEST_F(Ini, DefaultPathBesideTheProgramOrInTheUserConfigFolder) {
         {gone, "/xdg", "/xdg/busprobe/busprobe.ini"},
         {gone, nullptr, "/home/u/.config/busprobe/busprobe.ini"},
         {gone, "relative", "/home/u/.config/busprobe/busprobe.ini"},
+        // Installed: never beside, even for root, who may write that folder.
+        {BUSPROBE_INSTALL_BINDIR "/busprobe", "/xdg", "/xdg/busprobe/busprobe.ini"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(kvr_ini::default_path_for(c.exe, c.xdg, "/home/u"), c.ini) << c.exe;

@@ -86,7 +86,8 @@ TEST_F(Dialog, FileLogAssemblesLinesFromTexts) {
 }
 
 TEST_F(Dialog, DatedLogFailureIsShownOnceAndStopsTheFileLog) {
-    kvr_dated_log log(log_dir() + "/missing/folder");
+    std::ofstream(log_dir() + "/plain") << "a file, so no folder can be made below it";
+    kvr_dated_log log(log_dir() + "/plain/folder");
     env.dated_log = &log;
     make_dialog();
     click(kvr_idc_file_log);
