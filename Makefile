@@ -6,6 +6,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 BENCH_BUILD ?= build-bench
 FUZZ_BUILD ?= build-fuzz
+PACKAGE_BUILD ?= build-package
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 60
@@ -15,13 +16,15 @@ PACKAGES      := cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-d
                  xvfb openbox xdotool wmctrl
 BENCH_PACKAGES := libbenchmark-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
+PACKAGE_PACKAGES := dpkg-dev file lintian
+VERSION := $(shell sed -n "s/^project.busprobe VERSION \([0-9.]*\).*/\1/p" CMakeLists.txt)
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)
 missing = $(strip $(foreach p,$(1),$(if $(shell dpkg-query -W -f='$${Status}' $(p) 2>/dev/null | grep -q 'ok installed' && echo y),,$(p))))
 
 CONFIGURE = cmake -S . -G Ninja -DBUSPROBE_WERROR=$(WERROR)
 
-.PHONY: all deps deps-bench deps-fuzz build run test sanitize asan tsan bench fuzz soak screenshot install clean
+.PHONY: all deps deps-bench deps-fuzz deps-package build run test sanitize asan tsan bench fuzz soak screenshot install package package-check clean
 
 all: build
 
@@ -32,6 +35,10 @@ deps:
 
 deps-bench: deps
 	@m="$(call missing,$(BENCH_PACKAGES))"; if [ -n "$$m" ]; then \
+	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$m; fi
+
+deps-package: deps
+	@m="$(call missing,$(PACKAGE_PACKAGES))"; if [ -n "$$m" ]; then \
 	  $(SUDO) apt-get update -qq && DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$m; fi
 
 deps-fuzz: deps
@@ -91,5 +98,24 @@ screenshot: build
 install: build
 	cmake --install $(BUILD)
 
+# The Debian package busprobe_<version>_<arch>.deb in this folder: built for
+# /usr with Debian's hardening flags, without the tests; dependencies come
+# from the binaries (dpkg-shlibdeps) plus the font and Qt's platform plugins.
+package: deps-package
+	$(CONFIGURE) -B $(PACKAGE_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+	  -DCMAKE_INSTALL_PREFIX=/usr \
+	  -DCMAKE_CXX_FLAGS="$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CXXFLAGS) $$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get CPPFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get LDFLAGS)" > /dev/null
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	rm -f $(PACKAGE_BUILD)/busprobe_*.deb
+	cd $(PACKAGE_BUILD) && cpack -G DEB > /dev/null
+	cp $(PACKAGE_BUILD)/busprobe_$(VERSION)_*.deb .
+	@ls busprobe_$(VERSION)_*.deb
+
+# What CI checks of the package: file list, dependencies, lintian, and the
+# unpacked programs.
+package-check: package
+	packaging/check-package.sh $$(ls busprobe_$(VERSION)_*.deb) $(VERSION)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(BENCH_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD) busprobe_*.deb
