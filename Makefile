@@ -16,7 +16,7 @@ PACKAGES      := cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-d
                  xvfb openbox xdotool wmctrl
 BENCH_PACKAGES := libbenchmark-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
-PACKAGE_PACKAGES := dpkg-dev file lintian
+PACKAGE_PACKAGES := dpkg-dev file lintian desktop-file-utils
 VERSION := $(shell sed -n "s/^project.busprobe VERSION \([0-9.]*\).*/\1/p" CMakeLists.txt)
 
 SUDO := $(if $(filter 0,$(shell id -u)),,sudo)

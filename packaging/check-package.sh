@@ -36,6 +36,7 @@ echo "== the unpacked programs"
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg-deb -x "$deb" "$root"
+desktop-file-validate "$root/usr/share/applications/busprobe.desktop"
 cd "$root"  # any dated log lands here, not in the source tree
 got=$("$root/usr/bin/busprobe-cli" --version)
 [ "$got" = "busprobe-cli $version" ] || fail "busprobe-cli --version said '$got'"
