@@ -73,7 +73,10 @@ TEST(CliTcp, NothingListeningIsALostLinkWithTheFix) {
 
     child_program power({cli, "-p", "tcp://127.0.0.1:" + port, "power", "on"});
     EXPECT_EQ(power.wait(), 1);
-    EXPECT_NE(power.out.find("nothing listens at that address"), std::string::npos) << power.out;
+    EXPECT_NE(power.out.find("busprobe-cli: the link to tcp://127.0.0.1:" + port + " was lost\n(tcp://127.0.0.1:" +
+                             port + ") :connect (nothing listens at that address)"),
+              std::string::npos)
+        << power.out;
     EXPECT_NE(power.out.find("Connection refused"), std::string::npos) << power.out;
 
     child_program usage({cli, "-p", "SIM", "--adapter", "ms200", "power", "on"});

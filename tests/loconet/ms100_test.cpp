@@ -129,6 +129,7 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
         {missing, "(" + missing + ") :CreateFile (unplugged, or the wrong name)", ENOENT, 54},
         {"NOSUCHPORT", "(NOSUCHPORT) :CreateFile (unplugged, or the wrong name)", ENOENT, 54},
         {"/dev/null", "(/dev/null) :GetCommProperties (not a serial device)", ENOTTY, 68},
+        {"tcp://127.0.0.1:0", "(tcp://127.0.0.1:0) :CreateFile (port 0 is not a server's port)", EINVAL, 54},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

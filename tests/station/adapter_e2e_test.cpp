@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <thread>
 
@@ -24,10 +22,9 @@
 #include "loconet/lntcp_test_client.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
+#include "support/temp_dir.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 bool eventually(const std::function<bool()>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -44,21 +41,7 @@ bool has_line(const std::vector<std::string>& lines, const std::string& text) {
     return false;
 }
 
-// The dated log goes to the current directory: each test gets a fresh one.
-struct scratch_dir {
-    scratch_dir() { fs::current_path(path); }
-    ~scratch_dir() {
-        fs::current_path(old);
-        fs::remove_all(path);
-    }
-    std::string log_text() const {
-        std::ifstream in(kvr_global_dated_log().today_path());
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    const fs::path old = fs::current_path();
-    char tmpl[32] = "/tmp/busprobe_tcp_XXXXXX";
-    const std::string path = ::mkdtemp(tmpl);
-};
+std::string dated_log_text() { return read_all(kvr_global_dated_log().today_path()); }
 
 // A sink that ends a waiting operation when the link is lost, as the
 // window and busprobe-cli do.
@@ -172,7 +155,7 @@ TEST_F(TcpLayout, SentErrorIsShownAndRecorded) {
     station.do_startup();
     ASSERT_TRUE(sink.wait_lines(2, 5000));
     EXPECT_EQ(sink.lines()[1], "LocoNet over TCP: SENT ERROR the bus link is closed\r\n");
-    EXPECT_TRUE(eventually([&] { return dir.log_text().find("SENT ERROR the bus link is closed") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] { return dated_log_text().find("SENT ERROR the bus link is closed") != std::string::npos; }));
     EXPECT_TRUE(link.is_open());
     EXPECT_TRUE(sink.messages().empty());
 }
@@ -270,30 +253,6 @@ TEST(TcpLink, VersionTwoLinesAreNotesNeverBusMessages) {
     EXPECT_EQ(sink.lines(), expected);
     EXPECT_EQ(sink.messages(), std::vector<kvr_loconet_msg>{kvr_loconet_msg::with_checksum({0x83})});
     link.close();
-}
-
-TEST(TcpLink, RefusedConnectionIsALostLinkWithTheFix) {
-    scratch_dir dir;
-    uint16_t port = 0;
-    {
-        scripted_server nobody;  // bound, then closed: nothing listens there
-        port = nobody.port;
-    }
-    link_test::line_sink sink;
-    kvr_ms100 link;
-    link.set_window(&sink);
-    link.open("tcp://127.0.0.1:" + std::to_string(port));
-    ASSERT_TRUE(sink.wait_lost(5000));
-    EXPECT_FALSE(link.is_open());
-    const std::string report = sink.reports().at(0);
-    EXPECT_NE(report.find("(tcp://127.0.0.1:" + std::to_string(port) + ") :connect (nothing listens at that address)"),
-              std::string::npos) << report;
-    EXPECT_NE(report.find("Connection refused"), std::string::npos) << report;
-    EXPECT_NE(dir.log_text().find("nothing listens at that address"), std::string::npos);
-    link.close();
-
-    EXPECT_THROW(link.open("tcp://127.0.0.1:0"), kvr_exception);
-    EXPECT_FALSE(link.is_open());
 }
 
 }  // namespace
