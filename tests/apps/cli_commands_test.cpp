@@ -60,6 +60,7 @@ TEST(CliUsage, RefusesBadInputBeforeAnythingIsSent) {
         {{"address", "write", "192", "256"}, "CV18 value 256 is outside 0 to 255"},
         {{"monitor", "--count", "0"}, "not a positive number"},
         {{"fly"}, "unknown command 'fly'"},
+        {{"--adapter", "ms200", "power", "on"}, "unknown adapter 'ms200'"},
         // Negative numbers are numbers out of range, not options.
         {{"switch", "-5", "closed"}, "switch -5 is out of range (1 to 2048)"},
         {{"throttle", "3", "--speed", "-1"}, "speed -1 is out of range (0 to 127)"},

@@ -134,22 +134,6 @@ TEST_F(TcpLayout, OperatesTheLayoutThroughTheServer) {
     EXPECT_TRUE(has_line(lines, "OPC_SW_ACK"));
 }
 
-TEST_F(TcpLayout, SeesTheTrafficOfOtherClients) {
-    lntcp_test::client other(share.server().port());
-    ASSERT_EQ(other.line(), "VERSION Busprobe test");
-    ASSERT_TRUE(other.write("SEND 82 7D\r\n"));
-    EXPECT_EQ(other.line(), "RECEIVE 82 7D");
-    EXPECT_EQ(other.line(), "SENT OK");
-    ASSERT_TRUE(eventually([&] {
-        for (const auto& m : sink.messages())
-            if (m == kvr_loconet_msg::with_checksum({0x82})) return true;
-        return false;
-    }));
-    // And the other client sees ours.
-    station.do_startup();
-    EXPECT_EQ(other.line(), "RECEIVE 83 7C");
-}
-
 TEST_F(TcpLayout, SentErrorIsShownAndRecorded) {
     bus_link.close();  // the server stays, its bus is gone
     station.do_startup();
