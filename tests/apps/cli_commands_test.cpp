@@ -245,8 +245,8 @@ TEST(CliFailure, NoDecoderGivesTheFullReportAndNoAcknowledgeItsOwnLine) {
         reply[4] = 0x02;  // PSTAT: no write acknowledge
         reply.back() = 0xFF;
         for (std::size_t i = 0; i + 1 < reply.size(); ++i) reply.back() ^= reply[i];
-        pty.write_master({0xB4, 0x6F, 0x01, 0x25});  // LACK: task accepted
-        pty.write_master(reply);
+        pty.write({0xB4, 0x6F, 0x01, 0x25});  // LACK: task accepted
+        pty.write(reply);
     });
     r = run_on(pty.path(), {"--timeout", "10", "cv", "read", "29", "--mode", "direct"});
     station.join();
@@ -271,7 +271,7 @@ cli_result monitor_fed(std::vector<std::string> options, int out_fd = -1) {
     bare_pty pty;
     options.insert(options.begin(), {"-p", pty.path(), "monitor"});
     auto monitor = std::async(std::launch::async, [&] { return run_cli(options, {}, out_fd); });
-    for (int i = 0; i < 250 && monitor.wait_for(20ms) != std::future_status::ready; ++i) pty.write_master(sw11_req);
+    for (int i = 0; i < 250 && monitor.wait_for(20ms) != std::future_status::ready; ++i) pty.write(sw11_req);
     return monitor.get();
 }
 
@@ -459,15 +459,15 @@ TEST(CliMonitor, AStalledReaderLosesOldLinesWithACountNotMemory) {
     while (out.empty() && probes < 120) {
         ++probes;
         const uint8_t slot = static_cast<uint8_t>(probes);
-        pty.write_master({0xA0, slot, 0x00, static_cast<uint8_t>(0xFF ^ 0xA0 ^ slot)});
+        pty.write({0xA0, slot, 0x00, static_cast<uint8_t>(0xFF ^ 0xA0 ^ slot)});
         out = read_until(stalled.fd[0], "\n", {}, 20);
     }
     std::smatch first;
     ASSERT_TRUE(std::regex_search(out, first, std::regex(R"(SLOT#\[(\d+)\] spd)"))) << out;
     const std::size_t received = static_cast<std::size_t>(probes) - std::stoul(first[1]) + 1 + fed + 1;
 
-    for (int i = 0; i < fed; ++i) pty.write_master(sw11_req);
-    pty.write_master(power_on);
+    for (int i = 0; i < fed; ++i) pty.write(sw11_req);
+    pty.write(power_on);
     out = read_until(stalled.fd[0], "OPC_GPON:\n", out);
     pty.hang_up();
     cli_result r = monitor.get();

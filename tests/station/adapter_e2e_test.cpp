@@ -22,18 +22,10 @@
 #include "loconet/lntcp_test_client.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace {
-
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 bool has_line(const std::vector<std::string>& lines, const std::string& text) {
     for (const auto& l : lines)

@@ -16,21 +16,13 @@
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
+#include "support/eventually.h"
 #include "support/flood_bus.h"
 
 namespace {
 
 using slot_bytes = std::array<uint8_t, 10>;  // STAT ADR SPD DIRF TRK SS2 ADR2 SND ID1 ID2
 enum : int { stat_i = 0, adr_i = 1, spd_i = 2, dirf_i = 3, adr2_i = 6, snd_i = 7, id1_i = 8, id2_i = 9 };
-
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 class Layout : public ::testing::Test {
 protected:

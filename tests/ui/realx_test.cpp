@@ -26,6 +26,7 @@
 #include <gtest/gtest.h>
 
 #include "support/child_program.h"
+#include "support/eventually.h"
 #include "ui/kvr_dialog_template.h"
 
 namespace {
@@ -55,13 +56,7 @@ std::string run(const std::string& cmd) {
 }
 
 bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds bound = kStepBound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
+    return eventually(done, bound, 50ms);  // each look may run xdotool
 }
 
 // The X server and the window manager for the whole suite.
