@@ -61,6 +61,12 @@ TEST(CliUsage, RefusesBadInputBeforeAnythingIsSent) {
         {{"monitor", "--count", "0"}, "not a positive number"},
         {{"fly"}, "unknown command 'fly'"},
         {{"--adapter", "ms200", "power", "on"}, "unknown adapter 'ms200'"},
+        {{"replay"}, "too few arguments"},
+        {{"replay", "f", "--live", "--speed", "0"}, "--speed 0 is out of range (0.01 to 1000)"},
+        {{"replay", "f", "--live", "--speed", "fast"}, "--speed 'fast' is not a number"},
+        {{"record"}, "too few arguments"},
+        {{"record", "f", "--count", "0"}, "--count '0' is not a positive number"},
+        {{"record", "f", "g"}, "unexpected argument 'g'"},
         // Negative numbers are numbers out of range, not options.
         {{"switch", "-5", "closed"}, "switch -5 is out of range (1 to 2048)"},
         {{"throttle", "3", "--speed", "-1"}, "speed -1 is out of range (0 to 127)"},
