@@ -15,6 +15,7 @@
 #include "bench/traffic_mix.h"
 #include "loconet/kvr_capture.h"
 #include "support/child_program.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -73,13 +74,6 @@ TEST(CliProgram, DrivesBusprobeSimOnItsPseudoTerminal) {
     EXPECT_EQ(sim.wait(3s), 0);
 }
 
-std::string file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string decoded(const std::string& capture) {
     std::istringstream in(capture);
     std::ostringstream out, err;
@@ -96,9 +90,9 @@ TEST(CaptureProgram, ARecordingFromSimReplaysIntoTheMonitorWithTheSameLines) {
     std::string text = "# a round of busy-layout traffic\n";
     for (std::size_t i = 0; i < mix.size(); ++i)
         kvr_capture_append_line(text, {1733500000, static_cast<uint32_t>(i * 2000)}, mix[i]);
-    const std::string source = "/tmp/busprobe-capture-source-" + std::to_string(::getpid());
-    const std::string recorded = "/tmp/busprobe-capture-recorded-" + std::to_string(::getpid());
-    std::ofstream(source) << text;
+    const temp_dir dir;
+    const std::string source = (dir.path / "source.cap").string(), recorded = (dir.path / "recorded.cap").string();
+    write_file(source, text);
     const std::string count = std::to_string(mix.size());
 
     child_program sim1({BUSPROBE_SIM_PATH, "--instant", "--replay", source});
@@ -115,10 +109,8 @@ TEST(CaptureProgram, ARecordingFromSimReplaysIntoTheMonitorWithTheSameLines) {
 
     const std::string expected = decoded(text);
     EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), static_cast<long>(mix.size()));
-    EXPECT_EQ(decoded(file_text(recorded)), expected);
+    EXPECT_EQ(decoded(read_all(recorded)), expected);
     EXPECT_EQ(monitor.out, expected);
-    std::remove(source.c_str());
-    std::remove(recorded.c_str());
 }
 
 TEST(CaptureProgram, SimRefusesAMissingCaptureAndNamesDamagedLines) {
@@ -126,15 +118,15 @@ TEST(CaptureProgram, SimRefusesAMissingCaptureAndNamesDamagedLines) {
     EXPECT_EQ(missing.wait(10s), 1);
     EXPECT_NE(missing.out.find("/nonexistent-dir/x.cap"), std::string::npos) << missing.out;
 
-    const std::string path = "/tmp/busprobe-capture-damaged-" + std::to_string(::getpid());
-    std::ofstream(path) << "(1.0) 83 7C\n(1.1) 83 7D\n";
+    const temp_dir dir;
+    const std::string path = (dir.path / "damaged.cap").string();
+    write_file(path, "(1.0) 83 7C\n(1.1) 83 7D\n");
     child_program sim({BUSPROBE_SIM_PATH, "--instant", "--replay", path});
     const std::string device = sim_device(sim);
     EXPECT_TRUE(sim.read_until(path + ":2: bad checksum")) << sim.out;
     child_program monitor({cli_path, "-p", device, "--timeout", "30", "monitor", "--count", "1"});
     EXPECT_EQ(monitor.wait(30s), 0) << monitor.out;
     EXPECT_EQ(monitor.out, "OPC_GPON:\n");
-    std::remove(path.c_str());
 }
 
 }  // namespace
