@@ -217,7 +217,7 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
                                                "--no-write-ack", "--switch-full", "--noise", "5", "--seed", "9",
                                                "--pace", "--demo", "--clock-rate", "0", "--ack-ms", "7",
                                                "--read-ms", "8", "--write-ms", "9", "--link", "/tmp/x", "--log",
-                                               "--traffic=300"});
+                                               "--traffic=300", "--replay", "x.cap", "--speed=2.5", "--loop"});
     EXPECT_EQ(a.error, "");
     const kvr_sim_options& o = a.options;
     EXPECT_TRUE(o.instant && !o.decoder_present && !o.decoder_acks_writes && o.switch_buffer_full && o.pace && o.demo);
@@ -227,7 +227,9 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
     EXPECT_EQ(o.clock_rate, 0);
     EXPECT_EQ(o.traffic_per_s, 300u);
     EXPECT_EQ(a.link, "/tmp/x");
-    EXPECT_TRUE(a.log);
+    EXPECT_TRUE(a.log && a.replay_loop);
+    EXPECT_EQ(a.replay, "x.cap");
+    EXPECT_EQ(a.replay_speed, 2.5);
 
     const kvr_sim_args tcp = kvr_sim_parse_args({"--tcp", "4321"});
     ASSERT_TRUE(tcp.tcp);
@@ -254,4 +256,8 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
         {{"--tcp", "host:x"}, "bad value for --tcp: bad port \"x\""},
     };
     for (const bad_case& b : bad) EXPECT_EQ(kvr_sim_parse_args(b.args).error, b.error);
+    for (const std::vector<std::string>& replay :
+         {std::vector<std::string>{"--replay", "x", "--speed", "0"}, {"--replay", "x", "--speed", "-1"},
+          {"--replay", "x", "--speed", "2x"}, {"--replay", "x", "--speed", "nan"}, {"--loop"}, {"--replay"}})
+        EXPECT_NE(kvr_sim_parse_args(replay).error, "") << replay.back();
 }

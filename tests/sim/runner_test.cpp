@@ -16,6 +16,7 @@
 #include "pty_client.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
+#include "support/temp_dir.h"
 #include "support/unprivileged.h"
 
 namespace {
@@ -142,13 +143,9 @@ TEST(SimLink, AnOrdinaryUserOpensTheSimulatorsDeviceOneCommandAfterAnother) {
 // its stale input (as serial programs do on opening) still gets the first
 // message of a replayed capture: the replay waits for that flush.
 TEST(SimRunner, AReplayStartsOnceTheClientHasFlushedItsInput) {
-    const std::string path = "/tmp/busprobe-runner-replay-" + std::to_string(::getpid());
-    {
-        std::FILE* f = std::fopen(path.c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fputs("(1.000000) 83 7C\n(1.001000) 82 7D\n", f);
-        std::fclose(f);
-    }
+    const temp_dir dir;
+    const std::string path = (dir.path / "x.cap").string();
+    write_file(path, "(1.000000) 83 7C\n(1.001000) 82 7D\n");
     auto replay = std::make_unique<kvr_sim_replay>(path, 1.0, false);
     ASSERT_TRUE(replay->open()) << replay->error();
     kvr_sim_runner runner(kvr_sim_options{.instant = true}, {}, std::move(replay));
@@ -159,5 +156,4 @@ TEST(SimRunner, AReplayStartsOnceTheClientHasFlushedItsInput) {
     std::this_thread::sleep_for(700ms);
     c.flush_input();
     EXPECT_EQ(c.read(2), (msgs{{0x83, 0x7C}, {0x82, 0x7D}}));
-    std::remove(path.c_str());
 }
