@@ -6,10 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -19,7 +15,6 @@
 #include "loconet/kvr_lntcp_share.h"
 #include "loconet/kvr_ms100.h"
 #include "loconet/link_test_support.h"
-#include "loconet/lntcp_test_client.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
 #include "support/eventually.h"
@@ -177,57 +172,6 @@ TEST(LocoBufferLayout, ReadsAndDrivesThroughTheSimulatedLayout) {
             return false;
         });
     }));
-    link.close();
-}
-
-// A server of our own making, for the lines our server never sends.
-struct scripted_server {
-    scripted_server() {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        ::listen(fd, 1);
-        socklen_t len = sizeof sa;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        port = ntohs(sa.sin_port);
-    }
-    ~scripted_server() {
-        if (peer >= 0) ::close(peer);
-        ::close(fd);
-    }
-    void accept_and_say(const std::string& text) {
-        peer = ::accept(fd, nullptr, nullptr);
-        ASSERT_EQ(::send(peer, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
-    }
-    int fd = -1;
-    int peer = -1;
-    uint16_t port = 0;
-};
-
-TEST(TcpLink, VersionTwoLinesAreNotesNeverBusMessages) {
-    scripted_server server;
-    link_test::line_sink sink;
-    kvr_ms100 link;
-    link.set_window(&sink);
-    link.open("tcp://localhost:" + std::to_string(server.port));
-    server.accept_and_say(
-        "VERSION LbServer 2\r\nTIMESTAMP 12345\nBREAK\rERROR CHECKSUM 83 7D\r\n\r\n"
-        "ERROR LINE framing error\nERROR MESSAGE odd\nRECEIVE 83 7D\nRECEIVE 83 7C\n");
-    ASSERT_TRUE(sink.wait_lines(8, 5000));
-    const std::vector<std::string> expected = {
-        "LocoNet over TCP: VERSION LbServer 2\r\n",
-        "LocoNet over TCP: TIMESTAMP 12345\r\n",
-        "LocoNet over TCP: BREAK\r\n",
-        "LocoNet over TCP: ERROR CHECKSUM 83 7D\r\n",
-        "LocoNet over TCP: ERROR LINE framing error\r\n",
-        "LocoNet over TCP: ERROR MESSAGE odd\r\n",
-        "LocoNet over TCP: bad line (bad checksum): RECEIVE 83 7D\r\n",
-        link_test::line_of(kvr_loconet_msg::with_checksum({0x83})),
-    };
-    EXPECT_EQ(sink.lines(), expected);
-    EXPECT_EQ(sink.messages(), std::vector<kvr_loconet_msg>{kvr_loconet_msg::with_checksum({0x83})});
     link.close();
 }
 
