@@ -22,6 +22,7 @@
 #include "apps/cli/cli_sink.h"
 #include "apps/cli_test_support.h"
 #include "foundation/kvr_file.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -316,19 +317,6 @@ TEST(CliMonitor, TimeoutEndsItAMissedCountIsCancelledALostLinkFails) {
     EXPECT_NE(lost.err.find("was lost"), std::string::npos) << lost.err;
 }
 
-TEST(CliPort, DefaultPortComesFromTheSettingsFile) {
-    sim_bus bus;
-    std::string ini = testing::TempDir() + "busprobe-cli-port.ini";
-    std::ofstream(ini) << "[SETTING]\nCOMMPORT=" << bus.path() << "\nLOGDIR=0\n";
-    EXPECT_EQ(run_cli({"power", "on"}, ini).status, kvr_cli_ok);
-    EXPECT_TRUE(bus.saw_in_order({power_on}));
-    std::ofstream(ini) << "[SETTING]\nCOMMPORT=COM7\n";
-    cli_result r = run_cli({"power", "on"}, ini);
-    EXPECT_EQ(r.status, kvr_cli_usage);
-    EXPECT_NE(r.err.find("unknown port name 'COM7'"), std::string::npos);
-    std::remove(ini.c_str());
-}
-
 TEST(CliThrottle, DirectionOrFunctionsAloneTakeTheSlotSoTheChangeStays) {
     sim_bus bus;
     EXPECT_EQ(run_on(bus.path(), {"throttle", "200", "--f", "1=on"}).status, kvr_cli_ok);
@@ -377,22 +365,28 @@ TEST(CliCancel, CancelledWriteSaysTheDecoderMayHaveBeenWritten) {
     EXPECT_EQ(bus.with_station([](kvr_sim_station& s) { return s.programmer().track_decoder().cv(3); }), 21);
 }
 
-TEST(CliPort, NoPortGivenOrStoredIsAUsageErrorAndABadStoredOneNamesTheFile) {
-    // The settings file the test writes holds no port, so nothing can fall
-    // back to a serial port of this machine.
-    std::string ini = testing::TempDir() + "busprobe-cli-noport.ini";
-    std::ofstream(ini) << "[SETTING]\nLOGDIR=1\n";
+// The port stored in the settings file is the default; none given or stored
+// is a usage error, and a bad stored one names the file. The files written
+// here hold no serial port of this machine, so nothing can fall back to one.
+TEST(CliPort, TheSettingsFileGivesTheDefaultPortOrNamesItsFault) {
+    sim_bus bus;
+    const temp_dir dir;
+    const std::string ini = (dir.path / "busprobe.ini").string();
+    write_file(ini, "[SETTING]\nCOMMPORT=" + bus.path() + "\nLOGDIR=0\n");
+    EXPECT_EQ(run_cli({"power", "on"}, ini).status, kvr_cli_ok);
+    EXPECT_TRUE(bus.saw_in_order({power_on}));
+
+    write_file(ini, "[SETTING]\nLOGDIR=1\n");
     for (const std::string& settings : {std::string(), ini}) {
         cli_result r = run_cli({"power", "on"}, settings);
         EXPECT_EQ(r.status, kvr_cli_usage);
         EXPECT_EQ(r.err.rfind("busprobe-cli: no port: give -p PORT (COM1 to COM4, SIM, a device path or tcp://HOST[:PORT])\n", 0), 0u)
             << r.err;
     }
-    std::ofstream(ini) << "[SETTING]\nCOMMPORT=\x1b[2J\n";
+    write_file(ini, "[SETTING]\nCOMMPORT=\x1b[2J\n");
     cli_result r = run_cli({"power", "on"}, ini);
     EXPECT_EQ(r.status, kvr_cli_usage);
     EXPECT_NE(r.err.find("unknown port name '\\e[2J' in COMMPORT of '" + ini + "'"), std::string::npos) << r.err;
-    std::remove(ini.c_str());
 }
 
 // A file descriptor to write standard output to, and the end a reader holds.
