@@ -244,18 +244,6 @@ protected:
     std::vector<std::string> bus_;
 };
 
-TEST_F(RealX, ConnectSwitchPowerOnAndClose) {
-    const std::string device = start_sim({});
-    ASSERT_FALSE(device.empty());
-    const std::string main_id = start_window(device);
-    ASSERT_FALSE(main_id.empty());
-    click(main_id, kvr_idc_connect);
-    click(main_id, kvr_idc_power_on);
-    EXPECT_TRUE(poll_until([&] { return bus_has("OPC_GPON"); }));
-    wm_close(main_id);
-    EXPECT_EQ(window_->wait(kStepBound), 0);
-}
-
 // A report box opens in front of the main window, closes with Escape or its
 // title-bar button, a repeated report does not pile up, and a box left open
 // does not keep the program alive once the main window is closed.
