@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +22,7 @@
 #include "apps/cli_test_support.h"
 #include "foundation/kvr_file.h"
 #include "support/temp_dir.h"
+#include "support/unprivileged.h"
 
 namespace {
 
@@ -494,24 +494,12 @@ TEST(CliSettings, SharesTheWindowsFileBesideTheProgramsForEveryUser) {
     // own name.
     std::ofstream(window_ini) << "[SETTING]\nCOMMPORT=SIM\n";
     ::chmod(dir.c_str(), 0555);
-    auto as_user = [&](const std::string& expected) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (geteuid() == 0) {
-                struct passwd* nobody = getpwnam("nobody");
-                if (!nobody || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(2);
-            }
-            _exit(cli_settings_path_for(cli, "/xdg", "/home/u") == expected ? 0 : 1);
-        }
-        int status = -1;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
-    EXPECT_EQ(as_user(window_ini), 0);
+    const auto as_user = [&] { return unprivileged::run([&] { return cli_settings_path_for(cli, "/xdg", "/home/u"); }); };
+    EXPECT_EQ(as_user(), window_ini);
     ::chmod(dir.c_str(), 0755);
     std::remove(window_ini.c_str());
     ::chmod(dir.c_str(), 0555);
-    EXPECT_EQ(as_user("/xdg/busprobe/busprobe.ini"), 0);
+    EXPECT_EQ(as_user(), "/xdg/busprobe/busprobe.ini");
     ::chmod(dir.c_str(), 0755);
     ::rmdir(dir.c_str());
 }
