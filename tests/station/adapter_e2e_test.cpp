@@ -12,12 +12,12 @@
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
-#include "loconet/kvr_lntcp_share.h"
 #include "loconet/kvr_ms100.h"
 #include "loconet/link_test_support.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
 #include "support/eventually.h"
+#include "support/shared_sim.h"
 #include "support/temp_dir.h"
 
 namespace {
@@ -47,31 +47,17 @@ private:
 class TcpLayout : public ::testing::Test {
 protected:
     TcpLayout() {
-        bus_link.open(runner.device_path());
-        bus_link.set_window(&share);
-        share.start();
         link.set_abort_event(&abort);
         link.set_window(&sink);
-        link.open("tcp://127.0.0.1:" + std::to_string(share.server().port()));
+        link.open(layout.url());
         // Connected once the server's VERSION is in the monitor.
         EXPECT_TRUE(sink.wait_lines(1, 5000));
     }
-    ~TcpLayout() override {
-        link.close();
-        share.stop();
-        bus_link.close();
-    }
-
-    static kvr_lntcp_server_options server_options() {
-        kvr_lntcp_server_options o;
-        o.listen = {"127.0.0.1", 0};
-        o.version = "Busprobe test";
-        return o;
-    }
+    ~TcpLayout() override { link.close(); }
 
     template <class F>
     auto sim(F&& f) {
-        return runner.with_station(std::forward<F>(f));
+        return layout.runner.with_station(std::forward<F>(f));
     }
     int track_cv(unsigned cv) {
         return sim([&](kvr_sim_station& s) { return s.programmer().track_decoder().cv(cv); });
@@ -87,9 +73,7 @@ protected:
     }
 
     scratch_dir dir;
-    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
-    kvr_ms100 bus_link;
-    kvr_lntcp_share share{bus_link, server_options(), nullptr};
+    shared_sim layout;
     kvr_sys_event abort{true};
     aborting_sink sink{abort};
     kvr_ms100 link;
@@ -122,7 +106,7 @@ TEST_F(TcpLayout, OperatesTheLayoutThroughTheServer) {
 }
 
 TEST_F(TcpLayout, SentErrorIsShownAndRecorded) {
-    bus_link.close();  // the server stays, its bus is gone
+    layout.bus_link.close();  // the server stays, its bus is gone
     station.do_startup();
     ASSERT_TRUE(sink.wait_lines(2, 5000));
     EXPECT_EQ(sink.lines()[1], "LocoNet over TCP: SENT ERROR the bus link is closed\r\n");
@@ -139,7 +123,7 @@ TEST_F(TcpLayout, ServerGoingAwayMidReadIsALostLink) {
     });
     std::thread stopper([&] {
         eventually([&] { return has_line(sink.lines(), "OPC_WR_SL_DATA"); });
-        share.stop();
+        layout.share.stop();
     });
     EXPECT_THROW(station.do_direct_read(29, 0), kvr_exception);
     stopper.join();
