@@ -1,12 +1,8 @@
-// The real busprobe-cli program as a child process: the built-in simulated
-// layout, busprobe-sim on its pseudo-terminal, and Ctrl-C.
+// The real busprobe-cli program as a child process: Ctrl-C, standard output
+// that cannot be written, and busprobe-sim on its pseudo-terminal.
 
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,81 +14,20 @@
 #include "apps/cli_test_support.h"
 #include "bench/traffic_mix.h"
 #include "loconet/kvr_capture.h"
-
-extern char** environ;
+#include "support/child_program.h"
+#include "support/temp_dir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using steady = std::chrono::steady_clock;
-
-// A child process with its standard output and error on one pipe.
-class child {
-public:
-    // stdout_path: standard output goes there instead of the pipe; "" closes it.
-    explicit child(std::vector<std::string> argv, const char* stdout_path = nullptr) {
-        int p[2];
-        if (pipe2(p, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t fa;
-        posix_spawn_file_actions_init(&fa);
-        if (!stdout_path) posix_spawn_file_actions_adddup2(&fa, p[1], 1);
-        else if (*stdout_path) posix_spawn_file_actions_addopen(&fa, 1, stdout_path, O_WRONLY, 0);
-        else posix_spawn_file_actions_addclose(&fa, 1);
-        posix_spawn_file_actions_adddup2(&fa, p[1], 2);
-        std::vector<char*> args;
-        for (std::string& a : argv) args.push_back(a.data());
-        args.push_back(nullptr);
-        if (posix_spawn(&pid, args[0], &fa, nullptr, args.data(), environ) != 0) pid = -1;
-        posix_spawn_file_actions_destroy(&fa);
-        ::close(p[1]);
-        fd_ = p[0];
-    }
-    ~child() {
-        if (pid > 0) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-        ::close(fd_);
-    }
-
-    // Reads output for up to `ms`; false once the pipe has ended.
-    bool pump(int ms) {
-        pollfd p{fd_, POLLIN, 0};
-        char buf[4096];
-        ssize_t n = poll(&p, 1, ms) == 1 ? ::read(fd_, buf, sizeof buf) : 1;
-        if (n > 0 && p.revents) out.append(buf, static_cast<std::size_t>(n));
-        return n > 0;
-    }
-    // The exit status, or -1 when the child did not end within `limit`.
-    int wait(std::chrono::milliseconds limit) {
-        for (auto end = steady::now() + limit; steady::now() < end;) {
-            int status = 0;
-            if (!pump(5) && waitpid(pid, &status, WNOHANG) == pid) {
-                pid = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-        }
-        return -1;
-    }
-
-    pid_t pid = -1;
-    std::string out;
-
-private:
-    int fd_ = -1;
-};
-
 const std::string cli_path = BUSPROBE_CLI_PATH;
-
-TEST(CliProgram, ReadsCv29FromTheBuiltInSim) {
-    child c({cli_path, "-p", "SIM", "cv", "read", "29", "--mode", "direct"});
-    EXPECT_EQ(c.wait(5s), 0) << c.out;
-    EXPECT_EQ(c.out, "CV 29 = 6 (0x06, 00000110)\n");
-}
 
 TEST(CliProgram, CtrlCCancelsAWaitingReadWithStatus3) {
     bare_pty silent;
     // No time-out: only the signal can end the read.
-    child c({cli_path, "-p", silent.path(), "--timeout", "0", "cv", "read", "29"});
+    child_program c({cli_path, "-p", silent.path(), "--timeout", "0", "cv", "read", "29"});
     std::this_thread::sleep_for(400ms);
-    kill(c.pid, SIGINT);
+    c.signal(SIGINT);
     EXPECT_EQ(c.wait(10s), 3) << c.out;
     EXPECT_NE(c.out.find("cancelled by signal"), std::string::npos) << c.out;
     EXPECT_NE(c.out.find("CANCEL"), std::string::npos) << c.out;
@@ -102,46 +37,20 @@ TEST(CliProgram, CtrlCCancelsAWaitingReadWithStatus3) {
 // disk, or closed (then the port must not take its number either).
 TEST(CliProgram, AValueThatCannotBeWrittenIsAFailure) {
     for (const bool closed : {false, true}) {
-        child c({cli_path, "-p", "SIM", "cv", "read", "29", "--mode", "direct"}, closed ? "" : "/dev/full");
+        child_program c({cli_path, "-p", "SIM", "cv", "read", "29", "--mode", "direct"},
+                        {.stdout_to = closed ? "" : "/dev/full"});
         EXPECT_EQ(c.wait(10s), 1) << c.out;
         EXPECT_NE(c.out.find("busprobe-cli: the output could not be written: "), std::string::npos) << c.out;
         EXPECT_EQ(c.out.find("CV 29 ="), std::string::npos) << c.out;
     }
 }
 
-TEST(CliProgram, DrivesBusprobeSimOnItsPseudoTerminal) {
-    child sim({BUSPROBE_SIM_PATH});
-    for (int i = 0; i < 100 && sim.out.find('\n') == std::string::npos; ++i) sim.pump(30);
-    const std::string device = sim.out.substr(0, sim.out.find('\n'));
-    ASSERT_EQ(device.rfind("/dev/", 0), 0u) << sim.out;
-
-    child read({cli_path, "-p", device, "cv", "read", "1"});
-    EXPECT_EQ(read.wait(5s), 0) << read.out;
-    EXPECT_EQ(read.out, "CV 1 = 3 (0x03, 00000011)\n");
-    child bad({cli_path, "-p", device, "switch", "4096", "closed"});
-    EXPECT_EQ(bad.wait(3s), 2);
-    EXPECT_NE(bad.out.find("switch 4096 is outside 1 to 2048"), std::string::npos) << bad.out;
-    kill(sim.pid, SIGTERM);
-    EXPECT_EQ(sim.wait(3s), 0);
-}
-
 // The device path busprobe-sim prints on its own line (reports of damaged
 // capture lines on standard error may come first).
-std::string sim_device(child& sim) {
-    for (int i = 0; i < 100; ++i) {
-        const std::size_t at = sim.out.rfind("/dev/");
-        const std::size_t end = at == std::string::npos ? at : sim.out.find('\n', at);
-        if (end != std::string::npos) return sim.out.substr(at, end - at);
-        sim.pump(30);
-    }
+std::string sim_device(child_program& sim) {
+    for (auto line = sim.read_line(); line; line = sim.read_line())
+        if (line->rfind("/dev/", 0) == 0) return *line;
     return sim.out;
-}
-
-std::string file_text(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 std::string decoded(const std::string& capture) {
@@ -160,46 +69,43 @@ TEST(CaptureProgram, ARecordingFromSimReplaysIntoTheMonitorWithTheSameLines) {
     std::string text = "# a round of busy-layout traffic\n";
     for (std::size_t i = 0; i < mix.size(); ++i)
         kvr_capture_append_line(text, {1733500000, static_cast<uint32_t>(i * 2000)}, mix[i]);
-    const std::string source = "/tmp/busprobe-capture-source-" + std::to_string(::getpid());
-    const std::string recorded = "/tmp/busprobe-capture-recorded-" + std::to_string(::getpid());
-    std::ofstream(source) << text;
+    const temp_dir dir;
+    const std::string source = (dir.path / "source.cap").string(), recorded = (dir.path / "recorded.cap").string();
+    write_file(source, text);
     const std::string count = std::to_string(mix.size());
 
-    child sim1({BUSPROBE_SIM_PATH, "--instant", "--replay", source});
+    child_program sim1({BUSPROBE_SIM_PATH, "--instant", "--replay", source});
     const std::string dev1 = sim_device(sim1);
     ASSERT_EQ(dev1.rfind("/dev/", 0), 0u) << sim1.out;
-    child record({cli_path, "-p", dev1, "--timeout", "30", "record", recorded, "--count", count});
+    child_program record({cli_path, "-p", dev1, "--timeout", "30", "record", recorded, "--count", count});
     ASSERT_EQ(record.wait(30s), 0) << record.out;
 
-    child sim2({BUSPROBE_SIM_PATH, "--instant", "--replay", recorded, "--speed", "4"});
+    child_program sim2({BUSPROBE_SIM_PATH, "--instant", "--replay", recorded, "--speed", "4"});
     const std::string dev2 = sim_device(sim2);
     ASSERT_EQ(dev2.rfind("/dev/", 0), 0u) << sim2.out;
-    child monitor({cli_path, "-p", dev2, "--timeout", "30", "monitor", "--count", count});
+    child_program monitor({cli_path, "-p", dev2, "--timeout", "30", "monitor", "--count", count});
     ASSERT_EQ(monitor.wait(30s), 0) << monitor.out;
 
     const std::string expected = decoded(text);
     EXPECT_EQ(std::count(expected.begin(), expected.end(), '\n'), static_cast<long>(mix.size()));
-    EXPECT_EQ(decoded(file_text(recorded)), expected);
+    EXPECT_EQ(decoded(read_all(recorded)), expected);
     EXPECT_EQ(monitor.out, expected);
-    std::remove(source.c_str());
-    std::remove(recorded.c_str());
 }
 
 TEST(CaptureProgram, SimRefusesAMissingCaptureAndNamesDamagedLines) {
-    child missing({BUSPROBE_SIM_PATH, "--replay", "/nonexistent-dir/x.cap"});
+    child_program missing({BUSPROBE_SIM_PATH, "--replay", "/nonexistent-dir/x.cap"});
     EXPECT_EQ(missing.wait(10s), 1);
     EXPECT_NE(missing.out.find("/nonexistent-dir/x.cap"), std::string::npos) << missing.out;
 
-    const std::string path = "/tmp/busprobe-capture-damaged-" + std::to_string(::getpid());
-    std::ofstream(path) << "(1.0) 83 7C\n(1.1) 83 7D\n";
-    child sim({BUSPROBE_SIM_PATH, "--instant", "--replay", path});
+    const temp_dir dir;
+    const std::string path = (dir.path / "damaged.cap").string();
+    write_file(path, "(1.0) 83 7C\n(1.1) 83 7D\n");
+    child_program sim({BUSPROBE_SIM_PATH, "--instant", "--replay", path});
     const std::string device = sim_device(sim);
-    for (int i = 0; i < 100 && sim.out.find(":2: bad checksum") == std::string::npos; ++i) sim.pump(30);
-    EXPECT_NE(sim.out.find(path + ":2: bad checksum"), std::string::npos) << sim.out;
-    child monitor({cli_path, "-p", device, "--timeout", "30", "monitor", "--count", "1"});
+    EXPECT_TRUE(sim.read_until(path + ":2: bad checksum")) << sim.out;
+    child_program monitor({cli_path, "-p", device, "--timeout", "30", "monitor", "--count", "1"});
     EXPECT_EQ(monitor.wait(30s), 0) << monitor.out;
     EXPECT_EQ(monitor.out, "OPC_GPON:\n");
-    std::remove(path.c_str());
 }
 
 }  // namespace

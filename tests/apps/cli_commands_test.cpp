@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,6 +22,7 @@
 #include "apps/cli_test_support.h"
 #include "foundation/kvr_file.h"
 #include "support/temp_dir.h"
+#include "support/unprivileged.h"
 
 namespace {
 
@@ -31,7 +31,6 @@ using namespace std::chrono_literals;
 // Golden requests from the LocoNet message layout (checksums worked by hand).
 const cli_bytes power_on = {0x83, 0x7C};
 const cli_bytes direct_read_cv29 = {0xEF, 0x0E, 0x7C, 0x28, 0, 0, 0, 0, 0, 0x1C, 0, 0, 0, 0x56};
-const cli_bytes cv29_bit5_write = {0xEF, 0x0E, 0x7C, 0x48, 0, 0, 0, 0, 0x02, 0x1C, 0x6D, 0, 0, 0x59};
 const std::string sw11_line = "OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)";
 const cli_bytes sw11_req = {0xB0, 0x0A, 0x30, 0x75};
 
@@ -61,6 +60,13 @@ TEST(CliUsage, RefusesBadInputBeforeAnythingIsSent) {
         {{"address", "write", "192", "256"}, "CV18 value 256 is outside 0 to 255"},
         {{"monitor", "--count", "0"}, "not a positive number"},
         {{"fly"}, "unknown command 'fly'"},
+        {{"--adapter", "ms200", "power", "on"}, "unknown adapter 'ms200'"},
+        {{"replay"}, "too few arguments"},
+        {{"replay", "f", "--live", "--speed", "0"}, "--speed 0 is out of range (0.01 to 1000)"},
+        {{"replay", "f", "--live", "--speed", "fast"}, "--speed 'fast' is not a number"},
+        {{"record"}, "too few arguments"},
+        {{"record", "f", "--count", "0"}, "--count '0' is not a positive number"},
+        {{"record", "f", "g"}, "unexpected argument 'g'"},
         // Negative numbers are numbers out of range, not options.
         {{"switch", "-5", "closed"}, "switch -5 is out of range (1 to 2048)"},
         {{"throttle", "3", "--speed", "-1"}, "speed -1 is out of range (0 to 127)"},
@@ -90,7 +96,7 @@ TEST(CliUsage, RefusesBadInputBeforeAnythingIsSent) {
     }
 }
 
-TEST(CliCommands, PowerSwitchAndClockSendTheirGoldenRequests) {
+TEST(CliCommands, PowerSwitchAndClockReachTheLayout) {
     sim_bus bus;
     EXPECT_EQ(run_on(bus.path(), {"power", "off"}).status, kvr_cli_ok);
     EXPECT_EQ(bus.with_station([](kvr_sim_station& s) { return s.track_status() & 1; }), 0);
@@ -107,8 +113,6 @@ TEST(CliCommands, PowerSwitchAndClockSendTheirGoldenRequests) {
     EXPECT_EQ(clock.status, kvr_cli_ok) << clock.err;
     EXPECT_TRUE(std::regex_match(clock.out, std::regex(R"(OPC_SL_RD_DATA  :SLOT#\[123\] FAST CLOCK rate\(4:1\) days\( 0\) hrs24\(00\) min\(0\d\) .*\n)")))
         << clock.out;
-    EXPECT_TRUE(bus.saw_in_order({{0x82, 0x7D}, power_on, {0xBD, 0x47, 0x11, 0x14}, {0xBD, 0x7F, 0x2F, 0x12},
-                                  {0xBB, 0x7B, 0x00, 0x3F}}));
 }
 
 TEST(CliThrottle, DrivesSpeedDirectionAndFunctionsOfOneLocomotive) {
@@ -206,9 +210,7 @@ TEST(CliAddressWrite, DirectModeEnablesTheLongAddressThenWritesCv17And18) {
     sim_bus bus;
     cli_result r = run_on(bus.path(), {"address", "write", "196", "210", "--mode", "direct"});
     ASSERT_EQ(r.status, kvr_cli_ok) << r.err;
-    EXPECT_TRUE(bus.saw_in_order({cv29_bit5_write,
-                                  {0xEF, 0x0E, 0x7C, 0x68, 0, 0, 0, 0, 0x02, 0x10, 0x44, 0, 0, 0x5C},
-                                  {0xEF, 0x0E, 0x7C, 0x68, 0, 0, 0, 0, 0x02, 0x11, 0x52, 0, 0, 0x4B}}));
+    // The requests and their order are the command station's (checked there).
     auto cvs = bus.with_station([](kvr_sim_station& s) {
         kvr_sim_decoder& d = s.programmer().track_decoder();
         return std::array<int, 3>{d.cv(17), d.cv(18), d.cv(29) & 0x20};
@@ -217,8 +219,11 @@ TEST(CliAddressWrite, DirectModeEnablesTheLongAddressThenWritesCv17And18) {
 
     sim_bus paged;
     EXPECT_EQ(run_on(paged.path(), {"address", "write", "192", "100"}).status, kvr_cli_ok);
-    EXPECT_FALSE(paged.saw_in_order({cv29_bit5_write})) << "paged mode leaves CV 29 alone";
-    EXPECT_EQ(paged.with_station([](kvr_sim_station& s) { return s.programmer().track_decoder().cv(18); }), 100);
+    auto paged_cvs = paged.with_station([](kvr_sim_station& s) {
+        kvr_sim_decoder& d = s.programmer().track_decoder();
+        return std::array<int, 2>{d.cv(18), d.cv(29) & 0x20};
+    });
+    EXPECT_EQ(paged_cvs, (std::array<int, 2>{100, 0})) << "paged mode leaves CV 29 alone";
 }
 
 TEST(CliFailure, NoDecoderGivesTheFullReportAndNoAcknowledgeItsOwnLine) {
@@ -245,8 +250,8 @@ TEST(CliFailure, NoDecoderGivesTheFullReportAndNoAcknowledgeItsOwnLine) {
         reply[4] = 0x02;  // PSTAT: no write acknowledge
         reply.back() = 0xFF;
         for (std::size_t i = 0; i + 1 < reply.size(); ++i) reply.back() ^= reply[i];
-        pty.write_master({0xB4, 0x6F, 0x01, 0x25});  // LACK: task accepted
-        pty.write_master(reply);
+        pty.write({0xB4, 0x6F, 0x01, 0x25});  // LACK: task accepted
+        pty.write(reply);
     });
     r = run_on(pty.path(), {"--timeout", "10", "cv", "read", "29", "--mode", "direct"});
     station.join();
@@ -271,7 +276,7 @@ cli_result monitor_fed(std::vector<std::string> options, int out_fd = -1) {
     bare_pty pty;
     options.insert(options.begin(), {"-p", pty.path(), "monitor"});
     auto monitor = std::async(std::launch::async, [&] { return run_cli(options, {}, out_fd); });
-    for (int i = 0; i < 250 && monitor.wait_for(20ms) != std::future_status::ready; ++i) pty.write_master(sw11_req);
+    for (int i = 0; i < 250 && monitor.wait_for(20ms) != std::future_status::ready; ++i) pty.write(sw11_req);
     return monitor.get();
 }
 
@@ -308,19 +313,6 @@ TEST(CliMonitor, TimeoutEndsItAMissedCountIsCancelledALostLinkFails) {
     cli_result lost = monitor.get();
     EXPECT_EQ(lost.status, kvr_cli_failed);
     EXPECT_NE(lost.err.find("was lost"), std::string::npos) << lost.err;
-}
-
-TEST(CliPort, DefaultPortComesFromTheSettingsFile) {
-    sim_bus bus;
-    std::string ini = testing::TempDir() + "busprobe-cli-port.ini";
-    std::ofstream(ini) << "[SETTING]\nCOMMPORT=" << bus.path() << "\nLOGDIR=0\n";
-    EXPECT_EQ(run_cli({"power", "on"}, ini).status, kvr_cli_ok);
-    EXPECT_TRUE(bus.saw_in_order({power_on}));
-    std::ofstream(ini) << "[SETTING]\nCOMMPORT=COM7\n";
-    cli_result r = run_cli({"power", "on"}, ini);
-    EXPECT_EQ(r.status, kvr_cli_usage);
-    EXPECT_NE(r.err.find("unknown port name 'COM7'"), std::string::npos);
-    std::remove(ini.c_str());
 }
 
 TEST(CliThrottle, DirectionOrFunctionsAloneTakeTheSlotSoTheChangeStays) {
@@ -371,22 +363,28 @@ TEST(CliCancel, CancelledWriteSaysTheDecoderMayHaveBeenWritten) {
     EXPECT_EQ(bus.with_station([](kvr_sim_station& s) { return s.programmer().track_decoder().cv(3); }), 21);
 }
 
-TEST(CliPort, NoPortGivenOrStoredIsAUsageErrorAndABadStoredOneNamesTheFile) {
-    // The settings file the test writes holds no port, so nothing can fall
-    // back to a serial port of this machine.
-    std::string ini = testing::TempDir() + "busprobe-cli-noport.ini";
-    std::ofstream(ini) << "[SETTING]\nLOGDIR=1\n";
+// The port stored in the settings file is the default; none given or stored
+// is a usage error, and a bad stored one names the file. The files written
+// here hold no serial port of this machine, so nothing can fall back to one.
+TEST(CliPort, TheSettingsFileGivesTheDefaultPortOrNamesItsFault) {
+    sim_bus bus;
+    const temp_dir dir;
+    const std::string ini = (dir.path / "busprobe.ini").string();
+    write_file(ini, "[SETTING]\nCOMMPORT=" + bus.path() + "\nLOGDIR=0\n");
+    EXPECT_EQ(run_cli({"power", "on"}, ini).status, kvr_cli_ok);
+    EXPECT_TRUE(bus.saw_in_order({power_on}));
+
+    write_file(ini, "[SETTING]\nLOGDIR=1\n");
     for (const std::string& settings : {std::string(), ini}) {
         cli_result r = run_cli({"power", "on"}, settings);
         EXPECT_EQ(r.status, kvr_cli_usage);
         EXPECT_EQ(r.err.rfind("busprobe-cli: no port: give -p PORT (COM1 to COM4, SIM, a device path or tcp://HOST[:PORT])\n", 0), 0u)
             << r.err;
     }
-    std::ofstream(ini) << "[SETTING]\nCOMMPORT=\x1b[2J\n";
+    write_file(ini, "[SETTING]\nCOMMPORT=\x1b[2J\n");
     cli_result r = run_cli({"power", "on"}, ini);
     EXPECT_EQ(r.status, kvr_cli_usage);
     EXPECT_NE(r.err.find("unknown port name '\\e[2J' in COMMPORT of '" + ini + "'"), std::string::npos) << r.err;
-    std::remove(ini.c_str());
 }
 
 // A file descriptor to write standard output to, and the end a reader holds.
@@ -459,15 +457,15 @@ TEST(CliMonitor, AStalledReaderLosesOldLinesWithACountNotMemory) {
     while (out.empty() && probes < 120) {
         ++probes;
         const uint8_t slot = static_cast<uint8_t>(probes);
-        pty.write_master({0xA0, slot, 0x00, static_cast<uint8_t>(0xFF ^ 0xA0 ^ slot)});
+        pty.write({0xA0, slot, 0x00, static_cast<uint8_t>(0xFF ^ 0xA0 ^ slot)});
         out = read_until(stalled.fd[0], "\n", {}, 20);
     }
     std::smatch first;
     ASSERT_TRUE(std::regex_search(out, first, std::regex(R"(SLOT#\[(\d+)\] spd)"))) << out;
     const std::size_t received = static_cast<std::size_t>(probes) - std::stoul(first[1]) + 1 + fed + 1;
 
-    for (int i = 0; i < fed; ++i) pty.write_master(sw11_req);
-    pty.write_master(power_on);
+    for (int i = 0; i < fed; ++i) pty.write(sw11_req);
+    pty.write(power_on);
     out = read_until(stalled.fd[0], "OPC_GPON:\n", out);
     pty.hang_up();
     cli_result r = monitor.get();
@@ -494,24 +492,12 @@ TEST(CliSettings, SharesTheWindowsFileBesideTheProgramsForEveryUser) {
     // own name.
     std::ofstream(window_ini) << "[SETTING]\nCOMMPORT=SIM\n";
     ::chmod(dir.c_str(), 0555);
-    auto as_user = [&](const std::string& expected) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            if (geteuid() == 0) {
-                struct passwd* nobody = getpwnam("nobody");
-                if (!nobody || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0) _exit(2);
-            }
-            _exit(cli_settings_path_for(cli, "/xdg", "/home/u") == expected ? 0 : 1);
-        }
-        int status = -1;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
-    EXPECT_EQ(as_user(window_ini), 0);
+    const auto as_user = [&] { return unprivileged::run([&] { return cli_settings_path_for(cli, "/xdg", "/home/u"); }); };
+    EXPECT_EQ(as_user(), window_ini);
     ::chmod(dir.c_str(), 0755);
     std::remove(window_ini.c_str());
     ::chmod(dir.c_str(), 0555);
-    EXPECT_EQ(as_user("/xdg/busprobe/busprobe.ini"), 0);
+    EXPECT_EQ(as_user(), "/xdg/busprobe/busprobe.ini");
     ::chmod(dir.c_str(), 0755);
     ::rmdir(dir.c_str());
 }

@@ -4,9 +4,7 @@
 // master the test holds.
 
 #include <fcntl.h>
-#include <stdlib.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -20,6 +18,7 @@
 #include "apps/cli/cli_main.h"
 #include "apps/cli/cli_output.h"
 #include "sim/kvr_sim_runner.h"
+#include "support/test_pty.h"
 
 using cli_bytes = std::vector<uint8_t>;
 
@@ -110,40 +109,14 @@ private:
     kvr_sim_runner runner_;
 };
 
-// A pseudo-terminal whose master side the test holds. Its slave is kept open
-// in raw mode, so the line discipline never echoes.
-class bare_pty {
-public:
+// A pseudo-terminal whose slave the test keeps open in raw mode too, so the
+// line discipline never echoes and the tool closing it is no hang-up.
+struct bare_pty : test_pty {
     bare_pty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        char name[128];
-        if (master_ < 0 || grantpt(master_) || unlockpt(master_) || ptsname_r(master_, name, sizeof name))
-            throw std::runtime_error("no pseudo-terminal");
-        path_ = name;
-        slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        slave_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         termios t{};
-        tcgetattr(slave_, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave_, TCSANOW, &t);
+        ::tcgetattr(slave_, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(slave_, TCSANOW, &t);
     }
-    ~bare_pty() { hang_up(); }
-    bare_pty(const bare_pty&) = delete;
-    bare_pty& operator=(const bare_pty&) = delete;
-
-    const std::string& path() const { return path_; }
-    int master() const { return master_; }
-    void write_master(const cli_bytes& bytes) {
-        if (::write(master_, bytes.data(), bytes.size()) < 0) {
-            // The test sees the effect (or its absence) in the output.
-        }
-    }
-    // Closes both sides held here: the client's device reports the loss.
-    void hang_up() {
-        if (master_ >= 0) ::close(master_), ::close(slave_);
-        master_ = slave_ = -1;
-    }
-
-private:
-    std::string path_;
-    int master_ = -1, slave_ = -1;
 };

@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "loconet/kvr_capture.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -100,31 +99,9 @@ TEST(CaptureLine, DamagedLinesSayWhy) {
     EXPECT_STREQ(kvr_capture_parse_line(huge).reason, "too many bytes");
 }
 
-std::string temp_path() {
-    char name[] = "/tmp/busprobe-capture-XXXXXX";
-    const int fd = mkstemp(name);
-    if (fd >= 0) ::close(fd);
-    return name;
-}
-
-std::string read_all(const std::string& path) {
-    std::string s;
-    if (std::FILE* f = std::fopen(path.c_str(), "r")) {
-        for (int c; (c = std::fgetc(f)) != EOF;) s.push_back(static_cast<char>(c));
-        std::fclose(f);
-    }
-    return s;
-}
-
-void write_all(const std::string& path, const std::string& text) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
-}
-
 TEST(CaptureFile, WriterLinesReadBackInOrder) {
-    const std::string path = temp_path();
+    const temp_dir dir;
+    const std::string path = (dir.path / "x.cap").string();
     kvr_capture_writer w;
     ASSERT_TRUE(w.open(path)) << w.error();
     const auto a = kvr_loconet_msg::with_checksum({0xB0, 0x0A, 0x30});
@@ -152,11 +129,11 @@ TEST(CaptureFile, WriterLinesReadBackInOrder) {
     EXPECT_TRUE(e.msg == b);
     EXPECT_EQ(e.time, (kvr_capture_time{1733500000, 130002}));
     EXPECT_EQ(r.next(e, reason), kvr_capture_reader::item::end);
-    std::remove(path.c_str());
 }
 
 TEST(CaptureFile, DamagedLinesAreNumberedAndGoodLinesAroundThemCount) {
-    const std::string path = temp_path();
+    const temp_dir dir;
+    const std::string path = (dir.path / "x.cap").string();
     std::string text =
         "# recorded\n"
         "(1.000000) 83 7C\n"
@@ -166,7 +143,7 @@ TEST(CaptureFile, DamagedLinesAreNumberedAndGoodLinesAroundThemCount) {
         "(1.000002) " + std::string(10000, 'A') + "\n"  // 6: too long, skipped to its end
         "(1.000003) B0 0A 30 75\r\n"
         "(1.000004) 83 7C";          // 8: last line without a line feed
-    write_all(path, text);
+    write_file(path, text);
 
     kvr_capture_reader r;
     ASSERT_TRUE(r.open(path));
@@ -190,7 +167,6 @@ TEST(CaptureFile, DamagedLinesAreNumberedAndGoodLinesAroundThemCount) {
     };
     EXPECT_EQ(seen, want);
     EXPECT_TRUE(r.error().empty());
-    std::remove(path.c_str());
 }
 
 TEST(CaptureFile, OpenFailuresAreReported) {

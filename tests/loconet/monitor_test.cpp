@@ -67,6 +67,7 @@ TEST(MonitorText, LocoSlotSwitchAndSensorMessages) {
         {{0xB1, 0x04, 0x10}, "OPC_SW_REP      :SW#[5 (1:1)] for closed(off) thrown(on ))"},
         {{0xB1, 0x01, 0x71}, "OPC_SW_REP      :SW#[130 (32:2)] for (noaux on )"},
         {{0xB2, 0x05, 0x20}, "OPC_INPUT_REP   :INPUT#[6 (1:2)] for (noaux off)"},
+        {{0xB2, 0x05, 0x10}, "OPC_INPUT_REP   :INPUT#[6 (1:2)] for (aux   on )"},
     });
 }
 
@@ -109,7 +110,10 @@ TEST(MonitorText, SlotWritesProgrammingTasksAndFastClock) {
         {{0xEF, 0x0E, 0x05, 0x03, 0x2C, 0x64, 0x0F, 0x00, 0x00, 0x02, 0x0A, 0x7F, 0x12},
          "OPC_WR_SL_DATA  :SLOT#[5]   128spd FREE SLOT adr(300) spd(100) DIR(fwd) F0-4(01111) "
          "F5-8(0101) id(7F/12) TRK (DT200,Emerg stop,power off)"},
-        // Paged read answered: CV 29 holds 134 (bit 7 from CVH).
+        // A paged read of CV 29 asked for, then answered: 134 (bit 7 from CVH).
+        {{0xEF, 0x0E, 0x7C, 0x20, 0x00, 0x00, 0x00, 0x07, 0x02, 0x1C, 0x06, 0x00, 0x00},
+         "OPC_WR_SL_DATA  :SLOT#[124] PGM read(Paged Read)   adr(  0) cv#( 29) data(134) "
+         "TRK (loconet1.1 Master,idle,power on) "},
         {{0xE7, 0x0E, 0x7C, 0x20, 0x00, 0x00, 0x00, 0x07, 0x02, 0x1C, 0x06, 0x00, 0x00},
          "OPC_SL_RD_DATA  :SLOT#[124] PGM read(Paged Read)   adr(  0) cv#( 29) data(134) "
          "TRK (loconet1.1 Master,idle,power on) "},

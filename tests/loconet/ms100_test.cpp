@@ -12,9 +12,6 @@
 #include <random>
 #include <thread>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,25 +19,15 @@
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
 #include "loconet/kvr_ms100.h"
+#include "support/eventually.h"
 #include "support/flood_bus.h"
 #include "support/temp_dir.h"
+#include "support/test_pty.h"
 #include "support/unprivileged.h"
 
 using namespace link_test;
-using clock_type = std::chrono::steady_clock;
-namespace fs = std::filesystem;
 
 namespace {
-
-template <class Pred>
-bool wait_until(Pred pred, unsigned ms) {
-    const auto deadline = clock_type::now() + std::chrono::milliseconds(ms);
-    while (!pred()) {
-        if (clock_type::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 int log_records() {
     std::ifstream in(kvr_global_dated_log().today_path());
@@ -49,64 +36,12 @@ int log_records() {
     return n;
 }
 
-// A pseudo-terminal pair: the test keeps the master ("the bus").
-struct pty_pair {
-    pty_pair() {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) std::abort();
-        slave_path = ::ptsname(master);
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-    }
-    ~pty_pair() {
-        if (watch >= 0) ::close(watch);
-        close_master();
-    }
-    // A second descriptor on the slave, opened before the driver's: it shares
-    // the input queue, so the test can see how many bytes wait unread.
-    void open_watch() { watch = ::open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC); }
-    int waiting_at_slave() const {
-        int n = 0;
-        ::ioctl(watch, FIONREAD, &n);
-        return n;
-    }
-    void write(const std::vector<uint8_t>& bytes) {
-        for (std::size_t done = 0; done < bytes.size();) {
-            const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
-            if (n > 0) done += static_cast<std::size_t>(n);
-            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    }
-    // Reads until `count` bytes came or `ms` passed.
-    std::vector<uint8_t> read(std::size_t count, unsigned ms) {
-        std::vector<uint8_t> out;
-        const auto deadline = clock_type::now() + std::chrono::milliseconds(ms);
-        while (out.size() < count && clock_type::now() < deadline) {
-            if (quiet_for(5)) continue;
-            uint8_t buf[256];
-            const ssize_t n = ::read(master, buf, std::min(sizeof buf, count - out.size()));
-            if (n > 0) out.insert(out.end(), buf, buf + n);
-        }
-        return out;
-    }
-    bool quiet_for(unsigned ms) {
-        pollfd pf{master, POLLIN, 0};
-        return ::poll(&pf, 1, static_cast<int>(ms)) == 0;
-    }
-    void close_master() {  // the adapter is pulled out
-        if (master >= 0) ::close(master);
-        master = -1;
-    }
-    int master = -1;
-    int watch = -1;
-    std::string slave_path;
-};
-
 struct Ms100Pty : ::testing::Test {
     Ms100Pty() { link.set_window(&sink); }
     ~Ms100Pty() override { link.close(); }
 
     scratch_dir dir;
-    pty_pair pty;
+    test_pty pty;
     line_sink sink;
     kvr_ms100 link;
 };
@@ -129,6 +64,7 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
         {missing, "(" + missing + ") :CreateFile (unplugged, or the wrong name)", ENOENT, 54},
         {"NOSUCHPORT", "(NOSUCHPORT) :CreateFile (unplugged, or the wrong name)", ENOENT, 54},
         {"/dev/null", "(/dev/null) :GetCommProperties (not a serial device)", ENOTTY, 68},
+        {"tcp://127.0.0.1:0", "(tcp://127.0.0.1:0) :CreateFile (port 0 is not a server's port)", EINVAL, 54},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -148,8 +84,8 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
 // A device the user may not open: the report says how to get the right.
 // Root may open anything, so this runs as an ordinary user.
 TEST(Ms100Open, PermissionDeniedNamesTheDialoutGroupForAnOrdinaryUser) {
-    pty_pair pty;  // made by root: an ordinary user may not open its slave
-    const std::string path = pty.slave_path;
+    test_pty pty;  // made by root: an ordinary user may not open its slave
+    const std::string path = pty.path();
     EXPECT_EQ(unprivileged::run([path]() -> std::string {
                   kvr_ms100 link;
                   try {
@@ -166,7 +102,7 @@ TEST(Ms100Open, PermissionDeniedNamesTheDialoutGroupForAnOrdinaryUser) {
 
 // "-p ./bus" beside a simulator's link works like the absolute path.
 TEST_F(Ms100Pty, OpensADevicePathRelativeToTheCurrentFolder) {
-    ASSERT_EQ(::symlink(pty.slave_path.c_str(), "bus"), 0);
+    ASSERT_EQ(::symlink(pty.path().c_str(), "bus"), 0);
     link.open("./bus");
     link.send(msg_of({OPC_GPON}), 0);
     EXPECT_EQ(pty.read(2, 2000), bytes_of(msg_of({OPC_GPON})));
@@ -177,16 +113,16 @@ TEST_F(Ms100Pty, OpensADevicePathRelativeToTheCurrentFolder) {
 // Root may open a terminal held exclusively, so this runs as an ordinary user.
 TEST(Ms100Exclusive, HeldWhileOpenFreeAgainAfterCloseForAnOrdinaryUser) {
     EXPECT_EQ(unprivileged::run([]() -> std::string {
-                  pty_pair pty;  // made by the ordinary user, so it may open it
+                  test_pty pty;  // made by the ordinary user, so it may open it
                   kvr_ms100 first, second;
                   for (int round = 1; round <= 3; ++round) {
                       try {
-                          first.open(pty.slave_path);
+                          first.open(pty.path());
                       } catch (const kvr_exception& e) {
                           return "open " + std::to_string(round) + " failed: " + e.message;
                       }
                       try {
-                          second.open(pty.slave_path);
+                          second.open(pty.path());
                           return "a second open succeeded while the port was held";
                       } catch (const kvr_exception& e) {
                           if (e.code != EBUSY) return "second open: " + e.message;
@@ -225,7 +161,7 @@ TEST_F(Ms100Pty, BurstWithGarbageDispatchesEveryGoodMessageOnceInOrder) {
         }
     }
 
-    link.open(pty.slave_path);
+    link.open(pty.path());
     for (std::size_t at = 0; at < wire.size();) {
         const std::size_t n = std::min<std::size_t>(1 + rng() % 60, wire.size() - at);
         pty.write(std::vector<uint8_t>(wire.begin() + static_cast<long>(at), wire.begin() + static_cast<long>(at + n)));
@@ -256,8 +192,8 @@ TEST_F(Ms100Pty, QueuedWhileClosedGoesOutAfterOpenByteExactOldestFirst) {
     EXPECT_EQ(link.event(0).successes(), 1u);
     EXPECT_TRUE(link.event(7).wait(0));
 
-    link.open(pty.slave_path);
-    link.open(pty.slave_path);  // open on an open driver
+    link.open(pty.path());
+    link.open(pty.path());  // open on an open driver
     for (std::size_t i = 2; i < out.size(); ++i) link.send(out[i], 0);
     std::vector<uint8_t> expected;
     for (const auto& m : out) append(expected, m);
@@ -269,8 +205,7 @@ TEST_F(Ms100Pty, QueuedWhileClosedGoesOutAfterOpenByteExactOldestFirst) {
     link.close();
     link.close();
     // Closed and joined: nothing more was written or posted.
-    uint8_t extra = 0;
-    EXPECT_LT(::read(pty.master, &extra, 1), 1);
+    EXPECT_TRUE(pty.read(1, 0).empty());
     EXPECT_EQ(sink.lines().size(), 1u);
     EXPECT_FALSE(link.is_open());
     EXPECT_TRUE(sink.reports().empty());
@@ -279,12 +214,12 @@ TEST_F(Ms100Pty, QueuedWhileClosedGoesOutAfterOpenByteExactOldestFirst) {
 // The owner forgot to close: the destructor closes, joins and frees the port.
 TEST_F(Ms100Pty, DestructorClosesAForgottenLink) {
     auto other = std::make_unique<kvr_ms100>();
-    other->open(pty.slave_path);
+    other->open(pty.path());
     other->send(msg_of({OPC_GPON}), 0);
     EXPECT_EQ(pty.read(2, 2000), bytes_of(msg_of({OPC_GPON})));
     other.reset();
     // The exclusive hold went with the descriptor.
-    link.open(pty.slave_path);
+    link.open(pty.path());
     EXPECT_TRUE(link.is_open());
 }
 
@@ -306,7 +241,7 @@ TEST_F(Ms100Pty, QueuedMessagesGoOutOnAFullBus) {
         cv.notify_all();
     });
     link.open(bus.path());
-    ASSERT_TRUE(wait_until([&] { return sink.lines().size() >= 20; }, 3000));  // the bus is busy
+    ASSERT_TRUE(eventually([&] { return sink.lines().size() >= 20; }));  // the bus is busy
 
     const std::size_t reports_before = bus.reports();
     for (const auto& msg : out) link.send(msg, 0);
@@ -325,7 +260,7 @@ TEST_F(Ms100Pty, QueuedMessagesGoOutOnAFullBus) {
 // pulling the adapter out adds one record and one lost-link notice.
 TEST_F(Ms100Pty, FailuresAreRecordedOnceAndAnUnpluggedAdapterIsReportedOnce) {
     sink.on_post = [](std::size_t) { throw kvr_exception("test sink", 5, "ms100_test", 1); };
-    link.open(pty.slave_path);
+    link.open(pty.path());
     std::vector<uint8_t> wire;
     for (uint8_t slot = 1; slot <= 5; ++slot) append(wire, slot_read(slot, slot, 0));
     pty.write(wire);
@@ -341,9 +276,9 @@ TEST_F(Ms100Pty, FailuresAreRecordedOnceAndAnUnpluggedAdapterIsReportedOnce) {
 
     link.send(msg_of({OPC_GPON}), 0);
     EXPECT_EQ(pty.read(2, 2000).size(), 2u);
-    pty.close_master();
+    pty.hang_up();
     ASSERT_TRUE(sink.wait_lost(2000));
-    EXPECT_TRUE(wait_until([&] { return !link.is_open(); }, 1000));
+    EXPECT_TRUE(eventually([&] { return !link.is_open(); }));
 
     // Messages sent after the loss wait for the next open.
     link.send(msg_of({OPC_GPOFF}), 0);
@@ -363,13 +298,13 @@ TEST_F(Ms100Pty, FailuresAreRecordedOnceAndAnUnpluggedAdapterIsReportedOnce) {
 TEST_F(Ms100Pty, FailingDatedLogDoesNotEndTheThread) {
     ASSERT_EQ(::mkdir(kvr_global_dated_log().today_path().c_str(), 0755), 0);
     sink.on_post = [](std::size_t) { throw kvr_exception("test sink", 5, "ms100_test", 1); };
-    link.open(pty.slave_path);
+    link.open(pty.path());
     pty.write(bytes_of(slot_read(9, 1, 0)));
     ASSERT_TRUE(sink.wait_lines(1, 2000));
     std::unique_lock<std::mutex> lk(link.lock());
     EXPECT_TRUE(link.slot_data(9).has_value());
     lk.unlock();
-    pty.close_master();
+    pty.hang_up();
     EXPECT_TRUE(sink.wait_lost(2000));
     EXPECT_FALSE(link.is_open());
 }

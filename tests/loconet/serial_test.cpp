@@ -13,27 +13,23 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <thread>
 
-#include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
-#include <unistd.h>
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
+#include "support/test_pty.h"
 #include "loconet/kvr_ms100.h"
 #include "loconet/kvr_serial.h"
 
 using namespace link_test;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -110,43 +106,14 @@ private:
     bool released_ = false;
 };
 
-struct pty_bus {
-    pty_bus() {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) std::abort();
-        path = ::ptsname(master);
-    }
-    ~pty_bus() { ::close(master); }
-    // Reads until `count` bytes came or the bus stayed quiet for two seconds.
-    std::vector<uint8_t> read(std::size_t count) {
-        std::vector<uint8_t> out;
-        while (out.size() < count) {
-            pollfd pf{master, POLLIN, 0};
-            if (::poll(&pf, 1, 2000) <= 0) break;
-            uint8_t buf[64];
-            const ssize_t n = ::read(master, buf, std::min(sizeof buf, count - out.size()));
-            if (n > 0) out.insert(out.end(), buf, buf + n);
-        }
-        return out;
-    }
-    void write(const kvr_loconet_msg& m) {
-        [[maybe_unused]] ssize_t n = ::write(master, m.data(), static_cast<std::size_t>(m.length()));
-    }
-    int master = -1;
-    std::string path;
-};
-
-std::string dated_log_text() {
-    std::ifstream in(kvr_global_dated_log().today_path());
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+std::string dated_log_text() { return read_all(kvr_global_dated_log().today_path()); }
 
 // The calls of an open, in order: TCGETS2 probes the terminal; the rate is
 // read (TCGETS2 2), set (TCSETS2 1) and read back (TCGETS2 3); the raw
 // settings are read (4) and set (2); the read time-outs read (5) and set (3).
 TEST(SerialFaults, RefusedRateAndSettingsFailOpenWithTheirStepAndFreeThePort) {
     scratch_dir dir;
-    pty_bus bus;
+    test_pty bus;
     const struct {
         const char* what;
         unsigned long request;
@@ -171,17 +138,17 @@ TEST(SerialFaults, RefusedRateAndSettingsFailOpenWithTheirStepAndFreeThePort) {
         io.report_ospeed = c.ospeed;
         kvr_ms100 link(io);
         try {
-            link.open(bus.path);
+            link.open(bus.path());
             ADD_FAILURE() << "open succeeded";
         } catch (const kvr_exception& e) {
-            EXPECT_EQ(e.where, "(" + bus.path + ") :" + c.step);
+            EXPECT_EQ(e.where, "(" + bus.path() + ") :" + c.step);
             EXPECT_EQ(e.code, c.code);
             EXPECT_EQ(e.source, "kvr_ms100(" + std::to_string(c.line) + ")");
         }
         EXPECT_FALSE(link.is_open());
         // Closed again: the exclusive hold is gone, a sound open succeeds.
         kvr_ms100 sound;
-        EXPECT_NO_THROW(sound.open(bus.path));
+        EXPECT_NO_THROW(sound.open(bus.path()));
         sound.close();
     }
 }
@@ -190,12 +157,12 @@ TEST(SerialFaults, RefusedRateAndSettingsFailOpenWithTheirStepAndFreeThePort) {
 // message still reaches the bus whole, nothing is recorded as a failure.
 TEST(SerialFaults, PartialWritesCompleteTheMessage) {
     scratch_dir dir;
-    pty_bus bus;
+    test_pty bus;
     faulty_io io;
     io.chunk = 3;
     io.stutter = true;
     kvr_ms100 link(io);
-    link.open(bus.path);
+    link.open(bus.path());
     const kvr_loconet_msg task = msg_of({0xEF, 0x0E, 0x7C, 0x28, 0, 0, 0, 0, 0, 0x1C, 0, 0, 0});
     link.send(task, 0);
     link.send(msg_of({OPC_GPON}), 0);
@@ -211,11 +178,11 @@ TEST(SerialFaults, PartialWritesCompleteTheMessage) {
 // with one record naming the write, and the link goes on with the next.
 TEST(SerialFaults, WriteThatNeverCompletesIsRecordedAndTheLinkGoesOn) {
     scratch_dir dir;
-    pty_bus bus;
+    test_pty bus;
     faulty_io io;
     io.stuck = true;
     kvr_ms100 link(io);
-    link.open(bus.path);
+    link.open(bus.path());
     link.send(msg_of({OPC_GPOFF}), 0);
     ASSERT_TRUE(link.wait_tx_empty(5000));
     io.stuck = false;
@@ -232,20 +199,15 @@ TEST(SerialFaults, WriteThatNeverCompletesIsRecordedAndTheLinkGoesOn) {
 // during the wait, and received traffic is filed once the write is done.
 TEST(SerialFaults, StoreLookupCompletesWhileAWriteIsStuck) {
     scratch_dir dir;
-    pty_bus bus;
+    test_pty bus;
     faulty_io io;
     kvr_ms100 link(io);
-    link.open(bus.path);
-    bus.write(slot_read(3, 3, 0));
-    bool filed = false;
-    for (int i = 0; i < 5000 && !filed; ++i) {
-        {
-            std::lock_guard<std::mutex> lk(link.lock());
-            filed = link.slot_data(3).has_value();
-        }
-        if (!filed) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_TRUE(filed);
+    link.open(bus.path());
+    bus.write(bytes_of(slot_read(3, 3, 0)));
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> lk(link.lock());
+        return link.slot_data(3).has_value();
+    }));
 
     io.hold_room_wait = true;
     io.stuck = true;

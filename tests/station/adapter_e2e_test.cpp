@@ -6,37 +6,21 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <thread>
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
-#include "loconet/kvr_lntcp_share.h"
 #include "loconet/kvr_ms100.h"
 #include "loconet/link_test_support.h"
-#include "loconet/lntcp_test_client.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
+#include "support/eventually.h"
+#include "support/shared_sim.h"
+#include "support/temp_dir.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-bool eventually(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 bool has_line(const std::vector<std::string>& lines, const std::string& text) {
     for (const auto& l : lines)
@@ -44,21 +28,7 @@ bool has_line(const std::vector<std::string>& lines, const std::string& text) {
     return false;
 }
 
-// The dated log goes to the current directory: each test gets a fresh one.
-struct scratch_dir {
-    scratch_dir() { fs::current_path(path); }
-    ~scratch_dir() {
-        fs::current_path(old);
-        fs::remove_all(path);
-    }
-    std::string log_text() const {
-        std::ifstream in(kvr_global_dated_log().today_path());
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    const fs::path old = fs::current_path();
-    char tmpl[32] = "/tmp/busprobe_tcp_XXXXXX";
-    const std::string path = ::mkdtemp(tmpl);
-};
+std::string dated_log_text() { return read_all(kvr_global_dated_log().today_path()); }
 
 // A sink that ends a waiting operation when the link is lost, as the
 // window and busprobe-cli do.
@@ -77,31 +47,17 @@ private:
 class TcpLayout : public ::testing::Test {
 protected:
     TcpLayout() {
-        bus_link.open(runner.device_path());
-        bus_link.set_window(&share);
-        share.start();
         link.set_abort_event(&abort);
         link.set_window(&sink);
-        link.open("tcp://127.0.0.1:" + std::to_string(share.server().port()));
+        link.open(layout.url());
         // Connected once the server's VERSION is in the monitor.
         EXPECT_TRUE(sink.wait_lines(1, 5000));
     }
-    ~TcpLayout() override {
-        link.close();
-        share.stop();
-        bus_link.close();
-    }
-
-    static kvr_lntcp_server_options server_options() {
-        kvr_lntcp_server_options o;
-        o.listen = {"127.0.0.1", 0};
-        o.version = "Busprobe test";
-        return o;
-    }
+    ~TcpLayout() override { link.close(); }
 
     template <class F>
     auto sim(F&& f) {
-        return runner.with_station(std::forward<F>(f));
+        return layout.runner.with_station(std::forward<F>(f));
     }
     int track_cv(unsigned cv) {
         return sim([&](kvr_sim_station& s) { return s.programmer().track_decoder().cv(cv); });
@@ -117,9 +73,7 @@ protected:
     }
 
     scratch_dir dir;
-    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
-    kvr_ms100 bus_link;
-    kvr_lntcp_share share{bus_link, server_options(), nullptr};
+    shared_sim layout;
     kvr_sys_event abort{true};
     aborting_sink sink{abort};
     kvr_ms100 link;
@@ -151,28 +105,12 @@ TEST_F(TcpLayout, OperatesTheLayoutThroughTheServer) {
     EXPECT_TRUE(has_line(lines, "OPC_SW_ACK"));
 }
 
-TEST_F(TcpLayout, SeesTheTrafficOfOtherClients) {
-    lntcp_test::client other(share.server().port());
-    ASSERT_EQ(other.line(), "VERSION Busprobe test");
-    ASSERT_TRUE(other.write("SEND 82 7D\r\n"));
-    EXPECT_EQ(other.line(), "RECEIVE 82 7D");
-    EXPECT_EQ(other.line(), "SENT OK");
-    ASSERT_TRUE(eventually([&] {
-        for (const auto& m : sink.messages())
-            if (m == kvr_loconet_msg::with_checksum({0x82})) return true;
-        return false;
-    }));
-    // And the other client sees ours.
-    station.do_startup();
-    EXPECT_EQ(other.line(), "RECEIVE 83 7C");
-}
-
 TEST_F(TcpLayout, SentErrorIsShownAndRecorded) {
-    bus_link.close();  // the server stays, its bus is gone
+    layout.bus_link.close();  // the server stays, its bus is gone
     station.do_startup();
     ASSERT_TRUE(sink.wait_lines(2, 5000));
     EXPECT_EQ(sink.lines()[1], "LocoNet over TCP: SENT ERROR the bus link is closed\r\n");
-    EXPECT_TRUE(eventually([&] { return dir.log_text().find("SENT ERROR the bus link is closed") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] { return dated_log_text().find("SENT ERROR the bus link is closed") != std::string::npos; }));
     EXPECT_TRUE(link.is_open());
     EXPECT_TRUE(sink.messages().empty());
 }
@@ -185,7 +123,7 @@ TEST_F(TcpLayout, ServerGoingAwayMidReadIsALostLink) {
     });
     std::thread stopper([&] {
         eventually([&] { return has_line(sink.lines(), "OPC_WR_SL_DATA"); });
-        share.stop();
+        layout.share.stop();
     });
     EXPECT_THROW(station.do_direct_read(29, 0), kvr_exception);
     stopper.join();
@@ -219,81 +157,6 @@ TEST(LocoBufferLayout, ReadsAndDrivesThroughTheSimulatedLayout) {
         });
     }));
     link.close();
-}
-
-// A server of our own making, for the lines our server never sends.
-struct scripted_server {
-    scripted_server() {
-        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-        ::listen(fd, 1);
-        socklen_t len = sizeof sa;
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        port = ntohs(sa.sin_port);
-    }
-    ~scripted_server() {
-        if (peer >= 0) ::close(peer);
-        ::close(fd);
-    }
-    void accept_and_say(const std::string& text) {
-        peer = ::accept(fd, nullptr, nullptr);
-        ASSERT_EQ(::send(peer, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
-    }
-    int fd = -1;
-    int peer = -1;
-    uint16_t port = 0;
-};
-
-TEST(TcpLink, VersionTwoLinesAreNotesNeverBusMessages) {
-    scripted_server server;
-    link_test::line_sink sink;
-    kvr_ms100 link;
-    link.set_window(&sink);
-    link.open("tcp://localhost:" + std::to_string(server.port));
-    server.accept_and_say(
-        "VERSION LbServer 2\r\nTIMESTAMP 12345\nBREAK\rERROR CHECKSUM 83 7D\r\n\r\n"
-        "ERROR LINE framing error\nERROR MESSAGE odd\nRECEIVE 83 7D\nRECEIVE 83 7C\n");
-    ASSERT_TRUE(sink.wait_lines(8, 5000));
-    const std::vector<std::string> expected = {
-        "LocoNet over TCP: VERSION LbServer 2\r\n",
-        "LocoNet over TCP: TIMESTAMP 12345\r\n",
-        "LocoNet over TCP: BREAK\r\n",
-        "LocoNet over TCP: ERROR CHECKSUM 83 7D\r\n",
-        "LocoNet over TCP: ERROR LINE framing error\r\n",
-        "LocoNet over TCP: ERROR MESSAGE odd\r\n",
-        "LocoNet over TCP: bad line (bad checksum): RECEIVE 83 7D\r\n",
-        link_test::line_of(kvr_loconet_msg::with_checksum({0x83})),
-    };
-    EXPECT_EQ(sink.lines(), expected);
-    EXPECT_EQ(sink.messages(), std::vector<kvr_loconet_msg>{kvr_loconet_msg::with_checksum({0x83})});
-    link.close();
-}
-
-TEST(TcpLink, RefusedConnectionIsALostLinkWithTheFix) {
-    scratch_dir dir;
-    uint16_t port = 0;
-    {
-        scripted_server nobody;  // bound, then closed: nothing listens there
-        port = nobody.port;
-    }
-    link_test::line_sink sink;
-    kvr_ms100 link;
-    link.set_window(&sink);
-    link.open("tcp://127.0.0.1:" + std::to_string(port));
-    ASSERT_TRUE(sink.wait_lost(5000));
-    EXPECT_FALSE(link.is_open());
-    const std::string report = sink.reports().at(0);
-    EXPECT_NE(report.find("(tcp://127.0.0.1:" + std::to_string(port) + ") :connect (nothing listens at that address)"),
-              std::string::npos) << report;
-    EXPECT_NE(report.find("Connection refused"), std::string::npos) << report;
-    EXPECT_NE(dir.log_text().find("nothing listens at that address"), std::string::npos);
-    link.close();
-
-    EXPECT_THROW(link.open("tcp://127.0.0.1:0"), kvr_exception);
-    EXPECT_FALSE(link.is_open());
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #pragma once
 // A fresh folder under the system's temporary folder, removed with its
-// contents, and a whole-file reader.
+// contents, and whole-file reading and writing.
 
 #include <cstdlib>
 #include <filesystem>
@@ -24,6 +24,10 @@ struct temp_dir {
 inline std::string read_all(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void write_file(const std::filesystem::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
 }
 
 // A fresh temporary folder made the current one for the life of the object.

@@ -3,15 +3,12 @@
 
 #include <QComboBox>
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <fstream>
 
 #include "foundation/kvr_ini.h"
 #include "loconet/kvr_ms100.h"
 #include "loconet/kvr_serial.h"
+#include "support/test_pty.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui_test_support.h"
 
@@ -19,24 +16,13 @@ namespace {
 
 // A pseudo-terminal: the link opens the slave, the test reads the line
 // settings the driver was given through the master.
-struct pty {
-    pty() {
-        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master >= 0 && ::grantpt(master) == 0 && ::unlockpt(master) == 0)
-            slave = ::ptsname(master);
-    }
-    ~pty() {
-        if (master >= 0)
-            ::close(master);
-    }
+struct pty : test_pty {
     std::pair<unsigned, bool> line() const {
         unsigned baud = 0;
         bool rtscts = false;
-        EXPECT_EQ(kvr_serial::line_settings(master, &baud, &rtscts, kvr_serial_io::system()), 0);
+        EXPECT_EQ(kvr_serial::line_settings(master(), &baud, &rtscts, kvr_serial_io::system()), 0);
         return {baud, rtscts};
     }
-    int master = -1;
-    std::string slave;
 };
 
 // "SIM" on the test's own pseudo-terminal.
@@ -50,9 +36,8 @@ class AdapterBox : public dialog_fixture {
 protected:
     void SetUp() override {
         dialog_fixture::SetUp();
-        ASSERT_FALSE(port.slave.empty());
         env.link = &ms100;
-        ms100.add_virtual_port("SIM", [this] { return std::make_unique<pty_port>(port.slave); });
+        ms100.add_virtual_port("SIM", [this] { return std::make_unique<pty_port>(port.path()); });
     }
     void TearDown() override {
         dialog_fixture::TearDown();
@@ -71,7 +56,7 @@ protected:
         ASSERT_EQ(text_of(kvr_idc_connect), "Connect Loconet↑");
         // The next open starts from a line without flow control, as a
         // fresh device would.
-        ASSERT_EQ(kvr_serial::set_hardware_flow(port.master, false, kvr_serial_io::system()), 0);
+        ASSERT_EQ(kvr_serial::set_hardware_flow(port.master(), false, kvr_serial_io::system()), 0);
     }
 
     pty port;
@@ -120,10 +105,10 @@ TEST_F(AdapterBox, ConnectOpensTheLineOfTheChosenKind) {
         unsigned baud;
         bool rtscts;
     } cases[] = {
-        {"LocoBuffer 57600", port.slave, kvr_adapter::locobuffer, 57600, true},
-        {"LocoBuffer 115200", port.slave, kvr_adapter::locobuffer_115200, 115200, true},
-        {"MS100", port.slave, kvr_adapter::ms100, 16457, false},
-        {"auto", port.slave, kvr_adapter::ms100, 16457, false},  // a pseudo-terminal's default
+        {"LocoBuffer 57600", port.path(), kvr_adapter::locobuffer, 57600, true},
+        {"LocoBuffer 115200", port.path(), kvr_adapter::locobuffer_115200, 115200, true},
+        {"MS100", port.path(), kvr_adapter::ms100, 16457, false},
+        {"auto", port.path(), kvr_adapter::ms100, 16457, false},  // a pseudo-terminal's default
         // The simulated layout keeps the MS100 line whatever is chosen.
         {"LocoBuffer 57600", "SIM", kvr_adapter::ms100, 16457, false},
     };

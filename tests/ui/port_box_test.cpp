@@ -8,9 +8,7 @@
 #include <QLineEdit>
 
 #include "foundation/kvr_ini.h"
-#include "loconet/kvr_lntcp_share.h"
-#include "loconet/kvr_ms100.h"
-#include "sim/kvr_sim_runner.h"
+#include "support/shared_sim.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui_test_support.h"
 
@@ -18,33 +16,21 @@ class WithTcpServer : public dialog_fixture {
 protected:
     void SetUp() override {
         dialog_fixture::SetUp();
-        bus_link.open(runner.device_path());
-        bus_link.set_window(&share);
-        share.start();
         env.link = &ms100;
         env.make_station = nullptr;
     }
     void TearDown() override {
         dialog_fixture::TearDown();
         ms100.close();
-        share.stop();
-        bus_link.close();
-    }
-    static kvr_lntcp_server_options options() {
-        kvr_lntcp_server_options o;
-        o.listen = {"127.0.0.1", 0};
-        return o;
     }
 
-    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
-    kvr_ms100 bus_link;
-    kvr_lntcp_share share{bus_link, options(), nullptr};
+    shared_sim layout;
     kvr_ms100 ms100;
 };
 
 TEST_F(WithTcpServer, TypedAddressConnectsReadsAndLosesTheServer) {
     make_dialog();
-    const QString url = QString("tcp://127.0.0.1:%1").arg(share.server().port());
+    const QString url = QString::fromStdString(layout.url());
     dlg->control_as<QComboBox>(kvr_idc_port)->setEditText(url);
     click(kvr_idc_connect);
     ASSERT_EQ(text_of(kvr_idc_connect), "Close Loconet↓");
@@ -60,7 +46,7 @@ TEST_F(WithTcpServer, TypedAddressConnectsReadsAndLosesTheServer) {
     EXPECT_TRUE(pump_until([&] { return log_text().contains("Direct Read"); })) << log_text().toStdString();
     EXPECT_TRUE(log_text().contains("LocoNet over TCP: VERSION Busprobe"));
 
-    share.stop();
+    layout.share.stop();
     EXPECT_TRUE(pump_until([&] { return text_of(kvr_idc_connect) == "Connect Loconet↑"; }));
     EXPECT_TRUE(pump_until([&] { return boxes.size() == 1; }));
     EXPECT_NE(boxes.at(0).text.find("the server closed the connection"), std::string::npos) << boxes.at(0).text;

@@ -8,20 +8,11 @@
 // a copy of the program (the settings file lives beside the executable), so
 // it never falls back to a real serial port.
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QTemporaryDir>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -34,6 +25,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/child_program.h"
+#include "support/eventually.h"
 #include "ui/kvr_dialog_template.h"
 
 namespace {
@@ -49,106 +42,6 @@ bool have_program(const char* name) {
     return std::system(cmd.c_str()) == 0;
 }
 
-// A child process with its standard output on a pipe; ended (TERM, then
-// KILL) when the object goes.
-class child {
-public:
-    child(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-          const std::string& dir = {}, int extra_fd_to = -1) {
-        int out[2];
-        if (::pipe2(out, O_CLOEXEC) != 0)
-            return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(out[1], 1);
-            if (extra_fd_to >= 0) {
-                ::dup2(out[1], extra_fd_to);
-                ::fcntl(extra_fd_to, F_SETFD, 0);  // dup2 onto itself keeps close-on-exec
-            }
-            ::setpgid(0, 0);
-            for (const std::string& e : env)
-                ::putenv(const_cast<char*>(e.c_str()));
-            if (!dir.empty() && ::chdir(dir.c_str()) != 0)
-                ::_exit(126);
-            std::vector<char*> args;
-            for (const std::string& a : argv)
-                args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            ::execvp(args[0], args.data());
-            ::_exit(127);
-        }
-        ::close(out[1]);
-        out_ = out[0];
-    }
-    ~child() {
-        end();
-        if (out_ >= 0)
-            ::close(out_);
-    }
-    child(const child&) = delete;
-    child& operator=(const child&) = delete;
-
-    pid_t pid() const { return pid_; }
-
-    // One line of output, or nothing by the bound.
-    std::optional<std::string> read_line(std::chrono::milliseconds bound = kStepBound) {
-        const auto until = std::chrono::steady_clock::now() + bound;
-        for (;;) {
-            const auto nl = buffer_.find('\n');
-            if (nl != std::string::npos) {
-                std::string line = buffer_.substr(0, nl);
-                buffer_.erase(0, nl + 1);
-                return line;
-            }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-            if (left.count() <= 0 || out_ < 0)
-                return std::nullopt;
-            pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                continue;
-            char chunk[4096];
-            const ssize_t n = ::read(out_, chunk, sizeof chunk);
-            if (n <= 0)
-                return std::nullopt;
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-    }
-
-    // The exit status once the process has ended by itself, or nothing by
-    // the bound.
-    std::optional<int> wait_exit(std::chrono::milliseconds bound = kStepBound) {
-        const auto until = std::chrono::steady_clock::now() + bound;
-        while (pid_ > 0) {
-            int status = 0;
-            const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                pid_ = -1;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (std::chrono::steady_clock::now() > until)
-                return std::nullopt;
-            std::this_thread::sleep_for(20ms);
-        }
-        return std::nullopt;
-    }
-
-    void end() {
-        if (pid_ <= 0)
-            return;
-        ::kill(-pid_, SIGTERM);
-        if (!wait_exit(5s) && pid_ > 0) {
-            ::kill(-pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-    }
-
-private:
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::string buffer_;
-};
-
 // Runs a command and returns its standard output.
 std::string run(const std::string& cmd) {
     std::string out;
@@ -163,13 +56,7 @@ std::string run(const std::string& cmd) {
 }
 
 bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds bound = kStepBound) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
+    return eventually(done, bound, 50ms);  // each look may run xdotool
 }
 
 // The X server and the window manager for the whole suite.
@@ -190,25 +77,25 @@ private:
             return;
         }
         // -displayfd: the server picks a free display and writes its number.
-        xvfb_ = std::make_unique<child>(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0",
-                                                                 "1280x1024x24", "-nolisten", "tcp"},
-                                        std::vector<std::string>{}, std::string{}, 3);
-        const auto number = xvfb_->read_line();
+        xvfb_ = std::make_unique<child_program>(
+            std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"},
+            child_options{.stderr_to_pipe = false, .also_fd = 3, .own_group = true});
+        const auto number = xvfb_->read_line(kStepBound);
         if (!number || number->empty()) {
             why_not_ = "no X server can start here: Xvfb did not report a display";
             xvfb_.reset();
             return;
         }
         display_ = ":" + *number;
-        wm_ = std::make_unique<child>(std::vector<std::string>{"openbox"},
-                                      std::vector<std::string>{"DISPLAY=" + display_});
+        wm_ = std::make_unique<child_program>(std::vector<std::string>{"openbox"},
+                                              child_options{.env = {"DISPLAY=" + display_}, .stderr_to_pipe = false, .own_group = true});
         // Ready when the manager answers through the window-manager hints.
         if (!poll_until([&] { return run("DISPLAY=" + display_ + " wmctrl -m 2>/dev/null").find("Openbox") != std::string::npos; }))
             why_wm_ = "openbox did not come up on " + display_;
     }
 
-    std::unique_ptr<child> xvfb_;
-    std::unique_ptr<child> wm_;
+    std::unique_ptr<child_program> xvfb_;
+    std::unique_ptr<child_program> wm_;
     std::string display_;
     std::string why_not_;
 
@@ -254,8 +141,8 @@ protected:
     std::string start_sim(const std::vector<std::string>& options) {
         std::vector<std::string> argv = {BUSPROBE_SIM_BIN, "--log"};
         argv.insert(argv.end(), options.begin(), options.end());
-        sim_ = std::make_unique<child>(argv);
-        const auto device = sim_->read_line();
+        sim_ = std::make_unique<child_program>(argv, child_options{.stderr_to_pipe = false, .own_group = true});
+        const auto device = sim_->read_line(kStepBound);
         if (!device || device->rfind("/dev/pts/", 0) != 0)
             return {};
         reader_ = std::thread([this] {
@@ -290,8 +177,10 @@ protected:
         const std::string exe = dir_.filePath("busprobe").toStdString();
         std::filesystem::copy_file(BUSPROBE_BIN, exe, std::filesystem::copy_options::overwrite_existing);
         std::ofstream(dir_.filePath("busprobe.ini").toStdString()) << "[SETTING]\nCOMMPORT=" << port << "\n";
-        window_ = std::make_unique<child>(std::vector<std::string>{exe},
-                                          std::vector<std::string>{display_, "QT_QPA_PLATFORM=xcb"}, dir_.path().toStdString());
+        window_ = std::make_unique<child_program>(
+            std::vector<std::string>{exe},
+            child_options{.env = {display_, "QT_QPA_PLATFORM=xcb"}, .dir = dir_.path().toStdString(),
+                          .stderr_to_pipe = false, .own_group = true});
         std::string id;
         poll_until([&] {
             id = first_word(xdo("search --all --onlyvisible --pid " + std::to_string(window_->pid()) +
@@ -300,8 +189,8 @@ protected:
         });
         if (!id.empty()) {
             xdo("windowactivate --sync " + id);
-        } else if (const auto status = window_->wait_exit(0ms)) {
-            ADD_FAILURE() << "busprobe ended with status " << *status << " before its window showed";
+        } else if (const int status = window_->wait(0ms); status >= 0) {
+            ADD_FAILURE() << "busprobe ended with status " << status << " before its window showed";
         }
         return id;
     }
@@ -348,24 +237,12 @@ protected:
 
     QTemporaryDir dir_;
     std::string display_;
-    std::unique_ptr<child> sim_;
-    std::unique_ptr<child> window_;
+    std::unique_ptr<child_program> sim_;
+    std::unique_ptr<child_program> window_;
     std::thread reader_;
     std::mutex bus_mutex_;
     std::vector<std::string> bus_;
 };
-
-TEST_F(RealX, ConnectSwitchPowerOnAndClose) {
-    const std::string device = start_sim({});
-    ASSERT_FALSE(device.empty());
-    const std::string main_id = start_window(device);
-    ASSERT_FALSE(main_id.empty());
-    click(main_id, kvr_idc_connect);
-    click(main_id, kvr_idc_power_on);
-    EXPECT_TRUE(poll_until([&] { return bus_has("OPC_GPON"); }));
-    wm_close(main_id);
-    EXPECT_EQ(window_->wait_exit(), std::optional<int>(0));
-}
 
 // A report box opens in front of the main window, closes with Escape or its
 // title-bar button, a repeated report does not pile up, and a box left open
@@ -392,7 +269,7 @@ TEST_F(RealX, ReportBoxesComeToTheFrontCloseAndDoNotOutliveTheWindow) {
     ASSERT_FALSE(wait_box(main_id).empty());
     xdo("windowactivate --sync " + main_id);
     wm_close(main_id);
-    EXPECT_EQ(window_->wait_exit(), std::optional<int>(0)) << "the program stayed alive behind its box";
+    EXPECT_EQ(window_->wait(kStepBound), 0) << "the program stayed alive behind its box";
 }
 
 // A read against a station that never answers: the Cancel box's title-bar
@@ -425,14 +302,14 @@ TEST_F(RealX, ClosingTheWindowWhileTheCancelBoxShowsEndsTheProgram) {
     ASSERT_FALSE(second_cancel.empty());
     wm_close(main_id);
     std::vector<std::string> reports;  // titles of boxes other than the Cancel box
-    std::optional<int> status;
+    int status = -1;
     poll_until([&] {
         for (const std::string& b : boxes(main_id))
             if (b != second_cancel)
                 reports.push_back(title(b));
-        return (status = window_->wait_exit(0ms)).has_value();
+        return (status = window_->wait(0ms)) >= 0;
     });
-    EXPECT_EQ(status, std::optional<int>(0)) << "the program did not end";
+    EXPECT_EQ(status, 0) << "the program did not end";
     EXPECT_TRUE(reports.empty()) << "a report box showed while closing: " << reports.front();
 }
 
@@ -472,7 +349,7 @@ TEST_F(RealX, SliderDrivesNothingWithoutALocoAddress) {
     click(main_id, kvr_idc_loco_adr);
     xdo("key --clearmodifiers ctrl+a 3");
     wm_close(main_id);
-    EXPECT_EQ(window_->wait_exit(), std::optional<int>(0));
+    EXPECT_EQ(window_->wait(kStepBound), 0);
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+#pragma once
+// The simulated layout on its pseudo-terminal behind a serial link, shared
+// over LocoNet over TCP on an ephemeral loopback port, as `busprobe-cli
+// serve` shares a port.
+
+#include <string>
+
+#include "loconet/kvr_lntcp_share.h"
+#include "loconet/kvr_ms100.h"
+#include "sim/kvr_sim_runner.h"
+
+struct shared_sim {
+    shared_sim() {
+        bus_link.open(runner.device_path());
+        bus_link.set_window(&share);
+        share.start();
+    }
+    ~shared_sim() {
+        share.stop();
+        bus_link.close();
+    }
+    std::string url() { return "tcp://127.0.0.1:" + std::to_string(share.server().port()); }
+
+    static kvr_lntcp_server_options options() {
+        kvr_lntcp_server_options o;
+        o.listen = {"127.0.0.1", 0};
+        o.version = "Busprobe test";
+        return o;
+    }
+
+    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
+    kvr_ms100 bus_link;
+    kvr_lntcp_share share{bus_link, options(), nullptr};
+};
