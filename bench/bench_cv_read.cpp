@@ -20,10 +20,10 @@
 #include "bench/bench_summary.h"
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_lntcp_share.h"
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
+#include "support/shared_sim.h"
 
 namespace {
 
@@ -47,29 +47,6 @@ struct read_setup {
     bool tcp = false;  // through our LocoNet-over-TCP server, on loopback
 };
 
-// What the TCP read adds: our server sharing a link to the simulated
-// station, and the port name of a client link to it.
-struct tcp_hop {
-    explicit tcp_hop(const std::string& device) {
-        bus_link.open(device);
-        bus_link.set_window(&share);
-        share.start();
-    }
-    ~tcp_hop() {
-        share.stop();
-        bus_link.close();
-    }
-    std::string url() { return "tcp://127.0.0.1:" + std::to_string(share.server().port()); }
-
-    static kvr_lntcp_server_options options() {
-        kvr_lntcp_server_options o;
-        o.listen = {"127.0.0.1", 0};
-        return o;
-    }
-    kvr_ms100 bus_link;
-    kvr_lntcp_share share{bus_link, options(), nullptr};
-};
-
 void run_reads(benchmark::State& state, const read_setup& setup) {
     kvr_sim_options options;
     options.instant = true;
@@ -82,7 +59,7 @@ void run_reads(benchmark::State& state, const read_setup& setup) {
         return static_cast<uint16_t>(s.programmer().track_decoder().cv(read_cv));
     });
 
-    std::unique_ptr<tcp_hop> hop;
+    std::unique_ptr<shared_port> hop;
     kvr_ms100 link;
     kvr_sys_event abort(true);
     kvr_dccx_timing timing;
@@ -90,7 +67,7 @@ void run_reads(benchmark::State& state, const read_setup& setup) {
     kvr_dccx_loconet station(link, timing);
     station.set_abort_event(&abort);
     try {
-        if (setup.tcp) hop = std::make_unique<tcp_hop>(sim.device_path());
+        if (setup.tcp) hop = std::make_unique<shared_port>(sim.device_path());  // our server in between
         // The first read waits for the connection, made on the link's thread.
         link.open(hop ? hop->url() : sim.device_path());
         // The first read after opening also pays for the terminal settling.

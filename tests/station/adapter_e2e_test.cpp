@@ -106,7 +106,7 @@ TEST_F(TcpLayout, OperatesTheLayoutThroughTheServer) {
 }
 
 TEST_F(TcpLayout, SentErrorIsShownAndRecorded) {
-    layout.bus_link.close();  // the server stays, its bus is gone
+    layout.port.bus_link.close();  // the server stays, its bus is gone
     station.do_startup();
     ASSERT_TRUE(sink.wait_lines(2, 5000));
     EXPECT_EQ(sink.lines()[1], "LocoNet over TCP: SENT ERROR the bus link is closed\r\n");
@@ -123,7 +123,7 @@ TEST_F(TcpLayout, ServerGoingAwayMidReadIsALostLink) {
     });
     std::thread stopper([&] {
         eventually([&] { return has_line(sink.lines(), "OPC_WR_SL_DATA"); });
-        layout.share.stop();
+        layout.port.share.stop();
     });
     EXPECT_THROW(station.do_direct_read(29, 0), kvr_exception);
     stopper.join();

@@ -1,7 +1,7 @@
 #pragma once
-// The simulated layout on its pseudo-terminal behind a serial link, shared
-// over LocoNet over TCP on an ephemeral loopback port, as `busprobe-cli
-// serve` shares a port.
+// A serial device shared over LocoNet over TCP on an ephemeral loopback port,
+// as `busprobe-cli serve` shares a port; and the simulated layout on its
+// pseudo-terminal shared that way.
 
 #include <string>
 
@@ -9,13 +9,13 @@
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_runner.h"
 
-struct shared_sim {
-    shared_sim() {
-        bus_link.open(runner.device_path());
+struct shared_port {
+    explicit shared_port(const std::string& device) {
+        bus_link.open(device);
         bus_link.set_window(&share);
         share.start();
     }
-    ~shared_sim() {
+    ~shared_port() {
         share.stop();
         bus_link.close();
     }
@@ -28,7 +28,13 @@ struct shared_sim {
         return o;
     }
 
-    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
     kvr_ms100 bus_link;
     kvr_lntcp_share share{bus_link, options(), nullptr};
+};
+
+struct shared_sim {
+    std::string url() { return port.url(); }
+
+    kvr_sim_runner runner{kvr_sim_options{.instant = true}};
+    shared_port port{runner.device_path()};
 };

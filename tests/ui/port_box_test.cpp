@@ -46,7 +46,7 @@ TEST_F(WithTcpServer, TypedAddressConnectsReadsAndLosesTheServer) {
     EXPECT_TRUE(pump_until([&] { return log_text().contains("Direct Read"); })) << log_text().toStdString();
     EXPECT_TRUE(log_text().contains("LocoNet over TCP: VERSION Busprobe"));
 
-    layout.share.stop();
+    layout.port.share.stop();
     EXPECT_TRUE(pump_until([&] { return text_of(kvr_idc_connect) == "Connect Loconet↑"; }));
     EXPECT_TRUE(pump_until([&] { return boxes.size() == 1; }));
     EXPECT_NE(boxes.at(0).text.find("the server closed the connection"), std::string::npos) << boxes.at(0).text;
