@@ -56,8 +56,14 @@ void kvr_main_dlg::on_slider_drawn() {
     // the loco address refuses as well: the slider drives the loco shown or
     // none, and the entries stay as typed.
     update_data(true, true);
-    if (!saved_through(kvr_idc_speed) || !loco_address_ok(0, true))
+    if (!saved_through(kvr_idc_speed) || !loco_address_ok(0, true)) {
+        // Nothing was sent, so once let go the handle goes back to the speed
+        // shown: it never shows a speed the loco did not get, and a redraw
+        // after the address is mended does not start the loco unasked.
+        if (!slider_->isSliderDown())
+            slider_->setValue(fields_.speed);
         return;
+    }
     const int position = slider_->value();
     if (position == fields_.speed)
         return;

@@ -253,7 +253,13 @@ TEST_F(Panels, SliderSendsNothingWhileTheLocoAddressIsEmptyOrBad) {
         pump(50);
         EXPECT_EQ(text_of(kvr_idc_loco_adr), address);
         EXPECT_NE(dlg->focusWidget(), dlg->control(kvr_idc_loco_adr));
+        EXPECT_EQ(dlg->slider()->value(), 0);  // back at the speed shown, which nothing changed
     }
+    // Mending the address and a redraw alone start nothing.
+    type(kvr_idc_loco_adr, "5");
+    dlg->slider()->update();
+    pump(50);
+    EXPECT_TRUE(calls().empty()) << calls().front();
     type(kvr_idc_sw_adr, "0");  // stops the exchange before the loco address
     prompts.clear();
     type(kvr_idc_loco_adr, "5");
