@@ -272,9 +272,10 @@ TEST(CliCancel, TimeoutEndsAReadThatNobodyAnswersWithStatus3) {
 
 // Runs the monitor on a thread and feeds the switch request every 20 ms
 // until it returns (at most 5 s).
-cli_result monitor_fed(std::vector<std::string> options, int out_fd = -1) {
+cli_result monitor_fed(std::vector<std::string> options, int out_fd = -1, std::vector<std::string> globals = {}) {
     bare_pty pty;
     options.insert(options.begin(), {"-p", pty.path(), "monitor"});
+    options.insert(options.begin(), globals.begin(), globals.end());
     auto monitor = std::async(std::launch::async, [&] { return run_cli(options, {}, out_fd); });
     for (int i = 0; i < 250 && monitor.wait_for(20ms) != std::future_status::ready; ++i) pty.write(sw11_req);
     return monitor.get();
@@ -422,7 +423,8 @@ TEST(CliOutput, OutputThatCannotBeWrittenFailsOnlyAMonitorWithoutReaderEndsQuiet
 
     out_pipe gone;
     gone.close_reader();
-    cli_result monitor_head = monitor_fed({"--count", "1000"}, gone.fd[1]);
+    // Global options before the command word do not hide that it is a monitor.
+    cli_result monitor_head = monitor_fed({"--count", "1000"}, gone.fd[1], {"--adapter", "ms100", "--timeout=30"});
     EXPECT_EQ(monitor_head.status, kvr_cli_ok) << monitor_head.err;
     EXPECT_EQ(monitor_head.err, "");
     out_pipe gone_too;
