@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <optional>
 #include <strings.h>
@@ -239,7 +240,11 @@ bool replace_file(const std::string& path, const std::string& text) {
     ok = ok && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
     ok = ok && ::rename(tmp.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
+    if (!ok) {
+        const int why = errno;  // for the caller's note, not the clean-up's
+        ::unlink(tmp.c_str());
+        errno = why;
+    }
     return ok;
 }
 
@@ -339,5 +344,9 @@ void kvr_ini::write_value(const std::string& section, const std::string& key,
     if (create_folder_) kvr_make_folders(parent_of(path_), 0755);
     const auto text = read_file(path_);
     if (!text) return;  // unreadable: rewriting it would lose what it holds
-    replace_file(path_, with_new_value(split_lines(*text), trim(section), trim(key), value));
+    // Nothing else tells the user that a changed setting (a port, say) will
+    // be gone at the next start.
+    if (!replace_file(path_, with_new_value(split_lines(*text), trim(section), trim(key), value)))
+        std::fprintf(stderr, "%s: the settings file %s could not be written (%s): the change is not kept\n",
+                     program_invocation_short_name, path_.c_str(), std::strerror(errno));
 }

@@ -165,11 +165,17 @@ TEST_F(Ini, FailedWritesLeaveTheOldFileIntact) {
     auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
     const rlimit small{512, old.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStderr();
     ini.set_string("SETTING", "COMMPORT", std::string(4000, 'x'));
+    const std::string note = testing::internal::GetCapturedStderr();
     ::setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, old_handler);
     EXPECT_EQ(read(), before);
     EXPECT_EQ(files_in_dir(), 1u);  // the partial temporary file is gone
+    // The user hears that the change is lost.
+    EXPECT_NE(note.find(file_.string() + " could not be written (File too large): the change is not kept"),
+              std::string::npos)
+        << note;
 }
 
 TEST_F(Ini, DefaultPathBesideTheProgramOrInTheUserConfigFolder) {
