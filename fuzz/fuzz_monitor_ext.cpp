@@ -2,9 +2,13 @@
 // them (any opcode, any length, a good checksum) and as anyone might build
 // them. Properties: every message gets one non-empty line of printable
 // ASCII, short enough for the link's line buffer; a message the monitor
-// decodes keeps exactly the monitor's line; and the DCC packet decoder
-// reads any packet of up to five bytes.
+// decodes keeps exactly the monitor's line, but for the three readings the
+// extended text may give (consist state of slot status, interrogation,
+// special slot moves), which keep the monitor's opcode name, a move all of
+// the monitor's words; and the DCC packet decoder reads any packet of up to
+// five bytes.
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -21,11 +25,30 @@ void check_line(const std::string& text) {
         if (c < 0x20 || c > 0x7E) std::abort();
 }
 
+// The opcode name padded to 16 characters and the colon.
+constexpr std::size_t head_width = 17;
+
+bool may_reword(uint8_t opcode) {
+    switch (opcode) {
+    case OPC_SW_REQ:
+    case OPC_SLOT_STAT1:
+    case OPC_MOVE_SLOTS:
+    case OPC_SL_RD_DATA:
+    case OPC_WR_SL_DATA:
+        return true;
+    default:
+        return false;
+    }
+}
+
 void check_message(const kvr_loconet_msg& msg) {
     const std::string plain = kvr_monitor::to_text(msg);
     const std::string extended = kvr_monitor::to_text_extended(msg);
     check_line(extended);
-    if (!plain.empty() && extended != plain) std::abort();
+    if (plain.empty() || extended == plain) return;
+    if (!may_reword(msg.opcode())) std::abort();
+    if (plain.size() < head_width || extended.compare(0, head_width, plain, 0, head_width) != 0) std::abort();
+    if (msg.opcode() == OPC_MOVE_SLOTS && extended.compare(0, plain.size(), plain) != 0) std::abort();
 }
 
 }  // namespace

@@ -29,6 +29,17 @@ constexpr bit_text report_level{in2_level, "on ", "off"};
 constexpr bit_text direction_text{dirf_reverse, "rev", "fwd"};
 constexpr bit_text consist_text{stat_consist, "Consist Mid", ""};
 
+// The protocol's consist state, indexed by STAT bit 6 (up-link) times 2 plus
+// bit 3 (down-link).
+constexpr uint8_t stat_consist_down = 0x08;
+constexpr const char* consist_states[] = {"", "Consist Top", "Consist Sub", "Consist Mid"};
+static_assert(std::size(consist_states) == 4);
+
+const char* consist_of(uint8_t stat, consist_reading consist) {
+    if (consist == consist_reading::monitor) return pick(consist_text, stat);
+    return consist_states[((stat & stat_consist) ? 2 : 0) + ((stat & stat_consist_down) ? 1 : 0)];
+}
+
 // TRK bits 3..0, printed from bit 3 down. The busy text carries its own comma
 // because it disappears entirely when the programming track is free.
 constexpr bit_text track_bits[] = {
@@ -150,7 +161,7 @@ std::string head(uint8_t opcode) {
     return s;
 }
 
-std::string slot_message_text(const kvr_loconet_msg& msg) {
+std::string slot_message_text(const kvr_loconet_msg& msg, consist_reading consist) {
     std::string s = head(msg.opcode());
     const uint8_t slot = msg[2];
     std::string body;
@@ -159,7 +170,7 @@ std::string slot_message_text(const kvr_loconet_msg& msg) {
     } else if (slot == kvr_slot_fast_clock) {
         body = fast_clock_text(msg);
     } else {
-        body = slot_text(msg);
+        body = slot_text(msg, consist);
     }
     return string_appendf(s, "SLOT#[%d] %s", slot, body.c_str());
 }
@@ -202,9 +213,9 @@ std::string snd_text(uint8_t snd) {
     return string_appendf(s, "F5-8(%d%d%d%d)", bit(snd, 0), bit(snd, 1), bit(snd, 2), bit(snd, 3));
 }
 
-std::string slot_status_text(uint8_t stat) {
+std::string slot_status_text(uint8_t stat, consist_reading consist) {
     std::string s;
-    return string_appendf(s, " %s %s %s", pick(consist_text, stat), speed_step_texts[stat & stat_steps_mask],
+    return string_appendf(s, " %s %s %s", consist_of(stat, consist), speed_step_texts[stat & stat_steps_mask],
                           slot_usage_texts[(stat & stat_usage_mask) >> 4]);
 }
 
@@ -226,10 +237,10 @@ std::string track_text(uint8_t trk) {
                           pick(track_bits[2], trk), pick(track_bits[3], trk));
 }
 
-std::string slot_text(const kvr_loconet_msg& msg) {
+std::string slot_text(const kvr_loconet_msg& msg, consist_reading consist) {
     std::string s;
     return string_appendf(s, "%s adr(%3d) spd(%2d) %s %s id(%02X/%02X) %s",
-                          slot_status_text(msg[slot_stat]).c_str(), msg.slot_address(), msg[slot_spd],
+                          slot_status_text(msg[slot_stat], consist).c_str(), msg.slot_address(), msg[slot_spd],
                           dirf_text(msg.dirf()).c_str(), snd_text(msg.snd()).c_str(), msg[slot_id1],
                           msg[slot_id2], track_text(msg[slot_trk]).c_str());
 }
@@ -275,7 +286,7 @@ std::string fast_clock_text(const kvr_loconet_msg& msg) {
                           track_text(msg[slot_trk]).c_str());
 }
 
-std::string to_text(const kvr_loconet_msg& msg) {
+std::string to_text(const kvr_loconet_msg& msg, consist_reading consist) {
     const uint8_t op = msg.opcode();
     const uint8_t b1 = msg[1];
     const uint8_t b2 = msg[2];
@@ -312,7 +323,7 @@ std::string to_text(const kvr_loconet_msg& msg) {
     case OPC_SLOT_STAT1:
         s = head(op);
         string_appendf(s, "SLOT#[%d]", b1);
-        return s + slot_status_text(b2);
+        return s + slot_status_text(b2, consist);
     case OPC_UNLINK_SLOTS:
         s = head(op);
         return string_appendf(s, "SLOT#[%d] from [%d]", b1, b2);
@@ -328,7 +339,7 @@ std::string to_text(const kvr_loconet_msg& msg) {
         return string_appendf(s, "REQ LOCO#[%d]", decode_loco_address(b1, b2));
     case OPC_SL_RD_DATA:
     case OPC_WR_SL_DATA:
-        return slot_message_text(msg);
+        return slot_message_text(msg, consist);
     default:
         return "";
     }

@@ -12,17 +12,25 @@
 
 namespace kvr_monitor {
 
-std::string to_text(const kvr_loconet_msg& msg);
+// How STAT bits 6 and 3 of a slot read. This monitor's lines have always
+// named bit 6 alone "Consist Mid"; the protocol reads the two together: bit 6
+// links the slot up to another, bit 3 has slots linked below it, so 0x48 is
+// the middle of a consist, 0x08 its top, 0x40 a sub-member, neither none.
+//   B5 25 1B: "...SLOT#[37]  128spd COMMON" (monitor),
+//             "...SLOT#[37] Consist Top 128spd COMMON" (protocol)
+enum class consist_reading { monitor, protocol };
+
+std::string to_text(const kvr_loconet_msg& msg, consist_reading consist = consist_reading::monitor);
 
 std::string switch_text(uint8_t a, uint8_t b);
 std::string input_text(uint8_t a, uint8_t b);
 std::string switch_report_text(uint8_t a, uint8_t b);
 std::string dirf_text(uint8_t dirf);
 std::string snd_text(uint8_t snd);
-std::string slot_status_text(uint8_t stat);
+std::string slot_status_text(uint8_t stat, consist_reading consist = consist_reading::monitor);
 std::string ack_text(uint8_t lopc, uint8_t code);
 std::string track_text(uint8_t trk);
-std::string slot_text(const kvr_loconet_msg& msg);
+std::string slot_text(const kvr_loconet_msg& msg, consist_reading consist = consist_reading::monitor);
 std::string pgm_task_text(const kvr_loconet_msg& msg);
 std::string pgm_command_name(uint8_t pcmd);
 std::string fast_clock_text(const kvr_loconet_msg& msg);

@@ -1,9 +1,16 @@
 #pragma once
 // Extended monitor text: a line for every message, in the monitor's style.
-// Messages the monitor decodes keep its line exactly; every other message
-// gets the opcode name padded to 16 characters, a colon and its fields:
+// Messages the monitor decodes keep its line, but for three readings the
+// protocol gives them: the consist state of slot status (STAT bits 6 and 3
+// together), the command station's interrogation (switch requests 1017..1020,
+// closed, off) and the special slot moves (from 0, to 0, to itself). Every
+// other message gets the opcode name padded to 16 characters, a colon and
+// its fields:
 //   A3 01 05       -> "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)"
 //   D4 20 01 08 41 -> "OPC_LOCO_FUNC_EX:SLOT#[1] F13-19(1000001)"
+//   B5 25 1B       -> "OPC_SLOT_STAT1  :SLOT#[37] Consist Top 128spd COMMON"
+//   B0 78 27       -> "OPC_SW_REQ      :Interrogate turnouts and sensors (SW#[1017])"
+//   BA 05 05       -> "OPC_MOVE_SLOTS  :SLOT#[5] to [5] (null move: mark in use)"
 //   84             -> "UNKNOWN         :len(2) 84 7B"
 // Pure, like the monitor: it reads nothing but the message.
 
@@ -14,7 +21,8 @@
 
 namespace kvr_monitor {
 
-// The monitor's line when it has one, else the extended line; never empty.
+// The monitor's line (reworded as above) when it has one, else the extended
+// line; never empty. Where the two differ they share the opcode name.
 std::string to_text_extended(const kvr_loconet_msg& msg);
 
 // A DCC packet (without its error byte) as its kind, address and fields:

@@ -1,9 +1,11 @@
 // Extended monitor text: a line for every message the monitor leaves blank,
-// and the monitor's own line, unchanged, for every message it decodes. The
+// and the monitor's own line for every message it decodes, unchanged but for
+// the protocol's readings of consist state, interrogation and slot moves. The
 // packets are worked from the LocoNet and NMRA DCC packet layouts.
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "loconet/kvr_loconet_msg.h"
@@ -45,8 +47,6 @@ TEST(MonitorExtended, GivesALineForEveryMessageTheMonitorLeavesBlank) {
         // Peer transfer: the eight data bytes get bit 7 back from PXCT1/PXCT2.
         {{0xE5, 0x10, 0x50, 0x01, 0x00, 0x03, 0x01, 0x02, 0x03, 0x04, 0x08, 0x05, 0x06, 0x07, 0x08},
          "OPC_PEER_XFER   :SRC(50) DST(1) data(81 82 03 04 05 06 07 88)"},
-        {{0xE5, 0x10, 0x01, 0x02, 0x02, 0x00, 0x03, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-         "OPC_PEER_XFER   :SV programming SRC(01) DST(258) data(03 00 01 00 00 00 00 00)"},
         {{0xE5, 0x07, 0x01, 0x02, 0x03, 0x04}, "OPC_PEER_XFER   :len(7) data(01 02 03 04)"},
         // Immediate packets: DCC packets to locomotives and accessories.
         {imm({0x03, 0x90}, 4), "OPC_IMM_PACKET  :DCC LOCO#[3] F0-4(10000) reps(4) packet(03 90)"},
@@ -66,7 +66,7 @@ TEST(MonitorExtended, GivesALineForEveryMessageTheMonitorLeavesBlank) {
         {imm({0xBF, 0x8B}), "OPC_IMM_PACKET  :DCC ACCESSORY board(511) output(3) on reps(0) packet(BF 8B)"},
         {imm({0xFF, 0x00}), "OPC_IMM_PACKET  :DCC IDLE reps(0) packet(FF 00)"},
         {{0xED, 0x0F, 0x01, 0x05, 0x00, 0x21}, "OPC_IMM_PACKET  :len(7) data(01 05 00 21)"},
-        {{0xE4, 0x08, 0x00, 0x01, 0x02, 0x03, 0x04}, "OPC_REPORT_E4   :len(8) data(00 01 02 03 04)"},
+        {{0xE4, 0x07, 0x00, 0x01, 0x02, 0x03}, "OPC_REPORT_E4   :len(7) data(00 01 02 03)"},
         {{0x84}, "UNKNOWN         :len(2) 84 7B"},
         {{0xB3, 0x01, 0x02}, "UNKNOWN         :len(4) B3 01 02 4F"},
     };
@@ -74,6 +74,86 @@ TEST(MonitorExtended, GivesALineForEveryMessageTheMonitorLeavesBlank) {
         const kvr_loconet_msg m = msg_of(c.bytes);
         EXPECT_EQ(kvr_monitor::to_text(m), "") << c.line;
         EXPECT_EQ(kvr_monitor::to_text_extended(m), c.line);
+    }
+}
+
+// A message as the bus carries it, checksum included: "B5 25 1B 74".
+kvr_loconet_msg wire(const std::string& hex) {
+    kvr_loconet_msg m;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 3)
+        m.append(static_cast<uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return m;
+}
+
+struct reading_case {
+    const char* bytes;     // as on the wire, checksum included
+    const char* plain;     // the monitor's line, which stays as it is
+    const char* extended;  // the protocol's reading
+};
+
+// Golden messages with their meaning; the comment above each group names the
+// public source of the fact.
+TEST(MonitorExtended, ReadsMessagesAsTheProtocolDefinesThem) {
+    const reading_case cases[] = {
+        // LocoNet SV programming, format 2 (OPC_PEER_XFER, SV_TYPE 02): destination and SV
+        // number from bytes 6-9, bit 7 of each from SVX1, of D1-D4 from SVX2; replies set bit 6.
+        {"E5 10 01 02 02 10 23 00 03 00 10 00 00 00 00 2B", "",
+         "OPC_PEER_XFER   :SV programming read SRC(01) DST(35) SV#[3] data(00 00 00 00)"},
+        {"E5 10 05 41 02 15 00 01 7F 01 19 12 34 56 78 37", "",
+         "OPC_PEER_XFER   :SV programming write reply SRC(05) DST(384) SV#[511] data(92 34 56 F8)"},
+        {"E5 10 05 0A 02 10 01 00 01 00 10 00 00 00 00 07", "",
+         "OPC_PEER_XFER   :SV programming cmd(0A) SRC(05) DST(1) SV#[1] data(00 00 00 00)"},
+        // LocoNet SV programming, format 1 (SV_TYPE 01): the peer-transfer layout, board in DSTL.
+        {"E5 10 50 51 01 00 02 03 00 00 10 00 00 00 00 1B", "",
+         "OPC_PEER_XFER   :SV programming (format 1) SRC(50) DST(81) data(02 03 00 00 00 00 00 00)"},
+        // LocoNet PE slot status STAT1: bit 6 up-link, bit 3 down-link; 0x08 top, 0x40 sub-member, 0x48 mid.
+        {"B5 25 1B 74", "OPC_SLOT_STAT1  :SLOT#[37]  128spd COMMON",
+         "OPC_SLOT_STAT1  :SLOT#[37] Consist Top 128spd COMMON"},
+        {"B5 09 40 03", "OPC_SLOT_STAT1  :SLOT#[9] Consist Mid 28spd FREE SLOT",
+         "OPC_SLOT_STAT1  :SLOT#[9] Consist Sub 28spd FREE SLOT"},
+        {"B5 09 48 0B", "OPC_SLOT_STAT1  :SLOT#[9] Consist Mid 28spd FREE SLOT",
+         "OPC_SLOT_STAT1  :SLOT#[9] Consist Mid 28spd FREE SLOT"},
+        {"E7 0E 01 3B 03 00 10 07 00 00 00 01 00 39",
+         "OPC_SL_RD_DATA  :SLOT#[1]   128spd IN_USE adr(  3) spd( 0) DIR(fwd) F0-4(10000) F5-8(0000) id(01/00) "
+         "TRK (loconet1.1 Master,idle,power on)",
+         "OPC_SL_RD_DATA  :SLOT#[1]  Consist Top 128spd IN_USE adr(  3) spd( 0) DIR(fwd) F0-4(10000) F5-8(0000) "
+         "id(01/00) TRK (loconet1.1 Master,idle,power on)"},
+        // NMRA S-9.2 and the LocoNet PE OPC_IMM_PACKET layout: only FF 00 (error byte FF) is idle.
+        {"ED 0B 7F 51 03 7F 04 3D 7F 00 0D", "",
+         "OPC_IMM_PACKET  :DCC reserved(FF) reps(1) packet(FF 84 3D 7F 00)"},
+        {"ED 0B 7F 20 01 7F 01 00 00 00 39", "", "OPC_IMM_PACKET  :DCC reserved(FF) reps(0) packet(FF 01)"},
+        {"ED 0B 7F 30 05 7F 00 7F 00 00 53", "", "OPC_IMM_PACKET  :DCC IDLE reps(0) packet(FF 00 FF)"},
+        // Published LocoNet interpretation pairs: switch requests 1017-1020, closed, off, interrogate.
+        {"B0 78 27 10", "OPC_SW_REQ      :SW#[1017 (254:1)] for Closed/Green(off)",
+         "OPC_SW_REQ      :Interrogate turnouts and sensors (SW#[1017])"},
+        {"B0 7B 27 13", "OPC_SW_REQ      :SW#[1020 (254:4)] for Closed/Green(off)",
+         "OPC_SW_REQ      :Interrogate turnouts and sensors (SW#[1020])"},
+        {"B0 78 37 00", "OPC_SW_REQ      :SW#[1017 (254:1)] for Closed/Green(on)",
+         "OPC_SW_REQ      :SW#[1017 (254:1)] for Closed/Green(on)"},
+        {"B0 7C 27 14", "OPC_SW_REQ      :SW#[1021 (255:1)] for Closed/Green(off)",
+         "OPC_SW_REQ      :SW#[1021 (255:1)] for Closed/Green(off)"},
+        // LocoNet PE OPC_MOVE_SLOTS: source 0 asks for the dispatched slot, destination 0
+        // dispatches, source equal to destination is the null move.
+        {"BA 00 00 45", "OPC_MOVE_SLOTS  :SLOT#[0] to [0]",
+         "OPC_MOVE_SLOTS  :SLOT#[0] to [0] (ask for the dispatched slot)"},
+        {"BA 05 05 45", "OPC_MOVE_SLOTS  :SLOT#[5] to [5]",
+         "OPC_MOVE_SLOTS  :SLOT#[5] to [5] (null move: mark in use)"},
+        {"BA 05 00 40", "OPC_MOVE_SLOTS  :SLOT#[5] to [0]", "OPC_MOVE_SLOTS  :SLOT#[5] to [0] (dispatch)"},
+        {"BA 05 06 46", "OPC_MOVE_SLOTS  :SLOT#[5] to [6]", "OPC_MOVE_SLOTS  :SLOT#[5] to [6]"},
+        // Published LocoNet interpretation pairs: the long transponding report, b1-b4 as in OPC_MULTI_SENSE.
+        {"E0 09 20 09 7D 03 40 00 01", "", "OPC_MULTI_SENSE :present SECTION#[10] LOCO#[3] dir(40)"},
+        {"E0 09 01 00 09 52 00 00 4C", "", "OPC_MULTI_SENSE :absent SECTION#[129] LOCO#[1234] dir(00)"},
+        {"E0 08 20 09 7D 03 40 00", "", "UNKNOWN         :len(8) E0 08 20 09 7D 03 40 00"},
+        // Published LocoNet interpretation pairs: the 8-byte transponder and RailCom receiver report.
+        {"E4 08 00 22 2B 09 52 41", "", "OPC_REPORT_E4   :receiver cat(1) sensor(299) decoder(1234) flags(01)"},
+        {"E4 08 03 5F 7F 00 03 33", "", "OPC_REPORT_E4   :receiver cat(4) sensor(4095) decoder(3) flags(10)"},
+        {"E4 09 01 02 03 04 05 06 15", "", "OPC_REPORT_E4   :len(9) data(01 02 03 04 05 06)"},
+    };
+    for (const reading_case& c : cases) {
+        const kvr_loconet_msg m = wire(c.bytes);
+        ASSERT_TRUE(m.checksum_ok()) << c.bytes;
+        EXPECT_EQ(kvr_monitor::to_text(m), c.plain) << c.bytes;
+        EXPECT_EQ(kvr_monitor::to_text_extended(m), c.extended) << c.bytes;
     }
 }
 
