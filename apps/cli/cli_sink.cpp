@@ -55,7 +55,11 @@ void cli_sink::post_text(std::string text) {
         line.shown += pending_hex_ + "  ";
         pending_hex_.clear();
     }
-    line.shown += text.empty() && extended_ ? pending_extended_ : text;
+    // With --extended the whole line is the extended reading, as in the window's
+    // "Decode every message": it may also reword a line the monitor fills
+    // (consist state, interrogation, slot moves). Text that came without a
+    // message (a report) has no extended reading and stays as it is.
+    line.shown += extended_ && !pending_extended_.empty() ? pending_extended_ : text;
     pending_extended_.clear();
     line.text = std::move(text);
     {

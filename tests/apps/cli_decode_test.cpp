@@ -9,6 +9,8 @@
 #include "apps/cli/cli_sink.h"
 #include "foundation/kvr_sys_event.h"
 #include "loconet/kvr_loconet_msg.h"
+#include "loconet/kvr_monitor.h"
+#include "loconet/kvr_monitor_ext.h"
 
 namespace {
 
@@ -82,11 +84,18 @@ TEST(CliDecode, ExtendedLinesForMessagesTheMonitorLeavesBlank) {
     const kvr_loconet_msg gpon = kvr_loconet_msg::with_checksum({0x83});
     sink.post_message(gpon);
     sink.post_text("OPC_GPON:\r\n");
+    // B0 78 27: the command station's interrogation, reworded only when extended
+    // (LocoNet PE opcode summary).
+    const kvr_loconet_msg interrogate = kvr_loconet_msg::with_checksum({0xB0, 0x78, 0x27});
+    sink.post_message(interrogate);
+    sink.post_text(kvr_monitor::to_text(interrogate));
     const std::deque<cli_line> lines = sink.take_lines().lines;
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].shown, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)");
     EXPECT_EQ(lines[0].text, "");
     EXPECT_EQ(lines[1].shown, "OPC_GPON:");
+    EXPECT_EQ(lines[2].shown, kvr_monitor::to_text_extended(interrogate));
+    EXPECT_EQ(lines[2].text, kvr_monitor::to_text(interrogate));
 }
 
 TEST(CliDecode, BadTokenFailsWithStatus2ShownEscapedAndCut) {
