@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 int kvr_serial_io::ioctl(int fd, unsigned long request, void* arg) {
@@ -147,6 +148,13 @@ int set_nonblocking_reads(int fd, bool* failed_write, kvr_serial_io& io) {
         return err;
     }
     return 0;
+}
+
+int send_break(int fd, long us, kvr_serial_io& io) {
+    if (io.ioctl(fd, TIOCSBRK, nullptr) < 0) return errno;
+    const timespec ts{us / 1000000, us % 1000000 * 1000};
+    ::nanosleep(&ts, nullptr);
+    return io.ioctl(fd, TIOCCBRK, nullptr) < 0 ? errno : 0;
 }
 
 int flush_input(int fd, kvr_serial_io& io) {

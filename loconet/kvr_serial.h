@@ -72,6 +72,10 @@ int line_settings(int fd, unsigned* baud, bool* rtscts, kvr_serial_io& io);
 // Reads never block: VMIN 0, VTIME 0. `failed_write` as above.
 int set_nonblocking_reads(int fd, bool* failed_write, kvr_serial_io& io);
 
+// Holds the line in the break state (low) for about `us` microseconds.
+// A device without break control (a pseudo-terminal) ignores it.
+int send_break(int fd, long us, kvr_serial_io& io);
+
 // Discards bytes received but not yet read.
 int flush_input(int fd, kvr_serial_io& io);
 

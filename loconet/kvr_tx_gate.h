@@ -1,54 +1,118 @@
 #pragma once
-// When the I/O thread may put the next queued message on the bus.
+// When a node behind an MS100 may put its next message on the bus, and
+// whether the bus carried it. With an MS100 the PC's UART drives the line
+// itself, so the link must follow the rules every LocoNet node follows:
 //
-// LocoNet is a shared line: a node may start only after the line has been
-// idle for the carrier-detect backoff (20 bit times) plus its priority delay
-// (up to 20 bit times more), and a message's bytes follow back to back. On a
-// busy bus such a gap may not come for a long time, yet a Power Off or a
-// throttle takeover must not wait behind other nodes' traffic. So:
-//   - a quiet line: no input waits and nothing was read for the idle time,
-//     and the receiver holds no part of a message: write now;
-//   - a busy line: once the message has waited `boundary_wait` at the front
-//     of the queue, write at the next message boundary (the receiver holds
-//     no partial message, so we never cut into a message being read);
-//   - in any case: after `forced_wait` write whatever the receiver holds, so
-//     a broken message that never completes cannot hold the queue.
-// One message per I/O cycle either way.
+//   - Start only on an idle line: no byte for the carrier-detect backoff
+//     (20 bit times), plus 6 more since we are not the command station,
+//     plus our priority delay (20 bit times at first). A message's bytes
+//     follow back to back, so a receiver still holding part of a message
+//     has that message ended once no byte came for 20 bit times.
+//   - Each time another node takes the line while we wait, our priority
+//     delay drops by one bit time (down to 0), so a node that has waited
+//     long wins the next free line. Winning sets it back to 20.
+//   - Every byte we send comes back from the line. Bytes that come back
+//     different mean another node started at the same moment: a collision.
+//     We then hold the line low for 15 bit times (a break), so the other
+//     node sees it too, and try again after the backoff, a few times at
+//     most before the message is given up.
+//
+// Example at 16457 baud (60.8 us a bit): a message queued while the line
+// carries other nodes' traffic goes out only after a gap of 26 + priority
+// bit times, 1.58 ms at priority 0 and 2.80 ms at 20.
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
+#include <cstdint>
 
 namespace kvr_tx_gate {
 
 using duration = std::chrono::microseconds;
 
-// 16457 baud: 60.8 us per bit, 10 bits per byte on the wire.
-constexpr duration bit_time{61};
-constexpr duration idle_time = 40 * bit_time;  // backoff 20 + priority 20 bit times
-constexpr duration boundary_wait = std::chrono::milliseconds(20);
-constexpr duration forced_wait = std::chrono::milliseconds(35);
+constexpr int carrier_detect_bits = 20;
+constexpr int non_master_bits = 6;
+constexpr int priority_max_bits = 20;
+constexpr int message_end_bits = 20;  // a message whose bytes stopped this long has ended
+constexpr int break_bits = 15;
+constexpr int max_tries = 4;
+
+// Bit times at 16457 baud (60.77 us a bit), rounded up.
+constexpr duration bits(int n) { return duration{(static_cast<int64_t>(n) * 1000000 + 16456) / 16457}; }
+
+// The whole wait of a non-master node before it starts.
+constexpr duration backoff(int priority_bits) {
+    return bits(carrier_detect_bits + non_master_bits + std::clamp(priority_bits, 0, priority_max_bits));
+}
 
 struct line_state {
-    bool input_waiting;   // bytes wait unread in the driver
-    bool partial;         // the receiver holds part of a message
-    duration quiet_for;   // since bytes were last read
-    duration front_wait;  // since the front message reached the front
+    bool input_waiting;  // bytes wait unread in the driver
+    bool partial;        // the receiver holds part of a message
+    duration quiet_for;  // since bytes were last read
+    int priority_bits;   // our priority delay now, 0..20
+    bool echo_pending;   // our last message has not come back whole yet
 };
 
 constexpr bool may_write(const line_state& s) {
-    if (s.front_wait >= forced_wait) return true;
-    if (s.partial) return false;
-    if (s.front_wait >= boundary_wait) return true;
-    return !s.input_waiting && s.quiet_for >= idle_time;
+    if (s.echo_pending || s.input_waiting) return false;
+    // A partial message still arriving keeps the line; one whose bytes
+    // stopped has ended (the backoff below is longer anyway).
+    if (s.partial && s.quiet_for < bits(message_end_bits)) return false;
+    return s.quiet_for >= backoff(s.priority_bits);
 }
 
-// How long the I/O thread may sleep before the answer of may_write can
-// change by time alone (input arriving wakes it anyway).
+// How long the I/O thread may sleep before may_write can change by time
+// alone (input arriving wakes it anyway).
 constexpr duration recheck_after(const line_state& s) {
-    duration next = forced_wait - s.front_wait;
-    if (!s.partial && s.front_wait < boundary_wait) next = std::min(next, boundary_wait - s.front_wait);
-    if (!s.partial && s.quiet_for < idle_time) next = std::min(next, idle_time - s.quiet_for);
-    return std::max(next, duration{0});
+    return std::max(backoff(s.priority_bits) - s.quiet_for, duration{0});
+}
+
+// Our priority delay after `starts` messages of other nodes began while we
+// waited.
+constexpr int after_losses(int priority_bits, std::size_t starts) {
+    const auto left = static_cast<std::size_t>(std::clamp(priority_bits, 0, priority_max_bits));
+    return static_cast<int>(left > starts ? left - starts : 0);
+}
+
+// Message starts among bytes read: every opcode has bit 7 set.
+constexpr std::size_t message_starts(const uint8_t* bytes, std::size_t n) {
+    std::size_t starts = 0;
+    for (std::size_t i = 0; i < n; ++i) starts += (bytes[i] & 0x80) != 0;
+    return starts;
+}
+
+// The echo of a message being sent, compared as its bytes come back.
+//   sent B0 0A 30 75, read B0 0A      -> pending (2 of 4 matched)
+//   then read 30 75 B2 ...            -> whole, 2 bytes used; B2 ... is the
+//                                        next node's message
+//   sent B0 0A 30 75, read B0 08 ...  -> differs: a collision
+enum class echo_state { pending, whole, differs };
+
+struct echo_progress {
+    echo_state state;
+    std::size_t matched;  // bytes of the message seen back so far
+    std::size_t used;     // bytes of the read that belong to the echo
+};
+
+constexpr echo_progress compare_echo(const uint8_t* sent, std::size_t length, std::size_t matched,
+                                     const uint8_t* got, std::size_t n) {
+    std::size_t used = 0;
+    while (used < n && matched < length) {
+        if (got[used] != sent[matched]) return {echo_state::differs, matched, used + 1};
+        ++used;
+        ++matched;
+    }
+    return {matched == length ? echo_state::whole : echo_state::pending, matched, used};
+}
+
+// How long the echo may take to begin coming back: the bytes ahead of it in
+// the driver and the message itself at the line rate, plus room for the
+// scheduler. A line that gives nothing back by then has no echo at all (a
+// bare pseudo-terminal): nothing tells of a collision, so the message
+// counts as sent, as with the adapters that check for us.
+constexpr duration echo_slack = std::chrono::milliseconds(50);
+constexpr duration echo_window(std::size_t length, std::size_t queued_ahead) {
+    return bits(static_cast<int>(10 * (length + queued_ahead))) + echo_slack;
 }
 
 }  // namespace kvr_tx_gate
