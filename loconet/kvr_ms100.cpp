@@ -281,11 +281,12 @@ void kvr_ms100::impl::configure() {
     if (int err = kvr_serial::set_raw_8n1(fd, &on_write, io))
         fail(on_write ? "SetCommState" : "GetCommState", err, on_write ? line_set_state : line_get_state);
     // The LocoBuffer class paces the PC with CTS and wants DTR and RTS up
-    // before it talks. The MS100 keeps the flow control the driver has.
-    if (kind->rtscts) {
-        if (int err = kvr_serial::set_hardware_flow(fd, true, io)) fail("SetCommState", err, line_set_state);
-        if (int err = kvr_serial::raise_dtr_rts(fd, io)) fail("EscapeCommFunction", err, line_set_state);
-    }
+    // before it talks. The MS100 has no handshake: flow control left on by
+    // an earlier LocoBuffer run on the same port would stall its writes
+    // (software flow control went with the raw settings above).
+    if (int err = kvr_serial::set_hardware_flow(fd, kind->rtscts, io)) fail("SetCommState", err, line_set_state);
+    const int lines = kind->rtscts ? kvr_serial::raise_dtr_rts(fd, io) : kvr_serial::set_ms100_modem_lines(fd, io);
+    if (lines) fail("EscapeCommFunction", lines, line_set_state);
     if (int err = kvr_serial::set_nonblocking_reads(fd, &on_write, io))
         fail(on_write ? "SetCommTimeouts" : "GetCommTimeouts", err,
              on_write ? line_set_timeouts : line_get_timeouts);

@@ -1,6 +1,6 @@
 #pragma once
-// The MS100 LocoNet adapter on a serial port: 16457 baud, 8N1, raw. One I/O
-// thread reads and writes the device:
+// The MS100 LocoNet adapter on a serial port: 16457 baud, 8N1, raw, no flow
+// control, RTS on and DTR off. One I/O thread reads and writes the device:
 // it waits for input up to the poll interval (10 ms, 2 ms after a write),
 // reads whatever waits, dispatches it, and writes at most one queued message
 // per cycle. With an MS100 the PC drives the bus itself, so the thread keeps

@@ -129,6 +129,21 @@ int raise_dtr_rts(int fd, kvr_serial_io& io) {
     return errno == ENOTTY || errno == EINVAL ? 0 : errno;
 }
 
+int set_ms100_modem_lines(int fd, kvr_serial_io& io) {
+    int rts = TIOCM_RTS;
+    if (io.ioctl(fd, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) return errno;
+    int dtr = TIOCM_DTR;
+    if (io.ioctl(fd, TIOCMBIC, &dtr) != 0 && errno != ENOTTY && errno != EINVAL) return errno;
+    return 0;
+}
+
+int software_flow(int fd, bool* xonxoff, kvr_serial_io& io) {
+    termios2 t{};
+    if (int err = get(io, fd, &t)) return err;
+    *xonxoff = (t.c_iflag & (IXON | IXOFF)) != 0;
+    return 0;
+}
+
 int line_settings(int fd, unsigned* baud, bool* rtscts, kvr_serial_io& io) {
     termios2 t{};
     if (int err = get(io, fd, &t)) return err;
