@@ -229,7 +229,7 @@ struct kvr_ms100::impl {
     int priority = kvr_tx_gate::priority_max_bits;
     bool echo_due = false;
     kvr_loconet_msg echo_msg;
-    std::size_t echo_matched = 0;
+    kvr_tx_gate::echo_watch echo;
     tx_clock::time_point echo_deadline{};
     std::atomic<std::size_t> given_up{0};  // messages the bus never carried
 
@@ -431,26 +431,24 @@ void kvr_ms100::impl::watch_line(const uint8_t* bytes, std::size_t n) {
     if (!kind->pc_accesses_bus) return;
     std::size_t used = 0;
     if (echo_due) {
-        const auto p = kvr_tx_gate::compare_echo(echo_msg.data(), static_cast<std::size_t>(echo_msg.length()),
-                                                 echo_matched, bytes, n);
-        echo_matched = p.matched;
-        if (p.state == kvr_tx_gate::echo_state::pending) return;
-        if (p.state == kvr_tx_gate::echo_state::differs) {
+        const auto r = echo.feed(echo_msg.data(), static_cast<std::size_t>(echo_msg.length()), bytes, n);
+        if (r.state == kvr_tx_gate::echo_state::pending) return;
+        if (r.state == kvr_tx_gate::echo_state::differs) {
             collided();
             return;  // the rest is the wreck of both messages
         }
         echo_whole();
-        used = p.used;
+        used = r.used;
     }
     std::lock_guard<std::mutex> lk(owner.lock());
     if (!txq.empty()) priority = kvr_tx_gate::after_losses(priority, kvr_tx_gate::message_starts(bytes + used, n - used));
 }
 
-// Nothing, or only the start of the message, came back in time. Nothing at
-// all: a line without echo, the message counts as sent. Part of it: the
-// message was cut short on the line.
+// Our whole message did not come back in time. Nothing at all: a line
+// without echo, the message counts as sent. Anything else: it was cut short
+// or never got onto the line.
 void kvr_ms100::impl::echo_timed_out() {
-    if (echo_matched == 0) {
+    if (!echo.seen_anything()) {
         echo_due = false;
         finish_front(true);
         return;
@@ -544,7 +542,7 @@ bool kvr_ms100::impl::send_raw(bool input_waiting) {
         }
         echo_due = true;
         echo_msg = msg;
-        echo_matched = 0;
+        echo.start();
         echo_deadline = tx_clock::now() +
                         kvr_tx_gate::echo_window(static_cast<std::size_t>(msg.length()), static_cast<std::size_t>(out));
         return true;

@@ -81,35 +81,78 @@ constexpr std::size_t message_starts(const uint8_t* bytes, std::size_t n) {
     return starts;
 }
 
-// The echo of a message being sent, compared as its bytes come back.
-//   sent B0 0A 30 75, read B0 0A      -> pending (2 of 4 matched)
-//   then read 30 75 B2 ...            -> whole, 2 bytes used; B2 ... is the
-//                                        next node's message
-//   sent B0 0A 30 75, read B0 08 ...  -> differs: a collision
+// The echo of a message being sent, watched as bytes come back. The line
+// carries whole messages: our own, and before it perhaps another node's that
+// had just ended as ours began (its bytes may reach us after our write). Any
+// other byte pattern is a collision: a byte that cannot start a message, a
+// message cut short by the next opcode, a wrong checksum, or our message
+// with a byte changed.
+//   sent B0 0A 30 75, read B0 0A        -> pending
+//   then read 30 75 B2 ...              -> whole, 2 bytes used (B2 ... is the
+//                                          next node's message)
+//   sent B0 0A 30 75, read B2 12 51 1C B0 0A 30 75  -> whole, 8 bytes used
+//   sent B0 0A 30 75, read B0 08 30 75  -> differs (checksum): a collision
+//   sent B0 0A 30 75, read 00           -> differs: a break
 enum class echo_state { pending, whole, differs };
 
-struct echo_progress {
+struct echo_result {
     echo_state state;
-    std::size_t matched;  // bytes of the message seen back so far
-    std::size_t used;     // bytes of the read that belong to the echo
+    std::size_t used;  // bytes of the read up to the end of the echo
 };
 
-constexpr echo_progress compare_echo(const uint8_t* sent, std::size_t length, std::size_t matched,
-                                     const uint8_t* got, std::size_t n) {
-    std::size_t used = 0;
-    while (used < n && matched < length) {
-        if (got[used] != sent[matched]) return {echo_state::differs, matched, used + 1};
-        ++used;
-        ++matched;
-    }
-    return {matched == length ? echo_state::whole : echo_state::pending, matched, used};
-}
+class echo_watch {
+public:
+    void start() { have_ = expect_ = 0, seen_ = false; }
+    // True once any byte came back since start().
+    bool seen_anything() const { return seen_; }
 
-// How long the echo may take to begin coming back: the bytes ahead of it in
-// the driver and the message itself at the line rate, plus room for the
-// scheduler. A line that gives nothing back by then has no echo at all (a
-// bare pseudo-terminal): nothing tells of a collision, so the message
-// counts as sent, as with the adapters that check for us.
+    echo_result feed(const uint8_t* sent, std::size_t length, const uint8_t* got, std::size_t n) {
+        for (std::size_t i = 0; i < n; ++i) {
+            seen_ = true;
+            const uint8_t b = got[i];
+            const bool opcode = (b & 0x80) != 0;
+            if (opcode != (have_ == 0) || have_ >= sizeof buf_) return {echo_state::differs, i + 1};
+            buf_[have_++] = b;
+            if (have_ == 1) expect_ = fixed_length(b);
+            if (have_ == 2 && expect_ == 0) expect_ = b;  // variable length: byte 1 counts the whole message
+            if (have_ == 2 && expect_ < 2) return {echo_state::differs, i + 1};
+            if (expect_ == 0 || have_ < expect_) continue;
+            const bool ours = have_ == length && std::equal(buf_, buf_ + have_, sent);
+            if (ours) return {echo_state::whole, i + 1};
+            if (!checksum_holds()) return {echo_state::differs, i + 1};
+            have_ = expect_ = 0;  // another node's whole message: ours may follow
+        }
+        return {echo_state::pending, n};
+    }
+
+private:
+    // Message length by opcode bits 6-5: 2, 4, 6 bytes, or 0 (in byte 1).
+    static constexpr std::size_t fixed_length(uint8_t opcode) {
+        switch (opcode & 0x60) {
+        case 0x00: return 2;
+        case 0x20: return 4;
+        case 0x40: return 6;
+        default: return 0;
+        }
+    }
+    bool checksum_holds() const {
+        uint8_t x = 0;
+        for (std::size_t i = 0; i < have_; ++i) x ^= buf_[i];
+        return x == 0xFF;
+    }
+
+    uint8_t buf_[128] = {};
+    std::size_t have_ = 0;
+    std::size_t expect_ = 0;
+    bool seen_ = false;
+};
+
+// How long the echo may take to come back: the bytes ahead of it in the
+// driver and the message itself at the line rate, plus room for the
+// scheduler. A line that gives nothing at all back by then has no echo (a
+// bare pseudo-terminal): nothing tells of a collision, so the message counts
+// as sent, as with the adapters that check for us. Anything else without
+// our whole message is a collision.
 constexpr duration echo_slack = std::chrono::milliseconds(50);
 constexpr duration echo_window(std::size_t length, std::size_t queued_ahead) {
     return bits(static_cast<int>(10 * (length + queued_ahead))) + echo_slack;

@@ -64,27 +64,38 @@ TEST(TxGate, PriorityDropsWithEachLostStartDownToZero) {
     EXPECT_EQ(kvr_tx_gate::message_starts(read.data(), read.size()), 3u);
 }
 
-TEST(TxGate, EchoIsWholeOnlyWhenEveryByteCameBackAsSent) {
+// Message lengths and checksums: LocoNet PE opcode summary.
+TEST(TxGate, EchoIsWholeOnlyWhenOurMessageCameBackAsSent) {
     const std::vector<uint8_t> sent{0xB0, 0x0A, 0x30, 0x75};
+    using kvr_tx_gate::echo_state;
     const struct {
         const char* what;
-        std::vector<uint8_t> got;
-        std::size_t matched_before;
-        kvr_tx_gate::echo_state state;
-        std::size_t matched, used;
+        std::vector<std::vector<uint8_t>> reads;
+        echo_state state;
+        std::size_t used;  // of the last read
     } cases[] = {
-        {"first half", {0xB0, 0x0A}, 0, kvr_tx_gate::echo_state::pending, 2, 2},
-        {"second half and the next node's start", {0x30, 0x75, 0xB2}, 2, kvr_tx_gate::echo_state::whole, 4, 2},
-        {"all at once", {0xB0, 0x0A, 0x30, 0x75}, 0, kvr_tx_gate::echo_state::whole, 4, 4},
-        {"a bit changed on the line", {0xB0, 0x08}, 0, kvr_tx_gate::echo_state::differs, 1, 2},
-        {"a break instead of our opcode", {0x00}, 0, kvr_tx_gate::echo_state::differs, 0, 1},
-        {"another node's message first", {0xB2, 0x12, 0x51, 0x1C}, 0, kvr_tx_gate::echo_state::differs, 0, 1},
+        {"first half", {{0xB0, 0x0A}}, echo_state::pending, 2},
+        {"in two reads, the next node's start behind it", {{0xB0, 0x0A}, {0x30, 0x75, 0xB2}}, echo_state::whole, 2},
+        {"after another node's whole message", {{0xB2, 0x12, 0x51, 0x0E, 0xB0}, {0x0A, 0x30, 0x75}},
+         echo_state::whole, 3},
+        {"after a whole message of our own opcode", {{0xB0, 0x01, 0x20, 0x6E, 0xB0, 0x0A, 0x30, 0x75}},
+         echo_state::whole, 8},
+        {"after a whole slot read", {{0xE7, 0x0E, 0x03, 0x33, 0x2C, 0x00, 0x20, 0x07, 0x00, 0x02, 0x00, 0x01, 0x00, 0x2E,
+                                      0xB0, 0x0A, 0x30, 0x75}},
+         echo_state::whole, 18},
+        {"a bit changed on the line", {{0xB0, 0x08, 0x30, 0x75}}, echo_state::differs, 4},
+        {"a break instead of our opcode", {{0x00}}, echo_state::differs, 1},
+        {"cut short by the next opcode", {{0xB0, 0x0A, 0xB2}}, echo_state::differs, 3},
+        {"another node's message broken", {{0xB2, 0x12, 0x51, 0x0F}}, echo_state::differs, 4},
     };
     for (const auto& c : cases) {
-        const auto p = kvr_tx_gate::compare_echo(sent.data(), sent.size(), c.matched_before, c.got.data(), c.got.size());
-        EXPECT_EQ(p.state, c.state) << c.what;
-        EXPECT_EQ(p.matched, c.matched) << c.what;
-        EXPECT_EQ(p.used, c.used) << c.what;
+        kvr_tx_gate::echo_watch w;
+        w.start();
+        kvr_tx_gate::echo_result r{echo_state::pending, 0};
+        for (const auto& read : c.reads) r = w.feed(sent.data(), sent.size(), read.data(), read.size());
+        EXPECT_EQ(r.state, c.state) << c.what;
+        EXPECT_EQ(r.used, c.used) << c.what;
+        EXPECT_TRUE(w.seen_anything()) << c.what;
     }
 }
 
