@@ -105,7 +105,11 @@ void kvr_sim_station::from_link(const kvr_loconet_msg& msg) {
     // wire_ holds what is left of the message placed last.
     if (!wire_is_link_ && !wire_.empty()) {
         if (!on_wire_ || wire_.size() < on_wire_->bytes.size()) {
-            ++stats_.starts_inside_message;
+            // A UART hears a start only as a whole byte: a start within the
+            // byte time after the first byte came out is a collision of two
+            // nodes that started together, not one inside the other.
+            const bool first_byte_only = on_wire_ && wire_.size() + 1 == on_wire_->bytes.size();
+            if (!first_byte_only || now_ >= last_delivery_ + byte_time) ++stats_.starts_inside_message;
             collide();
             return;
         }

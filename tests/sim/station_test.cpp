@@ -416,17 +416,28 @@ TEST(SimStation, TheLinksMessageTakesAnIdleLineAndCollidesInsideAnother) {
     EXPECT_EQ(st.link_messages, 1u);
     EXPECT_EQ(st.starts_inside_message + st.starts_inside_backoff + st.collisions, 0u);
 
-    s.play(report, kvr_sim_time{40'000});
-    EXPECT_EQ(s.poll(kvr_sim_time{40'700}).size(), 1u);  // the report's opcode is out
-    s.receive(rq_slot5.data(), rq_slot5.size(), kvr_sim_time{40'700});
-    timed_wire w2;
-    w2.poll(s, 40'700, 70'000);
-    ASSERT_FALSE(w2.bytes.empty());
-    EXPECT_EQ(w2.bytes[0].second, 0x00) << "a break where the echo would be";
-    EXPECT_EQ(opcodes(w2), (bytes{OPC_INPUT_REP})) << "the report again, no answer to the wrecked request";
+    // Within the byte time after the report's opcode came out (the two
+    // started together), then after two of its bytes (inside it): both
+    // collide, the second is a start inside another node's message.
+    const struct {
+        int64_t start_us;
+        std::size_t out_before;
+        uint64_t inside;
+    } starts[] = {{40'000, 1, 0}, {80'000, 2, 1}};
+    for (const auto& c : starts) {
+        s.play(report, kvr_sim_time{c.start_us});
+        const int64_t at = c.start_us + 608 * static_cast<int64_t>(c.out_before) + 100;
+        EXPECT_EQ(s.poll(kvr_sim_time{at}).size(), c.out_before);
+        s.receive(rq_slot5.data(), rq_slot5.size(), kvr_sim_time{at});
+        timed_wire w2;
+        w2.poll(s, at, c.start_us + 30'000);
+        ASSERT_FALSE(w2.bytes.empty());
+        EXPECT_EQ(w2.bytes[0].second, 0x00) << "a break where the echo would be";
+        EXPECT_EQ(opcodes(w2), (bytes{OPC_INPUT_REP})) << "the report again, no answer to the wrecked request";
+        EXPECT_EQ(s.bus_stats().starts_inside_message, c.inside);
+    }
     st = s.bus_stats();
-    EXPECT_EQ(st.collisions, 1u);
-    EXPECT_EQ(st.starts_inside_message, 1u);
+    EXPECT_EQ(st.collisions, 2u);
     EXPECT_EQ(st.link_messages, 1u);
 }
 
