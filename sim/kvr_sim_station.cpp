@@ -107,9 +107,14 @@ void kvr_sim_station::from_link(const kvr_loconet_msg& msg) {
         if (!on_wire_ || wire_.size() < on_wire_->bytes.size()) {
             // A UART hears a start only as a whole byte: a start within the
             // byte time after the first byte came out is a collision of two
-            // nodes that started together, not one inside the other.
+            // nodes that started together, not one inside the other. And a
+            // message whose bytes stopped coming (this simulation starved of
+            // the processor) has ended for the link once the line was quiet
+            // for its backoff.
             const bool first_byte_only = on_wire_ && wire_.size() + 1 == on_wire_->bytes.size();
-            if (!first_byte_only || now_ >= last_delivery_ + byte_time) ++stats_.starts_inside_message;
+            const kvr_sim_time quiet = now_ - last_delivery_;
+            if ((!first_byte_only || quiet >= byte_time) && quiet < bit_times(node_backoff_bits))
+                ++stats_.starts_inside_message;
             collide();
             return;
         }

@@ -48,11 +48,11 @@
 #include "sim/kvr_sim_programmer.h"
 
 // How the link used the line, for the tests and the benchmarks. A start is
-// inside another message when bytes of it had been given out already for a
-// byte time or more (the link could have heard them; it collides; a start
-// sooner after the first byte is a collision of two nodes that started
-// together), and inside the backoff when the last byte given out was less
-// than a non-master's 26 bit times before.
+// inside another message when bytes of it had been given out (the link could
+// have heard them; it collides) less than 26 bit times before, unless only
+// its first byte was, less than a byte time before (two nodes that started
+// together); and inside the backoff when the last message ended less than a
+// non-master's 26 bit times before.
 struct kvr_sim_bus_stats {
     uint64_t link_messages = 0;  // carried
     uint64_t collisions = 0;
