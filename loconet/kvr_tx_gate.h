@@ -148,12 +148,13 @@ private:
 };
 
 // How long the echo may take to come back: the bytes ahead of it in the
-// driver and the message itself at the line rate, plus room for the
-// scheduler. A line that gives nothing at all back by then has no echo (a
+// driver and the message itself at the line rate, plus room for a busy
+// machine's scheduler (a simulated bus on a pseudo-terminal answers only
+// when its thread runs). A line that gives nothing at all back by then has no echo (a
 // bare pseudo-terminal): nothing tells of a collision, so the message counts
 // as sent, as with the adapters that check for us. Anything else without
 // our whole message is a collision.
-constexpr duration echo_slack = std::chrono::milliseconds(50);
+constexpr duration echo_slack = std::chrono::milliseconds(200);
 constexpr duration echo_window(std::size_t length, std::size_t queued_ahead) {
     return bits(static_cast<int>(10 * (length + queued_ahead))) + echo_slack;
 }
