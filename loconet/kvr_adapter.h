@@ -2,7 +2,8 @@
 // The adapter kinds behind the one link, and how a port name picks one.
 //
 //   kind                 line                       bus access   name (CLI, settings)
-//   MS100                16457 baud 8N1, no flow    the PC       "ms100"
+//   MS100                16457 baud 8N1, no flow,   the PC       "ms100"
+//                        RTS on, DTR off
 //   LocoBuffer           57600 baud 8N1, RTS/CTS    the adapter  "locobuffer"
 //   LocoBuffer 19200     19200 baud 8N1, RTS/CTS    the adapter  "locobuffer-19200"
 //   LocoBuffer 115200    115200 baud 8N1, RTS/CTS   the adapter  "locobuffer-115200"

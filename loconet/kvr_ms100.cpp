@@ -18,6 +18,7 @@
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
+#include "loconet/kvr_hex_text.h"
 #include "loconet/kvr_lntcp_connect.h"
 #include "loconet/kvr_repeat_gate.h"
 #include "loconet/kvr_serial.h"
@@ -26,8 +27,10 @@
 namespace {
 
 constexpr const char* kvr_source = "kvr_ms100";
-constexpr unsigned kvr_poll_ms = 10;             // idle poll interval
-constexpr unsigned kvr_poll_after_write_ms = 2;  // until the next read
+using std::chrono::milliseconds;
+using kvr_tx_gate::duration;
+constexpr duration kvr_poll = milliseconds(10);             // idle poll interval
+constexpr duration kvr_poll_after_write = milliseconds(2);  // until the next read
 constexpr std::size_t kvr_read_buffer = 2048;
 // A write the driver takes only in part is finished within this bound. The
 // port lock is held only for each write call, never while waiting for room,
@@ -204,10 +207,10 @@ struct kvr_ms100::impl {
     struct queued {
         kvr_loconet_msg msg;
         uint32_t tag;
+        int tries = 0;  // MS100: attempts that collided
     };
     std::deque<queued> txq;
     bool front_in_flight = false;
-    tx_clock::time_point front_since{};  // when the front message reached the front
     std::condition_variable tx_empty;  // waits with the port lock
 
     // I/O thread only.
@@ -217,21 +220,37 @@ struct kvr_ms100::impl {
     bool lost = false;
     kvr_repeat_gate gate;
     tx_clock::time_point last_rx{};  // when bytes were last read
-    unsigned recheck_ms = 0;        // when the transmit gate may open by time alone
+    duration recheck{0};            // when the transmit gate may open by time alone
     kvr_lntcp_splitter lines;       // TCP: the server's lines
+
+    // I/O thread only: the MS100's own bus access (kvr_tx_gate.h). While
+    // `echo_due` is set the front message is on the line and its echo is
+    // watched; it leaves the queue once it came back whole.
+    int priority = kvr_tx_gate::priority_max_bits;
+    bool echo_due = false;
+    kvr_loconet_msg echo_msg;
+    kvr_tx_gate::echo_watch echo;
+    tx_clock::time_point echo_deadline{};
+    std::atomic<std::size_t> given_up{0};  // messages the bus never carried
 
     void configure();
     void open_tcp();
     void connect_tcp();
-    unsigned cycle_tcp();
     void server_line(std::string_view line, bool too_long);
     void start_thread();
     void stop_thread();
 
     void run();
-    bool wait_input(unsigned ms, bool watch_device);
-    unsigned cycle(unsigned interval, bool hangup);
+    bool wait_input(duration wait, bool watch_device);
+    duration cycle(duration interval, bool hangup);
+    duration cycle_tcp();
     bool send_raw(bool input_waiting);
+    bool line_quiet_now();
+    void watch_line(const uint8_t* bytes, std::size_t n);
+    void echo_timed_out();
+    void echo_whole();
+    void collided();
+    void finish_front(bool sent);
     void deliver(const uint8_t* bytes, std::size_t n);
     bool failed(kvr_exception& e, bool from_device);
     void lose(kvr_exception& e);
@@ -262,11 +281,12 @@ void kvr_ms100::impl::configure() {
     if (int err = kvr_serial::set_raw_8n1(fd, &on_write, io))
         fail(on_write ? "SetCommState" : "GetCommState", err, on_write ? line_set_state : line_get_state);
     // The LocoBuffer class paces the PC with CTS and wants DTR and RTS up
-    // before it talks. The MS100 keeps the flow control the driver has.
-    if (kind->rtscts) {
-        if (int err = kvr_serial::set_hardware_flow(fd, true, io)) fail("SetCommState", err, line_set_state);
-        if (int err = kvr_serial::raise_dtr_rts(fd, io)) fail("EscapeCommFunction", err, line_set_state);
-    }
+    // before it talks. The MS100 has no handshake: flow control left on by
+    // an earlier LocoBuffer run on the same port would stall its writes
+    // (software flow control went with the raw settings above).
+    if (int err = kvr_serial::set_hardware_flow(fd, kind->rtscts, io)) fail("SetCommState", err, line_set_state);
+    const int lines = kind->rtscts ? kvr_serial::raise_dtr_rts(fd, io) : kvr_serial::set_ms100_modem_lines(fd, io);
+    if (lines) fail("EscapeCommFunction", lines, line_set_state);
     if (int err = kvr_serial::set_nonblocking_reads(fd, &on_write, io))
         fail(on_write ? "SetCommTimeouts" : "GetCommTimeouts", err,
              on_write ? line_set_timeouts : line_get_timeouts);
@@ -278,6 +298,8 @@ void kvr_ms100::impl::start_thread() {
     lost = false;
     gate.reset();
     last_rx = {};
+    priority = kvr_tx_gate::priority_max_bits;
+    echo_due = false;
     try {
         thread = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
@@ -328,7 +350,7 @@ void kvr_ms100::impl::run() {
         if (e) lose(*e);
         if (e || fd < 0) return;
     }
-    unsigned interval = kvr_poll_ms;
+    duration interval = kvr_poll;
     bool watch_device = true;
     while (!stop.load() && !lost) {
         const bool hangup = wait_input(interval, watch_device);
@@ -339,14 +361,25 @@ void kvr_ms100::impl::run() {
         // reporting an error condition would otherwise wake poll at once,
         // and the thread would spin.
         watch_device = !e;
+        if (e) interval = kvr_poll;
+    }
+    // Stopped or lost while the echo of a message written was still due:
+    // the message is on the line, so it counts as sent rather than going
+    // again after the next open.
+    if (echo_due) {
+        echo_due = false;
+        finish_front(true);
     }
 }
 
 // Waits until input arrives (when `watch_device`), the stop signal comes or
-// `ms` pass. True when the device reports a hang-up.
-bool kvr_ms100::impl::wait_input(unsigned ms, bool watch_device) {
+// `wait` passes, to the microsecond: the bus's backoff is counted in bit
+// times. True when the device reports a hang-up.
+bool kvr_ms100::impl::wait_input(duration wait, bool watch_device) {
     pollfd p[2] = {{wake_fd, POLLIN, 0}, {watch_device ? fd : -1, POLLIN, 0}};
-    if (::poll(p, 2, static_cast<int>(ms)) <= 0) return false;
+    const auto us = std::max<duration::rep>(wait.count(), 0);
+    const timespec ts{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    if (::ppoll(p, 2, &ts, nullptr) <= 0) return false;
     if (p[0].revents & POLLIN) {
         // Drain the ring so the next poll sleeps again; a stop is still seen
         // through its flag.
@@ -358,8 +391,8 @@ bool kvr_ms100::impl::wait_input(unsigned ms, bool watch_device) {
 
 // One poll cycle: read and dispatch what waits, then write at most one
 // queued message when the transmit gate allows. Returns the next poll
-// interval: shorter while a message waits for the gate.
-unsigned kvr_ms100::impl::cycle(unsigned interval, bool hangup) {
+// interval: shorter while a message waits for the gate or its echo.
+duration kvr_ms100::impl::cycle(duration interval, bool hangup) {
     if (is_tcp()) return cycle_tcp();
     std::unique_lock<std::mutex> lk(owner.lock());
     if (int err = kvr_serial::queue_counts(fd, &waiting_in, &waiting_out, io)) {
@@ -372,10 +405,11 @@ unsigned kvr_ms100::impl::cycle(unsigned interval, bool hangup) {
         const ssize_t n = io.read(fd, buf.data(), want);
         const int err = errno;
         lk.unlock();
-        interval = kvr_poll_ms;
+        interval = kvr_poll;
         if (n < 0 && err != EAGAIN && err != EINTR) raise("kvr_ms100::rx_proc::ReadFile", err, line_read);
         if (n > 0) {
             last_rx = tx_clock::now();
+            watch_line(buf.data(), static_cast<std::size_t>(n));
             deliver(buf.data(), static_cast<std::size_t>(n));
         }
     } else {
@@ -383,38 +417,139 @@ unsigned kvr_ms100::impl::cycle(unsigned interval, bool hangup) {
         // Hung up with nothing left to read: the device has gone away.
         if (hangup) raise("kvr_ms100::rx_proc::ReadFile", EIO, line_read);
     }
-    recheck_ms = 0;
-    if (send_raw(input)) return kvr_poll_after_write_ms;
-    return recheck_ms > 0 ? std::min(interval, recheck_ms) : interval;
+    if (echo_due && tx_clock::now() >= echo_deadline) echo_timed_out();
+    recheck = duration{0};
+    if (send_raw(input)) interval = kvr_poll_after_write;
+    else if (recheck > duration{0}) interval = std::min(interval, recheck);
+    if (echo_due) interval = std::min(interval, std::max(since(tx_clock::now(), echo_deadline), duration{1}));
+    return interval;
 }
 
-// Writes the oldest queued message when the transmit gate allows. The
-// message leaves the queue whether or not the write succeeds, so a failing
-// port cannot wedge it. The port lock is not held while the write waits for
-// room in the driver.
+// The MS100 watches its own echo and the other nodes' starts in every byte
+// read (kvr_tx_gate.h).
+void kvr_ms100::impl::watch_line(const uint8_t* bytes, std::size_t n) {
+    if (!kind->pc_accesses_bus) return;
+    std::size_t used = 0;
+    if (echo_due) {
+        const auto r = echo.feed(echo_msg.data(), static_cast<std::size_t>(echo_msg.length()), bytes, n);
+        if (r.state == kvr_tx_gate::echo_state::pending) return;
+        if (r.state == kvr_tx_gate::echo_state::differs) {
+            collided();
+            return;  // the rest is the wreck of both messages
+        }
+        echo_whole();
+        used = r.used;
+    }
+    std::lock_guard<std::mutex> lk(owner.lock());
+    if (!txq.empty()) priority = kvr_tx_gate::after_losses(priority, kvr_tx_gate::message_starts(bytes + used, n - used));
+}
+
+// Our whole message did not come back in time. Nothing at all: a line
+// without echo, the message counts as sent. Anything else: it was cut short
+// or never got onto the line.
+void kvr_ms100::impl::echo_timed_out() {
+    if (!echo.seen_anything()) {
+        echo_due = false;
+        finish_front(true);
+        return;
+    }
+    collided();
+}
+
+void kvr_ms100::impl::echo_whole() {
+    echo_due = false;
+    priority = kvr_tx_gate::priority_max_bits;
+    finish_front(true);
+}
+
+// Another node started with us. Both messages are lost: a break tells the
+// other node so, and ours goes again after the backoff, or is given up
+// after the last try.
+void kvr_ms100::impl::collided() {
+    echo_due = false;
+    kvr_serial::send_break(fd, kvr_tx_gate::bits(kvr_tx_gate::break_bits).count(), io);
+    last_rx = tx_clock::now();
+    std::unique_lock<std::mutex> lk(owner.lock());
+    front_in_flight = false;
+    if (txq.empty()) return;
+    if (++txq.front().tries < kvr_tx_gate::max_tries) return;
+    lk.unlock();
+    finish_front(false);
+}
+
+// The front message leaves the queue: sent, or given up with a report in
+// the monitor and the dated log.
+void kvr_ms100::impl::finish_front(bool sent) {
+    std::unique_lock<std::mutex> lk(owner.lock());
+    front_in_flight = false;
+    if (txq.empty()) return;
+    const kvr_loconet_msg msg = txq.front().msg;
+    txq.pop_front();
+    if (!sent) given_up.fetch_add(1);
+    if (txq.empty()) tx_empty.notify_all();
+    lk.unlock();
+    if (sent) return;
+    const std::string note = "MS100: not sent, " + std::to_string(kvr_tx_gate::max_tries) +
+                             " collisions on the bus: " + kvr_hex_bytes(msg);
+    owner.post_text("%s\r\n", note.c_str());
+    kvr_exception e("kvr_ms100::send_raw(" + name + ") " + note, 0, kvr_source, line_write);
+    record(e);
+}
+
+// A last look at the driver right before a write: a byte that arrived since
+// the cycle's read is another node's start.
+bool kvr_ms100::impl::line_quiet_now() {
+    int in = 0, out = 0;
+    std::lock_guard<std::mutex> lk(owner.lock());
+    return kvr_serial::queue_counts(fd, &in, &out, io) != 0 || in == 0;
+}
+
+// Writes the oldest queued message when the transmit gate allows. Other
+// adapter kinds take it off the queue at once, whether or not the write
+// succeeds, so a failing port cannot wedge it; the MS100 keeps it until its
+// echo came back. The port lock is not held while the write waits for room
+// in the driver.
 bool kvr_ms100::impl::send_raw(bool input_waiting) {
+    if (echo_due) return false;
     std::unique_lock<std::mutex> lk(owner.lock());
     if (txq.empty()) return false;
     const auto now = tx_clock::now();
-    const kvr_tx_gate::line_state line{input_waiting, owner.receive_pending(), since(last_rx, now),
-                                       since(front_since, now)};
+    const kvr_tx_gate::line_state line{input_waiting, owner.receive_pending(), since(last_rx, now), priority, false};
     // Only the MS100 leaves bus access to the PC; the other kinds wait for
     // a free bus themselves.
-    if (kind->pc_accesses_bus && !kvr_tx_gate::may_write(line)) {
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kvr_tx_gate::recheck_after(line));
-        recheck_ms = static_cast<unsigned>(std::max<std::chrono::milliseconds::rep>(wait.count(), 1));
+    const bool own_access = kind->pc_accesses_bus;
+    if (own_access && !kvr_tx_gate::may_write(line)) {
+        recheck = std::max(kvr_tx_gate::recheck_after(line), duration{1});
         return false;
     }
     const kvr_loconet_msg msg = txq.front().msg;
     front_in_flight = true;
     lk.unlock();
+    if (own_access && !line_quiet_now()) {
+        lk.lock();
+        front_in_flight = false;
+        recheck = duration{1};
+        return false;
+    }
     const int err = is_tcp() ? send_line(owner.lock(), fd, kvr_lntcp_format_send(msg) + "\r\n")
                              : write_whole(io, owner.lock(), fd, msg.data(),
                                            static_cast<std::size_t>(std::max(msg.length(), 0)));
+    if (own_access && !err) {
+        int in = 0, out = 0;
+        {
+            std::lock_guard<std::mutex> hold(owner.lock());
+            kvr_serial::queue_counts(fd, &in, &out, io);
+        }
+        echo_due = true;
+        echo_msg = msg;
+        echo.start();
+        echo_deadline = tx_clock::now() +
+                        kvr_tx_gate::echo_window(static_cast<std::size_t>(msg.length()), static_cast<std::size_t>(out));
+        return true;
+    }
     lk.lock();
     txq.pop_front();
     front_in_flight = false;
-    front_since = tx_clock::now();
     if (txq.empty()) tx_empty.notify_all();
     lk.unlock();
     if (err) raise("kvr_ms100::send_raw", err, line_write);
@@ -452,7 +587,7 @@ void kvr_ms100::impl::connect_tcp() {
     raise(where, c.error, line_create_file);
 }
 
-unsigned kvr_ms100::impl::cycle_tcp() {
+duration kvr_ms100::impl::cycle_tcp() {
     char data[kvr_read_buffer];
     const ssize_t n = ::recv(fd, data, sizeof data, MSG_DONTWAIT);
     const int err = errno;
@@ -464,7 +599,7 @@ unsigned kvr_ms100::impl::cycle_tcp() {
         lines.feed(data, static_cast<std::size_t>(n),
                    [this](std::string_view line, bool too_long) { server_line(line, too_long); });
     }
-    return send_raw(n > 0) ? kvr_poll_after_write_ms : kvr_poll_ms;
+    return send_raw(n > 0) ? kvr_poll_after_write : kvr_poll;
 }
 
 // RECEIVE lines take the receive path as bytes from a device would; the
@@ -520,6 +655,11 @@ bool kvr_ms100::impl::failed(kvr_exception& e, bool from_device) {
 void kvr_ms100::impl::lose(kvr_exception& e) {
     const std::string report = e.message;
     lost = true;
+    // Settled before the loss is told: whoever sees it may send at once.
+    if (echo_due) {
+        echo_due = false;
+        finish_front(true);
+    }
     record(e);
     owner.set_open(false);
     owner.notify_link_lost(report);
@@ -609,7 +749,6 @@ void kvr_ms100::purge() {
 void kvr_ms100::send(const kvr_loconet_msg& msg, uint8_t key) {
     {
         std::lock_guard<std::mutex> lk(lock());
-        if (impl_->txq.empty()) impl_->front_since = tx_clock::now();
         impl_->txq.push_back({msg, tx_tag()});
     }
     impl_->ring();
@@ -620,8 +759,6 @@ std::size_t kvr_ms100::withdraw(uint32_t tag) {
     if (tag == 0) return 0;
     std::lock_guard<std::mutex> lk(lock());
     impl& m = *impl_;
-    // A new front message starts its wait now.
-    if (!m.front_in_flight && !m.txq.empty() && m.txq.front().tag == tag) m.front_since = tx_clock::now();
     const auto first = m.txq.begin() + (m.front_in_flight ? 1 : 0);
     const auto kept = std::remove_if(first, m.txq.end(), [tag](const impl::queued& q) { return q.tag == tag; });
     const auto gone = static_cast<std::size_t>(m.txq.end() - kept);
@@ -629,6 +766,8 @@ std::size_t kvr_ms100::withdraw(uint32_t tag) {
     if (m.txq.empty()) m.tx_empty.notify_all();
     return gone;
 }
+
+std::size_t kvr_ms100::not_sent() const { return impl_->given_up.load(); }
 
 std::size_t kvr_ms100::tx_pending() const {
     std::lock_guard<std::mutex> lk(lock());

@@ -1,11 +1,12 @@
 #pragma once
-// The MS100 LocoNet adapter on a serial port: 16457 baud, 8N1, raw. One I/O
-// thread reads and writes the device: it waits for input up to the poll
-// interval (10 ms, 2 ms after a write), reads whatever waits, dispatches it,
-// and writes at most one queued message per cycle: at once on a quiet line,
-// and on a busy one at a message boundary once the message has waited a
-// short bound (kvr_tx_gate.h), so other nodes' traffic never holds it back
-// for long.
+// The MS100 LocoNet adapter on a serial port: 16457 baud, 8N1, raw, no flow
+// control, RTS on and DTR off. One I/O thread reads and writes the device:
+// it waits for input up to the poll interval (10 ms, 2 ms after a write),
+// reads whatever waits, dispatches it, and writes at most one queued message
+// per cycle. With an MS100 the PC drives the bus itself, so the thread keeps
+// the bus's rules (kvr_tx_gate.h): it starts only after the backoff on an
+// idle line, watches the echo of what it wrote, and sends again after a
+// collision; a message that collides every time is given up and reported.
 //
 // Port names: "COM1".."COM4" are /dev/ttyS0../dev/ttyS3; a name starting
 // with "/", "./" or "../" is a device path; "tcp://HOST[:PORT]" is a
@@ -60,8 +61,13 @@ public:
     void send(const kvr_loconet_msg& msg, uint8_t key) override;
     std::size_t withdraw(uint32_t tag) override;
 
-    // Messages still waiting to be written.
+    // Messages still waiting to be written (an MS100's message counts until
+    // its echo came back).
     std::size_t tx_pending() const;
+    // Messages given up since the link was made: the bus never carried them
+    // (a collision at every try). Each is also reported in the monitor and
+    // the dated log.
+    std::size_t not_sent() const;
     // Waits until the transmit queue is empty (true) or `ms` ran out (false).
     bool wait_tx_empty(unsigned ms) const;
 

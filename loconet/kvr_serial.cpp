@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 int kvr_serial_io::ioctl(int fd, unsigned long request, void* arg) {
@@ -128,6 +129,21 @@ int raise_dtr_rts(int fd, kvr_serial_io& io) {
     return errno == ENOTTY || errno == EINVAL ? 0 : errno;
 }
 
+int set_ms100_modem_lines(int fd, kvr_serial_io& io) {
+    int rts = TIOCM_RTS;
+    if (io.ioctl(fd, TIOCMBIS, &rts) != 0 && errno != ENOTTY && errno != EINVAL) return errno;
+    int dtr = TIOCM_DTR;
+    if (io.ioctl(fd, TIOCMBIC, &dtr) != 0 && errno != ENOTTY && errno != EINVAL) return errno;
+    return 0;
+}
+
+int software_flow(int fd, bool* xonxoff, kvr_serial_io& io) {
+    termios2 t{};
+    if (int err = get(io, fd, &t)) return err;
+    *xonxoff = (t.c_iflag & (IXON | IXOFF)) != 0;
+    return 0;
+}
+
 int line_settings(int fd, unsigned* baud, bool* rtscts, kvr_serial_io& io) {
     termios2 t{};
     if (int err = get(io, fd, &t)) return err;
@@ -147,6 +163,13 @@ int set_nonblocking_reads(int fd, bool* failed_write, kvr_serial_io& io) {
         return err;
     }
     return 0;
+}
+
+int send_break(int fd, long us, kvr_serial_io& io) {
+    if (io.ioctl(fd, TIOCSBRK, nullptr) < 0) return errno;
+    const timespec ts{us / 1000000, us % 1000000 * 1000};
+    ::nanosleep(&ts, nullptr);
+    return io.ioctl(fd, TIOCCBRK, nullptr) < 0 ? errno : 0;
 }
 
 int flush_input(int fd, kvr_serial_io& io) {

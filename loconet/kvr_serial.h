@@ -66,11 +66,22 @@ int set_hardware_flow(int fd, bool on, kvr_serial_io& io);
 // that is no failure, since such a device needs no lines raised.
 int raise_dtr_rts(int fd, kvr_serial_io& io);
 
+// The MS100's lines: it is powered from RTS and has no handshake, so RTS
+// goes up and DTR down (TIOCMBIS, TIOCMBIC). Refusals by a device without
+// modem lines count as success, as above.
+int set_ms100_modem_lines(int fd, kvr_serial_io& io);
+
 // The rate and flow control the driver holds now.
 int line_settings(int fd, unsigned* baud, bool* rtscts, kvr_serial_io& io);
+// Software flow control (IXON or IXOFF) on.
+int software_flow(int fd, bool* xonxoff, kvr_serial_io& io);
 
 // Reads never block: VMIN 0, VTIME 0. `failed_write` as above.
 int set_nonblocking_reads(int fd, bool* failed_write, kvr_serial_io& io);
+
+// Holds the line in the break state (low) for about `us` microseconds.
+// A device without break control (a pseudo-terminal) ignores it.
+int send_break(int fd, long us, kvr_serial_io& io);
 
 // Discards bytes received but not yet read.
 int flush_input(int fd, kvr_serial_io& io);

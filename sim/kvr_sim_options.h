@@ -3,8 +3,10 @@
 
 #include <cstdint>
 
-// Reports a second that a bus of 4-byte messages carries at most (411 at
-// 16457 baud, 10 bits a byte), rounded down.
+// The most reports a second one may ask for: a bus of back-to-back 4-byte
+// messages would carry 411 (16457 baud, 10 bits a byte). With the gaps the
+// bus demands between messages (26 to 46 bit times) it carries about 220;
+// reports beyond that wait, and a long backlog is left out.
 constexpr unsigned kvr_sim_max_traffic_per_s = 400;
 
 struct kvr_sim_options {
@@ -27,8 +29,9 @@ struct kvr_sim_options {
     // Life for a newcomer: fast-clock broadcasts, sensor and turnout reports.
     bool demo = false;
     // Other nodes' sensor and turnout reports, this many a second, spread
-    // evenly. The bus is then paced at its byte rate so the load is real: a
-    // 4-byte report takes 2.43 ms, so about 400 a second fill the bus.
+    // evenly. The bus is then paced at its byte rate and timing so the load
+    // is real: a 4-byte report takes 2.43 ms and the gap after it 1.6 to
+    // 2.8 ms, so about 220 a second fill the bus.
     unsigned traffic_per_s = 0;
 
     // The fast clock starts at day 0, 00:00 and runs at this rate (fast

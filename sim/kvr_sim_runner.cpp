@@ -90,6 +90,9 @@ void kvr_sim_runner::run() {
     uint8_t buffer[4096];
     bool hung_up = false;
     while (!stop_.load()) {
+        // What the client wrote first: its message began before anything
+        // the station would start now, which must wait behind it.
+        if (!hung_up) read_master(buffer, sizeof buffer, hung_up);
         std::vector<uint8_t> out;
         std::optional<kvr_sim_time> due;
         kvr_sim_time now = elapsed();

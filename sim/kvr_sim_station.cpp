@@ -28,6 +28,13 @@ constexpr unsigned traffic_sensors = 32;
 constexpr unsigned traffic_first_switch = 201;
 constexpr unsigned traffic_switches = 8;
 
+// LocoNet timing at 16457 baud: 10 bits a byte; backoffs in bit times.
+constexpr kvr_sim_time bit_times(int n) { return kvr_sim_time{(int64_t{n} * 608 + 9) / 10}; }
+constexpr int master_backoff_bits = 20;
+constexpr int node_backoff_bits = 26;
+constexpr int node_priority_bits = 20;
+constexpr int break_bits = 15;
+
 constexpr bool is_loco_slot(int n) { return n >= 1 && n <= kvr_sim_station::loco_slots; }
 
 uint16_t slot_address(const std::array<uint8_t, slot_field_count>& s) {
@@ -46,7 +53,8 @@ kvr_sim_station::kvr_sim_station(const kvr_sim_options& options, kvr_sim_time st
     task_ = kvr_proto::slot_message(OPC_SL_RD_DATA, kvr_slot_programmer, {});
     task_result_ = task_;
     task_done_ = now_;
-    wire_free_ = now_;
+    // The line has been idle for long when the station starts.
+    wire_free_ = last_delivery_ = now_ - bit_times(node_backoff_bits + node_priority_bits);
 }
 
 kvr_sim_time kvr_sim_station::clamp(kvr_sim_time now) {
@@ -59,10 +67,7 @@ void kvr_sim_station::receive(const uint8_t* bytes, std::size_t count, kvr_sim_t
         rx_.push_back(bytes[i]);
         // Frame after every byte so the queue never holds more than one
         // candidate message.
-        kvr_frame_all(rx_, [this](const kvr_loconet_msg& msg) {
-            put(msg, now_);  // the echo: the bus carries the request itself
-            handle(msg);
-        });
+        kvr_frame_all(rx_, [this](const kvr_loconet_msg& msg) { from_link(msg); });
     }
 }
 
@@ -72,7 +77,118 @@ void kvr_sim_station::receive(const kvr_loconet_msg& msg, kvr_sim_time now) {
 
 void kvr_sim_station::play(const kvr_loconet_msg& msg, kvr_sim_time now) {
     advance(clamp(now));
-    put(msg, now_);
+    put(msg, now_, sender::node);
+}
+
+// A message the link put on the line. Its echo comes back as it was, even
+// with noise asked for: the station carries the request out, and a damaged
+// echo would make the sender repeat it.
+//
+// The link knows the line by the bytes it has read, so the line is judged by
+// the bytes delivered (poll), not by the schedule: a message placed on the
+// line but not delivered yet had not started as far as the link could tell,
+// and its sender yields. Only a start after delivered bytes of another's
+// message is inside it, and collides.
+void kvr_sim_station::from_link(const kvr_loconet_msg& msg) {
+    std::vector<uint8_t> bytes(msg.data(), msg.data() + msg.length());
+    if (pending_bytes_ + bytes.size() > max_pending_bytes) {
+        handle(msg);  // heard, but the echo is lost with the overflow
+        return;
+    }
+    if (!paced()) {
+        // No line time: the echo goes ahead of everything not yet sent.
+        for (uint8_t b : bytes) wire_.emplace_back(now_, b);
+        pending_bytes_ += bytes.size();
+        handle(msg);
+        return;
+    }
+    // wire_ holds what is left of the message placed last.
+    if (!wire_is_link_ && !wire_.empty()) {
+        if (!on_wire_ || wire_.size() < on_wire_->bytes.size()) {
+            // A UART hears a start only as a whole byte: a start within the
+            // byte time after the first byte came out is a collision of two
+            // nodes that started together, not one inside the other. And a
+            // message whose bytes stopped coming (this simulation starved of
+            // the processor) has ended for the link once the line was quiet
+            // for its backoff.
+            const bool first_byte_only = on_wire_ && wire_.size() + 1 == on_wire_->bytes.size();
+            const kvr_sim_time quiet = now_ - last_delivery_;
+            if ((!first_byte_only || quiet >= byte_time) && quiet < bit_times(node_backoff_bits))
+                ++stats_.starts_inside_message;
+            collide();
+            return;
+        }
+        pending_bytes_ -= wire_.size();
+        wire_.clear();
+        pending_bytes_ += on_wire_->bytes.size();
+        scheduled_.emplace(now_, std::move(*on_wire_));
+        on_wire_.reset();
+        wire_free_ = last_delivery_;
+    }
+    if (!wire_is_link_ && now_ < last_delivery_ + bit_times(node_backoff_bits)) ++stats_.starts_inside_backoff;
+    ++stats_.link_messages;
+    // The link's messages follow each other without a gap of their own.
+    place(std::move(bytes), std::max(now_, wire_free_), true, sender::node);
+    handle(msg);
+}
+
+// The link started while another message was on the line. The rest of that
+// message is lost and its sender tries again; the line carries a break.
+void kvr_sim_station::collide() {
+    ++stats_.collisions;
+    pending_bytes_ -= wire_.size();
+    wire_.clear();
+    if (on_wire_) {
+        pending_bytes_ += on_wire_->bytes.size();
+        scheduled_.emplace(now_, std::move(*on_wire_));
+        on_wire_.reset();
+    }
+    wire_.emplace_back(now_ + byte_time, 0x00);
+    ++pending_bytes_;
+    wire_start_ = now_;
+    wire_free_ = now_ + bit_times(break_bits);
+    wire_is_link_ = false;
+}
+
+// Puts every scheduled message whose start has come on the line.
+void kvr_sim_station::place_due() {
+    for (auto next = next_start(); next && next->second <= now_; next = next_start()) {
+        auto node = scheduled_.extract(next->first);
+        pending_bytes_ -= node.mapped().bytes.size();
+        place(std::move(node.mapped().bytes), next->second, false, node.mapped().from);
+    }
+}
+
+void kvr_sim_station::place(std::vector<uint8_t> bytes, kvr_sim_time start, bool is_link, sender from) {
+    kvr_sim_time t = start;
+    for (uint8_t b : bytes) {
+        t += byte_time;
+        wire_.emplace_back(t, b);
+    }
+    pending_bytes_ += bytes.size();
+    wire_start_ = start;
+    wire_free_ = t;
+    wire_is_link_ = is_link;
+    if (is_link) on_wire_.reset();
+    else on_wire_ = pending{std::move(bytes), from};
+    node_gap_ = bit_times(node_backoff_bits + static_cast<int>(random_() % (node_priority_bits + 1)));
+}
+
+// The command station waits least, so an answer due before the next node's
+// start goes first; otherwise the earliest message goes when the line has
+// been idle for its sender's backoff.
+std::optional<std::pair<kvr_sim_station::schedule::const_iterator, kvr_sim_time>> kvr_sim_station::next_start()
+    const {
+    if (scheduled_.empty()) return std::nullopt;
+    const auto start_of = [this](schedule::const_iterator it) {
+        const kvr_sim_time backoff = it->second.from == sender::station ? bit_times(master_backoff_bits) : node_gap_;
+        return std::max(it->first, wire_free_ + backoff);
+    };
+    auto first = scheduled_.cbegin();
+    const kvr_sim_time first_start = start_of(first);
+    for (auto it = first; it != scheduled_.cend() && it->first < first_start; ++it)
+        if (it->second.from == sender::station) return std::make_pair(it, start_of(it));
+    return std::make_pair(first, first_start);
 }
 
 void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
@@ -295,10 +411,10 @@ void kvr_sim_station::answer(const kvr_loconet_msg& msg, kvr_sim_time delay) {
         --options_.drop_answers;
         return;
     }
-    put(msg, now_ + delay);
+    put(msg, now_ + delay, sender::station);
 }
 
-void kvr_sim_station::put(const kvr_loconet_msg& msg, kvr_sim_time due) {
+void kvr_sim_station::put(const kvr_loconet_msg& msg, kvr_sim_time due, sender from) {
     std::vector<uint8_t> bytes(msg.data(), msg.data() + msg.length());
     if (options_.noise_per_mille > 0 && random_() % 1000 < options_.noise_per_mille) {
         if (random_() % 2 == 0 || bytes.size() < 2) {
@@ -316,20 +432,18 @@ void kvr_sim_station::put(const kvr_loconet_msg& msg, kvr_sim_time due) {
     // output is lost, as with an overflowing transmit buffer.
     if (pending_bytes_ + bytes.size() > max_pending_bytes) return;
     pending_bytes_ += bytes.size();
-    scheduled_.emplace(due, std::move(bytes));
+    scheduled_.emplace(due, pending{std::move(bytes), from});
 }
 
 std::vector<uint8_t> kvr_sim_station::poll(kvr_sim_time now) {
     advance(clamp(now));
-    const kvr_sim_time step = paced() ? byte_time : kvr_sim_time{0};
-    while (!scheduled_.empty() && scheduled_.begin()->first <= now_) {
-        auto node = scheduled_.extract(scheduled_.begin());
-        kvr_sim_time t = std::max(node.key(), wire_free_);
-        for (uint8_t b : node.mapped()) {
-            t += step;
-            wire_.emplace_back(t, b);
+    if (paced()) {
+        place_due();
+    } else {
+        while (!scheduled_.empty() && scheduled_.begin()->first <= now_) {
+            auto node = scheduled_.extract(scheduled_.begin());
+            for (uint8_t b : node.mapped().bytes) wire_.emplace_back(now_, b);
         }
-        wire_free_ = t;
     }
     std::vector<uint8_t> out;
     while (!wire_.empty() && wire_.front().first <= now_) {
@@ -337,13 +451,18 @@ std::vector<uint8_t> kvr_sim_station::poll(kvr_sim_time now) {
         wire_.pop_front();
         --pending_bytes_;
     }
+    if (!out.empty()) last_delivery_ = now_;
     return out;
 }
 
 std::optional<kvr_sim_time> kvr_sim_station::next_due() const {
     kvr_sim_time t = std::min({next_demo_, next_clock_, next_traffic_});
     if (!wire_.empty()) t = std::min(t, wire_.front().first);
-    if (!scheduled_.empty()) t = std::min(t, scheduled_.begin()->first);
+    if (paced()) {
+        if (auto next = next_start()) t = std::min(t, next->second);
+    } else if (!scheduled_.empty()) {
+        t = std::min(t, scheduled_.begin()->first);
+    }
     if (t == kvr_sim_time::max()) return std::nullopt;
     return t;
 }
@@ -362,7 +481,7 @@ void kvr_sim_station::advance(kvr_sim_time now) {
         next_clock_ = clock_.next_minute(now_);
     }
     while (next_clock_ <= now_) {
-        put(clock_.slot_message(next_clock_, track_status()), next_clock_);
+        put(clock_.slot_message(next_clock_, track_status()), next_clock_, sender::station);
         next_clock_ = clock_.next_minute(next_clock_);
     }
     while (next_demo_ <= now_) {
@@ -381,7 +500,7 @@ void kvr_sim_station::demo_report(kvr_sim_time at) {
         // The demo's eight sensors are the first inputs (I clear) of input
         // addresses 1..8: sensor numbers 1, 3, .., 15.
         const byte_pair in = encode_sensor({2 * pick + 1, on});
-        put(make_msg({OPC_INPUT_REP, in.high, in.low}), at);
+        put(make_msg({OPC_INPUT_REP, in.high, in.low}), at, sender::node);
         return;
     }
     const unsigned address = pick - 8;
@@ -390,7 +509,7 @@ void kvr_sim_station::demo_report(kvr_sim_time at) {
     // An output report (SN2 bit 6 clear) of switch address + 1.
     const byte_pair sn = encode_switch({address + 1, false, false});
     put(make_msg({OPC_SW_REP, sn.high, static_cast<uint8_t>(sn.low | (t.closed ? sn2_closed_on : sn2_thrown_on))}),
-        at);
+        at, sender::node);
 }
 
 // Reports fall due at even steps from the start of the traffic, counted in
@@ -419,11 +538,12 @@ void kvr_sim_station::traffic_report(kvr_sim_time at) {
     if (k % 4 != 3) {
         const uint32_t n = k - k / 4;  // sensor reports so far
         const byte_pair in = encode_sensor({traffic_first_sensor + n % traffic_sensors, (n / traffic_sensors) % 2 == 0});
-        put(make_msg({OPC_INPUT_REP, in.high, in.low}), at);
+        put(make_msg({OPC_INPUT_REP, in.high, in.low}), at, sender::node);
         return;
     }
     const uint32_t n = k / 4;
     const byte_pair sn = encode_switch({traffic_first_switch + n % traffic_switches, false, false});
     const bool closed = (n / traffic_switches) % 2 == 0;
-    put(make_msg({OPC_SW_REP, sn.high, static_cast<uint8_t>(sn.low | (closed ? sn2_closed_on : sn2_thrown_on))}), at);
+    put(make_msg({OPC_SW_REP, sn.high, static_cast<uint8_t>(sn.low | (closed ? sn2_closed_on : sn2_thrown_on))}), at,
+        sender::node);
 }

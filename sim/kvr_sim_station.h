@@ -20,6 +20,18 @@
 // Every outgoing byte is bounded: the framer holds at most one message and
 // at most max_pending_bytes wait for the bus; beyond that new output is lost,
 // as with a station whose transmit buffer overflows.
+//
+// Paced (--pace, --traffic) the line keeps LocoNet's timing: bytes 10 bit
+// times apart at 16457 baud, and each message of the station or another node
+// starts only after the line was idle for its backoff: 20 bit times for the
+// command station, 26 plus 0..20 for the other nodes (their priority
+// delay), so the station's answers go first. A message from the link that
+// arrives on an idle line takes it: other nodes wait for its end. The line
+// is idle as far as the link can tell: bytes not yet given out by poll have
+// not reached it. One that arrives after bytes of another node's message
+// were given out collides with it: neither is carried, the link reads a
+// wrecked byte (0x00, a break) instead of its echo, and the other node sends
+// again after its backoff.
 
 #include <array>
 #include <chrono>
@@ -34,6 +46,19 @@
 #include "sim/kvr_sim_clock.h"
 #include "sim/kvr_sim_options.h"
 #include "sim/kvr_sim_programmer.h"
+
+// How the link used the line, for the tests and the benchmarks. A start is
+// inside another message when bytes of it had been given out (the link could
+// have heard them; it collides) less than 26 bit times before, unless only
+// its first byte was, less than a byte time before (two nodes that started
+// together); and inside the backoff when the last message ended less than a
+// non-master's 26 bit times before.
+struct kvr_sim_bus_stats {
+    uint64_t link_messages = 0;  // carried
+    uint64_t collisions = 0;
+    uint64_t starts_inside_message = 0;
+    uint64_t starts_inside_backoff = 0;
+};
 
 struct kvr_sim_turnout {
     bool closed = true;
@@ -69,6 +94,10 @@ public:
     // Faults and timing may change while the station runs.
     kvr_sim_options& options() { return options_; }
 
+    kvr_sim_bus_stats bus_stats() const { return stats_; }
+    // Messages of the station and other nodes waiting for the line.
+    std::size_t queued_messages() const { return scheduled_.size(); }
+
     // Layout state, as the station holds it.
     uint8_t track_status() const;
     // Bytes 3..12 of a slot message (STAT ADR SPD DIRF TRK SS2 ADR2 SND ID1
@@ -95,7 +124,12 @@ private:
     bool programmer_busy() const { return now_ < task_done_; }
 
     // Output. `answer` counts against dropped answers; echoes never do.
-    void put(const kvr_loconet_msg& msg, kvr_sim_time due);
+    enum class sender { station, node };
+    void put(const kvr_loconet_msg& msg, kvr_sim_time due, sender from);
+    void from_link(const kvr_loconet_msg& msg);
+    void collide();
+    void place_due();
+    void place(std::vector<uint8_t> bytes, kvr_sim_time start, bool is_link, sender from);
     void answer(const kvr_loconet_msg& msg, kvr_sim_time delay);
     void long_ack(uint8_t opcode, uint8_t code);
     void send_slot(uint8_t number) { answer(slot_message(number), ack_delay()); }
@@ -123,11 +157,26 @@ private:
     kvr_sim_time task_done_{0};
 
     // Scheduled messages by due time; equal times keep their order.
-    std::multimap<kvr_sim_time, std::vector<uint8_t>> scheduled_;
+    struct pending {
+        std::vector<uint8_t> bytes;
+        sender from;
+    };
+    using schedule = std::multimap<kvr_sim_time, pending>;
+    schedule scheduled_;
+    // The scheduled message that takes the line next, and when it starts.
+    std::optional<std::pair<schedule::const_iterator, kvr_sim_time>> next_start() const;
     // Bytes placed on the bus with the time each one is complete.
     std::deque<std::pair<kvr_sim_time, uint8_t>> wire_;
     kvr_sim_time wire_free_{0};
     std::size_t pending_bytes_ = 0;
+    // The message placed last: when it started, whether the link sent it,
+    // and (another sender's) its bytes, to send again after a collision.
+    kvr_sim_time wire_start_{0};
+    bool wire_is_link_ = false;
+    std::optional<pending> on_wire_;
+    kvr_sim_time node_gap_{0};  // the next node's backoff
+    kvr_sim_time last_delivery_{0};  // when poll last gave out bytes
+    kvr_sim_bus_stats stats_;
 
     uint8_t demo_sensors_ = 0;
     kvr_sim_time next_demo_ = kvr_sim_time::max();

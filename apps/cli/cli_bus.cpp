@@ -381,6 +381,12 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
             *ctx.err << cancel_text(watch.reason(), cmd.timeout_s) << " before every message was sent\n";
             status = kvr_cli_cancelled;
         }
+        // An MS100 that met a collision at every try gave the message up.
+        if (const std::size_t unsent = s.link.not_sent()) {
+            *ctx.err << "busprobe-cli: " << unsent << (unsent == 1 ? " message" : " messages")
+                     << " not sent: another node collided with every try\n";
+            if (status == kvr_cli_ok) status = kvr_cli_failed;
+        }
     } catch (const kvr_exception& e) {
         if (!s.sink.lost_report() && watch.reason() != cli_abort_reason::none && is_cancel(e)) {
             *ctx.err << cancel_text(watch.reason(), cmd.timeout_s) << "\n" << e.message << "\n";

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+#include <termios.h>
+
 #include "loconet/kvr_adapter.h"
 #include "loconet/kvr_ms100.h"
 #include "loconet/kvr_serial.h"
@@ -45,37 +48,62 @@ TEST(Adapter, NamesRoundTrip) {
     EXPECT_FALSE(kvr_adapter_parse("tcp"));
 }
 
+// Passes every call through and notes the modem lines set and cleared: a
+// pseudo-terminal has none to read back.
+class modem_line_io : public kvr_serial_io {
+public:
+    int ioctl(int fd, unsigned long request, void* arg) override {
+        if (request == TIOCMBIS) raised |= *static_cast<int*>(arg);
+        if (request == TIOCMBIC) cleared |= *static_cast<int*>(arg);
+        return kvr_serial_io::ioctl(fd, request, arg);
+    }
+    int raised = 0;
+    int cleared = 0;
+};
+
 // The settings of the slave, as the master sees them: the pseudo-terminal
-// keeps what the driver was told.
-TEST(Adapter, LineSettingsReachTheDevice) {
+// keeps what the driver was told, from one open to the next, as a real port
+// does. So each kind must set its whole line: an MS100 after a LocoBuffer
+// run must not inherit RTS/CTS flow control, which would stall its writes,
+// nor software flow control (0x11 and 0x13 are data on the bus).
+TEST(Adapter, LineSettingsReachTheDeviceWhateverTheLastRunLeft) {
     const test_pty pty;
     const int master = pty.master();
+    termios tio{};
+    ASSERT_EQ(::tcgetattr(master, &tio), 0);
+    tio.c_iflag |= IXON | IXOFF;
+    ASSERT_EQ(::tcsetattr(master, TCSANOW, &tio), 0);
 
     const struct {
         kvr_adapter kind;
         unsigned baud;
         bool rtscts;
+        int raised, cleared;
     } cases[] = {
-        {kvr_adapter::locobuffer, 57600, true},
-        {kvr_adapter::locobuffer_19200, 19200, true},
-        {kvr_adapter::locobuffer_115200, 115200, true},
-        {kvr_adapter::ms100, 16457, false},
+        {kvr_adapter::locobuffer, 57600, true, TIOCM_DTR | TIOCM_RTS, 0},
+        {kvr_adapter::ms100, 16457, false, TIOCM_RTS, TIOCM_DTR},
+        {kvr_adapter::locobuffer_19200, 19200, true, TIOCM_DTR | TIOCM_RTS, 0},
+        {kvr_adapter::locobuffer_115200, 115200, true, TIOCM_DTR | TIOCM_RTS, 0},
+        {kvr_adapter::ms100, 16457, false, TIOCM_RTS, TIOCM_DTR},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(kvr_adapter_find(c.kind)->name);
-        kvr_ms100 link;
+        modem_line_io io;
+        kvr_ms100 link(io);
         link.set_adapter(c.kind);
         link.open(pty.path());
         EXPECT_EQ(link.adapter(), c.kind);
         unsigned baud = 0;
         bool rtscts = !c.rtscts;
+        bool xonxoff = true;
         ASSERT_EQ(kvr_serial::line_settings(master, &baud, &rtscts, kvr_serial_io::system()), 0);
+        ASSERT_EQ(kvr_serial::software_flow(master, &xonxoff, kvr_serial_io::system()), 0);
         EXPECT_EQ(baud, c.baud);
         EXPECT_EQ(rtscts, c.rtscts);
+        EXPECT_FALSE(xonxoff);
+        EXPECT_EQ(io.raised, c.raised);
+        EXPECT_EQ(io.cleared, c.cleared);
         link.close();
-        // The next kind starts from a line without flow control, as a
-        // fresh device would.
-        ASSERT_EQ(kvr_serial::set_hardware_flow(master, false, kvr_serial_io::system()), 0);
     }
 }
 

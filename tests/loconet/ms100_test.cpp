@@ -19,6 +19,7 @@
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
 #include "loconet/kvr_ms100.h"
+#include "loconet/kvr_tx_gate.h"
 #include "support/eventually.h"
 #include "support/flood_bus.h"
 #include "support/temp_dir.h"
@@ -221,6 +222,48 @@ TEST_F(Ms100Pty, DestructorClosesAForgottenLink) {
     // The exclusive hold went with the descriptor.
     link.open(pty.path());
     EXPECT_TRUE(link.is_open());
+}
+
+// The bus echoes every byte a node sends; bytes that come back different are
+// a collision ("Bus timing": the sender tries again after the backoff). Here
+// the test plays the line: the first message collides once and then comes
+// back whole, the second collides at every try and is given up with a
+// report, and the queue goes on with the third.
+TEST_F(Ms100Pty, ACollisionSendsAgainAndAMessageThatNeverGetsThroughIsReported) {
+    const kvr_loconet_msg first = msg_of({OPC_LOCO_SPD, 0x05, 0x3F});
+    const kvr_loconet_msg second = msg_of({OPC_SW_REQ, 0x0A, 0x30});
+    const kvr_loconet_msg third = msg_of({OPC_GPON});
+    const auto wrecked = [](const kvr_loconet_msg& m) {
+        std::vector<uint8_t> b = bytes_of(m);
+        b[1] &= 0x08;  // the other node's bits pulled the line low
+        return b;
+    };
+    link.open(pty.path());
+    link.send(first, 0);
+    link.send(second, 0);
+    link.send(third, 0);
+
+    ASSERT_EQ(pty.read(4), bytes_of(first));
+    pty.write(wrecked(first));
+    ASSERT_EQ(pty.read(4), bytes_of(first)) << "sent again after the collision";
+    pty.write(bytes_of(first));
+    for (int attempt = 1; attempt <= kvr_tx_gate::max_tries; ++attempt) {
+        ASSERT_EQ(pty.read(4), bytes_of(second)) << attempt;
+        pty.write(wrecked(second));
+    }
+    EXPECT_EQ(pty.read(2), bytes_of(third));
+    pty.write(bytes_of(third));
+    ASSERT_TRUE(link.wait_tx_empty(5000));
+    EXPECT_TRUE(pty.read(1, 200).empty()) << "each message ended with its echo or its last try";
+    EXPECT_EQ(link.not_sent(), 1u);
+    const auto lines = sink.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "MS100: not sent, 4 collisions on the bus: B0 0A 30 75\r\n"), 1)
+        << ::testing::PrintToString(lines);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line_of(first)), 1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), line_of(third)), 1);
+    std::ifstream log(kvr_global_dated_log().today_path());
+    const std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(logged.find("not sent, 4 collisions on the bus: B0 0A 30 75"), std::string::npos) << logged;
 }
 
 // Other nodes keep the bus full, report after report with no gap: queued

@@ -110,7 +110,8 @@ std::string dated_log_text() { return read_all(kvr_global_dated_log().today_path
 
 // The calls of an open, in order: TCGETS2 probes the terminal; the rate is
 // read (TCGETS2 2), set (TCSETS2 1) and read back (TCGETS2 3); the raw
-// settings are read (4) and set (2); the read time-outs read (5) and set (3).
+// settings are read (4) and set (2); flow control read (5) and set (3); the
+// read time-outs read (6) and set (4).
 TEST(SerialFaults, RefusedRateAndSettingsFailOpenWithTheirStepAndFreeThePort) {
     scratch_dir dir;
     test_pty bus;
@@ -128,8 +129,9 @@ TEST(SerialFaults, RefusedRateAndSettingsFailOpenWithTheirStepAndFreeThePort) {
         {"probe", TCGETS2, 1, 0, "GetCommProperties", EIO, 68},
         {"settings read", TCGETS2, 4, 0, "GetCommState", EIO, 99},
         {"settings written", TCSETS2, 2, 0, "SetCommState", EIO, 116},
-        {"time-outs read", TCGETS2, 5, 0, "GetCommTimeouts", EIO, 127},
-        {"time-outs written", TCSETS2, 3, 0, "SetCommTimeouts", EIO, 141},
+        {"flow control written", TCSETS2, 3, 0, "SetCommState", EIO, 116},
+        {"time-outs read", TCGETS2, 6, 0, "GetCommTimeouts", EIO, 127},
+        {"time-outs written", TCSETS2, 4, 0, "SetCommTimeouts", EIO, 141},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -92,6 +92,42 @@ TEST(SimLink, AnswersComeBackThroughTheSerialDriverFromAFreshStationEachOpen) {
 
 // Two users in one process, each with its own layout options: neither sees
 // the other's, whoever offered "SIM" first.
+// A bus that other nodes keep full by LocoNet's rules (--traffic beyond
+// what the line carries): the link still wins the line, by its falling
+// priority delay, and each message goes out exactly once and in order, its
+// collisions sent again. One that collided at every try (a machine too busy
+// to keep the simulated line's time can make that happen) is reported and
+// never reaches the layout later.
+TEST(SimLink, EveryMessageGetsOutOnceOnABusFullOfOtherNodes) {
+    std::mutex m;
+    msgs seen;
+    kvr_sim_runner runner(kvr_sim_options{.instant = true, .traffic_per_s = 300}, [&](const kvr_loconet_msg& msg) {
+        if (msg[0] != OPC_LOCO_SPD) return;
+        std::lock_guard<std::mutex> lock(m);
+        seen.emplace_back(msg.data(), msg.data() + msg.length());
+    });
+    kvr_ms100 link;
+    link.open(runner.device_path());
+    msgs sent;
+    for (uint8_t i = 1; i <= 20; ++i) {
+        const kvr_loconet_msg speed = msg_of({OPC_LOCO_SPD, i, static_cast<uint8_t>(i * 3)});
+        sent.emplace_back(speed.data(), speed.data() + speed.length());
+        link.send(speed, 0);
+    }
+    ASSERT_TRUE(link.wait_tx_empty(10000)) << link.tx_pending();
+    const std::size_t given_up = link.not_sent();
+    link.close();
+    std::lock_guard<std::mutex> lock(m);
+    EXPECT_EQ(seen.size() + given_up, sent.size()) << "each carried once, or given up";
+    std::size_t at = 0;
+    for (const bytes& msg : seen) {
+        while (at < sent.size() && sent[at] != msg) ++at;
+        EXPECT_LT(at++, sent.size()) << "out of order or twice";
+    }
+    const kvr_sim_bus_stats stats = runner.with_station([](kvr_sim_station& s) { return s.bus_stats(); });
+    EXPECT_EQ(stats.link_messages, seen.size());
+}
+
 TEST(SimLink, EachLinkOpensSimWithItsOwnOptions) {
     kvr_ms100 full, plain, without;
     kvr_sim_register_port(full, kvr_sim_options{.instant = true, .switch_buffer_full = true});

@@ -4,7 +4,8 @@
 // (sensor reports, OPC_INPUT_REP, 4 bytes each) is paced to a share of the
 // bus rate, and a simulated command station answers what the link writes.
 // Every message goes onto the master whole, so the link always reads whole
-// messages in bus order, split only where the terminal splits its reads.
+// messages in bus order, split only where the terminal splits its reads; the
+// link's own messages come back as their echo, as on the bus.
 //
 // Bus rate: 16457 baud, 10 bits per byte, so a 4-byte report takes 2.43 ms
 // and a load of 0.75 means one report every 3.24 ms.
@@ -99,6 +100,7 @@ private:
         const auto at = bus_clock::now();
         from_link_.insert(from_link_.end(), buf, buf + n);
         kvr_frame_all(from_link_, [&](const kvr_loconet_msg& m) {
+            put(m);  // the line carries the sender's own message back to it
             if (observer_) observer_(m, at, reports_.load());
             std::lock_guard<std::mutex> lk(station_mutex_);
             station_.receive(m, sim_now());
@@ -109,6 +111,10 @@ private:
         auto next = bus_clock::now();
         uint8_t sensor = 0;
         while (!stop_.load()) {
+            // The link's message first: a node hears a message that began
+            // before its own start and waits for it, so reports falling due
+            // meanwhile go behind its echo.
+            take_link_bytes();
             const auto now = bus_clock::now();
             // A tick late by more than a few reports starts afresh rather than
             // bursting to catch up.
@@ -118,7 +124,6 @@ private:
                 reports_.fetch_add(1);
                 next += interval_;
             }
-            take_link_bytes();
             {
                 std::lock_guard<std::mutex> lk(station_mutex_);
                 put(station_.poll(sim_now()));
