@@ -464,6 +464,12 @@ void kvr_main_dlg::init_dialog() {
 
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, [this] { show_about(); });
+    // Shift+F10 opens the monitor's menu wherever the focus is in the window.
+    auto* menu_key = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), this);
+    connect(menu_key, &QShortcut::activated, this, [this] {
+        QContextMenuEvent keyboard(QContextMenuEvent::Keyboard, QPoint(), QPoint());
+        QCoreApplication::sendEvent(log_view_, &keyboard);
+    });
 
     port_ = ini_.get_string(kSection, "COMMPORT", "");
     fill_ports();
