@@ -94,6 +94,11 @@ TEST(CliUsage, RefusesBadInputBeforeAnythingIsSent) {
         EXPECT_EQ(r.status, kvr_cli_ok);
         EXPECT_EQ(r.out.rfind("Usage: busprobe-cli", 0), 0u) << r.out;
     }
+    // The help's opening names every kind of adapter the program drives.
+    const std::string help = run_cli({"--help"}).out;
+    const std::string intro = help.substr(0, help.find("Commands:"));
+    for (const char* kind : {"MS100", "LocoBuffer", "LocoNet-over-TCP", "SIM"})
+        EXPECT_NE(intro.find(kind), std::string::npos) << kind << " missing from:\n" << intro;
 }
 
 TEST(CliCommands, PowerSwitchAndClockReachTheLayout) {
