@@ -238,7 +238,12 @@ TEST(CliFailure, NoDecoderGivesTheFullReportAndNoAcknowledgeItsOwnLine) {
     cli_result r = run_on(bus.path(), {"cv", "read", "29"});
     EXPECT_EQ(r.status, kvr_cli_failed);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("kvr_dccx_loconet::do_paged_read() ", 0), 0u) << r.err;
+    // The line in plain words first, then the full report.
+    EXPECT_EQ(r.err.rfind("No decoder on the programming track. Put the locomotive on it and try again.\n"
+                          "kvr_dccx_loconet::do_paged_read() ",
+                          0),
+              0u)
+        << r.err;
     EXPECT_NE(r.err.find("\nNo Decoder Detected "), std::string::npos) << r.err;
 
     // A station that accepts the direct read, then reports no acknowledge.
