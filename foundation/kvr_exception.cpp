@@ -48,10 +48,15 @@ kvr_exception::kvr_exception(const kvr_exception& inner, std::string where_, uin
     : kvr_exception(std::move(where_), code_, file, line_) {
     message += '\n';
     message += inner.message;
+    plain = inner.plain;
+}
+
+std::string kvr_exception::report() const {
+    return plain.empty() ? message : plain + '\n' + message;
 }
 
 void kvr_exception::show(const char* prefix, const char* caption) const {
-    std::string text = prefix ? prefix : "";
+    std::string text = prefix ? prefix : plain;
     text += '\n';
     text += message;
     kvr_message_box(text, caption ? caption : source, kvr_icon::exclamation);

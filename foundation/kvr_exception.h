@@ -26,9 +26,15 @@ public:
     virtual ~kvr_exception() = default;
 
     // Message box without owner, exclamation icon, OK button. Text: prefix
-    // (or nothing), a line feed, then `message`. Caption: `caption` or, when
-    // none is given, `source`. Goes through the message-box hook.
+    // (or, when none is given, the plain line), a line feed, then `message`.
+    // Caption: `caption` or, when none is given, `source`. Goes through the
+    // message-box hook.
     void show(const char* prefix = nullptr, const char* caption = nullptr) const;
+
+    // What a person at the layout reads: the plain line (when there is one),
+    // a line feed, then `message`, which stays as it is for those who need
+    // the details.
+    std::string report() const;
 
     std::string where;
     std::string message;
@@ -37,6 +43,11 @@ public:
     std::tm when{};
     int line = 0;
     uint32_t code = 0;
+    // One line in plain words: what happened, to which port, what to do
+    // ("The adapter /dev/ttyUSB0 was unplugged. Plug it in and press
+    // Connect."). Empty when the raiser has none; a wrapping report keeps the
+    // inner one's, since the innermost raiser knows the cause.
+    std::string plain;
 };
 
 // Raise with the current source line; `file` is the short source name that

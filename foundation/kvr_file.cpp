@@ -2,7 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 
 #include "foundation/kvr_text.h"
 
@@ -19,7 +21,12 @@ kvr_file::~kvr_file() {
 void kvr_file::raise(const char* op, const char* suffix, int err, int line) const {
     std::string where;
     string_appendf(where, "%s::%s(%s)%s=>fail", file_label, op, name_.c_str(), suffix);
-    throw kvr_exception(std::move(where), static_cast<uint32_t>(err), file_label, line);
+    kvr_exception e(std::move(where), static_cast<uint32_t>(err), file_label, line);
+    std::string why = std::strerror(err);
+    if (!why.empty()) why[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(why[0])));
+    e.plain = "The file " + name_ + (std::strcmp(op, "open") == 0 ? " cannot be opened (" : " cannot be written (") +
+              why + ").";
+    throw e;
 }
 
 void kvr_file::open(const char* name, const char* mode) {

@@ -188,7 +188,11 @@ kvr_lntcp_connection kvr_lntcp_connect(const kvr_lntcp_endpoint& where, unsigned
     if (ready == 0) return failure(where, ETIMEDOUT, "the name did not resolve in time");
 
     std::lock_guard<std::mutex> lk(r->m);
-    if (r->status != 0) return failure(where, EHOSTUNREACH, gai_strerror(r->status));
+    if (r->status != 0) {
+        kvr_lntcp_connection c = failure(where, EHOSTUNREACH, gai_strerror(r->status));
+        c.resolve_status = r->status;
+        return c;
+    }
     int error = ECONNREFUSED;
     for (const addrinfo* ai = r->list; ai != nullptr; ai = ai->ai_next) {
         const int fd = connect_one(ai, st, deadline, error);

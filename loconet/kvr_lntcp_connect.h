@@ -28,6 +28,7 @@ struct kvr_lntcp_connection {
     int fd = -1;     // connected, non-blocking, close-on-exec; -1 on failure
     int error = 0;   // errno of the failure (ETIMEDOUT, ECONNREFUSED, ...);
                      // EHOSTUNREACH when the name did not resolve
+    int resolve_status = 0;  // getaddrinfo's status when the name did not resolve
     std::string why;  // failure in words, with the fix where there is one
 };
 

@@ -4,12 +4,14 @@
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <vector>
 
+#include <netdb.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -19,6 +21,7 @@
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
 #include "loconet/kvr_hex_text.h"
+#include "loconet/kvr_link_words.h"
 #include "loconet/kvr_lntcp_connect.h"
 #include "loconet/kvr_repeat_gate.h"
 #include "loconet/kvr_serial.h"
@@ -56,8 +59,11 @@ enum kvr_ms100_line : int {
     line_rx_proc = 320,
 };
 
-[[noreturn]] void raise(const std::string& where, int code, int line) {
-    throw kvr_exception(where, static_cast<uint32_t>(code), kvr_source, line);
+// `plain`: the report's first line in plain words (kvr_link_words.h).
+[[noreturn]] void raise(const std::string& where, int code, int line, std::string plain = {}) {
+    kvr_exception e(where, static_cast<uint32_t>(code), kvr_source, line);
+    e.plain = std::move(plain);
+    throw e;
 }
 
 std::string port_step(const std::string& port, const char* step) {
@@ -261,21 +267,22 @@ struct kvr_ms100::impl {
 
 // Open steps 3 to 7. Each failure closes the port first, then raises.
 void kvr_ms100::impl::configure() {
-    auto fail = [this](const char* step, int code, int line) {
+    auto fail = [this](const char* step, int code, int line, kvr_link_step words = kvr_link_step::setup) {
         const std::string where = port_step(name, step);
+        std::string plain = kvr_link_words(words, name, code);
         owner.close();
-        raise(where, code, line);
+        raise(where, code, line, std::move(plain));
     };
     // ENOTTY is "Inappropriate ioctl for device", which tells a user little:
     // the report names the cause and keeps the code.
     if (int err = kvr_serial::probe_terminal(fd, io))
         fail(err == ENOTTY ? "GetCommProperties (not a serial device)" : "GetCommProperties", err,
-             line_get_properties);
+             line_get_properties, err == ENOTTY ? kvr_link_step::not_serial : kvr_link_step::setup);
 
     bool accepted = false;
     if (int err = kvr_serial::set_custom_baud(fd, kind->baud, &accepted, io))
         fail("GetCommProperties", err, line_get_properties);
-    if (!accepted) fail("not support BAUD_USER", 0, line_baud_user);
+    if (!accepted) fail("not support BAUD_USER", 0, line_baud_user, kvr_link_step::rate);
 
     bool on_write = false;
     if (int err = kvr_serial::set_raw_8n1(fd, &on_write, io))
@@ -305,7 +312,8 @@ void kvr_ms100::impl::start_thread() {
     } catch (const std::system_error& e) {
         const std::string where = port_step(name, "CreateThread");
         owner.close();
-        raise(where, e.code().value(), line_create_thread);
+        raise(where, e.code().value(), line_create_thread,
+              kvr_link_words(kvr_link_step::setup, name, e.code().value()));
     }
 }
 
@@ -397,7 +405,7 @@ duration kvr_ms100::impl::cycle(duration interval, bool hangup) {
     std::unique_lock<std::mutex> lk(owner.lock());
     if (int err = kvr_serial::queue_counts(fd, &waiting_in, &waiting_out, io)) {
         lk.unlock();
-        raise("kvr_ms100::rx_proc::ClearCommError", err, line_status);
+        raise("kvr_ms100::rx_proc::ClearCommError", err, line_status, kvr_link_words(kvr_link_step::lost, name, err));
     }
     const bool input = waiting_in > 0;
     if (input) {
@@ -406,7 +414,8 @@ duration kvr_ms100::impl::cycle(duration interval, bool hangup) {
         const int err = errno;
         lk.unlock();
         interval = kvr_poll;
-        if (n < 0 && err != EAGAIN && err != EINTR) raise("kvr_ms100::rx_proc::ReadFile", err, line_read);
+        if (n < 0 && err != EAGAIN && err != EINTR)
+            raise("kvr_ms100::rx_proc::ReadFile", err, line_read, kvr_link_words(kvr_link_step::lost, name, err));
         if (n > 0) {
             last_rx = tx_clock::now();
             watch_line(buf.data(), static_cast<std::size_t>(n));
@@ -415,7 +424,8 @@ duration kvr_ms100::impl::cycle(duration interval, bool hangup) {
     } else {
         lk.unlock();
         // Hung up with nothing left to read: the device has gone away.
-        if (hangup) raise("kvr_ms100::rx_proc::ReadFile", EIO, line_read);
+        if (hangup)
+            raise("kvr_ms100::rx_proc::ReadFile", EIO, line_read, kvr_link_words(kvr_link_step::lost, name, EIO));
     }
     if (echo_due && tx_clock::now() >= echo_deadline) echo_timed_out();
     recheck = duration{0};
@@ -552,7 +562,10 @@ bool kvr_ms100::impl::send_raw(bool input_waiting) {
     front_in_flight = false;
     if (txq.empty()) tx_empty.notify_all();
     lk.unlock();
-    if (err) raise("kvr_ms100::send_raw", err, line_write);
+    if (err)
+        raise("kvr_ms100::send_raw", err, line_write,
+              is_tcp() ? kvr_link_words(kvr_link_step::tcp_lost, endpoint.text(), err)
+                       : kvr_link_words(kvr_link_step::lost, name, err));
     return true;
 }
 
@@ -567,7 +580,8 @@ void kvr_ms100::impl::open_tcp() {
     std::string why;
     if (!kvr_lntcp_parse_url(name, endpoint, why)) {
         kind = nullptr;
-        raise(port_step(name, "CreateFile") + " (" + why + ")", EINVAL, line_create_file);
+        raise(port_step(name, "CreateFile") + " (" + why + ")", EINVAL, line_create_file,
+              kvr_link_words(kvr_link_step::tcp_address, name, EINVAL, why));
     }
     lines = kvr_lntcp_splitter{};
     owner.set_open(true);
@@ -581,19 +595,26 @@ void kvr_ms100::impl::connect_tcp() {
         return;
     }
     if (c.error == ECANCELED) return;  // closed while connecting
+    // A name that does not resolve has no system error code: the report
+    // carries the resolver's own text and code 0, not a network error.
+    if (c.resolve_status != 0)
+        raise(port_step(name, "getaddrinfo") + " (" + gai_strerror(c.resolve_status) + ")", 0, line_create_file,
+              kvr_link_words(kvr_link_step::tcp_resolve, endpoint.host, c.resolve_status));
     const char* hint = kvr_lntcp_hint(c.error);
     std::string where = port_step(name, "connect");
     if (*hint) where += std::string(" (") + hint + ")";
-    raise(where, c.error, line_create_file);
+    raise(where, c.error, line_create_file, kvr_link_words(kvr_link_step::tcp_connect, endpoint.text(), c.error));
 }
 
 duration kvr_ms100::impl::cycle_tcp() {
     char data[kvr_read_buffer];
     const ssize_t n = ::recv(fd, data, sizeof data, MSG_DONTWAIT);
     const int err = errno;
-    if (n == 0) raise("kvr_ms100::rx_proc::recv (the server closed the connection)", ECONNRESET, line_read);
+    if (n == 0)
+        raise("kvr_ms100::rx_proc::recv (the server closed the connection)", ECONNRESET, line_read,
+              kvr_link_words(kvr_link_step::tcp_lost, endpoint.text(), ECONNRESET));
     if (n < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
-        raise("kvr_ms100::rx_proc::recv", err, line_read);
+        raise("kvr_ms100::rx_proc::recv", err, line_read, kvr_link_words(kvr_link_step::tcp_lost, endpoint.text(), err));
     if (n > 0) {
         last_rx = tx_clock::now();
         lines.feed(data, static_cast<std::size_t>(n),
@@ -653,13 +674,15 @@ bool kvr_ms100::impl::failed(kvr_exception& e, bool from_device) {
 }
 
 void kvr_ms100::impl::lose(kvr_exception& e) {
-    const std::string report = e.message;
+    const std::string report = e.report();
     lost = true;
     // Settled before the loss is told: whoever sees it may send at once.
     if (echo_due) {
         echo_due = false;
         finish_front(true);
     }
+    // The record names the port and the reason, as the window's report does.
+    e.where += " (link to " + name + " lost: " + (e.code != 0 ? std::strerror(static_cast<int>(e.code)) : e.plain) + ")";
     record(e);
     owner.set_open(false);
     owner.notify_link_lost(report);
@@ -705,7 +728,7 @@ void kvr_ms100::open(const std::string& port_name) {
         m.vport.reset();
         std::string where = port_step(port_name, "CreateFile");
         if (*open_hint(err)) where += std::string(" (") + open_hint(err) + ")";
-        raise(where, err, line_create_file);
+        raise(where, err, line_create_file, kvr_link_words(kvr_link_step::open, port_name, err));
     }
     m.fd = fd;
     m.configure();
@@ -743,7 +766,7 @@ void kvr_ms100::close() {
 void kvr_ms100::purge() {
     // A connection has no device queue; its fd belongs to the I/O thread.
     if (impl_->is_tcp() || impl_->fd < 0) return;
-    if (int err = kvr_serial::flush_input(impl_->fd, impl_->io)) raise("kvr_ms100::purge", err, line_purge);
+    if (int err = kvr_serial::flush_input(impl_->fd, impl_->io)) raise("kvr_ms100::purge", err, line_purge, kvr_link_words(kvr_link_step::setup, impl_->name, err));
 }
 
 void kvr_ms100::send(const kvr_loconet_msg& msg, uint8_t key) {

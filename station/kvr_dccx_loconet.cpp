@@ -59,6 +59,38 @@ constexpr const char* text_cv29_silent = "ERR:CV29 BIT WRITE NOT ANSWERED";
 // The failure code that marks "NO REPLY" (a task accepted blind).
 constexpr uint32_t code_no_reply = 64;
 
+// The first line of the report in plain words, by the raiser's text.
+struct plain_words {
+    const char* text;
+    const char* words;
+};
+constexpr plain_words station_words[] = {
+    {text_cancel, "Cancelled. What was already sent to the layout may still take effect."},
+    {text_not_implemented, "The command station does not offer this programming function."},
+    {text_no_reply, "The command station took the task without reporting its outcome; the value is not checked."},
+    {text_lack_other, "The command station refused the task. Try again in a moment."},
+    {text_user_abort, "The programming task was stopped at the command station."},
+    {text_read_compare, "The decoder did not answer. Check that it sits on the programming track and try again."},
+    {text_no_decoder, "No decoder on the programming track. Put the locomotive on it and try again."},
+    {text_fail, "The decoder did not confirm the write. Check that it sits on the programming track and try again."},
+    {text_fail_colon, "The decoder did not confirm the task. Check its address and its track and try again."},
+    {text_ops_mode, "This is not possible on the main line. Choose Paged or Direct on the programming track."},
+    {text_not_implimented, "This operation is not available."},
+    {text_bad_cv, "The CV number must be 1 to 1024."},
+    {text_bad_register, "The register must be 1 to 8."},
+    {text_bad_bit, "The bit number must be 0 to 7."},
+    {text_bad_switch, "The switch number must be 1 to 2048."},
+    {text_bad_loco, "The loco address must be 0 to 16383."},
+    {text_bad_ops_loco, "The loco address must be 1 to 16383."},
+    {text_cv29_silent, "The decoder did not confirm the write of CV 29. Check that it sits on the programming track."},
+};
+
+std::string words_for(const std::string& text) {
+    for (const plain_words& w : station_words)
+        if (text == w.text) return w.words;
+    return {};
+}
+
 // Programming commands as this station sends them: reads on the main line
 // ask for no feedback, bit verifies there do.
 constexpr uint8_t pcmd_direct_bit_verify = pcmd_direct_bit_read;
@@ -176,7 +208,10 @@ auto kvr_dccx_loconet::labelled(const char* label, F&& body) -> decltype(body())
     try {
         return body();
     } catch (const kvr_exception& e) {
-        KVR_RAISE_WRAPPED(e, label, source_name);
+        kvr_exception outer(e, label, 0, source_name, __LINE__);
+        // The innermost operation sees the raiser's own text.
+        if (outer.plain.empty()) outer.plain = words_for(e.where);
+        throw outer;
     }
 }
 

@@ -4,7 +4,10 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDateTime>
+#include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
@@ -334,7 +337,7 @@ void kvr_log_view::scroll_to_newest() {
     bar->setValue(mode_ == 0 ? bar->maximum() : bar->minimum());
 }
 
-bool kvr_log_view::save_to(const QString& path, QString* error) const {
+bool kvr_log_view::save_to(const QString& path, QString* error) {
     QSaveFile file(path);
     if (file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         for (int64_t key : shown_) {
@@ -342,16 +345,24 @@ bool kvr_log_view::save_to(const QString& path, QString* error) const {
             if (file.write(bytes) != bytes.size())
                 break;
         }
-        if (file.commit())
+        if (file.commit()) {
+            save_folder_ = QFileInfo(path).absolutePath();
             return true;
+        }
     }
     if (error)
         *error = file.errorString();
     return false;
 }
 
+QString kvr_log_view::proposed_save_path() const {
+    const QString folder = save_folder_.isEmpty() ? QDir::currentPath() : save_folder_;
+    const QString name = QDateTime::currentDateTime().toString(QStringLiteral("'busprobe-'yyyyMMdd-HHmmss'.txt'"));
+    return QDir(folder).filePath(name);
+}
+
 void kvr_log_view::save_dialog() {
-    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save view as"), QString(),
+    const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Save view as"), proposed_save_path(),
                                                       QStringLiteral("Text files (*.txt);;All files (*)"));
     if (path.isEmpty())
         return;
@@ -515,6 +526,13 @@ void kvr_log_view::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void kvr_log_view::keyPressEvent(QKeyEvent* event) {
+    // Shift+F10 is the keyboard's way to the context menu on most desktops;
+    // Qt turns only the Menu key into a context-menu event by itself.
+    if (event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier) {
+        QContextMenuEvent keyboard(QContextMenuEvent::Keyboard, QPoint(), QPoint());
+        contextMenuEvent(&keyboard);
+        return;
+    }
     QScrollBar* v = verticalScrollBar();
     switch (event->key()) {
     case Qt::Key_Escape:
@@ -536,6 +554,24 @@ void kvr_log_view::keyPressEvent(QKeyEvent* event) {
 }
 
 void kvr_log_view::contextMenuEvent(QContextMenuEvent* event) {
+    if (event->reason() != QContextMenuEvent::Keyboard) {
+        open_menu(event->globalPos());
+        return;
+    }
+    // At the selection's last line when it is in sight, else at the top.
+    const QRect vp = viewport()->rect();
+    QPoint at = vp.topLeft() + QPoint(fontMetrics().averageCharWidth() * 2, fontMetrics().height());
+    const auto it = std::lower_bound(shown_.begin(), shown_.end(), cursor_);
+    if (cursor_ >= 0 && it != shown_.end() && *it == cursor_) {
+        const int row = static_cast<int>(it - shown_.begin()) - first_visible();
+        const int y = (row + 1) * fontMetrics().height();
+        if (row >= 0 && y <= vp.height())
+            at.setY(y);
+    }
+    open_menu(viewport()->mapToGlobal(at));
+}
+
+void kvr_log_view::open_menu(const QPoint& global) {
     QMenu menu(this);
     copy_->setEnabled(anchor_ >= 0);
     menu.addActions({copy_, select_all_});
@@ -546,7 +582,7 @@ void kvr_log_view::contextMenuEvent(QContextMenuEvent* event) {
         for (QAction* a : extra_)
             menu.addAction(a);
     }
-    menu.exec(event->globalPos());
+    menu.exec(global);
 }
 
 void kvr_log_view::changeEvent(QEvent* event) {

@@ -77,7 +77,15 @@ public:
     void set_paused(bool on);
     bool paused() const { return paused_; }
     // The lines shown, as shown, one per line; false with the reason in *error.
-    bool save_to(const QString& path, QString* error) const;
+    // A saved file's folder is where the next save is proposed.
+    bool save_to(const QString& path, QString* error);
+    // What "Save view as…" proposes: busprobe-YYYYMMDD-HHMMSS.txt (local
+    // time now) in the folder last saved to, at first the current folder.
+    QString proposed_save_path() const;
+
+    // The context menu at `global`; from the keyboard (Shift+F10 or the Menu
+    // key) at the selection's last line, else at the top of the view.
+    void open_menu(const QPoint& global);
 
     void select_all();
     QString selected_text() const;
@@ -163,5 +171,6 @@ private:
     QAction* pause_ = nullptr;
     QAction* save_ = nullptr;
     std::vector<QAction*> extra_;
+    QString save_folder_;  // empty: the current folder
     std::map<int64_t, QStaticText> layouts_;  // the lines last painted, by key
 };

@@ -19,10 +19,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QResizeEvent>
+#include <QScreen>
+#include <QScrollArea>
+#include <QStyle>
 #include <QShortcut>
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
+#include <optional>
 
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_hooks.h"
@@ -32,6 +37,7 @@
 #include "loconet/kvr_ms100.h"
 #include "ui/kvr_about_dlg.h"
 #include "ui/kvr_dialog_template.h"
+#include "ui/kvr_elided_edit.h"
 #include "ui/kvr_log_view.h"
 #include "ui/kvr_port_list.h"
 #include "ui/kvr_qt_hooks.h"
@@ -218,7 +224,7 @@ void kvr_main_dlg::build_controls() {
     const QFont font = kvr_dialog_font();
     setFont(font);
     const kvr_dialog_units du(font);
-    resize(du.x(kvr_main_dlg_w), du.y(kvr_main_dlg_h));
+    build_page(du);
 
     QButtonGroup* group = nullptr;
     int group_index = 0;
@@ -227,13 +233,14 @@ void kvr_main_dlg::build_controls() {
         QWidget* w = nullptr;
         switch (def.kind) {
         case kvr_ctl_kind::combo:
-            w = port_box_ = new QComboBox(this);
+            w = port_box_ = new QComboBox(page_);
             // A LocoNet-over-TCP server is typed in: tcp://HOST[:PORT].
             port_box_->setEditable(true);
+            port_box_->setLineEdit(new kvr_elided_edit(port_box_));
             port_box_->setInsertPolicy(QComboBox::NoInsert);
             break;
         case kvr_ctl_kind::button: {
-            auto* b = new QPushButton(text, this);
+            auto* b = new QPushButton(text, page_);
             // No default button: Enter must not press anything.
             b->setAutoDefault(false);
             b->setDefault(false);
@@ -241,16 +248,16 @@ void kvr_main_dlg::build_controls() {
             break;
         }
         case kvr_ctl_kind::group_box:
-            w = new QGroupBox(text, this);
+            w = new QGroupBox(text, page_);
             break;
         case kvr_ctl_kind::label:
-            w = new QLabel(text, this);
+            w = new QLabel(text, page_);
             break;
         case kvr_ctl_kind::edit:
-            w = new QLineEdit(this);
+            w = new QLineEdit(page_);
             break;
         case kvr_ctl_kind::radio: {
-            auto* r = new QRadioButton(text, this);
+            auto* r = new QRadioButton(text, page_);
             if (def.group_start || !group) {
                 group = new QButtonGroup(this);
                 group_index = 0;
@@ -260,13 +267,13 @@ void kvr_main_dlg::build_controls() {
             break;
         }
         case kvr_ctl_kind::check:
-            w = new QCheckBox(text, this);
+            w = new QCheckBox(text, page_);
             break;
         case kvr_ctl_kind::slider:
-            w = slider_ = new kvr_speed_slider(this);
+            w = slider_ = new kvr_speed_slider(page_);
             break;
         case kvr_ctl_kind::log_edit:
-            w = log_view_ = new kvr_log_view(this);
+            w = log_view_ = new kvr_log_view(page_);
             break;
         }
         w->setGeometry(du.rect(def.x, def.y, def.w, def.h));
@@ -289,13 +296,156 @@ void kvr_main_dlg::build_controls() {
     for (QButtonGroup* g : {direction_, step_mode_, switch_position_, decoder_output_, prog_mode_, log_mode_})
         tab_to_checked(g);
     build_adapter_box(du);
+    log_rect_ = log_view_->geometry();
+}
+
+void kvr_main_dlg::build_page(const kvr_dialog_units& du) {
+    scroll_ = new QScrollArea(this);
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setWidgetResizable(false);  // layout_page sizes the page
+    page_ = new QWidget;
+    page_->setObjectName(QStringLiteral("page"));
+    scroll_->setWidget(page_);
+    designed_size_ = QSize(du.x(kvr_main_dlg_w), du.y(kvr_main_dlg_h));
+    // Every control but the monitor, which may shrink to a few lines; the
+    // margin below and right of it as designed.
+    int right = 0;
+    int log_top = 0;
+    for (const kvr_ctl_def& def : kvr_main_dlg_controls()) {
+        if (def.kind == kvr_ctl_kind::log_edit)
+            log_top = def.y;
+        else
+            right = std::max(right, def.x + def.w);
+    }
+    constexpr int margin = 7;
+    constexpr int log_min_h = 40;  // about three lines and a scroll bar
+    page_min_ = QSize(du.x(right + margin), du.y(log_top + log_min_h + margin));
+    page_->resize(designed_size_);
+    resize(designed_size_);
+}
+
+// The page fills the window; where the window is smaller than the page's
+// minimum, the page keeps that minimum and scrolls.
+void kvr_main_dlg::layout_page() {
+    if (!scroll_ || !log_view_)
+        return;
+    scroll_->setGeometry(rect());
+    QSize view = scroll_->size();
+    const int bar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, scroll_);
+    // A scroll bar in one direction takes room from the other.
+    const bool across = view.width() < page_min_.width();
+    if (across)
+        view.rheight() -= bar;
+    if (view.height() < page_min_.height()) {
+        view.rwidth() -= bar;
+        if (!across && view.width() < page_min_.width())
+            view.rheight() -= bar;
+    }
+    const QSize page = view.expandedTo(page_min_);
+    page_->resize(page);
+    // As designed until the window's size changes; then the monitor's
+    // bottom-right corner follows the page's.
+    if (page == designed_size_)
+        log_view_->setGeometry(log_rect_);
+    else
+        log_view_->setGeometry(QRect(log_rect_.topLeft(), QPoint(page.width() - 1, page.height() - 1)));
+}
+
+namespace {
+
+// The window manager's frame around `w`; nothing until it has framed it.
+std::optional<QMargins> frame_margins(const QWidget& w) {
+    const QRect inner = w.geometry();
+    const QRect outer = w.frameGeometry();
+    const QMargins m(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+                     outer.bottom() - inner.bottom());
+    // No title bar yet, or a frame not yet in step with the window.
+    if (m.top() <= 0 || m.left() < 0 || m.right() < 0 || m.bottom() < 0 || m.top() > inner.height())
+        return std::nullopt;
+    return m;
+}
+
+// How far `r` must move to lie inside `area` (its top-left corner first,
+// where the title bar is, when it is larger).
+QPoint into(const QRect& r, const QRect& area) {
+    const int x = std::clamp(r.left(), area.left(), std::max(area.left(), area.right() + 1 - r.width()));
+    const int y = std::clamp(r.top(), area.top(), std::max(area.top(), area.bottom() + 1 - r.height()));
+    return QPoint(x, y) - r.topLeft();
+}
+
+}  // namespace
+
+// The window on the screen it opens on: no larger than the available area,
+// centred in it at the first showing. Before the window manager has framed
+// the window the frame is estimated.
+void kvr_main_dlg::fit_to_screen() {
+    QScreen* s = screen();
+    if (!s)
+        return;
+    const QRect avail = s->availableGeometry();
+    // A window manager draws its frame in device pixels, whatever the
+    // scale: the estimate is a generous title bar and border in those.
+    const auto device = [this](int px) { return static_cast<int>(std::ceil(px / devicePixelRatioF())); };
+    const QMargins frame = frame_margins(*this).value_or(QMargins(device(8), device(40), device(8), device(8)));
+    // One column spare: window managers take a requested position of 0,0
+    // for none and place the window themselves (openbox then cuts off its
+    // bottom), so a window as wide as the screen goes to 1,0.
+    const QSize room = avail.size().shrunkBy(frame + QMargins(0, 0, 1, 0));
+    setMinimumSize(page_min_.boundedTo(room));
+    resize(designed_size_.boundedTo(room));
+    const QSize outer = size().grownBy(frame);
+    const QRect centred(avail.topLeft() + QPoint((avail.width() - outer.width()) / 2,
+                                                 (avail.height() - outer.height()) / 2),
+                        outer);
+    QPoint at = centred.topLeft() + into(centred, avail);
+    if (at.isNull())
+        at.setX(1);
+    move(at);
+}
+
+// Once the frame is known: a frame larger than the estimate takes its room
+// from the window, so the frame still ends inside the available area. The
+// window is not moved again: right after framing, the position the toolkit
+// reports lags behind the window manager's, and a move computed from it
+// would put the title bar off the screen.
+void kvr_main_dlg::check_frame() {
+    if (!placed_ || frame_checked_ || !screen())
+        return;
+    const std::optional<QMargins> frame = frame_margins(*this);
+    if (!frame)
+        return;
+    frame_checked_ = true;
+    const QSize room = screen()->availableGeometry().size().shrunkBy(*frame);
+    setMinimumSize(page_min_.boundedTo(room));
+    if (size().width() > room.width() || size().height() > room.height())
+        resize(size().boundedTo(room));
+}
+
+void kvr_main_dlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (placed_)
+        return;
+    placed_ = true;
+    fit_to_screen();
+}
+
+void kvr_main_dlg::moveEvent(QMoveEvent* event) {
+    QDialog::moveEvent(event);
+    QTimer::singleShot(0, this, [this] { check_frame(); });
+}
+
+void kvr_main_dlg::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    // Activation follows the framing; not every manager moves the window.
+    if (event->type() == QEvent::ActivationChange)
+        QTimer::singleShot(0, this, [this] { check_frame(); });
 }
 
 // The adapter kind sits in the free room right of "FastClock", as tall as
 // the port box. "auto" leaves the kind to the port name; a tcp:// name and
 // the simulated layout ignore the choice.
 void kvr_main_dlg::build_adapter_box(const kvr_dialog_units& du) {
-    adapter_box_ = new QComboBox(this);
+    adapter_box_ = new QComboBox(page_);
     adapter_box_->addItem(QString::fromUtf8(kAdapterAuto), QString());
     for (kvr_adapter kind : kvr_serial_adapters) {
         const kvr_adapter_info* info = kvr_adapter_find(kind);
@@ -314,6 +464,12 @@ void kvr_main_dlg::init_dialog() {
 
     auto* about = new QShortcut(QKeySequence(Qt::Key_F1), this);
     connect(about, &QShortcut::activated, this, [this] { show_about(); });
+    // Shift+F10 opens the monitor's menu wherever the focus is in the window.
+    auto* menu_key = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F10), this);
+    connect(menu_key, &QShortcut::activated, this, [this] {
+        QContextMenuEvent keyboard(QContextMenuEvent::Keyboard, QPoint(), QPoint());
+        QCoreApplication::sendEvent(log_view_, &keyboard);
+    });
 
     port_ = ini_.get_string(kSection, "COMMPORT", "");
     fill_ports();
@@ -370,15 +526,20 @@ void kvr_main_dlg::fill_ports() {
     fit_port_list();
 }
 
-// A /dev/serial/by-id name is far longer than the box: the drop-down list
-// is as wide as its longest entry, the closed box shows the end of the
-// name (where the interfaces differ), and the whole name is the tooltip.
+// A /dev/serial/by-id name or a tcp:// address is far longer than the box:
+// the drop-down list is as wide as its longest entry (within the screen,
+// with the middle of longer ones left out), the closed box shows the name
+// with its middle left out, and the whole name is the tooltip.
 void kvr_main_dlg::fit_port_list() {
     const QFontMetrics fm(port_box_->view()->font());
     int widest = 0;
     for (int i = 0; i < port_box_->count(); ++i)
         widest = std::max(widest, fm.horizontalAdvance(port_box_->itemText(i)));
-    port_box_->view()->setMinimumWidth(widest + 4 * fm.averageCharWidth());
+    int width = widest + 4 * fm.averageCharWidth();
+    if (const QScreen* s = screen())
+        width = std::min(width, s->availableGeometry().width());
+    port_box_->view()->setTextElideMode(Qt::ElideMiddle);
+    port_box_->view()->setMinimumWidth(width);
     show_port_end();
 }
 
@@ -788,10 +949,7 @@ void kvr_main_dlg::closeEvent(QCloseEvent* event) {
 
 void kvr_main_dlg::resizeEvent(QResizeEvent* event) {
     QDialog::resizeEvent(event);
-    // The first size comes with the first showing; the view keeps its
-    // designed place until the user resizes the window.
-    if (log_view_ && event->oldSize().isValid())
-        log_view_->setGeometry(QRect(log_view_->pos(), QPoint(width() - 1, height() - 1)));
+    layout_page();
 }
 
 void kvr_main_dlg::contextMenuEvent(QContextMenuEvent* event) {

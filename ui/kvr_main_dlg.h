@@ -14,6 +14,8 @@
 // guard that looks at the window's one operation state.
 
 #include <QDialog>
+#include <QRect>
+#include <QSize>
 #include <QString>
 #include <QTimer>
 
@@ -42,6 +44,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+class QScrollArea;
 class kvr_dated_log;
 class kvr_log_view;
 class kvr_speed_slider;
@@ -148,6 +151,9 @@ public:
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void customEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
 
@@ -203,6 +209,15 @@ private:
     void apply_adapter();
     void fit_port_list();
     void show_port_end();
+
+    // Size and place on the screen. The controls sit on a page inside a
+    // scroll area that fills the window: a window smaller than the design
+    // first takes room from the monitor, down to a few lines, and then
+    // scrolls the page.
+    void build_page(const kvr_dialog_units& du);
+    void layout_page();
+    void fit_to_screen();
+    void check_frame();
 
     // Exchange; `save` true: controls -> fields. A quiet exchange neither
     // prompts nor moves the focus.
@@ -287,6 +302,13 @@ private:
     std::map<int, QWidget*> controls_;
     kvr_speed_slider* slider_ = nullptr;
     kvr_log_view* log_view_ = nullptr;
+    QScrollArea* scroll_ = nullptr;
+    QWidget* page_ = nullptr;       // parent of every control
+    QSize designed_size_;           // the window as designed
+    QSize page_min_;                // where every control shows, the monitor a few lines high
+    QRect log_rect_;                // the monitor's designed place
+    bool placed_ = false;           // fitted to the screen at the first showing
+    bool frame_checked_ = false;    // the size checked once the window manager's frame was known
     QComboBox* port_box_ = nullptr;
     QComboBox* adapter_box_ = nullptr;  // item data: the kind's settings name, empty for auto
     QButtonGroup* direction_ = nullptr;

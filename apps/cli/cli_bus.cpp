@@ -55,6 +55,15 @@ std::optional<kvr_loconet_msg> slot_copy(bus_session& s, uint16_t slot) {
     return s.link.slot_data(static_cast<uint8_t>(slot));
 }
 
+// The lost link's report leads with its line in plain words, as every
+// report does; the record of the failure follows.
+void print_lost(std::ostream& err, const std::string& port, const std::string& report) {
+    const std::size_t nl = report.find('\n');
+    if (nl != std::string::npos) err << report.substr(0, nl + 1);
+    err << "busprobe-cli: the link to " << port << " was lost\n"
+        << (nl == std::string::npos ? report : report.substr(nl + 1)) << "\n";
+}
+
 bool is_cancel(const kvr_exception& e) {
     // The innermost line of the report names the cause.
     std::size_t last = e.message.rfind('\n');
@@ -395,12 +404,12 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
                          << "\n";
             status = kvr_cli_cancelled;
         } else if (!s.sink.lost_report()) {
-            *ctx.err << e.message << "\n";
+            *ctx.err << e.report() << "\n";
             status = kvr_cli_failed;
         }
     }
     if (std::optional<std::string> lost = s.sink.lost_report()) {
-        *ctx.err << "busprobe-cli: the link to " << port << " was lost\n" << *lost << "\n";
+        print_lost(*ctx.err, port, *lost);
         status = kvr_cli_failed;
     }
     return status;
@@ -460,7 +469,7 @@ int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& 
         share.start();
     } catch (const kvr_exception& e) {
         link.close();
-        *ctx.err << e.message << "\n";
+        *ctx.err << e.report() << "\n";
         return kvr_cli_failed;
     }
     *ctx.out << "busprobe-cli: serving " << port << " on " << share.server().address() << '\n';
@@ -474,7 +483,7 @@ int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& 
     link.set_window(nullptr);
     print_pending(reports, sink, *ctx.out);
     if (std::optional<std::string> lost = sink.lost_report()) {
-        *ctx.err << "busprobe-cli: the link to " << port << " was lost\n" << *lost << "\n";
+        print_lost(*ctx.err, port, *lost);
         return kvr_cli_failed;
     }
     return kvr_cli_ok;
@@ -509,7 +518,7 @@ int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
         return run_on_link(cmd, port, ctx);
     } catch (const kvr_exception& e) {
         // Failures outside the link's life, such as a lost pipe for the watch.
-        *ctx.err << e.message << "\n";
+        *ctx.err << e.report() << "\n";
         return kvr_cli_failed;
     }
 }

@@ -17,7 +17,9 @@ const help_entry entries[] = {
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] COMMAND [ARGS...]\n"
      "       busprobe-cli decode [--hex] [--extended] [--time] [--binary] [HEX...]\n",
      "\n"
-     "Watch and drive a LocoNet layout through an MS100 adapter from a terminal.\n"
+     "Watch and drive a LocoNet layout from a terminal, through an MS100 or a\n"
+     "LocoBuffer (57600, 19200 or 115200 baud) on a serial port, a LocoNet-over-TCP\n"
+     "server (tcp://HOST[:PORT]) or the built-in simulated layout (SIM).\n"
      "Each command opens the port, sends its requests to the command station,\n"
      "waits for the answers it needs and closes the port again.\n"
      "\n"

@@ -94,6 +94,11 @@ TEST(CliUsage, RefusesBadInputBeforeAnythingIsSent) {
         EXPECT_EQ(r.status, kvr_cli_ok);
         EXPECT_EQ(r.out.rfind("Usage: busprobe-cli", 0), 0u) << r.out;
     }
+    // The help's opening names every kind of adapter the program drives.
+    const std::string help = run_cli({"--help"}).out;
+    const std::string intro = help.substr(0, help.find("Commands:"));
+    for (const char* kind : {"MS100", "LocoBuffer", "LocoNet-over-TCP", "SIM"})
+        EXPECT_NE(intro.find(kind), std::string::npos) << kind << " missing from:\n" << intro;
 }
 
 TEST(CliCommands, PowerSwitchAndClockReachTheLayout) {
@@ -233,7 +238,12 @@ TEST(CliFailure, NoDecoderGivesTheFullReportAndNoAcknowledgeItsOwnLine) {
     cli_result r = run_on(bus.path(), {"cv", "read", "29"});
     EXPECT_EQ(r.status, kvr_cli_failed);
     EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err.rfind("kvr_dccx_loconet::do_paged_read() ", 0), 0u) << r.err;
+    // The line in plain words first, then the full report.
+    EXPECT_EQ(r.err.rfind("No decoder on the programming track. Put the locomotive on it and try again.\n"
+                          "kvr_dccx_loconet::do_paged_read() ",
+                          0),
+              0u)
+        << r.err;
     EXPECT_NE(r.err.find("\nNo Decoder Detected "), std::string::npos) << r.err;
 
     // A station that accepts the direct read, then reports no acknowledge.

@@ -68,6 +68,9 @@ TEST(File, OpenWriteReopenAndFailuresNameTheirCall) {
     const kvr_exception flush_error = raised_by([&] { f.write_str("y"); f.flush(); });
     EXPECT_EQ(flush_error.where, "kvr_file::flush(/dev/full).fflush=>fail");
     EXPECT_EQ(flush_error.code, static_cast<uint32_t>(ENOSPC));
+    // Each report opens with the file and the reason in plain words.
+    EXPECT_EQ(e.plain, "The file " + missing + " cannot be opened (no such file or directory).");
+    EXPECT_EQ(flush_error.plain, "The file /dev/full cannot be written (no space left on device).");
     try {
         f.close();
     } catch (const kvr_exception&) {

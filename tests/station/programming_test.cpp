@@ -81,6 +81,14 @@ TEST_F(Programming, FailuresCarryTheOperationLabelAndAreNotRetried) {
         script = {c.answer};
         expect_failure([&] { c.call(station); }, {op(c.name), c.text}, c.code);
         EXPECT_EQ(tasks(), 1u);
+        // Each report opens with a line in plain words.
+        script = {c.answer};
+        try {
+            c.call(station);
+        } catch (const kvr_exception& e) {
+            EXPECT_FALSE(e.plain.empty()) << e.message;
+            EXPECT_EQ(e.report(), e.plain + "\n" + e.message);
+        }
     }
 }
 

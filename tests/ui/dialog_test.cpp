@@ -4,6 +4,8 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QTest>
 
 #include <fstream>
@@ -45,6 +47,54 @@ TEST_F(Dialog, ControlsSitAtTheirPlacesTheLogStretchesAndEnterOrEscapeKeepItOpen
     pump();
     EXPECT_TRUE(dlg->isVisible());
     EXPECT_TRUE(calls().empty());
+}
+
+// A window smaller than designed takes the room from the monitor first,
+// down to a few lines; smaller still (a small screen at a large scale), the
+// whole page scrolls. The minimum size shows every control.
+TEST_F(Dialog, SmallWindowsShrinkTheMonitorFirstThenScroll) {
+    make_dialog();
+    const QSize designed = dlg->size();
+    const QRect log = dlg->control(kvr_idc_log)->geometry();
+    QWidget* page = dlg->control(kvr_idc_connect)->parentWidget();
+    auto* scroll = dlg->findChild<QScrollArea*>();
+    ASSERT_NE(scroll, nullptr);
+    const auto all_controls_inside = [&](const QRect& area) {
+        for (QWidget* w : page->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+            if (!area.contains(w->geometry()))
+                return w->objectName().toStdString() + " outside";
+        return std::string();
+    };
+    const auto bars = [&] {
+        return scroll->horizontalScrollBar()->isVisible() || scroll->verticalScrollBar()->isVisible();
+    };
+
+    dlg->resize(designed.width(), designed.height() - 100);
+    pump();
+    EXPECT_EQ(dlg->control(kvr_idc_log)->height(), log.height() - 100 + designed.height() - 1 - log.bottom());
+    EXPECT_FALSE(bars());
+
+    const QSize min = dlg->minimumSize();
+    EXPECT_LT(min.height(), designed.height());
+    dlg->resize(min);
+    pump();
+    EXPECT_EQ(dlg->size(), min);
+    EXPECT_FALSE(bars());
+    EXPECT_EQ(all_controls_inside(QRect(QPoint(0, 0), min)), "");
+    EXPECT_GE(dlg->control(kvr_idc_log)->height(), 3 * dlg->fontMetrics().height());
+
+    // As on a screen smaller than that minimum.
+    dlg->setMinimumSize(0, 0);
+    dlg->resize(min.width() / 2, min.height() / 2);
+    pump();
+    EXPECT_TRUE(scroll->horizontalScrollBar()->isVisible());
+    EXPECT_TRUE(scroll->verticalScrollBar()->isVisible());
+    EXPECT_EQ(all_controls_inside(page->rect()), "");
+    scroll->verticalScrollBar()->setValue(scroll->verticalScrollBar()->maximum());
+    pump();
+    const QRect log_now = dlg->control(kvr_idc_log)->geometry();
+    EXPECT_TRUE(scroll->viewport()->rect().contains(QRect(page->mapTo(scroll->viewport(), log_now.topLeft()), QSize(1, log_now.height()))))
+        << "the monitor cannot be scrolled into sight";
 }
 
 TEST_F(Dialog, NormalModeAppendsAndStackModePrependsWithoutReordering) {

@@ -1,14 +1,20 @@
-// The log view: batching, the line limit at either end, scrolling, and the
-// reading tools (stamps, hex, filter, pause, save, selection and copy).
+// The log view: batching, the line limit at either end, scrolling, the
+// reading tools (stamps, hex, filter, pause, save, selection and copy) and
+// its menu from the keyboard.
 
+#include <QAction>
 #include <QApplication>
 #include <QClipboard>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
 #include <QLineEdit>
 #include <QScrollBar>
 #include <QTest>
 
+#include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"
 #include "ui_test_support.h"
 
@@ -207,4 +213,41 @@ TEST(LogView, SavesAndCopiesTheLinesAsShown) {
     view.set_filter("");
     QTest::keyClick(&view, Qt::Key_A, Qt::ControlModifier);
     EXPECT_EQ(view.selected_text().count('\n'), 3);
+}
+
+// Shift+F10 opens the monitor's menu from anywhere in the window, and "Save
+// view as…" proposes a dated name in the folder last saved to.
+class MonitorMenu : public dialog_fixture {};
+
+TEST_F(MonitorMenu, ShiftF10OpensItAnywhereInTheWindowAndSaveProposesADatedName) {
+    make_dialog();
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+    dlg->control(kvr_idc_loco_adr)->setFocus();
+    QStringList items;
+    QTimer::singleShot(0, [&] {
+        pump_until([] { return QApplication::activePopupWidget() != nullptr; });
+        if (QWidget* popup = QApplication::activePopupWidget()) {
+            for (QAction* a : popup->actions())
+                items << a->text();
+            popup->close();
+        }
+    });
+    QTest::keyClick(dlg->control(kvr_idc_loco_adr), Qt::Key_F10, Qt::ShiftModifier);
+    EXPECT_TRUE(items.contains("&Save view as…")) << items.join(", ").toStdString();
+
+    kvr_log_view* view = dlg->log_view();
+    const QRegularExpression dated(QStringLiteral("^busprobe-\\d{8}-\\d{6}\\.txt$"));
+    QFileInfo proposed(view->proposed_save_path());
+    EXPECT_TRUE(dated.match(proposed.fileName()).hasMatch()) << proposed.fileName().toStdString();
+    EXPECT_EQ(proposed.absolutePath(), QDir::currentPath());
+    const QString before = QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    proposed = QFileInfo(view->proposed_save_path());
+    const QString after = QDateTime::currentDateTime().toString("yyyyMMdd-HHmmss");
+    const QString stamp = proposed.fileName().mid(9, 15);
+    EXPECT_TRUE(stamp >= before && stamp <= after) << stamp.toStdString();
+
+    QString error;
+    ASSERT_TRUE(view->save_to(dir.filePath("first.txt"), &error)) << error.toStdString();
+    EXPECT_EQ(QFileInfo(view->proposed_save_path()).absolutePath(), QFileInfo(dir.path()).absoluteFilePath());
 }

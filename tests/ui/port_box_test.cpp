@@ -1,16 +1,40 @@
 // The port box: a LocoNet-over-TCP server typed into it, a CV read through
 // our own server sharing the simulated layout, the server going away as a
-// lost link; and long device names.
+// lost link; long device names; and what the window says when a port fails.
 
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QFontMetrics>
 #include <QLineEdit>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "foundation/kvr_ini.h"
 #include "support/shared_sim.h"
+#include "support/test_pty.h"
 #include "ui/kvr_dialog_template.h"
+#include "ui/kvr_elided_edit.h"
 #include "ui_test_support.h"
+
+namespace {
+
+// A loopback port where nothing listens: bound, then closed.
+uint16_t closed_tcp_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    socklen_t len = sizeof sa;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+    ::close(fd);
+    return ntohs(sa.sin_port);
+}
+
+}  // namespace
 
 class WithTcpServer : public dialog_fixture {
 protected:
@@ -55,16 +79,92 @@ TEST_F(WithTcpServer, TypedAddressConnectsReadsAndLosesTheServer) {
 
 class PortBox : public dialog_fixture {};
 
-// A long /dev/serial/by-id name: the list is wide enough for it, the closed
-// box shows its end and the tooltip the whole name.
-TEST_F(PortBox, LongNamesFitTheListAndShowTheirEnd) {
+// Long names: the list is wide enough for them, the closed box shows the
+// name with its middle left out (start and end both tell ports apart), the
+// entry being edited the whole name, and the tooltip the whole name.
+TEST_F(PortBox, LongNamesFitTheListAndShowBothEnds) {
     const std::string by_id = "/dev/serial/by-id/usb-RR-CirKits_LocoBuffer-USB_0123456789-if00-port0";
+    const std::string url = "tcp://layout-server.example.org:24102";
     env.list_devices = [by_id] { return std::vector<std::string>{by_id}; };
     make_dialog();
     auto* box = dlg->control_as<QComboBox>(kvr_idc_port);
-    box->setCurrentText(QString::fromStdString(by_id));
-    EXPECT_EQ(box->toolTip().toStdString(), by_id);
-    EXPECT_EQ(box->lineEdit()->cursorPosition(), static_cast<int>(by_id.size()));
+    auto* entry = dynamic_cast<kvr_elided_edit*>(box->lineEdit());
+    ASSERT_NE(entry, nullptr);
     const QFontMetrics fm(box->view()->font());
     EXPECT_GE(box->view()->minimumWidth(), fm.horizontalAdvance(QString::fromStdString(by_id)));
+    dlg->control(kvr_idc_loco_adr)->setFocus();
+    for (const std::string& name : {by_id, url}) {
+        SCOPED_TRACE(name);
+        box->setEditText(QString::fromStdString(name));
+        EXPECT_EQ(box->toolTip().toStdString(), name);
+        const std::string shown = entry->shown_text().toStdString();
+        const std::size_t gap = shown.find("…");
+        ASSERT_NE(gap, std::string::npos) << shown;
+        EXPECT_EQ(name.rfind(shown.substr(0, gap), 0), 0u) << shown;  // the start
+        const std::string tail = shown.substr(gap + std::string("…").size());
+        EXPECT_GE(gap, 2u) << shown;
+        EXPECT_GE(tail.size(), 2u) << shown;
+        EXPECT_EQ(name.substr(name.size() - tail.size()), tail) << shown;  // the end
+        EXPECT_LE(entry->fontMetrics().horizontalAdvance(entry->shown_text()), entry->width());
+    }
+    box->setFocus();
+    EXPECT_EQ(entry->shown_text().toStdString(), url);
+    box->setEditText(QStringLiteral("COM1"));
+    dlg->control(kvr_idc_loco_adr)->setFocus();
+    EXPECT_EQ(entry->shown_text(), "COM1");
+}
+
+// What the window says when connecting fails or the link is lost later:
+// first a line in plain words, then the report as it always was.
+class Reports : public dialog_fixture {
+protected:
+    void SetUp() override {
+        dialog_fixture::SetUp();
+        env.link = &ms100;
+        env.make_station = nullptr;
+    }
+    void TearDown() override {
+        dialog_fixture::TearDown();
+        ms100.close();
+    }
+
+    kvr_ms100 ms100;
+};
+
+TEST_F(Reports, EachStartsWithWhatHappenedToWhichPortAndWhatToDo) {
+    make_dialog();
+    const std::string missing = dir.filePath("no-such-tty").toStdString();
+    const uint16_t refused = closed_tcp_port();
+    const std::string server = "127.0.0.1:" + std::to_string(refused);
+    test_pty pty;
+    const struct { std::string port, first, second; } cases[] = {
+        {missing, "There is no port " + missing + ". Plug the adapter in or choose another port and press Connect.",
+         "(" + missing + ") :CreateFile (unplugged, or the wrong name) "},
+        {"tcp://" + server,
+         "Nothing listens at " + server + " (connection refused). Start the server or correct the address and press Connect.",
+         "(tcp://" + server + ") :connect (nothing listens at that address) "},
+        // The .invalid domain never resolves (RFC 2606).
+        {"tcp://layout.invalid", "Unknown host layout.invalid. Check the name and press Connect.",
+         "(tcp://layout.invalid) :getaddrinfo ("},
+        {pty.path(), "The adapter " + pty.path() + " was unplugged. Plug it in and press Connect.",
+         "kvr_ms100::rx_proc::"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.port);
+        boxes.clear();
+        dlg->control_as<QComboBox>(kvr_idc_port)->setEditText(QString::fromStdString(c.port));
+        click(kvr_idc_connect);
+        if (c.port == pty.path()) {
+            ASSERT_EQ(text_of(kvr_idc_connect), "Close Loconet↓");
+            pty.hang_up();
+        }
+        ASSERT_TRUE(pump_until([&] { return boxes.size() == 1; }, 10000));
+        EXPECT_TRUE(pump_until([&] { return text_of(kvr_idc_connect) == "Connect Loconet↑"; }));
+        const std::string& text = boxes[0].text;
+        const std::size_t nl = text.find('\n');
+        ASSERT_NE(nl, std::string::npos) << text;
+        EXPECT_EQ(text.substr(0, nl), c.first);
+        EXPECT_EQ(text.substr(nl + 1, c.second.size()), c.second) << text;
+        EXPECT_EQ(text.find("No route to host"), std::string::npos) << text;
+    }
 }

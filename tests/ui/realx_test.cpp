@@ -59,26 +59,23 @@ bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds bou
     return eventually(done, bound, 50ms);  // each look may run xdotool
 }
 
-// The X server and the window manager for the whole suite.
+// An X server with a window manager: one for the whole suite, and one per
+// screen size where the size matters.
 class x_session {
 public:
     static x_session& get() {
-        static x_session s;
+        static x_session s("1280x1024x24");
         return s;
     }
-    bool up() const { return !display_.empty(); }
-    const std::string& why_not() const { return why_not_; }
-    const std::string& display() const { return display_; }
-
-private:
-    x_session() {
+    // `screen`: WIDTHxHEIGHTxDEPTH.
+    explicit x_session(const std::string& screen) {
         if (!have_program("Xvfb")) {
             why_not_ = "no X server can start here: Xvfb is not installed (Debian package xvfb)";
             return;
         }
         // -displayfd: the server picks a free display and writes its number.
         xvfb_ = std::make_unique<child_program>(
-            std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"},
+            std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp"},
             child_options{.stderr_to_pipe = false, .also_fd = 3, .own_group = true});
         const auto number = xvfb_->read_line(kStepBound);
         if (!number || number->empty()) {
@@ -93,7 +90,11 @@ private:
         if (!poll_until([&] { return run("DISPLAY=" + display_ + " wmctrl -m 2>/dev/null").find("Openbox") != std::string::npos; }))
             why_wm_ = "openbox did not come up on " + display_;
     }
+    bool up() const { return !display_.empty(); }
+    const std::string& why_not() const { return why_not_; }
+    const std::string& display() const { return display_; }
 
+private:
     std::unique_ptr<child_program> xvfb_;
     std::unique_ptr<child_program> wm_;
     std::string display_;
@@ -114,9 +115,9 @@ QPoint centre_of(int id) {
 }
 
 class RealX : public ::testing::Test {
-protected:
-    void SetUp() override {
-        x_session& x = x_session::get();
+public:  // the screen-size test drives one window per screen and scale
+    void SetUp() override { use(x_session::get()); }
+    void use(x_session& x) {
         if (!x.up())
             GTEST_SKIP() << x.why_not();
         ASSERT_TRUE(x.why_wm_.empty()) << x.why_wm_;
@@ -173,14 +174,14 @@ protected:
 
     // The program, copied beside a settings file naming `port`; returns the
     // main window's id.
-    std::string start_window(const std::string& port) {
+    std::string start_window(const std::string& port, const std::string& scale = "1") {
         const std::string exe = dir_.filePath("busprobe").toStdString();
         std::filesystem::copy_file(BUSPROBE_BIN, exe, std::filesystem::copy_options::overwrite_existing);
         std::ofstream(dir_.filePath("busprobe.ini").toStdString()) << "[SETTING]\nCOMMPORT=" << port << "\n";
         window_ = std::make_unique<child_program>(
             std::vector<std::string>{exe},
-            child_options{.env = {display_, "QT_QPA_PLATFORM=xcb"}, .dir = dir_.path().toStdString(),
-                          .stderr_to_pipe = false, .own_group = true});
+            child_options{.env = {display_, "QT_QPA_PLATFORM=xcb", "QT_SCALE_FACTOR=" + scale},
+                          .dir = dir_.path().toStdString(), .stderr_to_pipe = false, .own_group = true});
         std::string id;
         poll_until([&] {
             id = first_word(xdo("search --all --onlyvisible --pid " + std::to_string(window_->pid()) +
@@ -350,6 +351,73 @@ TEST_F(RealX, SliderDrivesNothingWithoutALocoAddress) {
     xdo("key --clearmodifiers ctrl+a 3");
     wm_close(main_id);
     EXPECT_EQ(window_->wait(kStepBound), 0);
+}
+
+// The window's frame, title bar included, in root coordinates; empty when
+// the window manager has not framed it yet.
+QRect frame_of(const std::function<std::string(const std::string&)>& xdo, const std::string& display,
+               const std::string& id) {
+    std::istringstream shell(xdo("getwindowgeometry --shell " + id));
+    int x = 0, y = 0, w = 0, h = 0;
+    for (std::string line; std::getline(shell, line);) {
+        const auto eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        const std::string key = line.substr(0, eq);
+        const int value = std::atoi(line.c_str() + eq + 1);
+        if (key == "X") x = value;
+        if (key == "Y") y = value;
+        if (key == "WIDTH") w = value;
+        if (key == "HEIGHT") h = value;
+    }
+    // "_NET_FRAME_EXTENTS(CARDINAL) = left, right, top, bottom"
+    const std::string extents = run(display + " xprop -id " + id + " _NET_FRAME_EXTENTS 2>/dev/null");
+    int l = 0, r = 0, t = 0, b = 0;
+    const auto eq = extents.find('=');
+    if (w <= 0 || eq == std::string::npos ||
+        std::sscanf(extents.c_str() + eq + 1, " %d, %d, %d, %d", &l, &r, &t, &b) != 4 || t <= 0)
+        return {};
+    return QRect(x - l, y - t, w + l + r, h + t + b);
+}
+
+// The window on 1280 x 800 and 1600 x 1000 screens at scale 1, 1.5 and 2:
+// its frame, title bar included, lies inside the screen, and where the
+// screen has room for the designed size the window has it.
+TEST(RealXScreens, TheWindowFitsEveryScreenAtEveryScale) {
+    struct screen { int w, h; };
+    for (const screen sc : {screen{1280, 800}, screen{1600, 1000}}) {
+        x_session x(std::to_string(sc.w) + "x" + std::to_string(sc.h) + "x24");
+        if (!x.up())
+            GTEST_SKIP() << x.why_not();
+        ASSERT_TRUE(x.why_wm_.empty()) << x.why_wm_;
+        const QRect root(0, 0, sc.w, sc.h);
+        for (const char* scale : {"1", "1.5", "2"}) {
+            SCOPED_TRACE(std::to_string(sc.w) + "x" + std::to_string(sc.h) + " at scale " + scale);
+            struct one_window : RealX {
+                void TestBody() override {}
+            } t;
+            t.use(x);
+            const std::string id = t.start_window(t.dir_.filePath("no-such-port").toStdString(), scale);
+            ASSERT_FALSE(id.empty());
+            QRect frame;
+            const bool inside = poll_until([&] {
+                frame = frame_of([&](const std::string& a) { return t.xdo(a); }, t.display_, id);
+                return !frame.isEmpty() && root.contains(frame);
+            });
+            EXPECT_TRUE(inside) << "frame " << frame.x() << "," << frame.y() << " " << frame.width() << "x"
+                                << frame.height();
+            // The window keeps its designed size wherever the screen has room.
+            const double f = std::atof(scale);
+            const kvr_dialog_units du(kvr_dialog_font());
+            const QSize designed(static_cast<int>(du.x(kvr_main_dlg_w) * f), static_cast<int>(du.y(kvr_main_dlg_h) * f));
+            if (designed.width() + 40 < sc.w && designed.height() + 80 < sc.h) {
+                EXPECT_GE(frame.height(), designed.height()) << "shrunk though the screen has room";
+            }
+            t.wm_close(id);
+            EXPECT_EQ(t.window_->wait(kStepBound), 0);
+            t.TearDown();
+        }
+    }
 }
 
 }  // namespace
