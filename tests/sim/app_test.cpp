@@ -33,7 +33,7 @@ struct sim_process : child_program {
         return args;
     }
     // The next line of standard output, "" when none came.
-    std::string line() { return read_line(3s).value_or(""); }
+    std::string line() { return read_line().value_or(""); }
 };
 
 }  // namespace
