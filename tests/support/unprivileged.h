@@ -113,7 +113,8 @@ public:
             fs::permissions(folder, open_to_all, ec);
             if (!ec) fs::copy_file(exe, copy, ec);
             if (!ec) fs::permissions(copy, open_to_all, ec);
-            if (!ec && (refused = may_run(copy.string())).empty()) {
+            if (ec) refused = copy.string() + ": " + ec.message();
+            else if ((refused = may_run(copy.string())).empty()) {
                 folder_ = folder.string();
                 path_ = copy.string();
                 return;
