@@ -140,6 +140,7 @@ void kvr_sim_runner::run() {
         }
         // No hang-up: a client holds the device open.
         if (!hung_up && !client_seen_) client_seen_ = elapsed();
+        client_present_.store(!hung_up);
     }
 }
 

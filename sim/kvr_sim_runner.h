@@ -52,6 +52,11 @@ public:
     // The slave device, such as "/dev/pts/7".
     const std::string& device_path() const { return path_; }
 
+    // Whether a client held the device open when the runner last looked (it
+    // looks at least every half second): who must know that the runner has
+    // noticed a client come or go waits for this rather than for a time.
+    bool client_present() const { return client_present_.load(); }
+
     // Runs `f` on the station under the runner's lock (look at the layout,
     // change faults), then lets the thread look at its timers again.
     template <class F>
@@ -87,6 +92,7 @@ private:
     std::optional<kvr_sim_time> client_seen_;  // runner thread only: the first open noticed
     std::deque<uint8_t> observed_;  // runner thread only
     std::deque<uint8_t> tx_;        // runner thread only: bytes the master has not taken yet
+    std::atomic<bool> client_present_{false};
     std::atomic<bool> stop_{false};
     std::thread thread_;
 };

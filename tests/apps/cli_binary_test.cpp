@@ -8,7 +8,6 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 #include "apps/cli/cli_decode.h"
 #include "apps/cli_test_support.h"
@@ -26,7 +25,9 @@ TEST(CliProgram, CtrlCCancelsAWaitingReadWithStatus3) {
     bare_pty silent;
     // No time-out: only the signal can end the read.
     child_program c({cli_path, "-p", silent.path(), "--timeout", "0", "cv", "read", "29"});
-    std::this_thread::sleep_for(400ms);
+    // The read is waiting once its request is on the bus (a programmer task
+    // is 14 bytes); the stop signals are caught from before the port opens.
+    ASSERT_EQ(silent.read(14, 10000).size(), 14u) << c.out;
     c.signal(SIGINT);
     EXPECT_EQ(c.wait(10s), 3) << c.out;
     EXPECT_NE(c.out.find("cancelled by signal"), std::string::npos) << c.out;

@@ -29,7 +29,8 @@ TEST(CliRecord, WritesEachMessageWithItsReceiveTimeUntilTheCount) {
     auto record = std::async(std::launch::async, [&] {
         return run_cli({"-p", pty.path(), "record", file, "--count", "3"});
     });
-    for (int i = 0; i < 250 && record.wait_for(20ms) != std::future_status::ready; ++i) pty.write(sw11_req);
+    // Fed for half a minute at most: a hang guard.
+    for (int i = 0; i < 1500 && record.wait_for(20ms) != std::future_status::ready; ++i) pty.write(sw11_req);
     const cli_result r = record.get();
     const kvr_capture_time after = kvr_capture_time::now();
     EXPECT_EQ(r.status, kvr_cli_ok) << r.err;

@@ -4,7 +4,9 @@
 // master the test holds.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -25,7 +27,6 @@ using cli_bytes = std::vector<uint8_t>;
 struct cli_result {
     int status = -1;
     std::string out, err;
-    double seconds = 0;
 };
 
 // Runs kvr_cli_run in this process with captured streams (or standard
@@ -44,10 +45,8 @@ inline cli_result run_cli(const std::vector<std::string>& args, const std::strin
     ctx.out_error = [&fd_out] { return fd_out.error(); };
     ctx.handle_signals = false;
     ctx.settings_path = settings_path.empty() ? "/nonexistent/busprobe-cli-test.ini" : settings_path;
-    auto start = std::chrono::steady_clock::now();
     cli_result r;
     r.status = kvr_cli_run(args, ctx);
-    r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     r.out = out.str();
     r.err = err.str();
     return r;
@@ -64,8 +63,10 @@ public:
     }
     explicit sim_bus(kvr_sim_options options = instant())
         : runner_(options, [this](const kvr_loconet_msg& m) {
+              cli_bytes b(m.data(), m.data() + m.length());
+              if (b == marker) return;  // the test's own, see settle()
               std::lock_guard<std::mutex> hold(mutex_);
-              seen_.emplace_back(m.data(), m.data() + m.length());
+              seen_.push_back(std::move(b));
           }) {}
 
     const std::string& path() const { return runner_.device_path(); }
@@ -73,11 +74,11 @@ public:
         std::lock_guard<std::mutex> hold(mutex_);
         return seen_;
     }
-    // True when every message of `expected` was seen, in this order, within a
-    // second: the tool returns once its bytes are written, the station reads
-    // them a moment later.
+    // True when every message of `expected` was seen, in this order: the
+    // tool returns once its bytes are written, the station reads them a
+    // moment later. Looks for ten seconds at most (a hang guard).
     bool saw_in_order(const std::vector<cli_bytes>& expected) const {
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);;) {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);;) {
             const std::vector<cli_bytes> all = seen();
             auto at = all.begin();
             for (auto e = expected.begin(); e != expected.end() && at != all.end(); ++e) {
@@ -89,13 +90,31 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
-    // Waits until the bus has been quiet for a while, so the layout shows
-    // the effect of every byte written so far.
+    // Waits until the station has handled every byte written to the device
+    // so far, so the layout shows their effect: a marker written after them
+    // comes back as the station's echo only once the bytes before it were
+    // read, the device keeping them in order. The marker, OPC_BUSY, changes
+    // nothing on the layout and is left out of seen(). Needs the device free
+    // (the tool has returned); waits ten seconds at most (a hang guard).
     void settle() const {
-        for (std::size_t i = 0, before = seen().size(); i < 40; ++i, before = seen().size()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            if (seen().size() == before) return;
+        const int fd = ::open(path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) throw std::runtime_error("cannot open " + path());
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(fd, TCSANOW, &t);
+        cli_bytes back;
+        if (::write(fd, marker.data(), marker.size()) == static_cast<ssize_t>(marker.size())) {
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (std::search(back.begin(), back.end(), marker.begin(), marker.end()) == back.end() &&
+                   std::chrono::steady_clock::now() < end) {
+                pollfd p{fd, POLLIN, 0};
+                uint8_t buf[256];
+                if (::poll(&p, 1, 20) == 1)
+                    if (const ssize_t n = ::read(fd, buf, sizeof buf); n > 0) back.insert(back.end(), buf, buf + n);
+            }
         }
+        ::close(fd);
     }
     template <class F>
     auto with_station(F&& f) {
@@ -104,6 +123,7 @@ public:
     }
 
 private:
+    inline static const cli_bytes marker = {0x81, 0x7E};  // OPC_BUSY (LocoNet PE opcode summary)
     mutable std::mutex mutex_;
     std::vector<cli_bytes> seen_;
     kvr_sim_runner runner_;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "foundation/kvr_sys_event.h"
+#include "support/eventually.h"
 
 using namespace std::chrono_literals;
 using steady = std::chrono::steady_clock;
@@ -59,14 +60,20 @@ TEST(SysEvent, ManualStaysSetAutoIsConsumedAndWaitAnyTakesOnlyTheFirstSet) {
 TEST(SysEventWaitAny, SetFromAnotherThreadReleasesExactlyOneWaiter) {
     kvr_sys_event ev(false);
     std::atomic<int> woken{0};
+    std::atomic<bool> done{false};
     std::vector<std::thread> waiters;
+    // Each waits again and again until the end, so a second waiter woken by
+    // the one set would be counted, however late the threads start.
     for (int i = 0; i < 4; ++i)
         waiters.emplace_back([&, i] {
-            const int r = i % 2 ? kvr_sys_event::wait_any({&ev}, 400) : (ev.wait(400) ? 0 : -1);
-            if (r == 0) ++woken;
+            while (!done.load()) {
+                const int r = i % 2 ? kvr_sys_event::wait_any({&ev}, 50) : (ev.wait(50) ? 0 : -1);
+                if (r == 0) ++woken;
+            }
         });
-    std::this_thread::sleep_for(50ms);
     ev.set();
+    EXPECT_TRUE(eventually([&] { return woken.load() > 0; }));
+    done.store(true);
     for (auto& t : waiters) t.join();
     EXPECT_EQ(woken.load(), 1);
     EXPECT_FALSE(ev.is_set());

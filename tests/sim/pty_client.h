@@ -50,10 +50,11 @@ public:
 
     void write(const bytes& b) { ASSERT_EQ(::write(fd_, b.data(), b.size()), ssize_t(b.size())); }
 
-    // Whole messages read within two seconds, at most `count` of them.
+    // Whole messages read, at most `count` of them; ten seconds at most (a
+    // hang guard).
     msgs read(std::size_t count) {
         msgs out;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (out.size() < count && std::chrono::steady_clock::now() < end) {
             pollfd p{fd_, POLLIN, 0};
             uint8_t buf[256];

@@ -16,6 +16,7 @@
 #include "pty_client.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "support/unprivileged.h"
 
@@ -56,7 +57,7 @@ TEST(SimRunner, AnswersOnThePseudoTerminalAcrossReopens) {
         c.write(switch1);
         EXPECT_EQ(c.read(2), (msgs{switch1, switch_ack}));
     }
-    std::this_thread::sleep_for(50ms);  // the runner sees nobody on the line meanwhile
+    ASSERT_TRUE(eventually([&] { return !runner.client_present(); }));  // nobody on the line meanwhile
     pty_client again(runner.device_path());
     ASSERT_TRUE(again.is_open());
     again.write(loco3);
@@ -182,9 +183,8 @@ TEST(SimRunner, AReplayStartsOnceTheClientHasFlushedItsInput) {
     kvr_sim_runner runner(kvr_sim_options{.instant = true}, {}, std::move(replay));
     pty_client c(runner.device_path());
     ASSERT_TRUE(c.is_open());
-    // A slow client: the runner has seen it open (its idle wait is half a
-    // second) well before the flush.
-    std::this_thread::sleep_for(700ms);
+    // A slow client: the runner has seen it open before the flush.
+    ASSERT_TRUE(eventually([&] { return runner.client_present(); }));
     c.flush_input();
     EXPECT_EQ(c.read(2), (msgs{{0x83, 0x7C}, {0x82, 0x7D}}));
 }

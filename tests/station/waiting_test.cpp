@@ -8,26 +8,25 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "fake_link.h"
 #include "station/kvr_dccx_loconet.h"
+#include "support/eventually.h"
 
 namespace {
 
 using namespace std::chrono;
 
-long elapsed_ms(steady_clock::time_point since) {
-    return static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - since).count());
-}
-
-// The blocking waiter, recording how each wait ended.
+// The blocking waiter, counting the waits begun and recording how each ended.
 class recording_waiter : public kvr_waiter {
 public:
     kvr_wait_result wait(kvr_sys_event* abort, kvr_sys_event* wake, unsigned ms) override {
-        waiting = true;
+        const unsigned n = ++begun;
+        if (before_wait) before_wait(n);
         const kvr_wait_result r = kvr_waiter::wait(abort, wake, ms);
         std::lock_guard<std::mutex> lk(m_);
         results_.push_back(r);
@@ -37,7 +36,9 @@ public:
         std::lock_guard<std::mutex> lk(m_);
         return static_cast<std::size_t>(std::count(results_.begin(), results_.end(), r));
     }
-    std::atomic<bool> waiting{false};
+    std::atomic<unsigned> begun{0};
+    // Runs on the waiting thread as wait number `n` (from 1) begins.
+    std::function<void(unsigned n)> before_wait;
 
 private:
     mutable std::mutex m_;
@@ -50,12 +51,16 @@ struct threaded_link {
         link.set_abort_event(&abort);
         station.set_waiter(&waiter);
     }
-    // Delivers `answers` (delay after the previous one, bytes) on a new thread.
-    void answer_later(std::vector<std::pair<unsigned, bytes>> answers) {
-        bus.emplace_back([this, answers] {
-            for (const auto& [ms, b] : answers) {
-                std::this_thread::sleep_for(milliseconds(ms));
-                link.deliver(b);
+    // Delivers each of `answers` on a new thread once one more wait has
+    // begun: the first during the next wait, the second during the one
+    // after, so each arrives while the station waits for it.
+    void answer_while_waiting(std::vector<bytes> answers) {
+        const unsigned from = waiter.begun.load();
+        bus.emplace_back([this, answers, from] {
+            for (unsigned i = 0; i < answers.size(); ++i) {
+                // Half a minute at most: a hang guard.
+                if (!eventually([&] { return waiter.begun.load() > from + i; }, seconds(30))) return;
+                link.deliver(answers[i]);
             }
         });
     }
@@ -67,41 +72,42 @@ struct threaded_link {
     std::vector<std::jthread> bus;  // joined before the link goes
 };
 
-// A direct read whose LACK comes 5 ms and final reply 15 ms after the task.
-// Returns the number of wait units that ran out in full.
-std::size_t units_run_out(bool notice_at_once) {
-    threaded_link t(kvr_dccx_timing{.wait_unit_ms = 400, .notice_at_once = notice_at_once});
+// A direct read whose LACK and final reply come from another thread while
+// the station waits. Returns the number of wait units that ran out in full.
+std::size_t units_run_out(bool notice_at_once, unsigned unit_ms) {
+    threaded_link t(kvr_dccx_timing{.wait_unit_ms = unit_ms, .notice_at_once = notice_at_once});
     t.link.on_send = [&](const bytes& m) {
-        if (is_task(m)) t.answer_later({{5, long_ack(0xEF, 0x01)}, {10, task_reply(0x00, 77)}});
+        if (is_task(m)) t.answer_while_waiting({long_ack(0xEF, 0x01), task_reply(0x00, 77)});
     };
     EXPECT_EQ(t.station.do_direct_read(29, 255), 77);
     return t.waiter.count(kvr_wait_result::timed_out);
 }
 
-// Noticed at once, the answers end their waits; polled, each is found only
-// when a unit has run out.
+// Noticed at once, the answers end their waits (units long enough that only
+// a hang could run one out); polled, each is found only when a unit has run
+// out.
 TEST(Waiting, AnswerArrivingMidUnitIsTakenAtOnce) {
-    EXPECT_EQ(units_run_out(true), 0u);
-    EXPECT_GE(units_run_out(false), 1u);
+    EXPECT_EQ(units_run_out(true, 30000), 0u);
+    EXPECT_GE(units_run_out(false, 40), 1u);
 }
 
 TEST(Waiting, WakesForOtherRepliesDoNotCountAsUnits) {
     threaded_link t(kvr_dccx_timing{.wait_unit_ms = 40});
-    // Another throttle's traffic keeps filing slot data while the task
-    // waits for a LACK that never comes.
-    t.link.on_send = [&](const bytes& m) {
-        if (is_task(m)) t.answer_later(std::vector<std::pair<unsigned, bytes>>(50, {4, slot_data({9, 9})}));
+    // Another throttle's traffic files slot data while the task waits for a
+    // LACK that never comes: one reply as each of the first ten waits begins.
+    t.waiter.before_wait = [&](unsigned n) {
+        if (n <= 10) t.link.deliver(slot_data({9, 9}));
     };
-    const auto start = steady_clock::now();
     EXPECT_FALSE(t.station.do_direct_bit_write(1, 1, 0));
-    EXPECT_GE(elapsed_ms(start), 3 * 40);
+    EXPECT_EQ(t.waiter.count(kvr_wait_result::woken), 10u);
+    EXPECT_EQ(t.waiter.count(kvr_wait_result::timed_out), 3u) << "the whole LACK budget, in units";
     EXPECT_EQ(t.link.sent.size(), 1u);
 }
 
 TEST(Waiting, CancelFromAnotherThreadEndsTheWait) {
     threaded_link t(kvr_dccx_timing{.wait_unit_ms = 10000});
     std::jthread canceller([&] {
-        while (!t.waiter.waiting) std::this_thread::yield();
+        while (t.waiter.begun.load() == 0) std::this_thread::yield();
         t.abort.set();
     });
     expect_failure([&] { t.station.do_paged_read(1, 255); }, {op("do_paged_read"), "CANCEL"});

@@ -13,8 +13,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 namespace unprivileged {
 
@@ -71,5 +75,66 @@ inline std::string run(const std::function<std::string()>& check) {
     if (!WIFEXITED(status)) return "the check ended by signal " + std::to_string(WTERMSIG(status)) + "; " + out;
     return out;
 }
+
+// Empty when the unprivileged user may run `path`, else why not. Looked at
+// as that user: every folder on the way must let it through, and the file
+// system must allow programs (not mounted noexec).
+inline std::string may_run(const std::string& path) {
+    return run([&path]() -> std::string {
+        return ::access(path.c_str(), X_OK) == 0 ? "" : path + ": " + std::strerror(errno);
+    });
+}
+
+// The program at `exe` where the unprivileged user can run it. A build in a
+// folder only its owner may enter (a private temporary folder, /root) is out
+// of that user's reach: the program is then copied into a fresh folder open
+// to all, removed with the object. The programs link the project's own code
+// statically, so the file alone is all a copy needs. `path()` is empty when
+// no place was found; `why_not()` says why.
+class program_copy {
+public:
+    explicit program_copy(const std::string& exe) {
+        namespace fs = std::filesystem;
+        std::string refused = may_run(exe);
+        if (refused.empty()) {
+            path_ = exe;
+            return;
+        }
+        std::vector<fs::path> places{"/tmp", "/var/tmp"};
+        std::error_code ec;
+        if (const fs::path t = fs::temp_directory_path(ec); !ec && t != "/tmp") places.insert(places.begin(), t);
+        for (const fs::path& place : places) {
+            std::string pattern = (place / "busprobe_program.XXXXXX").string();
+            if (!::mkdtemp(pattern.data())) continue;
+            const fs::path folder = pattern, copy = folder / fs::path(exe).filename();
+            // Open to all whatever the umask: mkdtemp makes the folder 0700.
+            const fs::perms open_to_all = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                          fs::perms::others_read | fs::perms::others_exec;
+            fs::permissions(folder, open_to_all, ec);
+            if (!ec) fs::copy_file(exe, copy, ec);
+            if (!ec) fs::permissions(copy, open_to_all, ec);
+            if (ec) refused = copy.string() + ": " + ec.message();
+            else if ((refused = may_run(copy.string())).empty()) {
+                folder_ = folder.string();
+                path_ = copy.string();
+                return;
+            }
+            fs::remove_all(folder, ec);
+        }
+        why_not_ = "the unprivileged user cannot run the program or a copy of it (" + refused + ")";
+    }
+    ~program_copy() {
+        std::error_code ec;
+        if (!folder_.empty()) std::filesystem::remove_all(folder_, ec);
+    }
+    program_copy(const program_copy&) = delete;
+    program_copy& operator=(const program_copy&) = delete;
+
+    const std::string& path() const { return path_; }
+    const std::string& why_not() const { return why_not_; }
+
+private:
+    std::string path_, folder_, why_not_;
+};
 
 }  // namespace unprivileged

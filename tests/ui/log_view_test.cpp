@@ -75,7 +75,7 @@ TEST(LogView, BatchesTextsKeepsBlankLinesAndClearDropsPendingLines) {
     view.append_text("\r\nA\r\n");  // a blank monitor line stays a line
     view.append_text("B\r\n");
     EXPECT_EQ(view.pending_count(), 2);  // shown as one batch, by the timer
-    ASSERT_TRUE(pump_until([&] { return view.line_count() == 3; }, 1000));
+    ASSERT_TRUE(pump_until([&] { return view.line_count() == 3; }));
     EXPECT_EQ(view.toPlainText(), "\nA\nB\n");
     view.append_text("C\r\n");
     view.clear_text();

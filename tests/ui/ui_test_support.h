@@ -29,7 +29,8 @@ inline void pump(int ms = 20) {
 }
 
 // Runs the event loop until `done` holds or `ms` passed; returns `done()`.
-inline bool pump_until(const std::function<bool()>& done, int ms = 3000) {
+// The bound is a hang guard, not a speed check.
+inline bool pump_until(const std::function<bool()>& done, int ms = 20000) {
     QElapsedTimer t;
     t.start();
     while (!done() && t.elapsed() < ms)
