@@ -377,12 +377,14 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
     try {
         s.link.open(port);
         status = run_verb(s, cmd, abort, ctx);
-        if (!drain(s, abort) && !s.sink.lost_report()) {
+        if (!drain(s, abort) && !s.sink.lost_report() && !s.sink.refused_report()) {
             *ctx.err << cancel_text(watch.reason(), cmd.timeout_s) << " before every message was sent\n";
             status = kvr_cli_cancelled;
         }
     } catch (const kvr_exception& e) {
-        if (!s.sink.lost_report() && watch.reason() != cli_abort_reason::none && is_cancel(e)) {
+        if (s.sink.refused_report() && is_cancel(e)) {
+            // Told below: the refusal ended the wait, not the user.
+        } else if (!s.sink.lost_report() && watch.reason() != cli_abort_reason::none && is_cancel(e)) {
             *ctx.err << cancel_text(watch.reason(), cmd.timeout_s) << "\n" << e.message << "\n";
             if (const char* effect = effect_of(cmd.verb))
                 *ctx.err << "busprobe-cli: " << (s.link.tx_pending() == 0 ? sent_note : maybe_sent_note) << effect
@@ -395,6 +397,11 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
     }
     if (std::optional<std::string> lost = s.sink.lost_report()) {
         *ctx.err << "busprobe-cli: the link to " << port << " was lost\n" << *lost << "\n";
+        status = kvr_cli_failed;
+    } else if (std::optional<std::string> refused = s.sink.refused_report()) {
+        // Over LocoNet over TCP a command succeeds only once the server
+        // confirmed what it sent; a refusal fails it with the server's words.
+        *ctx.err << "busprobe-cli: the server at " << port << " refused a message\n" << *refused << "\n";
         status = kvr_cli_failed;
     }
     return status;
