@@ -499,6 +499,20 @@ int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
         std::string where = chosen.settings.empty() ? "" : " in COMMPORT of " + cli_quoted(chosen.settings);
         throw cli_usage_error{"unknown port name " + cli_quoted(port) + where + " (" + accepted_ports + ")", ""};
     }
+    kvr_lntcp_endpoint server;
+    std::string why;
+    if (kvr_lntcp_is_url(port) && !kvr_lntcp_parse_url(port, server, why))
+        throw cli_usage_error{cli_quoted(port) + ": " + why + " (tcp://HOST[:PORT], PORT 1..65535)", ""};
+    if (cmd.verb == cli_verb::serve && kvr_lntcp_is_url(port)) {
+        // Serving a server of its own: every SEND would come back to it as a
+        // client's SEND, round and round.
+        kvr_lntcp_endpoint listen;
+        const bool parsed = cmd.listen.empty() || kvr_lntcp_parse_endpoint(cmd.listen, true, listen, why);
+        if (parsed && kvr_lntcp_reaches_listener(server, listen))
+            throw cli_usage_error{"serve: -p " + cli_quoted(port) + " is the address it would listen on (--listen " +
+                                      listen.text() + "): it would serve itself",
+                                  "serve"};
+    }
     // Replayed throttle and switch messages move real trains and turnouts.
     if (cmd.verb == cli_verb::replay && port != kvr_sim_port_name && !cmd.live)
         throw cli_usage_error{"replay onto " + cli_quoted(port) +

@@ -122,4 +122,28 @@ TEST(CliTcp, UnaskedServerLinesAreShownNotLogged) {
     EXPECT_TRUE(std::filesystem::is_empty(logs.path));
 }
 
+TEST(CliTcp, BadServerAddressesAreUsageErrors) {
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"-p", "tcp://", "power", "on"}, "no host name"},
+        {{"-p", "tcp://h:", "power", "on"}, "no port after :"},
+        {{"-p", "tcp://127.0.0.1:99999", "power", "on"}, "port 99999 is not in 0..65535"},
+        {{"-p", "tcp://127.0.0.1:21104/x", "power", "on"}, "bad port"},
+        {{"-p", "SIM", "serve", "--listen", " 21006"}, "is not a host name or address"},
+        {{"-p", "SIM", "serve", "--listen", "-1"}, "is not a host name or address"},
+        // Serving itself: each SEND would come back as a client's, for ever.
+        {{"-p", "tcp://localhost:21006", "serve", "--listen", "21006"}, "it would serve itself"},
+        {{"-p", "tcp://127.0.0.1:21006", "serve", "--listen", "0.0.0.0:21006"}, "it would serve itself"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv{cli};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        child_program run(argv);
+        EXPECT_EQ(run.wait(), 2) << run.out;
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+    }
+}
+
 }  // namespace
