@@ -58,7 +58,7 @@ const char* kvr_lntcp_hint(int error);
 struct kvr_lntcp_client_event {
     bool is_message = false;
     kvr_loconet_msg msg;
-    bool failed_send = false;  // SENT ERROR: also goes to the dated log
+    bool failed_send = false;  // SENT ERROR: a refusal when it answers our SEND
     std::string note;          // "LocoNet over TCP: SENT ERROR no echo"
 };
 kvr_lntcp_client_event kvr_lntcp_client_line(std::string_view line, bool too_long);
