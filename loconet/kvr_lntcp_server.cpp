@@ -133,7 +133,11 @@ bool kvr_lntcp_parse_endpoint(std::string_view text, bool bare_number_is_port,
         return false;
     }
     if (!valid_host(host)) {
-        error = "\"" + std::string(host) + "\" is not a host name or address";
+        // Appended piece by piece: "\"" + std::string(...) trips a false
+        // -Wrestrict warning of g++ 12 at -O3.
+        error.assign(1, '"');
+        error.append(host);
+        error += "\" is not a host name or address";
         return false;
     }
     if (!port.empty() && !parse_port(port, out.port, error)) return false;
