@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -232,7 +233,7 @@ struct kvr_ms100::impl {
     void connect_tcp();
     unsigned cycle_tcp();
     bool send_tcp();
-    void answered(const std::string* refusal);
+    void answered(const std::string* failure);
     void server_line(std::string_view line, bool too_long);
     void start_thread();
     void stop_thread();
@@ -502,24 +503,26 @@ bool kvr_ms100::impl::send_tcp() {
     echoed = false;
     lk.unlock();
     if (int err = send_line(owner.lock(), fd, kvr_lntcp_format_send(msg) + "\r\n")) {
-        answered(nullptr);  // leaves the queue: a failing connection cannot wedge it
+        // It leaves the queue, so a failing connection cannot wedge it, but
+        // as a failure: a message never written must not pass for sent.
+        const std::string failure = std::string("not written to the server: ") + std::strerror(err);
+        answered(&failure);
         raise("kvr_ms100::send_raw", err, line_write);
     }
     return true;
 }
 
-// The answer to the SEND at the front: it leaves the queue. A refusal
-// (the server's SENT ERROR text) is told to the sink before the queue can
-// look empty, so a caller that waits for the queue finds the refusal too,
-// and recorded.
-void kvr_ms100::impl::answered(const std::string* refusal) {
+// The answer to the SEND at the front: it leaves the queue. A failure
+// (the server's refusal, or a write that failed) is told to the sink before
+// the queue can look empty, so a caller that waits for the queue finds the
+// failure too, and recorded.
+void kvr_ms100::impl::answered(const std::string* failure) {
     std::unique_lock<std::mutex> lk(owner.lock());
     if (!awaiting) return;
-    if (refusal != nullptr) {
+    if (failure != nullptr) {
         const std::string sent = txq.empty() ? std::string("SEND") : kvr_lntcp_format_send(txq.front().msg);
         lk.unlock();
-        kvr_exception e(port_step(name, "send") + " " + sent + " refused by the server: " + *refusal, 0,
-                        kvr_source, line_write);
+        kvr_exception e(port_step(name, "send") + " " + sent + " " + *failure, 0, kvr_source, line_write);
         owner.notify_send_failed(e.message);
         failed(e, false);
         lk.lock();
@@ -559,7 +562,8 @@ void kvr_ms100::impl::server_line(std::string_view line, bool too_long) {
     if (ev.failed_send && awaiting) {
         // The server's own words, without the note's "LocoNet over TCP: ".
         const std::size_t sent = ev.note.find("SENT ERROR");
-        const std::string reason = sent == std::string::npos ? ev.note : ev.note.substr(sent);
+        const std::string reason =
+            "refused by the server: " + (sent == std::string::npos ? ev.note : ev.note.substr(sent));
         answered(&reason);
     }
 }

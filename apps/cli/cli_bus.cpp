@@ -401,7 +401,7 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
     } else if (std::optional<std::string> refused = s.sink.refused_report()) {
         // Over LocoNet over TCP a command succeeds only once the server
         // confirmed what it sent; a refusal fails it with the server's words.
-        *ctx.err << "busprobe-cli: the server at " << port << " refused a message\n" << *refused << "\n";
+        *ctx.err << "busprobe-cli: a message to " << port << " failed\n" << *refused << "\n";
         status = kvr_cli_failed;
     }
     return status;
