@@ -18,6 +18,7 @@ class scripted_server {
 public:
     enum class script {
         confirm,  // echoes each SEND, then SENT OK
+        echo,     // echoes each SEND and never answers SENT
         refuse,   // SENT ERROR busy to each SEND
         silent,   // reads and says nothing
         garbage,  // a line of no meaning to each SEND
@@ -79,6 +80,7 @@ private:
     void answer(int c, const std::string& bytes) {
         switch (script_) {
         case script::confirm: say(c, "RECEIVE " + bytes + "\r\nSENT OK\r\n"); break;
+        case script::echo: say(c, "RECEIVE " + bytes + "\r\n"); break;
         case script::refuse: say(c, "SENT ERROR busy\r\n"); break;
         case script::garbage: say(c, "HELLO \x01 there\r\n"); break;
         case script::silent:
