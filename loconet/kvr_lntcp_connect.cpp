@@ -1,6 +1,7 @@
 #include "loconet/kvr_lntcp_connect.h"
 
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -9,13 +10,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -165,6 +170,72 @@ bool kvr_lntcp_parse_url(std::string_view port_name, kvr_lntcp_endpoint& out, st
     }
     out = ep;
     return true;
+}
+
+namespace {
+
+// An address without its port, comparable: family and raw bytes.
+using host_address = std::pair<int, std::string>;
+
+std::optional<host_address> address_of(const sockaddr* sa) {
+    if (sa == nullptr) return std::nullopt;
+    if (sa->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(sa);
+        return host_address{AF_INET, std::string(reinterpret_cast<const char*>(&in->sin_addr), sizeof in->sin_addr)};
+    }
+    if (sa->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(sa);
+        return host_address{AF_INET6,
+                            std::string(reinterpret_cast<const char*>(&in6->sin6_addr), sizeof in6->sin6_addr)};
+    }
+    return std::nullopt;
+}
+
+std::vector<host_address> resolve_now(const std::string& host, bool passive) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = passive ? AI_PASSIVE : 0;
+    addrinfo* list = nullptr;
+    std::vector<host_address> out;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &list) != 0) return out;
+    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next)
+        if (auto a = address_of(ai->ai_addr)) out.push_back(*a);
+    freeaddrinfo(list);
+    return out;
+}
+
+bool is_any(const host_address& a) {
+    return std::all_of(a.second.begin(), a.second.end(), [](char c) { return c == 0; });
+}
+
+bool is_loopback(const host_address& a) {
+    if (a.first == AF_INET) return static_cast<unsigned char>(a.second[0]) == 127;
+    return a.second == std::string(15, '\0') + '\1';
+}
+
+bool is_own(const host_address& a) {
+    if (is_loopback(a) || is_any(a)) return true;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return false;
+    bool own = false;
+    for (const ifaddrs* i = list; i != nullptr && !own; i = i->ifa_next)
+        if (auto mine = address_of(i->ifa_addr)) own = *mine == a;
+    freeifaddrs(list);
+    return own;
+}
+
+}  // namespace
+
+bool kvr_lntcp_reaches_listener(const kvr_lntcp_endpoint& target, const kvr_lntcp_endpoint& listen) {
+    if (target.port != listen.port) return false;
+    const std::vector<host_address> to = resolve_now(target.host, false);
+    for (const host_address& l : resolve_now(listen.host, true))
+        for (const host_address& t : to)
+            // A server on "::" takes IPv4 connections too; one on
+            // "0.0.0.0" takes none over IPv6.
+            if (t == l || (is_any(l) && is_own(t) && (t.first == l.first || l.first == AF_INET6))) return true;
+    return false;
 }
 
 const char* kvr_lntcp_hint(int error) {

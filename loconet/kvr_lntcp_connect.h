@@ -42,6 +42,13 @@ struct kvr_lntcp_connection {
 kvr_lntcp_connection kvr_lntcp_connect(const kvr_lntcp_endpoint& where, unsigned timeout_ms, int wake_fd,
                                        const std::atomic<bool>* stop = nullptr);
 
+// Whether connecting to `target` would reach a server of this machine that
+// listens on `listen`: the same port, and the target's address is the one
+// listened on, or the server listens on every address ("0.0.0.0", "::") and
+// the target is one of this machine's. Both names are looked up (blocking);
+// false when either does not resolve.
+bool kvr_lntcp_reaches_listener(const kvr_lntcp_endpoint& target, const kvr_lntcp_endpoint& listen);
+
 // The fix for a failure a user meets, or "" when there is none to give:
 // ECONNREFUSED -> "nothing listens at that address".
 const char* kvr_lntcp_hint(int error);
@@ -52,7 +59,7 @@ const char* kvr_lntcp_hint(int error);
 struct kvr_lntcp_client_event {
     bool is_message = false;
     kvr_loconet_msg msg;
-    bool failed_send = false;  // SENT ERROR: also goes to the dated log
+    bool failed_send = false;  // SENT ERROR: a refusal when it answers our SEND
     std::string note;          // "LocoNet over TCP: SENT ERROR no echo"
 };
 kvr_lntcp_client_event kvr_lntcp_client_line(std::string_view line, bool too_long);

@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -49,6 +51,21 @@ bool parse_port(std::string_view s, uint16_t& port, std::string& error) {
         return false;
     }
     port = static_cast<uint16_t>(v);
+    return true;
+}
+
+// A host name or address as the resolver takes it. Spaces, control
+// characters and a leading '-' (an option typed in the wrong place: "-1")
+// never name a host; refusing them here gives a usage error instead of a
+// failing look-up later.
+bool valid_host(std::string_view host) {
+    if (host.empty() || host.front() == '-' || host.front() == '.') return false;
+    const bool v6 = host.find(':') != std::string_view::npos;
+    for (char c : host) {
+        const bool ok = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' ||
+                        (v6 && (c == ':' || c == '%'));
+        if (!ok) return false;
+    }
     return true;
 }
 
@@ -115,6 +132,14 @@ bool kvr_lntcp_parse_endpoint(std::string_view text, bool bare_number_is_port,
         error = "no host name";
         return false;
     }
+    if (!valid_host(host)) {
+        // Appended piece by piece: "\"" + std::string(...) trips a false
+        // -Wrestrict warning of g++ 12 at -O3.
+        error.assign(1, '"');
+        error.append(host);
+        error += "\" is not a host name or address";
+        return false;
+    }
     if (!port.empty() && !parse_port(port, out.port, error)) return false;
     out.host = std::string(host);
     return true;
@@ -127,6 +152,14 @@ std::string kvr_lntcp_report::text() const {
 }
 
 struct kvr_lntcp_server::impl {
+    // A SEND not yet answered. Its deadline runs from its arrival, so the
+    // client hears within the echo bound whether it is waiting in its queue
+    // or already on its way to the bus.
+    struct pending_send {
+        kvr_loconet_msg msg;
+        steady::time_point deadline;
+    };
+
     struct client {
         uint64_t id = 0;
         int fd = -1;
@@ -135,12 +168,19 @@ struct kvr_lntcp_server::impl {
         std::string out;      // bytes not yet written, from out_pos on
         std::size_t out_pos = 0;
         std::string gone;     // set once: the disconnect reason
+        std::deque<pending_send> queued;  // not yet handed to the bus, oldest first
+        std::size_t in_flight = 0;        // handed to the bus, echo awaited
+        // The client ended its input (half-closed or gone): it is closed once
+        // its SENDs are answered and the answers written, or at `linger`.
+        bool input_ended = false;
+        steady::time_point linger{};
 
         explicit client(std::size_t max_line) : splitter(max_line) {}
         std::size_t pending() const { return out.size() - out_pos; }
+        std::size_t unanswered() const { return queued.size() + in_flight; }
     };
 
-    struct pending_send {
+    struct flight {
         uint64_t client_id;
         kvr_loconet_msg msg;
         steady::time_point deadline;
@@ -149,6 +189,7 @@ struct kvr_lntcp_server::impl {
     kvr_lntcp_server_options opt;
     send_handler on_send;
     report_handler on_report;
+    withdraw_handler on_withdraw;
 
     int listen_fd = -1;
     int wake_fd = -1;
@@ -163,9 +204,10 @@ struct kvr_lntcp_server::impl {
     std::vector<kvr_loconet_msg> inbox;  // guarded by inbox_mutex
 
     // Server thread only from here on.
-    std::vector<std::unique_ptr<client>> clients;
-    std::deque<pending_send> sends;  // oldest first: echoes match in order
+    std::vector<std::unique_ptr<client>> clients;  // in id order
+    std::deque<flight> flights;  // oldest first: echoes match in order
     uint64_t next_id = 1;
+    uint64_t last_served = 0;  // the client whose SEND went to the bus last
 
     void bind_listen();
     void run();
@@ -176,11 +218,15 @@ struct kvr_lntcp_server::impl {
     int poll_timeout() const;
     void drain_inbox();
     void accept_clients();
+    void refuse_full(int fd);
     void read_client(client& c);
     void on_line(client& c, std::string_view line, bool too_long);
     void queue_line(client& c, const std::string& line);
     void flush(client& c);
+    client* next_in_turn();
+    void dispatch();
     void expire_sends();
+    void finish_ended();
     void reap();
     void drop(client& c, std::string reason) {
         if (c.gone.empty()) c.gone = std::move(reason);
@@ -230,9 +276,18 @@ void kvr_lntcp_server::impl::bind_listen() {
 }
 
 int kvr_lntcp_server::impl::poll_timeout() const {
-    if (sends.empty()) return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(sends.front().deadline - steady::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+    std::optional<steady::time_point> next;
+    const auto consider = [&next](steady::time_point t) {
+        if (!next || t < *next) next = t;
+    };
+    for (const flight& f : flights) consider(f.deadline);
+    for (const auto& c : clients) {
+        if (!c->queued.empty()) consider(c->queued.front().deadline);
+        if (c->input_ended) consider(c->linger);
+    }
+    if (!next) return -1;
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - steady::now());
+    return left.count() < 0 ? 0 : static_cast<int>(std::min<std::chrono::milliseconds::rep>(left.count(), 60000));
 }
 
 void kvr_lntcp_server::impl::run() {
@@ -241,8 +296,11 @@ void kvr_lntcp_server::impl::run() {
         fds.clear();
         fds.push_back({wake_fd, POLLIN, 0});
         fds.push_back({listen_fd, POLLIN, 0});
+        // A client whose input ended is not read again: its end of stream
+        // would wake poll at once, round after round.
         for (auto& c : clients)
-            fds.push_back({c->fd, static_cast<short>(POLLIN | (c->pending() ? POLLOUT : 0)), 0});
+            fds.push_back({c->fd, static_cast<short>((c->input_ended ? 0 : POLLIN) | (c->pending() ? POLLOUT : 0)),
+                           0});
         if (::poll(fds.data(), fds.size(), poll_timeout()) < 0 && errno != EINTR) break;
 
         if (fds[0].revents & POLLIN) {
@@ -255,12 +313,15 @@ void kvr_lntcp_server::impl::run() {
         for (std::size_t i = 0; i < polled; ++i) {
             client& c = *clients[i];
             const short ev = fds[i + 2].revents;
-            if (ev & (POLLIN | POLLHUP | POLLERR)) read_client(c);
+            if (c.input_ended && (ev & (POLLHUP | POLLERR))) drop(c, "connection reset");
+            else if (ev & (POLLIN | POLLHUP | POLLERR)) read_client(c);
             if ((ev & POLLOUT) && c.gone.empty()) flush(c);
         }
         if (fds[1].revents & POLLIN) accept_clients();
         drain_inbox();
         expire_sends();
+        dispatch();
+        finish_ended();
         reap();
     }
     for (auto& c : clients) drop(*c, "server stopping");
@@ -275,7 +336,7 @@ void kvr_lntcp_server::impl::accept_clients() {
         if (fd < 0) return;  // EAGAIN, or a connection that died while queued
         const std::string address = sockaddr_text(reinterpret_cast<sockaddr*>(&ss), len);
         if (clients.size() >= opt.max_clients) {
-            ::close(fd);
+            refuse_full(fd);
             if (on_report)
                 on_report({kvr_lntcp_report::what::disconnected, address,
                            "refused: " + std::to_string(opt.max_clients) + " clients already connected"});
@@ -296,12 +357,31 @@ void kvr_lntcp_server::impl::accept_clients() {
     }
 }
 
+// One line says why, so the user of a client that is turned away learns
+// more than "connection closed". What the client sent meanwhile is read
+// away first: closing with unread input resets the connection, and the
+// reset could destroy the line before the client reads it.
+void kvr_lntcp_server::impl::refuse_full(int fd) {
+    const std::string line =
+        kvr_lntcp_format_error_message("server full: " + std::to_string(opt.max_clients) +
+                                       " clients already connected") + "\r\n";
+    [[maybe_unused]] ssize_t n = ::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ::shutdown(fd, SHUT_WR);
+    char sink[read_chunk];
+    for (int round = 0; round < reads_per_round; ++round)
+        if (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) <= 0) break;
+    ::close(fd);
+}
+
 void kvr_lntcp_server::impl::read_client(client& c) {
     char buf[read_chunk];
-    for (int round = 0; round < reads_per_round && c.gone.empty(); ++round) {
+    for (int round = 0; round < reads_per_round && c.gone.empty() && !c.input_ended; ++round) {
         const ssize_t n = ::recv(c.fd, buf, sizeof buf, 0);
         if (n == 0) {
-            drop(c, "closed by client");
+            // Maybe only half-closed (SEND, then end of input): its SENDs
+            // still go out and are answered before the connection closes.
+            c.input_ended = true;
+            c.linger = steady::now() + std::chrono::milliseconds(opt.echo_timeout_ms) + std::chrono::seconds(1);
         } else if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
             drop(c, errno == ECONNRESET ? "connection reset" : std::strerror(errno));
@@ -313,24 +393,31 @@ void kvr_lntcp_server::impl::read_client(client& c) {
 }
 
 // Only SEND asks for an answer; other tokens from a client carry nothing
-// for the bus and are ignored, as the protocol leaves them undefined.
+// for the bus and are ignored, as the protocol leaves them undefined. Any
+// line that starts with SEND gets one, so a client never waits for an
+// answer to a line that was not understood.
 void kvr_lntcp_server::impl::on_line(client& c, std::string_view line, bool too_long) {
+    // "SEND" followed by anything but a letter or digit: "SEND\t83 7C",
+    // "SEND\0..." are SENDs gone wrong; "SENDER" is another token.
+    const bool looks_like_send =
+        line.substr(0, 4) == "SEND" && (line.size() == 4 || !std::isalnum(static_cast<unsigned char>(line[4])));
     if (too_long) {
-        if (line.substr(0, 4) == "SEND") queue_line(c, kvr_lntcp_format_sent_error("line too long"));
+        if (looks_like_send) queue_line(c, kvr_lntcp_format_sent_error("line too long"));
         return;
     }
     const kvr_lntcp_line parsed = kvr_lntcp_parse(line);
-    if (parsed.kind == kvr_lntcp_kind::malformed && line.substr(0, 4) == "SEND") {
-        queue_line(c, kvr_lntcp_format_sent_error(kvr_lntcp_fault_text(parsed.fault)));
+    if (parsed.kind != kvr_lntcp_kind::send) {
+        if (parsed.kind == kvr_lntcp_kind::malformed && looks_like_send)
+            queue_line(c, kvr_lntcp_format_sent_error(kvr_lntcp_fault_text(parsed.fault)));
+        else if (looks_like_send)
+            queue_line(c, kvr_lntcp_format_sent_error("bad line: SEND, one space, then hex bytes"));
         return;
     }
-    if (parsed.kind != kvr_lntcp_kind::send) return;
-    std::string refused = on_send ? on_send(parsed.msg) : std::string("no bus");
-    if (!refused.empty()) {
-        queue_line(c, kvr_lntcp_format_sent_error(refused));
+    if (c.unanswered() >= opt.max_queued) {
+        queue_line(c, kvr_lntcp_format_sent_error("busy"));
         return;
     }
-    sends.push_back({c.id, parsed.msg, steady::now() + std::chrono::milliseconds(opt.echo_timeout_ms)});
+    c.queued.push_back({parsed.msg, steady::now() + std::chrono::milliseconds(opt.echo_timeout_ms)});
 }
 
 void kvr_lntcp_server::impl::queue_line(client& c, const std::string& line) {
@@ -366,6 +453,37 @@ void kvr_lntcp_server::impl::flush(client& c) {
     }
 }
 
+// The next client after the one served last (by id, wrapping round) that
+// has a SEND waiting.
+kvr_lntcp_server::impl::client* kvr_lntcp_server::impl::next_in_turn() {
+    client* first = nullptr;
+    for (auto& c : clients) {
+        if (!c->gone.empty() || c->queued.empty()) continue;
+        if (c->id > last_served) return c.get();
+        if (first == nullptr) first = c.get();
+    }
+    return first;
+}
+
+void kvr_lntcp_server::impl::dispatch() {
+    while (flights.size() < opt.max_in_flight) {
+        client* c = next_in_turn();
+        if (c == nullptr) break;
+        last_served = c->id;
+        pending_send s = c->queued.front();
+        c->queued.pop_front();
+        const std::string refused = on_send ? on_send(s.msg) : std::string("no bus");
+        if (!refused.empty()) {
+            queue_line(*c, kvr_lntcp_format_sent_error(refused));
+            continue;
+        }
+        ++c->in_flight;
+        flights.push_back({c->id, s.msg, s.deadline});
+    }
+    for (auto& c : clients)
+        if (c->pending()) flush(*c);
+}
+
 void kvr_lntcp_server::impl::drain_inbox() {
     std::vector<kvr_loconet_msg> batch;
     {
@@ -376,27 +494,54 @@ void kvr_lntcp_server::impl::drain_inbox() {
     for (const kvr_loconet_msg& msg : batch) {
         const std::string line = kvr_lntcp_format_receive(msg);
         for (auto& c : clients) queue_line(*c, line);
-        // The oldest SEND of these bytes is the one the bus echoed.
-        for (auto it = sends.begin(); it != sends.end(); ++it) {
+        // The oldest SEND of these bytes on its way is the one the bus echoed.
+        for (auto it = flights.begin(); it != flights.end(); ++it) {
             if (!(it->msg == msg)) continue;
-            if (client* c = find(it->client_id)) queue_line(*c, kvr_lntcp_format_sent_ok());
-            sends.erase(it);
+            if (client* c = find(it->client_id)) {
+                --c->in_flight;
+                queue_line(*c, kvr_lntcp_format_sent_ok());
+            }
+            flights.erase(it);
             break;
         }
     }
     for (auto& c : clients) flush(*c);
 }
 
+// SENDs past their deadline. One still in its client's queue never reached
+// the bus and never will. One handed out is taken back if the bus has not
+// written it yet; either way it is answered once and forgotten.
 void kvr_lntcp_server::impl::expire_sends() {
     const auto now = steady::now();
-    const std::string reason =
-        "no echo from the bus within " + std::to_string(opt.echo_timeout_ms) + " ms";
-    while (!sends.empty() && sends.front().deadline <= now) {
-        if (client* c = find(sends.front().client_id)) {
-            queue_line(*c, kvr_lntcp_format_sent_error(reason));
-            flush(*c);
+    const std::string bound = std::to_string(opt.echo_timeout_ms) + " ms";
+    for (auto it = flights.begin(); it != flights.end();) {
+        if (it->deadline > now) {
+            ++it;
+            continue;
         }
-        sends.pop_front();
+        const bool withdrawn = on_withdraw && on_withdraw(it->msg);
+        if (client* c = find(it->client_id)) {
+            --c->in_flight;
+            queue_line(*c, kvr_lntcp_format_sent_error(withdrawn ? "not sent: the bus was busy for " + bound
+                                                                 : "no echo from the bus within " + bound));
+        }
+        it = flights.erase(it);
+    }
+    for (auto& c : clients)
+        while (!c->queued.empty() && c->queued.front().deadline <= now) {
+            c->queued.pop_front();
+            queue_line(*c, kvr_lntcp_format_sent_error("not sent: the bus was busy for " + bound));
+        }
+}
+
+// A client whose input ended leaves once everything it asked for is
+// answered and written, or at its linger bound when it does not read.
+void kvr_lntcp_server::impl::finish_ended() {
+    const auto now = steady::now();
+    for (auto& c : clients) {
+        if (!c->input_ended || !c->gone.empty()) continue;
+        if (c->unanswered() == 0 && c->pending()) flush(*c);
+        if ((c->unanswered() == 0 && c->pending() == 0) || now >= c->linger) drop(*c, "closed by client");
     }
 }
 
@@ -452,6 +597,10 @@ void kvr_lntcp_server::stop() {
     close_fd(impl_->listen_fd);
     std::lock_guard<std::mutex> lk(impl_->inbox_mutex);
     impl_->inbox.clear();
+}
+
+void kvr_lntcp_server::set_withdraw_handler(withdraw_handler on_withdraw) {
+    impl_->on_withdraw = std::move(on_withdraw);
 }
 
 uint16_t kvr_lntcp_server::port() const { return impl_->bound_port; }

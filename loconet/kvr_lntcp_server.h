@@ -15,6 +15,15 @@
 // A SEND whose echo does not come back within the echo bound, that the
 // handler refuses, or that is malformed gets "SENT ERROR <reason>" instead.
 //
+// Sharing the bus: each client's SENDs wait in a queue of their own (at most
+// max_queued unanswered; more are answered "SENT ERROR busy" at once), and
+// the server hands them to the bus in turn, one client after the other, with
+// at most max_in_flight handed out and not yet echoed. So one client sending
+// as fast as it can takes its turn like the others, and nothing piles up
+// behind the bus. A SEND answered SENT ERROR is never written later: one
+// still waiting in its queue is dropped, one already handed out is taken
+// back through the withdraw handler (when there is one and it still can).
+//
 // Isolation: every client has its own line splitter (lines are bounded, see
 // kvr_lntcp_splitter) and its own output buffer. A client whose pending
 // output passes the output bound has stopped reading: it is dropped and
@@ -52,10 +61,12 @@ bool kvr_lntcp_parse_endpoint(std::string_view text, bool bare_number_is_port,
 struct kvr_lntcp_server_options {
     kvr_lntcp_endpoint listen;        // 127.0.0.1:1234: loopback unless named
     std::string version = "Busprobe";  // the text after "VERSION "
-    std::size_t max_clients = 64;
+    std::size_t max_clients = 64;      // more are told "server full" and closed
     std::size_t max_output = 1u << 20;  // pending bytes before a client is dropped
     std::size_t max_line = 1024;        // longer client lines are refused
     unsigned echo_timeout_ms = 2000;    // SEND -> echo bound before SENT ERROR
+    std::size_t max_queued = 16;        // unanswered SENDs of one client before "busy"
+    std::size_t max_in_flight = 4;      // SENDs handed to the bus and not yet echoed
 };
 
 struct kvr_lntcp_report {
@@ -77,12 +88,19 @@ public:
     using send_handler = std::function<std::string(const kvr_loconet_msg&)>;
     // Called on the server thread for every connect and disconnect.
     using report_handler = std::function<void(const kvr_lntcp_report&)>;
+    // Called on the server thread for a message the send handler took whose
+    // echo did not come in time: true when the bus will never write it (it
+    // was still queued and is now gone), false when it may have gone out.
+    using withdraw_handler = std::function<bool(const kvr_loconet_msg&)>;
 
     kvr_lntcp_server(kvr_lntcp_server_options options, send_handler on_send,
                      report_handler on_report);
     kvr_lntcp_server(const kvr_lntcp_server&) = delete;
     kvr_lntcp_server& operator=(const kvr_lntcp_server&) = delete;
     ~kvr_lntcp_server();  // stops
+
+    // Before start().
+    void set_withdraw_handler(withdraw_handler on_withdraw);
 
     // Binds, listens and starts the thread; throws kvr_exception when the
     // address cannot be resolved or bound (the report names it).

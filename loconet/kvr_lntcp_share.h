@@ -10,7 +10,11 @@
 // are passed on to another sink when one is given (the --log output).
 
 #include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "loconet/kvr_lntcp_server.h"
 #include "loconet/kvr_loconet_port.h"
@@ -34,8 +38,14 @@ public:
     void link_lost(std::string report) override;
 
 private:
+    std::string send(const kvr_loconet_msg& msg);
+    bool withdraw(const kvr_loconet_msg& msg);
+
     kvr_loconet_port& link_;
     kvr_monitor_sink* inner_;
     std::atomic<bool> lost_{false};
+    // The server's thread only: the transmit tag of each message handed to
+    // the link lately, newest last, so an expired SEND can be taken back.
+    std::deque<std::pair<kvr_loconet_msg, uint32_t>> handed_;
     kvr_lntcp_server server_;
 };

@@ -228,6 +228,13 @@ struct kvr_ms100::impl {
     tx_clock::time_point last_rx{};  // when bytes were last read
     duration recheck{0};            // when the transmit gate may open by time alone
     kvr_lntcp_splitter lines;       // TCP: the server's lines
+    // TCP: the front message was written as a SEND and its answer is awaited
+    // (it stays at the front, in flight, until then); whether its echo came
+    // and when; the server's last note, for the report when it closes.
+    bool awaiting = false;
+    bool echoed = false;
+    tx_clock::time_point echo_at{};
+    std::string last_note;
 
     // I/O thread only: the MS100's own bus access (kvr_tx_gate.h). While
     // `echo_due` is set the front message is on the line and its echo is
@@ -242,6 +249,8 @@ struct kvr_ms100::impl {
     void configure();
     void open_tcp();
     void connect_tcp();
+    bool send_tcp();
+    void answered(const std::string* failure);
     void server_line(std::string_view line, bool too_long);
     void start_thread();
     void stop_thread();
@@ -541,9 +550,7 @@ bool kvr_ms100::impl::send_raw(bool input_waiting) {
         recheck = duration{1};
         return false;
     }
-    const int err = is_tcp() ? send_line(owner.lock(), fd, kvr_lntcp_format_send(msg) + "\r\n")
-                             : write_whole(io, owner.lock(), fd, msg.data(),
-                                           static_cast<std::size_t>(std::max(msg.length(), 0)));
+    const int err = write_whole(io, owner.lock(), fd, msg.data(), static_cast<std::size_t>(std::max(msg.length(), 0)));
     if (own_access && !err) {
         int in = 0, out = 0;
         {
@@ -562,10 +569,7 @@ bool kvr_ms100::impl::send_raw(bool input_waiting) {
     front_in_flight = false;
     if (txq.empty()) tx_empty.notify_all();
     lk.unlock();
-    if (err)
-        raise("kvr_ms100::send_raw", err, line_write,
-              is_tcp() ? kvr_link_words(kvr_link_step::tcp_lost, endpoint.text(), err)
-                       : kvr_link_words(kvr_link_step::lost, name, err));
+    if (err) raise("kvr_ms100::send_raw", err, line_write, kvr_link_words(kvr_link_step::lost, name, err));
     return true;
 }
 
@@ -584,6 +588,12 @@ void kvr_ms100::impl::open_tcp() {
               kvr_link_words(kvr_link_step::tcp_address, name, EINVAL, why));
     }
     lines = kvr_lntcp_splitter{};
+    {
+        std::lock_guard<std::mutex> lk(owner.lock());
+        front_in_flight = false;
+        awaiting = false;
+    }
+    last_note.clear();
     owner.set_open(true);
     start_thread();
 }
@@ -610,9 +620,12 @@ duration kvr_ms100::impl::cycle_tcp() {
     char data[kvr_read_buffer];
     const ssize_t n = ::recv(fd, data, sizeof data, MSG_DONTWAIT);
     const int err = errno;
-    if (n == 0)
-        raise("kvr_ms100::rx_proc::recv (the server closed the connection)", ECONNRESET, line_read,
+    if (n == 0) {
+        std::string why = "the server closed the connection";
+        if (!last_note.empty()) why += ": " + last_note;
+        raise("kvr_ms100::rx_proc::recv (" + why + ")", ECONNRESET, line_read,
               kvr_link_words(kvr_link_step::tcp_lost, endpoint.text(), ECONNRESET));
+    }
     if (n < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
         raise("kvr_ms100::rx_proc::recv", err, line_read, kvr_link_words(kvr_link_step::tcp_lost, endpoint.text(), err));
     if (n > 0) {
@@ -620,24 +633,87 @@ duration kvr_ms100::impl::cycle_tcp() {
         lines.feed(data, static_cast<std::size_t>(n),
                    [this](std::string_view line, bool too_long) { server_line(line, too_long); });
     }
-    return send_raw(n > 0) ? kvr_poll_after_write : kvr_poll;
+    // A server that echoes but never answers SENT: the bus carried the
+    // message, which is all the answer would have said.
+    if (awaiting && echoed && tx_clock::now() - echo_at > std::chrono::seconds(1)) answered(nullptr);
+    return send_tcp() ? kvr_poll_after_write : kvr_poll;
+}
+
+// Writes the front message as a SEND when no answer is awaited. It stays
+// queued until the server answers, so an empty queue means every message was
+// confirmed, and a refused one is known as refused; with one SEND at a time
+// every answer belongs to the message at the front.
+bool kvr_ms100::impl::send_tcp() {
+    std::unique_lock<std::mutex> lk(owner.lock());
+    if (awaiting || txq.empty()) return false;
+    const kvr_loconet_msg msg = txq.front().msg;
+    front_in_flight = true;
+    awaiting = true;
+    echoed = false;
+    lk.unlock();
+    if (int err = send_line(owner.lock(), fd, kvr_lntcp_format_send(msg) + "\r\n")) {
+        // It leaves the queue, so a failing connection cannot wedge it, but
+        // as a failure: a message never written must not pass for sent.
+        const std::string failure = std::string("not written to the server: ") + std::strerror(err);
+        answered(&failure);
+        raise("kvr_ms100::send_raw", err, line_write, kvr_link_words(kvr_link_step::tcp_lost, endpoint.text(), err));
+    }
+    return true;
+}
+
+// The answer to the SEND at the front: it leaves the queue. A failure
+// (the server's refusal, or a write that failed) is told to the sink before
+// the queue can look empty, so a caller that waits for the queue finds the
+// failure too, and recorded.
+void kvr_ms100::impl::answered(const std::string* failure) {
+    std::unique_lock<std::mutex> lk(owner.lock());
+    if (!awaiting) return;
+    if (failure != nullptr) {
+        const std::string sent = txq.empty() ? std::string("SEND") : kvr_lntcp_format_send(txq.front().msg);
+        lk.unlock();
+        kvr_exception e(port_step(name, "send") + " " + sent + " " + *failure, 0, kvr_source, line_write);
+        owner.notify_send_failed(e.message);
+        failed(e, false);
+        lk.lock();
+    }
+    awaiting = false;
+    front_in_flight = false;
+    if (!txq.empty()) txq.pop_front();
+    front_since = tx_clock::now();
+    if (txq.empty()) tx_empty.notify_all();
 }
 
 // RECEIVE lines take the receive path as bytes from a device would; the
-// others are notes in the monitor. A SENT ERROR is a failed send: it is also
-// recorded in the dated log, and the operation that sent it waits and asks
-// again as it does when the bus loses a message.
+// others are notes in the monitor. A SENT ERROR answering our SEND fails
+// that message: it is recorded in the dated log (at most one a minute, as
+// other failures of the link) and the sink is told, so the operation that
+// sent it fails with the server's reason. Lines nobody asked for (a SENT
+// without a SEND) are only shown.
 void kvr_ms100::impl::server_line(std::string_view line, bool too_long) {
     const kvr_lntcp_client_event ev = kvr_lntcp_client_line(line, too_long);
     if (ev.is_message) {
+        {
+            std::lock_guard<std::mutex> lk(owner.lock());
+            if (awaiting && !echoed && !txq.empty() && txq.front().msg == ev.msg) {
+                echoed = true;
+                echo_at = tx_clock::now();
+            }
+        }
         deliver(ev.msg.data(), static_cast<std::size_t>(ev.msg.length()));
         return;
     }
-    if (ev.note.empty()) return;
+    if (ev.note.empty()) {  // SENT OK
+        answered(nullptr);
+        return;
+    }
+    last_note = ev.note;
     owner.post_text("%s\r\n", ev.note.c_str());
-    if (ev.failed_send) {
-        kvr_exception e("kvr_ms100::send_raw(" + name + ") " + ev.note, 0, kvr_source, line_write);
-        record(e);
+    if (ev.failed_send && awaiting) {
+        // The server's own words, without the note's "LocoNet over TCP: ".
+        const std::size_t sent = ev.note.find("SENT ERROR");
+        const std::string reason =
+            "refused by the server: " + (sent == std::string::npos ? ev.note : ev.note.substr(sent));
+        answered(&reason);
     }
 }
 

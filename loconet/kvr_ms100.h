@@ -18,6 +18,9 @@
 // ones differ in rate and flow control, and only the MS100 waits for a
 // quiet bus itself. Over TCP the thread first connects (within 3 s), then
 // sends each message as a SEND line and takes RECEIVE lines as bus bytes.
+// One SEND at a time: a message leaves the transmit queue when the server
+// answers it (SENT OK, or its echo), so an empty queue means every message
+// was confirmed; a SENT ERROR is told to the sink (send_failed).
 
 #include <atomic>
 #include <deque>

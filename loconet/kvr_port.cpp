@@ -94,3 +94,8 @@ void kvr_port::notify_link_lost(const std::string& report) {
     kvr_monitor_sink* sink = sink_.load();
     if (sink != nullptr && sink->has_window()) sink->link_lost(report);
 }
+
+void kvr_port::notify_send_failed(const std::string& report) {
+    kvr_monitor_sink* sink = sink_.load();
+    if (sink != nullptr && sink->has_window()) sink->send_failed(report);
+}

@@ -55,6 +55,10 @@ public:
     // show the bytes as well (busprobe-cli monitor --hex). Called on the I/O
     // thread right before that post_text; the default ignores it.
     virtual void post_message(const kvr_loconet_msg& msg) { (void)msg; }
+    // A message the link took was refused where it was to go out (a
+    // LocoNet-over-TCP server's SENT ERROR), with the report text. Told once
+    // per refused message; the default ignores it.
+    virtual void send_failed(std::string report) { (void)report; }
 };
 
 class kvr_port {
@@ -96,6 +100,8 @@ protected:
     void set_open(bool open) { open_.store(open); }
     // Tells the sink once that the link was lost.
     void notify_link_lost(const std::string& report);
+    // Tells the sink that a message was refused.
+    void notify_send_failed(const std::string& report);
 
 private:
     mutable std::mutex lock_;

@@ -127,6 +127,13 @@ void kvr_main_dlg::gui_sink::link_lost(std::string report) {
     push(std::move(it));
 }
 
+void kvr_main_dlg::gui_sink::send_failed(std::string report) {
+    item it;
+    it.refused = true;
+    it.text = std::move(report);
+    push(std::move(it));
+}
+
 void kvr_main_dlg::gui_sink::push(item it) {
     if (!alive_.load())
         return;
@@ -169,6 +176,8 @@ void kvr_main_dlg::drain_sink(bool rearm) {
     for (gui_sink::item& it : items) {
         if (it.lost)
             link_lost(it.text);
+        else if (it.refused)
+            send_refused(it.text);
         else
             receive_item(it);
     }
@@ -705,6 +714,7 @@ bool kvr_main_dlg::begin_op(const QString& what) {
     if (state_ != kvr_dlg_state::idle)
         return false;
     state_ = kvr_dlg_state::waiting;
+    refused_in_op_ = false;
     env_.abort_event->reset();
     waiter_.begin(what, env_.abort_event);
     return true;
@@ -735,7 +745,8 @@ void kvr_main_dlg::run_op(const QString& what, const std::function<void()>& op) 
         // A cancel caused by closing the window is not news to anyone.
         const bool closing = state_ == kvr_dlg_state::close_requested;
         end_op();
-        if (!closing)
+        // A refusal that ended the wait has its own report.
+        if (!closing && !refused_in_op_)
             e.show();
         return;
     }
@@ -803,6 +814,23 @@ void kvr_main_dlg::link_lost(const std::string& text) {
         // Nothing more to tell than the report itself.
     }
     report([text] { kvr_message_box(text, "Busprobe", kvr_icon::exclamation); });
+}
+
+void kvr_main_dlg::send_refused(const std::string& text) {
+    if (state_ == kvr_dlg_state::closing)
+        return;
+    if (busy()) {
+        refused_in_op_ = true;
+        env_.abort_event->set();
+    }
+    // Several messages of one button may be refused: one report tells it.
+    if (refusal_shown_)
+        return;
+    refusal_shown_ = true;
+    report([this, text] {
+        kvr_message_box(text, "Busprobe", kvr_icon::exclamation);
+        refusal_shown_ = false;
+    });
 }
 
 // ---- log view ----

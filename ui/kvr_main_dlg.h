@@ -133,6 +133,9 @@ public:
     bool recording() const { return recorder_.is_open(); }
     // The link's notice that its device went away.
     void link_lost(const std::string& text);
+    // The link's notice that a message was refused (a LocoNet-over-TCP
+    // server's SENT ERROR): ends a waiting operation and says why, once.
+    void send_refused(const std::string& text);
 
     void show_about();
 
@@ -167,6 +170,7 @@ private:
     public:
         struct item {
             bool lost = false;  // a lost-link notice; otherwise a monitor line
+            bool refused = false;  // a refused message's report
             std::string text;
             bool has_msg = false;  // the message of the line and its receive time
             kvr_loconet_msg msg;
@@ -177,6 +181,7 @@ private:
         void post_message(const kvr_loconet_msg& msg) override;
         void post_text(std::string text) override;
         void link_lost(std::string report) override;
+        void send_failed(std::string report) override;
         void detach() { alive_.store(false); }
         // GUI thread: everything queued so far, oldest first. The wake-up
         // stays armed (no new one is posted) unless `rearm` is set and the
@@ -328,5 +333,7 @@ private:
     kvr_dlg_state state_ = kvr_dlg_state::idle;
     int failed_id_ = 0;           // control at which the last saving exchange stopped; 0: none
     bool speed_pending_ = false;  // a slider move seen while not idle: looked at once idle
+    bool refusal_shown_ = false;  // a refused-message report is waiting or open
+    bool refused_in_op_ = false;  // a refusal ended the running operation
     bool slider_check_queued_ = false;
 };

@@ -386,7 +386,7 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
     try {
         s.link.open(port);
         status = run_verb(s, cmd, abort, ctx);
-        if (!drain(s, abort) && !s.sink.lost_report()) {
+        if (!drain(s, abort) && !s.sink.lost_report() && !s.sink.refused_report()) {
             *ctx.err << cancel_text(watch.reason(), cmd.timeout_s) << " before every message was sent\n";
             status = kvr_cli_cancelled;
         }
@@ -397,7 +397,9 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
             if (status == kvr_cli_ok) status = kvr_cli_failed;
         }
     } catch (const kvr_exception& e) {
-        if (!s.sink.lost_report() && watch.reason() != cli_abort_reason::none && is_cancel(e)) {
+        if (s.sink.refused_report() && is_cancel(e)) {
+            // Told below: the refusal ended the wait, not the user.
+        } else if (!s.sink.lost_report() && watch.reason() != cli_abort_reason::none && is_cancel(e)) {
             *ctx.err << cancel_text(watch.reason(), cmd.timeout_s) << "\n" << e.message << "\n";
             if (const char* effect = effect_of(cmd.verb))
                 *ctx.err << "busprobe-cli: " << (s.link.tx_pending() == 0 ? sent_note : maybe_sent_note) << effect
@@ -410,6 +412,11 @@ int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context
     }
     if (std::optional<std::string> lost = s.sink.lost_report()) {
         print_lost(*ctx.err, port, *lost);
+        status = kvr_cli_failed;
+    } else if (std::optional<std::string> refused = s.sink.refused_report()) {
+        // Over LocoNet over TCP a command succeeds only once the server
+        // confirmed what it sent; a refusal fails it with the server's words.
+        *ctx.err << "busprobe-cli: a message to " << port << " failed\n" << *refused << "\n";
         status = kvr_cli_failed;
     }
     return status;
@@ -506,6 +513,20 @@ int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
     if (!known_port(port)) {
         std::string where = chosen.settings.empty() ? "" : " in COMMPORT of " + cli_quoted(chosen.settings);
         throw cli_usage_error{"unknown port name " + cli_quoted(port) + where + " (" + accepted_ports + ")", ""};
+    }
+    kvr_lntcp_endpoint server;
+    std::string why;
+    if (kvr_lntcp_is_url(port) && !kvr_lntcp_parse_url(port, server, why))
+        throw cli_usage_error{cli_quoted(port) + ": " + why + " (tcp://HOST[:PORT], PORT 1..65535)", ""};
+    if (cmd.verb == cli_verb::serve && kvr_lntcp_is_url(port)) {
+        // Serving a server of its own: every SEND would come back to it as a
+        // client's SEND, round and round.
+        kvr_lntcp_endpoint listen;
+        const bool parsed = cmd.listen.empty() || kvr_lntcp_parse_endpoint(cmd.listen, true, listen, why);
+        if (parsed && kvr_lntcp_reaches_listener(server, listen))
+            throw cli_usage_error{"serve: -p " + cli_quoted(port) + " is the address it would listen on (--listen " +
+                                      listen.text() + "): it would serve itself",
+                                  "serve"};
     }
     // Replayed throttle and switch messages move real trains and turnouts.
     if (cmd.verb == cli_verb::replay && port != kvr_sim_port_name && !cmd.live)

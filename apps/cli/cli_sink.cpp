@@ -81,6 +81,19 @@ void cli_sink::link_lost(std::string report) {
     abort_.set();
 }
 
+void cli_sink::send_failed(std::string report) {
+    {
+        std::lock_guard<std::mutex> hold(mutex_);
+        if (!refused_) refused_ = std::move(report);
+    }
+    abort_.set();
+}
+
+std::optional<std::string> cli_sink::refused_report() const {
+    std::lock_guard<std::mutex> hold(mutex_);
+    return refused_;
+}
+
 cli_lines cli_sink::take_lines() {
     std::lock_guard<std::mutex> hold(mutex_);
     cli_lines out;

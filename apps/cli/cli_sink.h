@@ -41,6 +41,8 @@ public:
     void post_message(const kvr_loconet_msg& msg) override;
     void post_text(std::string text) override;
     void link_lost(std::string report) override;
+    // A refused message sets `abort` as a lost link does: the command fails.
+    void send_failed(std::string report) override;
 
     static constexpr std::size_t max_queued_lines = 10000;
 
@@ -55,6 +57,8 @@ public:
     // Set whenever a line is queued.
     kvr_sys_event& line_ready() { return line_ready_; }
     std::optional<std::string> lost_report() const;
+    // The first refused message's report.
+    std::optional<std::string> refused_report() const;
 
 private:
     const bool monitoring_;
@@ -69,4 +73,5 @@ private:
     mutable std::mutex mutex_;
     cli_lines queued_;
     std::optional<std::string> lost_;
+    std::optional<std::string> refused_;
 };

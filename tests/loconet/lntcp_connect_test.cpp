@@ -9,10 +9,18 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <mutex>
+#include <vector>
 
+#include "foundation/kvr_file.h"
 #include "loconet/kvr_lntcp_connect.h"
+#include "loconet/kvr_ms100.h"
+#include "loconet/link_test_support.h"
 #include "loconet/lntcp_test_client.h"
+#include "support/scripted_server.h"
+#include "support/temp_dir.h"
 
 namespace {
 
@@ -127,6 +135,62 @@ TEST(LntcpClientLine, OnlyReceiveIsABusMessage) {
         }
     }
     EXPECT_EQ(kvr_lntcp_client_line("RECEIVE 83 7C", true).is_message, false);
+}
+
+}  // namespace
+
+namespace {
+
+// What serve refuses as serving itself, and what it must not.
+TEST(LntcpConnect, ReachesListenerOnlyForTheSameAddressAndPort) {
+    const struct {
+        kvr_lntcp_endpoint target, listen;
+        bool same;
+    } cases[] = {
+        {{"localhost", 21006}, {"127.0.0.1", 21006}, true},
+        {{"127.0.0.1", 21006}, {"0.0.0.0", 21006}, true},  // every address of this machine
+        {{"127.0.0.1", 21006}, {"127.0.0.1", 21007}, false},
+        {{"127.0.0.2", 21006}, {"127.0.0.1", 21006}, false},
+        {{"::1", 21006}, {"0.0.0.0", 21006}, false},  // no IPv6 there
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(kvr_lntcp_reaches_listener(c.target, c.listen), c.same) << c.target.text() << " " << c.listen.text();
+}
+
+// Each refused SEND fails its own message (the sink hears of each), but the
+// dated log gets one record a minute however many the server refuses.
+TEST(LntcpLink, RefusalsFailTheirMessagesAndAreLoggedThroughTheRepeatGate) {
+    class refusals : public link_test::line_sink {
+    public:
+        void send_failed(std::string report) override {
+            std::lock_guard<std::mutex> lk(m);
+            reports.push_back(std::move(report));
+        }
+        std::mutex m;
+        std::vector<std::string> reports;
+    };
+    temp_dir logs;
+    kvr_global_dated_log().set_directory(logs.path.string());
+    scripted_server server(scripted_server::script::refuse);
+    refusals sink;
+    {
+        kvr_ms100 link;
+        link.set_window(&sink);
+        link.open(server.url());
+        for (int i = 0; i < 5; ++i) link.send(kvr_loconet_msg::with_checksum({0x83}), 0);
+        EXPECT_TRUE(link.wait_tx_empty(10000));
+        link.close();
+        link.set_window(nullptr);
+    }
+    kvr_global_dated_log().set_directory({});
+    {
+        std::lock_guard<std::mutex> lk(sink.m);
+        ASSERT_EQ(sink.reports.size(), 5u);
+        EXPECT_NE(sink.reports[0].find("SEND 83 7C refused by the server: SENT ERROR busy"), std::string::npos)
+            << sink.reports[0];
+    }
+    const std::string log = read_all(kvr_dated_log(logs.path.string()).today_path());
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n') + (log.empty() || log.back() == '\n' ? 0 : 1), 1) << log;
 }
 
 }  // namespace

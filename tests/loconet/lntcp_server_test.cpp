@@ -14,6 +14,7 @@
 #include "foundation/kvr_exception.h"
 #include "loconet/kvr_lntcp_server.h"
 #include "loconet/lntcp_test_client.h"
+#include "support/eventually.h"
 
 namespace {
 
@@ -47,6 +48,11 @@ public:
                 reports_.push_back(r);
                 cv_.notify_all();
             });
+        server_->set_withdraw_handler([this](const kvr_loconet_msg& m) {
+            std::lock_guard<std::mutex> lk(m_);
+            withdrawn_.push_back(m);
+            return true;
+        });
         server_->start();
     }
 
@@ -56,6 +62,10 @@ public:
     std::vector<kvr_loconet_msg> sent() {
         std::lock_guard<std::mutex> lk(m_);
         return sent_;
+    }
+    std::vector<kvr_loconet_msg> withdrawn() {
+        std::lock_guard<std::mutex> lk(m_);
+        return withdrawn_;
     }
     // Waits (bounded, as a hang guard) for a report that `pred` accepts.
     template <class P>
@@ -83,6 +93,7 @@ private:
     std::mutex m_;
     std::condition_variable cv_;
     std::vector<kvr_loconet_msg> sent_;
+    std::vector<kvr_loconet_msg> withdrawn_;
     std::vector<kvr_lntcp_report> reports_;
     std::unique_ptr<kvr_lntcp_server> server_;
 };
@@ -110,6 +121,9 @@ TEST(LntcpEndpoint, ParsesWhatUsersType) {
         {"[::1", false, false, "", 0},
         {"[::1]x", false, false, "", 0},
         {"", false, false, "", 0},
+        {" 21006", true, false, "", 0},  // a blank is no host, nor a port
+        {"-1", true, false, "", 0},
+        {"h\tx:1", false, false, "", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);
@@ -162,22 +176,97 @@ TEST(LntcpServer, EverySendIsAnsweredEvenWhenItCannotGoOut) {
     } cases[] = {
         {"SEND 83 7D", "SENT ERROR bad checksum"},  // every fault of a line: with the line codec
         {"SEND " + std::string(1000, '8'), "SENT ERROR line too long"},
-        {"SEND 83 7C", "SENT ERROR no echo from the bus within 50 ms"},
+        {"SEND\t83 7C", "SENT ERROR bad line: SEND, one space, then hex bytes"},
+        {std::string("SEND\0 83 7C", 11), "SENT ERROR bad line: SEND, one space, then hex bytes"},
+        {"SEND 83 7C", "SENT ERROR not sent: the bus was busy for 50 ms"},  // taken back unwritten
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line.substr(0, 20));
         ASSERT_TRUE(a.write(c.line + "\n"));
         EXPECT_EQ(a.line(), c.answer);
     }
-    // Only the well-formed message was handed to the bus.
+    // Only the well-formed message was handed to the bus, and taken back.
     ASSERT_EQ(f.sent().size(), 1u);
     EXPECT_EQ(f.sent()[0], kvr_loconet_msg::with_checksum({0x83}));
+    EXPECT_EQ(f.withdrawn(), f.sent());
 
     // Lines that are not SEND ask nothing and get nothing; the next SEND
     // still gets its own answer.
     f.refuse = "link closed";
     ASSERT_TRUE(a.write("VERSION me\nHELLO\n\x01\x02\xff\nSEND 83 7C\n"));
     EXPECT_EQ(a.line(), "SENT ERROR link closed");
+}
+
+// One client sending as fast as it can: the SENDs past its queue are
+// refused at once, the bus is never handed more than a few at a time, and
+// another client's SEND takes its turn next instead of waiting behind them.
+TEST(LntcpServer, FloodingClientIsBoundedAndTheOthersTakeTheirTurn) {
+    kvr_lntcp_server_options opt;
+    opt.echo_timeout_ms = 60000;
+    server_fixture f(opt);
+    f.echo = false;  // the test plays the bus
+    client flood(f.port()), other(f.port());
+    ASSERT_EQ(flood.line(), "VERSION Busprobe test");
+    ASSERT_EQ(other.line(), "VERSION Busprobe test");
+
+    std::string burst;
+    for (int i = 0; i < 200; ++i) burst += kvr_lntcp_format_send(speed_msg(i)) + "\r\n";
+    ASSERT_TRUE(flood.write(burst));
+    for (int i = 0; i < 200 - 16; ++i) ASSERT_EQ(flood.line(), "SENT ERROR busy") << i;
+    ASSERT_TRUE(eventually([&] { return f.sent().size() == opt.max_in_flight; }));
+
+    const kvr_loconet_msg mine = kvr_loconet_msg::with_checksum({0xA0, 0x7F, 0x40});
+    ASSERT_TRUE(other.write(kvr_lntcp_format_send(mine) + "\r\n"));
+    // The bus echoes what it was handed, one message at a time.
+    const auto handed_mine = [&] {
+        const auto handed = f.sent();
+        return std::find(handed.begin(), handed.end(), mine) != handed.end();
+    };
+    std::size_t echoed = 0;
+    while (!handed_mine() && echoed < 17) {
+        ASSERT_TRUE(eventually([&] { return f.sent().size() > echoed; }));
+        f.server().bus_message(f.sent()[echoed++]);
+        eventually([&] { return handed_mine() || f.sent().size() > opt.max_in_flight + echoed - 1; });
+    }
+    f.server().bus_message(mine);
+    const auto handed = f.sent();
+    const auto at = std::find(handed.begin(), handed.end(), mine) - handed.begin();
+    EXPECT_LE(at, static_cast<long>(opt.max_in_flight + 1)) << "waited behind the flood";
+    std::optional<std::string> l;
+    while ((l = other.line()) && l->rfind("RECEIVE", 0) == 0) continue;
+    EXPECT_EQ(l, "SENT OK");
+    EXPECT_LE(f.sent().size(), opt.max_in_flight + echoed + 1);  // never more on its way
+}
+
+// A SEND answered SENT ERROR never reaches the bus later: those still
+// queued are dropped, those handed out taken back.
+TEST(LntcpServer, SendAnsweredWithAnErrorIsNeverWrittenLater) {
+    kvr_lntcp_server_options opt;
+    opt.echo_timeout_ms = 100;
+    server_fixture f(opt);
+    f.echo = false;
+    client a(f.port());
+    ASSERT_EQ(a.line(), "VERSION Busprobe test");
+    std::string burst;
+    for (int i = 0; i < 10; ++i) burst += kvr_lntcp_format_send(speed_msg(i)) + "\r\n";
+    ASSERT_TRUE(a.write(burst));
+    for (int i = 0; i < 10; ++i) ASSERT_EQ(a.line(), "SENT ERROR not sent: the bus was busy for 100 ms") << i;
+    EXPECT_EQ(f.sent().size(), opt.max_in_flight);
+    EXPECT_EQ(f.withdrawn(), f.sent());
+}
+
+// "SEND ..." and then the end of input: the answer still comes before the
+// server closes.
+TEST(LntcpServer, HalfClosedClientGetsItsAnswerBeforeTheServerCloses) {
+    server_fixture f;
+    client a(f.port());
+    ASSERT_EQ(a.line(), "VERSION Busprobe test");
+    ASSERT_TRUE(a.write("SEND 83 7C\r\n"));
+    ASSERT_EQ(::shutdown(a.fd(), SHUT_WR), 0);
+    EXPECT_EQ(a.line(), "RECEIVE 83 7C");
+    EXPECT_EQ(a.line(), "SENT OK");
+    EXPECT_TRUE(a.closed_by_server());
+    EXPECT_TRUE(f.wait_report([](const kvr_lntcp_report& r) { return r.reason == "closed by client"; }));
 }
 
 // 40 well-behaved clients beside one sending garbage, one sending a 1 MB
@@ -286,6 +375,7 @@ TEST(LntcpServer, ReportsEveryConnectAndDisconnectAndClosesAllOnStop) {
     client b(f.port());
     ASSERT_EQ(b.line(), "VERSION Busprobe test");
     client third(f.port());
+    EXPECT_EQ(third.line(), "ERROR MESSAGE server full: 2 clients already connected");
     EXPECT_TRUE(third.closed_by_server());
     EXPECT_TRUE(f.wait_report([](const kvr_lntcp_report& r) { return r.reason.rfind("refused", 0) == 0; }));
 

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "foundation/kvr_ini.h"
+#include "support/scripted_server.h"
 #include "support/shared_sim.h"
 #include "support/test_pty.h"
 #include "ui/kvr_dialog_template.h"
@@ -167,4 +168,45 @@ TEST_F(Reports, EachStartsWithWhatHappenedToWhichPortAndWhatToDo) {
         EXPECT_EQ(text.substr(nl + 1, c.second.size()), c.second) << text;
         EXPECT_EQ(text.find("No route to host"), std::string::npos) << text;
     }
+}
+
+// A server that refuses what the window sends: one report with the server's
+// words, for a button that only sends and for one that waits for an answer
+// (which ends at once instead of waiting to be cancelled).
+class WithRefusingServer : public dialog_fixture {
+protected:
+    void SetUp() override {
+        dialog_fixture::SetUp();
+        env.link = &ms100;
+        env.make_station = nullptr;
+    }
+    void TearDown() override {
+        dialog_fixture::TearDown();
+        ms100.close();
+    }
+
+    scripted_server server{scripted_server::script::refuse};
+    kvr_ms100 ms100;
+};
+
+TEST_F(WithRefusingServer, OneReportPerButtonWithTheServersWords) {
+    make_dialog();
+    dlg->control_as<QComboBox>(kvr_idc_port)->setEditText(QString::fromStdString(server.url()));
+    click(kvr_idc_connect);
+    ASSERT_EQ(text_of(kvr_idc_connect), "Close Loconet↓");
+
+    click(kvr_idc_power_on);
+    ASSERT_TRUE(pump_until([&] { return !boxes.empty(); }));
+    EXPECT_NE(boxes[0].text.find("SEND 83 7C refused by the server: SENT ERROR busy"), std::string::npos)
+        << boxes[0].text;
+
+    boxes.clear();
+    click(kvr_idc_direct);
+    type(kvr_idc_cv, "29");
+    click(kvr_idc_read);
+    ASSERT_TRUE(pump_until([&] { return !boxes.empty(); }));
+    pump(100);
+    ASSERT_EQ(boxes.size(), 1u) << boxes.back().text;  // not a CANCEL box as well
+    EXPECT_NE(boxes[0].text.find("refused by the server: SENT ERROR busy"), std::string::npos) << boxes[0].text;
+    EXPECT_EQ(dlg->state(), kvr_dlg_state::idle);
 }
