@@ -679,7 +679,6 @@ void kvr_ms100::impl::answered(const std::string* failure) {
     awaiting = false;
     front_in_flight = false;
     if (!txq.empty()) txq.pop_front();
-    front_since = tx_clock::now();
     if (txq.empty()) tx_empty.notify_all();
 }
 
