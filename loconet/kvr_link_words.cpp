@@ -102,6 +102,10 @@ std::string kvr_link_words(kvr_link_step step, const std::string& port, int err,
         return tcp_connect_words(port, err);
     case kvr_link_step::tcp_lost:
         return tcp_lost_words(port, err);
+    case kvr_link_step::tcp_refused:
+        // The server's own reason is in the report below; nothing was sent,
+        // so the command may simply be given again.
+        return "The server " + port + " did not put the message on the bus. Try again when the bus is quieter.";
     }
     return {};
 }

@@ -24,6 +24,7 @@ enum class kvr_link_step {
     tcp_resolve,  // the host name did not resolve; err: getaddrinfo status
     tcp_connect,  // connecting failed; err: errno
     tcp_lost,     // the connection failed while in use; err: errno
+    tcp_refused,  // the server did not put a message on the bus; detail: why
 };
 
 // `port` is the port as the user named it, or for the TCP steps the server

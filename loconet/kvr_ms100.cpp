@@ -672,7 +672,8 @@ void kvr_ms100::impl::answered(const std::string* failure) {
         const std::string sent = txq.empty() ? std::string("SEND") : kvr_lntcp_format_send(txq.front().msg);
         lk.unlock();
         kvr_exception e(port_step(name, "send") + " " + sent + " " + *failure, 0, kvr_source, line_write);
-        owner.notify_send_failed(e.message);
+        e.plain = kvr_link_words(kvr_link_step::tcp_refused, endpoint.text(), 0, *failure);
+        owner.notify_send_failed(e.report());
         failed(e, false);
         lk.lock();
     }

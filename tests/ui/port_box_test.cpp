@@ -199,6 +199,8 @@ TEST_F(WithRefusingServer, OneReportPerButtonWithTheServersWords) {
     ASSERT_TRUE(pump_until([&] { return !boxes.empty(); }));
     EXPECT_NE(boxes[0].text.find("SEND 83 7C refused by the server: SENT ERROR busy"), std::string::npos)
         << boxes[0].text;
+    // The plain words come first, as in every report.
+    EXPECT_EQ(boxes[0].text.rfind("The server 127.0.0.1:", 0), 0u) << boxes[0].text;
 
     boxes.clear();
     click(kvr_idc_direct);
