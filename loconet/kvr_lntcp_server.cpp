@@ -313,7 +313,10 @@ void kvr_lntcp_server::impl::run() {
         for (std::size_t i = 0; i < polled; ++i) {
             client& c = *clients[i];
             const short ev = fds[i + 2].revents;
-            if (c.input_ended && (ev & (POLLHUP | POLLERR))) drop(c, "connection reset");
+            // A client that ended its input and then closed (or reset) the
+            // connection has left in order: it is reported as closed, as one
+            // that closed without a SEND outstanding is.
+            if (c.input_ended && (ev & (POLLHUP | POLLERR))) drop(c, "closed by client");
             else if (ev & (POLLIN | POLLHUP | POLLERR)) read_client(c);
             if ((ev & POLLOUT) && c.gone.empty()) flush(c);
         }
@@ -437,7 +440,8 @@ void kvr_lntcp_server::impl::flush(client& c) {
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) break;
             if (errno == EINTR) continue;
-            drop(c, errno == EPIPE || errno == ECONNRESET ? "connection reset" : std::strerror(errno));
+            if (c.input_ended) drop(c, "closed by client");
+            else drop(c, errno == EPIPE || errno == ECONNRESET ? "connection reset" : std::strerror(errno));
             return;
         }
         c.out_pos += static_cast<std::size_t>(n);
