@@ -38,6 +38,8 @@ void kvr_loconet_port::dispatch(const kvr_loconet_msg& msg) {
         } else if (msg.opcode() == OPC_LONG_ACK) {
             acks_[static_cast<uint8_t>(msg[1] + 128)] = msg;
             filed = true;
+        } else {
+            follow_loco_message(msg);
         }
     }
     if (filed) reply_event_.set();
@@ -76,4 +78,46 @@ uint16_t kvr_loconet_port::slot_of_address(uint16_t address) const {
 
 void kvr_loconet_port::forget_address(uint16_t address) {
     addresses_.erase(address);
+}
+
+namespace {
+
+// The slot field that a throttle message replaces, 0 for other messages.
+int followed_field(const kvr_loconet_msg& msg) {
+    if (msg.length() != 4) return 0;
+    switch (msg.opcode()) {
+    case OPC_LOCO_SPD: return kvr_proto::slot_spd;
+    case OPC_LOCO_DIRF: return kvr_proto::slot_dirf;
+    case OPC_LOCO_SND: return kvr_proto::slot_snd;
+    default: return 0;
+    }
+}
+
+void set_field(kvr_loconet_msg& copy, int field, uint8_t value) {
+    copy[field] = value;
+    copy.renew_checksum();
+}
+
+}  // namespace
+
+void kvr_loconet_port::follow_loco_message(const kvr_loconet_msg& msg) {
+    const int field = followed_field(msg);
+    if (field == 0) return;
+    const uint8_t slot = msg[1];
+    // The system slots carry no locomotive.
+    if (slot == kvr_slot_fast_clock || slot == kvr_slot_programmer) return;
+    // The command station stores the data byte whole (7 bits).
+    const uint8_t value = msg[2];
+    if (auto it = slots_.find(slot); it != slots_.end()) set_field(it->second, field, value);
+    for (auto& [address, copy] : addresses_)
+        if (copy[2] == slot) set_field(copy, field, value);
+}
+
+void kvr_loconet_port::start_afresh() {
+    std::lock_guard<std::mutex> lk(lock());
+    slots_.clear();
+    acks_.clear();
+    addresses_.clear();
+    rx_queue_.clear();
+    reply_event_.reset();
 }

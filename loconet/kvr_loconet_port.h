@@ -9,6 +9,16 @@
 //                  opcode) -> latest OPC_LONG_ACK for it
 //   address store  ADR2*128+ADR -> latest OPC_SL_RD_DATA carrying that
 //                  address, slots 123 and 124 excluded
+//
+// A slot's copy follows the bus as the command station's own slot does:
+// every OPC_LOCO_SPD, OPC_LOCO_DIRF and OPC_LOCO_SND seen for a slot the
+// stores hold (our own echoes and other throttles' messages alike) replaces
+// SPD, DIRF or SND in that slot's copies. Otherwise a throttle would build
+// its next message from the slot as it was when it was last read, and send
+// back a direction or functions that have changed since.
+//
+// Every open starts with empty stores: another open may be another bus,
+// where the slot numbers and acknowledges learned here mean nothing.
 
 #include <atomic>
 #include <cstddef>
@@ -67,6 +77,12 @@ public:
     void forget_ack(uint8_t opcode);
     uint16_t slot_of_address(uint16_t address) const;  // 0xFFFF when unknown
     void forget_address(uint16_t address);
+    // Applies an OPC_LOCO_SPD, OPC_LOCO_DIRF or OPC_LOCO_SND to the copies
+    // of its slot; other messages and slots the stores do not hold are left
+    // alone. The receive path calls it for every message; the command
+    // station for each one it queues, so a second click right after the
+    // first builds on the first even before its echo is back.
+    void follow_loco_message(const kvr_loconet_msg& msg);
     uint16_t throttle_id() const { return 0x0100; }
 
     // Auto-reset event set whenever slot data or a long acknowledge is filed,
@@ -75,6 +91,9 @@ public:
 
 protected:
     void dispatch(const kvr_loconet_msg& msg);
+    // Empties the reply stores and the receive queue, for an open: call it
+    // while no I/O thread runs.
+    void start_afresh();
 
 private:
     std::deque<uint8_t> rx_queue_;        // I/O thread only

@@ -169,6 +169,15 @@ constexpr uint16_t join14(uint8_t high, uint8_t low) {
 // Locomotive address, 0..16383: OPC_LOCO_ADR bytes 1/2, slot ADR2/ADR,
 // programmer HOPSA/LOPSA. Loco 300: BF 02 2C.
 constexpr uint16_t loco_address_max = 16383;
+// The addresses a user may drive or program on the main: DCC short
+// addresses 1..127 and long addresses up to 10239 (NMRA S-9.2.1). The 14
+// bits carry more, but no decoder answers to them: 10240 would go out as
+// BF 50 00 and move nothing.
+constexpr unsigned loco_address_first = 1;
+constexpr unsigned loco_address_last = 10239;
+constexpr bool is_loco_address(long long address) {
+    return address >= loco_address_first && address <= loco_address_last;
+}
 constexpr byte_pair encode_loco_address(uint16_t address) { return split14(address); }
 constexpr uint16_t decode_loco_address(uint8_t high, uint8_t low) { return join14(high, low); }
 

@@ -254,6 +254,7 @@ struct kvr_ms100::impl {
     void server_line(std::string_view line, bool too_long);
     void start_thread();
     void stop_thread();
+    void drop_queue();
 
     void run();
     bool wait_input(duration wait, bool watch_device);
@@ -336,6 +337,13 @@ void kvr_ms100::impl::stop_thread() {
         [[maybe_unused]] ssize_t r = ::read(wake_fd, &drained, sizeof drained);
     }
     stop.store(false);
+}
+
+void kvr_ms100::impl::drop_queue() {
+    std::lock_guard<std::mutex> lk(owner.lock());
+    txq.clear();
+    front_in_flight = false;
+    tx_empty.notify_all();
 }
 
 template <class F>
@@ -784,6 +792,10 @@ kvr_ms100::~kvr_ms100() {
 void kvr_ms100::open(const std::string& port_name) {
     impl& m = *impl_;
     if (m.thread.joinable() || m.fd >= 0 || m.vport) close();
+    // Another open may be another bus: nothing learned or asked for on the
+    // last one carries over (no I/O thread runs here).
+    start_afresh();
+    m.drop_queue();
     m.name = port_name;
     m.kind = kvr_adapter_find(kvr_adapter_resolve(m.chosen, port_name));
     if (m.is_tcp()) {
@@ -827,6 +839,9 @@ void kvr_ms100::close() {
     impl& m = *impl_;
     set_open(false);
     m.stop_thread();
+    // What the thread did not write goes with the link: written after the
+    // next open it would reach the bus minutes later, maybe another layout.
+    m.drop_queue();
     if (m.fd >= 0) {
         if (m.is_tcp())
             close_connection(m.fd);

@@ -147,6 +147,11 @@ uint16_t value_from_bits(F&& verify_set) {
     return value;
 }
 
+// STAT bits 5..4 both set: the slot is in use (refreshed, held by a throttle).
+bool in_use(const kvr_loconet_msg& slot) {
+    return (slot[slot_stat] & stat_usage_mask) == usage_in_use;
+}
+
 kvr_waiter& blocking_waiter() {
     static kvr_waiter w;
     return w;
@@ -469,6 +474,21 @@ kvr_dccx_loconet::loco_slot kvr_dccx_loconet::request_loco(uint32_t address, uin
                 copy.set_direction(direction);
             }
         }
+        if (!write && !in_use(copy)) {
+            // Speed, direction and functions for a slot that is not in use
+            // may be lost: the command station may purge the slot or give it
+            // to another throttle. The NULL move takes it, as a throttle does
+            // after OPC_LOCO_ADR; the slot is then read back.
+            send_move_slot(static_cast<uint8_t>(slot), static_cast<uint8_t>(slot));
+            copy = fetch_slot_data(static_cast<uint8_t>(slot));
+            if (copy.slot_address() != wanted) {
+                std::lock_guard<std::mutex> lk(link_.lock());
+                link_.forget_address(wanted);
+                continue;
+            }
+            // A move the command station refused: the slot write takes it.
+            if (!in_use(copy)) write = true;
+        }
         if (!write) return {slot, copy};
         return {slot, write_slot(copy, code_changed)};
     }
@@ -485,11 +505,23 @@ uint16_t kvr_dccx_loconet::do_request_loco(uint32_t address, uint16_t direction,
     return request_loco_labelled(address, direction, code).slot;
 }
 
+// The slot copy takes what was just queued, as it takes the echo later: a
+// second click before that echo is back builds on the first.
+void kvr_dccx_loconet::follow_sent(uint8_t opcode, uint16_t slot, uint8_t value) {
+    std::lock_guard<std::mutex> lk(link_.lock());
+    link_.follow_loco_message(short_message(opcode, static_cast<uint8_t>(slot), value));
+}
+
+void kvr_dccx_loconet::drive_speed(uint16_t slot, uint8_t speed) {
+    send_128step(static_cast<uint8_t>(slot), speed);
+    follow_sent(OPC_LOCO_SPD, slot, speed);
+}
+
 void kvr_dccx_loconet::do_128step(uint16_t address, uint16_t direction, uint16_t speed) {
     labelled("kvr_dccx_loconet::do_128step()", [&] {
         const uint16_t slot = do_request_loco(address, direction, steps_128_code);
         // A data byte carries 7 bits: larger speeds would corrupt the message.
-        send_128step(static_cast<uint8_t>(slot), std::min<uint16_t>(speed, 127));
+        drive_speed(slot, static_cast<uint8_t>(std::min<uint16_t>(speed, 127)));
     });
 }
 
@@ -497,33 +529,39 @@ void kvr_dccx_loconet::do_28step(uint16_t address, uint16_t direction, int16_t s
     labelled("kvr_dccx_loconet::do_28step()", [&] {
         const uint16_t slot = do_request_loco(address, direction, steps_28_code);
         const int32_t steps = std::clamp<int32_t>(speed, 0, 28);
-        send_128step(static_cast<uint8_t>(slot), static_cast<uint32_t>(steps * 127 / 28));
+        drive_speed(slot, static_cast<uint8_t>(steps * 127 / 28));
     });
 }
 
+// The direction and function messages keep what they do not name from the
+// slot's copy as the bus last showed it (the stores follow every speed,
+// direction and function message), so a click changes only what it names.
 void kvr_dccx_loconet::do_change_dir(uint16_t address, uint16_t direction) {
     labelled("kvr_dccx_loconet::do_change_dir()", [&] {
         const loco_slot loco = request_loco_labelled(address, 0, 0);
         // Nonzero is forward, which on the wire is DIRF bit 5 clear.
-        const uint8_t dirf = static_cast<uint8_t>((loco.data.dirf() & ~kvr_proto::dirf_reverse) |
-                                                  (direction ? 0 : kvr_proto::dirf_reverse));
+        const auto dirf = static_cast<uint8_t>((loco.data.dirf() & ~kvr_proto::dirf_reverse) |
+                                               (direction ? 0 : kvr_proto::dirf_reverse));
         send_dirf(static_cast<uint8_t>(loco.slot), dirf);
+        follow_sent(OPC_LOCO_DIRF, loco.slot, dirf);
     });
 }
 
 void kvr_dccx_loconet::do_function_grp1(uint16_t address, uint8_t functions) {
     labelled("kvr_dccx_loconet::do_function_grp1()", [&] {
         const loco_slot loco = request_loco_labelled(address, 0, 0);
-        send_dirf(static_cast<uint8_t>(loco.slot),
-                  static_cast<uint8_t>((loco.data.dirf() & ~(dirf_f0 | dirf_f1_f4)) | functions));
+        const auto dirf = static_cast<uint8_t>((loco.data.dirf() & ~(dirf_f0 | dirf_f1_f4)) | functions);
+        send_dirf(static_cast<uint8_t>(loco.slot), dirf);
+        follow_sent(OPC_LOCO_DIRF, loco.slot, dirf);
     });
 }
 
 void kvr_dccx_loconet::do_function_grp2(uint16_t address, uint8_t functions) {
     labelled("kvr_dccx_loconet::do_function_grp2()", [&] {
         const loco_slot loco = request_loco_labelled(address, 0, 0);
-        send_snd(static_cast<uint8_t>(loco.slot),
-                 static_cast<uint8_t>((loco.data.snd() & ~snd_f5_f8) | functions));
+        const auto snd = static_cast<uint8_t>((loco.data.snd() & ~snd_f5_f8) | functions);
+        send_snd(static_cast<uint8_t>(loco.slot), snd);
+        follow_sent(OPC_LOCO_SND, loco.slot, snd);
     });
 }
 

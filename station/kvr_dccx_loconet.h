@@ -127,6 +127,8 @@ private:
     uint16_t find_loco_slot(uint16_t address);
     kvr_loconet_msg fetch_slot_data(uint8_t slot);
     kvr_loconet_msg write_slot(kvr_loconet_msg copy, bool code_changed);
+    void follow_sent(uint8_t opcode, uint16_t slot, uint8_t value);
+    void drive_speed(uint16_t slot, uint8_t speed);
 
     std::optional<kvr_loconet_msg> run_task(const task_plan& plan);
     bool lack_phase(const task_plan& plan);

@@ -67,6 +67,8 @@ inline constexpr const char* kvr_txt_close = "Close Loconet↓";
 inline constexpr const char* kvr_txt_about_item = "Busprobe のﾊﾞｰｼﾞｮﾝ情報(&A)...";
 inline constexpr const char* kvr_txt_about_title = "Busprobeのﾊﾞｰｼﾞｮﾝ情報";
 inline constexpr const char* kvr_txt_about_version = "Busprobe Version 1.0";
+// The notice of an action that would send while the link is not open.
+inline constexpr const char* kvr_txt_not_connected = "Not connected: nothing was sent. Press Connect Loconet first.";
 
 inline constexpr int kvr_main_dlg_w = 468;
 inline constexpr int kvr_main_dlg_h = 337;

@@ -181,6 +181,8 @@ void kvr_main_dlg::drain_sink(bool rearm) {
         else
             receive_item(it);
     }
+    if (!items.empty())
+        follow_loco();
 }
 
 // ---- construction ----
@@ -687,15 +689,22 @@ bool kvr_main_dlg::saved_through(int id) const {
     return stop == order.end() || std::find(order.begin(), order.end(), id) < stop;
 }
 
-bool kvr_main_dlg::loco_address_ok(int lo, bool quiet) {
-    if (fields_.loco_address >= lo && fields_.loco_address <= kvr_max_loco_address)
+bool kvr_main_dlg::loco_address_ok(bool quiet) {
+    if (kvr_proto::is_loco_address(fields_.loco_address))
         return true;
     if (!quiet) {
         if (prompt_)
-            prompt_(kvr_range_prompt(lo, kvr_max_loco_address));
+            prompt_(kvr_range_prompt(kvr_proto::loco_address_first, kvr_proto::loco_address_last));
         edit(kvr_idc_loco_adr)->setFocus(Qt::OtherFocusReason);
         edit(kvr_idc_loco_adr)->selectAll();
     }
+    return false;
+}
+
+bool kvr_main_dlg::connected_or_say_so() {
+    if (link().is_open())
+        return true;
+    report([] { kvr_message_box(kvr_txt_not_connected, "Busprobe", kvr_icon::information); });
     return false;
 }
 
@@ -715,6 +724,7 @@ bool kvr_main_dlg::begin_op(const QString& what) {
         return false;
     state_ = kvr_dlg_state::waiting;
     refused_in_op_ = false;
+    lost_while_waiting_ = false;
     env_.abort_event->reset();
     waiter_.begin(what, env_.abort_event);
     return true;
@@ -730,7 +740,10 @@ void kvr_main_dlg::end_op() {
         show();
     if (close_requested) {
         QTimer::singleShot(0, this, [this] { close(); });
-    } else if (speed_pending_) {
+        return;
+    }
+    follow_loco();
+    if (speed_pending_) {
         speed_pending_ = false;
         queue_slider_check();
     }
@@ -742,11 +755,12 @@ void kvr_main_dlg::run_op(const QString& what, const std::function<void()>& op) 
     try {
         op();
     } catch (const kvr_exception& e) {
-        // A cancel caused by closing the window is not news to anyone.
-        const bool closing = state_ == kvr_dlg_state::close_requested;
+        // A cancel caused by closing the window is not news to anyone, nor
+        // one caused by a lost link beside the link's own report.
+        const bool quiet = state_ == kvr_dlg_state::close_requested || lost_while_waiting_;
         end_op();
-        // A refusal that ended the wait has its own report.
-        if (!closing && !refused_in_op_)
+        // A refusal that ended the wait has its own report too.
+        if (!quiet && !refused_in_op_)
             e.show();
         return;
     }
@@ -812,6 +826,12 @@ void kvr_main_dlg::link_lost(const std::string& text) {
         link().close();  // stops the I/O thread of the lost device
     } catch (const kvr_exception&) {
         // Nothing more to tell than the report itself.
+    }
+    if (busy()) {
+        // The answer waited for can no longer come: the wait ends now, and
+        // the link's report is the one shown once it is over.
+        lost_while_waiting_ = true;
+        env_.abort_event->set();
     }
     report([text] { kvr_message_box(text, "Busprobe", kvr_icon::exclamation); });
 }

@@ -70,9 +70,6 @@ struct kvr_dlg_fields {
     int log_mode = 0;         // 0 "log normal", 1 "log stack"
 };
 
-// Highest loco address of the 14-bit LocoNet address (ADR2 and ADR).
-inline constexpr int kvr_max_loco_address = 16383;
-
 // What the window is doing; user actions run only when it is idle.
 enum class kvr_dlg_state {
     idle,
@@ -233,13 +230,18 @@ private:
     // Whether the last saving exchange went past the entry `id`, so that its
     // field and those of every earlier entry hold what is shown.
     bool saved_through(int id) const;
-    // The loco address field within lo..16383, the whole int checked before
-    // any cut to the 16 bits of the station's interface; otherwise prompts
-    // (unless quiet) and returns false.
-    bool loco_address_ok(int lo, bool quiet = false);
+    // The loco address field within the one rule of every tool
+    // (kvr_proto::is_loco_address), the whole int checked before any cut to
+    // the 16 bits of the station's interface; otherwise prompts (unless
+    // quiet) and returns false.
+    bool loco_address_ok(bool quiet = false);
 
     // The one entry point of user actions.
     void enter(void (kvr_main_dlg::*handler)());
+    // True while the link is open; otherwise one notice naming Connect.
+    // Nothing may be queued while closed: it would go out on the next open,
+    // minutes later and maybe on another layout.
+    bool connected_or_say_so();
 
     // Operations: one at a time, failures shown after the operation.
     bool begin_op(const QString& what);
@@ -271,6 +273,12 @@ private:
     void on_function_grp1();
     void on_function_grp2();
     void send_speed(bool quiet = false);
+    // Puts the direction, step mode and F0..F8 buttons back to the fields,
+    // what the loco was last told: a click that sent nothing leaves no trace.
+    void show_throttle_fields();
+    // The controls of the loco shown (direction, F0..F8, speed) take its
+    // slot as the bus last showed it, so they follow another throttle.
+    void follow_loco();
 
     // Switch.
     void on_switch_address_changed();
@@ -333,7 +341,8 @@ private:
     kvr_dlg_state state_ = kvr_dlg_state::idle;
     int failed_id_ = 0;           // control at which the last saving exchange stopped; 0: none
     bool speed_pending_ = false;  // a slider move seen while not idle: looked at once idle
-    bool refusal_shown_ = false;  // a refused-message report is waiting or open
-    bool refused_in_op_ = false;  // a refusal ended the running operation
+    bool refusal_shown_ = false;       // a refused-message report is waiting or open
+    bool refused_in_op_ = false;       // a refusal ended the running operation
+    bool lost_while_waiting_ = false;  // the link went while an operation waited
     bool slider_check_queued_ = false;
 };

@@ -5,10 +5,13 @@
 // at a control whose value it uses (the field would hold an older value than
 // the one shown).
 
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
 
 #include <algorithm>
+#include <mutex>
+#include <optional>
 
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_main_dlg.h"
@@ -50,13 +53,22 @@ void kvr_main_dlg::on_slider_drawn() {
         speed_pending_ = true;  // sent as the latest speed once idle
         return;
     }
+    if (!link().is_open()) {
+        // Once let go the handle goes back to the speed shown, with one
+        // notice per move: the loco got nothing.
+        if (slider_->value() != fields_.speed && !slider_->isSliderDown()) {
+            slider_->setValue(fields_.speed);
+            connected_or_say_so();
+        }
+        return;
+    }
     // A redraw is no place for a prompt: it would come back with every
     // repaint while an entry is invalid. Without a prompt the user gets no
     // word of a stopped exchange, so a switch address that stopped it before
     // the loco address refuses as well: the slider drives the loco shown or
     // none, and the entries stay as typed.
     update_data(true, true);
-    if (!saved_through(kvr_idc_speed) || !loco_address_ok(0, true)) {
+    if (!saved_through(kvr_idc_speed) || !loco_address_ok(true)) {
         // Nothing was sent, so once let go the handle goes back to the speed
         // shown: it never shows a speed the loco did not get, and a redraw
         // after the address is mended does not start the loco unasked.
@@ -81,6 +93,10 @@ void kvr_main_dlg::on_speed_changed() {
 }
 
 void kvr_main_dlg::on_step_mode() {
+    if (!connected_or_say_so()) {
+        show_throttle_fields();
+        return;
+    }
     kvr_wait_cursor busy;
     const int before = fields_.step_mode;
     const bool usable = save_for({kvr_idc_loco_adr, kvr_idc_speed});
@@ -93,7 +109,7 @@ void kvr_main_dlg::on_step_mode() {
 }
 
 void kvr_main_dlg::send_speed(bool quiet) {
-    if (!link().is_open() || !loco_address_ok(0, quiet))
+    if (!link().is_open() || !loco_address_ok(quiet))
         return;
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     const auto direction = static_cast<uint16_t>(fields_.direction);
@@ -110,11 +126,13 @@ void kvr_main_dlg::send_speed(bool quiet) {
 }
 
 void kvr_main_dlg::on_direction() {
+    if (!connected_or_say_so()) {
+        show_throttle_fields();
+        return;
+    }
     kvr_wait_cursor busy;
     const int before = fields_.direction;
-    if (!link().is_open())
-        return;
-    if (!save_for({kvr_idc_loco_adr}) || fields_.direction == before || !loco_address_ok(0))
+    if (!save_for({kvr_idc_loco_adr}) || fields_.direction == before || !loco_address_ok())
         return;
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     const auto direction = static_cast<uint16_t>(fields_.direction);
@@ -123,7 +141,11 @@ void kvr_main_dlg::on_direction() {
 }
 
 void kvr_main_dlg::on_function_grp1() {
-    if (!save_for({kvr_idc_loco_adr}) || !link().is_open() || !loco_address_ok(0))
+    if (!connected_or_say_so()) {
+        show_throttle_fields();
+        return;
+    }
+    if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok())
         return;
     const auto& f = fields_.f;
     // DIRF: F0 in its own bit, F1..F4 in bits 0..3.
@@ -136,7 +158,11 @@ void kvr_main_dlg::on_function_grp1() {
 }
 
 void kvr_main_dlg::on_function_grp2() {
-    if (!save_for({kvr_idc_loco_adr}) || !link().is_open() || !loco_address_ok(0))
+    if (!connected_or_say_so()) {
+        show_throttle_fields();
+        return;
+    }
+    if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok())
         return;
     const auto& f = fields_.f;
     // SND: F5..F8 in bits 0..3.
@@ -146,6 +172,70 @@ void kvr_main_dlg::on_function_grp2() {
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
            [&] { station_->do_function_grp2(address, bits); });
+}
+
+void kvr_main_dlg::show_throttle_fields() {
+    const kvr_dlg_state outer = state_;
+    state_ = kvr_dlg_state::exchanging;
+    kvr_data_exchange dx(false, {});
+    dx.radio(direction_, fields_.direction);
+    dx.radio(step_mode_, fields_.step_mode);
+    for (int i = 0; i < 9; ++i)
+        dx.check(check(kvr_idc_f0 + i), fields_.f[i]);
+    state_ = outer;
+}
+
+namespace {
+
+// The slider position of a slot's SPD: 128 steps as they are (the slider
+// ends at 126), 28 steps as the step whose scaled speed (step * 127 / 28)
+// it is, rounded up.
+int speed_position(uint8_t spd, int step_mode) {
+    if (step_mode == 1)
+        return std::min<int>(spd, 126);
+    return (spd * 28 + 126) / 127;
+}
+
+}  // namespace
+
+void kvr_main_dlg::follow_loco() {
+    if (state_ != kvr_dlg_state::idle || !link().is_open())
+        return;
+    // Only the loco the entry shows and the fields hold: while the user
+    // types another address, nothing is changed under their hands.
+    int shown = 0;
+    if (!kvr_parse_int(edit(kvr_idc_loco_adr)->text(), shown) || shown != fields_.loco_address ||
+        !kvr_proto::is_loco_address(shown))
+        return;
+    std::optional<kvr_loconet_msg> slot;
+    {
+        std::lock_guard<std::mutex> lk(link().lock());
+        const uint16_t n = link().slot_of_address(static_cast<uint16_t>(shown));
+        if (n != 0xFFFF)
+            slot = link().slot_data(static_cast<uint8_t>(n));
+    }
+    if (!slot || slot->slot_address() != shown)
+        return;
+    const uint8_t dirf = slot->dirf();
+    const uint8_t snd = slot->snd();
+    fields_.direction = slot->direction();
+    fields_.f[0] = (dirf & kvr_proto::dirf_f0) ? 1 : 0;
+    for (int i = 1; i <= 4; ++i)
+        fields_.f[i] = (dirf >> (i - 1)) & 1;
+    for (int i = 5; i <= 8; ++i)
+        fields_.f[i] = (snd >> (i - 5)) & 1;
+    show_throttle_fields();
+    if (slider_->isSliderDown())
+        return;  // the user's hand wins; the next move sends
+    const int position = speed_position((*slot)[kvr_proto::slot_spd], fields_.step_mode);
+    if (position == fields_.speed)
+        return;
+    // Field first: the slider drawn at the new place then sends nothing.
+    fields_.speed = position;
+    state_ = kvr_dlg_state::exchanging;
+    edit(kvr_idc_speed)->setText(QString::number(position));
+    slider_->setValue(position);
+    state_ = kvr_dlg_state::idle;
 }
 
 // ---- switch ----
@@ -171,7 +261,7 @@ void kvr_main_dlg::on_decoder_changed() {
 }
 
 void kvr_main_dlg::on_req_sw() {
-    if (!link().is_open())
+    if (!connected_or_say_so())
         return;
     // A refused switch address would otherwise go out as some other turnout;
     // a bad entry in another panel is no reason to refuse.
@@ -216,7 +306,7 @@ void kvr_main_dlg::on_bit_clicked() {
 
 void kvr_main_dlg::on_read() {
     // With the link closed nobody could answer; the read would wait forever.
-    if (!link().is_open())
+    if (!connected_or_say_so())
         return;
     // A refused CV entry, or one the exchange did not reach, would read the
     // old CV while the window shows another.
@@ -246,7 +336,7 @@ void kvr_main_dlg::on_read() {
 }
 
 void kvr_main_dlg::on_write() {
-    if (!link().is_open())
+    if (!connected_or_say_so())
         return;
     // A write goes only with the values shown: not after a refused entry,
     // and not with a value that does not fit in a CV (its low eight bits
@@ -260,7 +350,7 @@ void kvr_main_dlg::on_write() {
         edit(kvr_idc_value)->selectAll();
         return;
     }
-    if (fields_.prog_mode == 2 && !loco_address_ok(1))
+    if (fields_.prog_mode == 2 && !loco_address_ok())
         return;
     kvr_wait_cursor busy;
     const auto cv = static_cast<uint32_t>(fields_.cv);
@@ -283,19 +373,25 @@ void kvr_main_dlg::on_write() {
     }
 }
 
-// ---- power and fast clock (queued in the link even while it is closed) ----
+// ---- power and fast clock ----
 
 void kvr_main_dlg::on_power_on() {
+    if (!connected_or_say_so())
+        return;
     update_data(true);
     run_op(QStringLiteral("track power on"), [&] { station_->do_startup(); });
 }
 
 void kvr_main_dlg::on_power_off() {
+    if (!connected_or_say_so())
+        return;
     update_data(true);
     run_op(QStringLiteral("track power off"), [&] { station_->do_shutdown(0); });
 }
 
 void kvr_main_dlg::on_fast_clock() {
+    if (!connected_or_say_so())
+        return;
     update_data(true);
     if (!station_loconet_)
         return;

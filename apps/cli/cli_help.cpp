@@ -140,7 +140,7 @@ const help_entry entries[] = {
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] throttle ADDRESS [--speed N] [--steps 28|128]\n"
      "                    [--fwd|--rev] [--f N=on|off]...\n",
      "\n"
-     "Take the locomotive ADDRESS (0 to 10239) into a slot of the command\n"
+     "Take the locomotive ADDRESS (1 to 10239) into a slot of the command\n"
      "station, mark the slot in use, and change what the options say; functions\n"
      "not named keep their state. Without options, print the locomotive's slot.\n"
      "\n"

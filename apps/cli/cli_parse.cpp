@@ -256,7 +256,7 @@ void parse_throttle(arg_cursor& c, cli_command& cmd) {
         else pos.push_back(a);
     }
     expect_count(pos, 1, c.topic());
-    cmd.address = number_in_range(pos[0], "address", 0, cli_address_max, c.topic());
+    cmd.address = number_in_range(pos[0], "address", cli_address_min, cli_address_max, c.topic());
     if (cmd.steps_given && !speed_text) refuse("--steps needs --speed", c.topic());
     if (speed_text) {
         const char* note = cmd.steps == 28 ? "28 steps" : "128 steps";
@@ -288,7 +288,7 @@ std::vector<std::string> parse_cv_options(arg_cursor& c, cli_command& cmd, const
     if (cmd.feedback && cmd.mode != cli_cv_mode::ops)
         refuse("--feedback is for operations mode (--mode ops) only", c.topic());
     if (address_text) {
-        cmd.address = number_in_range(*address_text, "address", 1, cli_address_max, c.topic(),
+        cmd.address = number_in_range(*address_text, "address", cli_address_min, cli_address_max, c.topic(),
                                       "operations mode");
         cmd.address_given = true;
     }

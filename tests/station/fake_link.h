@@ -116,11 +116,13 @@ struct task_answer {
 };
 
 // A command station just big enough for the throttle: it keeps slot data by
-// slot number, takes OPC_WR_SL_DATA into it and, unless `silent`, answers
-// OPC_RQ_SL_DATA and OPC_LOCO_ADR from it.
+// slot number, takes OPC_WR_SL_DATA, the NULL move (in use) and speed,
+// direction and function messages into it and, unless `silent`, answers
+// OPC_RQ_SL_DATA, OPC_LOCO_ADR and the NULL move from it.
 struct slot_keeper {
     std::map<uint8_t, bytes> slots;  // E7 ...
     bool silent = false;
+    bool refuse_moves = false;  // the moves change nothing
 
     void answer(fake_link& link, const bytes& m) {
         if (m[0] == 0xEF && m[2] != 0x7C) {
@@ -128,11 +130,22 @@ struct slot_keeper {
             rd[0] = 0xE7;
             put(with_checksum(rd));
         }
+        if (m[0] >= 0xA0 && m[0] <= 0xA2 && slots.count(m[1]))
+            change(m[1], m[0] == 0xA0 ? 5 : m[0] == 0xA1 ? 6 : 10, m[2]);
+        if (m[0] == 0xBA && m[1] == m[2] && slots.count(m[1]) && !refuse_moves) {
+            change(m[1], 3, slots[m[1]][3] | 0x30);  // LocoNet PE: the NULL move marks the slot in use
+            if (!silent) link.deliver(slots[m[1]]);
+        }
         for (const auto& [n, s] : slots)
             if (!silent && ((m[0] == 0xBB && n == m[1]) || (m[0] == 0xBF && s[9] == m[1] && s[4] == m[2])))
                 link.deliver(s);
     }
     void put(const bytes& s) { slots[s[2]] = s; }
+    void change(uint8_t slot, int field, uint8_t value) {
+        bytes b(slots[slot].begin(), slots[slot].end() - 1);
+        b[field] = value;
+        put(with_checksum(b));
+    }
 };
 
 // Runs `call`, expecting a kvr_exception whose report lines begin with

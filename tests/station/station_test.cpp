@@ -82,8 +82,9 @@ TEST_F(Station, ThrottleTakesHoldsAndMovesSlotsAsNeeded) {
          {"EF 0E 05 37 03 00 00 07 00 00 00 01 00 29", "BB 05 00 41", "A0 05 28 72"}},
         {"held by us: only the speed", slot_data({.slot = 5, .address = 3, .stat = 0x37, .id = 0x0100}),
          [](auto& s) { s.do_128step(3, 1, 40); }, {"A0 05 28 72"}},
-        {"free slot, same direction: no write", slot_data({.slot = 5, .address = 3, .stat = 0x07}),
-         [](auto& s) { s.do_128step(3, 1, 1); }, {"A0 05 01 5B"}},
+        {"free slot, same direction: taken with the NULL move and read back, no write",
+         slot_data({.slot = 5, .address = 3, .stat = 0x07}), [](auto& s) { s.do_128step(3, 1, 1); },
+         {"BA 05 05 45", "BB 05 00 41", "A0 05 01 5B"}},
         // Reverse sets DIRF bit 5 (the write once carried 00 here).
         {"free slot, direction differs: written, never moved",
          slot_data({.slot = 5, .address = 3, .stat = 0x07}), [](auto& s) { s.do_128step(3, 0, 1); },
@@ -106,7 +107,8 @@ TEST_F(Station, ThrottleTakesHoldsAndMovesSlotsAsNeeded) {
              s.do_change_dir(3, 2);
          },
          // Reverse sets bit 5, forward (any nonzero) clears it: once the other way round.
-         {"A1 05 30 6B", w({0xA2, 0x05, 0x75}), w({0xA1, 0x05, 0x2F}), w({0xA1, 0x05, 0x0F})}},
+         // Each message keeps what the one before it set (F0 alone on).
+         {"A1 05 30 6B", w({0xA2, 0x05, 0x75}), w({0xA1, 0x05, 0x30}), w({0xA1, 0x05, 0x10})}},
         {"function change takes over, code and direction kept",
          slot_data({.slot = 5, .address = 3, .stat = 0x33, .spd = 0x10, .dirf = 0x0F, .id = 0x0205}),
          [](auto& s) { s.do_function_grp1(3, 0x10); },
@@ -122,6 +124,51 @@ TEST_F(Station, ThrottleTakesHoldsAndMovesSlotsAsNeeded) {
         c.c(station);
         EXPECT_EQ(sent(), c.wire) << c.what;
     }
+}
+
+// The slot copy follows the bus: our own direction and function messages
+// and other throttles' alike. Built from the copy read when the loco was
+// taken, a tick on F2 reversed a running loco and a click on a direction
+// switched its headlight off.
+TEST_F(Station, DirectionAndFunctionsKeepWhatTheBusLastSetForTheSlot) {
+    seen(slot_data({.slot = 1, .address = 3, .stat = 0x37, .spd = 65, .dirf = 0x00, .id = 0x0100}));
+    station.do_function_grp1(3, 0x11);  // F0, F1
+    station.do_change_dir(3, 0);        // reverse, F0 and F1 kept
+    station.do_function_grp1(3, 0x13);  // F2 too, still reverse
+    // Another throttle runs the loco forward with its functions off, then
+    // switches F5 on; our next clicks keep both.
+    link.deliver(with_checksum({0xA1, 0x01, 0x00}));
+    link.deliver(with_checksum({0xA2, 0x01, 0x01}));
+    station.do_function_grp1(3, 0x10);  // F0
+    station.do_change_dir(3, 0);
+    EXPECT_EQ(sent(), (strings{w({0xA1, 0x01, 0x11}), w({0xA1, 0x01, 0x31}), w({0xA1, 0x01, 0x33}),
+                               w({0xA1, 0x01, 0x10}), w({0xA1, 0x01, 0x30})}));
+    // The copy is the command station's slot as the bus showed it, not only
+    // what this program sent: the slot store holds the other throttle's F5.
+    std::lock_guard<std::mutex> lk(link.lock());
+    EXPECT_EQ(link.slot_data(1)->snd(), 0x01);
+    EXPECT_EQ(link.slot_data(1)->dirf(), 0x30);
+}
+
+// Functions or direction alone for a slot that is not in use take it first
+// with the NULL move and read it back, as a throttle does after the address
+// request: a command station may purge a free slot or give it away.
+TEST_F(Station, FunctionsAndDirectionTakeAFreeSlotFirst) {
+    keeper.put(slot_data({.slot = 1, .address = 3, .stat = 0x03}));  // as after OPC_LOCO_ADR
+    station.do_function_grp1(3, 0x10);
+    station.do_change_dir(3, 0);
+    EXPECT_EQ(sent(), (strings{"BF 00 03 43", "BA 01 01 45", "BB 01 00 45", w({0xA1, 0x01, 0x10}),
+                               w({0xA1, 0x01, 0x30})}));
+    EXPECT_EQ(keeper.slots[1][3] & 0x30, 0x30);
+
+    // A command station that refuses the move: the slot write takes the slot.
+    restart();
+    keeper.refuse_moves = true;
+    seen(slot_data({.slot = 2, .address = 4, .stat = 0x03, .dirf = 0x20}));
+    station.do_function_grp2(4, 0x01);
+    EXPECT_EQ(sent(), (strings{"BA 02 02 45", "BB 02 00 46",
+                               w({0xEF, 0x0E, 0x02, 0x33, 0x04, 0, 0x20, 0x07, 0, 0, 0, 0x01, 0}),
+                               "BB 02 00 46", w({0xA2, 0x02, 0x01})}));
 }
 
 TEST_F(Station, SpeedsScaleAndClampToOneDataByte) {

@@ -235,6 +235,32 @@ TEST_F(Waiting, ClosingWhileAnOperationWaitsEndsItAndTheWindow) {
     }
 }
 
+// A link lost while an operation waits (an adapter unplugged during a CV
+// read) ends the wait at once, before and after the Cancel box shows: the
+// box goes, and the link's report is the one report shown, not the cancel's
+// as well.
+TEST_F(Waiting, ALostLinkEndsTheWaitWithTheLinksReportAlone) {
+    for (bool with_box : {false, true}) {
+        boxes.clear();
+        dlg.reset();  // the window of the last round lets go of the link first
+        make_dialog();
+        connect_sim();
+        QTimer unplug;
+        QObject::connect(&unplug, &QTimer::timeout, dlg.get(), [&] {
+            if (link.is_open() && (!with_box || dlg->waiter().box()))
+                link.lose("(/dev/ttyUSB0) unplugged");
+        });
+        unplug.start(10);
+        click(kvr_idc_read);
+        ASSERT_TRUE(pump_until([&] { return !dlg->busy() && !boxes.empty(); })) << with_box;
+        pump(100);
+        EXPECT_EQ(dlg->waiter().box(), nullptr) << with_box;
+        ASSERT_EQ(boxes.size(), 1u) << with_box << boxes.back().text;
+        EXPECT_EQ(boxes[0].text, "(/dev/ttyUSB0) unplugged");
+        EXPECT_EQ(text_of(kvr_idc_connect), "Connect Loconet↑");
+    }
+}
+
 // Cancel, Escape and the Cancel box's title-bar button end a wait alike;
 // while the box is up, clicks on the window do nothing, a second operation
 // is refused and the monitor goes on.

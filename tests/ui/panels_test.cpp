@@ -121,13 +121,49 @@ TEST_F(Panels, StepModeChangeSendsSpeedAtOnceThenZeroNeverAbove28AndTheEditClamp
     EXPECT_TRUE(calls().empty());
 }
 
-TEST_F(Panels, SliderDirectionAndFunctionsSendOnlyWithTheLinkOpen) {
+// While the link is closed every button that would send sends nothing and
+// says so, once per click, naming Connect; the throttle's buttons and the
+// slider go back to what the loco was last told. Queued instead, a Power Off
+// went out on the next open, minutes later and maybe on another layout.
+TEST_F(Panels, WhileClosedEverySendingButtonSaysConnectOnceAndSendsNothing) {
     make_dialog();
-    click(kvr_idc_fwd);
-    EXPECT_TRUE(checked(kvr_idc_fwd));
-    EXPECT_EQ(dlg->fields().direction, 0);  // the button changed, not the field
-    EXPECT_TRUE(calls().empty());
+    const int buttons[] = {kvr_idc_power_on, kvr_idc_power_off, kvr_idc_fast_clock, kvr_idc_fwd,
+                           kvr_idc_28step,   kvr_idc_f0,        kvr_idc_f0 + 5,     kvr_idc_req_sw,
+                           kvr_idc_read,     kvr_idc_write};
+    for (int id : buttons) {
+        boxes.clear();
+        click(id);
+        ASSERT_EQ(boxes.size(), 1u) << id;
+        EXPECT_EQ(boxes[0].text, kvr_txt_not_connected) << id;
+    }
+    EXPECT_TRUE(checked(kvr_idc_rev));
+    EXPECT_TRUE(checked(kvr_idc_128step));
+    EXPECT_FALSE(checked(kvr_idc_f0));
+    EXPECT_FALSE(checked(kvr_idc_f0 + 5));
 
+    // A drag says so once, when let go; a key press at once.
+    boxes.clear();
+    auto* slider = dlg->slider();
+    slider->setSliderDown(true);
+    for (int v : {10, 20, 30}) {
+        slider->setValue(v);
+        pump(20);
+    }
+    EXPECT_TRUE(boxes.empty());
+    slider->setSliderDown(false);
+    slider->update();
+    ASSERT_TRUE(pump_until([&] { return slider->value() == 0; }));
+    slider->setValue(5);
+    ASSERT_TRUE(pump_until([&] { return slider->value() == 0; }));
+    pump(50);
+    EXPECT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(text_of(kvr_idc_speed), "0");
+    EXPECT_TRUE(calls().empty()) << calls().front();
+    EXPECT_TRUE(link.sent.empty());
+}
+
+TEST_F(Panels, SliderDirectionAndFunctionsSendWithTheLinkOpen) {
+    make_dialog();
     link.open("SIM");
     click(kvr_idc_rev);  // the field already holds Rev
     click(kvr_idc_fwd);
@@ -138,6 +174,7 @@ TEST_F(Panels, SliderDirectionAndFunctionsSendOnlyWithTheLinkOpen) {
     EXPECT_EQ(text_of(kvr_idc_speed), "40");
     pump(50);  // drawn again, same speed: nothing more
     EXPECT_EQ(calls(), (calls_t{"dir(3,1)", "grp1(3,16)", "grp1(3,18)", "grp2(3,8)", "grp2(3,9)", "128step(3,1,40)"}));
+    EXPECT_TRUE(boxes.empty());
 }
 
 TEST_F(Panels, ValueHexAndBitsStayInStep) {
@@ -180,16 +217,10 @@ TEST_F(Panels, ReadsShowTheValueMinusOneOrTheFailure) {
     EXPECT_EQ(text_of(kvr_idc_hex), "0x07");
 }
 
-// READ and WRITE do nothing while closed; WRITE refuses a value outside a CV
-// (300 would write 44); "OPS" disables READ and writes to the loco.
-TEST_F(Panels, ReadWriteNeedTheLinkWriteRefusesBadValuesAndOpsWritesToTheLoco) {
-    make_dialog();
-    click(kvr_idc_read);
-    click(kvr_idc_write);
-    EXPECT_TRUE(boxes.empty());
-    click(kvr_idc_power_on);  // power requests go out also while closed
-    click(kvr_idc_power_off);
-    link.open("SIM");
+// WRITE refuses a value outside a CV (300 would write 44); "OPS" disables
+// READ and writes to the loco.
+TEST_F(Panels, WriteRefusesBadValuesAndOpsWritesToTheLoco) {
+    open_dialog();
     type(kvr_idc_value, "300");
     click(kvr_idc_write);
     EXPECT_EQ(prompts, (std::vector<QString>{"Please enter an integer between 0 and 255."}));
@@ -206,40 +237,39 @@ TEST_F(Panels, ReadWriteNeedTheLinkWriteRefusesBadValuesAndOpsWritesToTheLoco) {
     click(kvr_idc_write);
     click(kvr_idc_direct);
     click(kvr_idc_write);
-    EXPECT_EQ(calls(), (calls_t{"startup()", "shutdown(0)", "ops_write(1234,3,9,0)", "paged_write(3,9)",
-                                "direct_write(3,9)"}));
+    EXPECT_EQ(calls(), (calls_t{"ops_write(1234,3,9,0)", "paged_write(3,9)", "direct_write(3,9)"}));
 }
 
-// Loco addresses are checked on their whole value: 70000 cut to 16 bits
-// would drive loco 4464. Every action that names a loco refuses an address
-// outside 0..16383 (on the main: 1..16383) with the prompt and sends nothing.
-TEST_F(Panels, LocoAddressesOutsideTheFourteenBitsAreRefusedWithThePrompt) {
+// Loco addresses follow the one rule of every tool, 1 to 10239 (the largest
+// DCC long address), checked on the whole value: 70000 cut to 16 bits would
+// drive loco 4464, and 10240 would go out as BF 50 00. Every action that
+// names a loco refuses an address outside it with the prompt and sends
+// nothing.
+TEST_F(Panels, LocoAddressesOutsideOneTo10239AreRefusedWithThePrompt) {
     open_dialog();
-    const QString any = "Please enter an integer between 0 and 16383.";
-    const QString ops = "Please enter an integer between 1 and 16383.";
-    const struct { const char* address; int button; QString prompt; } refused[] = {
-        {"70000", kvr_idc_f0 + 1, any}, {"65539", kvr_idc_f0 + 6, any}, {"16384", kvr_idc_fwd, any},
-        {"-1", kvr_idc_f0 + 2, any},    {"20000", kvr_idc_28step, any}, {"0", kvr_idc_write, ops},
-        {"70001", kvr_idc_write, ops},
+    const QString prompt = "Please enter an integer between 1 and 10239.";
+    const struct { const char* address; int button; } refused[] = {
+        {"70000", kvr_idc_f0 + 1}, {"65539", kvr_idc_f0 + 6}, {"10240", kvr_idc_fwd}, {"-1", kvr_idc_f0 + 2},
+        {"0", kvr_idc_f0 + 3},     {"20000", kvr_idc_28step}, {"0", kvr_idc_write},   {"10240", kvr_idc_write},
     };
     click(kvr_idc_ops);
     for (const auto& c : refused) {
         prompts.clear();
         type(kvr_idc_loco_adr, c.address);
         click(c.button);
-        EXPECT_EQ(prompts, (std::vector<QString>{c.prompt})) << c.address;
+        EXPECT_EQ(prompts, (std::vector<QString>{prompt})) << c.address;
         EXPECT_EQ(dlg->focusWidget(), dlg->control(kvr_idc_loco_adr)) << c.address;
     }
-    type(kvr_idc_loco_adr, "70000");
+    type(kvr_idc_loco_adr, "10240");
     dlg->slider()->setValue(50);  // the slider refuses quietly
     pump(50);
     EXPECT_TRUE(calls().empty()) << calls().front();
 
-    type(kvr_idc_loco_adr, "16383");
+    type(kvr_idc_loco_adr, "10239");
     click(kvr_idc_write);
-    type(kvr_idc_loco_adr, "0");
+    type(kvr_idc_loco_adr, "1");
     click(kvr_idc_f0);
-    EXPECT_EQ(calls(), (calls_t{"ops_write(16383,1,0,0)", "grp1(0,19)"}));
+    EXPECT_EQ(calls(), (calls_t{"ops_write(10239,1,0,0)", "grp1(1,23)"}));
 }
 
 // The slider's exchange is quiet; when it stops at the loco address or
@@ -287,4 +317,45 @@ TEST_F(Panels, ReqSwGoesWithABadCvEntryWhichReadRefuses) {
     type(kvr_idc_cv, "8");
     click(kvr_idc_read);
     EXPECT_EQ(calls(), (calls_t{"sw(1,0,1)", "direct_read(8)"}));
+}
+
+// The throttle follows the loco shown as the bus shows it: another
+// throttle's direction, functions and speed reach the buttons and the slider
+// at the next tick, without anything being sent; a click then changes only
+// what it names.
+TEST_F(Panels, ThrottleFollowsAnotherThrottleAndAClickChangesOnlyWhatItNames) {
+    env.make_station = nullptr;  // the real station over the fake link
+    make_dialog();
+    connect_sim();
+    const auto deliver = [&](std::initializer_list<uint8_t> b) {
+        const kvr_loconet_msg m = kvr_loconet_msg::with_checksum(b);
+        link.receive_bytes(m.data(), static_cast<std::size_t>(m.length()));
+    };
+    // Loco 3 held in slot 1: forward, F0, speed 40.
+    deliver({0xE7, 0x0E, 0x01, 0x37, 0x03, 40, 0x10, 0x07, 0x00, 0x00, 0x00, 0x01, 0x00});
+    ASSERT_TRUE(pump_until([&] { return text_of(kvr_idc_speed) == "40"; }));
+    EXPECT_TRUE(checked(kvr_idc_fwd));
+    EXPECT_TRUE(checked(kvr_idc_f0));
+
+    // Another throttle: reverse with F2, F5 and F7, speed 16.
+    deliver({0xA1, 0x01, 0x22});
+    deliver({0xA2, 0x01, 0x05});
+    deliver({0xA0, 0x01, 16});
+    ASSERT_TRUE(pump_until([&] { return text_of(kvr_idc_speed) == "16"; }));
+    EXPECT_TRUE(checked(kvr_idc_rev));
+    for (int f = 0; f <= 8; ++f)
+        EXPECT_EQ(checked(kvr_idc_f0 + f), f == 2 || f == 5 || f == 7) << f;
+    EXPECT_EQ(dlg->slider()->value(), 16);
+    pump(50);
+    EXPECT_TRUE(link.sent.empty());
+
+    click(kvr_idc_f0 + 1);  // F1: reverse and F2 stay
+    ASSERT_EQ(link.sent.size(), 1u);
+    EXPECT_EQ(link.sent[0], kvr_loconet_msg::with_checksum({0xA1, 0x01, 0x23}));
+
+    // While the entry shows another loco, its buttons are left alone.
+    type(kvr_idc_loco_adr, "4");
+    deliver({0xA1, 0x01, 0x00});
+    pump(100);
+    EXPECT_TRUE(checked(kvr_idc_rev));
 }

@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QTemporaryDir>
 
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -25,8 +26,10 @@
 
 #include <gtest/gtest.h>
 
+#include "loconet/kvr_monitor.h"
 #include "support/child_program.h"
 #include "support/eventually.h"
+#include "support/shared_sim.h"
 #include "ui/kvr_dialog_template.h"
 
 namespace {
@@ -418,6 +421,160 @@ TEST(RealXScreens, TheWindowFitsEveryScreenAtEveryScale) {
             t.TearDown();
         }
     }
+}
+
+// A second layout, shared over LocoNet over TCP from this process, with
+// every message on its bus as a monitor line.
+struct second_layout {
+    std::vector<std::string> lines() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen;
+    }
+    bool has(const std::string& text) {
+        for (const std::string& line : lines())
+            if (line.find(text) != std::string::npos)
+                return true;
+        return false;
+    }
+    std::array<uint8_t, 10> slot(uint8_t n) {
+        return runner.with_station([n](kvr_sim_station& st) { return st.slot(n); });
+    }
+
+    std::mutex mutex;
+    std::vector<std::string> seen;
+    kvr_sim_runner runner{kvr_sim_options{.instant = true}, [this](const kvr_loconet_msg& msg) {
+                              std::lock_guard<std::mutex> lock(mutex);
+                              seen.push_back(kvr_monitor::to_text(msg));
+                          }};
+    shared_port port{runner.device_path()};
+};
+
+// The direction and function parts of the OPC_LOCO_DIRF lines, in order.
+std::vector<std::string> dirf_parts(const std::vector<std::string>& lines) {
+    std::vector<std::string> out;
+    for (const std::string& line : lines)
+        if (line.rfind("OPC_LOCO_DIRF", 0) == 0)
+            out.push_back(line.substr(line.find("DIR(")));
+    return out;
+}
+
+class Throttle : public RealX {
+protected:
+    void drag_slider(const std::string& win, int to_dx) {
+        const QPoint slider = centre_of(kvr_idc_slider);
+        const kvr_dialog_units du(kvr_dialog_font());
+        const int left = du.x(172) + 6;
+        const std::string y = std::to_string(slider.y());
+        xdo("windowactivate --sync " + win + " mousemove --window " + win + " " + std::to_string(left) + " " + y +
+            " mousedown 1");
+        for (int dx = 10; dx <= to_dx; dx += 10)
+            xdo("mousemove --window " + win + " " + std::to_string(left + dx) + " " + y);
+        xdo("mouseup 1");
+    }
+    // Clicks and waits until the bus shows `line`.
+    bool click_until(const std::string& win, int control, const std::string& line) {
+        // The last operation's Cancel box takes the clicks meant for the window
+        // while it shows.
+        no_boxes(win);
+        click(win, control);
+        if (poll_until([&] { return bus_has(line); }))
+            return true;
+        for (const std::string& l : bus())
+            std::printf("bus: %s\n", l.c_str());
+        return false;
+    }
+};
+
+// With F0 and F1 ticked and the loco running, a tick on F2 or a click on a
+// direction changes only what it names: it once reversed a running loco
+// (DIR(rev) F0-4(11100)) or switched the headlight off (F0-4(00000)).
+TEST_F(Throttle, ClicksChangeOnlyWhatTheyNameOnTheBus) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(click_until(main_id, kvr_idc_f0, "F0-4(10000)"));
+    ASSERT_TRUE(click_until(main_id, kvr_idc_f0 + 1, "F0-4(11000)"));
+    drag_slider(main_id, 60);
+    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_LOCO_SPD"); }));
+    ASSERT_TRUE(click_until(main_id, kvr_idc_rev, "DIR(rev)"));
+    ASSERT_TRUE(click_until(main_id, kvr_idc_f0 + 2, "F0-4(11100)"));
+    ASSERT_TRUE(click_until(main_id, kvr_idc_fwd, "DIR(fwd) F0-4(11100)"));
+    EXPECT_EQ(dirf_parts(bus()), (std::vector<std::string>{"DIR(fwd) F0-4(10000)", "DIR(fwd) F0-4(11000)",
+                                                           "DIR(rev) F0-4(11000)", "DIR(rev) F0-4(11100)",
+                                                           "DIR(fwd) F0-4(11100)"}));
+    // The slot was taken before it was driven: the NULL move came first.
+    EXPECT_TRUE(bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]")) << "no NULL move";
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0);
+}
+
+// Close, then Connect to another layout (typed into the port box) whose slot
+// 1 holds loco 5: the first function for loco 3 asks for its address on that
+// bus, and loco 5 is neither given functions nor a speed.
+TEST_F(Throttle, AnotherLayoutAfterCloseAndConnectAsksForTheLocoAgain) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    second_layout other;
+    other.runner.with_station([](kvr_sim_station& st) {
+        st.receive(kvr_loconet_msg::with_checksum({0xBF, 0x00, 0x05}), kvr_sim_time{0});
+        st.receive(kvr_loconet_msg::with_checksum({0xBA, 0x01, 0x01}), kvr_sim_time{0});
+    });
+    ASSERT_EQ(other.slot(1)[1], 5);
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(click_until(main_id, kvr_idc_f0, "SLOT#[1] DIR(fwd) F0-4(10000)"));
+    click(main_id, kvr_idc_connect);  // Close
+
+    click(main_id, kvr_idc_port);
+    xdo("key --clearmodifiers ctrl+a BackSpace");
+    xdo("type --delay 10 '" + other.port.url() + "'");
+    click(main_id, kvr_idc_connect);
+    click(main_id, kvr_idc_f0 + 1);
+    ASSERT_TRUE(poll_until([&] { return other.has("F0-4(11000)"); })) << "no function message on the second layout";
+    drag_slider(main_id, 50);
+    ASSERT_TRUE(poll_until([&] { return other.has("OPC_LOCO_SPD"); }));
+    EXPECT_TRUE(other.has("REQ LOCO#[3]"));
+    EXPECT_FALSE(other.has("SLOT#[1] DIR")) << "loco 5's slot got functions";
+    for (const std::string& line : other.lines())
+        EXPECT_FALSE(line.rfind("OPC_LOCO_SPD", 0) == 0 && line.find("SLOT#[1]") != std::string::npos) << line;
+    const auto five = other.slot(1);
+    EXPECT_EQ(five[3], 0x00);  // DIRF
+    EXPECT_EQ(five[2], 0);     // SPD
+    click(main_id, kvr_idc_connect);  // Close, before the layout goes
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0);
+}
+
+// While disconnected, Power Off, FastClock and a function each say so in one
+// notice naming Connect and send nothing, then or after the next Connect: a
+// Power Off clicked while disconnected once reached the bus on connecting.
+TEST_F(Throttle, ButtonsWhileDisconnectedSendNothingThenOrLater) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    for (int id : {kvr_idc_power_off, kvr_idc_fast_clock, kvr_idc_f0}) {
+        click(main_id, id);
+        const std::string box = wait_box(main_id);
+        ASSERT_FALSE(box.empty()) << id;
+        EXPECT_EQ(boxes(main_id).size(), 1u) << id;
+        xdo("windowactivate --sync " + box + " key --clearmodifiers Escape");
+        ASSERT_TRUE(no_boxes(main_id)) << id;
+    }
+    click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(click_until(main_id, kvr_idc_power_on, "OPC_GPON"));
+    // Written in order: a message queued before Connect would show before OPC_GPON.
+    for (const std::string& line : bus()) {
+        EXPECT_EQ(line.find("OPC_GPOFF"), std::string::npos) << line;
+        EXPECT_EQ(line.find("OPC_LOCO_DIRF"), std::string::npos) << line;
+        EXPECT_EQ(line.find("SLOT#[123]"), std::string::npos) << line;
+    }
+    EXPECT_TRUE(boxes(main_id).empty());
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0);
 }
 
 }  // namespace
