@@ -259,14 +259,22 @@ int run_record(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr
     return done(cmd.count ? kvr_cli_cancelled : kvr_cli_ok);
 }
 
+// Messages a replay hands the link ahead of the bus: enough to keep it busy,
+// few enough that memory stays flat whatever the file holds.
+constexpr std::size_t replay_queue_max = 32;
+
 // Sends the capture's messages with their recorded gaps (divided by the
-// speed). Damaged lines are reported and skipped; they make the status 1.
+// speed), reading as it sends, so any file plays in bounded memory and the
+// time-out or a stop signal ends it at the next message. Damaged lines are
+// reported and skipped; they make the status 1.
 int run_replay(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_cli_context& ctx) {
     kvr_capture_reader file;
     if (!file.open(cmd.file)) {
         *ctx.err << "busprobe-cli replay: " << file.error() << "\n";
         return kvr_cli_failed;
     }
+    file.set_cancel([&abort] { return abort.is_set(); });
+    const auto cancelled = [&] { return kvr_exception("CANCEL: replay of " + cmd.file, 0, source_name, __LINE__); };
     using clock = std::chrono::steady_clock;
     const clock::time_point start = clock::now();
     std::optional<int64_t> first_us;
@@ -275,7 +283,9 @@ int run_replay(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr
     kvr_capture_entry e;
     const char* reason = nullptr;
     for (;;) {
+        if (abort.is_set()) throw cancelled();
         const kvr_capture_reader::item it = file.next(e, reason);
+        if (file.cancelled()) throw cancelled();
         if (it == kvr_capture_reader::item::end) break;
         if (it == kvr_capture_reader::item::damaged) {
             *ctx.err << cmd.file << ":" << file.line_number() << ": " << reason << "\n";
@@ -290,7 +300,13 @@ int run_replay(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr
         while (clock::now() < due) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - clock::now()).count();
             if (kvr_sys_event::wait_any({&abort}, static_cast<unsigned>(std::clamp<int64_t>(left + 1, 1, 1000))) == 0)
-                throw kvr_exception("CANCEL: replay of " + cmd.file, 0, source_name, __LINE__);
+                throw cancelled();
+        }
+        // Messages due together (one time stamp, or a high speed) go out as
+        // fast as the bus takes them, not all into the queue at once.
+        while (s.link.tx_pending() >= replay_queue_max) {
+            if (abort.is_set()) throw cancelled();
+            s.link.wait_tx_empty(20);
         }
         s.link.send(e.msg, 0);
     }

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,11 +48,11 @@ int next_command(const user_bus& bus) {
     return status;
 }
 
-// The process has `device` open: its command is under way.
-bool holds(const child_program& p, const std::string& device) {
+// The process has `file` open: its command is under way.
+bool holds_file(const child_program& p, const std::string& file) {
     std::error_code ec;
     for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(p.pid()) + "/fd", ec))
-        if (std::filesystem::read_symlink(fd.path(), ec) == device) return true;
+        if (std::filesystem::read_symlink(fd.path(), ec) == file) return true;
     return false;
 }
 
@@ -111,7 +112,7 @@ TEST(CliStop, ACommandWhoseOutputOrFifoBlocksStillEnds) {
         SCOPED_TRACE("monitor | reader that stopped reading, then SIGTERM");
         full_fifo out;
         child_program monitor = user_cli({"-p", bus.device, "--timeout", "0", "monitor"}, out.path.c_str());
-        ASSERT_TRUE(eventually([&] { return holds(monitor, bus.device); }, 10s));
+        ASSERT_TRUE(eventually([&] { return holds_file(monitor, bus.device); }, 10s));
         monitor.signal(SIGTERM);
         EXPECT_EQ(monitor.wait(15s), 3) << monitor.out;
         next_command(bus);
@@ -143,6 +144,44 @@ TEST(CliStop, ACommandWhoseOutputOrFifoBlocksStillEnds) {
         EXPECT_EQ(c.wait(15s), 3) << c.out;
         next_command(bus);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Peak resident size in kB of the largest child waited for so far.
+long children_peak_kb() {
+    rusage r{};
+    ::getrusage(RUSAGE_CHILDREN, &r);
+    return r.ru_maxrss;
+}
+
+// replay reads the file as it sends: a line that never ends (/dev/zero)
+// and a million messages sharing one time stamp (all due at once) end at
+// the time-out or a signal, in a small, flat memory.
+TEST(CliStop, ReplayReadsAsItSendsSoAnyFileEndsOnTime) {
+    {
+        child_program zero({cli_path, "-p", "SIM", "--timeout", "1", "replay", "/dev/zero"});
+        EXPECT_EQ(zero.wait(20s), 3) << zero.out;
+    }
+    {
+        child_program zero({cli_path, "-p", "SIM", "--timeout", "0", "replay", "/dev/zero"});
+        ASSERT_TRUE(eventually([&] { return holds_file(zero, "/dev/zero"); }, 10s));
+        zero.signal(SIGTERM);
+        EXPECT_EQ(zero.wait(20s), 3) << zero.out;
+    }
+    const temp_dir dir;
+    const std::string same_time = (dir.path / "same-time.cap").string();
+    {
+        std::string text;
+        for (int i = 0; i < 1'000'000; ++i) text += "(1733500000.000000) 83 7C\n";
+        write_file(same_time, text);
+    }
+    child_program many({cli_path, "-p", "SIM", "--timeout", "2", "replay", same_time});
+    EXPECT_EQ(many.wait(30s), 3) << many.out;
+    // Queued whole, the messages take well over 100 MB.
+    EXPECT_LT(children_peak_kb(), 40'000);
 }
 
 }  // namespace
