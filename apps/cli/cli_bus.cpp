@@ -345,17 +345,31 @@ bool drain(bus_session& s, kvr_sys_event& abort) {
 constexpr const char* accepted_ports = "COM1 to COM4, SIM, a device path or tcp://HOST[:PORT]";
 
 // The port to open; `settings` names the file it came from, empty for -p.
+// The adapter kind stored beside a stored port ("auto" when none).
 struct port_choice {
     std::string name;
     std::string settings;
+    std::string adapter;
 };
 
 // No stored port is no port: a fallback to COM1 would open /dev/ttyS0, on
 // many machines the console.
 port_choice port_of(const cli_command& cmd, const kvr_cli_context& ctx) {
-    if (!cmd.port.empty()) return {cmd.port, {}};
+    if (!cmd.port.empty()) return {cmd.port, {}, {}};
     const std::string path = ctx.settings_path.empty() ? cli_settings_path() : ctx.settings_path;
-    return {kvr_ini(path).get_string("SETTING", "COMMPORT", ""), path};
+    const kvr_ini ini(path);
+    return {ini.get_string("SETTING", "COMMPORT", ""), path, ini.get_string("SETTING", "ADAPTER", "auto")};
+}
+
+// The adapter kind the window stored for its port applies to that port: an
+// MS100 chosen on /dev/ttyUSB0 must not be opened as a LocoBuffer. An
+// unknown name counts as "auto", as in the window, with a note.
+kvr_adapter adapter_of(const cli_command& cmd, const port_choice& chosen, std::ostream& err) {
+    if (cmd.adapter_given || chosen.settings.empty() || chosen.adapter == "auto") return cmd.adapter;
+    if (const std::optional<kvr_adapter> kind = kvr_adapter_parse(chosen.adapter)) return *kind;
+    err << "busprobe-cli: unknown adapter " << cli_quoted(chosen.adapter) << " in ADAPTER of "
+        << cli_quoted(chosen.settings) << ": chosen by the port\n";
+    return kvr_adapter::automatic;
 }
 
 bool known_port(const std::string& port) {
@@ -514,9 +528,11 @@ int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
                                   " sends real commands to the layout: give --live to allow it (SIM needs none)",
                               "replay"};
     if (!cmd.log_dir.empty()) kvr_global_dated_log().set_directory(cmd.log_dir);
+    cli_command on_port = cmd;
+    on_port.adapter = adapter_of(cmd, chosen, *ctx.err);
     try {
-        if (cmd.verb == cli_verb::serve) return run_serve(cmd, port, ctx);
-        return run_on_link(cmd, port, ctx);
+        if (cmd.verb == cli_verb::serve) return run_serve(on_port, port, ctx);
+        return run_on_link(on_port, port, ctx);
     } catch (const kvr_exception& e) {
         // Failures outside the link's life, such as a lost pipe for the watch.
         *ctx.err << e.message << "\n";
