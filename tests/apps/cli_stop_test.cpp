@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,15 @@ bool holds_file(const child_program& p, const std::string& file) {
     for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(p.pid()) + "/fd", ec))
         if (std::filesystem::read_symlink(fd.path(), ec) == file) return true;
     return false;
+}
+
+// The process's main thread waits in a write to a full pipe or FIFO (the
+// kernel names the wait "pipe_write" or "anon_pipe_write").
+bool blocked_writing(const child_program& p) {
+    std::ifstream wchan("/proc/" + std::to_string(p.pid()) + "/wchan");
+    std::string where;
+    std::getline(wchan, where);
+    return where.find("pipe_write") != std::string::npos;
 }
 
 // A FIFO in a folder of the ordinary user's that holds a reader which never
@@ -112,15 +122,16 @@ TEST(CliStop, ACommandWhoseOutputOrFifoBlocksStillEnds) {
         SCOPED_TRACE("monitor | reader that stopped reading, then SIGTERM");
         full_fifo out;
         child_program monitor = user_cli({"-p", bus.device, "--timeout", "0", "monitor"}, out.path.c_str());
-        ASSERT_TRUE(eventually([&] { return holds_file(monitor, bus.device); }, 10s));
+        ASSERT_TRUE(eventually([&] { return blocked_writing(monitor); }, 10s));
         monitor.signal(SIGTERM);
         EXPECT_EQ(monitor.wait(15s), 3) << monitor.out;
         next_command(bus);
     }
     {
-        SCOPED_TRACE("monitor --timeout 1 | reader that stopped reading");
+        SCOPED_TRACE("monitor --timeout 2 | reader that stopped reading");
         full_fifo out;
-        child_program monitor = user_cli({"-p", bus.device, "--timeout", "1", "monitor"}, out.path.c_str());
+        // The traffic gives the monitor lines to write long before the time-out.
+        child_program monitor = user_cli({"-p", bus.device, "--timeout", "2", "monitor"}, out.path.c_str());
         EXPECT_EQ(monitor.wait(15s), 3) << monitor.out;
         next_command(bus);
     }
