@@ -358,7 +358,9 @@ port_choice port_of(const cli_command& cmd, const kvr_cli_context& ctx) {
     if (!cmd.port.empty()) return {cmd.port, {}, {}};
     const std::string path = ctx.settings_path.empty() ? cli_settings_path() : ctx.settings_path;
     const kvr_ini ini(path);
-    return {ini.get_string("SETTING", "COMMPORT", ""), path, ini.get_string("SETTING", "ADAPTER", "auto")};
+    port_choice stored{ini.get_string("SETTING", "COMMPORT", ""), path, "auto"};
+    if (!stored.name.empty()) stored.adapter = ini.get_string("SETTING", "ADAPTER", "auto");
+    return stored;
 }
 
 // The adapter kind the window stored for its port applies to that port: an
