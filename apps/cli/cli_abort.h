@@ -12,8 +12,9 @@
 // whose other side stays open (a simulator's) outlives the program and
 // locks out every later command of an ordinary user. A second stop signal
 // while the first is being handled ends the program at once with status 3,
-// and so does a command still running one second after the stop (its output
-// or a FIFO blocks the orderly way out); both release the held ports first.
+// and so does a command still running 0.8 s after the stop (its output or a
+// FIFO blocks the orderly way out, which takes milliseconds), so that every
+// stop ends the program within a second; both release the held ports first.
 
 #include <atomic>
 #include <chrono>
@@ -39,7 +40,7 @@ private:
     void fire(cli_abort_reason why);
 
     // How long the orderly way out may take after a stop.
-    static constexpr std::chrono::milliseconds stop_grace{1000};
+    static constexpr std::chrono::milliseconds stop_grace{800};
 
     kvr_sys_event& abort_;
     bool signals_;
