@@ -162,7 +162,7 @@ TEST(CliStop, ACommandWhoseOutputOrFifoBlocksStillEnds) {
 namespace {
 
 // Peak resident size in kB of the largest child waited for so far.
-long children_peak_kb() {
+[[maybe_unused]] long children_peak_kb() {
     rusage r{};
     ::getrusage(RUSAGE_CHILDREN, &r);
     return r.ru_maxrss;
@@ -191,8 +191,11 @@ TEST(CliStop, ReplayReadsAsItSendsSoAnyFileEndsOnTime) {
     }
     child_program many({cli_path, "-p", "SIM", "--timeout", "2", "replay", same_time});
     EXPECT_EQ(many.wait(30s), 3) << many.out;
-    // Queued whole, the messages take well over 100 MB.
+    // Queued whole, the messages take well over 100 MB. A sanitizer's
+    // runtime keeps freed memory in quarantine, which says nothing here.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     EXPECT_LT(children_peak_kb(), 40'000);
+#endif
 }
 
 }  // namespace
