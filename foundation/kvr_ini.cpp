@@ -74,6 +74,12 @@ line_view classify(const std::string& raw) {
     return v;
 }
 
+// A settings file holds a few short lines. Anything larger is no settings
+// file of ours (a log saved under the wrong name, a disk image): reading it
+// whole, at every look-up, would take minutes and gigabytes before any
+// command ran.
+constexpr off_t max_settings_size = 1024 * 1024;
+
 // Whole-file read; a missing file reads as empty. Empty optional: the file
 // exists but cannot be read, or is no regular file. A FIFO would block the
 // open and the read until some writer came, so the open does not wait and
@@ -93,12 +99,20 @@ std::optional<std::string> read_file(const std::string& path) {
     }
     std::string text;
     char buf[4096];
-    ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) != 0) {
+    ssize_t n = 0;
+    // The size is checked again while reading: the file may grow meanwhile.
+    bool too_large = st.st_size > max_settings_size;
+    while (!too_large && (n = ::read(fd, buf, sizeof buf)) != 0) {
         if (n > 0) text.append(buf, static_cast<std::size_t>(n));
         else if (errno != EINTR) break;
+        too_large = text.size() > static_cast<std::size_t>(max_settings_size);
     }
     ::close(fd);
+    if (too_large) {
+        std::fprintf(stderr, "%s: the settings file %s is larger than 1 MB: ignored\n", program_invocation_short_name,
+                     path.c_str());
+        return std::nullopt;
+    }
     if (n < 0) return std::nullopt;
     return text;
 }

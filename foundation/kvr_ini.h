@@ -3,8 +3,9 @@
 // case, defaults for whatever is missing. Every call reads or writes the
 // file; nothing is cached. Writes go to a temporary file that is renamed over
 // the old one, so a failed write leaves the old file intact. Only a regular
-// file is read or written: anything else (a FIFO, a folder) counts as
-// unreadable, with a note on stderr, so its defaults hold.
+// file of at most 1 MB is read or written: anything else (a FIFO, a folder,
+// a huge file) counts as unreadable, with a note on stderr, so its defaults
+// hold.
 
 #include <string>
 

@@ -235,6 +235,7 @@ bool kvr_capture_reader::open(const std::string& path) {
     stream_ = std::fopen(path.c_str(), "r");
     owns_ = stream_ != nullptr;
     line_no_ = 0;
+    cancelled_ = false;
     error_.clear();
     if (!stream_) error_ = "cannot open " + path + ": " + std::strerror(errno);
     return stream_ != nullptr;
@@ -246,6 +247,14 @@ bool kvr_capture_reader::read_line() {
     if (!stream_) return false;
     bool any = false;
     for (;;) {
+        // Counted across lines: a run of blank lines is as long as one line.
+        if (++unchecked_ == cancel_stride) {
+            unchecked_ = 0;
+            if (cancel_ && cancel_()) {
+                cancelled_ = true;
+                return false;
+            }
+        }
         const int c = getc_unlocked(stream_);
         if (c == EOF) {
             if (std::ferror(stream_)) error_ = std::string("read error: ") + std::strerror(errno);
@@ -261,7 +270,7 @@ bool kvr_capture_reader::read_line() {
 }
 
 kvr_capture_reader::item kvr_capture_reader::next(kvr_capture_entry& entry, const char*& reason) {
-    while (read_line()) {
+    while (!cancelled_ && read_line()) {
         ++line_no_;
         if (too_long_) {
             reason = "line too long";

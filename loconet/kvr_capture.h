@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -113,6 +114,12 @@ public:
 
     // False when the file cannot be opened, with the reason in error().
     bool open(const std::string& path);
+    // Asked every `cancel_stride` bytes read: true ends the
+    // reading (next() returns `end`, cancelled() tells). A line that never
+    // ends (/dev/zero) would otherwise keep next() reading for ever.
+    void set_cancel(std::function<bool()> cancel) { cancel_ = std::move(cancel); }
+    bool cancelled() const { return cancelled_; }
+    static constexpr std::size_t cancel_stride = 64 * 1024;
 
     enum class item { message, damaged, end };
     // The next message or damaged line (blank lines and comments are passed
@@ -129,6 +136,9 @@ private:
     bool owns_ = false;
     long line_no_ = 0;
     bool too_long_ = false;
+    bool cancelled_ = false;
+    std::size_t unchecked_ = 0;  // bytes read since cancel_ was last asked
+    std::function<bool()> cancel_;
     std::string line_;
     std::string error_;
 };

@@ -3,6 +3,7 @@
 // Only kernel headers for the terminal structures: <termios.h> must not be
 // included in this unit.
 #include <asm/termbits.h>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
@@ -44,6 +45,29 @@ int put(kvr_serial_io& io, int fd, termios2& t) {
     return io.ioctl(fd, TCSETS2, &t) < 0 ? errno : 0;
 }
 
+// Descriptors held exclusively, each stored plus one so that the zeroed
+// array (ready before any constructor runs) is all free places. Plain
+// atomics so that release_held_ports may run anywhere, a signal handler
+// included. A program holds one or two ports; any beyond the places are
+// still released by close.
+constexpr std::size_t max_held = 16;
+std::atomic<int> held[max_held];
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void hold(int fd) {
+    for (std::atomic<int>& h : held) {
+        int free_place = 0;
+        if (h.compare_exchange_strong(free_place, fd + 1)) return;
+    }
+}
+
+void unhold(int fd) {
+    for (std::atomic<int>& h : held) {
+        int mine = fd + 1;
+        if (h.compare_exchange_strong(mine, 0)) return;
+    }
+}
+
 bool near_rate(unsigned actual, unsigned wanted) {
     const unsigned diff = actual > wanted ? actual - wanted : wanted - actual;
     return diff * 50 <= wanted;
@@ -62,14 +86,21 @@ int open_exclusive(const char* path, int* fd) {
         ::close(f);
         return err;
     }
+    hold(f);
     *fd = f;
     return 0;
 }
 
 void close_exclusive(int fd) {
     if (fd < 0) return;
+    unhold(fd);
     ioctl(fd, TIOCNXCL);
     ::close(fd);
+}
+
+void release_held_ports() {
+    for (std::atomic<int>& h : held)
+        if (const int stored = h.load(); stored > 0) ioctl(stored - 1, TIOCNXCL);
 }
 
 int probe_terminal(int fd, kvr_serial_io& io) {

@@ -44,6 +44,12 @@ int open_exclusive(const char* path, int* fd);
 // with EBUSY. Safe on a descriptor that is no terminal.
 void close_exclusive(int fd);
 
+// Clears the exclusive flag (TIOCNXCL) of every port open_exclusive holds
+// open, for a program about to end at once (_Exit) without closing its
+// links: the flag would outlive it, the descriptors' close at exit drops
+// the modem lines. Lock-free and async-signal-safe; the ports stay open.
+void release_held_ports();
+
 // TCGETS2: fails (ENOTTY) on anything that is not a terminal.
 int probe_terminal(int fd, kvr_serial_io& io);
 

@@ -6,9 +6,11 @@
 // after the gap between its receive time and the first one's, divided by
 // `speed` (2 plays twice as fast). A receive time earlier than the one
 // before it (the recording machine's clock was set back) counts as no gap,
-// so the order of the file is kept. With `loop` the file starts over once
-// its last message has been played, the first message of the new round
-// right after the last one of the old.
+// so the order of the file is kept. No message falls due before the one
+// before it has had its time on the bus (10 bits a byte at 16457 baud), so
+// messages recorded at one time follow each other at the bus rate. With
+// `loop` the file starts over once its last message has been played, the
+// first message of the new round right after the last one of the old.
 
 #include <cstdint>
 #include <optional>

@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 
 #include "apps/cli/cli_main.h"
 #include "foundation/kvr_exception.h"
+#include "loconet/kvr_serial.h"
 
 namespace {
 
@@ -19,15 +22,40 @@ namespace {
 std::atomic<int> signal_pipe{-1};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-struct sigaction old_int, old_term;
+// The signals that end a command in order: each would otherwise end the
+// program on the spot, the port still locked.
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+struct sigaction old_actions[std::size(stop_signals)];
 sigset_t old_mask;
 
 sigset_t stop_set() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (int sig : stop_signals) sigaddset(&set, sig);
     return set;
+}
+
+// Ends the program now, the ports released first. Only async-signal-safe
+// calls: other threads may hold any lock.
+[[noreturn]] void end_now(const char* note) {
+    kvr_serial::release_held_ports();
+    if (note) {
+        ssize_t n = write(STDERR_FILENO, note, std::strlen(note));
+        (void)n;
+    }
+    std::_Exit(kvr_cli_cancelled);
+}
+
+// The last resort after a stop: a command whose way out blocks (a reader
+// that stopped reading its output, a FIFO without its other end) is ended
+// once the grace has passed. Detached, and touches only its argument, so it
+// may outlive the watch that started it: the way out includes the final
+// flush of the output after the watch is gone.
+void start_backstop(std::chrono::milliseconds grace) {
+    std::thread([grace] {
+        std::this_thread::sleep_for(grace);
+        end_now("busprobe-cli: the output or a file blocked the way out after the stop: ended\n");
+    }).detach();
 }
 
 constexpr char byte_signal = 's';
@@ -64,8 +92,12 @@ cli_abort_watch::cli_abort_watch(kvr_sys_event& abort, double timeout_s, bool ca
         sa.sa_handler = on_signal;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &sa, &old_int);
-        sigaction(SIGTERM, &sa, &old_term);
+        // A signal the program was started with ignored stays ignored:
+        // `nohup busprobe-cli serve` must outlive its terminal's SIGHUP.
+        for (std::size_t i = 0; i < std::size(stop_signals); ++i) {
+            sigaction(stop_signals[i], nullptr, &old_actions[i]);
+            if (old_actions[i].sa_handler != SIG_IGN) sigaction(stop_signals[i], &sa, nullptr);
+        }
         // Only the watch thread takes the stop signals: this thread and every
         // thread it starts later (the link's, the server's) keep them blocked.
         // A signal the kernel hands to a busy I/O thread could otherwise be
@@ -83,8 +115,7 @@ cli_abort_watch::cli_abort_watch(kvr_sys_event& abort, double timeout_s, bool ca
 
 cli_abort_watch::~cli_abort_watch() {
     if (signals_) {
-        sigaction(SIGINT, &old_int, nullptr);
-        sigaction(SIGTERM, &old_term, nullptr);
+        for (std::size_t i = 0; i < std::size(stop_signals); ++i) sigaction(stop_signals[i], &old_actions[i], nullptr);
         signal_pipe.store(-1);
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     }
@@ -101,10 +132,13 @@ void cli_abort_watch::fire(cli_abort_reason why) {
     cli_abort_reason none = cli_abort_reason::none;
     if (!reason_.compare_exchange_strong(none, why)) {
         // Already cancelling: a second Ctrl-C means "now".
-        if (why == cli_abort_reason::interrupt) std::_Exit(kvr_cli_cancelled);
+        if (why == cli_abort_reason::interrupt) end_now(nullptr);
         return;
     }
     abort_.set();
+    // Only in the program itself: a test running commands in its own process
+    // must not be ended.
+    if (signals_) start_backstop(stop_grace);
 }
 
 void cli_abort_watch::run(std::chrono::steady_clock::time_point deadline, bool has_deadline) {

@@ -1,13 +1,20 @@
 #pragma once
-// Sets the abort event when the time-out runs out or the user presses Ctrl-C
-// (SIGINT, also SIGTERM), so that a waiting command-station operation ends
-// with its "CANCEL" report and the link is closed in order.
+// Sets the abort event when the time-out runs out or a stop signal comes
+// (SIGINT from Ctrl-C, SIGTERM, SIGHUP from a closed terminal, SIGQUIT), so
+// that a waiting command-station operation ends with its "CANCEL" report
+// and the link is closed in order.
 //
 // A signal handler may not lock a mutex, and setting the event does. The
 // handler therefore only writes one byte into a pipe; a small watcher thread
 // waits on that pipe with the time-out as its poll limit and sets the event.
-// A second Ctrl-C while the first is still being handled ends the program at
-// once with status 3.
+//
+// Every way out releases the port: an exclusive lock left on a terminal
+// whose other side stays open (a simulator's) outlives the program and
+// locks out every later command of an ordinary user. A second stop signal
+// while the first is being handled ends the program at once with status 3,
+// and so does a command still running 0.8 s after the stop (its output or a
+// FIFO blocks the orderly way out, which takes milliseconds), so that every
+// stop ends the program within a second; both release the held ports first.
 
 #include <atomic>
 #include <chrono>
@@ -31,6 +38,9 @@ public:
 private:
     void run(std::chrono::steady_clock::time_point deadline, bool has_deadline);
     void fire(cli_abort_reason why);
+
+    // How long the orderly way out may take after a stop.
+    static constexpr std::chrono::milliseconds stop_grace{800};
 
     kvr_sys_event& abort_;
     bool signals_;

@@ -268,14 +268,22 @@ int run_record(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr
     return done(cmd.count ? kvr_cli_cancelled : kvr_cli_ok);
 }
 
+// Messages a replay hands the link ahead of the bus: enough to keep it busy,
+// few enough that memory stays flat whatever the file holds.
+constexpr std::size_t replay_queue_max = 32;
+
 // Sends the capture's messages with their recorded gaps (divided by the
-// speed). Damaged lines are reported and skipped; they make the status 1.
+// speed), reading as it sends, so any file plays in bounded memory and the
+// time-out or a stop signal ends it at the next message. Damaged lines are
+// reported and skipped; they make the status 1.
 int run_replay(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_cli_context& ctx) {
     kvr_capture_reader file;
     if (!file.open(cmd.file)) {
         *ctx.err << "busprobe-cli replay: " << file.error() << "\n";
         return kvr_cli_failed;
     }
+    file.set_cancel([&abort] { return abort.is_set(); });
+    const auto cancelled = [&] { return kvr_exception("CANCEL: replay of " + cmd.file, 0, source_name, __LINE__); };
     using clock = std::chrono::steady_clock;
     const clock::time_point start = clock::now();
     std::optional<int64_t> first_us;
@@ -284,7 +292,9 @@ int run_replay(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr
     kvr_capture_entry e;
     const char* reason = nullptr;
     for (;;) {
+        if (abort.is_set()) throw cancelled();
         const kvr_capture_reader::item it = file.next(e, reason);
+        if (file.cancelled()) throw cancelled();
         if (it == kvr_capture_reader::item::end) break;
         if (it == kvr_capture_reader::item::damaged) {
             *ctx.err << cmd.file << ":" << file.line_number() << ": " << reason << "\n";
@@ -299,7 +309,13 @@ int run_replay(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr
         while (clock::now() < due) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - clock::now()).count();
             if (kvr_sys_event::wait_any({&abort}, static_cast<unsigned>(std::clamp<int64_t>(left + 1, 1, 1000))) == 0)
-                throw kvr_exception("CANCEL: replay of " + cmd.file, 0, source_name, __LINE__);
+                throw cancelled();
+        }
+        // Messages due together (one time stamp, or a high speed) go out as
+        // fast as the bus takes them, not all into the queue at once.
+        while (s.link.tx_pending() >= replay_queue_max) {
+            if (abort.is_set()) throw cancelled();
+            s.link.wait_tx_empty(20);
         }
         s.link.send(e.msg, 0);
     }
@@ -338,17 +354,33 @@ bool drain(bus_session& s, kvr_sys_event& abort) {
 constexpr const char* accepted_ports = "COM1 to COM4, SIM, a device path or tcp://HOST[:PORT]";
 
 // The port to open; `settings` names the file it came from, empty for -p.
+// The adapter kind stored beside a stored port ("auto" when none).
 struct port_choice {
     std::string name;
     std::string settings;
+    std::string adapter;
 };
 
 // No stored port is no port: a fallback to COM1 would open /dev/ttyS0, on
 // many machines the console.
 port_choice port_of(const cli_command& cmd, const kvr_cli_context& ctx) {
-    if (!cmd.port.empty()) return {cmd.port, {}};
+    if (!cmd.port.empty()) return {cmd.port, {}, {}};
     const std::string path = ctx.settings_path.empty() ? cli_settings_path() : ctx.settings_path;
-    return {kvr_ini(path).get_string("SETTING", "COMMPORT", ""), path};
+    const kvr_ini ini(path);
+    port_choice stored{ini.get_string("SETTING", "COMMPORT", ""), path, "auto"};
+    if (!stored.name.empty()) stored.adapter = ini.get_string("SETTING", "ADAPTER", "auto");
+    return stored;
+}
+
+// The adapter kind the window stored for its port applies to that port: an
+// MS100 chosen on /dev/ttyUSB0 must not be opened as a LocoBuffer. An
+// unknown name counts as "auto", as in the window, with a note.
+kvr_adapter adapter_of(const cli_command& cmd, const port_choice& chosen, std::ostream& err) {
+    if (cmd.adapter_given || chosen.settings.empty() || chosen.adapter == "auto") return cmd.adapter;
+    if (const std::optional<kvr_adapter> kind = kvr_adapter_parse(chosen.adapter)) return *kind;
+    err << "busprobe-cli: unknown adapter " << cli_quoted(chosen.adapter) << " in ADAPTER of "
+        << cli_quoted(chosen.settings) << ": chosen by the port\n";
+    return kvr_adapter::automatic;
 }
 
 bool known_port(const std::string& port) {
@@ -534,9 +566,11 @@ int cli_run_bus_command(const cli_command& cmd, kvr_cli_context& ctx) {
                                   " sends real commands to the layout: give --live to allow it (SIM needs none)",
                               "replay"};
     if (!cmd.log_dir.empty()) kvr_global_dated_log().set_directory(cmd.log_dir);
+    cli_command on_port = cmd;
+    on_port.adapter = adapter_of(cmd, chosen, *ctx.err);
     try {
-        if (cmd.verb == cli_verb::serve) return run_serve(cmd, port, ctx);
-        return run_on_link(cmd, port, ctx);
+        if (cmd.verb == cli_verb::serve) return run_serve(on_port, port, ctx);
+        return run_on_link(on_port, port, ctx);
     } catch (const kvr_exception& e) {
         // Failures outside the link's life, such as a lost pipe for the watch.
         *ctx.err << e.report() << "\n";

@@ -36,6 +36,7 @@ struct cli_command {
     std::string port;
     double timeout_s = cli_default_timeout_s;  // 0: no limit
     kvr_adapter adapter = kvr_adapter::automatic;  // --adapter; by the port name when not given
+    bool adapter_given = false;  // --adapter, "auto" included: the settings file's ADAPTER is not used
     std::string log_dir;  // --log-dir; "" is the current folder
 
     // monitor

@@ -64,8 +64,11 @@ bool is_negative_number(std::string_view token) {
     return token.size() > 1 && token[0] == '-' && parse_hex_byte(token.substr(1)).has_value();
 }
 
-void report_bad_token(std::string_view token, std::ostream& err) {
-    err << "busprobe-cli decode: " << cli_quoted(token)
+// line_no 0: a token of the arguments.
+void report_bad_token(std::string_view token, std::ostream& err, long line_no = 0) {
+    err << "busprobe-cli decode: ";
+    if (line_no > 0) err << "line " << line_no << ": ";
+    err << cli_quoted(token)
         << (is_negative_number(token) ? " is out of range" : " is not a hex byte") << " (expected 00 to FF)\n";
 }
 
@@ -245,25 +248,25 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
         return 0;
     }
 
-    // Standard input streams: lines before a bad token are already printed.
-    // Capture lines ('(' or '#' first) are read whole; other lines are hex
-    // tokens, which may run across pieces.
+    // Standard input streams. Capture lines ('(' or '#' first) are read
+    // whole; other lines are hex tokens. A bad line is named by its number
+    // and skipped, and decoding goes on with the next: one damaged line of
+    // a capture costs only itself.
     token_reader tokens;
+    long line_no = 0;
+    bool damaged = false;
+    bool skip_line = false;   // the rest of a too long capture line or comment, or of a bad line
     const auto on_token = [&](std::string_view token) {
         const std::optional<uint8_t> byte = parse_hex_byte(token);
-        if (!byte) report_bad_token(token, err);
+        if (!byte) report_bad_token(token, err, line_no);
         else printer.add(*byte);
         return byte.has_value();
     };
     // Up to a line end or a full piece, whichever comes first, so a line is
     // decoded as soon as it has been typed or piped in.
     std::string piece(read_piece + 1, '\0');
-    bool ok = true;
-    bool damaged = false;
-    long line_no = 0;
     bool line_start = true;   // the piece begins a line
-    bool skip_line = false;   // the rest of a too long capture line or comment
-    while (ok && !in.eof()) {
+    while (!in.eof()) {
         in.get(piece.data(), static_cast<std::streamsize>(piece.size()), '\n');
         std::size_t got = static_cast<std::size_t>(in.gcount());
         if (in.fail() && !in.eof()) in.clear();  // an empty line sets failbit
@@ -296,10 +299,26 @@ int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::
             }
             continue;
         }
-        ok = tokens.feed(text, on_token);
+        if (begins && line_start) {
+            // A whole line: checked before any of its bytes reach the
+            // framer, so a bad line leaves no half message behind.
+            std::string bad_token;
+            const std::optional<std::vector<uint8_t>> bytes = kvr_parse_hex_bytes(text, &bad_token);
+            if (!bytes) {
+                report_bad_token(bad_token.substr(0, token_keep), err, line_no);
+                damaged = true;
+                continue;
+            }
+            for (uint8_t b : *bytes) printer.add(b);
+            continue;
+        }
+        // A line longer than a piece: token by token.
+        if (!tokens.feed(text, on_token)) {
+            damaged = true;
+            skip_line = true;
+        }
     }
-    ok = ok && tokens.finish(on_token);
-    if (!ok) return 2;
+    if (!tokens.finish(on_token)) damaged = true;
     printer.finish(err);
     return damaged ? 2 : 0;
 }

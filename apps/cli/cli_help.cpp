@@ -27,7 +27,7 @@ const help_entry entries[] = {
      "  decode [--hex] [--time] [--binary] [HEX...]\n"
      "                                print the monitor line of LocoNet bytes or\n"
      "                                of a capture file on standard input\n"
-     "  monitor [--time] [--hex] [--count N] [--log]\n"
+     "  monitor [--time] [--hex] [--extended] [--count N] [--log]\n"
      "                                print every bus message as it arrives\n"
      "  record FILE [--count N]       write every bus message to a capture file\n"
      "  replay FILE [--speed X] [--live]\n"
@@ -58,9 +58,11 @@ const help_entry entries[] = {
      "                       when that folder is not writable and holds none);\n"
      "                       without a stored port, -p must be given\n"
      "      --adapter KIND   ms100 (16457 baud), locobuffer (57600 baud, RTS/CTS),\n"
-     "                       locobuffer-19200 or locobuffer-115200; default by the\n"
-     "                       port: COMn and /dev/ttyS* ms100, /dev/ttyACM*,\n"
-     "                       /dev/ttyUSB* and /dev/serial/by-id/* locobuffer\n"
+     "                       locobuffer-19200, locobuffer-115200, or auto: by the\n"
+     "                       port, COMn and /dev/ttyS* ms100, /dev/ttyACM*,\n"
+     "                       /dev/ttyUSB* and /dev/serial/by-id/* locobuffer;\n"
+     "                       default: ADAPTER in the settings file for its\n"
+     "                       COMMPORT, else auto\n"
      "      --timeout SECONDS  stop waiting for the bus after SECONDS (default 60,\n"
      "                       0 for no limit)\n"
      "      --log-dir DIR    the folder of the dated log (yyyymmdd.log: --log lines\n"
@@ -73,7 +75,7 @@ const help_entry entries[] = {
      "standard error) or its output could not be written, 2 usage error, 3\n"
      "cancelled by --timeout or Ctrl-C.\n"},
     {"monitor",
-     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] monitor [--time] [--hex] [--count N] [--log]\n",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] monitor [--time] [--hex] [--extended] [--count N] [--log]\n",
      "\n"
      "Print every LocoNet message seen on the bus as one line of text, as it\n"
      "arrives, until N lines were printed, the time-out ran out or Ctrl-C.\n"

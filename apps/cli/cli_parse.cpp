@@ -128,11 +128,17 @@ double speed_from(const std::string& text, const std::string& topic) {
     errno = 0;
     const double x = std::strtod(text.c_str(), &end);
     const bool plain = !text.empty() && (std::isdigit(static_cast<unsigned char>(text[0])) || text[0] == '.');
-    if (!plain || end != text.c_str() + text.size() || errno != 0 || !std::isfinite(x))
-        refuse("--speed " + cli_quoted(text) + " is not a number", topic);
+    const bool whole = end == text.c_str() + text.size() && errno == 0 && std::isfinite(x);
+    if (whole && is_negative_number(text)) refuse("--speed " + text + " is out of range (0.01 to 1000)", topic);
+    if (!plain || !whole) refuse("--speed " + cli_quoted(text) + " is not a number", topic);
     if (x < cli_speed_min || x > cli_speed_max)
         refuse("--speed " + text + " is out of range (0.01 to 1000)", topic);
     return x;
+}
+
+std::string capture_file_from(const std::string& name, const std::string& topic) {
+    if (name.empty()) refuse("the capture file name is empty", topic);
+    return name;
 }
 
 void parse_record(arg_cursor& c, cli_command& cmd) {
@@ -144,7 +150,7 @@ void parse_record(arg_cursor& c, cli_command& cmd) {
         else pos.push_back(a);
     }
     expect_count(pos, 1, c.topic());
-    cmd.file = pos[0];
+    cmd.file = capture_file_from(pos[0], c.topic());
 }
 
 void parse_replay(arg_cursor& c, cli_command& cmd) {
@@ -157,7 +163,7 @@ void parse_replay(arg_cursor& c, cli_command& cmd) {
         else pos.push_back(a);
     }
     expect_count(pos, 1, c.topic());
-    cmd.file = pos[0];
+    cmd.file = capture_file_from(pos[0], c.topic());
 }
 
 void parse_monitor(arg_cursor& c, cli_command& cmd) {
@@ -457,9 +463,12 @@ cli_parsed cli_parse(const std::vector<std::string>& raw) {
             if (cmd.port.empty()) refuse("the port name is empty", "");
         } else if (a == "--adapter") {
             if (i + 1 >= args.size()) refuse("--adapter needs an adapter name", "");
-            const std::optional<kvr_adapter> kind = kvr_adapter_parse(args[++i]);
-            if (!kind) refuse("unknown adapter '" + args[i] + "' (ms100, locobuffer, locobuffer-19200, locobuffer-115200)", "");
+            // "auto", as the window stores it: chosen by the port name.
+            const std::optional<kvr_adapter> kind =
+                args[++i] == "auto" ? kvr_adapter::automatic : kvr_adapter_parse(args[i]);
+            if (!kind) refuse("unknown adapter " + cli_quoted(args[i]) + " (auto, ms100, locobuffer, locobuffer-19200, locobuffer-115200)", "");
             cmd.adapter = *kind;
+            cmd.adapter_given = true;
         } else if (a == "--timeout") {
             if (i + 1 >= args.size()) refuse("--timeout needs a number of seconds", "");
             cmd.timeout_s = timeout_from(args[++i]);

@@ -38,6 +38,14 @@ std::string log_line(const kvr_loconet_msg& msg) {
 // the system soon gives to somebody else's terminal.
 constexpr int stop_signals[] = {SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGPIPE, SIGTERM};
 
+int take_stop(const sigset_t& stops) {
+    int sig = 0;
+    sigwait(&stops, &sig);
+    return sig;
+}
+
+int exit_status(int stop_signal) { return stop_signal == SIGINT || stop_signal == SIGTERM ? 0 : 128 + stop_signal; }
+
 // The --link: made beside its final name and renamed over it, so a reader
 // never finds it half made; only ever replaces a symbolic link; removed at
 // the end only while it still points at our device (another simulator given
@@ -95,14 +103,25 @@ std::unique_ptr<kvr_lntcp_server> make_server(const kvr_lntcp_endpoint& where, k
         [](const kvr_lntcp_report& r) { std::fprintf(stderr, "busprobe-sim: %s\n", r.text().c_str()); });
 }
 
+// A stop signal waits, blocked, to be taken.
+bool stop_pending() {
+    sigset_t pending;
+    sigpending(&pending);
+    for (int sig : stop_signals)
+        if (sigismember(&pending, sig) == 1) return true;
+    return false;
+}
+
 // Reads the capture once through, reporting damaged lines by number, so
 // the user hears of them before anything plays; then opens it for playing.
-std::unique_ptr<kvr_sim_replay> checked_replay(const kvr_sim_args& args) {
+// A stop signal ends the reading (`stopped`): a file may be endless.
+std::unique_ptr<kvr_sim_replay> checked_replay(const kvr_sim_args& args, bool& stopped) {
     kvr_capture_reader reader;
     if (!reader.open(args.replay)) {
         std::fprintf(stderr, "busprobe-sim: %s\n", reader.error().c_str());
         return nullptr;
     }
+    reader.set_cancel(stop_pending);
     kvr_capture_entry entry;
     const char* reason = nullptr;
     for (;;) {
@@ -111,6 +130,8 @@ std::unique_ptr<kvr_sim_replay> checked_replay(const kvr_sim_args& args) {
         if (it == kvr_capture_reader::item::damaged)
             std::fprintf(stderr, "busprobe-sim: %s:%ld: %s\n", args.replay.c_str(), reader.line_number(), reason);
     }
+    stopped = reader.cancelled() || stop_pending();
+    if (stopped) return nullptr;
     auto replay = std::make_unique<kvr_sim_replay>(args.replay, args.replay_speed, args.replay_loop);
     if (!reader.error().empty() || !replay->open()) {
         std::fprintf(stderr, "busprobe-sim: %s\n",
@@ -164,7 +185,9 @@ int main(int argc, char** argv) {
 
     std::unique_ptr<kvr_sim_replay> replay;
     if (!args.replay.empty()) {
-        replay = checked_replay(args);
+        bool stopped = false;
+        replay = checked_replay(args, stopped);
+        if (stopped) return exit_status(take_stop(stops));
         if (!replay) return 1;
     }
 
@@ -187,9 +210,7 @@ int main(int argc, char** argv) {
         if (server) std::printf("%s\n", server->address().c_str());
         std::fflush(stdout);
         if (log) log->start();  // after the device path: it is the first line
-        int sig = 0;
-        sigwait(&stops, &sig);
-        status = sig == SIGINT || sig == SIGTERM ? 0 : 128 + sig;
+        status = exit_status(take_stop(stops));
         // Its SENDs go to the runner: it stops first.
         if (server) server->stop();
     } catch (const kvr_exception& e) {

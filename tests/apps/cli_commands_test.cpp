@@ -21,6 +21,7 @@
 #include "apps/cli/cli_sink.h"
 #include "apps/cli_test_support.h"
 #include "foundation/kvr_file.h"
+#include "loconet/kvr_serial.h"
 #include "support/temp_dir.h"
 #include "support/unprivileged.h"
 
@@ -413,6 +414,60 @@ TEST(CliPort, TheSettingsFileGivesTheDefaultPortOrNamesItsFault) {
     cli_result r = run_cli({"power", "on"}, ini);
     EXPECT_EQ(r.status, kvr_cli_usage);
     EXPECT_NE(r.err.find("unknown port name '\\e[2J' in COMMPORT of '" + ini + "'"), std::string::npos) << r.err;
+}
+
+// The adapter kind the window stored beside its port applies to that port
+// ("auto", as the window writes it, included); --adapter overrides it.
+TEST(CliPort, TheSettingsFilesAdapterOpensTheStoredPort) {
+    struct held_pty : bare_pty {
+        // The line as the tool left it: rate and RTS/CTS.
+        std::pair<unsigned, bool> line() const {
+            unsigned baud = 0;
+            bool rtscts = false;
+            kvr_serial::line_settings(slave_, &baud, &rtscts, kvr_serial_io::system());
+            return {baud, rtscts};
+        }
+    };
+    const temp_dir dir;
+    const std::string ini = (dir.path / "busprobe.ini").string();
+    const struct {
+        std::string adapter;
+        std::vector<std::string> args;
+        std::pair<unsigned, bool> line;
+    } cases[] = {
+        {"locobuffer-19200", {}, {19200, true}},
+        {"ms100", {}, {16457, false}},
+        {"auto", {}, {16457, false}},  // a pseudo-terminal gets the MS100 settings
+        {"locobuffer-19200", {"--adapter", "auto"}, {16457, false}},
+        {"locobuffer-19200", {"--adapter", "locobuffer"}, {57600, true}},
+    };
+    for (const auto& c : cases) {
+        held_pty pty;
+        write_file(ini, "[SETTING]\nCOMMPORT=" + pty.path() + "\nADAPTER=" + c.adapter + "\n");
+        std::vector<std::string> args = c.args;
+        for (const char* a : {"--timeout", "1", "power", "on"}) args.push_back(a);
+        const cli_result r = run_cli(args, ini);  // nobody answers: the status does not matter
+        EXPECT_EQ(pty.line(), c.line) << c.adapter << " " << r.err;
+    }
+}
+
+// Small refusals: a negative replay speed is out of range, not "not a
+// number", and an empty capture file name is a usage error.
+TEST(CliUsage, NegativeSpeedAndEmptyCaptureNameAreUsageErrors) {
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {{"replay", "f", "--speed", "-1"}, "--speed -1 is out of range (0.01 to 1000)"},
+        {{"record", ""}, "the capture file name is empty"},
+        {{"replay", ""}, "the capture file name is empty"},
+    };
+    for (const auto& c : cases) {
+        const cli_result r = run_on("SIM", c.args);
+        EXPECT_EQ(r.status, kvr_cli_usage) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+    EXPECT_NE(run_cli({"monitor", "--help"}).out.find("monitor [--time] [--hex] [--extended]"), std::string::npos);
 }
 
 // A file descriptor to write standard output to, and the end a reader holds.

@@ -224,13 +224,20 @@ TEST(CliDecodeCapture, DamagedLinesAreNumberedAndTheRestStillDecodes) {
                                 "(" + std::string(70000, '1') + "\n"
                                 "# " + std::string(70000, 'x') + "\n"
                                 "82 7D\n"
-                                "(1.000003) 83 7C\n");
+                                "1.000004) B0 0A 30 75\n"   // lost its '('
+                                "not hex at all\n"
+                                "B0 0A zz 75\n"
+                                "(1.000003) 83 7C\n"
+                                "(1.000005) 83 7C\n");
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "OPC_GPON:\nOPC_GPOFF:\nOPC_GPON:\n");
+    EXPECT_EQ(r.out, "OPC_GPON:\nOPC_GPOFF:\nOPC_GPON:\nOPC_GPON:\n");
     EXPECT_NE(r.err.find("line 2: bad checksum"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("line 3: bad hex"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("line 4: line too long"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("line 5"), std::string::npos) << r.err;  // a long comment is no fault
+    EXPECT_NE(r.err.find("line 7: '1.000004)' is not a hex byte"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("line 8: 'not' is not a hex byte"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("line 9: 'zz' is not a hex byte"), std::string::npos) << r.err;
 }
 
 TEST(CliDecodeCapture, BinaryInputIsTheRawByteStream) {

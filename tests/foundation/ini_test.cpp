@@ -115,6 +115,21 @@ TEST_F(Ini, AFifoIsIgnoredWithANoteInsteadOfBlocking) {
               std::string::npos);
 }
 
+// A file far beyond any settings file is not read at all (whole, at every
+// look-up, it took minutes and gigabytes before a command ran) and not
+// rewritten: the defaults hold and a note says why.
+TEST_F(Ini, AFileOverOneMegabyteIsIgnoredWithANote) {
+    const std::string huge = "[SETTING]\nCOMMPORT=COM2\n; " + std::string(1024 * 1024, 'x') + "\n";
+    write(huge);
+    kvr_ini ini(file_.string());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ini.get_string("SETTING", "COMMPORT", "none"), "none");
+    ini.set_string("SETTING", "COMMPORT", "COM3");
+    EXPECT_NE(testing::internal::GetCapturedStderr().find(file_.string() + " is larger than 1 MB: ignored"),
+              std::string::npos);
+    EXPECT_TRUE(read() == huge) << "the file was rewritten";
+}
+
 TEST_F(Ini, TextValuesAreEscapedAndCutAndBadNamesAreNotWritten) {
     kvr_ini ini(file_.string());
     ini.set_string("S", "K", "one\ntwo\r\nthree");

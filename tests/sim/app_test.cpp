@@ -16,6 +16,7 @@
 #include "pty_client.h"
 #include "sim/kvr_sim_args.h"
 #include "support/child_program.h"
+#include "support/eventually.h"
 #include "support/unprivileged.h"
 
 namespace {
@@ -209,6 +210,22 @@ TEST(SimProgram, ALogNobodyReadsNeitherStallsTheBusNorKeepsItRunning) {
     flood();
     p.signal(SIGTERM);
     EXPECT_EQ(p.wait(10s, false), 0) << "ended without its log being read";
+}
+
+// The capture is read through before anything plays; a file that never
+// ends (/dev/zero: one endless line) must not make the program deaf to its
+// stop signals meanwhile.
+TEST(SimProgram, AStopSignalEndsTheCheckOfAnEndlessCapture) {
+    sim_process p({"--replay", "/dev/zero"});
+    const auto reading = [&] {
+        std::error_code ec;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(p.pid()) + "/fd", ec))
+            if (std::filesystem::read_symlink(fd.path(), ec) == "/dev/zero") return true;
+        return false;
+    };
+    ASSERT_TRUE(eventually(reading, 10s));
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(10s), 0);
 }
 
 TEST(SimProgram, HelpPrintsTheUsage) {
