@@ -423,6 +423,27 @@ kvr_loconet_msg kvr_dccx_loconet::fetch_slot_data(uint8_t slot) {
     }
 }
 
+// The NULL move marks the slot in use, and the command station answers it
+// with the slot's data, or refuses it with OPC_LONG_ACK (LocoNet PE opcode
+// summary). That answer is the read-back: a request of our own on top would
+// bring a second answer, built before the direction or function message that
+// follows, which can reach us after that message and undo it in the slot
+// copy. Only a move that got no slot data is followed by a request.
+kvr_loconet_msg kvr_dccx_loconet::take_slot(uint8_t slot) {
+    {
+        std::lock_guard<std::mutex> lk(link_.lock());
+        link_.forget_slot(slot);
+        link_.forget_ack(OPC_MOVE_SLOTS);
+    }
+    send_move_slot(slot, slot);
+    for (uint32_t unit = 0; unit < move_reply_polls && !look_ack(OPC_MOVE_SLOTS); ++unit) {
+        if (auto data = look_slot(slot)) return *data;
+        wait_unit(timing_.slot_wait_ms, {answer_kind::slot, slot});
+    }
+    if (auto data = look_slot(slot)) return *data;
+    return fetch_slot_data(slot);
+}
+
 // Phase 3: writes the slot with this program's identity, in use, and asks
 // for its new data; any slot data of the slot ends the wait.
 kvr_loconet_msg kvr_dccx_loconet::write_slot(kvr_loconet_msg copy, bool code_changed) {
@@ -479,8 +500,7 @@ kvr_dccx_loconet::loco_slot kvr_dccx_loconet::request_loco(uint32_t address, uin
             // may be lost: the command station may purge the slot or give it
             // to another throttle. The NULL move takes it, as a throttle does
             // after OPC_LOCO_ADR; the slot is then read back.
-            send_move_slot(static_cast<uint8_t>(slot), static_cast<uint8_t>(slot));
-            copy = fetch_slot_data(static_cast<uint8_t>(slot));
+            copy = take_slot(static_cast<uint8_t>(slot));
             if (copy.slot_address() != wanted) {
                 std::lock_guard<std::mutex> lk(link_.lock());
                 link_.forget_address(wanted);

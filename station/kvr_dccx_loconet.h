@@ -93,6 +93,7 @@ public:
     const uint32_t lack_tries = 3;
     const uint32_t read_reply_polls = 60;
     const uint32_t write_reply_polls = 10;
+    const uint32_t move_reply_polls = 2;  // the NULL move's own answer, before asking
 
 private:
     // What a wait looks for while it waits.
@@ -126,6 +127,7 @@ private:
     loco_slot request_loco_labelled(uint32_t address, uint16_t direction, uint8_t code);
     uint16_t find_loco_slot(uint16_t address);
     kvr_loconet_msg fetch_slot_data(uint8_t slot);
+    kvr_loconet_msg take_slot(uint8_t slot);
     kvr_loconet_msg write_slot(kvr_loconet_msg copy, bool code_changed);
     void follow_sent(uint8_t opcode, uint16_t slot, uint8_t value);
     void drive_speed(uint16_t slot, uint8_t speed);
