@@ -19,6 +19,7 @@
 #include "loconet/kvr_ms100.h"
 #include "loconet/link_test_support.h"
 #include "loconet/lntcp_test_client.h"
+#include "support/closed_port.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
 
@@ -53,19 +54,6 @@ TEST(LntcpUrl, ParsesTcpPortNames) {
     }
 }
 
-// A loopback port where nothing listens: bound, then closed.
-uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
-
 TEST(LntcpConnect, ConnectsOrSaysWhyWithTheFix) {
     kvr_lntcp_server_options opt;
     opt.listen = {"127.0.0.1", 0};
@@ -81,7 +69,7 @@ TEST(LntcpConnect, ConnectsOrSaysWhyWithTheFix) {
     EXPECT_EQ(std::string(buf, static_cast<std::size_t>(::read(ok.fd, buf, sizeof buf))), "VERSION test\r\n");
     ::close(ok.fd);
 
-    const uint16_t closed = free_port();
+    const uint16_t closed = closed_tcp_port();
     kvr_lntcp_connection refused = kvr_lntcp_connect({"127.0.0.1", closed}, kvr_lntcp_connect_ms, -1);
     EXPECT_EQ(refused.fd, -1);
     EXPECT_EQ(refused.error, ECONNREFUSED);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "foundation/kvr_ini.h"
+#include "support/closed_port.h"
 #include "support/scripted_server.h"
 #include "support/shared_sim.h"
 #include "support/test_pty.h"
@@ -20,24 +21,9 @@
 #include "ui/kvr_elided_edit.h"
 #include "ui_test_support.h"
 
-namespace {
-
-// A loopback port where nothing listens: bound, then closed.
-uint16_t closed_tcp_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    ::close(fd);
-    return ntohs(sa.sin_port);
-}
-
-}  // namespace
-
-class WithTcpServer : public dialog_fixture {
+// The window on the real link (serial or tcp://), without a station of its
+// own; the link is closed before the window's fixture goes.
+class with_real_link : public dialog_fixture {
 protected:
     void SetUp() override {
         dialog_fixture::SetUp();
@@ -49,8 +35,12 @@ protected:
         ms100.close();
     }
 
-    shared_sim layout;
     kvr_ms100 ms100;
+};
+
+class WithTcpServer : public with_real_link {
+protected:
+    shared_sim layout;
 };
 
 TEST_F(WithTcpServer, TypedAddressConnectsReadsAndLosesTheServer) {
@@ -117,20 +107,7 @@ TEST_F(PortBox, LongNamesFitTheListAndShowBothEnds) {
 
 // What the window says when connecting fails or the link is lost later:
 // first a line in plain words, then the report as it always was.
-class Reports : public dialog_fixture {
-protected:
-    void SetUp() override {
-        dialog_fixture::SetUp();
-        env.link = &ms100;
-        env.make_station = nullptr;
-    }
-    void TearDown() override {
-        dialog_fixture::TearDown();
-        ms100.close();
-    }
-
-    kvr_ms100 ms100;
-};
+class Reports : public with_real_link {};
 
 TEST_F(Reports, EachStartsWithWhatHappenedToWhichPortAndWhatToDo) {
     make_dialog();
@@ -173,20 +150,9 @@ TEST_F(Reports, EachStartsWithWhatHappenedToWhichPortAndWhatToDo) {
 // A server that refuses what the window sends: one report with the server's
 // words, for a button that only sends and for one that waits for an answer
 // (which ends at once instead of waiting to be cancelled).
-class WithRefusingServer : public dialog_fixture {
+class WithRefusingServer : public with_real_link {
 protected:
-    void SetUp() override {
-        dialog_fixture::SetUp();
-        env.link = &ms100;
-        env.make_station = nullptr;
-    }
-    void TearDown() override {
-        dialog_fixture::TearDown();
-        ms100.close();
-    }
-
     scripted_server server{scripted_server::script::refuse};
-    kvr_ms100 ms100;
 };
 
 TEST_F(WithRefusingServer, OneReportPerButtonWithTheServersWords) {
