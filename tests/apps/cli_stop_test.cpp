@@ -29,15 +29,30 @@ namespace {
 using namespace std::chrono_literals;
 const std::string cli_path = BUSPROBE_CLI_PATH;
 
+// The programs as the ordinary user may run them: from the build folder, or
+// from a copy when the build lies in a folder only its owner may enter.
+const unprivileged::program_copy& user_sim() {
+    static const unprivileged::program_copy copy(BUSPROBE_SIM_PATH);
+    return copy;
+}
+const unprivileged::program_copy& user_cli_program() {
+    static const unprivileged::program_copy copy(BUSPROBE_CLI_PATH);
+    return copy;
+}
+
+#define SKIP_UNLESS_THE_USER_CAN_RUN_THE_PROGRAMS()                                              \
+    if (user_sim().path().empty() || user_cli_program().path().empty())                          \
+    GTEST_SKIP() << user_sim().why_not() << user_cli_program().why_not()
+
 // busprobe-sim with steady traffic, as the ordinary user, so its device is
 // theirs to open.
 struct user_bus {
-    child_program sim{{BUSPROBE_SIM_PATH, "--traffic", "100"}, {.stderr_to_pipe = false, .ordinary_user = true}};
+    child_program sim{{user_sim().path(), "--traffic", "100"}, {.stderr_to_pipe = false, .ordinary_user = true}};
     std::string device = sim.read_line(10s).value_or("(no device)");
 };
 
 child_program user_cli(std::vector<std::string> args, const char* stdout_to = nullptr) {
-    args.insert(args.begin(), cli_path);
+    args.insert(args.begin(), user_cli_program().path());
     return child_program(std::move(args), {.stdout_to = stdout_to, .ordinary_user = true});
 }
 
@@ -90,6 +105,7 @@ struct full_fifo {
 };
 
 TEST(CliStop, EveryStopSignalEndsTheCommandAndLeavesThePortFree) {
+    SKIP_UNLESS_THE_USER_CAN_RUN_THE_PROGRAMS();
     user_bus bus;
     ASSERT_EQ(bus.device.rfind("/dev/", 0), 0u) << bus.device;
     struct {
@@ -116,6 +132,7 @@ TEST(CliStop, EveryStopSignalEndsTheCommandAndLeavesThePortFree) {
 // The output or file of a command that nobody takes: the stop (a signal or
 // the time-out) must still end it, with status 3, and free the port.
 TEST(CliStop, ACommandWhoseOutputOrFifoBlocksStillEnds) {
+    SKIP_UNLESS_THE_USER_CAN_RUN_THE_PROGRAMS();
     user_bus bus;
     ASSERT_EQ(bus.device.rfind("/dev/", 0), 0u) << bus.device;
     {
