@@ -220,6 +220,10 @@ auto kvr_dccx_loconet::labelled(const char* label, F&& body) -> decltype(body())
     }
 }
 
+void kvr_dccx_loconet::run_labelled(const char* label, const std::function<void()>& body) {
+    labelled(label, body);
+}
+
 // ---------------------------------------------------------------------------
 // Store looks and the wait step
 

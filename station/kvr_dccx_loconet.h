@@ -7,10 +7,27 @@
 // an operation leaves it wrapped under "kvr_dccx_loconet::<operation>()".
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "station/kvr_dccx.h"
 #include "station/kvr_waiter.h"
+
+class kvr_loco_functions;
+
+// How F9..F28 go out: as DCC packets inside OPC_IMM_PACKET, which command
+// stations with immediate-packet support put on the track, or as the slot
+// function messages A3 / D4 of command stations that keep them.
+enum class kvr_function_send : uint8_t { packet, opcodes };
+
+// What a fast-clock write sets. Without a rate the clock keeps the rate it
+// runs at (1 when it stands); a clock that does not run is written rate 0.
+struct kvr_clock_setting {
+    uint8_t hour = 0;    // 0..23
+    uint8_t minute = 0;  // 0..59
+    std::optional<uint8_t> rate;  // 1..127
+    bool run = true;
+};
 
 struct kvr_dccx_timing {
     unsigned wait_unit_ms = 500;   // one wait step
@@ -64,7 +81,26 @@ public:
     // FIFO is full). Only the abort event ends the wait.
     kvr_loconet_msg do_sw_acknowledged(uint16_t number, uint16_t position, bool on);
 
+    // Function n (0..28) of the locomotive on or off. F0..F8 go into its
+    // slot (OPC_LOCO_DIRF, OPC_LOCO_SND) with the rest of the byte from the
+    // slot copy; F9..F28 as `how` says, with the rest of their group from
+    // `known`, which takes the change at once.
+    void do_function(uint16_t address, unsigned n, bool on, kvr_loco_functions& known,
+                     kvr_function_send how = kvr_function_send::packet);
+    // Speed 1 to the locomotive's slot: the decoder stops at once, without
+    // its deceleration.
+    void do_emergency_stop(uint16_t address);
+    // OPC_IDLE: the command station stops every locomotive on the layout.
+    void do_stop_all();
+    // Reads the fast-clock slot (for the days, the track status and the rate
+    // kept), writes it with `setting`, and returns the slot as read back.
+    kvr_loconet_msg do_set_fast_clock(const kvr_clock_setting& setting);
+
     // Request builders.
+    void send_imm_packet(const kvr_loconet_msg& msg);
+    void send_function_opcode(const kvr_loconet_msg& msg);
+    void send_idle();
+    void send_fast_clock(const kvr_loconet_msg& write);
     void send_req_loco_adr(uint32_t address);
     void send_req_sl_data(uint8_t slot);
     void send_move_slot(uint8_t src, uint8_t dst);
@@ -141,6 +177,8 @@ private:
     class operation_scope;
     template <class F>
     auto labelled(const char* label, F&& body) -> decltype(body());
+    // labelled, for the operations defined in the class's other files.
+    void run_labelled(const char* label, const std::function<void()>& body);
 
     // Queues one request, a failure wrapped under `label`.
     void send_labelled(const char* label, const kvr_loconet_msg& msg, uint8_t key = 0);

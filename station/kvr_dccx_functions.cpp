@@ -1,0 +1,112 @@
+// Functions F0 to F28, the stops, and the setting of the fast clock.
+
+#include <mutex>
+
+#include "foundation/kvr_exception.h"
+#include "loconet/kvr_dcc_packet.h"
+#include "station/kvr_dccx_loconet.h"
+#include "station/kvr_loco_functions.h"
+
+namespace {
+
+using namespace kvr_proto;
+
+constexpr const char* source_name = "kvr_dccx_loconet";
+
+constexpr const char* text_bad_function = "ERR:FUNCTION MUST BE 0 TO 28";
+constexpr const char* text_bad_address = "ERR:LOCO ADDRESS MUST BE 1 TO 10239";
+constexpr const char* text_bad_time = "ERR:TIME MUST BE 00:00 TO 23:59";
+constexpr const char* text_bad_rate = "ERR:RATE MUST BE 1 TO 127";
+
+// An immediate packet is put on the track and never refreshed: one lost to
+// a dirty rail stays lost. Repeats make it likelier that the decoder hears
+// it (a decoder takes a repeated function instruction as one).
+constexpr uint8_t function_repeats = 4;
+
+// Speed 1 is the emergency stop of OPC_LOCO_SPD (LocoNet PE).
+constexpr uint8_t speed_emergency_stop = 1;
+
+[[noreturn]] void refuse(const char* text) { KVR_RAISE(text, 0, source_name); }
+
+}  // namespace
+
+void kvr_dccx_loconet::send_imm_packet(const kvr_loconet_msg& msg) {
+    send_labelled("kvr_dccx_loconet::send_imm_packet()", msg);
+}
+
+void kvr_dccx_loconet::send_function_opcode(const kvr_loconet_msg& msg) {
+    send_labelled("kvr_dccx_loconet::send_function_opcode()", msg);
+}
+
+void kvr_dccx_loconet::send_idle() {
+    send_labelled("kvr_dccx_loconet::send_idle()", kvr_loconet_msg::with_checksum({OPC_IDLE}));
+}
+
+void kvr_dccx_loconet::send_fast_clock(const kvr_loconet_msg& write) {
+    send_labelled("kvr_dccx_loconet::send_fast_clock()", write);
+}
+
+void kvr_dccx_loconet::do_function(uint16_t address, unsigned n, bool on, kvr_loco_functions& known,
+                                   kvr_function_send how) {
+    run_labelled("kvr_dccx_loconet::do_function()", [&] {
+        if (n > kvr_dcc::function_max) refuse(text_bad_function);
+        if (n <= 8) {
+            const loco_slot loco = request_loco_labelled(address, 0, 0);
+            // DIRF: F0 in bit 4, F1..F4 in bits 0..3; SND: F5..F8 in bits 0..3.
+            const bool in_dirf = n <= 4;
+            const uint8_t bit = n == 0 ? dirf_f0 : static_cast<uint8_t>(1u << (in_dirf ? n - 1 : n - 5));
+            const uint8_t old = in_dirf ? loco.data.dirf() : loco.data.snd();
+            const auto value = static_cast<uint8_t>(on ? old | bit : old & ~bit);
+            if (in_dirf) send_dirf(static_cast<uint8_t>(loco.slot), value);
+            else send_snd(static_cast<uint8_t>(loco.slot), value);
+            follow_sent(in_dirf ? OPC_LOCO_DIRF : OPC_LOCO_SND, loco.slot, value);
+            return;
+        }
+        if (!is_loco_address(address)) refuse(text_bad_address);
+        const uint32_t others = known.bits(address);
+        const uint32_t wanted = on ? others | 1u << n : others & ~(1u << n);
+        if (how == kvr_function_send::packet) {
+            const kvr_dcc::function_packet p = kvr_dcc::packet_for(address, kvr_dcc::group_of(n), wanted);
+            send_imm_packet(kvr_dcc::imm_packet_message(kvr_dcc::encode_function(p), function_repeats));
+        } else {
+            const loco_slot loco = request_loco_labelled(address, 0, 0);
+            send_function_opcode(kvr_dcc::function_opcode_message(static_cast<uint8_t>(loco.slot), n, wanted));
+        }
+        known.set(address, n, on);
+    });
+}
+
+void kvr_dccx_loconet::do_emergency_stop(uint16_t address) {
+    run_labelled("kvr_dccx_loconet::do_emergency_stop()", [&] {
+        const uint16_t slot = do_request_loco(address, 0, 0);
+        drive_speed(slot, speed_emergency_stop);
+    });
+}
+
+void kvr_dccx_loconet::do_stop_all() {
+    run_labelled("kvr_dccx_loconet::do_stop_all()", [&] { send_idle(); });
+}
+
+// The write keeps what the slot read says of the days and the track, and
+// names this program as the setter. The fraction of the minute starts at 0.
+kvr_loconet_msg kvr_dccx_loconet::do_set_fast_clock(const kvr_clock_setting& setting) {
+    kvr_loconet_msg back;
+    run_labelled("kvr_dccx_loconet::do_set_fast_clock()", [&] {
+        if (setting.hour > 23 || setting.minute > 59) refuse(text_bad_time);
+        if (setting.rate && (*setting.rate < 1 || *setting.rate > 127)) refuse(text_bad_rate);
+        const kvr_loconet_msg now = fetch_slot_data(kvr_slot_fast_clock);
+        uint8_t rate = 0;
+        if (setting.run) rate = setting.rate ? *setting.rate : now[clk_rate] ? now[clk_rate] : uint8_t{1};
+        const clock_bytes hm = encode_clock_time({setting.hour, setting.minute});
+        kvr_loconet_msg write = slot_message(
+            OPC_WR_SL_DATA, kvr_slot_fast_clock,
+            {rate, 0, 0, hm.mins, static_cast<uint8_t>(now[slot_trk] & 0x7F), hm.hrs,
+             static_cast<uint8_t>(now[clk_days] & 0x7F), static_cast<uint8_t>((now[clk_cntrl] | clk_cntrl_valid) & 0x7F),
+             0, 0});
+        write.set_throttle_id(link_.throttle_id());
+        write.renew_checksum();
+        send_fast_clock(write);
+        back = fetch_slot_data(kvr_slot_fast_clock);
+    });
+    return back;
+}

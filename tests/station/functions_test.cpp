@@ -1,0 +1,145 @@
+// F0 to F28, the stops and the fast-clock write against the scripted link,
+// and the F9-F28 state kept from the bus. Golden bytes are worked from the
+// NMRA S-9.2.1 function groups and the LocoNet PE message layouts.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "fake_link.h"
+#include "loconet/kvr_dcc_packet.h"
+#include "loconet/kvr_monitor.h"
+#include "station/kvr_loco_functions.h"
+
+namespace {
+
+kvr_loconet_msg msg_of(const bytes& b) { return kvr_loconet_msg::with_checksum(b.data(), b.size()); }
+
+class Functions : public Station {
+protected:
+    Functions() { seen(slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x21, .snd = 0x02, .id = 0x0100})); }
+    kvr_loco_functions known;
+};
+
+// NMRA S-9.2.1 groups inside OPC_IMM_PACKET (LocoNet PE): no slot is needed.
+TEST_F(Functions, HighFunctionsGoAsImmediatePacketsAndBuildOnEachOther) {
+    station.do_function(3, 12, true, known);
+    station.do_function(3, 9, true, known);
+    station.do_function(1234, 28, true, known);
+    station.do_function(3, 12, false, known);
+    EXPECT_EQ(sent(), (strings{
+                          "ED 0B 7F 24 02 03 28 00 00 00 6B",  // 03 A8: F12
+                          w({0xED, 0x0B, 0x7F, 0x24, 0x02, 0x03, 0x29, 0, 0, 0}),  // 03 A9: F9 and F12
+                          "ED 0B 7F 44 0F 44 52 5F 00 00 64",  // C4 D2 DF 80: F28
+                          w({0xED, 0x0B, 0x7F, 0x24, 0x02, 0x03, 0x21, 0, 0, 0}),  // 03 A1: F9 alone
+                      }));
+    EXPECT_TRUE(known.get(3, 9));
+    EXPECT_FALSE(known.get(3, 12));
+    EXPECT_TRUE(known.get(1234, 28));
+    EXPECT_FALSE(known.get(1234, 27));
+}
+
+TEST_F(Functions, OpcodesGoToTheLocosSlot) {
+    station.do_function(3, 10, true, known, kvr_function_send::opcodes);
+    station.do_function(3, 13, true, known, kvr_function_send::opcodes);
+    station.do_function(3, 28, true, known, kvr_function_send::opcodes);
+    EXPECT_EQ(sent(), (strings{w({0xA3, 0x05, 0x02}), w({0xD4, 0x20, 0x05, 0x08, 0x01}),
+                               w({0xD4, 0x20, 0x05, 0x05, 0x40})}));
+}
+
+TEST_F(Functions, LowFunctionsChangeOneBitOfTheSlotsByte) {
+    // DIRF 0x21: reverse, F1 on; SND 0x02: F6 on.
+    station.do_function(3, 0, true, known);
+    station.do_function(3, 1, false, known);
+    station.do_function(3, 8, true, known);
+    station.do_function(3, 6, false, known);
+    EXPECT_EQ(sent(), (strings{w({0xA1, 0x05, 0x31}), w({0xA1, 0x05, 0x30}), w({0xA2, 0x05, 0x0A}),
+                               w({0xA2, 0x05, 0x08})}));
+}
+
+TEST_F(Functions, NumbersTheWireCannotCarryAreRefusedAndNothingIsSent) {
+    expect_failure([&] { station.do_function(3, 29, true, known); }, {op("do_function"), "ERR:FUNCTION MUST BE 0 TO 28"});
+    expect_failure([&] { station.do_function(0, 12, true, known); }, {op("do_function"), "ERR:LOCO ADDRESS MUST BE 1 TO 10239"});
+    expect_failure([&] { station.do_function(10240, 20, true, known); }, {op("do_function")});
+    EXPECT_TRUE(link.sent.empty());
+    EXPECT_FALSE(known.get(10240, 20)) << "a refused function is not kept as sent";
+}
+
+// LocoNet PE: speed 1 is the emergency stop; OPC_IDLE stops every loco.
+TEST_F(Functions, EmergencyStopAndStopAll) {
+    station.do_emergency_stop(3);
+    station.do_stop_all();
+    EXPECT_EQ(sent(), (strings{"A0 05 01 5B", "85 7A"}));
+}
+
+// The write carries the fields the monitor's FAST CLOCK line reads back.
+TEST_F(Functions, FastClockIsWrittenAsTheMonitorReadsItAndReadBack) {
+    // Day 3, 09:15 at rate 2, TRK 07, CLK_CNTRL 40.
+    const kvr_proto::clock_bytes nine = kvr_proto::encode_clock_time({9, 15});
+    seen(with_checksum({0xE7, 0x0E, 0x7B, 0x02, 0, 0, nine.mins, 0x07, nine.hrs, 0x03, 0x40, 0, 0}));
+    const struct {
+        kvr_clock_setting set;
+        const char* shows;
+    } cases[] = {
+        {{14, 30, 4, true}, "FAST CLOCK rate(4:1) days( 3) hrs24(14) min(30) sub_minute(00.00) clk_ctrl(40h) id1(01h) id2(00h)"},
+        {{0, 0, std::nullopt, true}, "rate(4:1) days( 3) hrs24(00) min(00)"},  // the rate kept
+        {{23, 59, 9, false}, "rate(0:1) days( 3) hrs24(23) min(59)"},          // stopped
+        {{6, 5, std::nullopt, true}, "rate(1:1) days( 3) hrs24(06) min(05)"},  // a stopped clock restarts at 1
+    };
+    for (const auto& c : cases) {
+        restart();
+        const kvr_loconet_msg back = station.do_set_fast_clock(c.set);
+        ASSERT_EQ(link.sent.size(), 3u);
+        EXPECT_EQ(hex(link.sent[0]), "BB 7B 00 3F");
+        EXPECT_EQ(hex(link.sent[2]), "BB 7B 00 3F");
+        const std::string written = kvr_monitor::to_text(msg_of(bytes(link.sent[1].begin(), link.sent[1].end() - 1)));
+        EXPECT_EQ(link.sent[1][0], 0xEF);
+        EXPECT_NE(written.find(c.shows), std::string::npos) << written;
+        EXPECT_NE(kvr_monitor::to_text(back).find(c.shows), std::string::npos) << kvr_monitor::to_text(back);
+    }
+    restart();
+    expect_failure([&] { station.do_set_fast_clock({24, 0, 1, true}); }, {op("do_set_fast_clock"), "ERR:TIME MUST BE"});
+    expect_failure([&] { station.do_set_fast_clock({1, 0, 128, true}); }, {op("do_set_fast_clock"), "ERR:RATE MUST BE"});
+    EXPECT_TRUE(link.sent.empty());
+}
+
+// --- the state kept from the bus ----------------------------------------------
+
+TEST(LocoFunctions, FollowsPacketsAndSlotMessagesSeenOnTheBus) {
+    kvr_loco_functions f;
+    const kvr_capture_time t{};
+    const uint64_t v0 = f.version();
+    // Another throttle's packets: F21-F28 of 1234, then F13-F20 of 3.
+    f.on_message(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({1234, kvr_dcc::fn_group::f21_f28, 0x81}), 0), t);
+    f.on_message(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({3, kvr_dcc::fn_group::f13_f20, 0x02}), 0), t);
+    EXPECT_EQ(f.bits(1234), 1u << 21 | 1u << 28);
+    EXPECT_EQ(f.bits(3), 1u << 14);
+    EXPECT_GT(f.version(), v0);
+
+    // A slot message for a slot not yet seen says nothing; once slot data
+    // named the loco of slot 9, it does.
+    const kvr_loconet_msg f9_on = kvr_dcc::function_opcode_message(9, 9, 1u << 9);
+    f.on_message(f9_on, t);
+    EXPECT_FALSE(f.get(3, 9));
+    const bytes nine = slot_data({.slot = 9, .address = 3});
+    f.on_message(msg_of(bytes(nine.begin(), nine.end() - 1)), t);
+    f.on_message(f9_on, t);
+    EXPECT_TRUE(f.get(3, 9));
+    EXPECT_TRUE(f.get(3, 14)) << "other groups are kept";
+    f.on_message(kvr_dcc::function_opcode_message(9, 28, 1u << 28), t);
+    EXPECT_TRUE(f.get(3, 28));
+    EXPECT_FALSE(f.get(3, 12)) << "D4 05 names F12, F20 and F28 together";
+
+    // F0-F8 and other packets are not kept here; versions move only on change.
+    const uint64_t v1 = f.version();
+    f.on_message(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({3, kvr_dcc::fn_group::f0_f4, 0x1F}), 0), t);
+    f.on_message(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({3, kvr_dcc::fn_group::f9_f12, 0x01}), 0), t);
+    EXPECT_EQ(f.version(), v1);
+    EXPECT_FALSE(f.get(3, 0));
+    // The fast-clock slot is no locomotive's: it does not rebind slot 123.
+    f.on_message(msg_of({0xE7, 0x0E, 0x7B, 0x04, 0, 0, 0x43, 0x07, 0x68, 0, 0x40, 0, 0}), t);
+    f.on_message(kvr_dcc::function_opcode_message(123, 10, 1u << 10), t);
+    EXPECT_FALSE(f.get(0, 10));
+}
+
+}  // namespace
