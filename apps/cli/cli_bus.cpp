@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "apps/cli/cli_abort.h"
+#include "apps/cli/cli_functions.h"
 #include "apps/cli/cli_sink.h"
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
@@ -134,6 +135,7 @@ kvr_loconet_msg take_slot(bus_session& s, uint16_t address, uint16_t slot) {
 }
 
 int run_throttle(bus_session& s, const cli_command& cmd, std::ostream& out) {
+    if (cli_only_packet_functions(cmd)) return cli_run_high_functions(s.station, cmd);
     auto address = static_cast<uint16_t>(cmd.address);
     // Find (or take) the slot without changing it, to learn the direction
     // and functions that the options leave alone.
@@ -161,7 +163,7 @@ int run_throttle(bus_session& s, const cli_command& cmd, std::ostream& out) {
         s.station.do_function_grp1(address, with_functions(state->dirf() & (kvr_proto::dirf_f0 | kvr_proto::dirf_f1_f4), cmd, 0, 4));
     }
     if (wants_group(cmd, 5, 8)) s.station.do_function_grp2(address, with_functions(state->snd() & kvr_proto::snd_f5_f8, cmd, 5, 8));
-    return kvr_cli_ok;
+    return cli_run_high_functions(s.station, cmd);
 }
 
 int run_cv_read(bus_session& s, const cli_command& cmd, std::ostream& out, std::ostream& err) {
@@ -338,6 +340,7 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
         case cli_verb::cv_read: return run_cv_read(s, cmd, *ctx.out, *ctx.err);
         case cli_verb::cv_write: return run_cv_write(s, cmd);
         case cli_verb::address_write: return run_address_write(s, cmd);
+        case cli_verb::clock_set: return cli_run_clock_set(s.station, cmd, *ctx.out);
         case cli_verb::serve: break;  // runs on a link of its own
     }
     return kvr_cli_failed;
@@ -404,6 +407,7 @@ const char* effect_of(cli_verb verb) {
         case cli_verb::cv_write:
         case cli_verb::address_write: return "the decoder may have been written";
         case cli_verb::sw: return "the turnout may have been set";
+        case cli_verb::clock_set: return "the fast clock may have been set";
         default: return nullptr;
     }
 }

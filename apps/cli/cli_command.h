@@ -12,7 +12,8 @@
 #include "loconet/kvr_adapter.h"
 #include "loconet/kvr_loconet_proto.h"
 
-enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve };
+enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve,
+                      clock_set };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -25,7 +26,7 @@ constexpr unsigned cli_value_max = 255;
 constexpr unsigned cli_switch_min = 1, cli_switch_max = 2048;
 constexpr unsigned cli_address_min = kvr_proto::loco_address_first;  // the window's rule too
 constexpr unsigned cli_address_max = kvr_proto::loco_address_last;
-constexpr unsigned cli_function_max = 8;     // F0 to F8
+constexpr unsigned cli_function_max = 28;    // F0 to F28
 constexpr double cli_default_timeout_s = 60;
 constexpr double cli_speed_min = 0.01, cli_speed_max = 1000;
 
@@ -69,6 +70,13 @@ struct cli_command {
     bool steps_given = false;
     std::optional<bool> forward;
     std::map<unsigned, bool> functions;  // function number -> on
+    bool functions_as_opcodes = false;   // --functions opcodes: F9-F28 as A3/D4, not DCC packets
+
+    // clock set
+    unsigned clock_hour = 0;
+    unsigned clock_minute = 0;
+    std::optional<unsigned> clock_rate;  // kept as the clock runs when not given
+    bool clock_stop = false;
 
     // cv read / cv write / address write
     unsigned cv = 0;

@@ -34,9 +34,12 @@ const help_entry entries[] = {
      "                                send the messages of a capture file\n"
      "  power on|off                  switch track power on or off\n"
      "  clock                         ask for the fast clock and print it\n"
+     "  clock set HH:MM [--rate N] [--stop]\n"
+     "                                set the fast clock\n"
      "  switch NUMBER closed|thrown [--off]\n"
      "                                set a turnout\n"
      "  throttle ADDRESS [--speed N] [--steps 28|128] [--fwd|--rev] [--f N=on|off]...\n"
+     "           [--functions packet|opcodes]\n"
      "                                drive a locomotive\n"
      "  cv read CV [--mode MODE] [--address A]\n"
      "                                read a decoder CV\n"
@@ -129,6 +132,16 @@ const help_entry entries[] = {
      "\n"
      "Ask the command station for the fast-clock slot (slot 123) and print the\n"
      "monitor line of its answer: rate, days, hours, minutes.\n"},
+    {"clock set",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] clock set HH:MM [--rate N] [--stop]\n",
+     "\n"
+     "Write the fast-clock slot (slot 123): the time of day HH:MM (00:00 to\n"
+     "23:59), the rate and whether the clock runs. The slot is read first, so\n"
+     "the day count and, without --rate, the rate stay as they are (a stopped\n"
+     "clock starts at rate 1). Prints the monitor line of the slot read back.\n"
+     "\n"
+     "  --rate N   fast minutes per real minute, 1 to 127\n"
+     "  --stop     hold the clock at HH:MM (written as rate 0)\n"},
     {"switch",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] switch NUMBER closed|thrown [--off]\n",
      "\n"
@@ -140,7 +153,7 @@ const help_entry entries[] = {
      "  --off   send the position with the output switched off\n"},
     {"throttle",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] throttle ADDRESS [--speed N] [--steps 28|128]\n"
-     "                    [--fwd|--rev] [--f N=on|off]...\n",
+     "                    [--fwd|--rev] [--f N=on|off]... [--functions packet|opcodes]\n",
      "\n"
      "Take the locomotive ADDRESS (1 to 10239) into a slot of the command\n"
      "station, mark the slot in use, and change what the options say; functions\n"
@@ -149,7 +162,16 @@ const help_entry entries[] = {
      "  --speed N       speed, 0 to 127 with 128 steps, 0 to 28 with 28 steps\n"
      "  --steps 28|128  speed steps for --speed (default 128)\n"
      "  --fwd, --rev    direction; with --speed the current one is kept if not given\n"
-     "  --f N=on|off    function F0 to F8 on or off; may be repeated\n"},
+     "  --f N=on|off    function F0 to F28 on or off; may be repeated\n"
+     "  --functions packet|opcodes\n"
+     "                  how F9 to F28 go out: packet (default) as DCC packets in\n"
+     "                  OPC_IMM_PACKET, for command stations with immediate-packet\n"
+     "                  support; opcodes as the slot messages A3 / D4\n"
+     "\n"
+     "F0 to F8 live in the command station's slot. F9 to F28 do not, and travel\n"
+     "in groups (F9-F12, F13-F20, F21-F28 as packets; F9-F12, F13-F19, F21-F27\n"
+     "and F12/F20/F28 as opcodes): the functions of a group sent that this\n"
+     "command does not name go out off.\n"},
     {"cv",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] cv read CV [--mode MODE] [--address A]\n"
      "       busprobe-cli [-p PORT] [--timeout SECONDS] cv write CV VALUE [--mode MODE] [--address A] [--feedback]\n",

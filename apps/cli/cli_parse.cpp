@@ -258,7 +258,12 @@ void parse_throttle(arg_cursor& c, cli_command& cmd) {
             if (cmd.forward && *cmd.forward != fwd) refuse("--fwd and --rev exclude each other", c.topic());
             cmd.forward = fwd;
         } else if (a == "--f") parse_function(c.value_of(a), cmd, c.topic());
-        else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else if (a == "--functions") {
+            const std::string& v = c.value_of(a);
+            if (v != "packet" && v != "opcodes")
+                refuse("--functions must be 'packet' or 'opcodes', not " + cli_quoted(v), c.topic());
+            cmd.functions_as_opcodes = v == "opcodes";
+        } else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
     expect_count(pos, 1, c.topic());
@@ -269,6 +274,30 @@ void parse_throttle(arg_cursor& c, cli_command& cmd) {
         unsigned top = cmd.steps == 28 ? 28 : 127;
         cmd.speed = number_in_range(*speed_text, "speed", 0, top, c.topic(), note);
     }
+}
+
+// "HH:MM", 00:00 to 23:59; one-digit hours allowed.
+void parse_clock_time(const std::string& text, cli_command& cmd, const std::string& topic) {
+    const std::size_t colon = text.find(':');
+    const bool shaped = colon != std::string::npos && colon >= 1 && colon <= 2 && text.size() == colon + 3;
+    const std::optional<uint64_t> h = shaped ? kvr_parse_number(text.substr(0, colon), kvr_number_form::decimal) : std::nullopt;
+    const std::optional<uint64_t> m = shaped ? kvr_parse_number(text.substr(colon + 1), kvr_number_form::decimal) : std::nullopt;
+    if (!h || !m || *h > 23 || *m > 59) refuse("time " + cli_quoted(text) + " is not HH:MM (00:00 to 23:59)", topic);
+    cmd.clock_hour = static_cast<unsigned>(*h);
+    cmd.clock_minute = static_cast<unsigned>(*m);
+}
+
+void parse_clock_set(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--rate") cmd.clock_rate = number_in_range(c.value_of(a), "rate", 1, 127, c.topic());
+        else if (a == "--stop") cmd.clock_stop = true;
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 1, c.topic());
+    parse_clock_time(pos[0], cmd, c.topic());
 }
 
 bool is_ops(cli_cv_mode m) { return m == cli_cv_mode::ops || m == cli_cv_mode::ops_bits; }
@@ -345,6 +374,7 @@ constexpr verb_entry verbs[] = {
     {"record", cli_verb::record, parse_record},
     {"replay", cli_verb::replay, parse_replay},
     {"power", cli_verb::power, parse_power},
+    {"clock set", cli_verb::clock_set, parse_clock_set},  // ahead of "clock", which takes no words
     {"clock", cli_verb::clock, [](arg_cursor& c, cli_command&) { expect_count(positionals_only(c), 0, c.topic()); }},
     {"switch", cli_verb::sw, parse_switch},
     {"throttle", cli_verb::throttle, parse_throttle},

@@ -17,9 +17,11 @@
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_build.h"
 #include "loconet/kvr_capture.h"
+#include "loconet/kvr_dcc_packet.h"
 #include "loconet/kvr_hex_text.h"
 #include "loconet/kvr_lntcp_server.h"
 #include "loconet/kvr_monitor.h"
+#include "loconet/kvr_monitor_ext.h"
 #include "sim/kvr_sim_args.h"
 #include "sim/kvr_sim_log.h"
 #include "sim/kvr_sim_replay.h"
@@ -29,8 +31,14 @@ namespace {
 
 std::string log_line(const kvr_loconet_msg& msg) {
     std::string text = kvr_monitor::to_text(msg);
-    // Opcodes the monitor does not decode: show the bytes.
-    return text.empty() ? kvr_hex_bytes(msg) : text;
+    if (!text.empty()) return text;
+    // Messages the monitor leaves blank: the extended line where there is
+    // one (the DCC packet of OPC_IMM_PACKET, the slot function messages),
+    // else the bytes.
+    if (msg.opcode() == OPC_IMM_PACKET || msg.opcode() == kvr_dcc::OPC_LOCO_F9F12 ||
+        msg.opcode() == kvr_dcc::OPC_LOCO_FUNC_EX)
+        return kvr_monitor::to_text_extended(msg);
+    return kvr_hex_bytes(msg);
 }
 
 // The stop signals: every one the program can catch that would otherwise end

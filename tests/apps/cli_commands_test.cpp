@@ -58,7 +58,7 @@ TEST(CliUsage, RefusesBadInputBeforeAnythingIsSent) {
         {{"throttle", "0"}, "address 0 is outside 1 to 10239"},
         {{"throttle", "3", "--speed", "128"}, "speed 128 is outside 0 to 127"},
         {{"throttle", "3", "--speed", "29", "--steps", "28"}, "speed 29 is outside 0 to 28"},
-        {{"throttle", "3", "--f", "9=on"}, "function 9 is outside 0 to 8"},
+        {{"throttle", "3", "--f", "29=on"}, "function 29 is outside 0 to 28"},
         {{"address", "write", "192", "256"}, "CV18 value 256 is outside 0 to 255"},
         {{"monitor", "--count", "0"}, "not a positive number"},
         {{"fly"}, "unknown command 'fly'"},

@@ -500,3 +500,21 @@ TEST(SimStation, TrafficLeftWithoutPollsStartsAfreshInsteadOfBursting) {
     }
     EXPECT_NEAR(static_cast<double>(reports), 150.0, 2.0);
 }
+
+namespace {
+
+// A write sets the time the clock runs on from, at the rate written: 14:30
+// at rate 4 is 14:31 fifteen real seconds later, 15:30 after fifteen minutes.
+TEST(SimStation, FastClockRunsOnFromAWriteAtItsRate) {
+    bus b;
+    const kvr_proto::clock_bytes t = kvr_proto::encode_clock_time({14, 30});
+    EXPECT_EQ(b.answers(with_checksum({0xEF, 0x0E, 0x7B, 0x04, 0, 0, t.mins, 0x07, t.hrs, 0x00, 0x40, 0x01, 0x00})),
+              (msgs{{0xB4, 0x6F, 0x7F, 0x5B}}));
+    EXPECT_NE(b.monitor_line(rq_clock).find("rate(4:1) days( 0) hrs24(14) min(30)"), std::string::npos);
+    b.after(milliseconds(15'000));
+    EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(14) min(31)"), std::string::npos);
+    b.after(milliseconds(15 * 60'000 - 15'000));
+    EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(15) min(30)"), std::string::npos);
+}
+
+}  // namespace
