@@ -180,9 +180,13 @@ void kvr_main_dlg::drain_sink(bool rearm) {
             send_refused(it.text);
         else
             receive_item(it);
+        if (!it.lost && !it.refused && it.has_msg)
+            loco_functions_.on_message(it.msg, it.time);
     }
-    if (!items.empty())
+    if (!items.empty()) {
         follow_loco();
+        show_functions_state();
+    }
 }
 
 // ---- construction ----
@@ -211,6 +215,7 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     init_dialog();
     wire_signals();
     build_monitor_actions();
+    build_operating_actions();
     sink_tick_.setSingleShot(true);
     sink_tick_.setInterval(kvr_log_view::default_batch_ms);
     connect(&sink_tick_, &QTimer::timeout, this, [this] { drain_sink(true); });
@@ -1002,6 +1007,10 @@ void kvr_main_dlg::resizeEvent(QResizeEvent* event) {
 
 void kvr_main_dlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
+    for (QAction* a : operating_actions_)
+        menu.addAction(a);
+    if (!operating_actions_.empty())
+        menu.addSeparator();
     QAction* about = menu.addAction(QString::fromUtf8(kvr_txt_about_item));
     about->setShortcut(QKeySequence(Qt::Key_F1));
     if (menu.exec(event->globalPos()) == about)

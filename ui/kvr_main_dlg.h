@@ -33,6 +33,7 @@
 #include "loconet/kvr_capture.h"
 #include "loconet/kvr_port.h"
 #include "station/kvr_dccx_loconet.h"
+#include "station/kvr_loco_functions.h"
 #include "ui/kvr_cancel_waiter.h"
 #include "ui/kvr_data_exchange.h"
 
@@ -48,6 +49,8 @@ class QScrollArea;
 class kvr_dated_log;
 class kvr_log_view;
 class kvr_speed_slider;
+class kvr_functions_wnd;
+class kvr_clock_wnd;
 
 // The dialog's values, as exchanged with its controls (initial values as
 // the dialog starts).
@@ -135,6 +138,19 @@ public:
     void send_refused(const std::string& text);
 
     void show_about();
+
+    // The functions window (F0..F28 and the emergency stop of the throttle's
+    // loco) and "Set fast clock", each made when first opened.
+    void show_functions();
+    void show_clock_setter();
+    kvr_functions_wnd* functions_window() const { return functions_wnd_; }
+    kvr_clock_wnd* clock_window() const { return clock_wnd_; }
+    // Asks before "stop all" (default: a question box owned by the dialog).
+    void set_confirm(std::function<bool(const QString&)> confirm) { confirm_ = std::move(confirm); }
+    // F9..F28 per loco, from what was sent and seen on the bus.
+    const kvr_loco_functions& loco_functions() const { return loco_functions_; }
+    void on_emergency_stop();
+    void on_stop_all();
 
     const kvr_dlg_fields& fields() const { return fields_; }
     kvr_dlg_state state() const { return state_; }
@@ -296,6 +312,14 @@ private:
     void on_power_off();
     void on_fast_clock();
 
+    // Functions F0..F28, the stops and the fast clock
+    // (kvr_main_dlg_functions.cpp).
+    void build_operating_actions();
+    void on_window_function(unsigned n, bool on);
+    void on_set_clock(const kvr_clock_setting& setting);
+    void show_functions_state();
+    void set_functions_as_opcodes(bool opcodes);
+
     QLineEdit* edit(int id) const;
     QPushButton* button(int id) const;
     QCheckBox* check(int id) const;
@@ -337,6 +361,12 @@ private:
     kvr_capture_writer recorder_;
     QAction* decode_all_action_ = nullptr;
     QAction* record_action_ = nullptr;
+    kvr_loco_functions loco_functions_;
+    kvr_functions_wnd* functions_wnd_ = nullptr;  // owned as a child
+    kvr_clock_wnd* clock_wnd_ = nullptr;          // owned as a child
+    std::vector<QAction*> operating_actions_;     // the context menu's, in its order
+    std::function<bool(const QString&)> confirm_;
+    bool functions_as_opcodes_ = false;
     std::vector<std::function<void()>> deferred_reports_;
     kvr_dlg_state state_ = kvr_dlg_state::idle;
     int failed_id_ = 0;           // control at which the last saving exchange stopped; 0: none

@@ -183,6 +183,7 @@ void kvr_main_dlg::show_throttle_fields() {
     for (int i = 0; i < 9; ++i)
         dx.check(check(kvr_idc_f0 + i), fields_.f[i]);
     state_ = outer;
+    show_functions_state();
 }
 
 namespace {
@@ -191,6 +192,9 @@ namespace {
 // ends at 126), 28 steps as the step whose scaled speed (step * 127 / 28)
 // it is, rounded up.
 int speed_position(uint8_t spd, int step_mode) {
+    // SPD 1 is the emergency stop: the loco stands.
+    if (spd == 1)
+        return 0;
     if (step_mode == 1)
         return std::min<int>(spd, 126);
     return (spd * 28 + 126) / 127;

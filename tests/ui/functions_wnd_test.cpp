@@ -1,0 +1,238 @@
+// The functions window, the stops and the fast-clock setter, offscreen, over
+// the fake link with the real command station: what reaches the link, what
+// the windows show, and the notice while the link is closed.
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTest>
+#include <QTimeEdit>
+
+#include "foundation/kvr_ini.h"
+#include "loconet/kvr_dcc_packet.h"
+#include "loconet/kvr_monitor.h"
+#include "ui/kvr_clock_wnd.h"
+#include "ui/kvr_dialog_template.h"
+#include "ui/kvr_functions_wnd.h"
+#include "ui/kvr_speed_slider.h"
+#include "ui_test_support.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+std::string hex(const kvr_loconet_msg& m) {
+    std::string s;
+    for (int i = 0; i < m.length(); ++i) s += QString::asprintf(i ? " %02X" : "%02X", m[i]).toStdString();
+    return s;
+}
+
+kvr_loconet_msg msg(std::initializer_list<uint8_t> b) { return kvr_loconet_msg::with_checksum(b); }
+
+class FunctionsWindow : public dialog_fixture {
+protected:
+    void SetUp() override {
+        dialog_fixture::SetUp();
+        env.make_station = [](kvr_loconet_port& l) { return std::unique_ptr<kvr_dccx>(new kvr_dccx_loconet(l)); };
+    }
+    // Loco 3 in slot 5, in use by this program: F1 on, F6 on.
+    void open_with_loco3() {
+        make_dialog();
+        link.open("SIM");
+        hear(msg({0xE7, 0x0E, 0x05, 0x37, 0x03, 0x00, 0x01, 0x07, 0x00, 0x00, 0x02, 0x01, 0x00}));
+    }
+    // A message from the bus, as the receive thread files and posts it.
+    void hear(const kvr_loconet_msg& m) {
+        link.receive_bytes(m.data(), static_cast<std::size_t>(m.length()));
+        pump(30);
+    }
+    QAction* action(const QKeySequence& key) {
+        for (QAction* a : dlg->actions())
+            if (a->shortcut() == key) return a;
+        ADD_FAILURE() << key.toString().toStdString();
+        return nullptr;
+    }
+    kvr_functions_wnd* open_functions() {
+        action(QKeySequence(Qt::CTRL | Qt::Key_F))->trigger();
+        pump();
+        return dlg->functions_window();
+    }
+    strings sent_since(std::size_t from) const {
+        strings out;
+        for (std::size_t i = from; i < link.sent.size(); ++i) out.push_back(hex(link.sent[i]));
+        return out;
+    }
+};
+
+TEST_F(FunctionsWindow, ClosedLinkSaysConnectAndSendsNothing) {
+    make_dialog();
+    kvr_functions_wnd* w = open_functions();
+    ASSERT_NE(w, nullptr);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_EQ(w->parentWidget(), dlg.get());
+    for (unsigned n : {12u, 0u}) {
+        boxes.clear();
+        w->function_button(n)->click();
+        pump();
+        ASSERT_EQ(boxes.size(), 1u) << n;
+        EXPECT_EQ(boxes[0].text, kvr_txt_not_connected);
+        EXPECT_FALSE(w->function_button(n)->isChecked()) << n;
+    }
+    boxes.clear();
+    w->stop_button()->click();
+    bool asked = false;
+    dlg->set_confirm([&](const QString&) { return asked = true; });
+    action(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Space))->trigger();
+    action(QKeySequence(Qt::CTRL | Qt::Key_K))->trigger();
+    dlg->clock_window()->set_button()->click();
+    pump();
+    EXPECT_EQ(boxes.size(), 3u);
+    EXPECT_FALSE(asked) << "nothing to confirm while nothing can be sent";
+    EXPECT_TRUE(link.sent.empty());
+}
+
+// NMRA S-9.2.1 in OPC_IMM_PACKET (LocoNet PE); checksums worked by hand.
+TEST_F(FunctionsWindow, HighFunctionsGoAsPacketsAndMomentaryOnesOnlyWhileHeld) {
+    open_with_loco3();
+    kvr_functions_wnd* w = open_functions();
+    EXPECT_EQ(w->states(), 1u << 1 | 1u << 6) << "F0-F8 as the dialog's boxes show them";
+    EXPECT_EQ(w->windowTitle(), "Functions of loco 3");
+
+    std::size_t from = link.sent.size();
+    w->function_button(12)->click();
+    pump();
+    EXPECT_EQ(sent_since(from), (strings{"ED 0B 7F 24 02 03 28 00 00 00 6B"}));
+    EXPECT_TRUE(w->function_button(12)->isChecked());
+    EXPECT_TRUE(dlg->loco_functions().get(3, 12));
+
+    // Right-click marks F13 momentary: on while pressed, off when let go.
+    emit w->function_button(13)->customContextMenuRequested({});
+    EXPECT_TRUE(w->momentary(13));
+    from = link.sent.size();
+    QTest::mousePress(w->function_button(13), Qt::LeftButton);
+    pump();
+    QTest::mouseRelease(w->function_button(13), Qt::LeftButton);
+    pump();
+    EXPECT_EQ(sent_since(from), (strings{"ED 0B 7F 34 02 03 5E 01 00 00 0C", "ED 0B 7F 34 02 03 5E 00 00 00 0D"}));
+    EXPECT_FALSE(w->function_button(13)->isChecked());
+
+    // Another throttle's packet on the bus shows: F21 and F28 of loco 3.
+    hear(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({3, kvr_dcc::fn_group::f21_f28, 0x81}), 0));
+    EXPECT_TRUE(w->function_button(21)->isChecked());
+    EXPECT_TRUE(w->function_button(28)->isChecked());
+    EXPECT_TRUE(w->function_button(12)->isChecked());
+}
+
+TEST_F(FunctionsWindow, LowFunctionsFollowTheDialogsBoxesBothWays) {
+    open_with_loco3();
+    kvr_functions_wnd* w = open_functions();
+    std::size_t from = link.sent.size();
+    w->function_button(0)->click();  // F0 on: DIRF 01 -> 11
+    pump();
+    EXPECT_TRUE(checked(kvr_idc_f0));
+    click(kvr_idc_f0 + 2);  // the dialog's F2: DIRF 13
+    EXPECT_TRUE(w->function_button(2)->isChecked());
+    EXPECT_EQ(sent_since(from), (strings{hex(msg({0xA1, 0x05, 0x11})), hex(msg({0xA1, 0x05, 0x13}))}));
+}
+
+TEST_F(FunctionsWindow, SendModeIsASettingAndOpcodesGoToTheSlot) {
+    open_with_loco3();
+    kvr_functions_wnd* w = open_functions();
+    EXPECT_FALSE(w->send_mode_opcodes()) << "packets by default";
+    w->send_mode_box()->setCurrentIndex(1);
+    EXPECT_EQ(kvr_ini(ini_path()).get_string("SETTING", "FUNCSEND", ""), "opcodes");
+    const std::size_t from = link.sent.size();
+    w->function_button(10)->click();
+    pump();
+    EXPECT_EQ(sent_since(from), (strings{hex(msg({0xA3, 0x05, 0x02}))}));
+
+    dlg.reset();
+    make_dialog();
+    EXPECT_TRUE(open_functions()->send_mode_opcodes()) << "remembered";
+}
+
+// LocoNet PE: speed 1 is one loco's emergency stop, OPC_IDLE everyone's.
+TEST_F(FunctionsWindow, EmergencyStopAndStopAllBehindItsQuestion) {
+    open_with_loco3();
+    dlg->slider()->setValue(40);
+    ASSERT_TRUE(pump_until([&] { return !link.sent.empty() && hex(link.sent.back()) == "A0 05 28 72"; }));
+    std::size_t from = link.sent.size();
+    open_functions()->stop_button()->click();
+    pump(50);
+    EXPECT_EQ(sent_since(from), (strings{"A0 05 01 5B"}));
+    EXPECT_EQ(dlg->slider()->value(), 0) << "the loco stands";
+    EXPECT_EQ(text_of(kvr_idc_speed), "0");
+
+    from = link.sent.size();
+    std::vector<QString> questions;
+    bool answer = false;
+    dlg->set_confirm([&](const QString& q) { return questions.push_back(q), answer; });
+    QAction* stop_all = action(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Space));
+    stop_all->trigger();
+    answer = true;
+    stop_all->trigger();
+    pump();
+    EXPECT_EQ(questions.size(), 2u);
+    EXPECT_EQ(sent_since(from), (strings{"85 7A"}));
+}
+
+// The write carries what the monitor's FAST CLOCK line reads back.
+TEST_F(FunctionsWindow, SetFastClockWritesTheSlot) {
+    open_with_loco3();
+    // The fast-clock slot as a command station answers a request for it:
+    // day 2, 08:00 at rate 1, then whatever was written last.
+    kvr_loconet_msg clock = msg({0xE7, 0x0E, 0x7B, 0x01, 0, 0, 0x43 + 0, 0x07, 0x68 + 8, 0x02, 0x40, 0, 0});
+    QTimer answer;
+    std::size_t answered = 0;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        for (; answered < link.sent.size(); ++answered) {
+            kvr_loconet_msg m = link.sent[answered];
+            if (m[0] == 0xEF && m[2] == 0x7B) {
+                m.set_opcode(0xE7);
+                m.renew_checksum();
+                clock = m;
+            }
+            if (hex(m) == "BB 7B 00 3F") link.receive_bytes(clock.data(), static_cast<std::size_t>(clock.length()));
+        }
+    });
+    answer.start(5);
+    action(QKeySequence(Qt::CTRL | Qt::Key_K))->trigger();
+    kvr_clock_wnd* c = dlg->clock_window();
+    ASSERT_NE(c, nullptr);
+    c->time_box()->setTime(QTime(14, 30));
+    c->rate_box()->setValue(4);
+    const std::size_t from = link.sent.size();
+    c->set_button()->click();
+    ASSERT_TRUE(pump_until([&] { return link.sent.size() >= from + 3 && !dlg->busy(); }));
+    const strings sent = sent_since(from);
+    ASSERT_EQ(sent.size(), 3u);
+    EXPECT_EQ(sent[0], "BB 7B 00 3F");
+    EXPECT_EQ(sent[2], "BB 7B 00 3F");
+    EXPECT_NE(kvr_monitor::to_text(link.sent[from + 1]).find("rate(4:1) days( 2) hrs24(14) min(30)"), std::string::npos)
+        << kvr_monitor::to_text(link.sent[from + 1]);
+    EXPECT_TRUE(boxes.empty());
+}
+
+// The view alone: what its buttons report.
+TEST(FunctionsView, ReportsClicksAndTheStopAndShowsWithoutReporting) {
+    kvr_functions_wnd w;
+    std::vector<std::pair<unsigned, bool>> seen;
+    int stops = 0;
+    w.on_function = [&](unsigned n, bool on) { seen.push_back({n, on}); };
+    w.on_emergency_stop = [&] { ++stops; };
+    w.set_states(1u << 28 | 1u);
+    EXPECT_TRUE(seen.empty());
+    EXPECT_TRUE(w.function_button(28)->isChecked());
+    w.function_button(28)->click();
+    w.stop_button()->click();
+    EXPECT_EQ(seen, (std::vector<std::pair<unsigned, bool>>{{28, false}}));
+    EXPECT_EQ(stops, 1);
+    w.set_momentary(5, true);
+    EXPECT_EQ(w.function_button(5)->text(), "•F5");
+    w.set_momentary(5, false);
+    EXPECT_EQ(w.function_button(5)->text(), "F5");
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// The dialog's operating extras: the functions window (F0..F28 of the
+// throttle's loco), the emergency stop of that loco, "stop all" and the
+// fast-clock setter. Each action goes through the dialog's one operation
+// state and, while the link is closed, sends nothing and says so.
+
+#include <QAction>
+#include <QCheckBox>
+#include <QKeySequence>
+#include <QLineEdit>
+#include <QMessageBox>
+
+#include "ui/kvr_clock_wnd.h"
+#include "ui/kvr_dialog_template.h"
+#include "ui/kvr_functions_wnd.h"
+#include "ui/kvr_main_dlg.h"
+#include "ui/kvr_speed_slider.h"
+
+namespace {
+
+constexpr const char* section = "SETTING";
+// "Send F9-F28 as": "packet" (DCC packets in OPC_IMM_PACKET, the default)
+// or "opcodes" (the A3 / D4 slot messages).
+constexpr const char* send_key = "FUNCSEND";
+constexpr const char* send_packet = "packet";
+constexpr const char* send_opcodes = "opcodes";
+
+constexpr const char* stop_all_question =
+    "Stop every locomotive on the layout?\n\nThe command station is sent OPC_IDLE, the emergency stop of the "
+    "whole layout.";
+
+}  // namespace
+
+void kvr_main_dlg::build_operating_actions() {
+    functions_as_opcodes_ = ini_.get_string(section, send_key, send_packet) == send_opcodes;
+    confirm_ = [this](const QString& text) {
+        return QMessageBox::question(this, QStringLiteral("Busprobe"), text, QMessageBox::Yes | QMessageBox::No,
+                                     QMessageBox::No) == QMessageBox::Yes;
+    };
+    const auto add = [this](const QString& text, const QKeySequence& key, std::function<void()> run) {
+        auto* a = new QAction(text, this);
+        a->setShortcut(key);
+        connect(a, &QAction::triggered, this, [run = std::move(run)] { run(); });
+        addAction(a);  // the shortcut works anywhere in the dialog
+        operating_actions_.push_back(a);
+        return a;
+    };
+    add(QStringLiteral("&Functions F0-F28…"), QKeySequence(Qt::CTRL | Qt::Key_F), [this] { show_functions(); });
+    add(QStringLiteral("Set fast &clock…"), QKeySequence(Qt::CTRL | Qt::Key_K), [this] { show_clock_setter(); });
+    add(QStringLiteral("&Emergency stop of the loco"), QKeySequence(Qt::CTRL | Qt::Key_Space),
+        [this] { on_emergency_stop(); });
+    add(QStringLiteral("&Stop all locomotives…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Space),
+        [this] { on_stop_all(); });
+    // The F0..F8 boxes and the window show the same functions.
+    for (int i = 0; i < 9; ++i)
+        connect(check(kvr_idc_f0 + i), &QCheckBox::toggled, this, [this] { show_functions_state(); });
+}
+
+void kvr_main_dlg::show_functions() {
+    if (!functions_wnd_) {
+        functions_wnd_ = new kvr_functions_wnd(this);
+        functions_wnd_->on_function = [this](unsigned n, bool on) { on_window_function(n, on); };
+        functions_wnd_->on_emergency_stop = [this] { on_emergency_stop(); };
+        functions_wnd_->on_send_mode = [this](bool opcodes) { set_functions_as_opcodes(opcodes); };
+        functions_wnd_->set_send_mode(functions_as_opcodes_);
+        // The stops keep their keys while the window has the focus.
+        for (QAction* a : operating_actions_)
+            functions_wnd_->addAction(a);
+    }
+    show_functions_state();
+    functions_wnd_->show();
+    functions_wnd_->raise();
+    functions_wnd_->activateWindow();
+}
+
+void kvr_main_dlg::show_clock_setter() {
+    if (!clock_wnd_) {
+        clock_wnd_ = new kvr_clock_wnd(this);
+        clock_wnd_->on_set = [this](const kvr_clock_setting& s) { on_set_clock(s); };
+    }
+    clock_wnd_->show();
+    clock_wnd_->raise();
+    clock_wnd_->activateWindow();
+}
+
+void kvr_main_dlg::set_functions_as_opcodes(bool opcodes) {
+    functions_as_opcodes_ = opcodes;
+    ini_.set_string(section, send_key, opcodes ? send_opcodes : send_packet);
+}
+
+// F0..F8 as the dialog's boxes show them, F9..F28 as kept for the loco the
+// address entry names.
+void kvr_main_dlg::show_functions_state() {
+    if (!functions_wnd_)
+        return;
+    int shown = 0;
+    const bool known = kvr_parse_int(edit(kvr_idc_loco_adr)->text(), shown) && kvr_proto::is_loco_address(shown);
+    uint32_t on = 0;
+    for (int i = 0; i < 9; ++i)
+        if (check(kvr_idc_f0 + i)->isChecked())
+            on |= 1u << i;
+    if (known)
+        on |= loco_functions_.bits(static_cast<uint16_t>(shown));
+    functions_wnd_->show_loco(known ? shown : 0);
+    functions_wnd_->set_states(on);
+}
+
+void kvr_main_dlg::on_window_function(unsigned n, bool on) {
+    if (state_ != kvr_dlg_state::idle) {
+        show_functions_state();
+        return;
+    }
+    if (n <= 8) {
+        // The dialog's own box and its handler: one way for F0..F8.
+        check(kvr_idc_f0 + static_cast<int>(n))->setChecked(on);
+        enter(n <= 4 ? &kvr_main_dlg::on_function_grp1 : &kvr_main_dlg::on_function_grp2);
+        show_functions_state();
+        return;
+    }
+    if (!connected_or_say_so() || !save_for({kvr_idc_loco_adr}) || !loco_address_ok() || !station_loconet_) {
+        show_functions_state();
+        return;
+    }
+    const auto address = static_cast<uint16_t>(fields_.loco_address);
+    const kvr_function_send how = functions_as_opcodes_ ? kvr_function_send::opcodes : kvr_function_send::packet;
+    run_op(QStringLiteral("F%1 of loco %2").arg(n).arg(fields_.loco_address),
+           [&] { station_loconet_->do_function(address, n, on, loco_functions_, how); });
+    show_functions_state();
+}
+
+void kvr_main_dlg::on_emergency_stop() {
+    if (state_ != kvr_dlg_state::idle || !connected_or_say_so())
+        return;
+    if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok() || !station_loconet_)
+        return;
+    const auto address = static_cast<uint16_t>(fields_.loco_address);
+    run_op(QStringLiteral("emergency stop of loco %1").arg(fields_.loco_address),
+           [&] { station_loconet_->do_emergency_stop(address); });
+    // The loco stands: the speed shown is 0, and the next move of the slider
+    // starts it from there.
+    if (state_ != kvr_dlg_state::idle)
+        return;
+    fields_.speed = 0;
+    state_ = kvr_dlg_state::exchanging;
+    edit(kvr_idc_speed)->setText(QStringLiteral("0"));
+    slider_->setValue(0);
+    state_ = kvr_dlg_state::idle;
+}
+
+void kvr_main_dlg::on_stop_all() {
+    if (state_ != kvr_dlg_state::idle || !connected_or_say_so())
+        return;
+    if (!confirm_ || !confirm_(QString::fromUtf8(stop_all_question)) || !station_loconet_)
+        return;
+    run_op(QStringLiteral("stopping all locomotives"), [&] { station_loconet_->do_stop_all(); });
+}
+
+void kvr_main_dlg::on_set_clock(const kvr_clock_setting& setting) {
+    if (state_ != kvr_dlg_state::idle || !connected_or_say_so() || !station_loconet_)
+        return;
+    run_op(QStringLiteral("setting the fast clock"), [&] { station_loconet_->do_set_fast_clock(setting); });
+}
