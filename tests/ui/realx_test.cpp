@@ -577,6 +577,34 @@ TEST_F(Throttle, ButtonsWhileDisconnectedSendNothingThenOrLater) {
     EXPECT_EQ(window_->wait(kStepBound), 0);
 }
 
+// --- functions window ----------------------------------------------------------
+// Ctrl+F opens the functions window over the main window; F12 switched on
+// there reaches the bus as its DCC packet (NMRA S-9.2.1 1010 F12..F9 for
+// loco 3: 03 A8) inside OPC_IMM_PACKET, as the simulator's log decodes it.
+TEST_F(RealX, FunctionWindowF12OnReachesTheBusAsItsDccPacket) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+f");
+    std::string functions;
+    ASSERT_TRUE(poll_until([&] {
+        functions = first_word(xdo("search --all --onlyvisible --pid " + std::to_string(window_->pid()) +
+                                   " --name '^Functions of loco 3$'"));
+        return !functions.empty();
+    })) << "Ctrl+F opened no functions window";
+    // The window opens with F0 in the focus: twelve tabs on is F12.
+    std::string keys;
+    for (int i = 0; i < 12; ++i)
+        keys += " Tab";
+    xdo("windowactivate --sync " + functions + " key --clearmodifiers" + keys + " space");
+    EXPECT_TRUE(poll_until([&] { return bus_has("OPC_IMM_PACKET  :DCC LOCO#[3] F9-12(0001)"); }));
+    EXPECT_TRUE(boxes(main_id).size() == 1u) << "only the functions window besides the main window";
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0) << "the functions window kept the program alive";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
