@@ -96,22 +96,6 @@ TEST(DccPacket, ImmediatePacketCarriesBit7InDhiAndRoundTrips) {
     EXPECT_FALSE(decode_imm_packet(kvr_loconet_msg::with_checksum({0xED, 0x07, 0x7F, 0x20, 0x00, 0x03})));
 }
 
-TEST(DccPacket, GroupsSpanTheirFunctions) {
-    EXPECT_EQ(group_of(0), fn_group::f0_f4);
-    EXPECT_EQ(group_of(8), fn_group::f5_f8);
-    EXPECT_EQ(group_of(12), fn_group::f9_f12);
-    EXPECT_EQ(group_of(13), fn_group::f13_f20);
-    EXPECT_EQ(group_of(28), fn_group::f21_f28);
-    const uint32_t on = 1u << 0 | 1u << 12 | 1u << 20 | 1u << 21;
-    for (unsigned n = 0; n <= function_max; ++n) {
-        const function_packet p = packet_for(5, group_of(n), on);
-        const function_set set = functions_of(p);
-        EXPECT_TRUE(set.mask >> n & 1) << n;
-        EXPECT_EQ(set.on >> n & 1, on >> n & 1) << n;
-        EXPECT_EQ(set.on & ~set.mask, 0u) << n;
-    }
-}
-
 // The slot-addressed messages, read back by the extended monitor and by
 // their own decoder.
 TEST(FunctionOpcodes, EveryFunctionGoesInTheMessageTheMonitorReads) {

@@ -215,24 +215,4 @@ TEST_F(FunctionsWindow, SetFastClockWritesTheSlot) {
     EXPECT_TRUE(boxes.empty());
 }
 
-// The view alone: what its buttons report.
-TEST(FunctionsView, ReportsClicksAndTheStopAndShowsWithoutReporting) {
-    kvr_functions_wnd w;
-    std::vector<std::pair<unsigned, bool>> seen;
-    int stops = 0;
-    w.on_function = [&](unsigned n, bool on) { seen.push_back({n, on}); };
-    w.on_emergency_stop = [&] { ++stops; };
-    w.set_states(1u << 28 | 1u);
-    EXPECT_TRUE(seen.empty());
-    EXPECT_TRUE(w.function_button(28)->isChecked());
-    w.function_button(28)->click();
-    w.stop_button()->click();
-    EXPECT_EQ(seen, (std::vector<std::pair<unsigned, bool>>{{28, false}}));
-    EXPECT_EQ(stops, 1);
-    w.set_momentary(5, true);
-    EXPECT_EQ(w.function_button(5)->text(), "•F5");
-    w.set_momentary(5, false);
-    EXPECT_EQ(w.function_button(5)->text(), "F5");
-}
-
 }  // namespace
