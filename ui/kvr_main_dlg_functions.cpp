@@ -53,6 +53,8 @@ void kvr_main_dlg::build_operating_actions() {
     // The F0..F8 boxes and the window show the same functions.
     for (int i = 0; i < 9; ++i)
         connect(check(kvr_idc_f0 + i), &QCheckBox::toggled, this, [this] { show_functions_state(); });
+    // Another address typed: the window shows what is kept for that loco.
+    connect(edit(kvr_idc_loco_adr), &QLineEdit::textChanged, this, [this] { show_functions_state(); });
 }
 
 void kvr_main_dlg::show_functions() {

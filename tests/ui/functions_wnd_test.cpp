@@ -123,6 +123,11 @@ TEST_F(FunctionsWindow, HighFunctionsGoAsPacketsAndMomentaryOnesOnlyWhileHeld) {
     EXPECT_TRUE(w->function_button(21)->isChecked());
     EXPECT_TRUE(w->function_button(28)->isChecked());
     EXPECT_TRUE(w->function_button(12)->isChecked());
+
+    // Another loco typed: its own functions, none kept yet.
+    type(kvr_idc_loco_adr, "4");
+    EXPECT_EQ(w->windowTitle(), "Functions of loco 4");
+    EXPECT_FALSE(w->function_button(12)->isChecked());
 }
 
 TEST_F(FunctionsWindow, LowFunctionsFollowTheDialogsBoxesBothWays) {
