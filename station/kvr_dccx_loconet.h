@@ -7,6 +7,7 @@
 // an operation leaves it wrapped under "kvr_dccx_loconet::<operation>()".
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "station/kvr_dccx.h"
@@ -64,6 +65,30 @@ public:
     // FIFO is full). Only the abort event ends the wait.
     kvr_loconet_msg do_sw_acknowledged(uint16_t number, uint16_t position, bool on);
 
+    // Slots (kvr_dccx_slots.cpp).
+    struct slot_read_result {
+        unsigned asked = 0;     // slots asked for
+        unsigned answered = 0;  // of them, slots whose data came
+    };
+    using slot_read_progress = std::function<void(uint8_t slot, bool answered)>;
+    // Asks for slots first..last in turn with one request on the bus at a
+    // time, so other traffic still flows: the next request goes out once
+    // the slot's data are filed, or after `slot_read_wait_ms` without them
+    // (such a slot is asked once more, then passed over). `progress` is
+    // called after each slot. Only the abort event ends it early ("CANCEL").
+    slot_read_result do_read_all_slots(uint8_t first, uint8_t last, const slot_read_progress& progress = {});
+    // Releases a loco slot (1..119): OPC_SLOT_STAT1 with the slot's STAT,
+    // usage set to common, the other bits as last seen (the slot is read
+    // first when its data were never seen).
+    void do_release_slot(uint8_t slot);
+    // Dispatches a loco slot (1..119): OPC_MOVE_SLOTS slot to 0, the
+    // dispatch put. Waits for the command station's answer: its slot data
+    // accept, OPC_LONG_ACK refuses ("ERR:DISPATCH REFUSED").
+    void do_dispatch_slot(uint8_t slot);
+    static constexpr const char* text_bad_slot = "ERR:SLOT MUST BE 1 TO 119";
+    static constexpr const char* text_dispatch_refused = "ERR:DISPATCH REFUSED";
+    static constexpr const char* text_dispatch_silent = "ERR:DISPATCH NOT ANSWERED";
+
     // Request builders.
     void send_req_loco_adr(uint32_t address);
     void send_req_sl_data(uint8_t slot);
@@ -94,6 +119,7 @@ public:
     const uint32_t read_reply_polls = 60;
     const uint32_t write_reply_polls = 10;
     const uint32_t move_reply_polls = 2;  // the NULL move's own answer, before asking
+    const unsigned slot_read_wait_ms = 250;  // one slot of do_read_all_slots unanswered
 
 private:
     // What a wait looks for while it waits.
@@ -141,6 +167,11 @@ private:
     class operation_scope;
     template <class F>
     auto labelled(const char* label, F&& body) -> decltype(body());
+
+    // `labelled` for code outside kvr_dccx_loconet.cpp.
+    void run_labelled(const char* label, const std::function<void()>& body);
+    bool read_one_slot(uint8_t slot);
+    uint8_t slot_stat_of(uint8_t slot);
 
     // Queues one request, a failure wrapped under `label`.
     void send_labelled(const char* label, const kvr_loconet_msg& msg, uint8_t key = 0);
