@@ -12,7 +12,7 @@
 #include "loconet/kvr_adapter.h"
 #include "loconet/kvr_loconet_proto.h"
 
-enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve };
+enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve, slots };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -78,6 +78,10 @@ struct cli_command {
     bool feedback = false;
     unsigned cv17 = 0;
     unsigned cv18 = 0;
+
+    // slots
+    bool read_slots = false;  // --read: ask the command station for every loco slot
+    bool all_slots = false;   // --all: every slot, not only those in use
 };
 
 // A refused command line: the one-line message and the help topic whose
