@@ -62,7 +62,7 @@ public:
     // Takes in one message; true when it changed a slot.
     bool on_message(const kvr_loconet_msg& msg, kvr_capture_time time);
 
-    const std::map<uint8_t, kvr_slot_entry>& slots() const { return slots_; }
+    const std::map<uint8_t, kvr_slot_entry>& entries() const { return slots_; }
     const kvr_slot_entry* find(uint8_t slot) const;
     // The slots changed since the last call, in slot order, for views that
     // update once per batch of messages rather than once per message.

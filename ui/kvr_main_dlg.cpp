@@ -178,11 +178,15 @@ void kvr_main_dlg::drain_sink(bool rearm) {
             link_lost(it.text);
         else if (it.refused)
             send_refused(it.text);
-        else
+        else {
+            feed_views(it);
             receive_item(it);
+        }
     }
-    if (!items.empty())
+    if (!items.empty()) {
         follow_loco();
+        refresh_views();
+    }
 }
 
 // ---- construction ----
@@ -211,6 +215,7 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     init_dialog();
     wire_signals();
     build_monitor_actions();
+    build_view_actions();
     sink_tick_.setSingleShot(true);
     sink_tick_.setInterval(kvr_log_view::default_batch_ms);
     connect(&sink_tick_, &QTimer::timeout, this, [this] { drain_sink(true); });
@@ -1004,6 +1009,7 @@ void kvr_main_dlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     QAction* about = menu.addAction(QString::fromUtf8(kvr_txt_about_item));
     about->setShortcut(QKeySequence(Qt::Key_F1));
+    add_view_menu_items(menu);
     if (menu.exec(event->globalPos()) == about)
         show_about();
 }

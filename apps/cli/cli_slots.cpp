@@ -54,7 +54,7 @@ int cli_run_slots(kvr_dccx_loconet& station, kvr_loconet_port& link, cli_sink& s
         listen(sink, table, abort);
     }
     unsigned shown = 0;
-    for (const auto& [slot, e] : table.slots()) {
+    for (const auto& [slot, e] : table.entries()) {
         if (!cmd.all_slots && e.usage() != kvr_proto::usage_in_use) continue;
         out << kvr_slot_line(e) << '\n';
         ++shown;

@@ -70,7 +70,7 @@ TEST(SlotTable, LeavesOutWhatItCannotPlace) {
     // A move between two loco slots waits for the command station's answer.
     t.on_message(slot_msg({2, 3, 0x33}), at(1));
     EXPECT_FALSE(t.on_message(msg({0xBA, 0x02, 0x07}), at(2)));
-    EXPECT_EQ(t.slots().size(), 1u);
+    EXPECT_EQ(t.entries().size(), 1u);
     EXPECT_EQ(t.find(7), nullptr);
     EXPECT_EQ(t.find(2)->usage(), kvr_proto::usage_in_use);
 }
