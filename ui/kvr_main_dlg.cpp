@@ -808,6 +808,7 @@ void kvr_main_dlg::on_connect() {
         if (label == QString::fromUtf8(kvr_txt_connect)) {
             apply_adapter();
             link().open(port_);
+            clear_views();
             ini_.set_string(kSection, "COMMPORT", port_);
             if (port_box_->findText(QString::fromStdString(port_)) < 0) {
                 port_box_->addItem(QString::fromStdString(port_));

@@ -223,6 +223,8 @@ private:
     void add_view_menu_items(QMenu& menu);
     void feed_views(const gui_sink::item& it);
     void refresh_views();
+    // A new open may be another layout: slot numbers seen before mean nothing there.
+    void clear_views();
 
     // Construction and start.
     void build_controls();

@@ -106,6 +106,13 @@ void kvr_main_dlg::refresh_views() {
     if (views_->sensors_view && !changed_points.empty()) views_->sensors_view->update_points(changed_points);
 }
 
+void kvr_main_dlg::clear_views() {
+    views_->slot_data.clear();
+    views_->point_data.clear();
+    if (views_->slots_view) views_->slots_view->clear();
+    if (views_->sensors_view) views_->sensors_view->clear();
+}
+
 void kvr_main_dlg::open_slots_view() {
     if (!views_->slots_view) {
         views_->slots_view = new kvr_slots_view(views_->slot_data, *views_, this);

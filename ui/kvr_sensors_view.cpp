@@ -117,6 +117,11 @@ void kvr_sensors_view::update_all() {
     for (const auto& [key, e] : points_.points()) fill_row(row_for(key), e);
 }
 
+void kvr_sensors_view::clear() {
+    grid_->setRowCount(0);
+    rows_.clear();
+}
+
 void kvr_sensors_view::apply_filter() {
     for (const auto& [key, row] : rows_)
         if (const kvr_point_entry* e = points_.find(key)) grid_->setRowHidden(row, !passes(*e));

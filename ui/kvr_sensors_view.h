@@ -26,6 +26,7 @@ public:
 
     void update_points(const std::vector<kvr_point_key>& keys);
     void update_all();
+    void clear();
 
     QTableWidget* table() const { return grid_; }
     QLineEdit* filter() const { return filter_; }

@@ -114,6 +114,11 @@ void kvr_slots_view::update_all() {
     for (const auto& [slot, e] : slots_.entries()) fill_row(row_for(slot), e);
 }
 
+void kvr_slots_view::clear() {
+    grid_->setRowCount(0);
+    rows_.clear();
+}
+
 uint8_t kvr_slots_view::selected_slot() const {
     const int row = grid_->currentRow();
     if (row < 0 || !grid_->selectionModel()->isRowSelected(row, {})) return 0;

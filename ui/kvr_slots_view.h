@@ -31,6 +31,7 @@ public:
     void update_slots(const std::vector<uint8_t>& changed);
     // Every slot of the table (when the window opens).
     void update_all();
+    void clear();
 
     QTableWidget* table() const { return grid_; }
     QPushButton* read_button() const { return read_; }

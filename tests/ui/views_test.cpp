@@ -191,6 +191,20 @@ TEST_F(Views, WhileDisconnectedEveryRequestSaysSoAndSendsNothing) {
     EXPECT_EQ(text_of(kvr_idc_loco_adr), "1234");
 }
 
+// Slot numbers learned on one layout mean another loco on the next.
+TEST_F(Views, ConnectingStartsTheTablesAfresh) {
+    make_dialog();
+    receive(slot_msg(3, 1234, 0x33));
+    receive(msg({0xB0, 0x0A, 0x30}));
+    dlg->open_slots_view();
+    dlg->open_sensors_view();
+    ASSERT_TRUE(pump_until([&] { return dlg->slots_view()->table()->rowCount() == 1; }));
+    connect_sim();
+    EXPECT_EQ(dlg->slot_table().find(3), nullptr);
+    EXPECT_EQ(dlg->slots_view()->table()->rowCount(), 0);
+    EXPECT_EQ(dlg->sensors_view()->table()->rowCount(), 0);
+}
+
 TEST_F(Views, ATurnoutClickGoesThroughTheSwitchPanelsPath) {
     make_dialog();
     connect_sim();
