@@ -1,6 +1,5 @@
 #include "ui/kvr_sensors_view.h"
 
-#include <QDateTime>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -10,15 +9,11 @@
 #include <QVBoxLayout>
 
 #include "ui/kvr_view_host.h"
+#include "ui/kvr_view_time.h"
 
 namespace {
 
 constexpr const char* headers[] = {"Kind", "Number", "Last state", "Seen"};
-
-QString time_text(const kvr_capture_time& t) {
-    const qint64 ms = static_cast<qint64>(t.seconds) * 1000 + t.micros / 1000;
-    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("HH:mm:ss.zzz"));
-}
 
 void set_cell(QTableWidget* grid, int row, int col, const QString& text) {
     QTableWidgetItem* item = grid->item(row, col);
@@ -104,7 +99,7 @@ void kvr_sensors_view::fill_row(int row, const kvr_point_entry& e) {
     set_cell(grid_, row, col_kind, QString::fromStdString(kvr_point_kind_text(e.key)));
     set_cell(grid_, row, col_number, QString::number(e.key.number));
     set_cell(grid_, row, col_state, QString::fromStdString(kvr_point_state_text(e)));
-    set_cell(grid_, row, col_seen, time_text(e.seen));
+    set_cell(grid_, row, col_seen, kvr_seen_text(e.seen, true));
     grid_->setRowHidden(row, !passes(e));
 }
 

@@ -1,6 +1,5 @@
 #include "ui/kvr_slots_view.h"
 
-#include <QDateTime>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
@@ -11,15 +10,11 @@
 
 #include "station/kvr_dccx_loconet.h"
 #include "ui/kvr_view_host.h"
+#include "ui/kvr_view_time.h"
 
 namespace {
 
 constexpr const char* headers[] = {"Slot", "Loco", "Status", "Steps", "Speed", "Direction", "F0-F8", "Seen"};
-
-QString time_text(const kvr_capture_time& t) {
-    const qint64 ms = static_cast<qint64>(t.seconds) * 1000 + t.micros / 1000;
-    return QDateTime::fromMSecsSinceEpoch(ms).toString(QStringLiteral("HH:mm:ss"));
-}
 
 void set_cell(QTableWidget* grid, int row, int col, const QString& text) {
     QTableWidgetItem* item = grid->item(row, col);
@@ -102,7 +97,7 @@ void kvr_slots_view::fill_row(int row, const kvr_slot_entry& e) {
     set_cell(grid_, row, col_speed, QString::number(e.speed));
     set_cell(grid_, row, col_direction, e.forward() ? QStringLiteral("fwd") : QStringLiteral("rev"));
     set_cell(grid_, row, col_functions, QString::fromStdString(kvr_slot_functions(e)));
-    set_cell(grid_, row, col_seen, time_text(e.seen));
+    set_cell(grid_, row, col_seen, kvr_seen_text(e.seen, false));
 }
 
 void kvr_slots_view::update_slots(const std::vector<uint8_t>& changed) {
