@@ -13,6 +13,7 @@
 #include "station/kvr_sensor_table.h"
 #include "station/kvr_slot_table.h"
 #include "ui/kvr_dialog_template.h"
+#include "ui/kvr_log_view.h"
 #include "ui/kvr_sensors_view.h"
 #include "ui/kvr_slots_view.h"
 #include "ui/kvr_view_host.h"
@@ -167,6 +168,24 @@ TEST_F(Views, KeysOpenOwnWindowsThatFollowTheBus) {
     ASSERT_TRUE(pump_until([&] { return dlg->sensors_view()->table()->rowCount() == 1; }));
     EXPECT_EQ(cell(dlg->slots_view()->table(), 0, kvr_slots_view::col_loco), "1234");
     EXPECT_EQ(cell(dlg->sensors_view()->table(), 0, kvr_sensors_view::col_state), "Closed/Green(on)");
+}
+
+// The monitor's own Ctrl+T (time stamps) keeps working where it has the
+// focus: two live shortcuts on one key would both go dead as ambiguous.
+TEST_F(Views, CtrlTOpensTheSensorsWindowExceptInTheMonitor) {
+    make_dialog();
+    dlg->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dlg.get()));
+    dlg->log_view()->setFocus();
+    pump();
+    QTest::keyClick(dlg->log_view(), Qt::Key_T, Qt::ControlModifier);
+    EXPECT_TRUE(dlg->log_view()->show_time());
+    EXPECT_EQ(dlg->sensors_view(), nullptr);
+    dlg->control(kvr_idc_loco_adr)->setFocus();
+    pump();
+    QTest::keyClick(dlg->control(kvr_idc_loco_adr), Qt::Key_T, Qt::ControlModifier);
+    EXPECT_NE(dlg->sensors_view(), nullptr);
+    EXPECT_TRUE(dlg->log_view()->show_time());
 }
 
 TEST_F(Views, WhileDisconnectedEveryRequestSaysSoAndSendsNothing) {
