@@ -73,6 +73,8 @@ uint8_t kvr_dccx_loconet::slot_stat_of(uint8_t slot) {
 }
 
 // OPC_SLOT_STAT1 is not answered on LocoNet; the monitor shows its echo.
+// The slot's copy, which still says in use, is forgotten: the throttle that
+// drives the loco next reads the slot afresh and takes it again.
 void kvr_dccx_loconet::do_release_slot(uint8_t slot) {
     run_labelled("kvr_dccx_loconet::do_release_slot()", [&] {
         check_loco_slot(slot);
@@ -80,6 +82,8 @@ void kvr_dccx_loconet::do_release_slot(uint8_t slot) {
         const auto common = static_cast<uint8_t>((stat & ~stat_usage_mask) | usage_common);
         send_labelled("kvr_dccx_loconet::send_slot_stat1()",
                       kvr_loconet_msg::with_checksum({OPC_SLOT_STAT1, slot, common}));
+        std::lock_guard<std::mutex> lk(link_.lock());
+        link_.forget_slot(slot);
     });
 }
 

@@ -66,6 +66,17 @@ TEST_F(Station, ReleaseSetsCommonKeepingTheOtherStatusBits) {
     keeper.put(slot_data({7, 3, 0x33}));
     station.do_release_slot(7);
     EXPECT_EQ(sent(), (strings{"BB 07 00 43", w({0xB5, 0x07, 0x13})}));
+
+    // Driven again after the release, the loco is read and taken anew (null
+    // move) rather than driven from the copy that still said in use.
+    restart();
+    keeper.put(slot_data({5, 1234, 0x1F}));  // the command station: common now
+    station.do_128step(1234, 1, 10);
+    const strings s = sent();
+    ASSERT_GE(s.size(), 3u);
+    EXPECT_EQ(s[0], "BB 05 00 41");
+    EXPECT_EQ(s[1], "BA 05 05 45");
+    EXPECT_EQ(s.back(), w({0xA0, 0x05, 10}));
 }
 
 TEST_F(Station, OnlyLocoSlotsAreReleasedOrDispatched) {
