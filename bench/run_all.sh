@@ -11,7 +11,7 @@ export BUSPROBE_BENCH_SUMMARY="$summary"
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 
 status=0
-for prog in bench_decode bench_decode_file bench_cv_read bench_tx_latency bench_lntcp bench_logview bench_window; do
+for prog in bench_decode bench_decode_file bench_cv_read bench_slots bench_tx_latency bench_lntcp bench_logview bench_window; do
     if [ ! -x "$dir/$prog" ]; then
         echo "run_all.sh: $prog was not built, left out" >&2
         continue
@@ -36,7 +36,9 @@ cat "$summary"
 # through our LocoNet-over-TCP server within 2 ms of the pseudo-terminal's;
 # one bus message reaching 32 TCP clients within 5 ms (99th percentile); a
 # filter applied to a full view under 100 ms; the window under 5 % of a core
-# on a saturated bus and under 100 MB holding a full view.
+# on a saturated bus, with the Slots and Sensors windows open too, and under
+# 100 MB holding a full view; every loco slot read within 1.5 times its bus
+# floor.
 echo
 echo "== goals"
 awk '

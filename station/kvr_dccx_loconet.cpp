@@ -83,6 +83,9 @@ constexpr plain_words station_words[] = {
     {text_bad_loco, "The loco address must be 0 to 16383."},
     {text_bad_ops_loco, "The loco address must be 1 to 16383."},
     {text_cv29_silent, "The decoder did not confirm the write of CV 29. Check that it sits on the programming track."},
+    {kvr_dccx_loconet::text_bad_slot, "Only loco slots 1 to 119 can be released or dispatched."},
+    {kvr_dccx_loconet::text_dispatch_refused, "The command station refused to dispatch the slot (it may be free, or another slot is dispatched)."},
+    {kvr_dccx_loconet::text_dispatch_silent, "The command station did not answer the dispatch. It may not offer it."},
 };
 
 std::string words_for(const std::string& text) {

@@ -95,6 +95,29 @@ public:
     // Reads the fast-clock slot (for the days, the track status and the rate
     // kept), writes it with `setting`, and returns the slot as read back.
     kvr_loconet_msg do_set_fast_clock(const kvr_clock_setting& setting);
+    // Slots (kvr_dccx_slots.cpp).
+    struct slot_read_result {
+        unsigned asked = 0;     // slots asked for
+        unsigned answered = 0;  // of them, slots whose data came
+    };
+    using slot_read_progress = std::function<void(uint8_t slot, bool answered)>;
+    // Asks for slots first..last in turn with one request on the bus at a
+    // time, so other traffic still flows: the next request goes out once
+    // the slot's data are filed, or after `slot_read_wait_ms` without them
+    // (such a slot is asked once more, then passed over). `progress` is
+    // called after each slot. Only the abort event ends it early ("CANCEL").
+    slot_read_result do_read_all_slots(uint8_t first, uint8_t last, const slot_read_progress& progress = {});
+    // Releases a loco slot (1..119): OPC_SLOT_STAT1 with the slot's STAT,
+    // usage set to common, the other bits as last seen (the slot is read
+    // first when its data were never seen).
+    void do_release_slot(uint8_t slot);
+    // Dispatches a loco slot (1..119): OPC_MOVE_SLOTS slot to 0, the
+    // dispatch put. Waits for the command station's answer: its slot data
+    // accept, OPC_LONG_ACK refuses ("ERR:DISPATCH REFUSED").
+    void do_dispatch_slot(uint8_t slot);
+    static constexpr const char* text_bad_slot = "ERR:SLOT MUST BE 1 TO 119";
+    static constexpr const char* text_dispatch_refused = "ERR:DISPATCH REFUSED";
+    static constexpr const char* text_dispatch_silent = "ERR:DISPATCH NOT ANSWERED";
 
     // Request builders.
     void send_imm_packet(const kvr_loconet_msg& msg);
@@ -130,6 +153,7 @@ public:
     const uint32_t read_reply_polls = 60;
     const uint32_t write_reply_polls = 10;
     const uint32_t move_reply_polls = 2;  // the NULL move's own answer, before asking
+    const unsigned slot_read_wait_ms = 250;  // one slot of do_read_all_slots unanswered
 
 private:
     // What a wait looks for while it waits.
@@ -179,6 +203,9 @@ private:
     auto labelled(const char* label, F&& body) -> decltype(body());
     // labelled, for the operations defined in the class's other files.
     void run_labelled(const char* label, const std::function<void()>& body);
+
+    bool read_one_slot(uint8_t slot);
+    uint8_t slot_stat_of(uint8_t slot);
 
     // Queues one request, a failure wrapped under `label`.
     void send_labelled(const char* label, const kvr_loconet_msg& msg, uint8_t key = 0);

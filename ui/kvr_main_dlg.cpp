@@ -178,14 +178,17 @@ void kvr_main_dlg::drain_sink(bool rearm) {
             link_lost(it.text);
         else if (it.refused)
             send_refused(it.text);
-        else
+        else {
+            feed_views(it);
             receive_item(it);
-        if (!it.lost && !it.refused && it.has_msg)
-            loco_functions_.on_message(it.msg, it.time);
+            if (it.has_msg)
+                loco_functions_.on_message(it.msg, it.time);
+        }
     }
     if (!items.empty()) {
         follow_loco();
         show_functions_state();
+        refresh_views();
     }
 }
 
@@ -216,6 +219,7 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     wire_signals();
     build_monitor_actions();
     build_operating_actions();
+    build_view_actions();
     sink_tick_.setSingleShot(true);
     sink_tick_.setInterval(kvr_log_view::default_batch_ms);
     connect(&sink_tick_, &QTimer::timeout, this, [this] { drain_sink(true); });
@@ -808,6 +812,7 @@ void kvr_main_dlg::on_connect() {
         if (label == QString::fromUtf8(kvr_txt_connect)) {
             apply_adapter();
             link().open(port_);
+            clear_views();
             ini_.set_string(kSection, "COMMPORT", port_);
             if (port_box_->findText(QString::fromStdString(port_)) < 0) {
                 port_box_->addItem(QString::fromStdString(port_));
@@ -1009,8 +1014,7 @@ void kvr_main_dlg::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     for (QAction* a : operating_actions_)
         menu.addAction(a);
-    if (!operating_actions_.empty())
-        menu.addSeparator();
+    add_view_menu_items(menu);
     QAction* about = menu.addAction(QString::fromUtf8(kvr_txt_about_item));
     about->setShortcut(QKeySequence(Qt::Key_F1));
     if (menu.exec(event->globalPos()) == about)

@@ -48,9 +48,14 @@ class QPushButton;
 class QScrollArea;
 class kvr_dated_log;
 class kvr_log_view;
+class kvr_sensor_table;
+class kvr_sensors_view;
+class kvr_slot_table;
+class kvr_slots_view;
 class kvr_speed_slider;
 class kvr_functions_wnd;
 class kvr_clock_wnd;
+class QMenu;
 
 // The dialog's values, as exchanged with its controls (initial values as
 // the dialog starts).
@@ -164,6 +169,15 @@ public:
     kvr_speed_slider* slider() const { return slider_; }
     kvr_cancel_waiter& waiter() { return waiter_; }
 
+    // The Slots window (Ctrl+L) and the Sensors and turnouts window (Ctrl+T),
+    // fed from the monitor sink; made when first opened (kvr_main_dlg_views.cpp).
+    void open_slots_view();
+    void open_sensors_view();
+    kvr_slots_view* slots_view() const;
+    kvr_sensors_view* sensors_view() const;
+    const kvr_slot_table& slot_table() const;
+    const kvr_sensor_table& sensor_table() const;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -215,6 +229,18 @@ private:
         kvr_loconet_msg next_msg_;   // guarded by mutex_
         kvr_capture_time next_time_;  // guarded by mutex_
     };
+
+    // The slot and sensor windows and their tables.
+    struct bus_views;
+    struct bus_views_deleter {
+        void operator()(bus_views* v) const;
+    };
+    void build_view_actions();
+    void add_view_menu_items(QMenu& menu);
+    void feed_views(const gui_sink::item& it);
+    void refresh_views();
+    // A new open may be another layout: slot numbers seen before mean nothing there.
+    void clear_views();
 
     // Construction and start.
     void build_controls();
@@ -375,4 +401,5 @@ private:
     bool refused_in_op_ = false;       // a refusal ended the running operation
     bool lost_while_waiting_ = false;  // the link went while an operation waited
     bool slider_check_queued_ = false;
+    std::unique_ptr<bus_views, bus_views_deleter> views_;
 };

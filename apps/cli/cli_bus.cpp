@@ -15,6 +15,7 @@
 #include "apps/cli/cli_abort.h"
 #include "apps/cli/cli_functions.h"
 #include "apps/cli/cli_sink.h"
+#include "apps/cli/cli_slots.h"
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_ini.h"
@@ -38,7 +39,8 @@ struct bus_session {
     bus_session(bool monitoring, const cli_command& cmd, kvr_sys_event& abort)
         : sink(monitoring, cmd.show_time, cmd.show_hex, abort), station(link) {
         sink.set_extended(cmd.extended);
-        sink.set_recording(cmd.verb == cli_verb::record);
+        // The slots command takes the messages themselves, with their times.
+        sink.set_recording(cmd.verb == cli_verb::record || cmd.verb == cli_verb::slots);
         station.set_window(&sink);
         station.set_abort_event(&abort);
     }
@@ -341,6 +343,7 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
         case cli_verb::cv_write: return run_cv_write(s, cmd);
         case cli_verb::address_write: return run_address_write(s, cmd);
         case cli_verb::clock_set: return cli_run_clock_set(s.station, cmd, *ctx.out);
+        case cli_verb::slots: return cli_run_slots(s.station, s.link, s.sink, cmd, abort, *ctx.out, *ctx.err);
         case cli_verb::serve: break;  // runs on a link of its own
     }
     return kvr_cli_failed;
@@ -415,7 +418,8 @@ const char* effect_of(cli_verb verb) {
 int run_on_link(const cli_command& cmd, const std::string& port, kvr_cli_context& ctx) {
     kvr_sys_event abort(true);
     cli_abort_watch watch(abort, cmd.timeout_s, ctx.handle_signals);
-    bus_session s(cmd.verb == cli_verb::monitor || cmd.verb == cli_verb::record, cmd, abort);
+    bus_session s(cmd.verb == cli_verb::monitor || cmd.verb == cli_verb::record || cmd.verb == cli_verb::slots, cmd,
+                  abort);
     kvr_sim_register_port(s.link, ctx.sim);
     s.link.set_adapter(cmd.adapter);
     int status = kvr_cli_failed;

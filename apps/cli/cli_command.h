@@ -13,7 +13,7 @@
 #include "loconet/kvr_loconet_proto.h"
 
 enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve,
-                      clock_set };
+                      clock_set, slots };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -86,6 +86,10 @@ struct cli_command {
     bool feedback = false;
     unsigned cv17 = 0;
     unsigned cv18 = 0;
+
+    // slots
+    bool read_slots = false;  // --read: ask the command station for every loco slot
+    bool all_slots = false;   // --all: every slot, not only those in use
 };
 
 // A refused command line: the one-line message and the help topic whose

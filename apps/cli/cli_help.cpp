@@ -49,6 +49,7 @@ const help_entry entries[] = {
      "                                write a long address into CV 17 and CV 18\n"
      "  serve [--listen ADDR:PORT] [--log]\n"
      "                                share the port with LocoNet-over-TCP clients\n"
+     "  slots [--read] [--all]        print the command station's loco slots\n"
      "\n"
      "Options:\n"
      "  -p, --port PORT      COM1 to COM4 (/dev/ttyS0 to /dev/ttyS3), SIM (the\n"
@@ -223,6 +224,22 @@ const help_entry entries[] = {
      "                       trust, e.g. --listen 0.0.0.0:1234. PORT alone keeps\n"
      "                       127.0.0.1.\n"
      "  --log                also print every bus message as a monitor line\n"},
+    {"slots",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] slots [--read] [--all]\n",
+     "\n"
+     "Print one line per loco slot in use, the slot number and the loco address\n"
+     "first:\n"
+     "    5  loco 1234  in use  128 steps  speed 40  fwd  F0-F8 100000000\n"
+     "then the speed steps, speed, direction and F0 to F8 (F0 first).\n"
+     "Without --read, listen to the bus for 5 seconds (less when the time-out or\n"
+     "Ctrl-C comes first) and print the slots whose data it showed, as other\n"
+     "throttles' reads and the command station's answers carry them.\n"
+     "\n"
+     "  --read   ask the command station for every loco slot (1 to 119), one\n"
+     "           request at a time so other traffic still flows; a slot that\n"
+     "           does not answer within 0.25 s is asked once more, then passed\n"
+     "           over. \"N of 119 slots answered\" goes to standard error\n"
+     "  --all    print every slot seen or read, free, common and idle too\n"},
 };
 
 const help_entry& entry_for(const std::string& topic) {

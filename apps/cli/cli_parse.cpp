@@ -363,6 +363,18 @@ void parse_address_write(arg_cursor& c, cli_command& cmd) {
     cmd.cv18 = number_in_range(pos[1], "CV18 value", 0, cli_value_max, c.topic());
 }
 
+void parse_slots(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--read") cmd.read_slots = true;
+        else if (a == "--all") cmd.all_slots = true;
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 0, c.topic());
+}
+
 struct verb_entry {
     const char* words;  // command words as typed, also the help topic
     cli_verb verb;
@@ -382,6 +394,7 @@ constexpr verb_entry verbs[] = {
     {"cv write", cli_verb::cv_write, parse_cv_write},
     {"address write", cli_verb::address_write, parse_address_write},
     {"serve", cli_verb::serve, parse_serve},
+    {"slots", cli_verb::slots, parse_slots},
 };
 
 // Splits "--name=value" of the options that take a value.

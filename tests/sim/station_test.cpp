@@ -518,3 +518,23 @@ TEST(SimStation, FastClockRunsOnFromAWriteAtItsRate) {
 }
 
 }  // namespace
+// Command stations answer a slot read for every slot number, the dispatch
+// slot and the system slots included (LocoNet PE opcode summary): each
+// request gets exactly one OPC_SL_RD_DATA for its own slot, and a read
+// changes nothing.
+TEST(SimStation, AnswersASlotReadForEverySlot) {
+    bus b;
+    b.send(loco3);
+    b.send({0xBA, 0x01, 0x01, 0x45});  // slot 1 in use
+    for (int slot = 0; slot <= 127; ++slot) {
+        const msgs a = b.answers(with_checksum({0xBB, static_cast<uint8_t>(slot), 0x00}));
+        ASSERT_EQ(a.size(), 1u) << slot;
+        EXPECT_EQ(a[0][0], 0xE7) << slot;
+        EXPECT_EQ(a[0].size(), 14u) << slot;
+        EXPECT_EQ(a[0][2], slot);
+    }
+    EXPECT_EQ(b.answers(rq_slot5).size(), 1u);
+    const auto s1 = b.station.slot(1);
+    EXPECT_EQ(s1[0] & 0x30, 0x30) << "slot 1 still in use";
+    EXPECT_EQ(s1[1], 3) << "loco 3";
+}

@@ -614,3 +614,57 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     return RUN_ALL_TESTS();
 }
+
+// --- the Slots and the Sensors and turnouts windows ---------------------------
+namespace {
+
+class BusViews : public Throttle {
+protected:
+    // The program's window titled `title`, once it shows.
+    std::string window_titled(const std::string& title) {
+        std::string id;
+        poll_until([&] {
+            id = first_word(xdo("search --all --onlyvisible --pid " + std::to_string(window_->pid()) + " --name '^" +
+                                title + "$'"));
+            return !id.empty();
+        });
+        return id;
+    }
+    bool bus_line_has(const std::string& a, const std::string& b) {
+        return poll_until([&] {
+            for (const std::string& line : bus())
+                if (line.find(a) != std::string::npos && line.find(b) != std::string::npos) return true;
+            return false;
+        });
+    }
+};
+
+// Release in the Slots window (Ctrl+L) sets the throttle's slot common on
+// the bus; Switch in the Sensors and turnouts window (Ctrl+T) sends the
+// turnout the other position.
+TEST_F(BusViews, SlotReleaseAndTurnoutSwitchReachTheBus) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(click_until(main_id, kvr_idc_f0, "F0-4(10000)"));  // loco 3 in slot 1, in use
+    ASSERT_TRUE(click_until(main_id, kvr_idc_req_sw, "REQ SW#[1 (0:1)] for Thrown/Red(on)"));
+    no_boxes(main_id);
+
+    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+l");
+    const std::string slots_id = window_titled("Busprobe: Slots");
+    ASSERT_FALSE(slots_id.empty());
+    xdo("windowactivate --sync " + slots_id + " key --clearmodifiers alt+l");  // Release, slot 1 selected
+    EXPECT_TRUE(bus_line_has("OPC_SLOT_STAT1  :SLOT#[1]", "COMMON"));
+
+    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+t");
+    const std::string points_id = window_titled("Busprobe: Sensors and turnouts");
+    ASSERT_FALSE(points_id.empty());
+    xdo("windowactivate --sync " + points_id + " key --clearmodifiers alt+s");  // Switch, turnout 1 selected
+    EXPECT_TRUE(bus_line_has("REQ SW#[1 (0:1)]", "Closed/Green(on)"));
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0);
+}
+
+}  // namespace

@@ -2,6 +2,9 @@
 // command station on the "SIM" port.
 
 #include <QComboBox>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
 
 #include <mutex>
 
@@ -9,6 +12,7 @@
 #include "loconet/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "ui/kvr_dialog_template.h"
+#include "ui/kvr_slots_view.h"
 #include "ui/kvr_speed_slider.h"
 #include "ui_test_support.h"
 
@@ -68,4 +72,30 @@ TEST_F(WithSim, ConnectCycleCvWriteAndReadAndClosingWhileConnected) {
     EXPECT_FALSE(ms100.is_open());
     dlg.reset();
     EXPECT_EQ(stored_port(), "SIM");
+}
+
+// Read all in the Slots window against the layout: every loco slot is
+// asked for, the throttle's loco shows in use, and a double-click on a slot
+// takes its loco to the throttle.
+TEST_F(WithSim, SlotsWindowReadsEverySlotAndTakesALocoToTheThrottle) {
+    make_dialog();
+    connect_sim();
+    click(kvr_idc_f0);  // loco 3 into slot 1, in use
+    ASSERT_TRUE(pump_until([&] { return log_text().contains("F0-4(10000)"); }));
+    dlg->open_slots_view();
+    kvr_slots_view* view = dlg->slots_view();
+    view->read_button()->click();
+    EXPECT_TRUE(boxes.empty()) << (boxes.empty() ? "" : boxes[0].text);
+    QTableWidget* t = view->table();
+    ASSERT_TRUE(pump_until([&] { return t->rowCount() == 119; })) << t->rowCount();
+    EXPECT_EQ(t->item(0, kvr_slots_view::col_loco)->text(), "3");
+    EXPECT_EQ(t->item(0, kvr_slots_view::col_status)->text(), "in use");
+    EXPECT_EQ(t->item(118, kvr_slots_view::col_slot)->text(), "119");
+
+    type(kvr_idc_loco_adr, "7");
+    const QPoint at = t->visualItemRect(t->item(0, 0)).center();
+    QTest::mouseClick(t->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(t->viewport(), Qt::LeftButton, {}, at);
+    EXPECT_EQ(text_of(kvr_idc_loco_adr), "3");
+    EXPECT_TRUE(checked(kvr_idc_f0)) << "the throttle follows the loco's slot";
 }

@@ -1,0 +1,18 @@
+#pragma once
+// busprobe-cli slots [--read] [--all]: the command station's loco slots, one
+// line each, the slot number and the loco address first:
+//     5  loco 1234  in use  128 steps  speed 40  fwd  F0-F8 100000000
+
+#include <ostream>
+
+#include "apps/cli/cli_command.h"
+#include "apps/cli/cli_sink.h"
+#include "station/kvr_dccx_loconet.h"
+
+// How long `slots` without --read listens to the bus.
+constexpr unsigned cli_slots_listen_ms = 5000;
+
+// `sink` must be set to recording (it hands over every message with its
+// time). Returns the exit status.
+int cli_run_slots(kvr_dccx_loconet& station, kvr_loconet_port& link, cli_sink& sink, const cli_command& cmd,
+                  kvr_sys_event& abort, std::ostream& out, std::ostream& err);

@@ -1,0 +1,113 @@
+// Reading every slot, releasing and dispatching one, against the scripted
+// link. Moves and their answers: LocoNet PE opcode summary.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fake_link.h"
+
+namespace {
+
+using read_log = std::vector<std::pair<int, bool>>;
+
+TEST_F(Station, ReadAllAsksOneSlotAtATimeAndPassesOverSilentOnes) {
+    for (uint8_t s : {1, 2, 5}) keeper.put(slot_data({s, static_cast<uint16_t>(s * 100), 0x33}));
+    read_log seen;
+    const auto r = station.do_read_all_slots(1, 6, [&](uint8_t slot, bool ok) { seen.push_back({slot, ok}); });
+    EXPECT_EQ(r.asked, 6u);
+    EXPECT_EQ(r.answered, 3u);
+    EXPECT_EQ(seen, (read_log{{1, true}, {2, true}, {3, false}, {4, false}, {5, true}, {6, false}}));
+    // An unanswered slot is asked twice, one wait each, then passed over.
+    EXPECT_EQ(sent(), (strings{"BB 01 00 45", "BB 02 00 46", "BB 03 00 47", "BB 03 00 47", "BB 04 00 40",
+                               "BB 04 00 40", "BB 05 00 41", "BB 06 00 42", "BB 06 00 42"}));
+    EXPECT_EQ(clock.units, (std::vector<unsigned>(6, station.slot_read_wait_ms)));
+}
+
+TEST_F(Station, ReadAllSendsTheNextRequestOnlyOnceTheAnswerIsIn) {
+    // The command station answers only after a wait: the request for the
+    // next slot must not be on the bus before that.
+    keeper.silent = true;
+    uint8_t asked = 0;
+    link.on_send = [&](const bytes& m) {
+        if (m[0] == 0xBB) asked = m[1];
+    };
+    clock.on_unit = [&](std::size_t) { link.deliver(slot_data({asked, 3})); };
+    const auto r = station.do_read_all_slots(10, 14);
+    EXPECT_EQ(r.answered, 5u);
+    EXPECT_EQ(sent(), (strings{"BB 0A 00 4E", "BB 0B 00 4F", "BB 0C 00 48", "BB 0D 00 49", "BB 0E 00 4A"}));
+    EXPECT_EQ(clock.units.size(), 5u);
+}
+
+TEST_F(Station, ReadAllStopsAtCancelEvenWhenAnswersComeAtOnce) {
+    for (uint8_t s = 1; s <= 10; ++s) keeper.put(slot_data({s, s}));
+    unsigned progress = 0;
+    expect_failure(
+        [&] {
+            station.do_read_all_slots(1, 10, [&](uint8_t slot, bool) {
+                ++progress;
+                if (slot == 3) abort.set();
+            });
+        },
+        {op("do_read_all_slots"), "CANCEL"});
+    EXPECT_EQ(progress, 3u);
+    EXPECT_EQ(link.sent.size(), 3u);
+}
+
+TEST_F(Station, ReleaseSetsCommonKeepingTheOtherStatusBits) {
+    // In use, 128 steps, consist top (bit 3): only bits 5..4 change.
+    seen(slot_data({5, 1234, 0x3B}));
+    station.do_release_slot(5);
+    EXPECT_EQ(sent(), strings{w({0xB5, 0x05, 0x1B})});
+    // A slot never seen is read first, for the bits to keep.
+    restart();
+    keeper.put(slot_data({7, 3, 0x33}));
+    station.do_release_slot(7);
+    EXPECT_EQ(sent(), (strings{"BB 07 00 43", w({0xB5, 0x07, 0x13})}));
+
+    // Driven again after the release, the loco is read and taken anew (null
+    // move) rather than driven from the copy that still said in use.
+    restart();
+    keeper.put(slot_data({5, 1234, 0x1F}));  // the command station: common now
+    station.do_128step(1234, 1, 10);
+    const strings s = sent();
+    ASSERT_GE(s.size(), 3u) << ::testing::PrintToString(s);
+    EXPECT_EQ(s[0], "BB 05 00 41");
+    EXPECT_EQ(s[1], "BA 05 05 45");
+    EXPECT_EQ(s.back(), w({0xA0, 0x05, 10}));
+}
+
+TEST_F(Station, OnlyLocoSlotsAreReleasedOrDispatched) {
+    // Slot 0 is the dispatch slot; 123 the fast clock, 124 the programmer.
+    for (uint8_t s : {0, 120, 123, 124, 127}) {
+        expect_failure([&] { station.do_release_slot(s); }, {op("do_release_slot"), "ERR:SLOT MUST BE 1 TO 119"});
+        expect_failure([&] { station.do_dispatch_slot(s); }, {op("do_dispatch_slot"), "ERR:SLOT MUST BE 1 TO 119"});
+    }
+    EXPECT_TRUE(link.sent.empty());
+}
+
+TEST_F(Station, DispatchTakesSlotDataAsAcceptedAndALongAckAsRefused) {
+    seen(slot_data({5, 1234, 0x33}));
+    link.on_send = [&](const bytes& m) {
+        if (m[0] == 0xBA) link.deliver(slot_data({5, 1234, 0x13}));
+    };
+    station.do_dispatch_slot(5);
+    EXPECT_EQ(sent(), strings{"BA 05 00 40"});
+
+    restart();
+    link.on_send = [&](const bytes& m) {
+        if (m[0] == 0xBA) link.deliver(long_ack(0xBA, 0x00));
+    };
+    expect_failure([&] { station.do_dispatch_slot(5); }, {op("do_dispatch_slot"), "ERR:DISPATCH REFUSED"});
+
+    // An earlier refusal is not taken for this dispatch's answer, and
+    // silence is no success.
+    restart();
+    link.on_send = {};
+    expect_failure([&] { station.do_dispatch_slot(5); }, {op("do_dispatch_slot"), "ERR:DISPATCH NOT ANSWERED"});
+    EXPECT_EQ(clock.units.size(), station.lack_tries);
+}
+
+}  // namespace

@@ -1,0 +1,159 @@
+#include "ui/kvr_slots_view.h"
+
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QVBoxLayout>
+
+#include "station/kvr_dccx_loconet.h"
+#include "ui/kvr_view_host.h"
+#include "ui/kvr_view_time.h"
+
+namespace {
+
+constexpr const char* headers[] = {"Slot", "Loco", "Status", "Steps", "Speed", "Direction", "F0-F8", "Seen"};
+
+void set_cell(QTableWidget* grid, int row, int col, const QString& text) {
+    QTableWidgetItem* item = grid->item(row, col);
+    if (!item) {
+        item = new QTableWidgetItem;
+        item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+        if (col != kvr_slots_view::col_status && col != kvr_slots_view::col_direction &&
+            col != kvr_slots_view::col_functions)
+            item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        grid->setItem(row, col, item);
+    }
+    // An unchanged text costs no repaint.
+    if (item->text() != text) item->setText(text);
+}
+
+}  // namespace
+
+kvr_slots_view::kvr_slots_view(const kvr_slot_table& table, kvr_view_host& host, QWidget* parent)
+    : QWidget(parent, Qt::Window), slots_(table), host_(host) {
+    setWindowTitle(QStringLiteral("Busprobe: Slots"));
+    setObjectName(QStringLiteral("slots_view"));
+    grid_ = new QTableWidget(0, col_count, this);
+    QStringList names;
+    for (const char* h : headers) names << QString::fromUtf8(h);
+    grid_->setHorizontalHeaderLabels(names);
+    grid_->verticalHeader()->hide();
+    grid_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    grid_->setSelectionMode(QAbstractItemView::SingleSelection);
+    grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    grid_->horizontalHeader()->setStretchLastSection(true);
+    grid_->setToolTip(QStringLiteral("Double-click a slot to drive its loco"));
+
+    read_ = new QPushButton(QStringLiteral("&Read all"), this);
+    read_->setToolTip(QStringLiteral("Ask the command station for every loco slot, one at a time"));
+    release_ = new QPushButton(QStringLiteral("Re&lease"), this);
+    release_->setToolTip(QStringLiteral("Set the selected slot common: no throttle holds it"));
+    dispatch_ = new QPushButton(QStringLiteral("&Dispatch"), this);
+    dispatch_->setToolTip(QStringLiteral("Hand the selected slot's loco to the next throttle that asks"));
+    progress_ = new QProgressBar(this);
+    progress_->setRange(kvr_slot_loco_first, kvr_slot_loco_last);
+    progress_->setFormat(QStringLiteral("slot %v of %m"));
+    progress_->hide();
+    status_ = new QLabel(this);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(read_);
+    buttons->addWidget(release_);
+    buttons->addWidget(dispatch_);
+    buttons->addWidget(progress_, 1);
+    buttons->addWidget(status_, 1);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(grid_, 1);
+    layout->addLayout(buttons);
+
+    connect(read_, &QPushButton::clicked, this, [this] { read_all(); });
+    connect(release_, &QPushButton::clicked, this, [this] { release_selected(); });
+    connect(dispatch_, &QPushButton::clicked, this, [this] { dispatch_selected(); });
+    connect(grid_, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { take_row(row); });
+    resize(640, 360);
+}
+
+int kvr_slots_view::row_for(uint8_t slot) {
+    const auto found = rows_.find(slot);
+    if (found != rows_.end()) return found->second;
+    // A new slot goes in at its place in slot order; the rows below move down.
+    const auto next = rows_.upper_bound(slot);
+    const int row = next == rows_.end() ? grid_->rowCount() : next->second;
+    grid_->insertRow(row);
+    for (auto it = next; it != rows_.end(); ++it) ++it->second;
+    rows_[slot] = row;
+    return row;
+}
+
+void kvr_slots_view::fill_row(int row, const kvr_slot_entry& e) {
+    const int steps = kvr_slot_steps(e.stat);
+    set_cell(grid_, row, col_slot, QString::number(e.slot));
+    set_cell(grid_, row, col_loco, QString::number(e.address));
+    set_cell(grid_, row, col_status, QString::fromUtf8(kvr_slot_usage_name(e.stat)));
+    set_cell(grid_, row, col_steps, steps ? QString::number(steps) : QString());
+    set_cell(grid_, row, col_speed, QString::number(e.speed));
+    set_cell(grid_, row, col_direction, e.forward() ? QStringLiteral("fwd") : QStringLiteral("rev"));
+    set_cell(grid_, row, col_functions, QString::fromStdString(kvr_slot_functions(e)));
+    set_cell(grid_, row, col_seen, kvr_seen_text(e.seen, false));
+}
+
+void kvr_slots_view::update_slots(const std::vector<uint8_t>& changed) {
+    for (uint8_t s : changed)
+        if (const kvr_slot_entry* e = slots_.find(s)) fill_row(row_for(s), *e);
+}
+
+void kvr_slots_view::update_all() {
+    for (const auto& [slot, e] : slots_.entries()) fill_row(row_for(slot), e);
+}
+
+void kvr_slots_view::clear() {
+    grid_->setRowCount(0);
+    rows_.clear();
+}
+
+uint8_t kvr_slots_view::selected_slot() const {
+    const int row = grid_->currentRow();
+    if (row < 0 || !grid_->selectionModel()->isRowSelected(row, {})) return 0;
+    for (const auto& [slot, r] : rows_)
+        if (r == row) return slot;
+    return 0;
+}
+
+void kvr_slots_view::read_all() {
+    progress_->setValue(kvr_slot_loco_first);
+    progress_->show();
+    status_->hide();
+    kvr_dccx_loconet::slot_read_result r;
+    const bool done = host_.run_station_op(QStringLiteral("reading every slot"), [&](kvr_dccx_loconet& st) {
+        r = st.do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last,
+                                 [this](uint8_t slot, bool) { progress_->setValue(slot); });
+    });
+    progress_->hide();
+    status_->setText(done ? QStringLiteral("%1 of %2 slots answered").arg(r.answered).arg(r.asked) : QString());
+    status_->show();
+}
+
+void kvr_slots_view::release_selected() {
+    const uint8_t slot = selected_slot();
+    if (slot == 0) return;
+    host_.run_station_op(QStringLiteral("releasing slot %1").arg(slot),
+                         [slot](kvr_dccx_loconet& st) { st.do_release_slot(slot); });
+}
+
+void kvr_slots_view::dispatch_selected() {
+    const uint8_t slot = selected_slot();
+    if (slot == 0) return;
+    host_.run_station_op(QStringLiteral("dispatching slot %1").arg(slot),
+                         [slot](kvr_dccx_loconet& st) { st.do_dispatch_slot(slot); });
+}
+
+void kvr_slots_view::take_row(int row) {
+    for (const auto& [slot, r] : rows_)
+        if (r == row) {
+            if (const kvr_slot_entry* e = slots_.find(slot)) host_.take_loco(e->address);
+            return;
+        }
+}
