@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "apps/cli/cli_abort.h"
+#include "apps/cli/cli_send.h"
 #include "apps/cli/cli_sink.h"
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
@@ -338,6 +339,7 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
         case cli_verb::cv_read: return run_cv_read(s, cmd, *ctx.out, *ctx.err);
         case cli_verb::cv_write: return run_cv_write(s, cmd);
         case cli_verb::address_write: return run_address_write(s, cmd);
+        case cli_verb::send: return cli_run_send(s.station, cmd);
         case cli_verb::serve: break;  // runs on a link of its own
     }
     return kvr_cli_failed;

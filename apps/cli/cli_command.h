@@ -12,7 +12,7 @@
 #include "loconet/kvr_adapter.h"
 #include "loconet/kvr_loconet_proto.h"
 
-enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve };
+enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve, send };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -78,6 +78,9 @@ struct cli_command {
     bool feedback = false;
     unsigned cv17 = 0;
     unsigned cv18 = 0;
+
+    // send: the message as it goes out, checksum included
+    std::vector<uint8_t> message;
 };
 
 // A refused command line: the one-line message and the help topic whose

@@ -46,6 +46,7 @@ const help_entry entries[] = {
      "                                write a long address into CV 17 and CV 18\n"
      "  serve [--listen ADDR:PORT] [--log]\n"
      "                                share the port with LocoNet-over-TCP clients\n"
+     "  send HEX...                   send one message typed in hex\n"
      "\n"
      "Options:\n"
      "  -p, --port PORT      COM1 to COM4 (/dev/ttyS0 to /dev/ttyS3), SIM (the\n"
@@ -201,6 +202,16 @@ const help_entry entries[] = {
      "                       trust, e.g. --listen 0.0.0.0:1234. PORT alone keeps\n"
      "                       127.0.0.1.\n"
      "  --log                also print every bus message as a monitor line\n"},
+    {"send",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] send HEX...\n",
+     "\n"
+     "Send one LocoNet message given as hex bytes (00 to FF, either case, one or\n"
+     "more words: send B0 0B 30 or send \"B0 0B 30 74\"). The opcode gives the\n"
+     "length: 2, 4 or 6 bytes, or byte 1 for opcodes E0 to FF. Bytes one short\n"
+     "of that length get their checksum added; a whole message must carry the\n"
+     "right checksum. A message that is not one (no opcode first, a data byte\n"
+     "80 or above, the wrong length or checksum) is refused with exit status 2\n"
+     "and nothing is sent. Exit status 0 once the message has gone out.\n"},
 };
 
 const help_entry& entry_for(const std::string& topic) {
