@@ -261,6 +261,9 @@ void kvr_log_view::set_log_mode(int mode) {
     // Lines already received keep the order of the mode they arrived in.
     flush();
     mode_ = mode;
+    // The newest line is now at the other end: the count starts again.
+    if (holding())
+        hold();
 }
 
 void kvr_log_view::clear_text() {
@@ -325,6 +328,14 @@ void kvr_log_view::rebuild_shown() {
     for (const line& l : lines_)
         if (matches(l))
             shown_.push_back(l.key);
+    // The new lines counted are those of the lines now chosen.
+    if (holding()) {
+        // Keys grow downwards: newer lines are below it in normal mode,
+        // above it in stack mode.
+        unseen_ = static_cast<int>(
+            mode_ == 0 ? shown_.end() - std::upper_bound(shown_.begin(), shown_.end(), seen_key_)
+                       : std::lower_bound(shown_.begin(), shown_.end(), seen_key_) - shown_.begin());
+    }
     settle(top_key);
 }
 
@@ -344,6 +355,12 @@ void kvr_log_view::settle(int64_t top_key) {
     else
         scroll_to_newest();
     own_scroll_ = false;
+    // Every line shown is in sight, or a smaller choice of lines put the
+    // view at the newest one: nothing new is out of sight.
+    if (!following_ && !paused_ && at_newest())
+        following_ = true;
+    if (following_ && !paused_)
+        unseen_ = 0;
     show_new_bar();
     viewport()->update();
 }
@@ -358,10 +375,21 @@ bool kvr_log_view::at_newest() const {
 void kvr_log_view::on_scrolled() {
     if (own_scroll_)
         return;
+    if (following_ && !paused_ && !at_newest())
+        hold();
     following_ = at_newest();
     if (following_ && !paused_)
         unseen_ = 0;
     show_new_bar();
+}
+
+// From now on new lines are counted: those newer than the newest line so far.
+void kvr_log_view::hold() {
+    unseen_ = 0;
+    if (lines_.empty())
+        seen_key_ = mode_ == 0 ? -1 : 1;  // the first line's key is 0 either way
+    else
+        seen_key_ = mode_ == 0 ? lines_.back().key : lines_.front().key;
 }
 
 void kvr_log_view::follow_newest() {
@@ -468,6 +496,8 @@ void kvr_log_view::set_paused(bool on) {
         flush();
         following_ = true;
         unseen_ = 0;
+    } else if (following_) {
+        hold();
     }
     own_scroll_ = true;
     scroll_to_newest();

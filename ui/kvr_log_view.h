@@ -159,6 +159,8 @@ private:
     void clear_filters();
     void on_scrolled();
     bool at_newest() const;
+    bool holding() const { return paused_ || !following_; }
+    void hold();
     void show_new_bar();
     QString shown_text(const line& l) const;
     bool matches(const line& l) const;
@@ -191,6 +193,7 @@ private:
     bool paused_ = false;
     bool following_ = true;
     int unseen_ = 0;
+    int64_t seen_key_ = -1;  // while holding: the newest line when the hold began
     bool own_scroll_ = false;  // the view moves its own bar: not the user scrolling
     QString filter_;
     int kind_row_ = 0;

@@ -83,6 +83,36 @@ TEST(LogViewFollow, LinesDroppedAtTheFarEndDoNotMoveAScrolledView) {
     EXPECT_EQ(view.new_lines(), 60);
 }
 
+// The count is of the new lines the filter lets through, also when the
+// filter changes while the view is held; a choice that fits the view leaves
+// nothing out of sight.
+TEST(LogViewFollow, NewLinesAreCountedAmongTheLinesTheFilterShows) {
+    for (int mode : {0, 1}) {
+        SCOPED_TRACE(mode);
+        kvr_log_view view;
+        view.set_log_mode(mode);
+        view.resize(300, 150);
+        view.show();
+        add_lines(view, "early y", 300);
+        QScrollBar* bar = view.verticalScrollBar();
+        bar->setValue(mode == 0 ? bar->maximum() - 40 : 40);
+        add_lines(view, "late x", 30);
+        add_lines(view, "late y", 20);
+        EXPECT_EQ(view.new_lines(), 50);
+        view.set_filter("y");
+        EXPECT_EQ(view.new_lines(), 20);
+        EXPECT_FALSE(view.following());
+        view.set_filter("");
+        EXPECT_EQ(view.new_lines(), 50);
+        view.set_filter("late x");  // 30 lines: more than in sight
+        EXPECT_EQ(view.new_lines(), 30);
+        view.set_filter("late x 5");  // one line: in sight
+        EXPECT_TRUE(view.following());
+        EXPECT_EQ(view.new_lines(), 0);
+        EXPECT_FALSE(view.new_lines_bar()->isVisible());
+    }
+}
+
 void add_msg(kvr_log_view& view, const char* text, std::vector<uint8_t> bytes) {
     view.append_line(QString::fromUtf8(text) + "\r\n", -1, bytes);
 }
