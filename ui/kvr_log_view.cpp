@@ -345,8 +345,9 @@ int64_t kvr_log_view::top_key_in_sight() const {
     return first < static_cast<int>(shown_.size()) ? shown_[static_cast<size_t>(first)] : -1;
 }
 
-// After lines were added or chosen again: paused, the line that was at the
-// top stays in sight; otherwise the view follows the newest line.
+// After lines were added or chosen again: paused or scrolled away from the
+// newest line, the line that was at the top stays in sight; otherwise the
+// view follows the newest line.
 void kvr_log_view::settle(int64_t top_key) {
     own_scroll_ = true;
     update_bars();
@@ -681,6 +682,7 @@ void kvr_log_view::show_filter_bar(bool on) {
         setFocus();
     }
     own_scroll_ = false;
+    show_new_bar();  // the lines' bottom edge moved
 }
 
 void kvr_log_view::place_filter_bar() {

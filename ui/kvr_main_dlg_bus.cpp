@@ -7,6 +7,8 @@
 #include <QAction>
 #include <QPushButton>
 
+#include <algorithm>
+
 #include "foundation/kvr_hooks.h"
 #include "loconet/kvr_hand_message.h"
 #include "ui/kvr_dialog_template.h"
