@@ -37,11 +37,9 @@ TEST(CliSend, BadMessageIsAUsageErrorAndNothingIsSent) {
         std::vector<std::string> words;
         std::string named;
     } cases[] = {
+        // The rules themselves are the parser's (hand_message_test.cpp).
         {{"B0", "0B", "30", "00"}, "this message's checksum is 74"},
         {{"B0", "0B", "1FF"}, "'1FF' is not a hex byte"},
-        {{"0B", "30"}, "not an opcode"},
-        {{"B0", "8B", "30"}, "bit 7 set"},
-        {{"B0"}, "4 bytes"},
         {{}, "Nothing to send"},
     };
     for (const auto& c : cases) {

@@ -68,21 +68,6 @@ TEST(LogViewFollow, ScrolledAwayItStaysAndCountsNewLinesUntilBackOrClicked) {
     }
 }
 
-TEST(LogViewFollow, LinesDroppedAtTheFarEndDoNotMoveAScrolledView) {
-    kvr_log_view view;
-    view.set_max_lines(200);
-    view.resize(300, 150);
-    view.show();
-    add_lines(view, "a", 200);
-    QScrollBar* bar = view.verticalScrollBar();
-    bar->setValue(bar->maximum() - 50);
-    const QString top = line_at_top(view);
-    add_lines(view, "b", 60);  // 60 of the oldest go
-    EXPECT_EQ(line_at_top(view), top);
-    EXPECT_FALSE(view.following());
-    EXPECT_EQ(view.new_lines(), 60);
-}
-
 // The count is of the new lines the filter lets through, also when the
 // filter changes while the view is held; a choice that fits the view leaves
 // nothing out of sight.
