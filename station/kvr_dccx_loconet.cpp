@@ -332,6 +332,10 @@ void kvr_dccx_loconet::send_sw_req(uint32_t wire_address, uint16_t position, uin
     send_labelled("kvr_dccx_loconet::send_sw_req()", short_message(OPC_SW_ACK, sw.high, sw.low));
 }
 
+void kvr_dccx_loconet::send_message(const kvr_loconet_msg& msg) {
+    send_labelled("kvr_dccx_loconet::send_message()", msg);
+}
+
 void kvr_dccx_loconet::send_startup() {
     send_labelled("kvr_dccx_loconet::send_startup()", power_message(OPC_GPON));
 }

@@ -144,6 +144,9 @@ public:
     void send_ops_write(uint32_t address, uint32_t cv, uint8_t value, bool feedback);
     void send_ops_read(uint32_t address, uint32_t cv);
     void send_ops_bit_verify(uint32_t address, uint32_t cv, uint8_t bit_value, uint8_t bit_number);
+    // Queues a whole message made elsewhere (one typed by hand), checksum
+    // included, as it stands.
+    void send_message(const kvr_loconet_msg& msg);
 
     // Evaluations of a programming task's answers.
     static bool check_lack(uint8_t ack1);   // accepted true, busy false, else throws

@@ -7,13 +7,17 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QComboBox>
 #include <QContextMenuEvent>
+#include <QHBoxLayout>
+#include <QIntValidator>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QSaveFile>
 #include <QStaticText>
@@ -63,16 +67,19 @@ kvr_log_view::kvr_log_view(QWidget* parent) : QAbstractScrollArea(parent) {
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
-    filter_edit_ = new QLineEdit(this);
-    filter_edit_->setObjectName(QStringLiteral("log_filter"));
-    filter_edit_->setPlaceholderText(QStringLiteral("Filter (Escape clears)"));
-    filter_edit_->setClearButtonEnabled(true);
-    filter_edit_->hide();
-    connect(filter_edit_, &QLineEdit::textChanged, this, [this](const QString& t) { set_filter(t); });
+    build_filter_bar();
+    new_bar_ = new QPushButton(viewport());
+    new_bar_->setObjectName(QStringLiteral("log_new_lines"));
+    new_bar_->setFocusPolicy(Qt::NoFocus);
+    new_bar_->setCursor(Qt::PointingHandCursor);
+    new_bar_->setToolTip(QStringLiteral("Back to the newest line"));
+    new_bar_->hide();
+    connect(new_bar_, &QPushButton::clicked, this, [this] { follow_newest(); });
     timer_.setSingleShot(true);
     timer_.setInterval(default_batch_ms);
     connect(&timer_, &QTimer::timeout, this, [this] { flush(); });
     connect(verticalScrollBar(), &QScrollBar::valueChanged, viewport(), qOverload<>(&QWidget::update));
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { on_scrolled(); });
     connect(horizontalScrollBar(), &QScrollBar::valueChanged, viewport(), qOverload<>(&QWidget::update));
     build_actions();
 }
@@ -102,6 +109,41 @@ void kvr_log_view::build_actions() {
     connect(find_, &QAction::triggered, this, [this] { show_filter_bar(true); });
     connect(pause_, &QAction::toggled, this, [this](bool on) { set_paused(on); });
     connect(save_, &QAction::triggered, this, [this] { save_dialog(); });
+}
+
+// The filters share one bar under the lines: kind, number, text.
+void kvr_log_view::build_filter_bar() {
+    filter_bar_ = new QWidget(this);
+    filter_bar_->setObjectName(QStringLiteral("log_filter_bar"));
+    auto* row = new QHBoxLayout(filter_bar_);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(2);
+    kind_box_ = new QComboBox(filter_bar_);
+    kind_box_->setObjectName(QStringLiteral("log_kind"));
+    for (const kvr_msg_kind_row& r : kvr_msg_kind_rows)
+        kind_box_->addItem(QString::fromUtf8(r.name));
+    kind_box_->setToolTip(QStringLiteral("Only messages of this kind"));
+    number_edit_ = new QLineEdit(filter_bar_);
+    number_edit_->setObjectName(QStringLiteral("log_number"));
+    number_edit_->setPlaceholderText(QStringLiteral("Number"));
+    number_edit_->setToolTip(QStringLiteral("Only messages about this loco address, turnout or sensor number"));
+    number_edit_->setValidator(new QIntValidator(0, 16383, number_edit_));
+    number_edit_->setMaximumWidth(fontMetrics().horizontalAdvance(QStringLiteral("0000000")) + 12);
+    filter_edit_ = new QLineEdit(filter_bar_);
+    filter_edit_->setObjectName(QStringLiteral("log_filter"));
+    filter_edit_->setPlaceholderText(QStringLiteral("Filter (Escape clears)"));
+    filter_edit_->setClearButtonEnabled(true);
+    row->addWidget(kind_box_);
+    row->addWidget(number_edit_);
+    row->addWidget(filter_edit_, 1);
+    filter_bar_->hide();
+    connect(filter_edit_, &QLineEdit::textChanged, this, [this](const QString& t) { set_filter(t); });
+    connect(kind_box_, &QComboBox::currentIndexChanged, this, [this](int i) { set_kind_filter(i); });
+    connect(number_edit_, &QLineEdit::textChanged, this, [this](const QString& t) {
+        bool ok = false;
+        const int n = t.toInt(&ok);
+        set_number_filter(ok ? n : -1);
+    });
 }
 
 void kvr_log_view::add_menu_action(QAction* action) {
@@ -159,6 +201,13 @@ void kvr_log_view::add_line(const pending_line& p) {
         offset_valid_until_ = (p.ms / ms_per_hour + 1) * ms_per_hour;
     }
     const size_t n_bytes = std::min<size_t>(p.bytes.size(), 255);
+    kvr_msg_subject subject;
+    if (!p.bytes.empty()) {
+        kvr_loconet_msg msg;
+        for (size_t i = 0; i < std::min<size_t>(n_bytes, kvr_loconet_msg::capacity); ++i)
+            msg.append(p.bytes[i]);
+        subject = classifier_.classify(msg);
+    }
     // A text may carry several lines; each CR LF (or LF) ends one. A text
     // without an ending is a line of its own.
     QString text = p.text;
@@ -170,8 +219,12 @@ void kvr_log_view::add_line(const pending_line& p) {
         line l;
         l.ms = p.ms + local_offset_ms_;
         l.set_data(p.bytes.data(), n_bytes, part.toUtf8());
+        l.kind = subject.kind;
+        l.number = static_cast<int16_t>(subject.number);
         max_chars_ = std::max(max_chars_, static_cast<int>(part.size()));
         const bool match = matches(l);
+        if (match && (paused_ || !following_))
+            ++unseen_;
         if (mode_ == 0) {
             l.key = lines_.empty() ? 0 : lines_.back().key + 1;
             lines_.push_back(std::move(l));
@@ -208,6 +261,9 @@ void kvr_log_view::set_log_mode(int mode) {
     // Lines already received keep the order of the mode they arrived in.
     flush();
     mode_ = mode;
+    // The newest line is now at the other end: the count starts again.
+    if (holding())
+        hold();
 }
 
 void kvr_log_view::clear_text() {
@@ -218,14 +274,21 @@ void kvr_log_view::clear_text() {
     layouts_.clear();
     max_chars_ = 0;
     anchor_ = cursor_ = -1;
+    unseen_ = 0;
+    following_ = true;
+    own_scroll_ = true;
     update_bars();
+    own_scroll_ = false;
+    show_new_bar();
     viewport()->update();
 }
 
 void kvr_log_view::set_max_lines(int n) {
     max_lines_ = std::max(1, n);
     drop_far_end();
+    own_scroll_ = true;
     update_bars();
+    own_scroll_ = false;
 }
 
 // ---- what is shown ----
@@ -242,6 +305,10 @@ QString kvr_log_view::shown_text(const line& l) const {
 }
 
 bool kvr_log_view::matches(const line& l) const {
+    if (kind_row_ > 0 && kvr_msg_kind_rows[kind_row_].kind != l.kind)
+        return false;
+    if (number_ >= 0 && l.number != number_)
+        return false;
     return filter_.isEmpty() || shown_text(l).contains(filter_, Qt::CaseInsensitive);
 }
 
@@ -261,6 +328,14 @@ void kvr_log_view::rebuild_shown() {
     for (const line& l : lines_)
         if (matches(l))
             shown_.push_back(l.key);
+    // The new lines counted are those of the lines now chosen.
+    if (holding()) {
+        // Keys grow downwards: newer lines are below it in normal mode,
+        // above it in stack mode.
+        unseen_ = static_cast<int>(
+            mode_ == 0 ? shown_.end() - std::upper_bound(shown_.begin(), shown_.end(), seen_key_)
+                       : std::lower_bound(shown_.begin(), shown_.end(), seen_key_) - shown_.begin());
+    }
     settle(top_key);
 }
 
@@ -270,15 +345,84 @@ int64_t kvr_log_view::top_key_in_sight() const {
     return first < static_cast<int>(shown_.size()) ? shown_[static_cast<size_t>(first)] : -1;
 }
 
-// After lines were added or chosen again: paused, the line that was at the
-// top stays in sight; otherwise the view follows the newest line.
+// After lines were added or chosen again: paused or scrolled away from the
+// newest line, the line that was at the top stays in sight; otherwise the
+// view follows the newest line.
 void kvr_log_view::settle(int64_t top_key) {
+    own_scroll_ = true;
     update_bars();
-    if (paused_)
+    if (paused_ || !following_)
         keep_in_sight(top_key);
     else
         scroll_to_newest();
+    own_scroll_ = false;
+    // Every line shown is in sight, or a smaller choice of lines put the
+    // view at the newest one: nothing new is out of sight.
+    if (!following_ && !paused_ && at_newest())
+        following_ = true;
+    if (following_ && !paused_)
+        unseen_ = 0;
+    show_new_bar();
     viewport()->update();
+}
+
+bool kvr_log_view::at_newest() const {
+    const QScrollBar* v = verticalScrollBar();
+    return v->value() == (mode_ == 0 ? v->maximum() : v->minimum());
+}
+
+// The user moved the bar (wheel, drag, keys): away from the newest line the
+// view stays where it was put; back at it, it follows again.
+void kvr_log_view::on_scrolled() {
+    if (own_scroll_)
+        return;
+    if (following_ && !paused_ && !at_newest())
+        hold();
+    following_ = at_newest();
+    if (following_ && !paused_)
+        unseen_ = 0;
+    show_new_bar();
+}
+
+// From now on new lines are counted: those newer than the newest line so far.
+void kvr_log_view::hold() {
+    unseen_ = 0;
+    if (lines_.empty())
+        seen_key_ = mode_ == 0 ? -1 : 1;  // the first line's key is 0 either way
+    else
+        seen_key_ = mode_ == 0 ? lines_.back().key : lines_.front().key;
+}
+
+void kvr_log_view::follow_newest() {
+    following_ = true;
+    unseen_ = 0;
+    if (paused_)
+        set_paused(false);  // flushes and scrolls
+    own_scroll_ = true;
+    scroll_to_newest();
+    own_scroll_ = false;
+    show_new_bar();
+}
+
+// Over the newest edge of the lines: the bottom, or the top in stack mode.
+// Set only when its count changed, so a busy bus costs one text a batch.
+void kvr_log_view::show_new_bar() {
+    const bool wanted = unseen_ > 0 && (!following_ || paused_);
+    if (!wanted) {
+        if (new_bar_->isVisible())
+            new_bar_->hide();
+        return;
+    }
+    const QString text = unseen_ == 1 ? QStringLiteral("1 new line") : QStringLiteral("%1 new lines").arg(unseen_);
+    if (new_bar_->text() != text)
+        new_bar_->setText(text);
+    const QSize hint = new_bar_->sizeHint();
+    const QRect vp = viewport()->rect();
+    const int w = std::min(vp.width(), hint.width() + 16);
+    const int y = mode_ == 0 ? vp.bottom() + 1 - hint.height() : 0;
+    new_bar_->setGeometry(vp.left() + (vp.width() - w) / 2, y, w, hint.height());
+    if (!new_bar_->isVisible())
+        new_bar_->show();
 }
 
 void kvr_log_view::set_show_time(bool on) {
@@ -300,8 +444,12 @@ void kvr_log_view::set_column(bool& shown, QAction* action, bool on) {
     action->setChecked(on);
     if (!filter_.isEmpty())
         rebuild_shown();
+    own_scroll_ = true;
     update_bars();
+    own_scroll_ = false;
     viewport()->update();
+    if (on_columns_changed)
+        on_columns_changed();
 }
 
 void kvr_log_view::set_filter(const QString& text) {
@@ -313,14 +461,49 @@ void kvr_log_view::set_filter(const QString& text) {
     rebuild_shown();
 }
 
+void kvr_log_view::set_kind_filter(int row) {
+    row = std::clamp(row, 0, static_cast<int>(std::size(kvr_msg_kind_rows)) - 1);
+    if (row == kind_row_)
+        return;
+    kind_row_ = row;
+    if (kind_box_->currentIndex() != row)
+        kind_box_->setCurrentIndex(row);
+    rebuild_shown();
+}
+
+void kvr_log_view::set_number_filter(int number) {
+    number = std::max(number, -1);
+    if (number == number_)
+        return;
+    number_ = number;
+    const QString text = number < 0 ? QString() : QString::number(number);
+    if (number_edit_->text() != text)
+        number_edit_->setText(text);
+    rebuild_shown();
+}
+
+void kvr_log_view::clear_filters() {
+    set_filter(QString());
+    set_kind_filter(0);
+    set_number_filter(-1);
+}
+
 void kvr_log_view::set_paused(bool on) {
     if (on == paused_)
         return;
     paused_ = on;
     pause_->setChecked(on);
-    if (!paused_)
+    if (!paused_) {
         flush();
+        following_ = true;
+        unseen_ = 0;
+    } else if (following_) {
+        hold();
+    }
+    own_scroll_ = true;
     scroll_to_newest();
+    own_scroll_ = false;
+    show_new_bar();
 }
 
 void kvr_log_view::keep_in_sight(int64_t top_key) {
@@ -474,36 +657,41 @@ const QStaticText& kvr_log_view::laid_out(int64_t key) {
 void kvr_log_view::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
     place_filter_bar();
-    const bool at_newest = verticalScrollBar()->value() == (mode_ == 0 ? verticalScrollBar()->maximum() : 0);
+    own_scroll_ = true;
     update_bars();
-    if (at_newest)
+    if (following_)
         scroll_to_newest();
+    own_scroll_ = false;
+    show_new_bar();
 }
 
 void kvr_log_view::show_filter_bar(bool on) {
+    own_scroll_ = true;
     if (on) {
-        const int h = filter_edit_->sizeHint().height();
+        const int h = filter_bar_->sizeHint().height();
         setViewportMargins(0, 0, 0, h);
-        filter_edit_->show();
+        filter_bar_->show();
         place_filter_bar();
         update_bars();
         filter_edit_->setFocus();
         filter_edit_->selectAll();
     } else {
-        filter_edit_->hide();
+        filter_bar_->hide();
         setViewportMargins(0, 0, 0, 0);
         update_bars();
         setFocus();
     }
+    own_scroll_ = false;
+    show_new_bar();  // the lines' bottom edge moved
 }
 
 void kvr_log_view::place_filter_bar() {
-    if (!filter_edit_->isVisible())
+    if (!filter_bar_->isVisible())
         return;
     // The bottom viewport margin is the bar's room, between the lines and
     // the horizontal scroll bar.
     const QRect vp = viewport()->geometry();
-    filter_edit_->setGeometry(vp.left(), vp.bottom() + 1, vp.width(), filter_edit_->sizeHint().height());
+    filter_bar_->setGeometry(vp.left(), vp.bottom() + 1, vp.width(), filter_bar_->sizeHint().height());
 }
 
 void kvr_log_view::mousePressEvent(QMouseEvent* event) {
@@ -536,8 +724,8 @@ void kvr_log_view::keyPressEvent(QKeyEvent* event) {
     QScrollBar* v = verticalScrollBar();
     switch (event->key()) {
     case Qt::Key_Escape:
-        if (filter_edit_->isVisible() || !filter_.isEmpty()) {
-            set_filter(QString());
+        if (filter_bar_->isVisible() || !filter_.isEmpty() || kind_row_ > 0 || number_ >= 0) {
+            clear_filters();
             show_filter_bar(false);
             return;
         }

@@ -14,9 +14,13 @@
 // Switching modes does not reorder what is shown.
 //
 // Reading a busy bus: a filter (Ctrl+F, a bar under the lines; Escape clears
-// it) shows only the lines containing a text, case ignored, at once for held
-// and new lines. Pause keeps the lines in sight where they are while new lines
-// are still held. Lines are selected with the mouse (Shift extends, Ctrl+A all)
+// it) shows only the lines containing a text, case ignored, of one kind of
+// message, or about one loco, turnout or sensor number, at once for held and
+// new lines. Pause keeps the lines in sight where they are while new lines
+// are still held. So does scrolling away from the newest line: a bar over
+// the view's newest edge then counts the "N new lines" below (above, in
+// stack mode) until the view is back at the newest line or the bar is
+// clicked. Lines are selected with the mouse (Shift extends, Ctrl+A all)
 // and copied as shown (Ctrl+C).
 //
 // API for the dialog, tests and measurements:
@@ -36,14 +40,19 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "loconet/kvr_msg_kind.h"
+
 class QAction;
+class QComboBox;
 class QLineEdit;
 class QMenu;
+class QPushButton;
 
 class kvr_log_view : public QAbstractScrollArea {
 public:
@@ -73,9 +82,24 @@ public:
     bool show_hex() const { return show_hex_; }
     void set_filter(const QString& text);
     QString filter() const { return filter_; }
+    // Row of kvr_msg_kind_rows, 0 every kind.
+    void set_kind_filter(int row);
+    int kind_filter() const { return kind_row_; }
+    // Loco address, turnout or sensor number; -1 any.
+    void set_number_filter(int number);
+    int number_filter() const { return number_; }
     int shown_count() const { return static_cast<int>(shown_.size()); }
     void set_paused(bool on);
     bool paused() const { return paused_; }
+    // Whether new lines scroll into sight: false once the user scrolled
+    // away from the newest line; new_lines() counts the lines shown since.
+    bool following() const { return following_; }
+    int new_lines() const { return unseen_; }
+    QPushButton* new_lines_bar() const { return new_bar_; }
+    // Back to the newest line, following again (the bar's click).
+    void follow_newest();
+    // Called after the user turned time stamps or hex bytes on or off.
+    std::function<void()> on_columns_changed;
     // The lines shown, as shown, one per line; false with the reason in *error.
     // A saved file's folder is where the next save is proposed.
     bool save_to(const QString& path, QString* error);
@@ -96,6 +120,8 @@ public:
     // shortcuts work while the view has the focus.
     void add_menu_action(QAction* action);
     QLineEdit* filter_edit() const { return filter_edit_; }
+    QComboBox* kind_box() const { return kind_box_; }
+    QLineEdit* number_edit() const { return number_edit_; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -115,7 +141,9 @@ private:
         int64_t ms = 0;   // receive time, local time in milliseconds since the epoch
         uint16_t size = 0;   // data: the message bytes, then the text (UTF-8)
         uint8_t n_bytes = 0;
-        char local[77];
+        kvr_msg_kind kind = kvr_msg_kind::other;
+        int16_t number = -1;  // loco, turnout or sensor; -1 none
+        char local[74];
         std::unique_ptr<char[]> far;  // the data when it does not fit in `local`
         const char* data() const { return far ? far.get() : local; }
         void set_data(const uint8_t* bytes, size_t count, const QByteArray& text);
@@ -127,6 +155,13 @@ private:
     };
 
     void build_actions();
+    void build_filter_bar();
+    void clear_filters();
+    void on_scrolled();
+    bool at_newest() const;
+    bool holding() const { return paused_ || !following_; }
+    void hold();
+    void show_new_bar();
     QString shown_text(const line& l) const;
     bool matches(const line& l) const;
     const line& at_key(int64_t key) const { return lines_[static_cast<size_t>(key - lines_.front().key)]; }
@@ -156,13 +191,24 @@ private:
     bool show_time_ = false;
     bool show_hex_ = false;
     bool paused_ = false;
+    bool following_ = true;
+    int unseen_ = 0;
+    int64_t seen_key_ = -1;  // while holding: the newest line when the hold began
+    bool own_scroll_ = false;  // the view moves its own bar: not the user scrolling
     QString filter_;
+    int kind_row_ = 0;
+    int number_ = -1;
+    kvr_msg_classifier classifier_;
     int64_t anchor_ = -1;  // selection: keys of the first and last clicked line
     int64_t cursor_ = -1;
     int64_t local_offset_ms_ = 0;  // local time minus UTC, refreshed hourly
     int64_t offset_valid_until_ = 0;
 
+    QWidget* filter_bar_ = nullptr;
+    QComboBox* kind_box_ = nullptr;
+    QLineEdit* number_edit_ = nullptr;
     QLineEdit* filter_edit_ = nullptr;
+    QPushButton* new_bar_ = nullptr;
     QAction* copy_ = nullptr;
     QAction* select_all_ = nullptr;
     QAction* time_ = nullptr;

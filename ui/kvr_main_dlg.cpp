@@ -179,6 +179,7 @@ void kvr_main_dlg::drain_sink(bool rearm) {
         else if (it.refused)
             send_refused(it.text);
         else {
+            note_message(it);
             feed_views(it);
             receive_item(it);
             if (it.has_msg)
@@ -220,6 +221,7 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     build_monitor_actions();
     build_operating_actions();
     build_view_actions();
+    build_bus_extras();
     sink_tick_.setSingleShot(true);
     sink_tick_.setInterval(kvr_log_view::default_batch_ms);
     connect(&sink_tick_, &QTimer::timeout, this, [this] { drain_sink(true); });
@@ -366,9 +368,9 @@ void kvr_main_dlg::layout_page() {
     // As designed until the window's size changes; then the monitor's
     // bottom-right corner follows the page's.
     if (page == designed_size_)
-        log_view_->setGeometry(log_rect_);
+        log_view_->setGeometry(place_hand_entry(log_rect_));
     else
-        log_view_->setGeometry(QRect(log_rect_.topLeft(), QPoint(page.width() - 1, page.height() - 1)));
+        log_view_->setGeometry(place_hand_entry(QRect(log_rect_.topLeft(), QPoint(page.width() - 1, page.height() - 1))));
 }
 
 namespace {
@@ -811,6 +813,7 @@ void kvr_main_dlg::on_connect() {
         kvr_wait_cursor busy;
         if (label == QString::fromUtf8(kvr_txt_connect)) {
             apply_adapter();
+            forget_bus();
             link().open(port_);
             clear_views();
             ini_.set_string(kSection, "COMMPORT", port_);
@@ -821,6 +824,7 @@ void kvr_main_dlg::on_connect() {
             connect_button->setText(QString::fromUtf8(kvr_txt_close));
         } else {
             link().close();
+            forget_bus();
             connect_button->setText(QString::fromUtf8(kvr_txt_connect));
         }
     } catch (const kvr_exception& e) {
@@ -832,6 +836,7 @@ void kvr_main_dlg::link_lost(const std::string& text) {
     if (state_ == kvr_dlg_state::closing)
         return;
     button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
+    forget_bus();
     try {
         link().close();  // stops the I/O thread of the lost device
     } catch (const kvr_exception&) {

@@ -34,6 +34,7 @@
 #include "loconet/kvr_port.h"
 #include "station/kvr_dccx_loconet.h"
 #include "station/kvr_loco_functions.h"
+#include "station/kvr_track_power.h"
 #include "ui/kvr_cancel_waiter.h"
 #include "ui/kvr_data_exchange.h"
 
@@ -47,6 +48,7 @@ class QLineEdit;
 class QPushButton;
 class QScrollArea;
 class kvr_dated_log;
+class kvr_hand_entry;
 class kvr_log_view;
 class kvr_sensor_table;
 class kvr_sensors_view;
@@ -156,6 +158,13 @@ public:
     const kvr_loco_functions& loco_functions() const { return loco_functions_; }
     void on_emergency_stop();
     void on_stop_all();
+    // Track power as the bus last showed it; the Power On or Power Off
+    // button that matches is shown pressed.
+    kvr_power_state track_power() const { return power_.state(); }
+    // The entry for a message typed by hand, under the monitor (Ctrl+M).
+    void set_hand_entry_shown(bool on);
+    bool hand_entry_shown() const;
+    kvr_hand_entry* hand_entry() const { return hand_entry_; }
 
     const kvr_dlg_fields& fields() const { return fields_; }
     kvr_dlg_state state() const { return state_; }
@@ -306,6 +315,15 @@ private:
     void build_monitor_actions();
     void on_record();
 
+    // The bus as the window shows it beyond the monitor (kvr_main_dlg_bus.cpp).
+    void build_bus_extras();
+    void note_message(const gui_sink::item& it);
+    void forget_bus();  // another layout, or none
+    void show_power();
+    void on_send_by_hand();
+    // The monitor's place with the hand entry under it when shown.
+    QRect place_hand_entry(QRect log);
+
     // Throttle.
     void queue_slider_check();
     void on_slider_drawn();
@@ -393,6 +411,9 @@ private:
     std::vector<QAction*> operating_actions_;     // the context menu's, in its order
     std::function<bool(const QString&)> confirm_;
     bool functions_as_opcodes_ = false;
+    kvr_track_power power_;
+    kvr_hand_entry* hand_entry_ = nullptr;
+    QAction* hand_action_ = nullptr;
     std::vector<std::function<void()>> deferred_reports_;
     kvr_dlg_state state_ = kvr_dlg_state::idle;
     int failed_id_ = 0;           // control at which the last saving exchange stopped; 0: none

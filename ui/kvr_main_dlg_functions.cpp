@@ -44,7 +44,7 @@ void kvr_main_dlg::build_operating_actions() {
         operating_actions_.push_back(a);
         return a;
     };
-    add(QStringLiteral("&Functions F0-F28…"), QKeySequence(Qt::CTRL | Qt::Key_F), [this] { show_functions(); });
+    add(QStringLiteral("&Functions F0-F28…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F), [this] { show_functions(); });
     add(QStringLiteral("Set fast &clock…"), QKeySequence(Qt::CTRL | Qt::Key_K), [this] { show_clock_setter(); });
     add(QStringLiteral("&Emergency stop of the loco"), QKeySequence(Qt::CTRL | Qt::Key_Space),
         [this] { on_emergency_stop(); });

@@ -14,6 +14,7 @@
 
 #include "apps/cli/cli_abort.h"
 #include "apps/cli/cli_functions.h"
+#include "apps/cli/cli_send.h"
 #include "apps/cli/cli_sink.h"
 #include "apps/cli/cli_slots.h"
 #include "foundation/kvr_exception.h"
@@ -344,6 +345,7 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
         case cli_verb::address_write: return run_address_write(s, cmd);
         case cli_verb::clock_set: return cli_run_clock_set(s.station, cmd, *ctx.out);
         case cli_verb::slots: return cli_run_slots(s.station, s.link, s.sink, cmd, abort, *ctx.out, *ctx.err);
+        case cli_verb::send: return cli_run_send(s.station, cmd);
         case cli_verb::serve: break;  // runs on a link of its own
     }
     return kvr_cli_failed;

@@ -13,7 +13,7 @@
 #include "loconet/kvr_loconet_proto.h"
 
 enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve,
-                      clock_set, slots };
+                      clock_set, slots, send };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -90,6 +90,8 @@ struct cli_command {
     // slots
     bool read_slots = false;  // --read: ask the command station for every loco slot
     bool all_slots = false;   // --all: every slot, not only those in use
+    // send: the message as it goes out, checksum included
+    std::vector<uint8_t> message;
 };
 
 // A refused command line: the one-line message and the help topic whose

@@ -50,6 +50,7 @@ const help_entry entries[] = {
      "  serve [--listen ADDR:PORT] [--log]\n"
      "                                share the port with LocoNet-over-TCP clients\n"
      "  slots [--read] [--all]        print the command station's loco slots\n"
+     "  send HEX...                   send one message typed in hex\n"
      "\n"
      "Options:\n"
      "  -p, --port PORT      COM1 to COM4 (/dev/ttyS0 to /dev/ttyS3), SIM (the\n"
@@ -240,6 +241,16 @@ const help_entry entries[] = {
      "           does not answer within 0.25 s is asked once more, then passed\n"
      "           over. \"N of 119 slots answered\" goes to standard error\n"
      "  --all    print every slot seen or read, free, common and idle too\n"},
+    {"send",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] send HEX...\n",
+     "\n"
+     "Send one LocoNet message given as hex bytes (00 to FF, either case, one or\n"
+     "more words: send B0 0B 30 or send \"B0 0B 30 74\"). The opcode gives the\n"
+     "length: 2, 4 or 6 bytes, or byte 1 for opcodes E0 to FF. Bytes one short\n"
+     "of that length get their checksum added; a whole message must carry the\n"
+     "right checksum. A message that is not one (no opcode first, a data byte\n"
+     "80 or above, the wrong length or checksum) is refused with exit status 2\n"
+     "and nothing is sent. Exit status 0 once the message has gone out.\n"},
 };
 
 const help_entry& entry_for(const std::string& topic) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "apps/cli/cli_command.h"
+#include "apps/cli/cli_send.h"
 #include "foundation/kvr_text.h"
 #include "loconet/kvr_lntcp_server.h"
 
@@ -395,6 +396,7 @@ constexpr verb_entry verbs[] = {
     {"address write", cli_verb::address_write, parse_address_write},
     {"serve", cli_verb::serve, parse_serve},
     {"slots", cli_verb::slots, parse_slots},
+    {"send", cli_verb::send, [](arg_cursor& c, cli_command& cmd) { cli_parse_send(positionals_only(c), cmd); }},
 };
 
 // Splits "--name=value" of the options that take a value.

@@ -55,7 +55,7 @@ protected:
         return nullptr;
     }
     kvr_functions_wnd* open_functions() {
-        action(QKeySequence(Qt::CTRL | Qt::Key_F))->trigger();
+        action(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F))->trigger();
         pump();
         return dlg->functions_window();
     }

@@ -578,7 +578,7 @@ TEST_F(Throttle, ButtonsWhileDisconnectedSendNothingThenOrLater) {
 }
 
 // --- functions window ----------------------------------------------------------
-// Ctrl+F opens the functions window over the main window; F12 switched on
+// Ctrl+Shift+F opens the functions window over the main window; F12 switched on
 // there reaches the bus as its DCC packet (NMRA S-9.2.1 1010 F12..F9 for
 // loco 3: 03 A8) inside OPC_IMM_PACKET, as the simulator's log decodes it.
 TEST_F(RealX, FunctionWindowF12OnReachesTheBusAsItsDccPacket) {
@@ -587,13 +587,13 @@ TEST_F(RealX, FunctionWindowF12OnReachesTheBusAsItsDccPacket) {
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
     click(main_id, kvr_idc_connect);
-    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+f");
+    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+shift+f");
     std::string functions;
     ASSERT_TRUE(poll_until([&] {
         functions = first_word(xdo("search --all --onlyvisible --pid " + std::to_string(window_->pid()) +
                                    " --name '^Functions of loco 3$'"));
         return !functions.empty();
-    })) << "Ctrl+F opened no functions window";
+    })) << "Ctrl+Shift+F opened no functions window";
     // The window opens with F0 in the focus: twelve tabs on is F12.
     std::string keys;
     for (int i = 0; i < 12; ++i)
@@ -644,6 +644,46 @@ protected:
 // turnout the other position.
 TEST_F(BusViews, SlotReleaseAndTurnoutSwitchReachTheBus) {
     const std::string device = start_sim({});
+// ---- the monitor scrolled up on a busy bus ---------------------------------
+// The lines in sight are read back as pixels of the window (Xlib), since the
+// view's state lives in another process.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+class MonitorScroll : public RealX {
+protected:
+    // The monitor's place in the window as designed.
+    static QRect monitor() {
+        const kvr_dialog_units du(kvr_dialog_font());
+        return du.rect(7, 179, 454, 151);
+    }
+    // The pixels of `r` in the window `id`; empty when they cannot be read.
+    std::vector<char> pixels(const std::string& id, const QRect& r) {
+        Display* d = XOpenDisplay(display_.substr(display_.find('=') + 1).c_str());
+        if (!d)
+            return {};
+        std::vector<char> out;
+        if (XImage* img = XGetImage(d, std::stoul(id), r.x(), r.y(), static_cast<unsigned>(r.width()),
+                                    static_cast<unsigned>(r.height()), AllPlanes, ZPixmap)) {
+            out.assign(img->data, img->data + static_cast<size_t>(img->bytes_per_line) * img->height);
+            XDestroyImage(img);
+        }
+        XCloseDisplay(d);
+        return out;
+    }
+    // Waits until the bus log has `n` more lines than now.
+    bool more_traffic(size_t n) {
+        const size_t from = bus().size();
+        return poll_until([&] { return bus().size() >= from + n; });
+    }
+};
+
+// Scrolled up on a busy bus, the lines in sight stay while a bar over the
+// bottom counts the new ones; a click on the bar follows the newest again.
+TEST_F(MonitorScroll, ScrolledUpTheViewStaysAndTheNewLinesBarFollowsAgain) {
+    const std::string device = start_sim({"--traffic", "100"});
     ASSERT_FALSE(device.empty());
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
@@ -663,6 +703,30 @@ TEST_F(BusViews, SlotReleaseAndTurnoutSwitchReachTheBus) {
     ASSERT_FALSE(points_id.empty());
     xdo("windowactivate --sync " + points_id + " key --clearmodifiers alt+s");  // Switch, turnout 1 selected
     EXPECT_TRUE(bus_line_has("REQ SW#[1 (0:1)]", "Closed/Green(on)"));
+    ASSERT_TRUE(more_traffic(60));  // more lines than the monitor shows
+    const QRect m = monitor();
+    // The first rows of lines, and the middle of the bottom where the bar shows.
+    const QRect top(m.left() + 4, m.top() + 4, m.width() / 2, 36);
+    const QRect bar(m.center().x() - 20, m.bottom() - 40, 40, 22);
+    const QPoint inside = m.center();
+    xdo("windowactivate --sync " + main_id + " mousemove --window " + main_id + " " + std::to_string(inside.x()) +
+        " " + std::to_string(inside.y()) + " click --repeat 5 4");
+    ASSERT_TRUE(more_traffic(30));
+    const std::vector<char> held = pixels(main_id, top);
+    const std::vector<char> counted = pixels(main_id, bar);
+    ASSERT_FALSE(held.empty());
+    ASSERT_TRUE(more_traffic(60));
+    EXPECT_EQ(pixels(main_id, top), held) << "the lines in sight moved while scrolled up";
+    EXPECT_NE(pixels(main_id, bar), counted) << "no count of new lines over the bottom";
+
+    // The bar's middle: a click there follows the newest line again.
+    xdo("mousemove --window " + main_id + " " + std::to_string(m.center().x()) + " " +
+        std::to_string(m.bottom() - 27) + " click 1");
+    EXPECT_TRUE(poll_until([&] { return pixels(main_id, top) != held; })) << "still held after the click";
+    const std::vector<char> following = pixels(main_id, top);
+    ASSERT_TRUE(more_traffic(30));
+    EXPECT_TRUE(poll_until([&] { return pixels(main_id, top) != following; })) << "not following the newest";
+    click(main_id, kvr_idc_connect);  // Close
     wm_close(main_id);
     EXPECT_EQ(window_->wait(kStepBound), 0);
 }
