@@ -4,7 +4,6 @@
 // that open them.
 
 #include <QAction>
-#include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QMenu>
@@ -70,17 +69,10 @@ void kvr_main_dlg::build_view_actions() {
     views_.reset(new bus_views(*this));
     auto* slots_key = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this);
     connect(slots_key, &QShortcut::activated, this, [this] { open_slots_view(); });
-    // The monitor's own Ctrl+T (time stamps) wins while it has the focus:
-    // two live shortcuts on one key would leave both dead as ambiguous.
-    views_->sensors_key = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+    // Shift: Ctrl+T is the monitor's time stamps, and two live shortcuts on
+    // one key would leave both dead as ambiguous.
+    views_->sensors_key = new QShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T), this);
     connect(views_->sensors_key, &QShortcut::activated, this, [this] { open_sensors_view(); });
-    // Bound to the key, not the dialog: focus moves while the dialog's
-    // children go, after its members are gone.
-    QShortcut* key = views_->sensors_key;
-    QPointer<QWidget> monitor = log_view_;
-    connect(qApp, &QApplication::focusChanged, key, [key, monitor](QWidget*, QWidget* now) {
-        key->setEnabled(!(monitor && now && (now == monitor || monitor->isAncestorOf(now))));
-    });
 }
 
 void kvr_main_dlg::add_view_menu_items(QMenu& menu) {
@@ -88,7 +80,7 @@ void kvr_main_dlg::add_view_menu_items(QMenu& menu) {
     slot_item->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
     QAction* point_item =
         menu.addAction(QStringLiteral("Sensors and &turnouts…"), this, [this] { open_sensors_view(); });
-    point_item->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    point_item->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T));
     menu.addSeparator();
 }
 

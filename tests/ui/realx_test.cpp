@@ -640,10 +640,35 @@ protected:
 };
 
 // Release in the Slots window (Ctrl+L) sets the throttle's slot common on
-// the bus; Switch in the Sensors and turnouts window (Ctrl+T) sends the
+// the bus; Switch in the Sensors and turnouts window (Ctrl+Shift+T) sends the
 // turnout the other position.
 TEST_F(BusViews, SlotReleaseAndTurnoutSwitchReachTheBus) {
     const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(click_until(main_id, kvr_idc_f0, "F0-4(10000)"));  // loco 3 in slot 1, in use
+    ASSERT_TRUE(click_until(main_id, kvr_idc_req_sw, "REQ SW#[1 (0:1)] for Thrown/Red(on)"));
+    no_boxes(main_id);
+
+    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+l");
+    const std::string slots_id = window_titled("Busprobe: Slots");
+    ASSERT_FALSE(slots_id.empty());
+    xdo("windowactivate --sync " + slots_id + " key --clearmodifiers alt+l");  // Release, slot 1 selected
+    EXPECT_TRUE(bus_line_has("OPC_SLOT_STAT1  :SLOT#[1]", "COMMON"));
+
+    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+shift+t");
+    const std::string points_id = window_titled("Busprobe: Sensors and turnouts");
+    ASSERT_FALSE(points_id.empty());
+    xdo("windowactivate --sync " + points_id + " key --clearmodifiers alt+s");  // Switch, turnout 1 selected
+    EXPECT_TRUE(bus_line_has("REQ SW#[1 (0:1)]", "Closed/Green(on)"));
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0);
+}
+
+}  // namespace
+
 // ---- the monitor scrolled up on a busy bus ---------------------------------
 // The lines in sight are read back as pixels of the window (Xlib), since the
 // view's state lives in another process.
@@ -688,21 +713,6 @@ TEST_F(MonitorScroll, ScrolledUpTheViewStaysAndTheNewLinesBarFollowsAgain) {
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
     click(main_id, kvr_idc_connect);
-    ASSERT_TRUE(click_until(main_id, kvr_idc_f0, "F0-4(10000)"));  // loco 3 in slot 1, in use
-    ASSERT_TRUE(click_until(main_id, kvr_idc_req_sw, "REQ SW#[1 (0:1)] for Thrown/Red(on)"));
-    no_boxes(main_id);
-
-    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+l");
-    const std::string slots_id = window_titled("Busprobe: Slots");
-    ASSERT_FALSE(slots_id.empty());
-    xdo("windowactivate --sync " + slots_id + " key --clearmodifiers alt+l");  // Release, slot 1 selected
-    EXPECT_TRUE(bus_line_has("OPC_SLOT_STAT1  :SLOT#[1]", "COMMON"));
-
-    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+t");
-    const std::string points_id = window_titled("Busprobe: Sensors and turnouts");
-    ASSERT_FALSE(points_id.empty());
-    xdo("windowactivate --sync " + points_id + " key --clearmodifiers alt+s");  // Switch, turnout 1 selected
-    EXPECT_TRUE(bus_line_has("REQ SW#[1 (0:1)]", "Closed/Green(on)"));
     ASSERT_TRUE(more_traffic(60));  // more lines than the monitor shows
     const QRect m = monitor();
     // The first rows of lines, and the middle of the bottom where the bar shows.
