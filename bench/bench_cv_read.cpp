@@ -20,7 +20,7 @@
 #include "bench/bench_summary.h"
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
 #include "support/shared_sim.h"

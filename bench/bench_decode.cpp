@@ -12,7 +12,7 @@
 
 #include "bench/bench_summary.h"
 #include "bench/traffic_mix.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 #include "loconet/kvr_monitor.h"
 
 namespace {

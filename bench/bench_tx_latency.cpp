@@ -25,7 +25,7 @@
 #include "bench/bench_summary.h"
 #include "bench/traffic_mix.h"
 #include "foundation/kvr_exception.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 #include "sim/kvr_sim_runner.h"
 
 namespace {

@@ -27,7 +27,7 @@
 
 #include "bench/bench_summary.h"
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 #include "support/flood_bus.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 #include "loconet/kvr_monitor.h"
 
 namespace {

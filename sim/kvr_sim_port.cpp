@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 #include "sim/kvr_sim_runner.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 
 class kvr_dccx {
 public:

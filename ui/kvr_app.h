@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 
 struct kvr_main_dlg_env;
 

@@ -31,7 +31,7 @@
 
 #include "foundation/kvr_ini.h"
 #include "loconet/kvr_capture.h"
-#include "loconet/kvr_port.h"
+#include "link/kvr_port.h"
 #include "station/kvr_dccx_loconet.h"
 #include "ui/kvr_cancel_waiter.h"
 #include "ui/kvr_data_exchange.h"

@@ -19,10 +19,10 @@
 #include "foundation/kvr_ini.h"
 #include "foundation/kvr_text.h"
 #include "foundation/kvr_build.h"
-#include "loconet/kvr_lntcp_connect.h"
-#include "loconet/kvr_lntcp_share.h"
+#include "link/kvr_lntcp_connect.h"
+#include "link/kvr_lntcp_share.h"
 #include "loconet/kvr_monitor.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "station/kvr_dccx_loconet.h"
 

@@ -8,7 +8,7 @@
 
 #include "apps/cli/cli_command.h"
 #include "foundation/kvr_text.h"
-#include "loconet/kvr_lntcp_server.h"
+#include "link/kvr_lntcp_server.h"
 
 namespace {
 

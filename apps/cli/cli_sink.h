@@ -14,7 +14,7 @@
 
 #include "foundation/kvr_sys_event.h"
 #include "loconet/kvr_capture.h"
-#include "loconet/kvr_port.h"
+#include "link/kvr_port.h"
 
 struct cli_line {
     std::string shown;  // with the time and bytes asked for

@@ -18,7 +18,7 @@
 #include "foundation/kvr_build.h"
 #include "loconet/kvr_capture.h"
 #include "loconet/kvr_hex_text.h"
-#include "loconet/kvr_lntcp_server.h"
+#include "link/kvr_lntcp_server.h"
 #include "loconet/kvr_monitor.h"
 #include "sim/kvr_sim_args.h"
 #include "sim/kvr_sim_log.h"

@@ -15,8 +15,8 @@
 #include <string>
 
 #include "loconet/kvr_loconet_msg.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/kvr_port.h"
+#include "link/kvr_ms100.h"
+#include "link/kvr_port.h"
 
 struct soak_counts {
     uint64_t bus = 0;          // whole messages the station put on the bus

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "foundation/kvr_exception.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 #include "pty_client.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"

@@ -12,8 +12,8 @@
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/link_test_support.h"
+#include "link/kvr_ms100.h"
+#include "link/link_test_support.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
 #include "support/eventually.h"

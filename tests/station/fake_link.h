@@ -20,7 +20,7 @@
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_hooks.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 #include "station/kvr_dccx_loconet.h"
 #include "station/kvr_waiter.h"
 

@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "fake_link.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
 #include "support/eventually.h"

@@ -5,8 +5,8 @@
 
 #include <string>
 
-#include "loconet/kvr_lntcp_share.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_lntcp_share.h"
+#include "link/kvr_ms100.h"
 #include "sim/kvr_sim_runner.h"
 
 struct shared_port {

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "foundation/kvr_ini.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 #include "sim/kvr_sim_port.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_speed_slider.h"

@@ -1,4 +1,4 @@
-#include "loconet/kvr_port.h"
+#include "link/kvr_port.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,4 +1,4 @@
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 
 #include "loconet/kvr_monitor.h"
 

@@ -1,4 +1,4 @@
-#include "loconet/kvr_lntcp_share.h"
+#include "link/kvr_lntcp_share.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
 #include "loconet/kvr_link_words.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 #include "support/temp_dir.h"
 #include "support/test_pty.h"
 #include "support/unprivileged.h"

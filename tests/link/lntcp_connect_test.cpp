@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "foundation/kvr_file.h"
-#include "loconet/kvr_lntcp_connect.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/link_test_support.h"
-#include "loconet/lntcp_test_client.h"
+#include "link/kvr_lntcp_connect.h"
+#include "link/kvr_ms100.h"
+#include "link/link_test_support.h"
+#include "link/lntcp_test_client.h"
 #include "support/closed_port.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"

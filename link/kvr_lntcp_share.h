@@ -16,8 +16,8 @@
 #include <string>
 #include <utility>
 
-#include "loconet/kvr_lntcp_server.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_lntcp_server.h"
+#include "link/kvr_loconet_port.h"
 
 class kvr_lntcp_share : public kvr_monitor_sink {
 public:

@@ -29,8 +29,8 @@
 #include <string>
 #include <thread>
 
-#include "loconet/kvr_adapter.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_adapter.h"
+#include "link/kvr_loconet_port.h"
 
 class kvr_serial_io;
 

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "link_test_support.h"
-#include "loconet/kvr_loconet_port.h"
-#include "loconet/kvr_repeat_gate.h"
+#include "link/kvr_loconet_port.h"
+#include "link/kvr_repeat_gate.h"
 
 using namespace link_test;
 

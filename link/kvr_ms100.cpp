@@ -1,4 +1,4 @@
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_ms100.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,10 +22,10 @@
 #include "foundation/kvr_file.h"
 #include "loconet/kvr_hex_text.h"
 #include "loconet/kvr_link_words.h"
-#include "loconet/kvr_lntcp_connect.h"
-#include "loconet/kvr_repeat_gate.h"
-#include "loconet/kvr_serial.h"
-#include "loconet/kvr_tx_gate.h"
+#include "link/kvr_lntcp_connect.h"
+#include "link/kvr_repeat_gate.h"
+#include "link/kvr_serial.h"
+#include "link/kvr_tx_gate.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 
 #include "loconet/kvr_loconet_msg.h"
 #include "loconet/kvr_monitor.h"
-#include "loconet/kvr_port.h"
+#include "link/kvr_port.h"
 
 namespace link_test {
 

@@ -26,8 +26,8 @@
 #include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "support/test_pty.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/kvr_serial.h"
+#include "link/kvr_ms100.h"
+#include "link/kvr_serial.h"
 
 using namespace link_test;
 

@@ -28,7 +28,7 @@
 #include <optional>
 
 #include "loconet/kvr_loconet_msg.h"
-#include "loconet/kvr_port.h"
+#include "link/kvr_port.h"
 
 class kvr_loconet_port : public kvr_port {
 public:

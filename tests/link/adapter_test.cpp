@@ -7,9 +7,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
-#include "loconet/kvr_adapter.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/kvr_serial.h"
+#include "link/kvr_adapter.h"
+#include "link/kvr_ms100.h"
+#include "link/kvr_serial.h"
 #include "support/test_pty.h"
 
 namespace {
