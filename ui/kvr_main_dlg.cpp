@@ -34,7 +34,7 @@
 #include "foundation/kvr_text.h"
 #include "link/kvr_adapter.h"
 #include "loconet/kvr_monitor_ext.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "ui/kvr_about_dlg.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_elided_edit.h"
@@ -516,7 +516,7 @@ void kvr_main_dlg::store_adapter() {
 
 // Before each open: the link takes the kind only while closed.
 void kvr_main_dlg::apply_adapter() {
-    auto* serial = dynamic_cast<kvr_ms100*>(&link());
+    auto* serial = dynamic_cast<kvr_link*>(&link());
     if (!serial)
         return;
     const std::optional<kvr_adapter> chosen =

@@ -22,7 +22,7 @@
 #include "link/kvr_lntcp_connect.h"
 #include "link/kvr_lntcp_share.h"
 #include "loconet/kvr_monitor.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_port.h"
 #include "station/kvr_dccx_loconet.h"
 
@@ -46,7 +46,7 @@ struct bus_session {
         link.set_window(nullptr);
     }
     cli_sink sink;
-    kvr_ms100 link;
+    kvr_link link;
     kvr_dccx_loconet station;
 };
 
@@ -384,7 +384,7 @@ kvr_adapter adapter_of(const cli_command& cmd, const port_choice& chosen, std::o
 }
 
 bool known_port(const std::string& port) {
-    return port == kvr_sim_port_name || kvr_lntcp_is_url(port) || !kvr_ms100::device_path_for(port).empty();
+    return port == kvr_sim_port_name || kvr_lntcp_is_url(port) || !kvr_link::device_path_for(port).empty();
 }
 
 std::string cancel_text(cli_abort_reason why, double timeout_s) {
@@ -498,7 +498,7 @@ int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& 
     cli_abort_watch watch(abort, 0, ctx.handle_signals);
     cli_sink sink(cmd.write_log, false, false, abort);
     report_lines reports;
-    kvr_ms100 link;
+    kvr_link link;
     kvr_lntcp_share share(link, opt, [&reports](const kvr_lntcp_report& r) { reports.push(r.text()); }, &sink);
     link.set_window(&share);
     kvr_sim_register_port(link, ctx.sim);

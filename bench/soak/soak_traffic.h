@@ -15,7 +15,7 @@
 #include <string>
 
 #include "loconet/kvr_loconet_msg.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "link/kvr_port.h"
 
 struct soak_counts {
@@ -80,12 +80,12 @@ private:
 };
 
 // The serial driver, telling the bookkeeping of every request it is given.
-class soak_link : public kvr_ms100 {
+class soak_link : public kvr_link {
 public:
     explicit soak_link(soak_traffic& t) : t_(t) {}
     void send(const kvr_loconet_msg& msg, uint8_t key) override {
         t_.on_sent(msg);
-        kvr_ms100::send(msg, key);
+        kvr_link::send(msg, key);
     }
 
 private:

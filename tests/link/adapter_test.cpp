@@ -8,7 +8,7 @@
 #include <termios.h>
 
 #include "link/kvr_adapter.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "link/kvr_serial.h"
 #include "support/test_pty.h"
 
@@ -89,7 +89,7 @@ TEST(Adapter, LineSettingsReachTheDeviceWhateverTheLastRunLeft) {
     for (const auto& c : cases) {
         SCOPED_TRACE(kvr_adapter_find(c.kind)->name);
         modem_line_io io;
-        kvr_ms100 link(io);
+        kvr_link link(io);
         link.set_adapter(c.kind);
         link.open(pty.path());
         EXPECT_EQ(link.adapter(), c.kind);

@@ -16,7 +16,7 @@
 
 #include "foundation/kvr_file.h"
 #include "link/kvr_lntcp_connect.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "link/link_test_support.h"
 #include "link/lntcp_test_client.h"
 #include "support/closed_port.h"
@@ -162,7 +162,7 @@ TEST(LntcpLink, RefusalsFailTheirMessagesAndAreLoggedThroughTheRepeatGate) {
     scripted_server server(scripted_server::script::refuse);
     refusals sink;
     {
-        kvr_ms100 link;
+        kvr_link link;
         link.set_window(&sink);
         link.open(server.url());
         for (int i = 0; i < 5; ++i) link.send(kvr_loconet_msg::with_checksum({0x83}), 0);

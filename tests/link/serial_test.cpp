@@ -26,7 +26,7 @@
 #include "support/eventually.h"
 #include "support/temp_dir.h"
 #include "support/test_pty.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "link/kvr_serial.h"
 
 using namespace link_test;
@@ -138,7 +138,7 @@ TEST(SerialFaults, RefusedRateAndSettingsFailOpenWithTheirStepAndFreeThePort) {
         faulty_io io;
         if (c.request) io.fail_ioctl(c.request, c.nth, EIO);
         io.report_ospeed = c.ospeed;
-        kvr_ms100 link(io);
+        kvr_link link(io);
         try {
             link.open(bus.path());
             ADD_FAILURE() << "open succeeded";
@@ -149,7 +149,7 @@ TEST(SerialFaults, RefusedRateAndSettingsFailOpenWithTheirStepAndFreeThePort) {
         }
         EXPECT_FALSE(link.is_open());
         // Closed again: the exclusive hold is gone, a sound open succeeds.
-        kvr_ms100 sound;
+        kvr_link sound;
         EXPECT_NO_THROW(sound.open(bus.path()));
         sound.close();
     }
@@ -163,7 +163,7 @@ TEST(SerialFaults, PartialWritesCompleteTheMessage) {
     faulty_io io;
     io.chunk = 3;
     io.stutter = true;
-    kvr_ms100 link(io);
+    kvr_link link(io);
     link.open(bus.path());
     const kvr_loconet_msg task = msg_of({0xEF, 0x0E, 0x7C, 0x28, 0, 0, 0, 0, 0, 0x1C, 0, 0, 0});
     link.send(task, 0);
@@ -183,7 +183,7 @@ TEST(SerialFaults, WriteThatNeverCompletesIsRecordedAndTheLinkGoesOn) {
     test_pty bus;
     faulty_io io;
     io.stuck = true;
-    kvr_ms100 link(io);
+    kvr_link link(io);
     link.open(bus.path());
     link.send(msg_of({OPC_GPOFF}), 0);
     ASSERT_TRUE(link.wait_tx_empty(5000));
@@ -203,7 +203,7 @@ TEST(SerialFaults, StoreLookupCompletesWhileAWriteIsStuck) {
     scratch_dir dir;
     test_pty bus;
     faulty_io io;
-    kvr_ms100 link(io);
+    kvr_link link(io);
     link.open(bus.path());
     bus.write(bytes_of(slot_read(3, 3, 0)));
     ASSERT_TRUE(eventually([&] {

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "foundation/kvr_exception.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "pty_client.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
@@ -31,7 +31,7 @@ const bytes switch1 = {0xBD, 0x00, 0x30, 0x72}, switch_ack = {0xB4, 0x3D, 0x7F, 
 
 // Waits until `ready` holds (under the driver's store lock), looking every few milliseconds.
 template <class F>
-bool eventually(kvr_ms100& link, F ready) {
+bool eventually(kvr_link& link, F ready) {
     for (const auto end = std::chrono::steady_clock::now() + 3s;; std::this_thread::sleep_for(5ms)) {
         std::lock_guard<std::mutex> lock(link.lock());
         if (ready()) return true;
@@ -70,7 +70,7 @@ TEST(SimRunner, AnswersOnThePseudoTerminalAcrossReopens) {
 // requests to the pseudo-terminal and files the answers in its stores (a CV
 // read at the layout's own pace: the window's test over "SIM").
 TEST(SimLink, AnswersComeBackThroughTheSerialDriverFromAFreshStationEachOpen) {
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sim_register_port(link, kvr_sim_options{});  // realistic timing
     ASSERT_TRUE(link.is_virtual_port("SIM"));
     link.open("SIM");
@@ -107,7 +107,7 @@ TEST(SimLink, EveryMessageGetsOutOnceOnABusFullOfOtherNodes) {
         std::lock_guard<std::mutex> lock(m);
         seen.emplace_back(msg.data(), msg.data() + msg.length());
     });
-    kvr_ms100 link;
+    kvr_link link;
     link.open(runner.device_path());
     msgs sent;
     for (uint8_t i = 1; i <= 20; ++i) {
@@ -130,14 +130,14 @@ TEST(SimLink, EveryMessageGetsOutOnceOnABusFullOfOtherNodes) {
 }
 
 TEST(SimLink, EachLinkOpensSimWithItsOwnOptions) {
-    kvr_ms100 full, plain, without;
+    kvr_link full, plain, without;
     kvr_sim_register_port(full, kvr_sim_options{.instant = true, .switch_buffer_full = true});
     kvr_sim_register_port(plain, kvr_sim_options{.instant = true});
     EXPECT_FALSE(without.is_virtual_port("SIM"));
     full.open("SIM");
     plain.open("SIM");
-    for (kvr_ms100* link : {&full, &plain}) link->send(msg_of({OPC_SW_ACK, 0x00, 0x30}), 0);
-    const auto ack_code = [](kvr_ms100& link) {
+    for (kvr_link* link : {&full, &plain}) link->send(msg_of({OPC_SW_ACK, 0x00, 0x30}), 0);
+    const auto ack_code = [](kvr_link& link) {
         std::optional<kvr_loconet_msg> ack;
         eventually(link, [&] { return (ack = link.ack_for(OPC_SW_ACK)).has_value(); });
         return ack ? (*ack)[2] : -1;
@@ -155,7 +155,7 @@ TEST(SimLink, AnOrdinaryUserOpensTheSimulatorsDeviceOneCommandAfterAnother) {
     EXPECT_EQ(unprivileged::run([]() -> std::string {
                   kvr_sim_runner runner(kvr_sim_options{.instant = true});
                   for (int command = 1; command <= 3; ++command) {
-                      kvr_ms100 link;
+                      kvr_link link;
                       try {
                           link.open(runner.device_path());
                       } catch (const kvr_exception& e) {

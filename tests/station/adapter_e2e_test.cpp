@@ -12,7 +12,7 @@
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "link/link_test_support.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
@@ -76,7 +76,7 @@ protected:
     shared_sim layout;
     kvr_sys_event abort{true};
     aborting_sink sink{abort};
-    kvr_ms100 link;
+    kvr_link link;
     kvr_dccx_loconet station{link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40}};
 };
 
@@ -135,7 +135,7 @@ TEST_F(TcpLayout, ServerGoingAwayMidReadIsALostLink) {
 
 TEST(LocoBufferLayout, ReadsAndDrivesThroughTheSimulatedLayout) {
     kvr_sim_runner runner{kvr_sim_options{.instant = true}};
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort{true};
     link.set_abort_event(&abort);
     link.set_adapter(kvr_adapter::locobuffer);

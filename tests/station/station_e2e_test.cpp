@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "fake_link.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
 #include "support/eventually.h"
@@ -87,7 +87,7 @@ protected:
     }
 
     kvr_sim_runner runner{kvr_sim_options{.instant = true, .clock_rate = 1}};
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort{true};
     kvr_dccx_loconet station{link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40}};
 };
@@ -283,7 +283,7 @@ TEST(BusyLayout, TakeoverAndPowerOffCompleteOnABusyBus) {
     });
     ASSERT_NE(slot, 0);
 
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort(true);
     kvr_dccx_loconet station(link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40});
     station.set_abort_event(&abort);
@@ -312,7 +312,7 @@ TEST(BusyLayout, TakeoverAndPowerOffCompleteOnABusyBus) {
 // next READ takes its own answer, not the acknowledge of a stale slot write.
 // Nothing asked for while the link was closed reaches the next station.
 TEST(StaleMessages, CancelledTakeoverNeverReachesTheNextStation) {
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort(true);
     kvr_dccx_loconet station(link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40});
     station.set_abort_event(&abort);

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "link/kvr_lntcp_share.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_runner.h"
 
 struct shared_port {
@@ -28,7 +28,7 @@ struct shared_port {
         return o;
     }
 
-    kvr_ms100 bus_link;
+    kvr_link bus_link;
     kvr_lntcp_share share{bus_link, options(), nullptr};
 };
 

@@ -6,7 +6,7 @@
 #include <fstream>
 
 #include "foundation/kvr_ini.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "link/kvr_serial.h"
 #include "support/test_pty.h"
 #include "ui/kvr_dialog_template.h"
@@ -60,7 +60,7 @@ protected:
     }
 
     pty port;
-    kvr_ms100 ms100;
+    kvr_link ms100;
 };
 
 TEST_F(AdapterBox, ChoiceIsKeptInTheSettingsFile) {

@@ -19,7 +19,7 @@
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
-#include "link/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "link/kvr_tx_gate.h"
 #include "support/eventually.h"
 #include "support/flood_bus.h"
@@ -45,7 +45,7 @@ struct Ms100Pty : ::testing::Test {
     scratch_dir dir;
     test_pty pty;
     line_sink sink;
-    kvr_ms100 link;
+    kvr_link link;
 };
 
 }  // namespace
@@ -56,7 +56,7 @@ TEST(Ms100Names, ComPortsMapToSerialDevicesAndPathsStay) {
         {"COM0", ""}, {"/dev/pts/7", "/dev/pts/7"}, {"SIM", ""}, {"", ""},
         {"./bus", "./bus"}, {"../dev/bus", "../dev/bus"}, {"bus", ""}, {".bus", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(kvr_ms100::device_path_for(c.name), c.path) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(kvr_link::device_path_for(c.name), c.path) << c.name;
 }
 
 TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
@@ -70,7 +70,7 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        kvr_ms100 link;
+        kvr_link link;
         try {
             link.open(c.name);
             ADD_FAILURE() << "open succeeded";
@@ -94,7 +94,7 @@ TEST(Ms100Open, PermissionDeniedNamesTheDialoutGroupForAnOrdinaryUser) {
         ASSERT_EQ(::chmod(path.c_str(), 0), 0) << std::strerror(errno);
     }
     EXPECT_EQ(unprivileged::run([path]() -> std::string {
-                  kvr_ms100 link;
+                  kvr_link link;
                   try {
                       link.open(path);
                       return "open succeeded";
@@ -121,7 +121,7 @@ TEST_F(Ms100Pty, OpensADevicePathRelativeToTheCurrentFolder) {
 TEST(Ms100Exclusive, HeldWhileOpenFreeAgainAfterCloseForAnOrdinaryUser) {
     EXPECT_EQ(unprivileged::run([]() -> std::string {
                   test_pty pty;  // made by the ordinary user, so it may open it
-                  kvr_ms100 first, second;
+                  kvr_link first, second;
                   for (int round = 1; round <= 3; ++round) {
                       try {
                           first.open(pty.path());
@@ -241,7 +241,7 @@ TEST_F(Ms100Pty, EachOpenStartsAfreshAndSendsOnlyWhatWasQueuedWhileOpen) {
 
 // The owner forgot to close: the destructor closes, joins and frees the port.
 TEST_F(Ms100Pty, DestructorClosesAForgottenLink) {
-    auto other = std::make_unique<kvr_ms100>();
+    auto other = std::make_unique<kvr_link>();
     other->open(pty.path());
     other->send(msg_of({OPC_GPON}), 0);
     EXPECT_EQ(pty.read(2, 2000), bytes_of(msg_of({OPC_GPON})));
