@@ -121,8 +121,8 @@ struct kvr_link_core {
     // Hands bytes read to the receive path.
     void deliver(const uint8_t* bytes, std::size_t n);
     // A line of the link's own for the monitor, without its line end.
-    void note(const std::string& text) { owner.post_text("%s\r\n", text.c_str()); }
-    void send_refused(const std::string& report) { owner.notify_send_failed(report); }
+    void note(const std::string& text) { owner.post_note(text + "\r\n"); }
+    void send_refused(const std::string& report) { owner.notify_send_refused(report); }
     bool failed(kvr_exception& e, bool from_device);
     void lose(kvr_exception& e);
     static void record(kvr_exception& e);

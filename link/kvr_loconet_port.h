@@ -1,31 +1,17 @@
 #pragma once
-// Received bytes become LocoNet messages; every message is filed in the
-// reply stores it belongs to and shown as a monitor line.
+// Received bytes become LocoNet messages; each one is published once to the
+// listeners (kvr_link_listener.h) with the time it was framed. The port
+// keeps nothing of what it received but the bytes of a message still
+// arriving: the replies an operation waits for are the command station's
+// to keep (station/kvr_reply_stores.h).
 //
-// Stores (guarded by the port lock; callers take lock() around every look and
-// copy the message out before releasing it):
-//   slot store     slot -> latest OPC_SL_RD_DATA of that slot
-//   ack store      byte 1 of OPC_LONG_ACK + 128 (the full acknowledged
-//                  opcode) -> latest OPC_LONG_ACK for it
-//   address store  ADR2*128+ADR -> latest OPC_SL_RD_DATA carrying that
-//                  address, slots 123 and 124 excluded
-//
-// A slot's copy follows the bus as the command station's own slot does:
-// every OPC_LOCO_SPD, OPC_LOCO_DIRF and OPC_LOCO_SND seen for a slot the
-// stores hold (our own echoes and other throttles' messages alike) replaces
-// SPD, DIRF or SND in that slot's copies. Otherwise a throttle would build
-// its next message from the slot as it was when it was last read, and send
-// back a direction or functions that have changed since.
-//
-// Every open starts with empty stores: another open may be another bus,
-// where the slot numbers and acknowledges learned here mean nothing.
+// Every open starts afresh: the bytes left from the last bus are dropped
+// and the listeners are told (on_open).
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <map>
-#include <optional>
 
 #include "loconet/kvr_loconet_msg.h"
 #include "link/kvr_port.h"
@@ -70,38 +56,15 @@ public:
     // True while received bytes wait to be framed.
     bool receive_pending() const { return !rx_queue_.empty(); }
 
-    // Store access; hold lock() while calling and while using the result.
-    std::optional<kvr_loconet_msg> slot_data(uint8_t slot) const;
-    void forget_slot(uint8_t slot);
-    std::optional<kvr_loconet_msg> ack_for(uint8_t opcode) const;
-    void forget_ack(uint8_t opcode);
-    uint16_t slot_of_address(uint16_t address) const;  // 0xFFFF when unknown
-    void forget_address(uint16_t address);
-    // Applies an OPC_LOCO_SPD, OPC_LOCO_DIRF or OPC_LOCO_SND to the copies
-    // of its slot; other messages and slots the stores do not hold are left
-    // alone. The receive path calls it for every message; the command
-    // station for each one it queues, so a second click right after the
-    // first builds on the first even before its echo is back.
-    void follow_loco_message(const kvr_loconet_msg& msg);
-    uint16_t throttle_id() const { return 0x0100; }
-
-    // Auto-reset event set whenever slot data or a long acknowledge is filed,
-    // so a waiting operation can look again at once.
-    kvr_sys_event& reply_event() { return reply_event_; }
-
 protected:
     void dispatch(const kvr_loconet_msg& msg);
-    // Empties the reply stores and the receive queue, for an open: call it
-    // while no I/O thread runs.
+    // Drops the bytes left in the receive queue and tells the listeners, for
+    // an open: call it while no I/O thread runs.
     void start_afresh();
 
 private:
     std::deque<uint8_t> rx_queue_;        // I/O thread only
     std::deque<uint8_t> assembly_queue_;  // write_bytes callers
-    std::map<uint8_t, kvr_loconet_msg> slots_;
-    std::map<uint8_t, kvr_loconet_msg> acks_;
-    std::map<uint16_t, kvr_loconet_msg> addresses_;
-    kvr_sys_event reply_event_{false};
     std::atomic<uint32_t> next_tx_tag_{0};
     std::atomic<uint32_t> tx_tag_{0};
 };

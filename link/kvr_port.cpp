@@ -1,25 +1,8 @@
 #include "link/kvr_port.h"
 
-#include <cstdarg>
-#include <cstdio>
+#include <algorithm>
 
-namespace {
-
-// Room for one monitor line, terminator included.
-constexpr std::size_t kvr_post_buffer = 1024;
-
-// Length of the run of CR and LF characters that ends `text`.
-std::size_t line_end_length(const std::string& text) {
-    std::size_t n = 0;
-    while (n < text.size() && n < 2) {
-        const char c = text[text.size() - 1 - n];
-        if (c != '\r' && c != '\n') break;
-        ++n;
-    }
-    return n;
-}
-
-}  // namespace
+#include "loconet/kvr_monitor.h"
 
 void kvr_event::signal(uint8_t result) {
     result_.store(result);
@@ -54,48 +37,32 @@ kvr_event& kvr_port::event(uint8_t key) {
     return *slot;
 }
 
-bool kvr_port::has_window() const {
-    kvr_monitor_sink* sink = sink_.load();
-    return sink != nullptr && sink->has_window();
+void kvr_port::add_listener(kvr_link_listener* l) {
+    std::lock_guard<std::mutex> lk(listeners_mutex_);
+    if (l != nullptr && std::find(listeners_.begin(), listeners_.end(), l) == listeners_.end())
+        listeners_.push_back(l);
 }
 
-void kvr_port::post_text(const char* fmt, ...) {
-    kvr_monitor_sink* sink = sink_.load();
-    if (sink == nullptr || !sink->has_window()) return;
+void kvr_port::remove_listener(kvr_link_listener* l) {
+    std::lock_guard<std::mutex> lk(listeners_mutex_);
+    listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), l), listeners_.end());
+}
 
-    char buf[kvr_post_buffer];
-    va_list ap;
-    va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    const int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
-    va_end(ap);
-    if (n < 0) {
-        va_end(again);
-        return;
-    }
-    std::string text;
-    if (static_cast<std::size_t>(n) < sizeof buf) {
-        text.assign(buf, static_cast<std::size_t>(n));
-    } else {
-        // Too long for one line: keep the head, and keep the line end so the
-        // receiver still sees one line per post.
-        std::string full(static_cast<std::size_t>(n) + 1, '\0');
-        std::vsnprintf(full.data(), full.size(), fmt, again);
-        full.resize(static_cast<std::size_t>(n));
-        const std::size_t tail = line_end_length(full);
-        text = full.substr(0, sizeof buf - 1 - tail) + full.substr(full.size() - tail);
-    }
-    va_end(again);
-    sink->post_text(std::move(text));
+bool kvr_port::has_listeners() const {
+    std::lock_guard<std::mutex> lk(listeners_mutex_);
+    return !listeners_.empty();
+}
+
+void kvr_port::post_note(std::string line) {
+    if (!has_listeners()) return;
+    const std::string cut = kvr_monitor::cut_line(std::move(line));
+    tell([&](kvr_link_listener& l) { l.on_note(cut); });
 }
 
 void kvr_port::notify_link_lost(const std::string& report) {
-    kvr_monitor_sink* sink = sink_.load();
-    if (sink != nullptr && sink->has_window()) sink->link_lost(report);
+    tell([&](kvr_link_listener& l) { l.on_link_lost(report); });
 }
 
-void kvr_port::notify_send_failed(const std::string& report) {
-    kvr_monitor_sink* sink = sink_.load();
-    if (sink != nullptr && sink->has_window()) sink->send_failed(report);
+void kvr_port::notify_send_refused(const std::string& report) {
+    tell([&](kvr_link_listener& l) { l.on_send_refused(report); });
 }

@@ -1,18 +1,20 @@
 #pragma once
-// The abstract bus port: the port lock shared by the I/O thread and the
-// command station, the monitor sink that receives monitor lines, the table
-// of completion events, the abort event and the open flag.
+// The abstract bus port: the port lock of the I/O thread's device calls and
+// transmit queue, the listeners the link publishes to (kvr_link_listener.h),
+// the table of completion events, the abort event and the open flag.
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "foundation/kvr_sys_event.h"
+#include <vector>
 
-class kvr_loconet_msg;
+#include "foundation/kvr_sys_event.h"
+#include "link/kvr_link_listener.h"
 
 // A completion event with the result of its last signal.
 class kvr_event {
@@ -38,29 +40,6 @@ private:
     std::atomic<uint32_t> code254_{0};
 };
 
-// Where monitor lines go. The window program hands each line to the GUI
-// thread with a queued call; tests collect them in a locked queue. Called on
-// the link's I/O thread: implementations must not block.
-class kvr_monitor_sink {
-public:
-    virtual ~kvr_monitor_sink() = default;
-    // False when the receiver is gone: then nothing is formatted or posted.
-    virtual bool has_window() const = 0;
-    // One monitor line, ending in CR LF. Ownership passes to the receiver.
-    virtual void post_text(std::string text) = 0;
-    // The device went away (unplugged adapter). Told once per loss, with the
-    // report text of the failure.
-    virtual void link_lost(std::string report) = 0;
-    // The message whose line the next post_text carries, for receivers that
-    // show the bytes as well (busprobe-cli monitor --hex). Called on the I/O
-    // thread right before that post_text; the default ignores it.
-    virtual void post_message(const kvr_loconet_msg& msg) { (void)msg; }
-    // A message the link took was refused where it was to go out (a
-    // LocoNet-over-TCP server's SENT ERROR), with the report text. Told once
-    // per refused message; the default ignores it.
-    virtual void send_failed(std::string report) { (void)report; }
-};
-
 class kvr_port {
 public:
     kvr_port();
@@ -82,30 +61,50 @@ public:
     // valid for the life of the port.
     kvr_event& event(uint8_t key);
 
-    void set_window(kvr_monitor_sink* sink) { sink_.store(sink); }
-    bool has_window() const;
-    // Tells the sink which message the next post_text belongs to.
-    void post_message(const kvr_loconet_msg& msg) const {
-        if (kvr_monitor_sink* s = sink_.load()) s->post_message(msg);
-    }
-    // Formats into a 1024-byte buffer (longer texts are cut) and hands the
-    // text to the sink. Nothing is formatted when there is no sink.
-    void post_text(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+    // Listeners are told in the order they were added. After
+    // remove_listener returns, `l` is never called again (a call in
+    // progress on the I/O thread is waited for), so a listener may be
+    // destroyed then. Neither may be called from inside a listener's call.
+    void add_listener(kvr_link_listener* l);
+    void remove_listener(kvr_link_listener* l);
 
-    // The port lock: guards the I/O thread's calls on the device, the
-    // transmit queue and the reply stores.
-    std::mutex& lock() const { return lock_; }
+    // A line of the link's own (ends in CR LF) for the listeners' monitors;
+    // a line longer than a monitor line may be is cut (kvr_monitor::cut_line).
+    void post_note(std::string line);
 
 protected:
+    // The port lock: guards the I/O thread's calls on the device and the
+    // transmit queue. Nobody outside the link takes it.
+    std::mutex& lock() const { return lock_; }
     void set_open(bool open) { open_.store(open); }
-    // Tells the sink once that the link was lost.
+    // True when somebody listens: then a message is worth stamping.
+    bool has_listeners() const;
+    // Calls `tell_one` for every listener, in order, under the listeners'
+    // lock. A listener that fails does not rob the ones after it of the
+    // call: the first failure is thrown once every listener was told.
+    template <class F>
+    void tell(F&& tell_one) const {
+        std::exception_ptr first;
+        std::lock_guard<std::mutex> lk(listeners_mutex_);
+        for (kvr_link_listener* l : listeners_) {
+            try {
+                tell_one(*l);
+            } catch (...) {
+                if (!first) first = std::current_exception();
+            }
+        }
+        if (first) std::rethrow_exception(first);
+    }
+    // Tells the listeners once that the link was lost.
     void notify_link_lost(const std::string& report);
-    // Tells the sink that a message was refused.
-    void notify_send_failed(const std::string& report);
+    // Tells the listeners that a message was refused.
+    void notify_send_refused(const std::string& report);
 
 private:
     mutable std::mutex lock_;
-    std::atomic<kvr_monitor_sink*> sink_{nullptr};
+    // The I/O thread reads the list for every message; it changes rarely.
+    mutable std::mutex listeners_mutex_;
+    std::vector<kvr_link_listener*> listeners_;  // guarded by listeners_mutex_
     std::atomic<kvr_sys_event*> abort_{nullptr};
     std::atomic<bool> open_{false};
     std::mutex events_mutex_;

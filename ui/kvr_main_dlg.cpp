@@ -33,6 +33,7 @@
 #include "foundation/kvr_hooks.h"
 #include "foundation/kvr_text.h"
 #include "link/kvr_adapter.h"
+#include "loconet/kvr_monitor.h"
 #include "loconet/kvr_monitor_ext.h"
 #include "link/kvr_link.h"
 #include "ui/kvr_about_dlg.h"
@@ -96,41 +97,35 @@ const QEvent::Type kvr_sink_wake = static_cast<QEvent::Type>(QEvent::User + 150)
 
 }  // namespace
 
-void kvr_main_dlg::gui_sink::post_message(const kvr_loconet_msg& msg) {
-    // Stamped here, on the I/O thread, as close to the bus as the window gets.
-    const kvr_capture_time now = kvr_capture_time::now();
-    std::lock_guard<std::mutex> lock(mutex_);
-    next_msg_ = msg;
-    next_time_ = now;
-    next_has_msg_ = true;
-}
-
-void kvr_main_dlg::gui_sink::post_text(std::string text) {
+void kvr_main_dlg::gui_sink::on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) {
+    // Nothing is formatted for a window that is gone.
+    if (!alive_.load())
+        return;
     item it;
-    it.text = std::move(text);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (next_has_msg_) {
-            it.has_msg = true;
-            it.msg = next_msg_;
-            it.time = next_time_;
-            next_has_msg_ = false;
-        }
-    }
+    it.text = kvr_monitor::line(msg);
+    it.has_msg = true;
+    it.msg = msg;
+    it.time = time;
     push(std::move(it));
 }
 
-void kvr_main_dlg::gui_sink::link_lost(std::string report) {
+void kvr_main_dlg::gui_sink::on_note(const std::string& line) {
+    item it;
+    it.text = line;
+    push(std::move(it));
+}
+
+void kvr_main_dlg::gui_sink::on_link_lost(const std::string& report) {
     item it;
     it.lost = true;
-    it.text = std::move(report);
+    it.text = report;
     push(std::move(it));
 }
 
-void kvr_main_dlg::gui_sink::send_failed(std::string report) {
+void kvr_main_dlg::gui_sink::on_send_refused(const std::string& report) {
     item it;
     it.refused = true;
-    it.text = std::move(report);
+    it.text = report;
     push(std::move(it));
 }
 
@@ -222,7 +217,7 @@ kvr_main_dlg::~kvr_main_dlg() {
     shut_down_link();
     sink_.detach();
     stop_recording();
-    station_->set_window(nullptr);
+    link().remove_listener(&sink_);
     if (station_loconet_)
         station_loconet_->set_waiter(nullptr);
     station_.reset();
@@ -487,7 +482,7 @@ void kvr_main_dlg::init_dialog() {
     select_stored_adapter();
     button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
 
-    station_->set_window(&sink_);
+    link().add_listener(&sink_);
     station_->set_abort_event(env_.abort_event);
 
     slider_->setRange(0, 126);

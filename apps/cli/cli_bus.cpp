@@ -38,12 +38,14 @@ struct bus_session {
         : sink(monitoring, cmd.show_time, cmd.show_hex, abort), station(link) {
         sink.set_extended(cmd.extended);
         sink.set_recording(cmd.verb == cli_verb::record);
-        station.set_window(&sink);
+        // After the station, which listens from its construction: the
+        // stores hold a message before its line is shown.
+        link.add_listener(&sink);
         station.set_abort_event(&abort);
     }
     ~bus_session() {
         link.close();
-        link.set_window(nullptr);
+        link.remove_listener(&sink);
     }
     cli_sink sink;
     kvr_link link;
@@ -51,8 +53,7 @@ struct bus_session {
 };
 
 std::optional<kvr_loconet_msg> slot_copy(bus_session& s, uint16_t slot) {
-    std::lock_guard<std::mutex> hold(s.link.lock());
-    return s.link.slot_data(static_cast<uint8_t>(slot));
+    return s.station.with_stores([slot](const kvr_reply_stores& st) { return st.slot_data(static_cast<uint8_t>(slot)); });
 }
 
 // The lost link's report leads with its line in plain words, as every
@@ -499,8 +500,10 @@ int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& 
     cli_sink sink(cmd.write_log, false, false, abort);
     report_lines reports;
     kvr_link link;
-    kvr_lntcp_share share(link, opt, [&reports](const kvr_lntcp_report& r) { reports.push(r.text()); }, &sink);
-    link.set_window(&share);
+    kvr_lntcp_share share(link, opt, [&reports](const kvr_lntcp_report& r) { reports.push(r.text()); });
+    sink.set_refusal_ends(false);
+    link.add_listener(&share);
+    link.add_listener(&sink);
     kvr_sim_register_port(link, ctx.sim);
     link.set_adapter(cmd.adapter);
     try {
@@ -508,6 +511,8 @@ int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& 
         share.start();
     } catch (const kvr_exception& e) {
         link.close();
+        link.remove_listener(&sink);
+        link.remove_listener(&share);
         *ctx.err << e.report() << "\n";
         return kvr_cli_failed;
     }
@@ -519,7 +524,8 @@ int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& 
     }
     share.stop();  // every client is told, and reported
     link.close();
-    link.set_window(nullptr);
+    link.remove_listener(&sink);
+    link.remove_listener(&share);
     print_pending(reports, sink, *ctx.out);
     if (std::optional<std::string> lost = sink.lost_report()) {
         print_lost(*ctx.err, port, *lost);

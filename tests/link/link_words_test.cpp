@@ -91,7 +91,7 @@ TEST(LinkWords, UnpluggedAdapterIsSaidAndRecordedWithPortAndReason) {
     test_pty pty;
     line_sink sink;
     kvr_link link;
-    link.set_window(&sink);
+    link.add_listener(&sink);
     link.open(pty.path());
     pty.hang_up();
     ASSERT_TRUE(sink.wait_lost(5000));

@@ -150,9 +150,9 @@ TEST(LntcpConnect, ReachesListenerOnlyForTheSameAddressAndPort) {
 TEST(LntcpLink, RefusalsFailTheirMessagesAndAreLoggedThroughTheRepeatGate) {
     class refusals : public link_test::line_sink {
     public:
-        void send_failed(std::string report) override {
+        void on_send_refused(const std::string& report) override {
             std::lock_guard<std::mutex> lk(m);
-            reports.push_back(std::move(report));
+            reports.push_back(report);
         }
         std::mutex m;
         std::vector<std::string> reports;
@@ -163,12 +163,12 @@ TEST(LntcpLink, RefusalsFailTheirMessagesAndAreLoggedThroughTheRepeatGate) {
     refusals sink;
     {
         kvr_link link;
-        link.set_window(&sink);
+        link.add_listener(&sink);
         link.open(server.url());
         for (int i = 0; i < 5; ++i) link.send(kvr_loconet_msg::with_checksum({0x83}), 0);
         EXPECT_TRUE(link.wait_tx_empty(10000));
         link.close();
-        link.set_window(nullptr);
+        link.remove_listener(&sink);
     }
     kvr_global_dated_log().set_directory({});
     {

@@ -24,6 +24,7 @@
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
 #include "support/eventually.h"
+#include "support/stores_probe.h"
 #include "support/temp_dir.h"
 #include "support/test_pty.h"
 #include "link/kvr_link.h"
@@ -204,22 +205,16 @@ TEST(SerialFaults, StoreLookupCompletesWhileAWriteIsStuck) {
     test_pty bus;
     faulty_io io;
     kvr_link link(io);
+    stores_probe stores(link);
     link.open(bus.path());
     bus.write(bytes_of(slot_read(3, 3, 0)));
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> lk(link.lock());
-        return link.slot_data(3).has_value();
-    }));
+    ASSERT_TRUE(eventually([&] { return stores.slot_data(3).has_value(); }));
 
     io.hold_room_wait = true;
     io.stuck = true;
     link.send(msg_of({OPC_GPOFF}), 0);
     ASSERT_TRUE(io.wait_until_in_room_wait());
-    bool found = false;
-    {
-        std::lock_guard<std::mutex> lk(link.lock());
-        found = link.slot_data(3).has_value();
-    }
+    const bool found = stores.slot_data(3).has_value();
     const bool still_stuck = io.in_room_wait();
     io.stuck = false;
     io.release();

@@ -35,8 +35,8 @@ std::string dated_log_text() { return read_all(kvr_global_dated_log().today_path
 class aborting_sink : public link_test::line_sink {
 public:
     explicit aborting_sink(kvr_sys_event& abort) : abort_(abort) {}
-    void link_lost(std::string report) override {
-        line_sink::link_lost(std::move(report));
+    void on_link_lost(const std::string& report) override {
+        line_sink::on_link_lost(report);
         abort_.set();
     }
 
@@ -48,7 +48,7 @@ class TcpLayout : public ::testing::Test {
 protected:
     TcpLayout() {
         link.set_abort_event(&abort);
-        link.set_window(&sink);
+        link.add_listener(&sink);
         link.open(layout.url());
         // Connected once the server's VERSION is in the monitor.
         EXPECT_TRUE(sink.wait_lines(1, 5000));

@@ -72,8 +72,7 @@ protected:
         other_throttle({0xEF, 0x0E, slot, 0x33, address, speed, 0x20, 0x07, 0x00, 0x00, 0x00, 0x02, 0x05});
         other_throttle({0xBB, slot, 0x00});
         ASSERT_TRUE(eventually([&] {
-            std::lock_guard<std::mutex> lk(link.lock());
-            auto m = link.slot_data(slot);
+            auto m = station.with_stores([slot](const kvr_reply_stores& st) { return st.slot_data(slot); });
             return m && m->slot_address() == address && m->throttle_id() == 0x0205;
         }));
     }
@@ -142,10 +141,7 @@ TEST_F(Layout, TakesOverOtherThrottlesSlotsAndRepairsStaleStores) {
 
     // An address entry whose slot data went missing asks for them again.
     const uint8_t new_slot = sim_slot_of(3)->first;
-    {
-        std::lock_guard<std::mutex> lk(link.lock());
-        link.forget_slot(new_slot);
-    }
+    station.with_stores([new_slot](kvr_reply_stores& st) { st.forget_slot(new_slot); });
     station.do_function_grp1(3, 0x10);
     // Forward and F0: DIRF bit 5 clear (once 0x30).
     EXPECT_TRUE(eventually([&] { return sim_slot_of(3)->second[dirf_i] == 0x10; }));
@@ -233,10 +229,8 @@ TEST_F(Layout, SetsTurnoutsAndPowerAndReportsFailures) {
     EXPECT_EQ(station.do_startup(), 0);
     EXPECT_TRUE(eventually([&] { return power() == 1; }));
     station.send_req_sl_data(123);
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> lk(link.lock());
-        return link.slot_data(123).has_value();
-    }));
+    EXPECT_TRUE(eventually(
+        [&] { return station.with_stores([](const kvr_reply_stores& st) { return st.slot_data(123).has_value(); }); }));
 
     sim([](kvr_sim_station& s) { s.options().busy_tasks = 2; });
     EXPECT_EQ(station.do_direct_read(1, 255), 3);  // busy twice, then done

@@ -12,7 +12,7 @@
 struct shared_port {
     explicit shared_port(const std::string& device) {
         bus_link.open(device);
-        bus_link.set_window(&share);
+        bus_link.add_listener(&share);
         share.start();
     }
     ~shared_port() {

@@ -58,7 +58,7 @@ public:
         set_open(false);
         notify_link_lost(report);
     }
-    void post(const std::string& text) { post_text("%s", text.c_str()); }
+    void post(const std::string& text) { post_note(text); }
 
     std::vector<kvr_loconet_msg> sent;
     int closes = 0;
