@@ -14,6 +14,7 @@
 #include "bench/traffic_mix.h"
 #include "link/kvr_loconet_port.h"
 #include "loconet/kvr_monitor.h"
+#include "station/kvr_dccx_loconet.h"
 
 namespace {
 
@@ -85,6 +86,7 @@ void BM_ReceivePath(benchmark::State& state) {
     // poll cycle that is about 16 bytes, more after a busy spell.
     const std::size_t chunk = static_cast<std::size_t>(state.range(0));
     bench_port port;
+    kvr_dccx_loconet station(port);  // files the replies, as in the programs
     queue_sink sink;
     port.add_listener(&sink);
     std::size_t messages = 0;
