@@ -197,7 +197,7 @@ TEST(SerialFaults, WriteThatNeverCompletesIsRecordedAndTheLinkGoesOn) {
     EXPECT_NE(log.find("kvr_ms100::send_raw"), std::string::npos) << log;
 }
 
-// While a write waits for room in the driver, the port lock is free: a store
+// While a write waits for room in the driver, nothing a reader needs is held: a store
 // look-up from another thread (the window, the command station) completes
 // during the wait, and received traffic is filed once the write is done.
 TEST(SerialFaults, StoreLookupCompletesWhileAWriteIsStuck) {
