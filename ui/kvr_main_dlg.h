@@ -171,8 +171,8 @@ private:
             bool refused = false;  // a refused message's report
             std::string text;
             bool has_msg = false;  // the message of the line and its receive time
-            kvr_loconet_msg msg;
-            kvr_capture_time time;
+            kvr_loconet_msg msg{};
+            kvr_capture_time time{};
         };
         explicit gui_sink(kvr_main_dlg* dlg) : dlg_(dlg) {}
         // kvr_link_listener, on the link's I/O thread: the monitor line is

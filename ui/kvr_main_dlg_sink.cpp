@@ -22,32 +22,19 @@ void kvr_main_dlg::gui_sink::on_message(const kvr_loconet_msg& msg, const kvr_ca
     // Nothing is formatted for a window that is gone.
     if (!alive_.load())
         return;
-    item it;
-    it.text = kvr_monitor::line(msg);
-    it.has_msg = true;
-    it.msg = msg;
-    it.time = time;
-    push(std::move(it));
+    push({.text = kvr_monitor::line(msg), .has_msg = true, .msg = msg, .time = time});
 }
 
 void kvr_main_dlg::gui_sink::on_note(const std::string& line) {
-    item it;
-    it.text = line;
-    push(std::move(it));
+    push({.text = line});
 }
 
 void kvr_main_dlg::gui_sink::on_link_lost(const std::string& report) {
-    item it;
-    it.lost = true;
-    it.text = report;
-    push(std::move(it));
+    push({.lost = true, .text = report});
 }
 
 void kvr_main_dlg::gui_sink::on_send_refused(const std::string& report) {
-    item it;
-    it.refused = true;
-    it.text = report;
-    push(std::move(it));
+    push({.refused = true, .text = report});
 }
 
 void kvr_main_dlg::gui_sink::push(item it) {
