@@ -20,7 +20,7 @@
 #include "bench/bench_summary.h"
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
 #include "support/shared_sim.h"
@@ -60,7 +60,7 @@ void run_reads(benchmark::State& state, const read_setup& setup) {
     });
 
     std::unique_ptr<shared_port> hop;
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort(true);
     kvr_dccx_timing timing;
     timing.notice_at_once = setup.notice_at_once;

@@ -12,8 +12,9 @@
 
 #include "bench/bench_summary.h"
 #include "bench/traffic_mix.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 #include "loconet/kvr_monitor.h"
+#include "station/kvr_dccx_loconet.h"
 
 namespace {
 
@@ -43,12 +44,13 @@ void BM_MonitorDecode(benchmark::State& state) {
 }
 BENCHMARK(BM_MonitorDecode);
 
-// The window's sink hands every line to the GUI thread through a locked
-// queue; this one does the same and lets the queue be drained now and then.
-class queue_sink : public kvr_monitor_sink {
+// The window's sink makes each message's monitor line and hands it to the
+// GUI thread through a locked queue; this one does the same and lets the
+// queue be drained now and then.
+class queue_sink : public kvr_link_listener {
 public:
-    bool has_window() const override { return true; }
-    void post_text(std::string text) override {
+    void on_message(const kvr_loconet_msg& msg, const kvr_capture_time&) override {
+        std::string text = kvr_monitor::line(msg);
         std::lock_guard<std::mutex> lk(m_);
         lines_.push_back(std::move(text));
         if (lines_.size() >= 4096) {
@@ -56,7 +58,6 @@ public:
             lines_.clear();
         }
     }
-    void link_lost(std::string) override {}
     std::size_t posted() {
         std::lock_guard<std::mutex> lk(m_);
         return posted_ + lines_.size();
@@ -85,8 +86,9 @@ void BM_ReceivePath(benchmark::State& state) {
     // poll cycle that is about 16 bytes, more after a busy spell.
     const std::size_t chunk = static_cast<std::size_t>(state.range(0));
     bench_port port;
+    kvr_dccx_loconet station(port);  // files the replies, as in the programs
     queue_sink sink;
-    port.set_window(&sink);
+    port.add_listener(&sink);
     std::size_t messages = 0;
     const double t0 = thread_seconds();
     for (auto _ : state) {

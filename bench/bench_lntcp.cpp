@@ -20,7 +20,7 @@
 
 #include "bench/bench_summary.h"
 #include "foundation/kvr_exception.h"
-#include "loconet/kvr_lntcp_server.h"
+#include "link/kvr_lntcp_server.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include "bench/bench_summary.h"
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
 #include "station/kvr_slot_table.h"
@@ -46,7 +46,7 @@ void BM_SlotsReadAll(benchmark::State& state) {
     options.instant = true;
     options.pace = true;
     kvr_sim_runner sim(options, [](const kvr_loconet_msg&) {});
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort(true);
     kvr_dccx_loconet station(link);
     station.set_abort_event(&abort);

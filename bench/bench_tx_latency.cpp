@@ -25,7 +25,7 @@
 #include "bench/bench_summary.h"
 #include "bench/traffic_mix.h"
 #include "foundation/kvr_exception.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_runner.h"
 
 namespace {
@@ -78,7 +78,7 @@ void BM_TxLatencyMs100RuleBus(benchmark::State& state) {
         }
     });
 
-    kvr_ms100 link;
+    kvr_link link;
     try {
         link.open(bus.device_path());
     } catch (const kvr_exception& e) {

@@ -31,7 +31,7 @@
 
 #include "bench/bench_summary.h"
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "support/flood_bus.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"
@@ -58,7 +58,7 @@ double rss_mb() {
     return -1.0;
 }
 
-kvr_main_dlg_env env_for(kvr_ms100& link, kvr_sys_event& abort, const QTemporaryDir& dir, std::string device) {
+kvr_main_dlg_env env_for(kvr_link& link, kvr_sys_event& abort, const QTemporaryDir& dir, std::string device) {
     kvr_main_dlg_env env;
     env.link = &link;
     env.abort_event = &abort;
@@ -68,7 +68,7 @@ kvr_main_dlg_env env_for(kvr_ms100& link, kvr_sys_event& abort, const QTemporary
 }
 
 // Sensor reports with changing addresses and states, as the link frames them.
-void fill_view(kvr_ms100& link, kvr_main_dlg& dlg) {
+void fill_view(kvr_link& link, kvr_main_dlg& dlg) {
     for (int i = 0; i < held_lines; ++i) {
         const uint8_t in1 = static_cast<uint8_t>(i & 0x7F);
         const uint8_t in2 = static_cast<uint8_t>(0x40 | ((i >> 7) & 0x0F) | ((i & 1) << 4));
@@ -85,7 +85,7 @@ void fill_view(kvr_ms100& link, kvr_main_dlg& dlg) {
 
 void measure_memory() {
     QTemporaryDir dir;
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort(true, false);
     kvr_main_dlg dlg(env_for(link, abort, dir, {}));
     dlg.show();
@@ -101,7 +101,7 @@ void measure_memory() {
 void measure_cpu(bool with_views) {
     QTemporaryDir dir;
     flood_test::flood_bus bus(1.0);
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort(true, false);
     kvr_main_dlg dlg(env_for(link, abort, dir, bus.path()));
     dlg.show();

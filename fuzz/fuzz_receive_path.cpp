@@ -22,8 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 #include "loconet/kvr_monitor.h"
+#include "station/kvr_reply_stores.h"
 
 namespace {
 
@@ -31,25 +32,18 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-class record_sink : public kvr_monitor_sink {
+// Listens as the command station does: every message once, filed in the
+// station's reply stores.
+class record_sink : public kvr_link_listener {
 public:
-    bool has_window() const override { return true; }
-    void post_message(const kvr_loconet_msg& msg) override {
-        check(!pending_);
+    void on_message(const kvr_loconet_msg& msg, const kvr_capture_time&) override {
         messages.push_back(msg);
-        pending_ = true;
+        stores.file(msg);
     }
-    void post_text(std::string text) override {
-        check(pending_);
-        pending_ = false;
-        check(text == kvr_monitor::to_text(messages.back()) + "\r\n");
-    }
-    void link_lost(std::string) override { check(false); }
+    void on_link_lost(const std::string&) override { check(false); }
 
     std::vector<kvr_loconet_msg> messages;
-
-private:
-    bool pending_ = false;
+    kvr_reply_stores stores;
 };
 
 class fuzz_port : public kvr_loconet_port {
@@ -94,7 +88,7 @@ void check_steps(const std::vector<uint8_t>& stream) {
     check(expected == 0 ? queue.size() < 2 : queue.size() < static_cast<std::size_t>(expected));
 }
 
-void check_stores(fuzz_port& port, const std::vector<kvr_loconet_msg>& messages) {
+void check_stores(const kvr_reply_stores& port, const std::vector<kvr_loconet_msg>& messages) {
     std::map<uint8_t, const kvr_loconet_msg*> slots;
     std::map<uint8_t, const kvr_loconet_msg*> acks;
     std::map<uint16_t, uint8_t> addresses;
@@ -106,7 +100,6 @@ void check_stores(fuzz_port& port, const std::vector<kvr_loconet_msg>& messages)
             acks[static_cast<uint8_t>(m[1] + 128)] = &m;
         }
     }
-    std::lock_guard<std::mutex> lk(port.lock());
     for (int slot = 0; slot < 128; ++slot) {
         auto want = slots.find(static_cast<uint8_t>(slot));
         auto have = port.slot_data(static_cast<uint8_t>(slot));
@@ -132,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     fuzz_port pieces;
     record_sink pieces_sink;
-    pieces.set_window(&pieces_sink);
+    pieces.add_listener(&pieces_sink);
     std::size_t at = 0;
     for (std::size_t i = 0; at < stream.size(); ++i) {
         const std::size_t n = cuts.empty() ? 1 : std::size_t{cuts[i % cuts.size()]} % 32 + 1;
@@ -143,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     fuzz_port whole;
     record_sink whole_sink;
-    whole.set_window(&whole_sink);
+    whole.add_listener(&whole_sink);
     whole.receive_bytes(stream.data(), stream.size());
 
     check(pieces_sink.messages.size() == whole_sink.messages.size());
@@ -152,16 +145,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(pieces_sink.messages[i] == whole_sink.messages[i]);
     }
     check(pieces.receive_pending() == whole.receive_pending());
-    check_stores(whole, whole_sink.messages);
+    check_stores(whole_sink.stores, whole_sink.messages);
     check_steps(stream);
 
     whole.write_bytes(stream.data(), static_cast<int>(stream.size()));
     check(whole.sent.size() == whole_sink.messages.size());
     for (std::size_t i = 0; i < whole.sent.size(); ++i) check(whole.sent[i] == whole_sink.messages[i]);
 
-    // Without a window the stores are still filled and nothing is posted.
+    // With the station alone listening the stores are filled the same.
     fuzz_port blind;
+    record_sink station;
+    blind.add_listener(&station);
     blind.receive_bytes(stream.data(), stream.size());
-    check_stores(blind, whole_sink.messages);
+    check_stores(station.stores, whole_sink.messages);
     return 0;
 }

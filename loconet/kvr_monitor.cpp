@@ -346,3 +346,23 @@ std::string to_text(const kvr_loconet_msg& msg, consist_reading consist) {
 }
 
 }  // namespace kvr_monitor
+
+namespace kvr_monitor {
+
+std::string cut_line(std::string line) {
+    if (line.size() <= line_limit) return line;
+    // The run of CR and LF characters (at most two) that ends the line.
+    std::size_t end = 0;
+    while (end < 2) {
+        const char c = line[line.size() - 1 - end];
+        if (c != '\r' && c != '\n') break;
+        ++end;
+    }
+    return line.substr(0, line_limit - end) + line.substr(line.size() - end);
+}
+
+std::string line(const kvr_loconet_msg& msg) {
+    return cut_line(to_text(msg) + "\r\n");
+}
+
+}  // namespace kvr_monitor

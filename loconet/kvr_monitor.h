@@ -5,6 +5,7 @@
 //   B0 0A 30 -> "OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)"
 //   BF 02 2C -> "OPC_LOCO_ADR    :REQ LOCO#[300]"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -34,5 +35,12 @@ std::string slot_text(const kvr_loconet_msg& msg, consist_reading consist = cons
 std::string pgm_task_text(const kvr_loconet_msg& msg);
 std::string pgm_command_name(uint8_t pcmd);
 std::string fast_clock_text(const kvr_loconet_msg& msg);
+
+// A monitor line as shown and logged: the text and CR LF, at most
+// `line_limit` characters; a longer text keeps its head and its line end,
+// so a receiver still sees one line.
+constexpr std::size_t line_limit = 1023;
+std::string cut_line(std::string line);
+std::string line(const kvr_loconet_msg& msg);
 
 }  // namespace kvr_monitor

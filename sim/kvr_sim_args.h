@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "loconet/kvr_lntcp_server.h"
+#include "link/kvr_lntcp_server.h"
 #include "sim/kvr_sim_options.h"
 
 struct kvr_sim_args {

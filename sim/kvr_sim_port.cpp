@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_runner.h"
 
 namespace {
@@ -19,6 +19,6 @@ private:
 
 }  // namespace
 
-void kvr_sim_register_port(kvr_ms100& link, const kvr_sim_options& options) {
+void kvr_sim_register_port(kvr_link& link, const kvr_sim_options& options) {
     link.add_virtual_port(kvr_sim_port_name, [options] { return std::make_unique<sim_port>(options); });
 }

@@ -6,7 +6,7 @@
 
 #include "sim/kvr_sim_options.h"
 
-class kvr_ms100;
+class kvr_link;
 
 // The name a user picks for the simulated layout.
 inline constexpr const char* kvr_sim_port_name = "SIM";
@@ -15,4 +15,4 @@ inline constexpr const char* kvr_sim_port_name = "SIM";
 // window, a command of the command-line tool and a test in one process each
 // get the layout they asked for. Call while the link is closed; a second call
 // replaces the options for the next open.
-void kvr_sim_register_port(kvr_ms100& link, const kvr_sim_options& options);
+void kvr_sim_register_port(kvr_link& link, const kvr_sim_options& options);

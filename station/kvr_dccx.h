@@ -4,13 +4,13 @@
 // CVs. Every failure is a kvr_exception; results never carry failures
 // (except the 0xFFFF "no write acknowledge" of the reads).
 //
-// Call set_window and set_abort_event first; then one operation at a time,
+// Call set_abort_event first; then one operation at a time,
 // from one thread. Operations that wait for the bus block their caller.
 
 #include <cstdint>
 
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 
 class kvr_dccx {
 public:
@@ -49,8 +49,7 @@ public:
     virtual bool do_shutdown(uint8_t key) = 0;
     virtual int do_startup() = 0;
 
-    // Both only hand the handle to the link; neither takes ownership.
-    void set_window(kvr_monitor_sink* sink) { link_.set_window(sink); }
+    // Only hands the event to the link; does not take ownership.
     void set_abort_event(kvr_sys_event* ev) { link_.set_abort_event(ev); }
 
 protected:

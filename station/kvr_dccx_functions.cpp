@@ -103,7 +103,7 @@ kvr_loconet_msg kvr_dccx_loconet::do_set_fast_clock(const kvr_clock_setting& set
             {rate, 0, 0, hm.mins, static_cast<uint8_t>(now[slot_trk] & 0x7F), hm.hrs,
              static_cast<uint8_t>(now[clk_days] & 0x7F), static_cast<uint8_t>((now[clk_cntrl] | clk_cntrl_valid) & 0x7F),
              0, 0});
-        write.set_throttle_id(link_.throttle_id());
+        write.set_throttle_id(throttle_id);
         write.renew_checksum();
         send_fast_clock(write);
         back = fetch_slot_data(kvr_slot_fast_clock);

@@ -171,9 +171,30 @@ struct kvr_dccx_loconet::task_plan {
 };
 
 kvr_dccx_loconet::kvr_dccx_loconet(kvr_loconet_port& link, kvr_dccx_timing timing)
-    : kvr_dccx(link), timing_(timing) {}
+    : kvr_dccx(link), timing_(timing) {
+    link_.add_listener(this);
+}
 
-kvr_dccx_loconet::~kvr_dccx_loconet() = default;
+kvr_dccx_loconet::~kvr_dccx_loconet() { link_.remove_listener(this); }
+
+// ---------------------------------------------------------------------------
+// The stores, filled from the link's I/O thread
+
+void kvr_dccx_loconet::on_message(const kvr_loconet_msg& msg, const kvr_capture_time&) {
+    bool filed = false;
+    {
+        std::lock_guard<std::mutex> lk(stores_mutex_);
+        filed = stores_.file(msg);
+    }
+    // Outside the lock: the woken operation takes it at once to look.
+    if (filed) reply_event_.set();
+}
+
+void kvr_dccx_loconet::on_open() {
+    std::lock_guard<std::mutex> lk(stores_mutex_);
+    stores_.clear();
+    reply_event_.reset();
+}
 
 void kvr_dccx_loconet::set_waiter(kvr_waiter* waiter) { waiter_ = waiter; }
 
@@ -231,18 +252,18 @@ void kvr_dccx_loconet::run_labelled(const char* label, const std::function<void(
 // Store looks and the wait step
 
 std::optional<kvr_loconet_msg> kvr_dccx_loconet::look_slot(uint8_t slot) const {
-    std::lock_guard<std::mutex> lk(link_.lock());
-    return link_.slot_data(slot);
+    std::lock_guard<std::mutex> lk(stores_mutex_);
+    return stores_.slot_data(slot);
 }
 
 std::optional<kvr_loconet_msg> kvr_dccx_loconet::look_ack(uint8_t opcode) const {
-    std::lock_guard<std::mutex> lk(link_.lock());
-    return link_.ack_for(opcode);
+    std::lock_guard<std::mutex> lk(stores_mutex_);
+    return stores_.ack_for(opcode);
 }
 
 uint16_t kvr_dccx_loconet::look_address(uint16_t address) const {
-    std::lock_guard<std::mutex> lk(link_.lock());
-    return link_.slot_of_address(address);
+    std::lock_guard<std::mutex> lk(stores_mutex_);
+    return stores_.slot_of_address(address);
 }
 
 bool kvr_dccx_loconet::answer_present(answer a) const {
@@ -263,7 +284,7 @@ bool kvr_dccx_loconet::answer_present(answer a) const {
 bool kvr_dccx_loconet::wait_unit(unsigned ms, answer a) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(ms);
-    kvr_sys_event* wake = timing_.notice_at_once ? &link_.reply_event() : nullptr;
+    kvr_sys_event* wake = timing_.notice_at_once ? &reply_event_ : nullptr;
     unsigned left = ms;
     for (;;) {
         switch (waiter().wait(link_.abort_event(), wake, left)) {
@@ -425,8 +446,8 @@ uint16_t kvr_dccx_loconet::find_loco_slot(uint16_t address) {
 kvr_loconet_msg kvr_dccx_loconet::fetch_slot_data(uint8_t slot) {
     for (int round = 0;; ++round) {
         {
-            std::lock_guard<std::mutex> lk(link_.lock());
-            link_.forget_slot(slot);
+            std::lock_guard<std::mutex> lk(stores_mutex_);
+            stores_.forget_slot(slot);
         }
         send_req_sl_data(slot);
         if (auto data = await_slot(slot, round == 0 ? write_reply_polls : 0, timing_.slot_wait_ms))
@@ -442,9 +463,9 @@ kvr_loconet_msg kvr_dccx_loconet::fetch_slot_data(uint8_t slot) {
 // copy. Only a move that got no slot data is followed by a request.
 kvr_loconet_msg kvr_dccx_loconet::take_slot(uint8_t slot) {
     {
-        std::lock_guard<std::mutex> lk(link_.lock());
-        link_.forget_slot(slot);
-        link_.forget_ack(OPC_MOVE_SLOTS);
+        std::lock_guard<std::mutex> lk(stores_mutex_);
+        stores_.forget_slot(slot);
+        stores_.forget_ack(OPC_MOVE_SLOTS);
     }
     send_move_slot(slot, slot);
     for (uint32_t unit = 0; unit < move_reply_polls && !look_ack(OPC_MOVE_SLOTS); ++unit) {
@@ -458,7 +479,7 @@ kvr_loconet_msg kvr_dccx_loconet::take_slot(uint8_t slot) {
 // Phase 3: writes the slot with this program's identity, in use, and asks
 // for its new data; any slot data of the slot ends the wait.
 kvr_loconet_msg kvr_dccx_loconet::write_slot(kvr_loconet_msg copy, bool code_changed) {
-    copy.set_throttle_id(link_.throttle_id());
+    copy.set_throttle_id(throttle_id);
     if (code_changed) copy.set_speed(0);
     copy.set_in_use();
     copy.set_opcode(OPC_WR_SL_DATA);
@@ -484,15 +505,15 @@ kvr_dccx_loconet::loco_slot kvr_dccx_loconet::request_loco(uint32_t address, uin
         // The command station may have given the slot to another locomotive
         // since the address entry was filed: find the slot afresh.
         if (copy.slot_address() != wanted) {
-            std::lock_guard<std::mutex> lk(link_.lock());
-            link_.forget_address(wanted);
+            std::lock_guard<std::mutex> lk(stores_mutex_);
+            stores_.forget_address(wanted);
             continue;
         }
 
         bool write = false;
         bool code_changed = false;
         const uint16_t holder = copy.throttle_id();
-        if (holder != 0 && holder != link_.throttle_id()) {
+        if (holder != 0 && holder != throttle_id) {
             write = true;
             send_move_slot(static_cast<uint8_t>(slot), static_cast<uint8_t>(slot));
         }
@@ -513,8 +534,8 @@ kvr_dccx_loconet::loco_slot kvr_dccx_loconet::request_loco(uint32_t address, uin
             // after OPC_LOCO_ADR; the slot is then read back.
             copy = take_slot(static_cast<uint8_t>(slot));
             if (copy.slot_address() != wanted) {
-                std::lock_guard<std::mutex> lk(link_.lock());
-                link_.forget_address(wanted);
+                std::lock_guard<std::mutex> lk(stores_mutex_);
+                stores_.forget_address(wanted);
                 continue;
             }
             // A move the command station refused: the slot write takes it.
@@ -539,8 +560,8 @@ uint16_t kvr_dccx_loconet::do_request_loco(uint32_t address, uint16_t direction,
 // The slot copy takes what was just queued, as it takes the echo later: a
 // second click before that echo is back builds on the first.
 void kvr_dccx_loconet::follow_sent(uint8_t opcode, uint16_t slot, uint8_t value) {
-    std::lock_guard<std::mutex> lk(link_.lock());
-    link_.follow_loco_message(short_message(opcode, static_cast<uint8_t>(slot), value));
+    std::lock_guard<std::mutex> lk(stores_mutex_);
+    stores_.follow_loco_message(short_message(opcode, static_cast<uint8_t>(slot), value));
 }
 
 void kvr_dccx_loconet::drive_speed(uint16_t slot, uint8_t speed) {
@@ -612,8 +633,8 @@ void kvr_dccx_loconet::do_sw(uint16_t number, uint16_t position, bool on) {
 kvr_loconet_msg kvr_dccx_loconet::do_sw_acknowledged(uint16_t number, uint16_t position, bool on) {
     return labelled("kvr_dccx_loconet::do_sw_acknowledged()", [&] {
         {
-            std::lock_guard<std::mutex> lk(link_.lock());
-            link_.forget_ack(OPC_SW_ACK);
+            std::lock_guard<std::mutex> lk(stores_mutex_);
+            stores_.forget_ack(OPC_SW_ACK);
         }
         do_sw(number, position, on);
         for (;;) {
@@ -675,9 +696,9 @@ bool kvr_dccx_loconet::check_pstat(uint8_t pstat) {
 // to an earlier task can never be taken for this one's.
 void kvr_dccx_loconet::queue_task(const task_plan& plan) {
     {
-        std::lock_guard<std::mutex> lk(link_.lock());
-        link_.forget_ack(task_opcode);
-        link_.forget_slot(task_slot);
+        std::lock_guard<std::mutex> lk(stores_mutex_);
+        stores_.forget_ack(task_opcode);
+        stores_.forget_slot(task_slot);
     }
     plan.send();
 }

@@ -1,6 +1,14 @@
 #pragma once
 // The command station over LocoNet. Requests go out through the link; answers
-// are looked for in the link's reply stores.
+// are looked for in the station's reply stores (kvr_reply_stores.h).
+//
+// Threads: the station listens to the link (kvr_link_listener.h), so the
+// link's I/O thread files every message in the stores (on_message) while an
+// operation on the caller's thread waits and looks. The stores are guarded by
+// the station's own mutex, held only to file, look, forget or follow and
+// never while waiting or calling the link; after each filed reply the I/O
+// thread sets the reply event (auto reset), which wakes the waiting
+// operation to look again at once. Nothing here takes the link's lock.
 //
 // Every request builder (send_...) queues exactly one message and never
 // waits; every do_... operation combines requests and waits. A failure inside
@@ -8,9 +16,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 
+#include "link/kvr_link_listener.h"
 #include "station/kvr_dccx.h"
+#include "station/kvr_reply_stores.h"
 #include "station/kvr_waiter.h"
 
 class kvr_loco_functions;
@@ -35,7 +46,7 @@ struct kvr_dccx_timing {
     bool notice_at_once = true;    // wake on every filed reply, not only per step
 };
 
-class kvr_dccx_loconet : public kvr_dccx {
+class kvr_dccx_loconet : public kvr_dccx, private kvr_link_listener {
 public:
     explicit kvr_dccx_loconet(kvr_loconet_port& link, kvr_dccx_timing timing = {});
     ~kvr_dccx_loconet() override;
@@ -148,6 +159,18 @@ public:
     // included, as it stands.
     void send_message(const kvr_loconet_msg& msg);
 
+    // Runs `look(kvr_reply_stores&)` under the stores' lock and returns what
+    // it returns; `look` must copy out what it keeps and must not wait.
+    template <class F>
+    auto with_stores(F&& look) {
+        std::lock_guard<std::mutex> lk(stores_mutex_);
+        return look(stores_);
+    }
+    // Set (auto reset) whenever slot data or a long acknowledge is filed.
+    kvr_sys_event& reply_event() { return reply_event_; }
+    // The throttle identity this program writes into the slots it takes.
+    static constexpr uint16_t throttle_id = 0x0100;
+
     // Evaluations of a programming task's answers.
     static bool check_lack(uint8_t ack1);   // accepted true, busy false, else throws
     static bool check_pstat(uint8_t pstat);  // done true, no write ack false, else throws
@@ -173,7 +196,12 @@ private:
         kvr_loconet_msg data;  // the slot data as last received
     };
 
-    // Store looks, each under the port lock, copying the message out.
+    // kvr_link_listener, on the link's I/O thread (on_open: the thread that
+    // opens the link).
+    void on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) override;
+    void on_open() override;
+
+    // Store looks, each under the stores' lock, copying the message out.
     std::optional<kvr_loconet_msg> look_slot(uint8_t slot) const;
     std::optional<kvr_loconet_msg> look_ack(uint8_t opcode) const;
     uint16_t look_address(uint16_t address) const;
@@ -216,6 +244,9 @@ private:
     kvr_waiter& waiter();
 
     kvr_dccx_timing timing_;
+    mutable std::mutex stores_mutex_;
+    kvr_reply_stores stores_;  // guarded by stores_mutex_
+    kvr_sys_event reply_event_{false};
     kvr_waiter* waiter_ = nullptr;
     unsigned op_depth_ = 0;  // nesting of operations in progress
 };

@@ -33,10 +33,7 @@ void check_loco_slot(uint8_t slot) {
 // only an answer given after the request counts.
 bool kvr_dccx_loconet::read_one_slot(uint8_t slot) {
     for (int attempt = 0; attempt < slot_read_tries; ++attempt) {
-        {
-            std::lock_guard<std::mutex> lk(link_.lock());
-            link_.forget_slot(slot);
-        }
+        with_stores([&](kvr_reply_stores& stores) { stores.forget_slot(slot); });
         send_req_sl_data(slot);
         for (;;) {
             if (look_slot(slot)) return true;
@@ -82,8 +79,7 @@ void kvr_dccx_loconet::do_release_slot(uint8_t slot) {
         const auto common = static_cast<uint8_t>((stat & ~stat_usage_mask) | usage_common);
         send_labelled("kvr_dccx_loconet::send_slot_stat1()",
                       kvr_loconet_msg::with_checksum({OPC_SLOT_STAT1, slot, common}));
-        std::lock_guard<std::mutex> lk(link_.lock());
-        link_.forget_slot(slot);
+        with_stores([&](kvr_reply_stores& stores) { stores.forget_slot(slot); });
     });
 }
 
@@ -92,11 +88,10 @@ void kvr_dccx_loconet::do_release_slot(uint8_t slot) {
 void kvr_dccx_loconet::do_dispatch_slot(uint8_t slot) {
     run_labelled("kvr_dccx_loconet::do_dispatch_slot()", [&] {
         check_loco_slot(slot);
-        {
-            std::lock_guard<std::mutex> lk(link_.lock());
-            link_.forget_slot(slot);
-            link_.forget_ack(OPC_MOVE_SLOTS);
-        }
+        with_stores([&](kvr_reply_stores& stores) {
+            stores.forget_slot(slot);
+            stores.forget_ack(OPC_MOVE_SLOTS);
+        });
         send_move_slot(slot, 0);
         for (uint32_t left = lack_tries;;) {
             if (look_slot(slot)) return;

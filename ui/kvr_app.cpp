@@ -8,7 +8,7 @@
 #include "ui/kvr_main_dlg.h"
 #include "ui/kvr_qt_hooks.h"
 
-kvr_app::kvr_app() : link_(std::make_unique<kvr_ms100>()) {
+kvr_app::kvr_app() : link_(std::make_unique<kvr_link>()) {
     kvr_install_qt_hooks();
     kvr_sim_options sim;
     sim.demo = true;  // fast clock, sensor and turnout traffic to watch

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "foundation/kvr_sys_event.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 
 struct kvr_main_dlg_env;
 
@@ -21,7 +21,7 @@ public:
     kvr_app& operator=(const kvr_app&) = delete;
 
     kvr_sys_event& abort_event() { return abort_; }
-    kvr_ms100& link() { return *link_; }
+    kvr_link& link() { return *link_; }
 
     // Runs the main dialog modally; returns the process exit status.
     int run();
@@ -35,7 +35,7 @@ private:
 
     // Manual reset, not signalled: set by Cancel, reset before each action.
     kvr_sys_event abort_{true, false};
-    std::unique_ptr<kvr_ms100> link_;
+    std::unique_ptr<kvr_link> link_;
 };
 
 // True when a window system can be reached (X11, Wayland, or a platform

@@ -32,9 +32,9 @@
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_hooks.h"
 #include "foundation/kvr_text.h"
-#include "loconet/kvr_adapter.h"
+#include "link/kvr_adapter.h"
 #include "loconet/kvr_monitor_ext.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "ui/kvr_about_dlg.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_elided_edit.h"
@@ -87,112 +87,6 @@ int kvr_bit_boxes::get() const {
     return value;
 }
 
-// ---- monitor sink (called on the link's I/O thread) ----
-
-namespace {
-
-// The wake-up that tells the window the sink's queue holds something.
-const QEvent::Type kvr_sink_wake = static_cast<QEvent::Type>(QEvent::User + 150);
-
-}  // namespace
-
-void kvr_main_dlg::gui_sink::post_message(const kvr_loconet_msg& msg) {
-    // Stamped here, on the I/O thread, as close to the bus as the window gets.
-    const kvr_capture_time now = kvr_capture_time::now();
-    std::lock_guard<std::mutex> lock(mutex_);
-    next_msg_ = msg;
-    next_time_ = now;
-    next_has_msg_ = true;
-}
-
-void kvr_main_dlg::gui_sink::post_text(std::string text) {
-    item it;
-    it.text = std::move(text);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (next_has_msg_) {
-            it.has_msg = true;
-            it.msg = next_msg_;
-            it.time = next_time_;
-            next_has_msg_ = false;
-        }
-    }
-    push(std::move(it));
-}
-
-void kvr_main_dlg::gui_sink::link_lost(std::string report) {
-    item it;
-    it.lost = true;
-    it.text = std::move(report);
-    push(std::move(it));
-}
-
-void kvr_main_dlg::gui_sink::send_failed(std::string report) {
-    item it;
-    it.refused = true;
-    it.text = std::move(report);
-    push(std::move(it));
-}
-
-void kvr_main_dlg::gui_sink::push(item it) {
-    if (!alive_.load())
-        return;
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        items_.push_back(std::move(it));
-        // One wake-up per batch: a busy bus does not flood the event queue.
-        wake = !wake_posted_;
-        wake_posted_ = true;
-    }
-    if (wake)
-        QCoreApplication::postEvent(dlg_, new QEvent(kvr_sink_wake));
-}
-
-std::vector<kvr_main_dlg::gui_sink::item> kvr_main_dlg::gui_sink::take(bool rearm) {
-    std::vector<item> out;
-    std::lock_guard<std::mutex> lock(mutex_);
-    out.swap(items_);
-    if (rearm && out.empty())
-        wake_posted_ = false;
-    return out;
-}
-
-void kvr_main_dlg::customEvent(QEvent* event) {
-    if (event->type() != kvr_sink_wake) {
-        QDialog::customEvent(event);
-        return;
-    }
-    drain_sink(false);
-}
-
-void kvr_main_dlg::drain_sink(bool rearm) {
-    std::vector<gui_sink::item> items = sink_.take(rearm);
-    // A busy bus delivers a message every few milliseconds; waking for each
-    // costs more than showing it. The tick collects them until a tick finds
-    // none and the sink posts a wake-up again.
-    if (!rearm || !items.empty())
-        sink_tick_.start();
-    for (gui_sink::item& it : items) {
-        if (it.lost)
-            link_lost(it.text);
-        else if (it.refused)
-            send_refused(it.text);
-        else {
-            note_message(it);
-            feed_views(it);
-            receive_item(it);
-            if (it.has_msg)
-                loco_functions_.on_message(it.msg, it.time);
-        }
-    }
-    if (!items.empty()) {
-        follow_loco();
-        show_functions_state();
-        refresh_views();
-    }
-}
-
 // ---- construction ----
 
 kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
@@ -233,7 +127,7 @@ kvr_main_dlg::~kvr_main_dlg() {
     shut_down_link();
     sink_.detach();
     stop_recording();
-    station_->set_window(nullptr);
+    link().remove_listener(&sink_);
     if (station_loconet_)
         station_loconet_->set_waiter(nullptr);
     station_.reset();
@@ -498,7 +392,7 @@ void kvr_main_dlg::init_dialog() {
     select_stored_adapter();
     button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
 
-    station_->set_window(&sink_);
+    link().add_listener(&sink_);
     station_->set_abort_event(env_.abort_event);
 
     slider_->setRange(0, 126);
@@ -527,7 +421,7 @@ void kvr_main_dlg::store_adapter() {
 
 // Before each open: the link takes the kind only while closed.
 void kvr_main_dlg::apply_adapter() {
-    auto* serial = dynamic_cast<kvr_ms100*>(&link());
+    auto* serial = dynamic_cast<kvr_link*>(&link());
     if (!serial)
         return;
     const std::optional<kvr_adapter> chosen =

@@ -3,9 +3,10 @@
 // fast clock and CV programming panels.
 //
 // Threads: every handler runs on the GUI thread. The link's I/O thread
-// reaches the dialog only through its monitor sink: a locked queue of lines
-// (and lost-link notices) plus one content-free wake-up event while the queue
-// is not empty, so no data crosses the threads inside Qt's event queue.
+// reaches the dialog only through its monitor sink, one of the link's
+// listeners: a locked queue of lines with their messages (and lost-link
+// notices) plus one content-free wake-up event while the queue is not empty,
+// so no data crosses the threads inside Qt's event queue.
 //
 // Operations on the command station run one at a time. While one waits, the
 // Cancel waiter keeps the event loop going (painting, monitor lines) but
@@ -31,7 +32,7 @@
 
 #include "foundation/kvr_ini.h"
 #include "loconet/kvr_capture.h"
-#include "loconet/kvr_port.h"
+#include "link/kvr_link_listener.h"
 #include "station/kvr_dccx_loconet.h"
 #include "station/kvr_loco_functions.h"
 #include "station/kvr_track_power.h"
@@ -202,22 +203,23 @@ public:
     void reject() override {}
 
 private:
-    class gui_sink : public kvr_monitor_sink {
+    class gui_sink : public kvr_link_listener {
     public:
         struct item {
             bool lost = false;  // a lost-link notice; otherwise a monitor line
             bool refused = false;  // a refused message's report
             std::string text;
             bool has_msg = false;  // the message of the line and its receive time
-            kvr_loconet_msg msg;
-            kvr_capture_time time;
+            kvr_loconet_msg msg{};
+            kvr_capture_time time{};
         };
         explicit gui_sink(kvr_main_dlg* dlg) : dlg_(dlg) {}
-        bool has_window() const override { return alive_.load(); }
-        void post_message(const kvr_loconet_msg& msg) override;
-        void post_text(std::string text) override;
-        void link_lost(std::string report) override;
-        void send_failed(std::string report) override;
+        // kvr_link_listener, on the link's I/O thread: the monitor line is
+        // made there, so the GUI thread only shows it.
+        void on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) override;
+        void on_note(const std::string& line) override;
+        void on_link_lost(const std::string& report) override;
+        void on_send_refused(const std::string& report) override;
         void detach() { alive_.store(false); }
         // GUI thread: everything queued so far, oldest first. The wake-up
         // stays armed (no new one is posted) unless `rearm` is set and the
@@ -233,10 +235,6 @@ private:
         std::mutex mutex_;
         std::vector<item> items_;   // guarded by mutex_
         bool wake_posted_ = false;  // guarded by mutex_
-        // The message whose line the next post_text carries (I/O thread).
-        bool next_has_msg_ = false;  // guarded by mutex_
-        kvr_loconet_msg next_msg_;   // guarded by mutex_
-        kvr_capture_time next_time_;  // guarded by mutex_
     };
 
     // The slot and sensor windows and their tables.

@@ -211,13 +211,15 @@ void kvr_main_dlg::follow_loco() {
     if (!kvr_parse_int(edit(kvr_idc_loco_adr)->text(), shown) || shown != fields_.loco_address ||
         !kvr_proto::is_loco_address(shown))
         return;
-    std::optional<kvr_loconet_msg> slot;
-    {
-        std::lock_guard<std::mutex> lk(link().lock());
-        const uint16_t n = link().slot_of_address(static_cast<uint16_t>(shown));
-        if (n != 0xFFFF)
-            slot = link().slot_data(static_cast<uint8_t>(n));
-    }
+    if (!station_loconet_)
+        return;
+    const std::optional<kvr_loconet_msg> slot =
+        station_loconet_->with_stores([shown](const kvr_reply_stores& st) -> std::optional<kvr_loconet_msg> {
+            const uint16_t n = st.slot_of_address(static_cast<uint16_t>(shown));
+            if (n == 0xFFFF)
+                return std::nullopt;
+            return st.slot_data(static_cast<uint8_t>(n));
+        });
     if (!slot || slot->slot_address() != shown)
         return;
     const uint8_t dirf = slot->dirf();

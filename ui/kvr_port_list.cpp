@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "loconet/kvr_lntcp_connect.h"
+#include "link/kvr_lntcp_connect.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "apps/cli/cli_main.h"
 #include "foundation/kvr_exception.h"
-#include "loconet/kvr_serial.h"
+#include "link/kvr_serial.h"
 
 namespace {
 

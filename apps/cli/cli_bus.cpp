@@ -22,10 +22,10 @@
 #include "foundation/kvr_ini.h"
 #include "foundation/kvr_text.h"
 #include "foundation/kvr_build.h"
-#include "loconet/kvr_lntcp_connect.h"
-#include "loconet/kvr_lntcp_share.h"
+#include "link/kvr_lntcp_connect.h"
+#include "link/kvr_lntcp_share.h"
 #include "loconet/kvr_monitor.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_port.h"
 #include "station/kvr_dccx_loconet.h"
 
@@ -42,21 +42,22 @@ struct bus_session {
         sink.set_extended(cmd.extended);
         // The slots command takes the messages themselves, with their times.
         sink.set_recording(cmd.verb == cli_verb::record || cmd.verb == cli_verb::slots);
-        station.set_window(&sink);
+        // After the station, which listens from its construction: the
+        // stores hold a message before its line is shown.
+        link.add_listener(&sink);
         station.set_abort_event(&abort);
     }
     ~bus_session() {
         link.close();
-        link.set_window(nullptr);
+        link.remove_listener(&sink);
     }
     cli_sink sink;
-    kvr_ms100 link;
+    kvr_link link;
     kvr_dccx_loconet station;
 };
 
 std::optional<kvr_loconet_msg> slot_copy(bus_session& s, uint16_t slot) {
-    std::lock_guard<std::mutex> hold(s.link.lock());
-    return s.link.slot_data(static_cast<uint8_t>(slot));
+    return s.station.with_stores([slot](const kvr_reply_stores& st) { return st.slot_data(static_cast<uint8_t>(slot)); });
 }
 
 // The lost link's report leads with its line in plain words, as every
@@ -344,7 +345,7 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
         case cli_verb::cv_write: return run_cv_write(s, cmd);
         case cli_verb::address_write: return run_address_write(s, cmd);
         case cli_verb::clock_set: return cli_run_clock_set(s.station, cmd, *ctx.out);
-        case cli_verb::slots: return cli_run_slots(s.station, s.link, s.sink, cmd, abort, *ctx.out, *ctx.err);
+        case cli_verb::slots: return cli_run_slots(s.station, s.sink, cmd, abort, *ctx.out, *ctx.err);
         case cli_verb::send: return cli_run_send(s.station, cmd);
         case cli_verb::serve: break;  // runs on a link of its own
     }
@@ -392,7 +393,7 @@ kvr_adapter adapter_of(const cli_command& cmd, const port_choice& chosen, std::o
 }
 
 bool known_port(const std::string& port) {
-    return port == kvr_sim_port_name || kvr_lntcp_is_url(port) || !kvr_ms100::device_path_for(port).empty();
+    return port == kvr_sim_port_name || kvr_lntcp_is_url(port) || !kvr_link::device_path_for(port).empty();
 }
 
 std::string cancel_text(cli_abort_reason why, double timeout_s) {
@@ -508,9 +509,11 @@ int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& 
     cli_abort_watch watch(abort, 0, ctx.handle_signals);
     cli_sink sink(cmd.write_log, false, false, abort);
     report_lines reports;
-    kvr_ms100 link;
-    kvr_lntcp_share share(link, opt, [&reports](const kvr_lntcp_report& r) { reports.push(r.text()); }, &sink);
-    link.set_window(&share);
+    kvr_link link;
+    kvr_lntcp_share share(link, opt, [&reports](const kvr_lntcp_report& r) { reports.push(r.text()); });
+    sink.set_refusal_ends(false);
+    link.add_listener(&share);
+    link.add_listener(&sink);
     kvr_sim_register_port(link, ctx.sim);
     link.set_adapter(cmd.adapter);
     try {
@@ -518,6 +521,8 @@ int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& 
         share.start();
     } catch (const kvr_exception& e) {
         link.close();
+        link.remove_listener(&sink);
+        link.remove_listener(&share);
         *ctx.err << e.report() << "\n";
         return kvr_cli_failed;
     }
@@ -529,7 +534,8 @@ int run_serve(const cli_command& cmd, const std::string& port, kvr_cli_context& 
     }
     share.stop();  // every client is told, and reported
     link.close();
-    link.set_window(nullptr);
+    link.remove_listener(&sink);
+    link.remove_listener(&share);
     print_pending(reports, sink, *ctx.out);
     if (std::optional<std::string> lost = sink.lost_report()) {
         print_lost(*ctx.err, port, *lost);

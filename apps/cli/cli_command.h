@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "loconet/kvr_adapter.h"
+#include "link/kvr_adapter.h"
 #include "loconet/kvr_loconet_proto.h"
 
 enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve,

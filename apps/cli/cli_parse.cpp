@@ -9,7 +9,7 @@
 #include "apps/cli/cli_command.h"
 #include "apps/cli/cli_send.h"
 #include "foundation/kvr_text.h"
-#include "loconet/kvr_lntcp_server.h"
+#include "link/kvr_lntcp_server.h"
 
 namespace {
 

@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_monitor.h"
 #include "loconet/kvr_monitor_ext.h"
 #include "loconet/kvr_hex_text.h"
 
@@ -26,41 +27,39 @@ std::string time_of_day() {
 cli_sink::cli_sink(bool monitoring, bool show_time, bool show_hex, kvr_sys_event& abort)
     : monitoring_(monitoring), show_time_(show_time), show_hex_(show_hex), abort_(abort) {}
 
-void cli_sink::post_message(const kvr_loconet_msg& msg) {
-    if (monitoring_ && recording_) {
-        // Stamped here, on the I/O thread, as close to the arrival as the
-        // program gets.
-        const kvr_capture_time now = kvr_capture_time::now();
+void cli_sink::on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) {
+    if (!monitoring_) return;
+    if (recording_) {
         {
             std::lock_guard<std::mutex> hold(mutex_);
             if (queued_.messages.size() >= max_queued_lines) {
                 queued_.messages.pop_front();
                 ++queued_.dropped;
             }
-            queued_.messages.push_back({now, msg});
+            queued_.messages.push_back({time, msg});
         }
         line_ready_.set();
         return;
     }
-    if (monitoring_ && show_hex_) pending_hex_ = kvr_hex_bytes(msg);
-    if (monitoring_ && extended_) pending_extended_ = kvr_monitor::to_text_extended(msg);
+    queue_line(kvr_monitor::line(msg), show_hex_ ? kvr_hex_bytes(msg) : std::string(),
+               extended_ ? kvr_monitor::to_text_extended(msg) : std::string());
 }
 
-void cli_sink::post_text(std::string text) {
+void cli_sink::on_note(const std::string& line) {
     if (!monitoring_ || recording_) return;
+    queue_line(line, {}, {});
+}
+
+void cli_sink::queue_line(std::string text, const std::string& hex, const std::string& extended) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     cli_line line;
     if (show_time_) line.shown = time_of_day() + " ";
-    if (show_hex_) {
-        line.shown += pending_hex_ + "  ";
-        pending_hex_.clear();
-    }
+    if (show_hex_) line.shown += hex + "  ";
     // With --extended the whole line is the extended reading, as in the window's
     // "Decode every message": it may also reword a line the monitor fills
     // (consist state, interrogation, slot moves). Text that came without a
-    // message (a report) has no extended reading and stays as it is.
-    line.shown += extended_ && !pending_extended_.empty() ? pending_extended_ : text;
-    pending_extended_.clear();
+    // message (a note) has no extended reading and stays as it is.
+    line.shown += !extended.empty() ? extended : text;
     line.text = std::move(text);
     {
         std::lock_guard<std::mutex> hold(mutex_);
@@ -73,18 +72,19 @@ void cli_sink::post_text(std::string text) {
     line_ready_.set();
 }
 
-void cli_sink::link_lost(std::string report) {
+void cli_sink::on_link_lost(const std::string& report) {
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (!lost_) lost_ = std::move(report);
+        if (!lost_) lost_ = report;
     }
     abort_.set();
 }
 
-void cli_sink::send_failed(std::string report) {
+void cli_sink::on_send_refused(const std::string& report) {
+    if (!refusal_ends_) return;
     {
         std::lock_guard<std::mutex> hold(mutex_);
-        if (!refused_) refused_ = std::move(report);
+        if (!refused_) refused_ = report;
     }
     abort_.set();
 }

@@ -1,6 +1,8 @@
 #pragma once
-// The monitor sink of busprobe-cli. The link's I/O thread hands it monitor
-// lines and the lost-link notice; it must not block there, so lines go into
+// The monitor sink of busprobe-cli, one of the link's listeners. The link's
+// I/O thread hands it each message, the link's notes and the lost-link
+// notice; it makes the monitor lines itself, only while monitoring. It must
+// not block there, so lines go into
 // a locked queue and the command's thread prints them (writing to a pipe
 // that nobody reads could block for ever). While the printing thread is
 // stuck, the queue keeps the newest `max_queued_lines` lines and counts the
@@ -14,7 +16,7 @@
 
 #include "foundation/kvr_sys_event.h"
 #include "loconet/kvr_capture.h"
-#include "loconet/kvr_port.h"
+#include "link/kvr_link_listener.h"
 
 struct cli_line {
     std::string shown;  // with the time and bytes asked for
@@ -30,19 +32,18 @@ struct cli_lines {
     std::deque<kvr_capture_entry> messages;
 };
 
-class cli_sink : public kvr_monitor_sink {
+class cli_sink : public kvr_link_listener {
 public:
     // monitoring false: lines are dropped; only a lost link is noticed. A
     // lost link sets `abort`, so that a waiting operation ends.
     cli_sink(bool monitoring, bool show_time, bool show_hex, kvr_sys_event& abort);
 
-    // Always a receiver: the port tells a lost link only to a sink that has one.
-    bool has_window() const override { return true; }
-    void post_message(const kvr_loconet_msg& msg) override;
-    void post_text(std::string text) override;
-    void link_lost(std::string report) override;
+    // kvr_link_listener, on the link's I/O thread.
+    void on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) override;
+    void on_note(const std::string& line) override;
+    void on_link_lost(const std::string& report) override;
     // A refused message sets `abort` as a lost link does: the command fails.
-    void send_failed(std::string report) override;
+    void on_send_refused(const std::string& report) override;
 
     static constexpr std::size_t max_queued_lines = 10000;
 
@@ -53,6 +54,10 @@ public:
     // set before the link opens.
     void set_recording(bool on) { recording_ = on; }
 
+    // Off: a refused message is left to whoever sent it (serve: the client
+    // that sent it hears of it from the server); set before the link opens.
+    void set_refusal_ends(bool on) { refusal_ends_ = on; }
+
     cli_lines take_lines();
     // Set whenever a line is queued.
     kvr_sys_event& line_ready() { return line_ready_; }
@@ -61,6 +66,10 @@ public:
     std::optional<std::string> refused_report() const;
 
 private:
+    // Queues one line: `text` the monitor line (with its line end), `hex`
+    // and `extended` the message's bytes and extended reading ("" for none).
+    void queue_line(std::string text, const std::string& hex, const std::string& extended);
+
     const bool monitoring_;
     const bool show_time_;
     const bool show_hex_;
@@ -68,8 +77,7 @@ private:
     kvr_sys_event line_ready_{false};
     bool extended_ = false;
     bool recording_ = false;
-    std::string pending_hex_;  // I/O thread only: bytes of the coming line
-    std::string pending_extended_;  // I/O thread only: its extended line
+    bool refusal_ends_ = true;
     mutable std::mutex mutex_;
     cli_lines queued_;
     std::optional<std::string> lost_;

@@ -18,12 +18,13 @@ void take_messages(cli_sink& sink, kvr_slot_table& table) {
 
 // The slot store follows every message the link has framed, so after the
 // sink's messages its copies are the newest word on each slot read.
-void take_stored(kvr_loconet_port& link, kvr_slot_table& table) {
+void take_stored(kvr_dccx_loconet& station, kvr_slot_table& table) {
     const kvr_capture_time now = kvr_capture_time::now();
-    std::lock_guard<std::mutex> lk(link.lock());
-    for (unsigned s = kvr_slot_loco_first; s <= kvr_slot_loco_last; ++s)
-        if (std::optional<kvr_loconet_msg> data = link.slot_data(static_cast<uint8_t>(s)))
-            table.on_message(*data, now);
+    station.with_stores([&](const kvr_reply_stores& stores) {
+        for (unsigned s = kvr_slot_loco_first; s <= kvr_slot_loco_last; ++s)
+            if (std::optional<kvr_loconet_msg> data = stores.slot_data(static_cast<uint8_t>(s)))
+                table.on_message(*data, now);
+    });
 }
 
 // Until the listening time is over or the abort event (time-out, Ctrl-C)
@@ -41,14 +42,14 @@ void listen(cli_sink& sink, kvr_slot_table& table, kvr_sys_event& abort) {
 
 }  // namespace
 
-int cli_run_slots(kvr_dccx_loconet& station, kvr_loconet_port& link, cli_sink& sink, const cli_command& cmd,
+int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd,
                   kvr_sys_event& abort, std::ostream& out, std::ostream& err) {
     kvr_slot_table table;
     if (cmd.read_slots) {
         const auto r = station.do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last,
                                                  [&](uint8_t, bool) { take_messages(sink, table); });
         take_messages(sink, table);
-        take_stored(link, table);
+        take_stored(station, table);
         err << "busprobe-cli: " << r.answered << " of " << r.asked << " slots answered\n";
     } else {
         listen(sink, table, abort);

@@ -14,5 +14,5 @@ constexpr unsigned cli_slots_listen_ms = 5000;
 
 // `sink` must be set to recording (it hands over every message with its
 // time). Returns the exit status.
-int cli_run_slots(kvr_dccx_loconet& station, kvr_loconet_port& link, cli_sink& sink, const cli_command& cmd,
+int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd,
                   kvr_sys_event& abort, std::ostream& out, std::ostream& err);

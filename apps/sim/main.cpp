@@ -19,7 +19,7 @@
 #include "loconet/kvr_capture.h"
 #include "loconet/kvr_dcc_packet.h"
 #include "loconet/kvr_hex_text.h"
-#include "loconet/kvr_lntcp_server.h"
+#include "link/kvr_lntcp_server.h"
 #include "loconet/kvr_monitor.h"
 #include "loconet/kvr_monitor_ext.h"
 #include "sim/kvr_sim_args.h"

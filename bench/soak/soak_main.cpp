@@ -138,7 +138,7 @@ public:
           sink_(traffic_),
           station_(link_, kvr_dccx_timing{100, 40, true}),
           dog_(abort_) {
-        link_.set_window(&sink_);
+        link_.add_listener(&sink_);
         station_.set_abort_event(&abort_);
     }
 

@@ -29,8 +29,8 @@
 
 #include <sys/socket.h>
 
-#include "loconet/kvr_lntcp_server.h"
-#include "loconet/lntcp_test_client.h"
+#include "link/kvr_lntcp_server.h"
+#include "link/lntcp_test_client.h"
 #include "sim/kvr_sim_runner.h"
 
 namespace {

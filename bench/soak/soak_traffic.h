@@ -15,8 +15,9 @@
 #include <string>
 
 #include "loconet/kvr_loconet_msg.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/kvr_port.h"
+#include "loconet/kvr_monitor.h"
+#include "link/kvr_link.h"
+#include "link/kvr_port.h"
 
 struct soak_counts {
     uint64_t bus = 0;          // whole messages the station put on the bus
@@ -66,26 +67,29 @@ private:
     soak_counts c_;
 };
 
-// The monitor sink of the soak's link.
-class soak_sink : public kvr_monitor_sink {
+// The monitor sink of the soak's link: each message and the line a monitor
+// makes of it.
+class soak_sink : public kvr_link_listener {
 public:
     explicit soak_sink(soak_traffic& t) : t_(t) {}
-    bool has_window() const override { return true; }
-    void post_message(const kvr_loconet_msg& msg) override { t_.on_received(msg); }
-    void post_text(std::string text) override { t_.on_line(text); }
-    void link_lost(std::string) override { t_.on_link_lost(); }
+    void on_message(const kvr_loconet_msg& msg, const kvr_capture_time&) override {
+        t_.on_received(msg);
+        t_.on_line(kvr_monitor::line(msg));
+    }
+    void on_note(const std::string& line) override { t_.on_line(line); }
+    void on_link_lost(const std::string&) override { t_.on_link_lost(); }
 
 private:
     soak_traffic& t_;
 };
 
 // The serial driver, telling the bookkeeping of every request it is given.
-class soak_link : public kvr_ms100 {
+class soak_link : public kvr_link {
 public:
     explicit soak_link(soak_traffic& t) : t_(t) {}
     void send(const kvr_loconet_msg& msg, uint8_t key) override {
         t_.on_sent(msg);
-        kvr_ms100::send(msg, key);
+        kvr_link::send(msg, key);
     }
 
 private:

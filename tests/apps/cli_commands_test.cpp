@@ -21,7 +21,7 @@
 #include "apps/cli/cli_sink.h"
 #include "apps/cli_test_support.h"
 #include "foundation/kvr_file.h"
-#include "loconet/kvr_serial.h"
+#include "link/kvr_serial.h"
 #include "support/temp_dir.h"
 #include "support/unprivileged.h"
 

@@ -79,16 +79,13 @@ TEST(CliDecode, ExtendedLinesForMessagesTheMonitorLeavesBlank) {
     cli_sink sink(true, false, false, abort);
     sink.set_extended(true);
     const kvr_loconet_msg f9 = kvr_loconet_msg::with_checksum({0xA3, 0x01, 0x05});
-    sink.post_message(f9);
-    sink.post_text("\r\n");  // the monitor's empty line for it
+    sink.on_message(f9, {});  // the monitor's line for it is empty
     const kvr_loconet_msg gpon = kvr_loconet_msg::with_checksum({0x83});
-    sink.post_message(gpon);
-    sink.post_text("OPC_GPON:\r\n");
+    sink.on_message(gpon, {});
     // B0 78 27: the command station's interrogation, reworded only when extended
     // (LocoNet PE opcode summary).
     const kvr_loconet_msg interrogate = kvr_loconet_msg::with_checksum({0xB0, 0x78, 0x27});
-    sink.post_message(interrogate);
-    sink.post_text(kvr_monitor::to_text(interrogate));
+    sink.on_message(interrogate, {});
     const std::deque<cli_line> lines = sink.take_lines().lines;
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0].shown, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)");

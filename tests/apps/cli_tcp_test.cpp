@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "loconet/lntcp_test_client.h"
+#include "link/lntcp_test_client.h"
 #include "support/child_program.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "loconet/lntcp_test_client.h"
+#include "link/lntcp_test_client.h"
 #include "pty_client.h"
 #include "sim/kvr_sim_args.h"
 #include "support/child_program.h"

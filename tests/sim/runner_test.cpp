@@ -12,11 +12,12 @@
 #include <unistd.h>
 
 #include "foundation/kvr_exception.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "pty_client.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
 #include "support/eventually.h"
+#include "support/stores_probe.h"
 #include "support/temp_dir.h"
 #include "support/unprivileged.h"
 
@@ -29,15 +30,6 @@ const bytes loco3 = {0xBF, 0x00, 0x03, 0x43};
 const bytes slot1_loco3 = {0xE7, 0x0E, 0x01, 0x03, 0x03, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
 const bytes switch1 = {0xBD, 0x00, 0x30, 0x72}, switch_ack = {0xB4, 0x3D, 0x7F, 0x09};
 
-// Waits until `ready` holds (under the driver's store lock), looking every few milliseconds.
-template <class F>
-bool eventually(kvr_ms100& link, F ready) {
-    for (const auto end = std::chrono::steady_clock::now() + 3s;; std::this_thread::sleep_for(5ms)) {
-        std::lock_guard<std::mutex> lock(link.lock());
-        if (ready()) return true;
-        if (std::chrono::steady_clock::now() > end) return false;
-    }
-}
 
 kvr_loconet_msg msg_of(std::initializer_list<uint8_t> b) { return kvr_loconet_msg::with_checksum(b); }
 
@@ -70,22 +62,23 @@ TEST(SimRunner, AnswersOnThePseudoTerminalAcrossReopens) {
 // requests to the pseudo-terminal and files the answers in its stores (a CV
 // read at the layout's own pace: the window's test over "SIM").
 TEST(SimLink, AnswersComeBackThroughTheSerialDriverFromAFreshStationEachOpen) {
-    kvr_ms100 link;
+    kvr_link link;
+    stores_probe stores(link);
     kvr_sim_register_port(link, kvr_sim_options{});  // realistic timing
     ASSERT_TRUE(link.is_virtual_port("SIM"));
     link.open("SIM");
     ASSERT_TRUE(link.is_open());
 
     link.send(msg_of({OPC_LOCO_ADR, 0x00, 0x03}), 0);
-    EXPECT_TRUE(eventually(link, [&] { return link.slot_of_address(3) == 1; }));
+    EXPECT_TRUE(eventually([&] { return stores.slot_of_address(3) == 1; }));
 
     link.close();
 
     // Closing stopped the station; opening again starts a fresh one.
     link.open("SIM");
     link.send(msg_of({OPC_RQ_SL_DATA, 0x01, 0x00}), 0);
-    EXPECT_TRUE(eventually(link, [&] {
-        auto s = link.slot_data(1);
+    EXPECT_TRUE(eventually([&] {
+        auto s = stores.slot_data(1);
         return s && (*s)[4] == 0;  // slot 1 blank again
     }));
     link.close();
@@ -107,7 +100,7 @@ TEST(SimLink, EveryMessageGetsOutOnceOnABusFullOfOtherNodes) {
         std::lock_guard<std::mutex> lock(m);
         seen.emplace_back(msg.data(), msg.data() + msg.length());
     });
-    kvr_ms100 link;
+    kvr_link link;
     link.open(runner.device_path());
     msgs sent;
     for (uint8_t i = 1; i <= 20; ++i) {
@@ -130,20 +123,21 @@ TEST(SimLink, EveryMessageGetsOutOnceOnABusFullOfOtherNodes) {
 }
 
 TEST(SimLink, EachLinkOpensSimWithItsOwnOptions) {
-    kvr_ms100 full, plain, without;
+    kvr_link full, plain, without;
     kvr_sim_register_port(full, kvr_sim_options{.instant = true, .switch_buffer_full = true});
     kvr_sim_register_port(plain, kvr_sim_options{.instant = true});
     EXPECT_FALSE(without.is_virtual_port("SIM"));
     full.open("SIM");
     plain.open("SIM");
-    for (kvr_ms100* link : {&full, &plain}) link->send(msg_of({OPC_SW_ACK, 0x00, 0x30}), 0);
-    const auto ack_code = [](kvr_ms100& link) {
+    stores_probe full_stores(full), plain_stores(plain);
+    for (kvr_link* link : {&full, &plain}) link->send(msg_of({OPC_SW_ACK, 0x00, 0x30}), 0);
+    const auto ack_code = [](stores_probe& stores) {
         std::optional<kvr_loconet_msg> ack;
-        eventually(link, [&] { return (ack = link.ack_for(OPC_SW_ACK)).has_value(); });
+        eventually([&] { return (ack = stores.ack_for(OPC_SW_ACK)).has_value(); });
         return ack ? (*ack)[2] : -1;
     };
-    EXPECT_EQ(ack_code(full), 0x00);   // the command buffer is full: refused
-    EXPECT_EQ(ack_code(plain), 0x7F);  // accepted
+    EXPECT_EQ(ack_code(full_stores), 0x00);   // the command buffer is full: refused
+    EXPECT_EQ(ack_code(plain_stores), 0x7F);  // accepted
     full.close();
     plain.close();
 }
@@ -155,14 +149,15 @@ TEST(SimLink, AnOrdinaryUserOpensTheSimulatorsDeviceOneCommandAfterAnother) {
     EXPECT_EQ(unprivileged::run([]() -> std::string {
                   kvr_sim_runner runner(kvr_sim_options{.instant = true});
                   for (int command = 1; command <= 3; ++command) {
-                      kvr_ms100 link;
+                      kvr_link link;
+                      stores_probe stores(link);
                       try {
                           link.open(runner.device_path());
                       } catch (const kvr_exception& e) {
                           return "command " + std::to_string(command) + ": " + e.message;
                       }
                       link.send(msg_of({OPC_LOCO_ADR, 0x00, 0x03}), 0);
-                      if (!eventually(link, [&] { return link.slot_of_address(3) == 1; }))
+                      if (!eventually([&] { return stores.slot_of_address(3) == 1; }))
                           return "command " + std::to_string(command) + ": no answer";
                       link.close();
                   }

@@ -12,8 +12,8 @@
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/link_test_support.h"
+#include "link/kvr_link.h"
+#include "link/link_test_support.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
 #include "support/eventually.h"
@@ -35,8 +35,8 @@ std::string dated_log_text() { return read_all(kvr_global_dated_log().today_path
 class aborting_sink : public link_test::line_sink {
 public:
     explicit aborting_sink(kvr_sys_event& abort) : abort_(abort) {}
-    void link_lost(std::string report) override {
-        line_sink::link_lost(std::move(report));
+    void on_link_lost(const std::string& report) override {
+        line_sink::on_link_lost(report);
         abort_.set();
     }
 
@@ -48,7 +48,7 @@ class TcpLayout : public ::testing::Test {
 protected:
     TcpLayout() {
         link.set_abort_event(&abort);
-        link.set_window(&sink);
+        link.add_listener(&sink);
         link.open(layout.url());
         // Connected once the server's VERSION is in the monitor.
         EXPECT_TRUE(sink.wait_lines(1, 5000));
@@ -76,7 +76,7 @@ protected:
     shared_sim layout;
     kvr_sys_event abort{true};
     aborting_sink sink{abort};
-    kvr_ms100 link;
+    kvr_link link;
     kvr_dccx_loconet station{link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40}};
 };
 
@@ -135,7 +135,7 @@ TEST_F(TcpLayout, ServerGoingAwayMidReadIsALostLink) {
 
 TEST(LocoBufferLayout, ReadsAndDrivesThroughTheSimulatedLayout) {
     kvr_sim_runner runner{kvr_sim_options{.instant = true}};
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort{true};
     link.set_abort_event(&abort);
     link.set_adapter(kvr_adapter::locobuffer);

@@ -1,7 +1,7 @@
 #pragma once
 // A scripted LocoNet link for the command-station tests: it records every
 // message queued and answers from a script by feeding bytes into its own
-// receive path, so answers land in the real reply stores. A wait clock
+// receive path, so answers reach the station's reply stores as from a bus. A wait clock
 // replaces real waiting where a test counts wait units.
 
 #include <gtest/gtest.h>
@@ -20,7 +20,7 @@
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_hooks.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 #include "station/kvr_dccx_loconet.h"
 #include "station/kvr_waiter.h"
 
@@ -83,6 +83,8 @@ public:
     void close() override {}
     // Files a message exactly as the receive thread would.
     void deliver(const bytes& b) { receive_bytes(b.data(), b.size()); }
+    // What an open of the real link does before its thread runs.
+    void reopen() { start_afresh(); }
 
     std::vector<bytes> sent;  // queueing thread only
     // Script run on the queueing thread after each message is recorded.

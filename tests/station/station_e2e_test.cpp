@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "fake_link.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_port.h"
 #include "sim/kvr_sim_runner.h"
 #include "support/eventually.h"
@@ -72,8 +72,7 @@ protected:
         other_throttle({0xEF, 0x0E, slot, 0x33, address, speed, 0x20, 0x07, 0x00, 0x00, 0x00, 0x02, 0x05});
         other_throttle({0xBB, slot, 0x00});
         ASSERT_TRUE(eventually([&] {
-            std::lock_guard<std::mutex> lk(link.lock());
-            auto m = link.slot_data(slot);
+            auto m = station.with_stores([slot](const kvr_reply_stores& st) { return st.slot_data(slot); });
             return m && m->slot_address() == address && m->throttle_id() == 0x0205;
         }));
     }
@@ -87,7 +86,7 @@ protected:
     }
 
     kvr_sim_runner runner{kvr_sim_options{.instant = true, .clock_rate = 1}};
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort{true};
     kvr_dccx_loconet station{link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40}};
 };
@@ -142,10 +141,7 @@ TEST_F(Layout, TakesOverOtherThrottlesSlotsAndRepairsStaleStores) {
 
     // An address entry whose slot data went missing asks for them again.
     const uint8_t new_slot = sim_slot_of(3)->first;
-    {
-        std::lock_guard<std::mutex> lk(link.lock());
-        link.forget_slot(new_slot);
-    }
+    station.with_stores([new_slot](kvr_reply_stores& st) { st.forget_slot(new_slot); });
     station.do_function_grp1(3, 0x10);
     // Forward and F0: DIRF bit 5 clear (once 0x30).
     EXPECT_TRUE(eventually([&] { return sim_slot_of(3)->second[dirf_i] == 0x10; }));
@@ -233,10 +229,8 @@ TEST_F(Layout, SetsTurnoutsAndPowerAndReportsFailures) {
     EXPECT_EQ(station.do_startup(), 0);
     EXPECT_TRUE(eventually([&] { return power() == 1; }));
     station.send_req_sl_data(123);
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> lk(link.lock());
-        return link.slot_data(123).has_value();
-    }));
+    EXPECT_TRUE(eventually(
+        [&] { return station.with_stores([](const kvr_reply_stores& st) { return st.slot_data(123).has_value(); }); }));
 
     sim([](kvr_sim_station& s) { s.options().busy_tasks = 2; });
     EXPECT_EQ(station.do_direct_read(1, 255), 3);  // busy twice, then done
@@ -283,7 +277,7 @@ TEST(BusyLayout, TakeoverAndPowerOffCompleteOnABusyBus) {
     });
     ASSERT_NE(slot, 0);
 
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort(true);
     kvr_dccx_loconet station(link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40});
     station.set_abort_event(&abort);
@@ -312,7 +306,7 @@ TEST(BusyLayout, TakeoverAndPowerOffCompleteOnABusyBus) {
 // next READ takes its own answer, not the acknowledge of a stale slot write.
 // Nothing asked for while the link was closed reaches the next station.
 TEST(StaleMessages, CancelledTakeoverNeverReachesTheNextStation) {
-    kvr_ms100 link;
+    kvr_link link;
     kvr_sys_event abort(true);
     kvr_dccx_loconet station(link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40});
     station.set_abort_event(&abort);

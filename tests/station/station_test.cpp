@@ -145,9 +145,9 @@ TEST_F(Station, DirectionAndFunctionsKeepWhatTheBusLastSetForTheSlot) {
                                w({0xA1, 0x01, 0x10}), w({0xA1, 0x01, 0x30})}));
     // The copy is the command station's slot as the bus showed it, not only
     // what this program sent: the slot store holds the other throttle's F5.
-    std::lock_guard<std::mutex> lk(link.lock());
-    EXPECT_EQ(link.slot_data(1)->snd(), 0x01);
-    EXPECT_EQ(link.slot_data(1)->dirf(), 0x30);
+    const kvr_loconet_msg copy = *station.with_stores([](const kvr_reply_stores& st) { return st.slot_data(1); });
+    EXPECT_EQ(copy.snd(), 0x01);
+    EXPECT_EQ(copy.dirf(), 0x30);
 }
 
 // Functions or direction alone for a slot that is not in use take it first
@@ -226,10 +226,7 @@ TEST_F(Station, SlotTakenByAnotherLocomotiveIsFoundAfresh) {
 
 TEST_F(Station, AddressEntryWithoutSlotDataAsksForTheSlot) {
     seen(slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x2F, .id = 0x0100}));
-    {
-        std::lock_guard<std::mutex> lk(link.lock());
-        link.forget_slot(5);
-    }
+    station.with_stores([](kvr_reply_stores& st) { st.forget_slot(5); });
     station.do_function_grp1(3, 0x01);
     EXPECT_EQ(sent(), (strings{"BB 05 00 41", w({0xA1, 0x05, 0x21})}));
 }

@@ -5,14 +5,14 @@
 
 #include <string>
 
-#include "loconet/kvr_lntcp_share.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_lntcp_share.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_runner.h"
 
 struct shared_port {
     explicit shared_port(const std::string& device) {
         bus_link.open(device);
-        bus_link.set_window(&share);
+        bus_link.add_listener(&share);
         share.start();
     }
     ~shared_port() {
@@ -28,7 +28,7 @@ struct shared_port {
         return o;
     }
 
-    kvr_ms100 bus_link;
+    kvr_link bus_link;
     kvr_lntcp_share share{bus_link, options(), nullptr};
 };
 

@@ -6,8 +6,8 @@
 #include <fstream>
 
 #include "foundation/kvr_ini.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/kvr_serial.h"
+#include "link/kvr_link.h"
+#include "link/kvr_serial.h"
 #include "support/test_pty.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui_test_support.h"
@@ -60,7 +60,7 @@ protected:
     }
 
     pty port;
-    kvr_ms100 ms100;
+    kvr_link ms100;
 };
 
 TEST_F(AdapterBox, ChoiceIsKeptInTheSettingsFile) {

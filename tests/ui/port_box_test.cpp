@@ -35,7 +35,7 @@ protected:
         ms100.close();
     }
 
-    kvr_ms100 ms100;
+    kvr_link ms100;
 };
 
 class WithTcpServer : public with_real_link {

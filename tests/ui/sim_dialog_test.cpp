@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "foundation/kvr_ini.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "sim/kvr_sim_port.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_slots_view.h"
@@ -30,7 +30,7 @@ protected:
     }
     std::string stored_port() { return kvr_ini(ini_path()).get_string("SETTING", "COMMPORT", "-"); }
 
-    kvr_ms100 ms100;
+    kvr_link ms100;
 };
 
 // One session against the layout: connect, traffic, a CV written and read

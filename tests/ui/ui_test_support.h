@@ -17,7 +17,7 @@
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_hooks.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_loconet_port.h"
 #include "station/kvr_dccx.h"
 #include "ui/kvr_main_dlg.h"
 
@@ -58,7 +58,7 @@ public:
         set_open(false);
         notify_link_lost(report);
     }
-    void post(const std::string& text) { post_text("%s", text.c_str()); }
+    void post(const std::string& text) { post_note(text); }
 
     std::vector<kvr_loconet_msg> sent;
     int closes = 0;

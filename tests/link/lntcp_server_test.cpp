@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "foundation/kvr_exception.h"
-#include "loconet/kvr_lntcp_server.h"
-#include "loconet/lntcp_test_client.h"
+#include "link/kvr_lntcp_server.h"
+#include "link/lntcp_test_client.h"
 #include "support/eventually.h"
 
 namespace {

@@ -1,10 +1,12 @@
-// Receive path and reply stores of the LocoNet port, driven without a device.
+// Receive path and listeners of the LocoNet port, driven without a device.
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
+
 #include "link_test_support.h"
-#include "loconet/kvr_loconet_port.h"
-#include "loconet/kvr_repeat_gate.h"
+#include "link/kvr_loconet_port.h"
+#include "link/kvr_repeat_gate.h"
 
 using namespace link_test;
 
@@ -26,7 +28,7 @@ public:
 };
 
 struct PortTest : ::testing::Test {
-    PortTest() { port.set_window(&sink); }
+    PortTest() { port.add_listener(&sink); }
     recording_port port;
     line_sink sink;
 };
@@ -54,55 +56,35 @@ TEST_F(PortTest, EveryCompleteMessageOfAReadIsDispatchedInOrder) {
     EXPECT_TRUE(port.receive_pending());
 }
 
-TEST_F(PortTest, StoresFileRepliesUnderTheirKeysAndNewerOnesReplaceOlder) {
-    port.reply_event().reset();
-    port.receive(msg_of({OPC_GPON}));
-    EXPECT_FALSE(port.reply_event().wait(0));  // set only when a reply is filed
-    port.receive(slot_read(3, 0x2C, 0x02, 10));
-    EXPECT_TRUE(port.reply_event().wait(0));
-    port.receive(slot_read(3, 0x2C, 0x02, 20));
-    port.receive(slot_read(124, 0x2C, 0x02));
-    port.receive(slot_read(123, 0x10, 0x00));
-    for (const auto& m : {long_ack(0x3F, 0x00), long_ack(0x6F, 0x01), long_ack(0x6F, 0x7F),
-                          msg_of({OPC_RQ_SL_DATA, 0x05, 0x00})})
-        port.receive(m);
+// Each message once to every listener, in the order they were added, with
+// one time stamp; a listener that fails does not rob the ones after it.
+TEST_F(PortTest, EveryListenerHearsEachMessageOnceEvenAfterOneFails) {
+    struct failing : line_sink {
+        void on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) override {
+            line_sink::on_message(msg, time);
+            throw std::runtime_error("listener failed");
+        }
+    } first;
+    line_sink last;
+    recording_port other;
+    other.add_listener(&first);
+    other.add_listener(&last);
+    const kvr_loconet_msg gpon = msg_of({OPC_GPON});
+    EXPECT_THROW(other.receive(gpon), std::runtime_error);
+    EXPECT_EQ(first.messages(), std::vector<kvr_loconet_msg>{gpon});
+    EXPECT_EQ(last.messages(), std::vector<kvr_loconet_msg>{gpon});
 
-    std::lock_guard<std::mutex> lk(port.lock());
-    EXPECT_EQ(*port.slot_data(3), slot_read(3, 0x2C, 0x02, 20));
-    EXPECT_TRUE(port.slot_data(124).has_value());
-    EXPECT_TRUE(port.slot_data(123).has_value());
-    EXPECT_FALSE(port.slot_data(5).has_value());
-    // Address 300 = ADR2 2 * 128 + ADR 44; the programmer and clock slots
-    // carry other fields in those bytes and are not addresses.
-    EXPECT_EQ(port.slot_of_address(300), 3);
-    EXPECT_EQ(port.slot_of_address(0x10), 0xFFFF);
-    EXPECT_EQ(*port.ack_for(OPC_LOCO_ADR), long_ack(0x3F, 0x00));
-    EXPECT_EQ(port.ack_for(OPC_WR_SL_DATA)->data()[2], 0x7F);
-    EXPECT_FALSE(port.ack_for(0x3F).has_value());  // keyed by the full opcode
-
-    port.forget_slot(3);
-    port.forget_ack(OPC_WR_SL_DATA);
-    port.forget_address(300);
-    EXPECT_FALSE(port.slot_data(3).has_value());
-    EXPECT_FALSE(port.ack_for(OPC_WR_SL_DATA).has_value());
-    EXPECT_EQ(port.slot_of_address(300), 0xFFFF);
+    // Removed: never called again.
+    other.remove_listener(&first);
+    other.receive(gpon);
+    EXPECT_EQ(first.messages().size(), 1u);
+    EXPECT_EQ(last.messages().size(), 2u);
 }
 
-TEST(PortWithoutWindow, StoresStillFillAndNothingIsPosted) {
-    for (bool sink_present : {false, true}) {
-        recording_port port;
-        line_sink closed_window(false);
-        if (sink_present) port.set_window(&closed_window);
-        port.receive(slot_read(3, 0x2C, 0x02));
-        std::lock_guard<std::mutex> lk(port.lock());
-        EXPECT_TRUE(port.slot_data(3).has_value()) << sink_present;
-        EXPECT_TRUE(closed_window.lines().empty());
-    }
-}
-
-TEST_F(PortTest, PostTextCutsLongTextsAndKeepsTheLineEnd) {
-    port.post_text("%s\r\n", std::string(3000, 'y').c_str());
-    EXPECT_EQ(sink.lines(), std::vector<std::string>{std::string(1021, 'y') + "\r\n"});
+TEST_F(PortTest, NotesAreCutToOneMonitorLineKeepingTheLineEnd) {
+    port.post_note(std::string(3000, 'y') + "\r\n");
+    port.post_note("short\r\n");
+    EXPECT_EQ(sink.lines(), (std::vector<std::string>{std::string(1021, 'y') + "\r\n", "short\r\n"}));
 }
 
 TEST_F(PortTest, WriteBytesSendsEachFramedMessageOldestFirstAndSignalsItsEvent) {

@@ -1,4 +1,4 @@
-#include "loconet/kvr_serial.h"
+#include "link/kvr_serial.h"
 
 // Only kernel headers for the terminal structures: <termios.h> must not be
 // included in this unit.

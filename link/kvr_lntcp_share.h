@@ -2,12 +2,12 @@
 // Shares an open link with LocoNet-over-TCP clients (busprobe-cli serve).
 //
 //   client SEND -> server -> link.send() -> adapter -> bus
-//   bus -> adapter -> link's receive path -> post_message() -> every client
+//   bus -> adapter -> link's receive path -> on_message() -> every client
 //
-// It is the link's monitor sink: every message the link frames, the echo of
-// a client's own SEND included, goes to the server as RECEIVE, and the
-// server's SENT OK follows that echo. Monitor lines and the lost-link notice
-// are passed on to another sink when one is given (the --log output).
+// It is one of the link's listeners: every message the link frames, the
+// echo of a client's own SEND included, goes to the server as RECEIVE, and
+// the server's SENT OK follows that echo. Whoever shows monitor lines (the
+// --log output) listens to the link on its own.
 
 #include <atomic>
 #include <cstdint>
@@ -16,14 +16,15 @@
 #include <string>
 #include <utility>
 
-#include "loconet/kvr_lntcp_server.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_lntcp_server.h"
+#include "link/kvr_loconet_port.h"
 
-class kvr_lntcp_share : public kvr_monitor_sink {
+class kvr_lntcp_share : public kvr_link_listener {
 public:
-    // `inner` (may be null) gets the monitor lines; it must outlive this.
+    // Add it to the link's listeners before the link opens, and remove it
+    // before it goes.
     kvr_lntcp_share(kvr_loconet_port& link, kvr_lntcp_server_options options,
-                    kvr_lntcp_server::report_handler on_report, kvr_monitor_sink* inner = nullptr);
+                    kvr_lntcp_server::report_handler on_report);
 
     // Starts serving; throws kvr_exception when the address cannot be bound.
     void start() { server_.start(); }
@@ -31,18 +32,15 @@ public:
     kvr_lntcp_server& server() { return server_; }
     bool lost() const { return lost_.load(); }
 
-    // kvr_monitor_sink, on the link's I/O thread.
-    bool has_window() const override { return true; }
-    void post_message(const kvr_loconet_msg& msg) override;
-    void post_text(std::string text) override;
-    void link_lost(std::string report) override;
+    // kvr_link_listener, on the link's I/O thread.
+    void on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) override;
+    void on_link_lost(const std::string& report) override;
 
 private:
     std::string send(const kvr_loconet_msg& msg);
     bool withdraw(const kvr_loconet_msg& msg);
 
     kvr_loconet_port& link_;
-    kvr_monitor_sink* inner_;
     std::atomic<bool> lost_{false};
     // The server's thread only: the transmit tag of each message handed to
     // the link lately, newest last, so an expired SEND can be taken back.

@@ -12,7 +12,7 @@
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
 #include "loconet/kvr_link_words.h"
-#include "loconet/kvr_ms100.h"
+#include "link/kvr_link.h"
 #include "support/temp_dir.h"
 #include "support/test_pty.h"
 #include "support/unprivileged.h"
@@ -52,7 +52,7 @@ TEST(LinkWords, PermissionAndBusyPortsSayWhatToDo) {
     const std::string forbidden = held.path();
     EXPECT_EQ(unprivileged::run([&]() -> std::string {
                   test_pty pty;
-                  kvr_ms100 holder;
+                  kvr_link holder;
                   try {
                       holder.open(pty.path());
                   } catch (const kvr_exception& e) {
@@ -69,7 +69,7 @@ TEST(LinkWords, PermissionAndBusyPortsSayWhatToDo) {
                   };
                   std::string out;
                   for (const auto& c : cases) {
-                      kvr_ms100 link;
+                      kvr_link link;
                       try {
                           link.open(c.port);
                           out += "\nopened " + c.port;
@@ -90,8 +90,8 @@ TEST(LinkWords, UnpluggedAdapterIsSaidAndRecordedWithPortAndReason) {
     scratch_dir dir;
     test_pty pty;
     line_sink sink;
-    kvr_ms100 link;
-    link.set_window(&sink);
+    kvr_link link;
+    link.add_listener(&sink);
     link.open(pty.path());
     pty.hang_up();
     ASSERT_TRUE(sink.wait_lost(5000));

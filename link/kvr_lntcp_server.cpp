@@ -1,4 +1,4 @@
-#include "loconet/kvr_lntcp_server.h"
+#include "link/kvr_lntcp_server.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

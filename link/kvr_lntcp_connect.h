@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "loconet/kvr_lntcp_line.h"
-#include "loconet/kvr_lntcp_server.h"
+#include "link/kvr_lntcp_server.h"
 
 constexpr std::string_view kvr_lntcp_scheme = "tcp://";
 constexpr unsigned kvr_lntcp_connect_ms = 3000;

@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "foundation/kvr_file.h"
-#include "loconet/kvr_lntcp_connect.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/link_test_support.h"
-#include "loconet/lntcp_test_client.h"
+#include "link/kvr_lntcp_connect.h"
+#include "link/kvr_link.h"
+#include "link/link_test_support.h"
+#include "link/lntcp_test_client.h"
 #include "support/closed_port.h"
 #include "support/scripted_server.h"
 #include "support/temp_dir.h"
@@ -150,9 +150,9 @@ TEST(LntcpConnect, ReachesListenerOnlyForTheSameAddressAndPort) {
 TEST(LntcpLink, RefusalsFailTheirMessagesAndAreLoggedThroughTheRepeatGate) {
     class refusals : public link_test::line_sink {
     public:
-        void send_failed(std::string report) override {
+        void on_send_refused(const std::string& report) override {
             std::lock_guard<std::mutex> lk(m);
-            reports.push_back(std::move(report));
+            reports.push_back(report);
         }
         std::mutex m;
         std::vector<std::string> reports;
@@ -162,13 +162,13 @@ TEST(LntcpLink, RefusalsFailTheirMessagesAndAreLoggedThroughTheRepeatGate) {
     scripted_server server(scripted_server::script::refuse);
     refusals sink;
     {
-        kvr_ms100 link;
-        link.set_window(&sink);
+        kvr_link link;
+        link.add_listener(&sink);
         link.open(server.url());
         for (int i = 0; i < 5; ++i) link.send(kvr_loconet_msg::with_checksum({0x83}), 0);
         EXPECT_TRUE(link.wait_tx_empty(10000));
         link.close();
-        link.set_window(nullptr);
+        link.remove_listener(&sink);
     }
     kvr_global_dated_log().set_directory({});
     {

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "loconet/kvr_tx_gate.h"
+#include "link/kvr_tx_gate.h"
 
 namespace {
 

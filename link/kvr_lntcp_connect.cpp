@@ -1,4 +1,4 @@
-#include "loconet/kvr_lntcp_connect.h"
+#include "link/kvr_lntcp_connect.h"
 
 #include <fcntl.h>
 #include <ifaddrs.h>

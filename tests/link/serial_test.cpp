@@ -24,10 +24,11 @@
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
 #include "support/eventually.h"
+#include "support/stores_probe.h"
 #include "support/temp_dir.h"
 #include "support/test_pty.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/kvr_serial.h"
+#include "link/kvr_link.h"
+#include "link/kvr_serial.h"
 
 using namespace link_test;
 
@@ -138,7 +139,7 @@ TEST(SerialFaults, RefusedRateAndSettingsFailOpenWithTheirStepAndFreeThePort) {
         faulty_io io;
         if (c.request) io.fail_ioctl(c.request, c.nth, EIO);
         io.report_ospeed = c.ospeed;
-        kvr_ms100 link(io);
+        kvr_link link(io);
         try {
             link.open(bus.path());
             ADD_FAILURE() << "open succeeded";
@@ -149,7 +150,7 @@ TEST(SerialFaults, RefusedRateAndSettingsFailOpenWithTheirStepAndFreeThePort) {
         }
         EXPECT_FALSE(link.is_open());
         // Closed again: the exclusive hold is gone, a sound open succeeds.
-        kvr_ms100 sound;
+        kvr_link sound;
         EXPECT_NO_THROW(sound.open(bus.path()));
         sound.close();
     }
@@ -163,7 +164,7 @@ TEST(SerialFaults, PartialWritesCompleteTheMessage) {
     faulty_io io;
     io.chunk = 3;
     io.stutter = true;
-    kvr_ms100 link(io);
+    kvr_link link(io);
     link.open(bus.path());
     const kvr_loconet_msg task = msg_of({0xEF, 0x0E, 0x7C, 0x28, 0, 0, 0, 0, 0, 0x1C, 0, 0, 0});
     link.send(task, 0);
@@ -183,7 +184,7 @@ TEST(SerialFaults, WriteThatNeverCompletesIsRecordedAndTheLinkGoesOn) {
     test_pty bus;
     faulty_io io;
     io.stuck = true;
-    kvr_ms100 link(io);
+    kvr_link link(io);
     link.open(bus.path());
     link.send(msg_of({OPC_GPOFF}), 0);
     ASSERT_TRUE(link.wait_tx_empty(5000));
@@ -196,30 +197,24 @@ TEST(SerialFaults, WriteThatNeverCompletesIsRecordedAndTheLinkGoesOn) {
     EXPECT_NE(log.find("kvr_ms100::send_raw"), std::string::npos) << log;
 }
 
-// While a write waits for room in the driver, the port lock is free: a store
+// While a write waits for room in the driver, nothing a reader needs is held: a store
 // look-up from another thread (the window, the command station) completes
 // during the wait, and received traffic is filed once the write is done.
 TEST(SerialFaults, StoreLookupCompletesWhileAWriteIsStuck) {
     scratch_dir dir;
     test_pty bus;
     faulty_io io;
-    kvr_ms100 link(io);
+    kvr_link link(io);
+    stores_probe stores(link);
     link.open(bus.path());
     bus.write(bytes_of(slot_read(3, 3, 0)));
-    ASSERT_TRUE(eventually([&] {
-        std::lock_guard<std::mutex> lk(link.lock());
-        return link.slot_data(3).has_value();
-    }));
+    ASSERT_TRUE(eventually([&] { return stores.slot_data(3).has_value(); }));
 
     io.hold_room_wait = true;
     io.stuck = true;
     link.send(msg_of({OPC_GPOFF}), 0);
     ASSERT_TRUE(io.wait_until_in_room_wait());
-    bool found = false;
-    {
-        std::lock_guard<std::mutex> lk(link.lock());
-        found = link.slot_data(3).has_value();
-    }
+    const bool found = stores.slot_data(3).has_value();
     const bool still_stuck = io.in_room_wait();
     io.stuck = false;
     io.release();

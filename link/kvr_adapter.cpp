@@ -1,8 +1,8 @@
-#include "loconet/kvr_adapter.h"
+#include "link/kvr_adapter.h"
 
 #include <array>
 
-#include "loconet/kvr_lntcp_connect.h"
+#include "link/kvr_lntcp_connect.h"
 
 namespace {
 

@@ -1,12 +1,8 @@
 #pragma once
-// The MS100 LocoNet adapter on a serial port: 16457 baud, 8N1, raw, no flow
-// control, RTS on and DTR off. One I/O thread reads and writes the device:
-// it waits for input up to the poll interval (10 ms, 2 ms after a write),
-// reads whatever waits, dispatches it, and writes at most one queued message
-// per cycle. With an MS100 the PC drives the bus itself, so the thread keeps
-// the bus's rules (kvr_tx_gate.h): it starts only after the backoff on an
-// idle line, watches the echo of what it wrote, and sends again after a
-// collision; a message that collides every time is given up and reported.
+// The link to the bus: one I/O thread, the transmit queue, and a transport
+// for the device (kvr_transport.h). The thread waits for input up to the
+// poll interval (10 ms, 2 ms after a write), reads whatever waits, hands it
+// to the receive path, and writes at most one queued message per cycle.
 //
 // Port names: "COM1".."COM4" are /dev/ttyS0../dev/ttyS3; a name starting
 // with "/", "./" or "../" is a device path; "tcp://HOST[:PORT]" is a
@@ -14,13 +10,11 @@
 // that the program offers on this one link (a simulated layout on a
 // pseudo-terminal, with the options of this link's user).
 //
-// The same thread serves every adapter kind (kvr_adapter.h): the serial
-// ones differ in rate and flow control, and only the MS100 waits for a
-// quiet bus itself. Over TCP the thread first connects (within 3 s), then
-// sends each message as a SEND line and takes RECEIVE lines as bus bytes.
-// One SEND at a time: a message leaves the transmit queue when the server
-// answers it (SENT OK, or its echo), so an empty queue means every message
-// was confirmed; a SENT ERROR is told to the sink (send_failed).
+// The adapter kind (kvr_adapter.h) picks the transport: the serial kinds
+// differ in rate and flow control, and only the MS100 waits for a quiet bus
+// itself (kvr_serial_transport.h); LocoNet over TCP connects on the I/O
+// thread and has every SEND confirmed (kvr_tcp_transport.h). Reports keep
+// the adapter's own name ("kvr_ms100") as users and their logs know it.
 
 #include <atomic>
 #include <deque>
@@ -29,10 +23,11 @@
 #include <string>
 #include <thread>
 
-#include "loconet/kvr_adapter.h"
-#include "loconet/kvr_loconet_port.h"
+#include "link/kvr_adapter.h"
+#include "link/kvr_loconet_port.h"
 
 class kvr_serial_io;
+struct kvr_link_core;
 
 // A port that exists only while the link is open, such as the simulated
 // layout: it owns its peer and offers a device path to open.
@@ -43,13 +38,13 @@ public:
 };
 using kvr_virtual_port_factory = std::function<std::unique_ptr<kvr_virtual_port>()>;
 
-class kvr_ms100 : public kvr_loconet_port {
+class kvr_link : public kvr_loconet_port {
 public:
-    kvr_ms100();
+    kvr_link();
     // Makes the calls on the device through `io` (not owned; it must outlive
     // the link), so tests can make them fail.
-    explicit kvr_ms100(kvr_serial_io& io);
-    ~kvr_ms100() override;  // closes the port when the owner did not
+    explicit kvr_link(kvr_serial_io& io);
+    ~kvr_link() override;  // closes the port when the owner did not
 
     // The adapter kind of the next open (kvr_adapter.h); automatic picks it
     // by the port name, and a tcp:// name is always LocoNet over TCP.
@@ -84,6 +79,7 @@ public:
     static std::string device_path_for(const std::string& port_name);
 
 private:
-    struct impl;
-    std::unique_ptr<impl> impl_;
+    // The I/O thread's state, shared with the transports (kvr_link_core.h).
+    friend struct kvr_link_core;
+    std::unique_ptr<kvr_link_core> core_;
 };

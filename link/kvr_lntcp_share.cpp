@@ -1,4 +1,4 @@
-#include "loconet/kvr_lntcp_share.h"
+#include "link/kvr_lntcp_share.h"
 
 namespace {
 
@@ -9,9 +9,8 @@ constexpr std::size_t remembered_tags = 64;
 }  // namespace
 
 kvr_lntcp_share::kvr_lntcp_share(kvr_loconet_port& link, kvr_lntcp_server_options options,
-                                 kvr_lntcp_server::report_handler on_report, kvr_monitor_sink* inner)
+                                 kvr_lntcp_server::report_handler on_report)
     : link_(link),
-      inner_(inner),
       server_(
           std::move(options), [this](const kvr_loconet_msg& msg) { return send(msg); }, std::move(on_report)) {
     server_.set_withdraw_handler([this](const kvr_loconet_msg& msg) { return withdraw(msg); });
@@ -45,16 +44,10 @@ bool kvr_lntcp_share::withdraw(const kvr_loconet_msg& msg) {
     return false;
 }
 
-void kvr_lntcp_share::post_message(const kvr_loconet_msg& msg) {
+void kvr_lntcp_share::on_message(const kvr_loconet_msg& msg, const kvr_capture_time&) {
     server_.bus_message(msg);
-    if (inner_ != nullptr) inner_->post_message(msg);
 }
 
-void kvr_lntcp_share::post_text(std::string text) {
-    if (inner_ != nullptr && inner_->has_window()) inner_->post_text(std::move(text));
-}
-
-void kvr_lntcp_share::link_lost(std::string report) {
+void kvr_lntcp_share::on_link_lost(const std::string&) {
     lost_.store(true);
-    if (inner_ != nullptr) inner_->link_lost(std::move(report));
 }

@@ -19,10 +19,11 @@
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_file.h"
 #include "link_test_support.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/kvr_tx_gate.h"
+#include "link/kvr_link.h"
+#include "link/kvr_tx_gate.h"
 #include "support/eventually.h"
 #include "support/flood_bus.h"
+#include "support/stores_probe.h"
 #include "support/temp_dir.h"
 #include "support/test_pty.h"
 #include "support/unprivileged.h"
@@ -39,13 +40,14 @@ int log_records() {
 }
 
 struct Ms100Pty : ::testing::Test {
-    Ms100Pty() { link.set_window(&sink); }
+    Ms100Pty() { link.add_listener(&sink); }
     ~Ms100Pty() override { link.close(); }
 
     scratch_dir dir;
     test_pty pty;
     line_sink sink;
-    kvr_ms100 link;
+    kvr_link link;
+    stores_probe stores{link};  // listens before the sink
 };
 
 }  // namespace
@@ -56,7 +58,7 @@ TEST(Ms100Names, ComPortsMapToSerialDevicesAndPathsStay) {
         {"COM0", ""}, {"/dev/pts/7", "/dev/pts/7"}, {"SIM", ""}, {"", ""},
         {"./bus", "./bus"}, {"../dev/bus", "../dev/bus"}, {"bus", ""}, {".bus", ""},
     };
-    for (const auto& c : cases) EXPECT_EQ(kvr_ms100::device_path_for(c.name), c.path) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(kvr_link::device_path_for(c.name), c.path) << c.name;
 }
 
 TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
@@ -70,7 +72,7 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        kvr_ms100 link;
+        kvr_link link;
         try {
             link.open(c.name);
             ADD_FAILURE() << "open succeeded";
@@ -94,7 +96,7 @@ TEST(Ms100Open, PermissionDeniedNamesTheDialoutGroupForAnOrdinaryUser) {
         ASSERT_EQ(::chmod(path.c_str(), 0), 0) << std::strerror(errno);
     }
     EXPECT_EQ(unprivileged::run([path]() -> std::string {
-                  kvr_ms100 link;
+                  kvr_link link;
                   try {
                       link.open(path);
                       return "open succeeded";
@@ -121,7 +123,7 @@ TEST_F(Ms100Pty, OpensADevicePathRelativeToTheCurrentFolder) {
 TEST(Ms100Exclusive, HeldWhileOpenFreeAgainAfterCloseForAnOrdinaryUser) {
     EXPECT_EQ(unprivileged::run([]() -> std::string {
                   test_pty pty;  // made by the ordinary user, so it may open it
-                  kvr_ms100 first, second;
+                  kvr_link first, second;
                   for (int round = 1; round <= 3; ++round) {
                       try {
                           first.open(pty.path());
@@ -183,9 +185,8 @@ TEST_F(Ms100Pty, BurstWithGarbageDispatchesEveryGoodMessageOnceInOrder) {
     ASSERT_TRUE(sink.wait_lines(expected.size(), 5000)) << sink.lines().size();
     EXPECT_EQ(sink.lines(), expected);
 
-    std::lock_guard<std::mutex> lk(link.lock());
-    for (const auto& [slot, m] : latest_slot) EXPECT_EQ(*link.slot_data(slot), m);
-    for (const auto& [opcode, m] : latest_ack) EXPECT_EQ(*link.ack_for(opcode), m);
+    for (const auto& [slot, m] : latest_slot) EXPECT_EQ(*stores.slot_data(slot), m);
+    for (const auto& [opcode, m] : latest_ack) EXPECT_EQ(*stores.ack_for(opcode), m);
 }
 
 // Nothing carries over from one open to the next: a message still queued
@@ -211,17 +212,11 @@ TEST_F(Ms100Pty, EachOpenStartsAfreshAndSendsOnlyWhatWasQueuedWhileOpen) {
     append(filed, long_ack(0x3F, 0x7F));
     pty.write(filed);
     ASSERT_TRUE(sink.wait_lines(2, 2000));
-    {
-        std::lock_guard<std::mutex> lk(link.lock());
-        EXPECT_EQ(link.slot_of_address(300), 3);
-    }
+    EXPECT_EQ(stores.slot_of_address(300), 3);
     link.open(pty.path());  // open on an open driver
-    {
-        std::lock_guard<std::mutex> lk(link.lock());
-        EXPECT_EQ(link.slot_of_address(300), 0xFFFF);
-        EXPECT_FALSE(link.slot_data(3).has_value());
-        EXPECT_FALSE(link.ack_for(0xBF).has_value());
-    }
+    EXPECT_EQ(stores.slot_of_address(300), 0xFFFF);
+    EXPECT_FALSE(stores.slot_data(3).has_value());
+    EXPECT_FALSE(stores.ack_for(0xBF).has_value());
     for (const auto& m : out) link.send(m, 0);
     std::vector<uint8_t> expected;
     for (const auto& m : out) append(expected, m);
@@ -241,7 +236,7 @@ TEST_F(Ms100Pty, EachOpenStartsAfreshAndSendsOnlyWhatWasQueuedWhileOpen) {
 
 // The owner forgot to close: the destructor closes, joins and frees the port.
 TEST_F(Ms100Pty, DestructorClosesAForgottenLink) {
-    auto other = std::make_unique<kvr_ms100>();
+    auto other = std::make_unique<kvr_link>();
     other->open(pty.path());
     other->send(msg_of({OPC_GPON}), 0);
     EXPECT_EQ(pty.read(2, 2000), bytes_of(msg_of({OPC_GPON})));
@@ -336,9 +331,7 @@ TEST_F(Ms100Pty, FailuresAreRecordedOnceAndAnUnpluggedAdapterIsReportedOnce) {
     pty.write(bytes_of(slot_read(6, 6, 0)));
     ASSERT_TRUE(sink.wait_lines(6, 2000));
     EXPECT_EQ(log_records(), 1);
-    std::unique_lock<std::mutex> lk(link.lock());
-    for (uint8_t slot = 1; slot <= 5; ++slot) EXPECT_TRUE(link.slot_data(slot).has_value()) << int(slot);
-    lk.unlock();
+    for (uint8_t slot = 1; slot <= 5; ++slot) EXPECT_TRUE(stores.slot_data(slot).has_value()) << int(slot);
     EXPECT_TRUE(link.is_open());
 
     link.send(msg_of({OPC_GPON}), 0);
@@ -368,9 +361,7 @@ TEST_F(Ms100Pty, FailingDatedLogDoesNotEndTheThread) {
     link.open(pty.path());
     pty.write(bytes_of(slot_read(9, 1, 0)));
     ASSERT_TRUE(sink.wait_lines(1, 2000));
-    std::unique_lock<std::mutex> lk(link.lock());
-    EXPECT_TRUE(link.slot_data(9).has_value());
-    lk.unlock();
+    EXPECT_TRUE(stores.slot_data(9).has_value());
     pty.hang_up();
     EXPECT_TRUE(sink.wait_lost(2000));
     EXPECT_FALSE(link.is_open());

@@ -7,9 +7,9 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
-#include "loconet/kvr_adapter.h"
-#include "loconet/kvr_ms100.h"
-#include "loconet/kvr_serial.h"
+#include "link/kvr_adapter.h"
+#include "link/kvr_link.h"
+#include "link/kvr_serial.h"
 #include "support/test_pty.h"
 
 namespace {
@@ -89,7 +89,7 @@ TEST(Adapter, LineSettingsReachTheDeviceWhateverTheLastRunLeft) {
     for (const auto& c : cases) {
         SCOPED_TRACE(kvr_adapter_find(c.kind)->name);
         modem_line_io io;
-        kvr_ms100 link(io);
+        kvr_link link(io);
         link.set_adapter(c.kind);
         link.open(pty.path());
         EXPECT_EQ(link.adapter(), c.kind);

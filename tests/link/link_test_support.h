@@ -11,7 +11,7 @@
 
 #include "loconet/kvr_loconet_msg.h"
 #include "loconet/kvr_monitor.h"
-#include "loconet/kvr_port.h"
+#include "link/kvr_link_listener.h"
 
 namespace link_test {
 
@@ -42,28 +42,22 @@ inline std::string line_of(const kvr_loconet_msg& m) {
     return kvr_monitor::to_text(m) + "\r\n";
 }
 
-// Collects monitor lines and lost-link notices; safe to call from the I/O
-// thread while the test thread waits.
-class line_sink : public kvr_monitor_sink {
+// Listens to a link as a monitor does: collects each message with its
+// monitor line, the link's notes and lost-link notices; safe to call from the
+// I/O thread while the test thread waits.
+class line_sink : public kvr_link_listener {
 public:
-    explicit line_sink(bool window = true) : window_(window) {}
-    bool has_window() const override { return window_; }
-
-    void post_text(std::string text) override {
-        std::unique_lock<std::mutex> lk(m_);
-        lines_.push_back(std::move(text));
-        const std::size_t count = lines_.size();
-        lk.unlock();
-        cv_.notify_all();
-        if (on_post) on_post(count);
+    void on_message(const kvr_loconet_msg& msg, const kvr_capture_time&) override {
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            messages_.push_back(msg);
+        }
+        add_line(kvr_monitor::line(msg));
     }
-    void post_message(const kvr_loconet_msg& msg) override {
-        std::lock_guard<std::mutex> lk(m_);
-        messages_.push_back(msg);
-    }
-    void link_lost(std::string report) override {
+    void on_note(const std::string& line) override { add_line(line); }
+    void on_link_lost(const std::string& report) override {
         std::unique_lock<std::mutex> lk(m_);
-        reports_.push_back(std::move(report));
+        reports_.push_back(report);
         lk.unlock();
         cv_.notify_all();
     }
@@ -78,6 +72,14 @@ public:
     std::function<void(std::size_t lines_so_far)> on_post;
 
 private:
+    void add_line(std::string line) {
+        std::unique_lock<std::mutex> lk(m_);
+        lines_.push_back(std::move(line));
+        const std::size_t count = lines_.size();
+        lk.unlock();
+        cv_.notify_all();
+        if (on_post) on_post(count);
+    }
     template <class T>
     T locked(const T& v) const {
         std::lock_guard<std::mutex> lk(m_);
@@ -88,7 +90,6 @@ private:
         std::unique_lock<std::mutex> lk(m_);
         return cv_.wait_for(lk, std::chrono::milliseconds(ms), pred);
     }
-    const bool window_;
     mutable std::mutex m_;
     std::condition_variable cv_;
     std::vector<std::string> lines_, reports_;

@@ -1,0 +1,49 @@
+#pragma once
+// The command station's memory of the bus: the latest answer for each key,
+// so an operation finds the reply to its request. Pure: no threads, no
+// lock (the station that owns it guards it).
+//
+//   slot store     slot -> latest OPC_SL_RD_DATA of that slot
+//   ack store      byte 1 of OPC_LONG_ACK + 128 (the full acknowledged
+//                  opcode) -> latest OPC_LONG_ACK for it
+//   address store  ADR2*128+ADR -> latest OPC_SL_RD_DATA carrying that
+//                  address, slots 123 and 124 excluded
+//
+// A slot's copy follows the bus as the command station's own slot does:
+// every OPC_LOCO_SPD, OPC_LOCO_DIRF and OPC_LOCO_SND seen for a slot the
+// stores hold (our own echoes and other throttles' messages alike) replaces
+// SPD, DIRF or SND in that slot's copies. Otherwise a throttle would build
+// its next message from the slot as it was when it was last read, and send
+// back a direction or functions that have changed since.
+
+#include <cstdint>
+#include <map>
+#include <optional>
+
+#include "loconet/kvr_loconet_msg.h"
+
+class kvr_reply_stores {
+public:
+    // Files slot data and long acknowledges, and follows throttle messages.
+    // True when a reply was filed (a waiting operation should look again).
+    bool file(const kvr_loconet_msg& msg);
+
+    std::optional<kvr_loconet_msg> slot_data(uint8_t slot) const;
+    void forget_slot(uint8_t slot);
+    std::optional<kvr_loconet_msg> ack_for(uint8_t opcode) const;
+    void forget_ack(uint8_t opcode);
+    uint16_t slot_of_address(uint16_t address) const;  // 0xFFFF when unknown
+    void forget_address(uint16_t address);
+    // Applies an OPC_LOCO_SPD, OPC_LOCO_DIRF or OPC_LOCO_SND to the copies
+    // of its slot; other messages and slots the stores do not hold are left
+    // alone.
+    void follow_loco_message(const kvr_loconet_msg& msg);
+    // Forgets everything: another open may be another bus, where the slot
+    // numbers and acknowledges learned here mean nothing.
+    void clear();
+
+private:
+    std::map<uint8_t, kvr_loconet_msg> slots_;
+    std::map<uint8_t, kvr_loconet_msg> acks_;
+    std::map<uint16_t, kvr_loconet_msg> addresses_;
+};
