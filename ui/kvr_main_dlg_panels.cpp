@@ -148,10 +148,9 @@ void kvr_main_dlg::on_function_grp1() {
     if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok())
         return;
     const auto& f = fields_.f;
-    // DIRF: F0 in its own bit, F1..F4 in bits 0..3.
-    auto bits = static_cast<uint8_t>(f[0] ? kvr_proto::dirf_f0 : 0);
-    for (int i = 1; i <= 4; ++i)
-        if (f[i]) bits |= static_cast<uint8_t>(1u << (i - 1));
+    uint8_t bits = 0;
+    for (unsigned i = 0; i <= kvr_proto::dirf_function_last; ++i)
+        bits = kvr_proto::with_function(bits, i, f[i] != 0);
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
            [&] { station_->do_function_grp1(address, bits); });
@@ -165,10 +164,9 @@ void kvr_main_dlg::on_function_grp2() {
     if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok())
         return;
     const auto& f = fields_.f;
-    // SND: F5..F8 in bits 0..3.
     uint8_t bits = 0;
-    for (int i = 5; i <= 8; ++i)
-        if (f[i]) bits |= static_cast<uint8_t>(1u << (i - 5));
+    for (unsigned i = kvr_proto::dirf_function_last + 1; i <= kvr_proto::function_max; ++i)
+        bits = kvr_proto::with_function(bits, i, f[i] != 0);
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
            [&] { station_->do_function_grp2(address, bits); });
@@ -219,11 +217,8 @@ void kvr_main_dlg::follow_loco() {
     const uint8_t dirf = slot->dirf();
     const uint8_t snd = slot->snd();
     fields_.direction = slot->direction();
-    fields_.f[0] = (dirf & kvr_proto::dirf_f0) ? 1 : 0;
-    for (int i = 1; i <= 4; ++i)
-        fields_.f[i] = (dirf >> (i - 1)) & 1;
-    for (int i = 5; i <= 8; ++i)
-        fields_.f[i] = (snd >> (i - 5)) & 1;
+    for (unsigned i = 0; i <= kvr_proto::function_max; ++i)
+        fields_.f[i] = kvr_proto::function_on(dirf, snd, i) ? 1 : 0;
     show_throttle_fields();
     if (slider_->isSliderDown())
         return;  // the user's hand wins; the next move sends
