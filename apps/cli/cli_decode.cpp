@@ -53,11 +53,7 @@ constexpr const char* usage_text =
 constexpr std::size_t binary_piece = 64 * 1024;
 
 std::optional<uint8_t> parse_hex_byte(std::string_view token) {
-    const bool prefixed = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
-    if (token.size() > (prefixed ? 4u : 2u)) return std::nullopt;
-    std::optional<uint64_t> v = kvr_parse_number(token, kvr_number_form::hex, 0xFF);
-    if (!v) return std::nullopt;
-    return static_cast<uint8_t>(*v);
+    return kvr_parse_hex_byte(token, kvr_hex_byte_form::prefix_allowed);
 }
 
 bool is_negative_number(std::string_view token) {
