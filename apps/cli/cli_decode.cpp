@@ -103,14 +103,12 @@ private:
     // the local time is worked out once per second of the capture.
     void append_time_of_day(const kvr_capture_time& t) {
         if (t.seconds != tm_second_) {
-            const std::time_t when = static_cast<std::time_t>(t.seconds);
-            std::tm local{};
-            localtime_r(&when, &local);
             tm_second_ = t.seconds;
-            hms_.clear();
-            string_appendf(hms_, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+            second_of_day_ms_ = kvr_local_ms_of_day(static_cast<std::time_t>(t.seconds), 0);
         }
-        string_appendf(line_, "%s.%03u ", hms_.c_str(), t.micros / 1000);
+        char text[kvr_time_of_day_size];
+        line_ += kvr_time_of_day(second_of_day_ms_ + t.micros / 1000, text);
+        line_ += ' ';
     }
 
     const bool show_hex_;
@@ -120,7 +118,7 @@ private:
     std::deque<uint8_t> queue_;
     std::string line_;
     int64_t tm_second_ = -1;
-    std::string hms_;
+    int64_t second_of_day_ms_ = 0;
 };
 
 // Raw bus bytes, framed as the receiver frames them.
