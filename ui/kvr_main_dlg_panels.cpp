@@ -141,35 +141,26 @@ void kvr_main_dlg::on_direction() {
 }
 
 void kvr_main_dlg::on_function_grp1() {
-    if (!connected_or_say_so()) {
-        show_throttle_fields();
-        return;
-    }
-    if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok())
-        return;
-    const auto& f = fields_.f;
-    uint8_t bits = 0;
-    for (unsigned i = 0; i <= kvr_proto::dirf_function_last; ++i)
-        bits = kvr_proto::with_function(bits, i, f[i] != 0);
-    const auto address = static_cast<uint16_t>(fields_.loco_address);
-    run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
-           [&] { station_->do_function_grp1(address, bits); });
+    send_functions(0, kvr_proto::dirf_function_last, &kvr_dccx::do_function_grp1);
 }
 
 void kvr_main_dlg::on_function_grp2() {
+    send_functions(kvr_proto::dirf_function_last + 1, kvr_proto::function_max, &kvr_dccx::do_function_grp2);
+}
+
+void kvr_main_dlg::send_functions(unsigned first, unsigned last, void (kvr_dccx::*send)(uint16_t, uint8_t)) {
     if (!connected_or_say_so()) {
         show_throttle_fields();
         return;
     }
     if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok())
         return;
-    const auto& f = fields_.f;
     uint8_t bits = 0;
-    for (unsigned i = kvr_proto::dirf_function_last + 1; i <= kvr_proto::function_max; ++i)
-        bits = kvr_proto::with_function(bits, i, f[i] != 0);
+    for (unsigned i = first; i <= last; ++i)
+        bits = kvr_proto::with_function(bits, i, fields_.f[i] != 0);
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
-           [&] { station_->do_function_grp2(address, bits); });
+           [&] { (station_.get()->*send)(address, bits); });
 }
 
 void kvr_main_dlg::show_throttle_fields() {
