@@ -68,6 +68,10 @@ constexpr uint8_t usage_free = 0x00;
 constexpr uint8_t usage_common = 0x10;
 constexpr uint8_t usage_idle = 0x20;
 constexpr uint8_t usage_in_use = 0x30;
+// SPD: 0 stop, 1 emergency stop, up to 127 full speed. A 28-step throttle
+// counts 0..28 and scales to SPD as step * 127 / 28.
+constexpr unsigned spd_max = 127;
+constexpr unsigned speed_28_max = 28;
 // Speed-step codes (STAT bits 2..0); "adv." allows advanced consisting.
 constexpr uint8_t steps_28 = 0;
 constexpr uint8_t steps_28_trinary = 1;

@@ -115,12 +115,12 @@ void kvr_main_dlg::send_speed(bool quiet) {
     const auto direction = static_cast<uint16_t>(fields_.direction);
     const QString what = QStringLiteral("speed of loco %1").arg(fields_.loco_address);
     if (fields_.step_mode == 1) {
-        const auto speed = static_cast<uint16_t>(std::clamp(fields_.speed, 0, 127));
+        const auto speed = static_cast<uint16_t>(std::clamp(fields_.speed, 0, int{kvr_proto::spd_max}));
         run_op(what, [&] { station_->do_128step(address, direction, speed); });
     } else {
         // Right after a change from 128 steps the field may hold more than
         // 28, which the 28-step encoding cannot carry.
-        const auto speed = static_cast<int16_t>(std::clamp(fields_.speed, 0, 28));
+        const auto speed = static_cast<int16_t>(std::clamp(fields_.speed, 0, int{kvr_proto::speed_28_max}));
         run_op(what, [&] { station_->do_28step(address, direction, speed); });
     }
 }
@@ -182,7 +182,8 @@ namespace {
 int speed_position(uint8_t spd, int step_mode) {
     if (step_mode == 1)
         return std::min<int>(spd, 126);
-    return (spd * 28 + 126) / 127;
+    constexpr int top = kvr_proto::spd_max;
+    return (spd * int{kvr_proto::speed_28_max} + top - 1) / top;
 }
 
 }  // namespace
