@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "foundation/kvr_text.h"
 
@@ -75,10 +76,15 @@ bool kvr_make_folders(const std::string& dir, mode_t mode) {
 
 kvr_dated_log::kvr_dated_log(std::string directory) : directory_(std::move(directory)) {}
 
+kvr_dated_log::~kvr_dated_log() {
+    // Every record was flushed when it was written; nothing is left to lose.
+    close_quietly();
+}
+
 void kvr_dated_log::set_directory(std::string directory) {
     std::lock_guard<std::mutex> lk(mutex_);
     directory_ = std::move(directory);
-    directory_made_ = false;
+    ++directory_epoch_;
 }
 
 std::string kvr_dated_log::path_locked(const std::tm& when) const {
@@ -105,7 +111,7 @@ void kvr_dated_log::write_line(const std::string& text, const std::tm& when) {
     record += ' ';
     record += text;
     record += '\n';
-    write_locked(when, record, false);
+    write(when, std::move(record));
 }
 
 void kvr_dated_log::write_exception(kvr_exception& e) {
@@ -117,29 +123,81 @@ void kvr_dated_log::write_exception(kvr_exception& e) {
     record += ',';
     record += e.source;
     record += '\n';
-    write_locked(when, record, true);
+    write(when, std::move(record));
 }
 
-void kvr_dated_log::write_locked(const std::tm& when, const std::string& record, bool flush) {
-    // The window thread writes monitor lines and the I/O thread exception
-    // records through the one kvr_file: each record runs whole under the lock.
-    std::lock_guard<std::mutex> lk(mutex_);
+void kvr_dated_log::write(const std::tm& when, std::string text) {
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        queue_.push_back({path_locked(when), directory_, directory_epoch_, std::move(text)});
+        if (writing_) return;  // the thread writing takes it along
+        writing_ = true;
+    }
+    write_queue();
+}
+
+void kvr_dated_log::write_queue() {
+    std::optional<kvr_exception> failure;
+    std::vector<record> batch;
+    for (;;) {
+        batch.clear();
+        {
+            std::lock_guard<std::mutex> lk(mutex_);
+            if (queue_.empty()) {
+                writing_ = false;
+                break;
+            }
+            batch.swap(queue_);
+        }
+        for (const record& r : batch) {
+            try {
+                write_record(r);
+            } catch (const kvr_exception& e) {
+                // That record is lost, as it was reported; the next one
+                // tries the file afresh. The first failure is the one told.
+                close_quietly();
+                if (!failure) failure = e;
+            } catch (...) {
+                // Not the file's failure (out of memory): give the queue up
+                // to the next writer rather than leave it with no writer.
+                close_quietly();
+                std::lock_guard<std::mutex> lk(mutex_);
+                writing_ = false;
+                throw;
+            }
+        }
+    }
+    if (failure) throw *failure;
+}
+
+void kvr_dated_log::write_record(const record& r) {
+    open_for(r);
+    file_.write_str(r.text);
+    file_.flush();
+}
+
+void kvr_dated_log::open_for(const record& r) {
     // Until the folder exists every record tries to make it, so a folder on
     // a drive mounted later is still used.
-    if (!directory_made_) directory_made_ = kvr_make_folders(directory_, 0700);
-    file_.open(path_locked(when).c_str(), "a");
-    try {
-        file_.write_str(record);
-        if (flush) file_.flush();
-    } catch (const kvr_exception&) {
-        // Leave with the first failure, but never with the file still open.
-        try {
-            file_.close();
-        } catch (const kvr_exception&) {
-        }
-        throw;
+    if (made_epoch_ != r.directory_epoch && kvr_make_folders(r.directory, 0700)) made_epoch_ = r.directory_epoch;
+    if (file_.is_open()) {
+        struct stat named {}, open {};
+        const bool same = file_.file_name() == r.path && ::stat(r.path.c_str(), &named) == 0 &&
+                          ::fstat(file_.descriptor(), &open) == 0 && named.st_dev == open.st_dev &&
+                          named.st_ino == open.st_ino;
+        if (same) return;
+        close_quietly();
     }
-    file_.close();
+    file_.open(r.path.c_str(), "a");
+}
+
+void kvr_dated_log::close_quietly() {
+    // Called after a failure already raised, or on a file whose records were
+    // all flushed: a failing close has nothing more to tell.
+    try {
+        file_.close();
+    } catch (const kvr_exception&) {
+    }
 }
 
 kvr_dated_log& kvr_global_dated_log() {

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "foundation/kvr_exception.h"
 
@@ -26,6 +27,8 @@ public:
     void flush();
     void write_str(const std::string& text);
     bool is_open() const { return stream_ != nullptr; }
+    // The open stream's descriptor; -1 when closed.
+    int descriptor() const { return stream_ ? ::fileno(stream_) : -1; }
     const std::string& file_name() const { return name_; }
 
 private:
@@ -40,12 +43,26 @@ private:
 // the folder then reports why).
 bool kvr_make_folders(const std::string& dir, mode_t mode);
 
+// Threads: the window's thread writes monitor lines and the I/O thread
+// exception records. A record is handed over under a short queue lock; the
+// thread that finds nobody writing writes the queue out (its own record and
+// whatever others hand over meanwhile) with no lock held over the file
+// work, so neither thread ever waits for the other's disk. A thread that
+// finds another writing returns at once; its record is written by that
+// thread, which raises the first failure among the records it wrote. Each
+// record is its own attempt: a failed one is lost, the next tries afresh.
+//
+// The file stays open between records and is flushed after each, so a
+// record is on disk (for tail -f, or a crash) when the call returns. It is
+// opened again when the date (and with it the name) changes, after a
+// failure, and when its name no longer leads to it (removed, renamed, or a
+// relative name seen from another current directory).
 class kvr_dated_log {
 public:
     // `directory` empty: the process's current directory. A directory that
     // does not exist is created (0700, the user's own) on the first write.
     explicit kvr_dated_log(std::string directory = {});
-    virtual ~kvr_dated_log() = default;
+    virtual ~kvr_dated_log();
 
     // Where the following records go; set once at start-up (--log-dir).
     void set_directory(std::string directory);
@@ -63,11 +80,27 @@ public:
     std::string path_for(const std::tm& when) const;
 
 private:
+    struct record {
+        std::string path;
+        std::string directory;
+        unsigned directory_epoch;
+        std::string text;
+    };
     std::string path_locked(const std::tm& when) const;
-    void write_locked(const std::tm& when, const std::string& record, bool flush);
-    std::string directory_;
-    bool directory_made_ = false;
-    mutable std::mutex mutex_;  // the window thread and the I/O thread both write
+    void write(const std::tm& when, std::string text);
+    // The writer's side: no lock held.
+    void write_queue();
+    void write_record(const record& r);
+    void open_for(const record& r);
+    void close_quietly();
+
+    mutable std::mutex mutex_;  // the queue lock: never held over file work
+    std::string directory_;          // guarded by mutex_
+    unsigned directory_epoch_ = 1;   // guarded by mutex_; counts set_directory calls
+    std::vector<record> queue_;      // guarded by mutex_
+    bool writing_ = false;           // guarded by mutex_: a thread is writing the queue out
+    // Touched only by the thread that set writing_.
+    unsigned made_epoch_ = 0;        // the directory of this epoch exists
     kvr_file file_;
 };
 

@@ -337,6 +337,33 @@ char* kvr_datetime::format(const std::tm& t, const char* name, char* out) {
     return out;
 }
 
+char* kvr_time_of_day(int64_t local_ms, char* out) {
+    constexpr int64_t ms_per_day = 24 * 3600 * 1000;
+    int64_t day_ms = local_ms % ms_per_day;
+    if (day_ms < 0) day_ms += ms_per_day;
+    const auto ms = static_cast<int>(day_ms % 1000);
+    const auto s = static_cast<int>(day_ms / 1000 % 60);
+    const auto m = static_cast<int>(day_ms / 60000 % 60);
+    const auto h = static_cast<int>(day_ms / 3600000);
+    const char text[] = {static_cast<char>('0' + h / 10),  static_cast<char>('0' + h % 10),
+                         ':',
+                         static_cast<char>('0' + m / 10),  static_cast<char>('0' + m % 10),
+                         ':',
+                         static_cast<char>('0' + s / 10),  static_cast<char>('0' + s % 10),
+                         '.',
+                         static_cast<char>('0' + ms / 100), static_cast<char>('0' + ms / 10 % 10),
+                         static_cast<char>('0' + ms % 10),  '\0'};
+    static_assert(sizeof text == kvr_time_of_day_size);
+    std::memcpy(out, text, sizeof text);
+    return out;
+}
+
+int64_t kvr_local_ms_of_day(std::time_t seconds, unsigned millis) {
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    return ((local.tm_hour * 60 + local.tm_min) * 60 + local.tm_sec) * int64_t{1000} + millis;
+}
+
 std::string kvr_datetime::format(const std::tm& t, const char* name) {
     char buf[20];
     return format(t, name, buf);

@@ -47,6 +47,16 @@ struct kvr_datetime {
     static std::string format(const std::tm& t, const char* name);
 };
 
+// "HH:MM:SS.mmm", the time of day the monitor stamps its lines with, of
+// `local_ms`: milliseconds of local time, counted from the epoch or from
+// midnight (whole days are dropped; a count below zero runs back from
+// midnight). 13:05:09.123 -> "13:05:09.123". Writes 12 characters and a NUL
+// into `out` (kvr_time_of_day_size) and returns it.
+constexpr std::size_t kvr_time_of_day_size = 13;
+char* kvr_time_of_day(int64_t local_ms, char* out);
+// Milliseconds since local midnight of `seconds` since the epoch plus `millis`.
+int64_t kvr_local_ms_of_day(std::time_t seconds, unsigned millis);
+
 // Strict unsigned number: the whole text and nothing else, no sign, blank or
 // suffix. `decimal_or_hex` reads a 0x or 0X prefix as hexadecimal; `hex`
 // reads hexadecimal digits with or without that prefix. Empty when the text

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "foundation/kvr_exception.h"
+#include "foundation/kvr_fd.h"
 #include "loconet/kvr_lntcp_line.h"
 
 namespace {
@@ -78,11 +79,6 @@ std::string sockaddr_text(const sockaddr* sa, socklen_t len) {
     ep.host = host;
     ep.port = static_cast<uint16_t>(std::atoi(serv));
     return ep.text();
-}
-
-void close_fd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
 }
 
 }  // namespace
@@ -259,7 +255,7 @@ void kvr_lntcp_server::impl::bind_listen() {
         ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || ::listen(fd, 64) != 0) {
             error = errno;
-            close_fd(fd);
+            kvr_close_fd(fd);
             continue;
         }
         listen_fd = fd;
@@ -580,7 +576,7 @@ kvr_lntcp_server::kvr_lntcp_server(kvr_lntcp_server_options options, send_handle
 
 kvr_lntcp_server::~kvr_lntcp_server() {
     stop();
-    close_fd(impl_->wake_fd);
+    kvr_close_fd(impl_->wake_fd);
 }
 
 void kvr_lntcp_server::start() {
@@ -598,7 +594,7 @@ void kvr_lntcp_server::stop() {
     impl_->stopping.store(true);
     impl_->wake();
     impl_->thread.join();
-    close_fd(impl_->listen_fd);
+    kvr_close_fd(impl_->listen_fd);
     std::lock_guard<std::mutex> lk(impl_->inbox_mutex);
     impl_->inbox.clear();
 }

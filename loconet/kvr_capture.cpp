@@ -3,6 +3,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
+
+#include "loconet/kvr_hex_text.h"
 
 namespace {
 
@@ -16,13 +19,6 @@ constexpr const char* header =
     "# Busprobe capture: (receive time, seconds.microseconds since the epoch) message bytes\n";
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 void append_decimal(std::string& out, uint64_t value, int min_digits) {
     char digits[24];
@@ -74,12 +70,10 @@ const char* parse_bytes(std::string_view s, kvr_loconet_msg& msg) {
     for (;;) {
         while (i < s.size() && is_blank(s[i])) ++i;
         if (i == s.size()) break;
-        if (i + 1 >= s.size()) return "bad hex";
-        const int hi = hex_value(s[i]);
-        const int lo = hex_value(s[i + 1]);
-        if (hi < 0 || lo < 0 || (i + 2 < s.size() && !is_blank(s[i + 2]))) return "bad hex";
+        const std::optional<uint8_t> byte = kvr_parse_hex_byte(s.substr(i, 2), kvr_hex_byte_form::two_digits);
+        if (!byte || (i + 2 < s.size() && !is_blank(s[i + 2]))) return "bad hex";
         if (msg.length() == kvr_loconet_msg::capacity) return "too many bytes";
-        msg.append(static_cast<uint16_t>(hi << 4 | lo));
+        msg.append(*byte);
         i += 2;
     }
     return nullptr;

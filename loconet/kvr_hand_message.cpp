@@ -1,10 +1,11 @@
 #include "loconet/kvr_hand_message.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "foundation/kvr_text.h"
-#include "loconet/kvr_lntcp_line.h"
+#include "loconet/kvr_hex_text.h"
 
 namespace {
 
@@ -19,17 +20,17 @@ kvr_hand_message refused(std::string notice) {
 // Each blank-separated word is handed to the one hex-byte parser on its
 // own, so a refusal can name the word at fault.
 bool split_bytes(std::string_view text, std::vector<uint8_t>& bytes, std::string& bad) {
-    std::vector<uint8_t> one;
     std::size_t pos = 0;
     while ((pos = text.find_first_not_of(blanks, pos)) != std::string_view::npos) {
         std::size_t end = text.find_first_of(blanks, pos);
         if (end == std::string_view::npos) end = text.size();
         const std::string_view word = text.substr(pos, end - pos);
-        if (!kvr_lntcp_parse_hex(word, one) || one.size() != 1) {
+        const std::optional<uint8_t> byte = kvr_parse_hex_byte(word, kvr_hex_byte_form::one_or_two_digits);
+        if (!byte) {
             bad = std::string(word.substr(0, 20));
             return false;
         }
-        bytes.push_back(one[0]);
+        bytes.push_back(*byte);
         pos = end;
     }
     return true;

@@ -1,6 +1,9 @@
 #include "loconet/kvr_lntcp_line.h"
 
 #include <array>
+#include <optional>
+
+#include "loconet/kvr_hex_text.h"
 
 namespace {
 
@@ -22,13 +25,6 @@ constexpr std::array<token_entry, 10> tokens = {{
     {"ERROR LINE", kvr_lntcp_kind::error_line},
     {"ERROR MESSAGE", kvr_lntcp_kind::error_message},
 }};
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
-}
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
@@ -88,14 +84,12 @@ bool kvr_lntcp_parse_hex(std::string_view text, std::vector<uint8_t>& out) {
             ++i;
             continue;
         }
-        int value = 0;
-        int digits = 0;
-        for (; i < text.size() && !is_blank(text[i]); ++i, ++digits) {
-            const int v = hex_value(text[i]);
-            if (v < 0 || digits == 2) return false;
-            value = value * 16 + v;
-        }
-        out.push_back(static_cast<uint8_t>(value));
+        const std::size_t start = i;
+        while (i < text.size() && !is_blank(text[i])) ++i;
+        const std::optional<uint8_t> byte =
+            kvr_parse_hex_byte(text.substr(start, i - start), kvr_hex_byte_form::one_or_two_digits);
+        if (!byte) return false;
+        out.push_back(*byte);
     }
     return true;
 }

@@ -68,6 +68,10 @@ constexpr uint8_t usage_free = 0x00;
 constexpr uint8_t usage_common = 0x10;
 constexpr uint8_t usage_idle = 0x20;
 constexpr uint8_t usage_in_use = 0x30;
+// SPD: 0 stop, 1 emergency stop, up to 127 full speed. A 28-step throttle
+// counts 0..28 and scales to SPD as step * 127 / 28.
+constexpr unsigned spd_max = 127;
+constexpr unsigned speed_28_max = 28;
 // Speed-step codes (STAT bits 2..0); "adv." allows advanced consisting.
 constexpr uint8_t steps_28 = 0;
 constexpr uint8_t steps_28_trinary = 1;
@@ -94,6 +98,23 @@ constexpr uint8_t dirf_f1_f4 = 0x0F;
 constexpr uint8_t dirf_direction_and_f0_f4 = 0x3F;
 // SND: bits 3..0 F8..F5.
 constexpr uint8_t snd_f5_f8 = 0x0F;
+
+// Functions F0..F8 by number: F0..F4 travel in DIRF, F5..F8 in SND.
+// F0 and F3 on: DIRF 0x14; F6 on: SND 0x02.
+constexpr unsigned slot_function_max = 8;  // F0..F8: what slot data carry
+constexpr unsigned dirf_function_last = 4;  // F0..F4 in DIRF, the rest in SND
+constexpr bool function_in_dirf(unsigned f) { return f <= dirf_function_last; }
+// The bit of function `f` (0..8) in its byte.
+constexpr uint8_t function_bit(unsigned f) {
+    return static_cast<uint8_t>(f == 0 ? dirf_f0 : 1u << (f <= dirf_function_last ? f - 1 : f - 5));
+}
+constexpr uint8_t with_function(uint8_t bits, unsigned f, bool on) {
+    return static_cast<uint8_t>(on ? bits | function_bit(f) : bits & ~function_bit(f));
+}
+// Whether function `f` is on in a slot's (or throttle's) DIRF and SND.
+constexpr bool function_on(uint8_t dirf, uint8_t snd, unsigned f) {
+    return ((function_in_dirf(f) ? dirf : snd) & function_bit(f)) != 0;
+}
 
 // CLK_CNTRL bit 6: the clock data are valid.
 constexpr uint8_t clk_cntrl_valid = 0x40;
@@ -187,6 +208,7 @@ constexpr uint16_t decode_loco_address(uint8_t high, uint8_t low) { return join1
 //   CVL = c bits 6..0, DATA7 = data bits 6..0
 // CV 29 holding 134: CVH 02, CVL 1C, DATA7 06. Register numbers (1..8) use
 // the same fields.
+constexpr unsigned cv_first = 1;
 constexpr unsigned cv_max = 1024;
 constexpr uint8_t cvh_data_bit7 = 0x02;
 struct cv_fields {
@@ -230,6 +252,7 @@ clock_time decode_clock_time(clock_bytes b);
 // OPC_SW_REQ / OPC_SW_ACK / OPC_SW_STATE: SW1 = wire address bits 6..0;
 // SW2 = bits 10..7 in bits 3..0, bit 4 output on, bit 5 closed. The wire
 // address is the switch number - 1. Switch 200 thrown, on: SW1 47 SW2 11.
+constexpr unsigned switch_first = 1;
 constexpr unsigned switch_max = 2048;
 constexpr uint8_t sw2_address_high = 0x0F;
 constexpr uint8_t sw2_on = 0x10;

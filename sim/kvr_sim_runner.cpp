@@ -12,6 +12,7 @@
 #include <cstdlib>
 
 #include "foundation/kvr_exception.h"
+#include "foundation/kvr_fd.h"
 
 namespace {
 
@@ -23,11 +24,6 @@ constexpr auto hangup_wait = std::chrono::milliseconds(10);
 // A replay starts this long after the first open at the latest.
 constexpr kvr_sim_time replay_settle{2'000'000};
 
-void close_fd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
 }  // namespace
 
 kvr_sim_runner::kvr_sim_runner(const kvr_sim_options& options, observer on_bus_message,
@@ -38,7 +34,7 @@ kvr_sim_runner::kvr_sim_runner(const kvr_sim_options& options, observer on_bus_m
     char name[128] = {};
     if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0 || ::ptsname_r(master_, name, sizeof name) != 0) {
         const int e = errno;
-        close_fd(master_);
+        kvr_close_fd(master_);
         KVR_RAISE("kvr_sim_runner::unlockpt", static_cast<uint32_t>(e), "kvr_sim_runner");
     }
     path_ = name;
@@ -46,9 +42,9 @@ kvr_sim_runner::kvr_sim_runner(const kvr_sim_options& options, observer on_bus_m
     wake_fd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (slave < 0 || wake_fd_ < 0) {
         const int e = errno;
-        close_fd(slave);
-        close_fd(wake_fd_);
-        close_fd(master_);
+        kvr_close_fd(slave);
+        kvr_close_fd(wake_fd_);
+        kvr_close_fd(master_);
         KVR_RAISE("kvr_sim_runner::open(" + path_ + ")", static_cast<uint32_t>(e), "kvr_sim_runner");
     }
     // Raw bytes both ways: a fresh terminal would echo and edit lines until
@@ -59,7 +55,7 @@ kvr_sim_runner::kvr_sim_runner(const kvr_sim_options& options, observer on_bus_m
         ::cfmakeraw(&tio);
         ::tcsetattr(slave, TCSANOW, &tio);
     }
-    close_fd(slave);
+    kvr_close_fd(slave);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
     // Packet mode: each read starts with a status byte (0: data follows),
     // which tells when the client flushes its input.
@@ -73,8 +69,8 @@ kvr_sim_runner::~kvr_sim_runner() {
     stop_.store(true);
     wake();
     if (thread_.joinable()) thread_.join();
-    close_fd(wake_fd_);
-    close_fd(master_);
+    kvr_close_fd(wake_fd_);
+    kvr_close_fd(master_);
 }
 
 void kvr_sim_runner::wake() {

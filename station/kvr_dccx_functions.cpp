@@ -50,13 +50,11 @@ void kvr_dccx_loconet::do_function(uint16_t address, unsigned n, bool on, kvr_lo
                                    kvr_function_send how) {
     run_labelled("kvr_dccx_loconet::do_function()", [&] {
         if (n > kvr_dcc::function_max) refuse(text_bad_function);
-        if (n <= 8) {
+        if (n <= slot_function_max) {
             const loco_slot loco = request_loco_labelled(address, 0, 0);
-            // DIRF: F0 in bit 4, F1..F4 in bits 0..3; SND: F5..F8 in bits 0..3.
-            const bool in_dirf = n <= 4;
-            const uint8_t bit = n == 0 ? dirf_f0 : static_cast<uint8_t>(1u << (in_dirf ? n - 1 : n - 5));
+            const bool in_dirf = function_in_dirf(n);
             const uint8_t old = in_dirf ? loco.data.dirf() : loco.data.snd();
-            const auto value = static_cast<uint8_t>(on ? old | bit : old & ~bit);
+            const uint8_t value = with_function(old, n, on);
             if (in_dirf) send_dirf(static_cast<uint8_t>(loco.slot), value);
             else send_snd(static_cast<uint8_t>(loco.slot), value);
             follow_sent(in_dirf ? OPC_LOCO_DIRF : OPC_LOCO_SND, loco.slot, value);

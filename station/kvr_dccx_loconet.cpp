@@ -573,15 +573,15 @@ void kvr_dccx_loconet::do_128step(uint16_t address, uint16_t direction, uint16_t
     labelled("kvr_dccx_loconet::do_128step()", [&] {
         const uint16_t slot = do_request_loco(address, direction, steps_128_code);
         // A data byte carries 7 bits: larger speeds would corrupt the message.
-        drive_speed(slot, static_cast<uint8_t>(std::min<uint16_t>(speed, 127)));
+        drive_speed(slot, static_cast<uint8_t>(std::min<uint16_t>(speed, spd_max)));
     });
 }
 
 void kvr_dccx_loconet::do_28step(uint16_t address, uint16_t direction, int16_t speed) {
     labelled("kvr_dccx_loconet::do_28step()", [&] {
         const uint16_t slot = do_request_loco(address, direction, steps_28_code);
-        const int32_t steps = std::clamp<int32_t>(speed, 0, 28);
-        drive_speed(slot, static_cast<uint8_t>(steps * 127 / 28));
+        const int32_t steps = std::clamp<int32_t>(speed, 0, speed_28_max);
+        drive_speed(slot, static_cast<uint8_t>(steps * spd_max / speed_28_max));
     });
 }
 

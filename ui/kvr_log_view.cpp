@@ -25,26 +25,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "foundation/kvr_text.h"
+
 namespace {
 
-constexpr int64_t ms_per_day = 24 * 3600 * 1000;
 constexpr int64_t ms_per_hour = 3600 * 1000;
 
 // "HH:MM:SS.mmm " from milliseconds of local time since the epoch.
 void append_stamp(QString& out, int64_t local_ms) {
-    int64_t day_ms = local_ms % ms_per_day;
-    if (day_ms < 0)
-        day_ms += ms_per_day;
-    const int h = static_cast<int>(day_ms / ms_per_hour);
-    const int m = static_cast<int>(day_ms / 60000 % 60);
-    const int s = static_cast<int>(day_ms / 1000 % 60);
-    const int ms = static_cast<int>(day_ms % 1000);
-    const QChar digits[] = {QChar('0' + h / 10), QChar('0' + h % 10), QChar(':'),
-                            QChar('0' + m / 10), QChar('0' + m % 10), QChar(':'),
-                            QChar('0' + s / 10), QChar('0' + s % 10), QChar('.'),
-                            QChar('0' + ms / 100), QChar('0' + ms / 10 % 10), QChar('0' + ms % 10),
-                            QChar(' ')};
-    out.append(digits, static_cast<qsizetype>(std::size(digits)));
+    char text[kvr_time_of_day_size];
+    out.append(QLatin1StringView(kvr_time_of_day(local_ms, text), kvr_time_of_day_size - 1));
+    out.append(QLatin1Char(' '));
 }
 
 void append_hex(QString& out, const char* data, int n) {

@@ -330,6 +330,8 @@ private:
     void on_direction();
     void on_function_grp1();
     void on_function_grp2();
+    // F`first`..F`last` as the fields hold them, in one message of `send`.
+    void send_functions(unsigned first, unsigned last, void (kvr_dccx::*send)(uint16_t, uint8_t));
     void send_speed(bool quiet = false);
     // Puts the direction, step mode and F0..F8 buttons back to the fields,
     // what the loco was last told: a click that sent nothing leaves no trace.

@@ -115,12 +115,12 @@ void kvr_main_dlg::send_speed(bool quiet) {
     const auto direction = static_cast<uint16_t>(fields_.direction);
     const QString what = QStringLiteral("speed of loco %1").arg(fields_.loco_address);
     if (fields_.step_mode == 1) {
-        const auto speed = static_cast<uint16_t>(std::clamp(fields_.speed, 0, 127));
+        const auto speed = static_cast<uint16_t>(std::clamp(fields_.speed, 0, int{kvr_proto::spd_max}));
         run_op(what, [&] { station_->do_128step(address, direction, speed); });
     } else {
         // Right after a change from 128 steps the field may hold more than
         // 28, which the 28-step encoding cannot carry.
-        const auto speed = static_cast<int16_t>(std::clamp(fields_.speed, 0, 28));
+        const auto speed = static_cast<int16_t>(std::clamp(fields_.speed, 0, int{kvr_proto::speed_28_max}));
         run_op(what, [&] { station_->do_28step(address, direction, speed); });
     }
 }
@@ -141,37 +141,26 @@ void kvr_main_dlg::on_direction() {
 }
 
 void kvr_main_dlg::on_function_grp1() {
-    if (!connected_or_say_so()) {
-        show_throttle_fields();
-        return;
-    }
-    if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok())
-        return;
-    const auto& f = fields_.f;
-    // DIRF: F0 in its own bit, F1..F4 in bits 0..3.
-    auto bits = static_cast<uint8_t>(f[0] ? kvr_proto::dirf_f0 : 0);
-    for (int i = 1; i <= 4; ++i)
-        if (f[i]) bits |= static_cast<uint8_t>(1u << (i - 1));
-    const auto address = static_cast<uint16_t>(fields_.loco_address);
-    run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
-           [&] { station_->do_function_grp1(address, bits); });
+    send_functions(0, kvr_proto::dirf_function_last, &kvr_dccx::do_function_grp1);
 }
 
 void kvr_main_dlg::on_function_grp2() {
+    send_functions(kvr_proto::dirf_function_last + 1, kvr_proto::slot_function_max, &kvr_dccx::do_function_grp2);
+}
+
+void kvr_main_dlg::send_functions(unsigned first, unsigned last, void (kvr_dccx::*send)(uint16_t, uint8_t)) {
     if (!connected_or_say_so()) {
         show_throttle_fields();
         return;
     }
     if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok())
         return;
-    const auto& f = fields_.f;
-    // SND: F5..F8 in bits 0..3.
     uint8_t bits = 0;
-    for (int i = 5; i <= 8; ++i)
-        if (f[i]) bits |= static_cast<uint8_t>(1u << (i - 5));
+    for (unsigned i = first; i <= last; ++i)
+        bits = kvr_proto::with_function(bits, i, fields_.f[i] != 0);
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
-           [&] { station_->do_function_grp2(address, bits); });
+           [&] { (station_.get()->*send)(address, bits); });
 }
 
 void kvr_main_dlg::show_throttle_fields() {
@@ -197,7 +186,8 @@ int speed_position(uint8_t spd, int step_mode) {
         return 0;
     if (step_mode == 1)
         return std::min<int>(spd, 126);
-    return (spd * 28 + 126) / 127;
+    constexpr int top = kvr_proto::spd_max;
+    return (spd * int{kvr_proto::speed_28_max} + top - 1) / top;
 }
 
 }  // namespace
@@ -225,11 +215,8 @@ void kvr_main_dlg::follow_loco() {
     const uint8_t dirf = slot->dirf();
     const uint8_t snd = slot->snd();
     fields_.direction = slot->direction();
-    fields_.f[0] = (dirf & kvr_proto::dirf_f0) ? 1 : 0;
-    for (int i = 1; i <= 4; ++i)
-        fields_.f[i] = (dirf >> (i - 1)) & 1;
-    for (int i = 5; i <= 8; ++i)
-        fields_.f[i] = (snd >> (i - 5)) & 1;
+    for (unsigned i = 0; i <= kvr_proto::slot_function_max; ++i)
+        fields_.f[i] = kvr_proto::function_on(dirf, snd, i) ? 1 : 0;
     show_throttle_fields();
     if (slider_->isSliderDown())
         return;  // the user's hand wins; the next move sends

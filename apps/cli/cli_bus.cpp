@@ -102,9 +102,7 @@ int run_switch(bus_session& s, const cli_command& cmd, std::ostream& err) {
 uint8_t with_functions(uint8_t bits, const cli_command& cmd, unsigned first, unsigned last) {
     for (const auto& [f, on] : cmd.functions) {
         if (f < first || f > last) continue;
-        // Group 1 keeps F0 in bit 4 and F1..F4 in bits 0..3; group 2 F5..F8 in bits 0..3.
-        unsigned bit = f == 0 ? 4 : (f <= 4 ? f - 1 : f - 5);
-        bits = static_cast<uint8_t>(on ? bits | (1u << bit) : bits & ~(1u << bit));
+        bits = kvr_proto::with_function(bits, f, on);
     }
     return bits;
 }

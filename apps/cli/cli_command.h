@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "link/kvr_adapter.h"
+#include "loconet/kvr_dcc_packet.h"
 #include "loconet/kvr_loconet_proto.h"
 
 enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve,
@@ -20,13 +21,13 @@ enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_re
 enum class cli_cv_mode { paged, direct, reg, ops, direct_bits, ops_bits };
 
 // Limits of what the tool sends.
-constexpr unsigned cli_cv_min = 1, cli_cv_max = 1024;
+constexpr unsigned cli_cv_min = kvr_proto::cv_first, cli_cv_max = kvr_proto::cv_max;
 constexpr unsigned cli_register_min = 1, cli_register_max = 8;
 constexpr unsigned cli_value_max = 255;
-constexpr unsigned cli_switch_min = 1, cli_switch_max = 2048;
+constexpr unsigned cli_switch_min = kvr_proto::switch_first, cli_switch_max = kvr_proto::switch_max;
 constexpr unsigned cli_address_min = kvr_proto::loco_address_first;  // the window's rule too
 constexpr unsigned cli_address_max = kvr_proto::loco_address_last;
-constexpr unsigned cli_function_max = 28;    // F0 to F28
+constexpr unsigned cli_function_max = kvr_dcc::function_max;  // F0 to F28
 constexpr double cli_default_timeout_s = 60;
 constexpr double cli_speed_min = 0.01, cli_speed_max = 1000;
 

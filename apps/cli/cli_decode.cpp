@@ -53,11 +53,7 @@ constexpr const char* usage_text =
 constexpr std::size_t binary_piece = 64 * 1024;
 
 std::optional<uint8_t> parse_hex_byte(std::string_view token) {
-    const bool prefixed = token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X');
-    if (token.size() > (prefixed ? 4u : 2u)) return std::nullopt;
-    std::optional<uint64_t> v = kvr_parse_number(token, kvr_number_form::hex, 0xFF);
-    if (!v) return std::nullopt;
-    return static_cast<uint8_t>(*v);
+    return kvr_parse_hex_byte(token, kvr_hex_byte_form::prefix_allowed);
 }
 
 bool is_negative_number(std::string_view token) {
@@ -107,14 +103,12 @@ private:
     // the local time is worked out once per second of the capture.
     void append_time_of_day(const kvr_capture_time& t) {
         if (t.seconds != tm_second_) {
-            const std::time_t when = static_cast<std::time_t>(t.seconds);
-            std::tm local{};
-            localtime_r(&when, &local);
             tm_second_ = t.seconds;
-            hms_.clear();
-            string_appendf(hms_, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
+            second_of_day_ms_ = kvr_local_ms_of_day(static_cast<std::time_t>(t.seconds), 0);
         }
-        string_appendf(line_, "%s.%03u ", hms_.c_str(), t.micros / 1000);
+        char text[kvr_time_of_day_size];
+        line_ += kvr_time_of_day(second_of_day_ms_ + t.micros / 1000, text);
+        line_ += ' ';
     }
 
     const bool show_hex_;
@@ -124,7 +118,7 @@ private:
     std::deque<uint8_t> queue_;
     std::string line_;
     int64_t tm_second_ = -1;
-    std::string hms_;
+    int64_t second_of_day_ms_ = 0;
 };
 
 // Raw bus bytes, framed as the receiver frames them.
@@ -171,6 +165,162 @@ private:
     std::string token_;
 };
 
+struct decode_options {
+    bool show_hex = false;
+    bool extended = false;
+    bool show_time = false;
+    bool binary = false;
+    bool have_hex_args = false;
+    std::string text;  // the HEX words, each followed by a blank
+};
+
+// The words after "decode". Empty to go on; otherwise the status to end
+// with (help shown, or a usage error told).
+std::optional<int> parse_decode_args(const std::vector<std::string>& args, decode_options& o, std::ostream& out,
+                                     std::ostream& err) {
+    for (const std::string& arg : args) {
+        if (arg == "--help" || arg == "-h") {
+            out << usage_text;
+            return 0;
+        }
+        if (arg == "--hex") {
+            o.show_hex = true;
+        } else if (arg == "--extended") {
+            o.extended = true;
+        } else if (arg == "--time") {
+            o.show_time = true;
+        } else if (arg == "--binary") {
+            o.binary = true;
+        } else if (arg.starts_with("-") && !is_negative_number(arg)) {
+            err << "busprobe-cli decode: unknown option " << cli_quoted(arg) << "\n" << usage_text;
+            return 2;
+        } else {
+            o.have_hex_args = true;
+            o.text += arg;
+            o.text += ' ';
+        }
+    }
+    if (o.binary && o.have_hex_args) {
+        err << "busprobe-cli decode: --binary reads standard input, not HEX arguments\n" << usage_text;
+        return 2;
+    }
+    return std::nullopt;
+}
+
+// HEX words: checked whole before anything is printed.
+int decode_hex_args(const std::string& text, line_printer& printer, std::ostream& err) {
+    std::string bad_token;
+    const std::optional<std::vector<uint8_t>> bytes = kvr_parse_hex_bytes(text, &bad_token);
+    if (!bytes) {
+        report_bad_token(bad_token, err);
+        return 2;
+    }
+    for (uint8_t b : *bytes) printer.add(b);
+    printer.finish(err);
+    return 0;
+}
+
+// Standard input as text, fed a piece at a time (a line, or a part of a
+// line longer than a piece). Capture lines ('(' or '#' first) are read
+// whole; other lines are hex tokens. A bad line is named by its number and
+// skipped, and decoding goes on with the next: one damaged line of a
+// capture costs only itself.
+class text_decoder {
+public:
+    text_decoder(line_printer& printer, std::ostream& err) : printer_(printer), err_(err) {}
+
+    // `begins`: the piece starts a line; `ends`: the line ends with it, its
+    // line feed (`has_lf`) included.
+    void piece(std::string_view text, bool begins, bool ends, bool has_lf) {
+        if (begins) {
+            ++line_no_;
+            skip_line_ = false;
+        }
+        if (skip_line_) return;
+        const char first = begins ? first_visible(text) : '\0';
+        if (first == '#' || first == '(') {
+            capture_piece(text, first, ends, has_lf);
+        } else if (begins && ends) {
+            hex_line(text);
+        } else if (!tokens_.feed(text, [this](std::string_view t) { return token(t); })) {
+            // A line longer than a piece: token by token.
+            damaged_ = true;
+            skip_line_ = true;
+        }
+    }
+
+    // Status 2 when any line was bad.
+    int finish() {
+        if (!tokens_.finish([this](std::string_view t) { return token(t); })) damaged_ = true;
+        printer_.finish(err_);
+        return damaged_ ? 2 : 0;
+    }
+
+private:
+    void capture_piece(std::string_view text, char first, bool ends, bool has_lf) {
+        if (!ends) {
+            // A capture line longer than a piece holds no message.
+            skip_line_ = true;
+            if (first == '#') return;
+        }
+        const kvr_capture_parsed p =
+            ends ? kvr_capture_parse_line(has_lf ? text.substr(0, text.size() - 1) : text) : kvr_capture_parsed{};
+        if (!ends || p.kind == kvr_capture_kind::damaged) {
+            err_ << "busprobe-cli decode: line " << line_no_ << ": " << (ends ? p.reason : "line too long") << "\n";
+            damaged_ = true;
+        } else if (p.kind == kvr_capture_kind::message) {
+            printer_.print(p.entry.msg, &p.entry.time);
+        }
+    }
+
+    // A whole line: checked before any of its bytes reach the framer, so a
+    // bad line leaves no half message behind.
+    void hex_line(std::string_view text) {
+        std::string bad_token;
+        const std::optional<std::vector<uint8_t>> bytes = kvr_parse_hex_bytes(text, &bad_token);
+        if (!bytes) {
+            report_bad_token(bad_token.substr(0, token_keep), err_, line_no_);
+            damaged_ = true;
+            return;
+        }
+        for (uint8_t b : *bytes) printer_.add(b);
+    }
+
+    bool token(std::string_view t) {
+        const std::optional<uint8_t> byte = parse_hex_byte(t);
+        if (!byte) report_bad_token(t, err_, line_no_);
+        else printer_.add(*byte);
+        return byte.has_value();
+    }
+
+    line_printer& printer_;
+    std::ostream& err_;
+    token_reader tokens_;
+    long line_no_ = 0;
+    bool damaged_ = false;
+    bool skip_line_ = false;  // the rest of a too long capture line or comment, or of a bad line
+};
+
+int decode_text(std::istream& in, line_printer& printer, std::ostream& err) {
+    text_decoder decoder(printer, err);
+    // Up to a line end or a full piece, whichever comes first, so a line is
+    // decoded as soon as it has been typed or piped in.
+    std::string piece(read_piece + 1, '\0');
+    bool line_start = true;  // the piece begins a line
+    while (!in.eof()) {
+        in.get(piece.data(), static_cast<std::streamsize>(piece.size()), '\n');
+        std::size_t got = static_cast<std::size_t>(in.gcount());
+        if (in.fail() && !in.eof()) in.clear();  // an empty line sets failbit
+        const bool line_end = !in.eof() && in.peek() == '\n';
+        if (line_end) piece[got++] = static_cast<char>(in.get());
+        if (in.bad()) break;
+        const bool begins = line_start;
+        line_start = line_end || in.eof();
+        decoder.piece(std::string_view(piece.data(), got), begins, line_start, line_end);
+    }
+    return decoder.finish();
+}
+
 }  // namespace
 
 std::optional<std::vector<uint8_t>> kvr_parse_hex_bytes(std::string_view text, std::string* bad_token) {
@@ -195,130 +345,14 @@ std::optional<std::vector<uint8_t>> kvr_parse_hex_bytes(std::string_view text, s
 
 int kvr_cli_decode(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
                    std::ostream& err) {
-    bool show_hex = false;
-    bool extended = false;
-    bool show_time = false;
-    bool binary = false;
-    bool have_hex_args = false;
-    std::string text;
-    for (const std::string& arg : args) {
-        if (arg == "--help" || arg == "-h") {
-            out << usage_text;
-            return 0;
-        }
-        if (arg == "--hex") {
-            show_hex = true;
-        } else if (arg == "--extended") {
-            extended = true;
-        } else if (arg == "--time") {
-            show_time = true;
-        } else if (arg == "--binary") {
-            binary = true;
-        } else if (arg.starts_with("-") && !is_negative_number(arg)) {
-            err << "busprobe-cli decode: unknown option " << cli_quoted(arg) << "\n" << usage_text;
-            return 2;
-        } else {
-            have_hex_args = true;
-            text += arg;
-            text += ' ';
-        }
-    }
-
-    if (binary && have_hex_args) {
-        err << "busprobe-cli decode: --binary reads standard input, not HEX arguments\n" << usage_text;
-        return 2;
-    }
-    line_printer printer(show_hex, extended, show_time, out);
-    if (have_hex_args) {
-        // Arguments are checked whole before anything is printed.
-        std::string bad_token;
-        const std::optional<std::vector<uint8_t>> bytes = kvr_parse_hex_bytes(text, &bad_token);
-        if (!bytes) {
-            report_bad_token(bad_token, err);
-            return 2;
-        }
-        for (uint8_t b : *bytes) printer.add(b);
-        printer.finish(err);
-        return 0;
-    }
-
-    if (binary) {
+    decode_options o;
+    if (const std::optional<int> status = parse_decode_args(args, o, out, err)) return *status;
+    line_printer printer(o.show_hex, o.extended, o.show_time, out);
+    if (o.have_hex_args) return decode_hex_args(o.text, printer, err);
+    if (o.binary) {
         decode_binary(in, printer);
         printer.finish(err);
         return 0;
     }
-
-    // Standard input streams. Capture lines ('(' or '#' first) are read
-    // whole; other lines are hex tokens. A bad line is named by its number
-    // and skipped, and decoding goes on with the next: one damaged line of
-    // a capture costs only itself.
-    token_reader tokens;
-    long line_no = 0;
-    bool damaged = false;
-    bool skip_line = false;   // the rest of a too long capture line or comment, or of a bad line
-    const auto on_token = [&](std::string_view token) {
-        const std::optional<uint8_t> byte = parse_hex_byte(token);
-        if (!byte) report_bad_token(token, err, line_no);
-        else printer.add(*byte);
-        return byte.has_value();
-    };
-    // Up to a line end or a full piece, whichever comes first, so a line is
-    // decoded as soon as it has been typed or piped in.
-    std::string piece(read_piece + 1, '\0');
-    bool line_start = true;   // the piece begins a line
-    while (!in.eof()) {
-        in.get(piece.data(), static_cast<std::streamsize>(piece.size()), '\n');
-        std::size_t got = static_cast<std::size_t>(in.gcount());
-        if (in.fail() && !in.eof()) in.clear();  // an empty line sets failbit
-        const bool line_end = !in.eof() && in.peek() == '\n';
-        if (line_end) piece[got++] = static_cast<char>(in.get());
-        if (in.bad()) break;
-        const std::string_view text(piece.data(), got);
-        const bool begins = line_start;
-        line_start = line_end || in.eof();
-        if (begins) {
-            ++line_no;
-            skip_line = false;
-        }
-        if (skip_line) continue;
-        const char first = begins ? first_visible(text) : '\0';
-        if (first == '#' || first == '(') {
-            if (!line_start) {
-                // A capture line longer than a piece holds no message.
-                skip_line = true;
-                if (first == '#') continue;
-            }
-            const kvr_capture_parsed p =
-                line_start ? kvr_capture_parse_line(line_end ? text.substr(0, got - 1) : text) : kvr_capture_parsed{};
-            if (!line_start || p.kind == kvr_capture_kind::damaged) {
-                err << "busprobe-cli decode: line " << line_no << ": " << (line_start ? p.reason : "line too long")
-                    << "\n";
-                damaged = true;
-            } else if (p.kind == kvr_capture_kind::message) {
-                printer.print(p.entry.msg, &p.entry.time);
-            }
-            continue;
-        }
-        if (begins && line_start) {
-            // A whole line: checked before any of its bytes reach the
-            // framer, so a bad line leaves no half message behind.
-            std::string bad_token;
-            const std::optional<std::vector<uint8_t>> bytes = kvr_parse_hex_bytes(text, &bad_token);
-            if (!bytes) {
-                report_bad_token(bad_token.substr(0, token_keep), err, line_no);
-                damaged = true;
-                continue;
-            }
-            for (uint8_t b : *bytes) printer.add(b);
-            continue;
-        }
-        // A line longer than a piece: token by token.
-        if (!tokens.feed(text, on_token)) {
-            damaged = true;
-            skip_line = true;
-        }
-    }
-    if (!tokens.finish(on_token)) damaged = true;
-    printer.finish(err);
-    return damaged ? 2 : 0;
+    return decode_text(in, printer, err);
 }

@@ -272,7 +272,7 @@ void parse_throttle(arg_cursor& c, cli_command& cmd) {
     if (cmd.steps_given && !speed_text) refuse("--steps needs --speed", c.topic());
     if (speed_text) {
         const char* note = cmd.steps == 28 ? "28 steps" : "128 steps";
-        unsigned top = cmd.steps == 28 ? 28 : 127;
+        unsigned top = cmd.steps == 28 ? kvr_proto::speed_28_max : kvr_proto::spd_max;
         cmd.speed = number_in_range(*speed_text, "speed", 0, top, c.topic(), note);
     }
 }

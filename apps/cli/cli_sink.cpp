@@ -15,11 +15,8 @@ std::string time_of_day() {
     auto now = std::chrono::system_clock::now();
     std::time_t t = std::chrono::system_clock::to_time_t(now);
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm local{};
-    localtime_r(&t, &local);
-    std::string s;
-    string_appendf(s, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec, static_cast<int>(ms));
-    return s;
+    char text[kvr_time_of_day_size];
+    return kvr_time_of_day(kvr_local_ms_of_day(t, static_cast<unsigned>(ms)), text);
 }
 
 }  // namespace

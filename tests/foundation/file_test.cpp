@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <regex>
 #include <sstream>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include "foundation/kvr_file.h"
+#include "support/eventually.h"
 #include "support/temp_dir.h"
 
 namespace fs = std::filesystem;
@@ -38,6 +40,16 @@ kvr_exception raised_by(F f) {
     }
     ADD_FAILURE() << "nothing raised";
     return kvr_exception("", 0, "", 0);
+}
+
+// How many of this process's descriptors are open on `p`.
+int descriptors_on(const fs::path& p) {
+    std::error_code ec;
+    const fs::path target = fs::canonical(p, ec);
+    int n = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/self/fd"))
+        if (fs::read_symlink(fd.path(), ec) == target) ++n;
+    return n;
 }
 
 }  // namespace
@@ -177,4 +189,82 @@ TEST(DatedLog, TwoThreadsNeverInterleaveRecords) {
     for (std::string l; std::getline(in, l);)
         ++(std::regex_match(l, line_rec) ? lines : std::regex_match(l, exc_rec) ? records : torn);
     EXPECT_EQ(std::tuple(lines, records, torn), std::tuple(per_thread, per_thread, 0));
+}
+
+TEST(DatedLog, FileStaysOpenUntilTheDateOrItsNameChanges) {
+    temp_dir dir;
+    const fs::path day1 = dir.path / "20041231.log", day2 = dir.path / "20050101.log";
+    {
+        kvr_dated_log log(dir.path.string());
+        log.write_line("a", local("2004-12-31 23:59:58"));
+        log.write_line("b", local("2004-12-31 23:59:59"));
+        EXPECT_EQ(descriptors_on(day1), 1);  // one descriptor, kept, not one a line
+        EXPECT_EQ(read_all(day1), "2004/12/31 23:59:58 a\n2004/12/31 23:59:59 b\n");  // flushed as written
+
+        log.write_line("c", local("2005-01-01 00:00:01"));
+        EXPECT_EQ(descriptors_on(day1), 0);
+        EXPECT_EQ(descriptors_on(day2), 1);
+
+        // A file removed under the log (rotated away by hand) comes back.
+        fs::remove(day2);
+        log.write_line("d", local("2005-01-01 00:00:02"));
+        EXPECT_EQ(read_all(day2), "2005/01/01 00:00:02 d\n");
+        EXPECT_EQ(descriptors_on(day2), 1);
+    }
+    EXPECT_EQ(descriptors_on(day2), 0);  // closed with the log
+    EXPECT_EQ(read_all(day1), "2004/12/31 23:59:58 a\n2004/12/31 23:59:59 b\n");
+}
+
+TEST(DatedLog, AFailedOpenIsTriedAgainAndLaterLinesAreWrittenOnce) {
+    temp_dir dir;
+    kvr_dated_log log(dir.path.string());
+    const std::string path = log.path_for(local("2024-05-01 10:00:00"));
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);  // the name is taken by a folder
+    const kvr_exception e = raised_by([&] { log.write_line("lost", local("2024-05-01 10:00:00")); });
+    EXPECT_EQ(e.where, "kvr_file::open(" + path + ")=>fail");
+    ASSERT_EQ(::rmdir(path.c_str()), 0);
+    log.write_line("one", local("2024-05-01 10:00:01"));
+    log.write_line("two", local("2024-05-01 10:00:02"));
+    EXPECT_EQ(read_all(path), "2024/05/01 10:00:01 one\n2024/05/01 10:00:02 two\n");
+}
+
+TEST(DatedLog, AWriterStuckOnTheDiskHoldsNoOtherThreadBack) {
+    // Today's file is a pipe nobody reads yet: whichever thread writes first
+    // waits in open(). The other hands its record over and returns.
+    temp_dir dir;
+    kvr_dated_log log(dir.path.string());
+    const std::string path = log.today_path();
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    std::atomic<int> returned{0};
+    std::thread monitor([&] {
+        log.write_line("monitor line");
+        ++returned;
+    });
+    std::thread io([&] {
+        kvr_exception e("kvr_ms100::rx_proc()", 5, "kvr_ms100", 1);
+        log.write_exception(e);
+        ++returned;
+    });
+    EXPECT_TRUE(eventually([&] { return returned.load() == 1; }));
+    EXPECT_EQ(log.today_path(), path);  // the queue lock is free too
+
+    const int rd = ::open(path.c_str(), O_RDWR);  // lets the stuck open go on, never sees end of file
+    ASSERT_GE(rd, 0);
+    std::string received;
+    char buf[256];
+    pollfd p{rd, POLLIN, 0};
+    while (std::count(received.begin(), received.end(), '\n') < 2 && ::poll(&p, 1, 5000) > 0) {
+        const ssize_t n = ::read(rd, buf, sizeof buf);
+        if (n <= 0) break;
+        received.append(buf, static_cast<std::size_t>(n));
+    }
+    monitor.join();
+    io.join();
+    ::close(rd);
+    // Both records, each once, whole.
+    const std::regex both(
+        R"((\d{4}/\d\d/\d\d \d\d:\d\d:\d\d( monitor line|,kvr_ms100::rx_proc\(\),kvr_ms100\(1\))\n){2})");
+    EXPECT_TRUE(std::regex_match(received, both)) << received;
+    EXPECT_NE(received.find("monitor line"), std::string::npos);
+    EXPECT_NE(received.find("rx_proc"), std::string::npos);
 }

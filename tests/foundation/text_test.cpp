@@ -137,3 +137,22 @@ TEST(DateTime, OutOfRangeFieldsNeverOverrunTheTwentyCharacterBuffer) {
     EXPECT_EQ(std::strlen(out), 19u);
     for (std::size_t i = 20; i < sizeof out; ++i) EXPECT_EQ(out[i], '#');
 }
+
+TEST(DateTime, TimeOfDayFromLocalMilliseconds) {
+    constexpr int64_t day = 24 * 3600 * 1000;
+    const struct {
+        int64_t local_ms;
+        const char* out;
+    } cases[] = {
+        {((13 * 60 + 5) * 60 + 9) * 1000 + 123, "13:05:09.123"},
+        {0, "00:00:00.000"},
+        {day - 1, "23:59:59.999"},
+        {day * 20000 + 7, "00:00:00.007"},  // whole days since the epoch drop away
+        {-1, "23:59:59.999"},               // before the epoch: back from midnight
+        {-day * 3 - 1000, "23:59:59.000"},
+    };
+    for (const auto& c : cases) {
+        char out[kvr_time_of_day_size];
+        EXPECT_STREQ(kvr_time_of_day(c.local_ms, out), c.out) << c.local_ms;
+    }
+}

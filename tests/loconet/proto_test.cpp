@@ -119,6 +119,28 @@ TEST(ProtoRoundTrip, BitTaskDataByte) {
     EXPECT_EQ(bit_task_data(true, 5), 0xED);  // DATA7 6D with CVH bit 1 set
 }
 
+TEST(ProtoRoundTrip, FunctionBitsOfDirfAndSnd) {
+    // LocoNet PE opcode summary: DIRF bit 4 F0, bits 3..0 F4..F1; SND bits 3..0 F8..F5.
+    const struct {
+        unsigned f;
+        uint8_t dirf, snd;
+    } cases[] = {{0, 0x10, 0}, {1, 0x01, 0}, {4, 0x08, 0}, {5, 0, 0x01}, {8, 0, 0x08}};
+    for (const auto& c : cases) {
+        const uint8_t set = with_function(0, c.f, true);
+        EXPECT_EQ(function_in_dirf(c.f) ? set : 0, c.dirf) << "F" << c.f;
+        EXPECT_EQ(function_in_dirf(c.f) ? 0 : set, c.snd) << "F" << c.f;
+        // Direction and the other functions stay as they were.
+        EXPECT_EQ(with_function(0xFF, c.f, false), static_cast<uint8_t>(0xFF & ~set)) << "F" << c.f;
+    }
+    for (unsigned f = 0; f <= slot_function_max; ++f) {
+        uint8_t dirf = dirf_reverse, snd = 0;
+        (function_in_dirf(f) ? dirf : snd) = with_function(function_in_dirf(f) ? dirf : snd, f, true);
+        for (unsigned g = 0; g <= slot_function_max; ++g)
+            EXPECT_EQ(function_on(dirf, snd, g), g == f) << "F" << f << " read as F" << g;
+    }
+    EXPECT_EQ(with_function(with_function(0, 0, true), 3, true), 0x14);  // F0 and F3 on
+}
+
 TEST(ProtoBuilders, MessagesCarryTheirChecksum) {
     const struct {
         kvr_loconet_msg msg;
