@@ -115,7 +115,16 @@ cli_abort_watch::cli_abort_watch(kvr_sys_event& abort, double timeout_s, bool ca
 
 cli_abort_watch::~cli_abort_watch() {
     if (signals_) {
-        for (std::size_t i = 0; i < std::size(stop_signals); ++i) sigaction(stop_signals[i], &old_actions[i], nullptr);
+        // After a stop the program is on its way out: a second signal that
+        // comes now (timeout(1) and service managers send SIGTERM again)
+        // must not end it by the default action, with the port still held
+        // and a status that says "killed" for an orderly end.
+        const bool stopping = reason_.load() != cli_abort_reason::none;
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        for (std::size_t i = 0; i < std::size(stop_signals); ++i)
+            sigaction(stop_signals[i], stopping ? &ignore : &old_actions[i], nullptr);
         signal_pipe.store(-1);
         pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
     }
