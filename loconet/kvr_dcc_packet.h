@@ -112,7 +112,6 @@ function_packet packet_for(uint16_t address, fn_group group, uint32_t on);
 //   D4 20 SLOT 09 F             F21..F27 in bits 0..6
 //   D4 20 SLOT 05 F             bit 4 F12, bit 5 F20, bit 6 F28
 // Slot 1, F9 and F12 on: A3 01 09 54; slot 1, F13 and F19 on: D4 20 01 08 41 43.
-enum : uint8_t { OPC_LOCO_F9F12 = 0xA3, OPC_LOCO_FUNC_EX = 0xD4 };
 constexpr uint8_t func_ex_marker = 0x20;
 constexpr uint8_t func_ex_f13_f19 = 0x08;
 constexpr uint8_t func_ex_f21_f27 = 0x09;

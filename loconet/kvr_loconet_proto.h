@@ -18,6 +18,7 @@ enum : uint8_t {
     OPC_LOCO_SPD = 0xA0,
     OPC_LOCO_DIRF = 0xA1,
     OPC_LOCO_SND = 0xA2,
+    OPC_LOCO_F9F12 = 0xA3,        // slot, F9..F12 in bits 0..3
     OPC_SW_REQ = 0xB0,
     OPC_SW_REP = 0xB1,
     OPC_INPUT_REP = 0xB2,
@@ -31,6 +32,10 @@ enum : uint8_t {
     OPC_SW_STATE = 0xBC,
     OPC_SW_ACK = 0xBD,
     OPC_LOCO_ADR = 0xBF,
+    OPC_MULTI_SENSE = 0xD0,       // transponding and power reports
+    OPC_LOCO_FUNC_EX = 0xD4,      // 0x20, slot, group, function bits
+    OPC_MULTI_SENSE_LONG = 0xE0,  // transponding report with the direction
+    OPC_REPORT_E4 = 0xE4,         // variable-length detector reports
     OPC_PEER_XFER = 0xE5,
     OPC_SL_RD_DATA = 0xE7,
     OPC_IMM_PACKET = 0xED,

@@ -3,25 +3,17 @@
 #include <utility>
 
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_dcc_packet.h"
 #include "loconet/kvr_monitor.h"
 
 namespace kvr_monitor {
 namespace {
 
-// Opcodes outside the monitor's table that real layouts carry.
-enum : uint8_t {
-    OPC_LOCO_F9F12 = 0xA3,      // slot, F9..F12 in bits 0..3
-    OPC_MULTI_SENSE = 0xD0,     // transponding and power reports
-    OPC_LOCO_FUNC_EX = 0xD4,    // 0x20, slot, group, function bits
-    OPC_MULTI_SENSE_LONG = 0xE0,  // transponding report with the direction
-    OPC_REPORT_E4 = 0xE4,       // variable-length detector reports
-};
-
 // Groups of OPC_LOCO_FUNC_EX (byte 3).
-constexpr uint8_t group_f13_f19 = 0x08;
-constexpr uint8_t group_f21_f27 = 0x09;
-constexpr uint8_t group_f12_f20_f28 = 0x05;
-constexpr uint8_t func_ex_marker = 0x20;
+using kvr_dcc::func_ex_f12_f20_f28;
+using kvr_dcc::func_ex_f13_f19;
+using kvr_dcc::func_ex_f21_f27;
+using kvr_dcc::func_ex_marker;
 
 // OPC_MULTI_SENSE byte 1, bits 6..5: what the report is about.
 constexpr uint8_t sense_type_mask = 0x60;
@@ -109,11 +101,11 @@ std::string loco_func_ex(const kvr_loconet_msg& m) {
     string_appendf(s, "SLOT#[%d] ", m[2]);
     const uint8_t bits = m[4];
     switch (m[3]) {
-    case group_f13_f19:
+    case func_ex_f13_f19:
         return s + function_bits("F13-19", bits, 7);
-    case group_f21_f27:
+    case func_ex_f21_f27:
         return s + function_bits("F21-27", bits, 7);
-    case group_f12_f20_f28:
+    case func_ex_f12_f20_f28:
         return string_appendf(s, "F12(%d) F20(%d) F28(%d)", (bits >> 4) & 1, (bits >> 5) & 1, (bits >> 6) & 1);
     default:
         return string_appendf(s, "group(%02X) bits(%02X)", m[3], bits);

@@ -2,15 +2,6 @@
 
 namespace {
 
-// Opcodes outside the table in kvr_loconet_proto.h that layouts carry.
-enum : uint8_t {
-    OPC_LOCO_F9F12 = 0xA3,
-    OPC_MULTI_SENSE = 0xD0,
-    OPC_LOCO_FUNC_EX = 0xD4,
-    OPC_MULTI_SENSE_LONG = 0xE0,
-    OPC_REPORT_E4 = 0xE4,
-};
-
 struct kind_row {
     uint8_t opcode;
     kvr_msg_kind kind;

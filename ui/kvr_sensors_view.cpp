@@ -9,21 +9,16 @@
 #include <QVBoxLayout>
 
 #include "ui/kvr_view_host.h"
+#include "ui/kvr_view_table.h"
 #include "ui/kvr_view_time.h"
 
 namespace {
 
 constexpr const char* headers[] = {"Kind", "Number", "Last state", "Seen"};
+static_assert(std::size(headers) == kvr_sensors_view::col_count);
 
 void set_cell(QTableWidget* grid, int row, int col, const QString& text) {
-    QTableWidgetItem* item = grid->item(row, col);
-    if (!item) {
-        item = new QTableWidgetItem;
-        item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-        if (col == kvr_sensors_view::col_number) item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        grid->setItem(row, col, item);
-    }
-    if (item->text() != text) item->setText(text);
+    kvr_set_view_cell(grid, row, col, text, col == kvr_sensors_view::col_number);
 }
 
 }  // namespace
@@ -32,16 +27,7 @@ kvr_sensors_view::kvr_sensors_view(const kvr_sensor_table& table, kvr_view_host&
     : QWidget(parent, Qt::Window), points_(table), host_(host) {
     setWindowTitle(QStringLiteral("Busprobe: Sensors and turnouts"));
     setObjectName(QStringLiteral("sensors_view"));
-    grid_ = new QTableWidget(0, col_count, this);
-    QStringList names;
-    for (const char* h : headers) names << QString::fromUtf8(h);
-    grid_->setHorizontalHeaderLabels(names);
-    grid_->verticalHeader()->hide();
-    grid_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    grid_->setSelectionMode(QAbstractItemView::SingleSelection);
-    grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    grid_->horizontalHeader()->setStretchLastSection(true);
-    grid_->setToolTip(QStringLiteral("Double-click a turnout to send it the other position"));
+    grid_ = kvr_make_view_table(this, headers, QStringLiteral("Double-click a turnout to send it the other position"));
 
     filter_ = new QLineEdit(this);
     filter_->setPlaceholderText(QStringLiteral("number or text"));

@@ -10,24 +10,18 @@
 
 #include "station/kvr_dccx_loconet.h"
 #include "ui/kvr_view_host.h"
+#include "ui/kvr_view_table.h"
 #include "ui/kvr_view_time.h"
 
 namespace {
 
 constexpr const char* headers[] = {"Slot", "Loco", "Status", "Steps", "Speed", "Direction", "F0-F8", "Seen"};
+static_assert(std::size(headers) == kvr_slots_view::col_count);
 
 void set_cell(QTableWidget* grid, int row, int col, const QString& text) {
-    QTableWidgetItem* item = grid->item(row, col);
-    if (!item) {
-        item = new QTableWidgetItem;
-        item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-        if (col != kvr_slots_view::col_status && col != kvr_slots_view::col_direction &&
-            col != kvr_slots_view::col_functions)
-            item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        grid->setItem(row, col, item);
-    }
-    // An unchanged text costs no repaint.
-    if (item->text() != text) item->setText(text);
+    const bool words = col == kvr_slots_view::col_status || col == kvr_slots_view::col_direction ||
+                       col == kvr_slots_view::col_functions;
+    kvr_set_view_cell(grid, row, col, text, !words);
 }
 
 }  // namespace
@@ -36,16 +30,7 @@ kvr_slots_view::kvr_slots_view(const kvr_slot_table& table, kvr_view_host& host,
     : QWidget(parent, Qt::Window), slots_(table), host_(host) {
     setWindowTitle(QStringLiteral("Busprobe: Slots"));
     setObjectName(QStringLiteral("slots_view"));
-    grid_ = new QTableWidget(0, col_count, this);
-    QStringList names;
-    for (const char* h : headers) names << QString::fromUtf8(h);
-    grid_->setHorizontalHeaderLabels(names);
-    grid_->verticalHeader()->hide();
-    grid_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    grid_->setSelectionMode(QAbstractItemView::SingleSelection);
-    grid_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    grid_->horizontalHeader()->setStretchLastSection(true);
-    grid_->setToolTip(QStringLiteral("Double-click a slot to drive its loco"));
+    grid_ = kvr_make_view_table(this, headers, QStringLiteral("Double-click a slot to drive its loco"));
 
     read_ = new QPushButton(QStringLiteral("&Read all"), this);
     read_->setToolTip(QStringLiteral("Ask the command station for every loco slot, one at a time"));

@@ -35,8 +35,8 @@ std::string log_line(const kvr_loconet_msg& msg) {
     // Messages the monitor leaves blank: the extended line where there is
     // one (the DCC packet of OPC_IMM_PACKET, the slot function messages),
     // else the bytes.
-    if (msg.opcode() == OPC_IMM_PACKET || msg.opcode() == kvr_dcc::OPC_LOCO_F9F12 ||
-        msg.opcode() == kvr_dcc::OPC_LOCO_FUNC_EX)
+    if (msg.opcode() == OPC_IMM_PACKET || msg.opcode() == OPC_LOCO_F9F12 ||
+        msg.opcode() == OPC_LOCO_FUNC_EX)
         return kvr_monitor::to_text_extended(msg);
     return kvr_hex_bytes(msg);
 }
