@@ -40,7 +40,8 @@ kvr_slots_view::kvr_slots_view(const kvr_slot_table& table, kvr_view_host& host,
     dispatch_->setToolTip(QStringLiteral("Hand the selected slot's loco to the next throttle that asks"));
     progress_ = new QProgressBar(this);
     progress_->setRange(kvr_slot_loco_first, kvr_slot_loco_last);
-    progress_->setFormat(QStringLiteral("slot %v of %m"));
+    // %m would be the number of steps (118), not the last slot.
+    progress_->setFormat(QStringLiteral("slot %v of ") + QString::number(kvr_slot_loco_last));
     progress_->hide();
     status_ = new QLabel(this);
 
