@@ -216,7 +216,7 @@ struct kvr_lntcp_server::impl {
     void accept_clients();
     void refuse_full(int fd);
     void read_client(client& c);
-    void on_line(client& c, std::string_view line, bool too_long);
+    void on_line(client& c, std::string_view line, bool too_long, steady::time_point arrived);
     void queue_line(client& c, const std::string& line);
     void flush(client& c);
     client* next_in_turn();
@@ -385,8 +385,11 @@ void kvr_lntcp_server::impl::read_client(client& c) {
             if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
             drop(c, errno == ECONNRESET ? "connection reset" : std::strerror(errno));
         } else {
+            // The lines of one read arrived together: one arrival time, so a
+            // burst's deadlines do not depend on how long parsing it took.
+            const steady::time_point arrived = steady::now();
             c.splitter.feed(buf, static_cast<std::size_t>(n),
-                            [&](std::string_view line, bool too_long) { on_line(c, line, too_long); });
+                            [&](std::string_view line, bool too_long) { on_line(c, line, too_long, arrived); });
         }
     }
 }
@@ -395,7 +398,8 @@ void kvr_lntcp_server::impl::read_client(client& c) {
 // for the bus and are ignored, as the protocol leaves them undefined. Any
 // line that starts with SEND gets one, so a client never waits for an
 // answer to a line that was not understood.
-void kvr_lntcp_server::impl::on_line(client& c, std::string_view line, bool too_long) {
+void kvr_lntcp_server::impl::on_line(client& c, std::string_view line, bool too_long,
+                                     steady::time_point arrived) {
     // "SEND" followed by anything but a letter or digit: "SEND\t83 7C",
     // "SEND\0..." are SENDs gone wrong; "SENDER" is another token.
     const bool looks_like_send =
@@ -416,7 +420,7 @@ void kvr_lntcp_server::impl::on_line(client& c, std::string_view line, bool too_
         queue_line(c, kvr_lntcp_format_sent_error("busy"));
         return;
     }
-    c.queued.push_back({parsed.msg, steady::now() + std::chrono::milliseconds(opt.echo_timeout_ms)});
+    c.queued.push_back({parsed.msg, arrived + std::chrono::milliseconds(opt.echo_timeout_ms)});
 }
 
 void kvr_lntcp_server::impl::queue_line(client& c, const std::string& line) {
