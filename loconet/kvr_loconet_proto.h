@@ -239,7 +239,20 @@ constexpr uint8_t bit_task_number(uint8_t data) { return data & 7; }
 //   HRS  = 0x68 + hour   (104 is hour 0, 127 is hour 23)
 //   MINS = 0x43 + minute (67 is minute 0, 126 is minute 59)
 // The decoders read any byte, as command stations do, modulo 24 and 60.
-// FRAC_MINSH/FRAC_MINSL are a 14-bit count of 1/16384 minute (split14).
+// FRAC_MINSH/FRAC_MINSL (split14) are the command station's counter of
+// 65.5 ms ticks (915 to a fast minute at rate 1): the minute rolls when the
+// counter reaches 0x4000, which then starts again at 0x4000 - 915. A write
+// sets the counter, so a new time goes out with about a minute of ticks to
+// go, 0x3FFF - 900 (`7B 78`); `00 00` would hold the written minute for some
+// 18 fast minutes (LocoNet PE; JMRI LnClockControl).
+constexpr uint16_t clk_frac_roll = 0x4000;
+constexpr uint16_t clk_ticks_per_minute = 915;
+constexpr uint16_t clk_frac_minute_start = clk_frac_roll - clk_ticks_per_minute;
+constexpr uint16_t clk_frac_set = 0x3FFF - 900;
+// ID1/ID2 7F/7x are the throttle identities LocoNet reserves for PCs; a
+// clock this program sets names it there.
+constexpr uint8_t pc_id1 = 0x7F;
+constexpr uint8_t pc_id2 = 0x70;
 struct clock_time {
     uint8_t hour;
     uint8_t minute;

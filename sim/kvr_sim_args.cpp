@@ -28,6 +28,7 @@ constexpr flag_option flags[] = {
     {"--no-decoder", nullptr, &kvr_sim_options::decoder_present, false},
     {"--no-write-ack", nullptr, &kvr_sim_options::decoder_acks_writes, false},
     {"--switch-full", nullptr, &kvr_sim_options::switch_buffer_full, true},
+    {"--packet-full", nullptr, &kvr_sim_options::packet_buffer_full, true},
 };
 
 struct number_option {
@@ -187,6 +188,7 @@ std::string kvr_sim_usage() {
            "  --no-decoder      no decoder on the programming track\n"
            "  --no-write-ack    the decoder never acknowledges writes\n"
            "  --switch-full     the switch command buffer is full\n"
+           "  --packet-full     the immediate-packet buffer is full\n"
            "  --noise N         noise bytes and damaged messages per 1000 messages\n"
            "  --seed N          seed of the noise and the demo life\n"
            "  -h, --help        this text\n"

@@ -23,6 +23,7 @@ struct kvr_sim_options {
     bool decoder_present = true;    // a decoder stands on the programming track
     bool decoder_acks_writes = true;
     bool switch_buffer_full = false;
+    bool packet_buffer_full = false;  // answer every OPC_IMM_PACKET B4 6D 00
     unsigned noise_per_mille = 0;   // noise bytes / corrupted messages per 1000 messages
     uint32_t seed = 1;
 

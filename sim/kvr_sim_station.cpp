@@ -225,6 +225,11 @@ void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
     case OPC_SLOT_STAT1:
         handle_slot_update(msg);
         break;
+    case OPC_IMM_PACKET:
+        // The packet goes to the track (there is none here): taken, or the
+        // buffer is full.
+        long_ack(OPC_IMM_PACKET, options_.packet_buffer_full ? ack_refused : ack_ok);
+        break;
     default:
         break;
     }
@@ -266,7 +271,8 @@ void kvr_sim_station::handle_loco_adr(const kvr_loconet_msg& msg) {
 
 // Moves as LocoNet defines them: a slot to itself marks it in use (NULL
 // move); source 0 takes the dispatched slot (DISPATCH GET); destination 0
-// dispatches the source (DISPATCH PUT); otherwise the data go from an active
+// dispatches the source (DISPATCH PUT) and leaves its status as it was (a
+// throttle sets it common first); otherwise the data go from an active
 // source to a free destination, which leaves the source free.
 void kvr_sim_station::handle_move(uint8_t from, uint8_t to) {
     if (from == to && is_loco_slot(from)) {
@@ -282,7 +288,6 @@ void kvr_sim_station::handle_move(uint8_t from, uint8_t to) {
         slots_[s][stat_i] |= usage_in_use;
         send_slot(s);
     } else if (to == 0 && is_loco_slot(from) && (slots_[from][stat_i] & stat_usage_mask) != usage_free) {
-        slots_[from][stat_i] = static_cast<uint8_t>((slots_[from][stat_i] & ~stat_usage_mask) | usage_common);
         dispatched_ = from;
         send_slot(from);
     } else if (is_loco_slot(from) && is_loco_slot(to) && (slots_[from][stat_i] & stat_usage_mask) != usage_free &&

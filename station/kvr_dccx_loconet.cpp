@@ -86,6 +86,11 @@ constexpr plain_words station_words[] = {
     {kvr_dccx_loconet::text_bad_slot, "Only loco slots 1 to 119 can be released or dispatched."},
     {kvr_dccx_loconet::text_dispatch_refused, "The command station refused to dispatch the slot (it may be free, or another slot is dispatched)."},
     {kvr_dccx_loconet::text_dispatch_silent, "The command station did not answer the dispatch. It may not offer it."},
+    {kvr_dccx_loconet::text_clock_refused, "The command station refused to set the fast clock."},
+    {kvr_dccx_loconet::text_clock_ignored, "The command station took the fast-clock write but its clock does not show the time written."},
+    {kvr_dccx_loconet::text_clock_silent, "The command station did not answer for its fast clock. It may not have one."},
+    {kvr_dccx_loconet::text_packet_full, "The command station's packet buffer stayed full; the function was not sent. Try again in a moment."},
+    {kvr_dccx_loconet::text_packet_lost, "The function's packet was not seen on the bus and nothing answered it."},
 };
 
 std::string words_for(const std::string& text) {
@@ -274,6 +279,8 @@ bool kvr_dccx_loconet::answer_present(answer a) const {
         return look_slot(static_cast<uint8_t>(a.key)).has_value();
     case answer_kind::address:
         return look_address(a.key) != no_slot;
+    case answer_kind::slot_or_ack:
+        return look_slot(static_cast<uint8_t>(a.key)).has_value() || look_ack(a.opcode).has_value();
     }
     return false;
 }

@@ -103,28 +103,59 @@ public:
     void do_emergency_stop(uint16_t address);
     // OPC_IDLE: the command station stops every locomotive on the layout.
     void do_stop_all();
+    // Puts one OPC_IMM_PACKET (a DCC packet for the track) on the bus and
+    // waits for the command station's answer: OPC_LONG_ACK 7F took it, 00
+    // has its packet buffer full, and the packet is sent again, up to
+    // `imm_packet_tries` times in all ("ERR:PACKET BUFFER FULL"). A command
+    // station without immediate packets answers nothing: when the message's
+    // own echo came back from the bus and no acknowledge followed within a
+    // wait unit, the packet counts as sent. Neither echo nor acknowledge
+    // within `lack_tries` units: "ERR:PACKET NOT ON THE BUS".
+    void do_imm_packet(const kvr_loconet_msg& msg);
     // Reads the fast-clock slot (for the days, the track status and the rate
-    // kept), writes it with `setting`, and returns the slot as read back.
+    // kept), writes it with `setting`, and returns the slot as read back. A
+    // write refused (OPC_LONG_ACK 00), or one after which the clock does not
+    // show the time and rate written, fails; so does a clock slot that is
+    // not answered.
     kvr_loconet_msg do_set_fast_clock(const kvr_clock_setting& setting);
+    static constexpr const char* text_clock_refused = "ERR:CLOCK WRITE REFUSED";
+    static constexpr const char* text_clock_ignored = "ERR:CLOCK NOT SET";
+    static constexpr const char* text_clock_silent = "ERR:CLOCK NOT ANSWERED";
+    static constexpr const char* text_packet_full = "ERR:PACKET BUFFER FULL";
+    static constexpr const char* text_packet_lost = "ERR:PACKET NOT ON THE BUS";
     // Slots (kvr_dccx_slots.cpp).
+    // How a slot of a read of all ended.
+    enum class slot_answer : uint8_t { data, refused, silent };
     struct slot_read_result {
         unsigned asked = 0;     // slots asked for
         unsigned answered = 0;  // of them, slots whose data came
+        unsigned refused = 0;   // of them, slots the command station refused (OPC_LONG_ACK)
+        // True when the read stopped because the command station answered
+        // none of the first `slot_read_silent_stop` slots.
+        bool station_silent = false;
     };
-    using slot_read_progress = std::function<void(uint8_t slot, bool answered)>;
+    using slot_read_progress = std::function<void(uint8_t slot, slot_answer answer)>;
     // Asks for slots first..last in turn with one request on the bus at a
     // time, so other traffic still flows: the next request goes out once
-    // the slot's data are filed, or after `slot_read_wait_ms` without them
-    // (such a slot is asked once more, then passed over). `progress` is
-    // called after each slot. Only the abort event ends it early ("CANCEL").
+    // the slot's data are filed, at once when the command station refuses
+    // the request (OPC_LONG_ACK), or after `slot_read_wait_ms` without an
+    // answer (such a slot is asked once more, then passed over). When none
+    // of the first `slot_read_silent_stop` slots is answered at all the
+    // read stops there (station_silent). `progress` is called after each
+    // slot, its data already filed. The abort event ends it early
+    // ("CANCEL"); `progress` has by then been told every slot read.
     slot_read_result do_read_all_slots(uint8_t first, uint8_t last, const slot_read_progress& progress = {});
     // Releases a loco slot (1..119): OPC_SLOT_STAT1 with the slot's STAT,
     // usage set to common, the other bits as last seen (the slot is read
     // first when its data were never seen).
     void do_release_slot(uint8_t slot);
-    // Dispatches a loco slot (1..119): OPC_MOVE_SLOTS slot to 0, the
-    // dispatch put. Waits for the command station's answer: its slot data
-    // accept, OPC_LONG_ACK refuses ("ERR:DISPATCH REFUSED").
+    // Dispatches a loco slot (1..119): the slot is set common first
+    // (OPC_SLOT_STAT1, as a release), then moved to 0 (OPC_MOVE_SLOTS slot
+    // 0, the dispatch put), since the move alone leaves the status as it
+    // was. Waits for the command station's answer to the move: its slot
+    // data accept, OPC_LONG_ACK refuses ("ERR:DISPATCH REFUSED"), nothing
+    // within `lack_tries` units fails too ("ERR:DISPATCH NOT ANSWERED").
+    // A dispatch that failed puts the status back as it was.
     void do_dispatch_slot(uint8_t slot);
     static constexpr const char* text_bad_slot = "ERR:SLOT MUST BE 1 TO 119";
     static constexpr const char* text_dispatch_refused = "ERR:DISPATCH REFUSED";
@@ -180,13 +211,18 @@ public:
     const uint32_t write_reply_polls = 10;
     const uint32_t move_reply_polls = 2;  // the NULL move's own answer, before asking
     const unsigned slot_read_wait_ms = 250;  // one slot of do_read_all_slots unanswered
+    const unsigned slot_read_silent_stop = 3;  // unanswered slots that end a read of all at its start
+    const uint32_t imm_packet_tries = 3;     // an immediate packet sent, buffer full each time
+    const unsigned imm_packet_pause_ms = 100;  // before it is sent again
 
 private:
     // What a wait looks for while it waits.
-    enum class answer_kind : uint8_t { ack, slot, address };
+    // slot_or_ack: the slot data of `key` or the acknowledge of `opcode`.
+    enum class answer_kind : uint8_t { ack, slot, address, slot_or_ack };
     struct answer {
         answer_kind kind;
         uint16_t key;
+        uint8_t opcode = 0;
     };
     // What a programming transaction does when a budget runs out.
     enum class on_exhaust : uint8_t { restart, tone_restart, give_up };
@@ -235,8 +271,15 @@ private:
     // labelled, for the operations defined in the class's other files.
     void run_labelled(const char* label, const std::function<void()>& body);
 
-    bool read_one_slot(uint8_t slot);
+    slot_answer read_one_slot(uint8_t slot);
     uint8_t slot_stat_of(uint8_t slot);
+    void send_slot_stat1(uint8_t slot, uint8_t stat);
+    const char* await_dispatch(uint8_t slot);
+    // Slot data asked for at most twice, each waited for `write_reply_polls`
+    // units of slot_wait_ms; nothing when neither request was answered.
+    std::optional<kvr_loconet_msg> ask_slot(uint8_t slot);
+    enum class packet_answer : uint8_t { taken, buffer_full, echo_only, nothing };
+    packet_answer await_packet_answer(const kvr_loconet_msg& msg);
 
     // Queues one request, a failure wrapped under `label`.
     void send_labelled(const char* label, const kvr_loconet_msg& msg, uint8_t key = 0);

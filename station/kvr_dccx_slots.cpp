@@ -29,19 +29,23 @@ void check_loco_slot(uint8_t slot) {
 
 }  // namespace
 
-// True when the slot's data came. The older entry is forgotten first, so
-// only an answer given after the request counts.
-bool kvr_dccx_loconet::read_one_slot(uint8_t slot) {
+// The slot's data, a refusal (OPC_LONG_ACK for OPC_RQ_SL_DATA), or nothing
+// after two requests. Older answers are forgotten first, so only one given
+// after the request counts.
+kvr_dccx_loconet::slot_answer kvr_dccx_loconet::read_one_slot(uint8_t slot) {
     for (int attempt = 0; attempt < slot_read_tries; ++attempt) {
-        with_stores([&](kvr_reply_stores& stores) { stores.forget_slot(slot); });
+        with_stores([&](kvr_reply_stores& stores) {
+            stores.forget_slot(slot);
+            stores.forget_ack(OPC_RQ_SL_DATA);
+        });
         send_req_sl_data(slot);
-        for (;;) {
-            if (look_slot(slot)) return true;
-            if (!wait_unit(slot_read_wait_ms, {answer_kind::slot, slot})) break;
-        }
-        if (look_slot(slot)) return true;
+        const answer wanted{answer_kind::slot_or_ack, slot, OPC_RQ_SL_DATA};
+        while (!answer_present(wanted))
+            if (!wait_unit(slot_read_wait_ms, wanted)) break;
+        if (look_slot(slot)) return slot_answer::data;
+        if (look_ack(OPC_RQ_SL_DATA)) return slot_answer::refused;
     }
-    return false;
+    return slot_answer::silent;
 }
 
 kvr_dccx_loconet::slot_read_result kvr_dccx_loconet::do_read_all_slots(uint8_t first, uint8_t last,
@@ -53,10 +57,17 @@ kvr_dccx_loconet::slot_read_result kvr_dccx_loconet::do_read_all_slots(uint8_t f
             // a cancel would be seen.
             const kvr_sys_event* abort = link_.abort_event();
             if (abort && abort->is_set()) KVR_RAISE(text_cancel, 0, source_name);
-            const bool answered = read_one_slot(static_cast<uint8_t>(slot));
+            const slot_answer a = read_one_slot(static_cast<uint8_t>(slot));
             ++result.asked;
-            if (answered) ++result.answered;
-            if (progress) progress(static_cast<uint8_t>(slot), answered);
+            if (a == slot_answer::data) ++result.answered;
+            if (a == slot_answer::refused) ++result.refused;
+            if (progress) progress(static_cast<uint8_t>(slot), a);
+            // Nothing at all from the first slots: no command station
+            // answers here, and asking the rest would only take longer.
+            if (result.answered + result.refused == 0 && result.asked >= slot_read_silent_stop) {
+                result.station_silent = true;
+                return;
+            }
         }
     });
     return result;
@@ -69,6 +80,10 @@ uint8_t kvr_dccx_loconet::slot_stat_of(uint8_t slot) {
     return fetch_slot_data(slot)[slot_stat];
 }
 
+void kvr_dccx_loconet::send_slot_stat1(uint8_t slot, uint8_t stat) {
+    send_labelled("kvr_dccx_loconet::send_slot_stat1()", kvr_loconet_msg::with_checksum({OPC_SLOT_STAT1, slot, stat}));
+}
+
 // OPC_SLOT_STAT1 is not answered on LocoNet; the monitor shows its echo.
 // The slot's copy, which still says in use, is forgotten: the throttle that
 // drives the loco next reads the slot afresh and takes it again.
@@ -76,31 +91,47 @@ void kvr_dccx_loconet::do_release_slot(uint8_t slot) {
     run_labelled("kvr_dccx_loconet::do_release_slot()", [&] {
         check_loco_slot(slot);
         const uint8_t stat = slot_stat_of(slot);
-        const auto common = static_cast<uint8_t>((stat & ~stat_usage_mask) | usage_common);
-        send_labelled("kvr_dccx_loconet::send_slot_stat1()",
-                      kvr_loconet_msg::with_checksum({OPC_SLOT_STAT1, slot, common}));
+        send_slot_stat1(slot, static_cast<uint8_t>((stat & ~stat_usage_mask) | usage_common));
         with_stores([&](kvr_reply_stores& stores) { stores.forget_slot(slot); });
     });
 }
 
 // LocoNet PE opcode summary: a move is answered with the slot data, or
-// refused with OPC_LONG_ACK for OPC_MOVE_SLOTS, code 0.
+// refused with OPC_LONG_ACK for OPC_MOVE_SLOTS, code 0. Nothing when the
+// move was taken, else the failure's text.
+const char* kvr_dccx_loconet::await_dispatch(uint8_t slot) {
+    const answer wanted{answer_kind::slot_or_ack, slot, OPC_MOVE_SLOTS};
+    for (uint32_t left = lack_tries;;) {
+        if (look_slot(slot)) return nullptr;
+        if (std::optional<kvr_loconet_msg> ack = look_ack(OPC_MOVE_SLOTS))
+            return (*ack)[lack_ack1] == ack_refused ? text_dispatch_refused : nullptr;
+        if (wait_unit(timing_.wait_unit_ms, wanted)) continue;
+        if (--left == 0) return text_dispatch_silent;
+    }
+}
+
+// The move alone leaves the slot's status as it was (JMRI SlotManager): a
+// slot still in use would go to the next throttle marked as ours. So the
+// status goes common first, then the move; when the move fails the status
+// written is taken back, and the slot shows what it showed before. (Not
+// after a cancel: the user gave the wait up, not the slot, and the move
+// may still be carried out.)
 void kvr_dccx_loconet::do_dispatch_slot(uint8_t slot) {
-    run_labelled("kvr_dccx_loconet::do_dispatch_slot()", [&] {
+    static constexpr const char* label = "kvr_dccx_loconet::do_dispatch_slot()";
+    const char* failure = nullptr;
+    run_labelled(label, [&] {
         check_loco_slot(slot);
+        const uint8_t stat = slot_stat_of(slot);
         with_stores([&](kvr_reply_stores& stores) {
             stores.forget_slot(slot);
             stores.forget_ack(OPC_MOVE_SLOTS);
         });
+        send_slot_stat1(slot, static_cast<uint8_t>((stat & ~stat_usage_mask) | usage_common));
         send_move_slot(slot, 0);
-        for (uint32_t left = lack_tries;;) {
-            if (look_slot(slot)) return;
-            if (std::optional<kvr_loconet_msg> ack = look_ack(OPC_MOVE_SLOTS)) {
-                if ((*ack)[lack_ack1] == ack_refused) KVR_RAISE(text_dispatch_refused, 0, source_name);
-                return;
-            }
-            if (wait_unit(timing_.wait_unit_ms, {answer_kind::slot, slot})) continue;
-            if (--left == 0) KVR_RAISE(text_dispatch_silent, 0, source_name);
-        }
+        failure = await_dispatch(slot);
+        if (failure) send_slot_stat1(slot, stat);
     });
+    // Raised outside the operation that queued the status put back: an
+    // operation that ends by an exception takes back what it has not sent.
+    if (failure) run_labelled(label, [&] { KVR_RAISE(failure, 0, source_name); });
 }

@@ -33,6 +33,10 @@ bool kvr_reply_stores::file(const kvr_loconet_msg& msg) {
         acks_[static_cast<uint8_t>(msg[1] + 128)] = msg;
         return true;
     }
+    if (msg.opcode() == OPC_IMM_PACKET) {
+        packet_echo_ = msg;
+        return true;
+    }
     follow_loco_message(msg);
     return false;
 }
@@ -61,6 +65,10 @@ uint16_t kvr_reply_stores::slot_of_address(uint16_t address) const {
 
 void kvr_reply_stores::forget_address(uint16_t address) { addresses_.erase(address); }
 
+std::optional<kvr_loconet_msg> kvr_reply_stores::packet_echo() const { return packet_echo_; }
+
+void kvr_reply_stores::forget_packet_echo() { packet_echo_.reset(); }
+
 void kvr_reply_stores::follow_loco_message(const kvr_loconet_msg& msg) {
     const int field = followed_field(msg);
     if (field == 0) return;
@@ -78,4 +86,5 @@ void kvr_reply_stores::clear() {
     slots_.clear();
     acks_.clear();
     addresses_.clear();
+    packet_echo_.reset();
 }

@@ -8,6 +8,9 @@
 //                  opcode) -> latest OPC_LONG_ACK for it
 //   address store  ADR2*128+ADR -> latest OPC_SL_RD_DATA carrying that
 //                  address, slots 123 and 124 excluded
+//   echo store     the latest OPC_IMM_PACKET seen on the bus: a command
+//                  station that does not acknowledge packets leaves the
+//                  echo as the only sign that one went out
 //
 // A slot's copy follows the bus as the command station's own slot does:
 // every OPC_LOCO_SPD, OPC_LOCO_DIRF and OPC_LOCO_SND seen for a slot the
@@ -33,6 +36,8 @@ public:
     std::optional<kvr_loconet_msg> ack_for(uint8_t opcode) const;
     void forget_ack(uint8_t opcode);
     uint16_t slot_of_address(uint16_t address) const;  // 0xFFFF when unknown
+    std::optional<kvr_loconet_msg> packet_echo() const;
+    void forget_packet_echo();
     void forget_address(uint16_t address);
     // Applies an OPC_LOCO_SPD, OPC_LOCO_DIRF or OPC_LOCO_SND to the copies
     // of its slot; other messages and slots the stores do not hold are left
@@ -46,4 +51,5 @@ private:
     std::map<uint8_t, kvr_loconet_msg> slots_;
     std::map<uint8_t, kvr_loconet_msg> acks_;
     std::map<uint16_t, kvr_loconet_msg> addresses_;
+    std::optional<kvr_loconet_msg> packet_echo_;
 };

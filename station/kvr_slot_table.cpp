@@ -69,19 +69,16 @@ void kvr_slot_table::take_slot_data(const kvr_loconet_msg& msg, kvr_capture_time
 }
 
 // LocoNet PE opcode summary: a slot moved to itself is marked in use (null
-// move); a move to slot 0 dispatches the slot (dispatch put), which leaves
-// it common for the throttle that takes it with a move from slot 0.
+// move). A move to slot 0 (dispatch put) leaves the status as it was (the
+// dispatching throttle sets it common first, with OPC_SLOT_STAT1), and a
+// refused one changes nothing: the request alone says nothing of the slot.
 bool kvr_slot_table::take_move(uint8_t from, uint8_t to, kvr_capture_time time) {
     if (from == to) {
         kvr_slot_entry* e = known(from, time);
         if (e) set_usage(*e, usage_in_use);
         return e != nullptr;
     }
-    if (to == 0) {
-        kvr_slot_entry* e = known(from, time);
-        if (e) set_usage(*e, usage_common);
-        return e != nullptr;
-    }
+    if (to == 0) return known(from, time) != nullptr;
     return false;
 }
 

@@ -134,10 +134,11 @@ TEST(SimStation, MoveSlotsFollowsDispatchRules) {
     const bytes illegal = {0xB4, 0x3A, 0x00, 0x71};
     b.send(loco3);
     b.send({0xBA, 0x01, 0x01, 0x45});
-    // DISPATCH PUT: the slot becomes common and waits for a DISPATCH GET
-    // (DIRF 0x00 below: loaded forward, bit 5 set would mean reverse).
+    // DISPATCH PUT: the slot waits for a DISPATCH GET; the move alone leaves
+    // its status in use (JMRI SlotManager: a throttle sets it common first).
+    // DIRF 0x00 below: loaded forward, bit 5 set would mean reverse.
     EXPECT_EQ(b.answers({0xBA, 0x01, 0x00, 0x44}),
-              (msgs{{0xE7, 0x0E, 0x01, 0x13, 0x03, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}}));
+              (msgs{{0xE7, 0x0E, 0x01, 0x33, 0x03, 0x00, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x20}}));
     EXPECT_EQ(b.answers({0xBA, 0x00, 0x00, 0x45}).at(0).at(3), 0x33);
     EXPECT_EQ(b.answers({0xBA, 0x00, 0x00, 0x45}), (msgs{illegal})) << "nothing dispatched any more";
     // Data move to a free slot leaves the source free.
@@ -196,7 +197,7 @@ TEST(SimStation, SwitchRequestsSetTurnoutsAndAnswer) {
 TEST(SimStation, FastClockRunsAndIsSetAsTheMonitorReadsIt) {
     bus b;
     EXPECT_EQ(b.answers(rq_clock),
-              (msgs{{0xE7, 0x0E, 0x7B, 0x04, 0x00, 0x00, 0x43, 0x07, 0x68, 0x00, 0x40, 0x00, 0x00, 0x05}}));
+              (msgs{{0xE7, 0x0E, 0x7B, 0x04, 0x6D, 0x78, 0x43, 0x07, 0x68, 0x00, 0x40, 0x00, 0x00, 0x10}}));
     EXPECT_NE(b.monitor_line(rq_clock).find("rate(4:1) days( 0) hrs24(00) min(00)"), std::string::npos);
     // Rate 4: fifteen real seconds are one fast minute; six real hours a day.
     b.after(milliseconds(15'000));
@@ -503,18 +504,41 @@ TEST(SimStation, TrafficLeftWithoutPollsStartsAfreshInsteadOfBursting) {
 
 namespace {
 
-// A write sets the time the clock runs on from, at the rate written: 14:30
-// at rate 4 is 14:31 fifteen real seconds later, 15:30 after fifteen minutes.
-TEST(SimStation, FastClockRunsOnFromAWriteAtItsRate) {
-    bus b;
+// LocoNet PE (JMRI LnClockControl): FRAC_MINSL/H counts 65.5 ms ticks, 915
+// to a minute at rate 1, and rolls the minute at 0x4000; a write sets it.
+// 14:30 written with `7B 78` (0x3C7B, 901 ticks to go) at rate 1 turns
+// 14:31 after 59.08 s; written with `00 00` it holds 14:30 for 16384 ticks,
+// 1074.4 s. After a roll every minute is 915 ticks: 60 s.
+TEST(SimStation, FastClockWriteSetsTheTickCounterTheMinuteRollsFrom) {
     const kvr_proto::clock_bytes t = kvr_proto::encode_clock_time({14, 30});
-    EXPECT_EQ(b.answers(with_checksum({0xEF, 0x0E, 0x7B, 0x04, 0, 0, t.mins, 0x07, t.hrs, 0x00, 0x40, 0x01, 0x00})),
-              (msgs{{0xB4, 0x6F, 0x7F, 0x5B}}));
+    const struct {
+        uint8_t frac_l, frac_h;
+        int64_t next_minute_ms;
+    } cases[] = {{0x7B, 0x78, 59'081}, {0x00, 0x00, 1'074'360}};
+    for (const auto& c : cases) {
+        bus b;
+        const kvr_sim_time set_at = b.now;
+        EXPECT_EQ(b.answers(with_checksum({0xEF, 0x0E, 0x7B, 0x01, c.frac_l, c.frac_h, t.mins, 0x07, t.hrs, 0x00,
+                                           0x40, 0x7F, 0x70})),
+                  (msgs{{0xB4, 0x6F, 0x7F, 0x5B}}));
+        EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(14) min(30)"), std::string::npos);
+        const kvr_sim_time rolls = b.station.clock().next_minute(b.now);
+        EXPECT_EQ(std::chrono::duration_cast<milliseconds>(rolls - set_at).count(), c.next_minute_ms);
+        b.after(milliseconds(c.next_minute_ms - 1));
+        EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(14) min(30)"), std::string::npos);
+        b.after(milliseconds(2));
+        EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(14) min(31)"), std::string::npos);
+        // The counter restarted at 0x4000 - 915 (0x3C6D): a minute a minute.
+        b.after(milliseconds(60'000));
+        EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(14) min(32)"), std::string::npos);
+    }
+    // At rate 4 the ticks come four times as often.
+    bus b;
+    b.send(with_checksum({0xEF, 0x0E, 0x7B, 0x04, 0x7B, 0x78, t.mins, 0x07, t.hrs, 0x00, 0x40, 0x7F, 0x70}));
+    b.after(milliseconds(14'700));
     EXPECT_NE(b.monitor_line(rq_clock).find("rate(4:1) days( 0) hrs24(14) min(30)"), std::string::npos);
-    b.after(milliseconds(15'000));
+    b.after(milliseconds(100));
     EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(14) min(31)"), std::string::npos);
-    b.after(milliseconds(15 * 60'000 - 15'000));
-    EXPECT_NE(b.monitor_line(rq_clock).find("hrs24(15) min(30)"), std::string::npos);
 }
 
 }  // namespace

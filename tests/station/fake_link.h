@@ -77,6 +77,7 @@ public:
         bytes b(msg.data(), msg.data() + msg.length());
         sent.push_back(b);
         event(key).signal(0);
+        if (echo) deliver(b);
         if (on_send) on_send(b);
     }
     void open(const std::string&) override {}
@@ -87,6 +88,7 @@ public:
     void reopen() { start_afresh(); }
 
     std::vector<bytes> sent;  // queueing thread only
+    bool echo = false;        // every message comes back from the bus, as on LocoNet
     // Script run on the queueing thread after each message is recorded.
     std::function<void(const bytes&)> on_send;
 };

@@ -17,7 +17,10 @@ kvr_loconet_msg msg_of(const bytes& b) { return kvr_loconet_msg::with_checksum(b
 
 class Functions : public Station {
 protected:
-    Functions() { seen(slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x21, .snd = 0x02, .id = 0x0100})); }
+    Functions() {
+        seen(slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x21, .snd = 0x02, .id = 0x0100}));
+        link.echo = true;
+    }
     kvr_loco_functions known;
 };
 
@@ -37,6 +40,47 @@ TEST_F(Functions, HighFunctionsGoAsImmediatePacketsAndBuildOnEachOther) {
     EXPECT_FALSE(known.get(3, 12));
     EXPECT_TRUE(known.get(1234, 28));
     EXPECT_FALSE(known.get(1234, 27));
+}
+
+// LocoNet PE: OPC_IMM_PACKET is answered B4 6D 7F (taken) or B4 6D 00
+// (buffer full: send again later).
+TEST_F(Functions, AFullPacketBufferIsTriedAgainThenFailsAndTheFunctionIsNotKept) {
+    const bytes f9_on = {0xED, 0x0B, 0x7F, 0x24, 0x02, 0x03, 0x21, 0x00, 0x00, 0x00, 0x62};
+    int full = 1;
+    link.on_send = [&](const bytes& m) {
+        if (m[0] == 0xED) link.deliver(long_ack(0xED, full-- > 0 ? 0x00 : 0x7F));
+    };
+    station.do_function(3, 9, true, known);
+    EXPECT_EQ(sent(), (strings{hex(f9_on), hex(f9_on)})) << "sent again once the buffer had room";
+    EXPECT_TRUE(known.get(3, 9));
+
+    restart();
+    known.set(3, 9, false);
+    link.on_send = [&](const bytes& m) {
+        if (m[0] == 0xED) link.deliver(long_ack(0xED, 0x00));
+    };
+    expect_failure([&] { station.do_function(3, 9, true, known); },
+                   {op("do_function"), op("do_imm_packet"), "ERR:PACKET BUFFER FULL"});
+    EXPECT_EQ(link.sent.size(), station.imm_packet_tries);
+    EXPECT_FALSE(known.get(3, 9)) << "the function is shown as it is, not as asked";
+}
+
+// A command station without immediate packets answers nothing: the echo
+// shows the packet went out, and that is success. With neither echo nor
+// answer the packet never reached the bus.
+TEST_F(Functions, ASilentStationTakesAPacketWhoseEchoCameBack) {
+    link.on_send = {};
+    station.do_function(3, 9, true, known);
+    EXPECT_TRUE(known.get(3, 9));
+    EXPECT_EQ(clock.units.size(), 1u) << "one unit after the echo";
+
+    // Another throttle's packet is not our echo.
+    restart();
+    link.echo = false;
+    link.on_send = [&](const bytes&) { link.deliver({0xED, 0x0B, 0x7F, 0x24, 0x02, 0x04, 0x21, 0x00, 0x00, 0x00, 0x65}); };
+    expect_failure([&] { station.do_imm_packet(msg_of({0xED, 0x0B, 0x7F, 0x24, 0x02, 0x03, 0x21, 0, 0, 0})); },
+                   {op("do_imm_packet"), "ERR:PACKET NOT ON THE BUS"});
+    EXPECT_EQ(clock.units.size(), station.lack_tries);
 }
 
 TEST_F(Functions, OpcodesGoToTheLocosSlot) {
@@ -72,7 +116,10 @@ TEST_F(Functions, EmergencyStopAndStopAll) {
     EXPECT_EQ(sent(), (strings{"A0 05 01 5B", "85 7A"}));
 }
 
-// The write carries the fields the monitor's FAST CLOCK line reads back.
+// The write carries the fields the monitor's FAST CLOCK line reads back:
+// FRAC_MINSH.FRAC_MINSL 0x78.0x7B (120.123) is 0x3FFF - 900, a minute of
+// ticks to go, and ID1/ID2 7F/70 a PC's identity (LocoNet PE; JMRI
+// LnClockControl).
 TEST_F(Functions, FastClockIsWrittenAsTheMonitorReadsItAndReadBack) {
     // Day 3, 09:15 at rate 2, TRK 07, CLK_CNTRL 40.
     const kvr_proto::clock_bytes nine = kvr_proto::encode_clock_time({9, 15});
@@ -81,7 +128,7 @@ TEST_F(Functions, FastClockIsWrittenAsTheMonitorReadsItAndReadBack) {
         kvr_clock_setting set;
         const char* shows;
     } cases[] = {
-        {{14, 30, 4, true}, "FAST CLOCK rate(4:1) days( 3) hrs24(14) min(30) sub_minute(00.00) clk_ctrl(40h) id1(01h) id2(00h)"},
+        {{14, 30, 4, true}, "FAST CLOCK rate(4:1) days( 3) hrs24(14) min(30) sub_minute(120.123) clk_ctrl(40h) id1(7Fh) id2(70h)"},
         {{0, 0, std::nullopt, true}, "rate(4:1) days( 3) hrs24(00) min(00)"},  // the rate kept
         {{23, 59, 9, false}, "rate(0:1) days( 3) hrs24(23) min(59)"},          // stopped
         {{6, 5, std::nullopt, true}, "rate(1:1) days( 3) hrs24(06) min(05)"},  // a stopped clock restarts at 1
@@ -101,6 +148,28 @@ TEST_F(Functions, FastClockIsWrittenAsTheMonitorReadsItAndReadBack) {
     expect_failure([&] { station.do_set_fast_clock({24, 0, 1, true}); }, {op("do_set_fast_clock"), "ERR:TIME MUST BE"});
     expect_failure([&] { station.do_set_fast_clock({1, 0, 128, true}); }, {op("do_set_fast_clock"), "ERR:RATE MUST BE"});
     EXPECT_TRUE(link.sent.empty());
+}
+
+// LocoNet PE: a slot write is acknowledged B4 6F 7F, or refused B4 6F 00.
+// A write that is not refused must still show in the clock read back.
+TEST_F(Functions, AFastClockWriteRefusedIgnoredOrUnansweredFails) {
+    const kvr_proto::clock_bytes nine = kvr_proto::encode_clock_time({9, 15});
+    const bytes clock = with_checksum({0xE7, 0x0E, 0x7B, 0x02, 0, 0, nine.mins, 0x07, nine.hrs, 0x03, 0x40, 0, 0});
+    const kvr_clock_setting ten{10, 0, 1, true};
+    bool refuse = true;
+    link.on_send = [&](const bytes& m) {
+        if (m[0] == 0xBB) link.deliver(clock);  // the clock runs on at 09:15
+        if (m[0] == 0xEF) link.deliver(long_ack(0xEF, refuse ? 0x00 : 0x7F));
+    };
+    expect_failure([&] { station.do_set_fast_clock(ten); }, {op("do_set_fast_clock"), "ERR:CLOCK WRITE REFUSED"});
+    refuse = false;
+    expect_failure([&] { station.do_set_fast_clock(ten); }, {op("do_set_fast_clock"), "ERR:CLOCK NOT SET"});
+
+    restart();
+    link.on_send = {};
+    link.echo = false;
+    expect_failure([&] { station.do_set_fast_clock(ten); }, {op("do_set_fast_clock"), "ERR:CLOCK NOT ANSWERED"});
+    EXPECT_EQ(sent(), (strings{"BB 7B 00 3F", "BB 7B 00 3F"})) << "nothing written to a clock never read";
 }
 
 // --- the state kept from the bus ----------------------------------------------

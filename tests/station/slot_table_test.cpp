@@ -41,7 +41,8 @@ TEST(SlotTable, SlotDataThenShortMessagesKeepTheLineCurrent) {
         {{0xA2, 0x05, 0x08}, "  5  loco 1234  in use  128 steps  speed 40  rev  F0-F8 110000001"},
         {{0xB5, 0x05, 0x10}, "  5  loco 1234  common  28 steps  speed 40  rev  F0-F8 110000001"},
         {{0xBA, 0x05, 0x05}, "  5  loco 1234  in use  28 steps  speed 40  rev  F0-F8 110000001"},  // null move
-        {{0xBA, 0x05, 0x00}, "  5  loco 1234  common  28 steps  speed 40  rev  F0-F8 110000001"},  // dispatch put
+        // A dispatch put may be refused: the move alone is not taken as common.
+        {{0xBA, 0x05, 0x00}, "  5  loco 1234  in use  28 steps  speed 40  rev  F0-F8 110000001"},
         {{0xB5, 0x05, 0x22}, "  5  loco 1234  idle  14 steps  speed 40  rev  F0-F8 110000001"},
         {{0xB5, 0x05, 0x05}, "  5  loco 1234  free  speed 40  rev  F0-F8 110000001"},  // code 5: no steps
     };

@@ -11,15 +11,18 @@
 
 namespace {
 
-using read_log = std::vector<std::pair<int, bool>>;
+using answer = kvr_dccx_loconet::slot_answer;
+using read_log = std::vector<std::pair<int, answer>>;
+constexpr answer data = answer::data, silent = answer::silent, refused = answer::refused;
 
 TEST_F(Station, ReadAllAsksOneSlotAtATimeAndPassesOverSilentOnes) {
     for (uint8_t s : {1, 2, 5}) keeper.put(slot_data({s, static_cast<uint16_t>(s * 100), 0x33}));
     read_log seen;
-    const auto r = station.do_read_all_slots(1, 6, [&](uint8_t slot, bool ok) { seen.push_back({slot, ok}); });
+    const auto r = station.do_read_all_slots(1, 6, [&](uint8_t slot, answer a) { seen.push_back({slot, a}); });
     EXPECT_EQ(r.asked, 6u);
     EXPECT_EQ(r.answered, 3u);
-    EXPECT_EQ(seen, (read_log{{1, true}, {2, true}, {3, false}, {4, false}, {5, true}, {6, false}}));
+    EXPECT_FALSE(r.station_silent);
+    EXPECT_EQ(seen, (read_log{{1, data}, {2, data}, {3, silent}, {4, silent}, {5, data}, {6, silent}}));
     // An unanswered slot is asked twice, one wait each, then passed over.
     EXPECT_EQ(sent(), (strings{"BB 01 00 45", "BB 02 00 46", "BB 03 00 47", "BB 03 00 47", "BB 04 00 40",
                                "BB 04 00 40", "BB 05 00 41", "BB 06 00 42", "BB 06 00 42"}));
@@ -46,7 +49,7 @@ TEST_F(Station, ReadAllStopsAtCancelEvenWhenAnswersComeAtOnce) {
     unsigned progress = 0;
     expect_failure(
         [&] {
-            station.do_read_all_slots(1, 10, [&](uint8_t slot, bool) {
+            station.do_read_all_slots(1, 10, [&](uint8_t slot, answer) {
                 ++progress;
                 if (slot == 3) abort.set();
             });
@@ -54,6 +57,51 @@ TEST_F(Station, ReadAllStopsAtCancelEvenWhenAnswersComeAtOnce) {
         {op("do_read_all_slots"), "CANCEL"});
     EXPECT_EQ(progress, 3u);
     EXPECT_EQ(link.sent.size(), 3u);
+}
+
+// LocoNet PE: a request the command station will not serve is answered
+// with OPC_LONG_ACK (B4 3B 00 for OPC_RQ_SL_DATA); nothing more will come.
+TEST_F(Station, ReadAllMovesOnAtOnceFromARefusedSlot) {
+    keeper.put(slot_data({2, 200, 0x33}));
+    link.on_send = [&](const bytes& m) {
+        if (m[0] == 0xBB && m[1] != 2) link.deliver(long_ack(0xBB, 0x00));
+        keeper.answer(link, m);
+    };
+    read_log seen;
+    const auto r = station.do_read_all_slots(1, 4, [&](uint8_t slot, answer a) { seen.push_back({slot, a}); });
+    EXPECT_EQ(seen, (read_log{{1, refused}, {2, data}, {3, refused}, {4, refused}}));
+    EXPECT_EQ(r.answered, 1u);
+    EXPECT_EQ(r.refused, 3u);
+    EXPECT_EQ(link.sent.size(), 4u) << "a refused slot is not asked again";
+    EXPECT_TRUE(clock.units.empty()) << "nor waited for";
+
+    // A station that refuses every slot is no silent one: the read goes on.
+    restart();
+    link.on_send = [&](const bytes& m) { link.deliver(long_ack(m[0], 0x00)); };
+    const auto all = station.do_read_all_slots(1, 8);
+    EXPECT_EQ(all.refused, 8u);
+    EXPECT_FALSE(all.station_silent);
+}
+
+// Nothing at all from the first slots: the read ends there, having waited
+// for those few, not for every slot of the table.
+TEST_F(Station, ReadAllStopsEarlyWhenTheCommandStationIsSilent) {
+    keeper.silent = true;
+    read_log seen;
+    const auto r = station.do_read_all_slots(1, 119, [&](uint8_t slot, answer a) { seen.push_back({slot, a}); });
+    EXPECT_TRUE(r.station_silent);
+    EXPECT_EQ(r.asked, station.slot_read_silent_stop);
+    EXPECT_EQ(r.answered, 0u);
+    EXPECT_EQ(seen.size(), station.slot_read_silent_stop);
+    EXPECT_EQ(clock.units.size(), 2u * station.slot_read_silent_stop);
+
+    // Once one slot answered, silent ones later on are passed over instead.
+    restart();
+    keeper.silent = false;
+    keeper.put(slot_data({1, 3, 0x33}));
+    const auto later = station.do_read_all_slots(1, 6);
+    EXPECT_FALSE(later.station_silent);
+    EXPECT_EQ(later.asked, 6u);
 }
 
 TEST_F(Station, ReleaseSetsCommonKeepingTheOtherStatusBits) {
@@ -88,26 +136,34 @@ TEST_F(Station, OnlyLocoSlotsAreReleasedOrDispatched) {
     EXPECT_TRUE(link.sent.empty());
 }
 
-TEST_F(Station, DispatchTakesSlotDataAsAcceptedAndALongAckAsRefused) {
+// The move alone leaves the status as it was (JMRI SlotManager; LocoNet PE):
+// the slot goes common first, then to slot 0. A move the command station
+// refuses or does not answer puts the status back.
+TEST_F(Station, DispatchSetsTheSlotCommonThenMovesItAndUndoesAFailedOne) {
     seen(slot_data({5, 1234, 0x33}));
     link.on_send = [&](const bytes& m) {
         if (m[0] == 0xBA) link.deliver(slot_data({5, 1234, 0x13}));
     };
     station.do_dispatch_slot(5);
-    EXPECT_EQ(sent(), strings{"BA 05 00 40"});
+    EXPECT_EQ(sent(), (strings{w({0xB5, 0x05, 0x13}), "BA 05 00 40"}));
 
+    // 128 steps in use (0x33): common is 0x13, and back to 0x33.
     restart();
+    seen(slot_data({5, 1234, 0x33}));
     link.on_send = [&](const bytes& m) {
         if (m[0] == 0xBA) link.deliver(long_ack(0xBA, 0x00));
     };
     expect_failure([&] { station.do_dispatch_slot(5); }, {op("do_dispatch_slot"), "ERR:DISPATCH REFUSED"});
+    EXPECT_EQ(sent(), (strings{w({0xB5, 0x05, 0x13}), "BA 05 00 40", w({0xB5, 0x05, 0x33})}));
 
     // An earlier refusal is not taken for this dispatch's answer, and
     // silence is no success.
     restart();
+    seen(slot_data({5, 1234, 0x33}));
     link.on_send = {};
     expect_failure([&] { station.do_dispatch_slot(5); }, {op("do_dispatch_slot"), "ERR:DISPATCH NOT ANSWERED"});
     EXPECT_EQ(clock.units.size(), station.lack_tries);
+    EXPECT_EQ(sent().back(), w({0xB5, 0x05, 0x33}));
 }
 
 }  // namespace
