@@ -86,6 +86,7 @@ constexpr plain_words station_words[] = {
     {kvr_dccx_loconet::text_bad_slot, "Only loco slots 1 to 119 can be released or dispatched."},
     {kvr_dccx_loconet::text_dispatch_refused, "The command station refused to dispatch the slot (it may be free, or another slot is dispatched)."},
     {kvr_dccx_loconet::text_dispatch_silent, "The command station did not answer the dispatch. It may not offer it."},
+    {kvr_dccx_loconet::text_slot_silent, "The command station did not answer for the slot."},
     {kvr_dccx_loconet::text_clock_refused, "The command station refused to set the fast clock."},
     {kvr_dccx_loconet::text_clock_ignored, "The command station took the fast-clock write but its clock does not show the time written."},
     {kvr_dccx_loconet::text_clock_silent, "The command station did not answer for its fast clock. It may not have one."},

@@ -160,6 +160,7 @@ public:
     static constexpr const char* text_bad_slot = "ERR:SLOT MUST BE 1 TO 119";
     static constexpr const char* text_dispatch_refused = "ERR:DISPATCH REFUSED";
     static constexpr const char* text_dispatch_silent = "ERR:DISPATCH NOT ANSWERED";
+    static constexpr const char* text_slot_silent = "ERR:SLOT NOT ANSWERED";
 
     // Request builders.
     void send_imm_packet(const kvr_loconet_msg& msg);

@@ -74,10 +74,11 @@ kvr_dccx_loconet::slot_read_result kvr_dccx_loconet::do_read_all_slots(uint8_t f
 }
 
 // STAT as the slot store last showed it, read from the command station when
-// it holds nothing for the slot.
+// it holds nothing for the slot; a slot it does not answer for fails.
 uint8_t kvr_dccx_loconet::slot_stat_of(uint8_t slot) {
     if (std::optional<kvr_loconet_msg> data = look_slot(slot)) return (*data)[slot_stat];
-    return fetch_slot_data(slot)[slot_stat];
+    if (std::optional<kvr_loconet_msg> data = ask_slot(slot)) return (*data)[slot_stat];
+    KVR_RAISE(text_slot_silent, 0, source_name);
 }
 
 void kvr_dccx_loconet::send_slot_stat1(uint8_t slot, uint8_t stat) {

@@ -115,10 +115,16 @@ void kvr_slots_view::read_all() {
     kvr_dccx_loconet::slot_read_result r;
     const bool done = host_.run_station_op(QStringLiteral("reading every slot"), [&](kvr_dccx_loconet& st) {
         r = st.do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last,
-                                 [this](uint8_t slot, bool) { progress_->setValue(slot); });
+                                 [this](uint8_t slot, kvr_dccx_loconet::slot_answer) { progress_->setValue(slot); });
     });
     progress_->hide();
-    status_->setText(done ? QStringLiteral("%1 of %2 slots answered").arg(r.answered).arg(r.asked) : QString());
+    QString said;
+    if (done && r.station_silent)
+        said = QStringLiteral("No answer from the command station (slots 1 to %1 asked)").arg(r.asked);
+    else if (done)
+        said = QStringLiteral("%1 of %2 slots answered").arg(r.answered).arg(r.asked);
+    if (done && r.refused > 0) said += QStringLiteral(", %1 refused").arg(r.refused);
+    status_->setText(said);
     status_->show();
 }
 

@@ -91,6 +91,8 @@ struct cli_command {
     // slots
     bool read_slots = false;  // --read: ask the command station for every loco slot
     bool all_slots = false;   // --all: every slot, not only those in use
+    unsigned release_slot = 0;   // --release N: set slot N common (0: none)
+    unsigned dispatch_slot = 0;  // --dispatch N: set slot N common and move it to 0 (0: none)
     // send: the message as it goes out, checksum included
     std::vector<uint8_t> message;
 };

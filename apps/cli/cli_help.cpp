@@ -50,6 +50,8 @@ const help_entry entries[] = {
      "  serve [--listen ADDR:PORT] [--log]\n"
      "                                share the port with LocoNet-over-TCP clients\n"
      "  slots [--read] [--all]        print the command station's loco slots\n"
+     "  slots --release N | --dispatch N\n"
+     "                                release or dispatch a loco slot\n"
      "  send HEX...                   send one message typed in hex\n"
      "\n"
      "Options:\n"
@@ -142,8 +144,12 @@ const help_entry entries[] = {
      "the day count and, without --rate, the rate stay as they are (a stopped\n"
      "clock starts at rate 1). Prints the monitor line of the slot read back.\n"
      "\n"
+     "The counter of the minute is written with about a minute to go, as\n"
+     "command stations count from a write. Exits 1 when the command station\n"
+     "refuses the write, or the clock read back does not show it.\n"
+     "\n"
      "  --rate N   fast minutes per real minute, 1 to 127\n"
-     "  --stop     hold the clock at HH:MM (written as rate 0)\n"},
+     "  --stop     hold the clock at HH:MM (written as rate 0; no --rate)\n"},
     {"switch",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] switch NUMBER closed|thrown [--off]\n",
      "\n"
@@ -226,7 +232,8 @@ const help_entry entries[] = {
      "                       127.0.0.1.\n"
      "  --log                also print every bus message as a monitor line\n"},
     {"slots",
-     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] slots [--read] [--all]\n",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] slots [--read] [--all]\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] slots --release N | --dispatch N\n",
      "\n"
      "Print one line per loco slot in use, the slot number and the loco address\n"
      "first:\n"
@@ -239,8 +246,18 @@ const help_entry entries[] = {
      "  --read   ask the command station for every loco slot (1 to 119), one\n"
      "           request at a time so other traffic still flows; a slot that\n"
      "           does not answer within 0.25 s is asked once more, then passed\n"
-     "           over. \"N of 119 slots answered\" goes to standard error\n"
-     "  --all    print every slot seen or read, free, common and idle too\n"},
+     "           over; a slot the command station refuses is passed over at\n"
+     "           once. \"N of 119 slots answered\" goes to standard error. A\n"
+     "           read stopped early (time-out, Ctrl-C, a refusal) still prints\n"
+     "           the slots read and how far it came; when the first 3 slots\n"
+     "           get no answer at all it stops: no command station answers\n"
+     "           (exit 1)\n"
+     "  --all    print every slot seen or read, free, common and idle too\n"
+     "  --release N   set loco slot N (1 to 119) common (OPC_SLOT_STAT1)\n"
+     "  --dispatch N  set loco slot N common, then move it to slot 0 for the\n"
+     "                next throttle that asks; exits 1 when the command\n"
+     "                station refuses or does not answer (the slot's status is\n"
+     "                then put back)\n"},
     {"send",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] send HEX...\n",
      "\n"

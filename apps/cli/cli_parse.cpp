@@ -297,6 +297,8 @@ void parse_clock_set(arg_cursor& c, cli_command& cmd) {
         else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
+    // A stopped clock is written as rate 0: the rate asked for would be lost.
+    if (cmd.clock_stop && cmd.clock_rate) refuse("--stop holds the clock (rate 0) and takes no --rate", c.topic());
     expect_count(pos, 1, c.topic());
     parse_clock_time(pos[0], cmd, c.topic());
 }
@@ -370,10 +372,17 @@ void parse_slots(arg_cursor& c, cli_command& cmd) {
         const std::string& a = c.next();
         if (a == "--read") cmd.read_slots = true;
         else if (a == "--all") cmd.all_slots = true;
+        else if (a == "--release") cmd.release_slot = number_in_range(c.value_of(a), "slot", 1, 119, c.topic());
+        else if (a == "--dispatch") cmd.dispatch_slot = number_in_range(c.value_of(a), "slot", 1, 119, c.topic());
         else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
     expect_count(pos, 0, c.topic());
+    const bool changes = cmd.release_slot != 0 || cmd.dispatch_slot != 0;
+    if (cmd.release_slot != 0 && cmd.dispatch_slot != 0) refuse("--release and --dispatch: one at a time", c.topic());
+    if (changes && (cmd.read_slots || cmd.all_slots))
+        refuse(std::string(cmd.release_slot ? "--release" : "--dispatch") + " prints no slots: it takes no --read or --all",
+               c.topic());
 }
 
 struct verb_entry {

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "apps/cli/cli_main.h"
+#include "foundation/kvr_exception.h"
 #include "station/kvr_slot_table.h"
 
 namespace {
@@ -40,26 +41,83 @@ void listen(cli_sink& sink, kvr_slot_table& table, kvr_sys_event& abort) {
     }
 }
 
-}  // namespace
+// The slots asked for so far and how many answered, kept as they come so
+// that a read stopped early can say how far it came.
+struct read_progress {
+    unsigned asked = 0;
+    unsigned answered = 0;
+    unsigned refused = 0;
+};
 
-int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd,
-                  kvr_sys_event& abort, std::ostream& out, std::ostream& err) {
-    kvr_slot_table table;
-    if (cmd.read_slots) {
-        const auto r = station.do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last,
-                                                 [&](uint8_t, bool) { take_messages(sink, table); });
-        take_messages(sink, table);
-        take_stored(station, table);
-        err << "busprobe-cli: " << r.answered << " of " << r.asked << " slots answered\n";
-    } else {
-        listen(sink, table, abort);
-    }
+void print_table(const kvr_slot_table& table, const cli_command& cmd, std::ostream& out, std::ostream& err,
+                 bool say_none) {
     unsigned shown = 0;
     for (const auto& [slot, e] : table.entries()) {
         if (!cmd.all_slots && e.usage() != kvr_proto::usage_in_use) continue;
         out << kvr_slot_line(e) << '\n';
         ++shown;
     }
-    if (shown == 0) err << "busprobe-cli: no slot " << (cmd.all_slots ? "seen" : "in use") << "\n";
+    out.flush();
+    if (shown == 0 && say_none) err << "busprobe-cli: no slot " << (cmd.all_slots ? "seen" : "in use") << "\n";
+}
+
+void print_count(const read_progress& p, std::ostream& err) {
+    err << "busprobe-cli: " << p.answered << " of " << p.asked << " slots answered";
+    if (p.refused > 0) err << ", " << p.refused << " refused by the command station";
+}
+
+// A read stopped by the time-out, Ctrl-C or a refusal of the link: what it
+// read is printed before the failure is reported (by the caller, which
+// names the cause).
+int read_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd, std::ostream& out,
+               std::ostream& err) {
+    kvr_slot_table table;
+    read_progress p;
+    kvr_dccx_loconet::slot_read_result r;
+    try {
+        r = station.do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last,
+                                      [&](uint8_t, kvr_dccx_loconet::slot_answer a) {
+                                          ++p.asked;
+                                          if (a == kvr_dccx_loconet::slot_answer::data) ++p.answered;
+                                          if (a == kvr_dccx_loconet::slot_answer::refused) ++p.refused;
+                                          take_messages(sink, table);
+                                      });
+    } catch (const kvr_exception&) {
+        take_messages(sink, table);
+        take_stored(station, table);
+        print_table(table, cmd, out, err, false);
+        print_count(p, err);
+        err << " before the read stopped\n";
+        throw;
+    }
+    take_messages(sink, table);
+    take_stored(station, table);
+    if (r.station_silent) {
+        err << "busprobe-cli: no answer from the command station: slots 1 to " << r.asked
+            << " were asked for twice each, and nothing came\n";
+        return kvr_cli_failed;
+    }
+    print_table(table, cmd, out, err, true);
+    print_count(p, err);
+    err << "\n";
+    return kvr_cli_ok;
+}
+
+}  // namespace
+
+int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd,
+                  kvr_sys_event& abort, std::ostream& out, std::ostream& err) {
+    if (cmd.release_slot != 0) {
+        station.do_release_slot(static_cast<uint8_t>(cmd.release_slot));
+        return kvr_cli_ok;
+    }
+    if (cmd.dispatch_slot != 0) {
+        station.do_dispatch_slot(static_cast<uint8_t>(cmd.dispatch_slot));
+        return kvr_cli_ok;
+    }
+    if (cmd.read_slots) return read_slots(station, sink, cmd, out, err);
+    kvr_slot_table table;
+    listen(sink, table, abort);
+    print_table(table, cmd, out, err, true);
     return kvr_cli_ok;
 }

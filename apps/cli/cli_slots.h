@@ -2,6 +2,8 @@
 // busprobe-cli slots [--read] [--all]: the command station's loco slots, one
 // line each, the slot number and the loco address first:
 //     5  loco 1234  in use  128 steps  speed 40  fwd  F0-F8 100000000
+// busprobe-cli slots --release N / --dispatch N: the command station's
+// release and dispatch of one loco slot.
 
 #include <ostream>
 

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -31,8 +32,9 @@ TEST(CliFunctions, HighFunctionsGoAsPacketsOrAsSlotMessages) {
     bus.settle();
     const std::vector<cli_bytes> all = bus.seen();
     const std::vector<cli_bytes> after(all.begin() + static_cast<long>(before), all.end());
-    ASSERT_FALSE(after.empty());
-    EXPECT_EQ(after.back(), (cli_bytes{0xED, 0x0B, 0x7F, 0x24, 0x02, 0x03, 0x25, 0x00, 0x00, 0x00, 0x66}));
+    const auto last_packet = std::find_if(after.rbegin(), after.rend(), [](const cli_bytes& m) { return m[0] == 0xED; });
+    ASSERT_NE(last_packet, after.rend());
+    EXPECT_EQ(*last_packet, (cli_bytes{0xED, 0x0B, 0x7F, 0x24, 0x02, 0x03, 0x25, 0x00, 0x00, 0x00, 0x66}));
     for (const cli_bytes& m : after) EXPECT_NE(m[0], 0xBF) << "no slot asked for";
 
     // Opcodes: the loco's slot first, then A3 / D4 to it.
@@ -58,6 +60,20 @@ TEST(CliFunctions, HighFunctionsGoAsPacketsOrAsSlotMessages) {
     EXPECT_EQ(run_cli({"-p", bus.path(), "throttle", "3", "--functions", "dcc"}).status, kvr_cli_usage);
 }
 
+// LocoNet PE: B4 6D 00 is the command station's "packet buffer full".
+TEST(CliFunctions, APacketBufferThatStaysFullFailsTheCommand) {
+    kvr_sim_options o = sim_bus::instant();
+    o.packet_buffer_full = true;
+    sim_bus bus(o);
+    const cli_result r = run_on(bus.path(), {"throttle", "3", "--f", "12=on"});
+    EXPECT_EQ(r.status, kvr_cli_failed);
+    EXPECT_NE(r.err.find("packet buffer stayed full"), std::string::npos) << r.err;
+    bus.settle();
+    const cli_bytes f12 = {0xED, 0x0B, 0x7F, 0x24, 0x02, 0x03, 0x28, 0x00, 0x00, 0x00, 0x6B};
+    const std::vector<cli_bytes> all = bus.seen();
+    EXPECT_EQ(std::count(all.begin(), all.end(), f12), 3) << "sent again twice, then given up";
+}
+
 TEST(CliClockSet, WritesTheClockWhichThenRunsAtTheRate) {
     sim_bus bus;
     cli_result r = run_on(bus.path(), {"clock", "set", "14:30", "--rate", "6"});
@@ -71,13 +87,33 @@ TEST(CliClockSet, WritesTheClockWhichThenRunsAtTheRate) {
     r = run_on(bus.path(), {"clock", "set", "23:59", "--stop"});
     EXPECT_NE(r.out.find("rate(0:1) days( 0) hrs24(23) min(59)"), std::string::npos) << r.out;
 
+    // A stopped clock has rate 0: a rate given with --stop would be lost.
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
              {"clock", "set", "24:00"}, {"clock", "set", "12:60"}, {"clock", "set", "1230"}, {"clock", "set"},
-             {"clock", "set", "12:30", "--rate", "0"}, {"clock", "set", "12:30", "--rate", "128"}}) {
+             {"clock", "set", "12:30", "--rate", "0"}, {"clock", "set", "12:30", "--rate", "128"},
+             {"clock", "set", "10:00", "--rate", "9", "--stop"}}) {
         const cli_result u = run_on(bus.path(), bad);
         EXPECT_EQ(u.status, kvr_cli_usage) << bad.back();
         EXPECT_NE(u.err.find("clock set HH:MM"), std::string::npos) << u.err;
     }
+}
+
+// LocoNet PE, JMRI LnClockControl: the write sets the command station's
+// tick counter, so it carries a minute of ticks to go (FRAC 7B 78, not 00
+// 00), and ID1/ID2 7F/70 from the range kept for PCs.
+TEST(CliClockSet, WritesAMinuteToGoAndAPcsIdentity) {
+    sim_bus bus;
+    const cli_result r = run_on(bus.path(), {"clock", "set", "10:00", "--rate", "1"});
+    EXPECT_EQ(r.status, kvr_cli_ok) << r.err;
+    bus.settle();
+    const std::vector<cli_bytes> all = bus.seen();
+    const auto write = std::find_if(all.begin(), all.end(), [](const cli_bytes& m) { return m[0] == 0xEF; });
+    ASSERT_NE(write, all.end());
+    ASSERT_EQ(write->size(), 14u);
+    // rate 1, FRAC_MINSL 7B, FRAC_MINSH 78, MINS 43 (:00), HRS 72 (10h).
+    EXPECT_EQ(cli_bytes(write->begin() + 2, write->begin() + 7), (cli_bytes{0x7B, 0x01, 0x7B, 0x78, 0x43}));
+    EXPECT_EQ((*write)[8], 0x72);
+    EXPECT_EQ(cli_bytes(write->begin() + 11, write->begin() + 13), (cli_bytes{0x7F, 0x70}));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,75 @@ TEST(CliSlots, ListeningShowsOnlyWhatTheBusCarriesAndEndsAtTheTimeout) {
     EXPECT_EQ(r.status, kvr_cli_ok) << r.err;
     EXPECT_EQ(r.out, "");
     EXPECT_NE(r.err.find("no slot in use"), std::string::npos) << r.err;
+}
+
+// The move alone leaves the status as it was (JMRI SlotManager): dispatch
+// is the slot set common (B5), then moved to slot 0 (BA slot 00).
+TEST(CliSlots, DispatchSetsTheSlotCommonThenMovesItAndReleaseSetsItCommon) {
+    sim_bus bus;
+    ASSERT_EQ(run_on(bus.path(), {"throttle", "3", "--speed", "10"}).status, kvr_cli_ok);
+    const auto status_of = [&](uint8_t slot) {
+        return bus.with_station([slot](kvr_sim_station& s) { return s.slot(slot)[0]; });
+    };
+    ASSERT_EQ(status_of(1) & 0x30, 0x30) << "in use";
+    cli_result r = run_on(bus.path(), {"slots", "--dispatch", "1"});
+    EXPECT_EQ(r.status, kvr_cli_ok) << r.err;
+    // 128 steps in use (0x37 with the throttle's code 7) -> common 0x17.
+    EXPECT_TRUE(bus.saw_in_order({{0xBB, 0x01, 0x00, 0x45}, {0xB5, 0x01, 0x17, 0x5C}, {0xBA, 0x01, 0x00, 0x44}}));
+    EXPECT_EQ(status_of(1) & 0x30, 0x10) << "common, for the throttle that takes it";
+    // The next throttle's DISPATCH GET finds it.
+    EXPECT_EQ(run_on(bus.path(), {"send", "BA", "00", "00"}).status, kvr_cli_ok);
+    EXPECT_EQ(status_of(1) & 0x30, 0x30);
+
+    r = run_on(bus.path(), {"slots", "--release", "1"});
+    EXPECT_EQ(r.status, kvr_cli_ok) << r.err;
+    EXPECT_EQ(status_of(1) & 0x30, 0x10);
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"slots", "--dispatch", "0"}, {"slots", "--release", "120"}, {"slots", "--dispatch", "1", "--read"},
+             {"slots", "--release", "1", "--dispatch", "2"}}) {
+        const cli_result u = run_on(bus.path(), bad);
+        EXPECT_EQ(u.status, kvr_cli_usage) << u.err;
+    }
+}
+
+// A command station that answers nothing: the read stops after the first
+// few slots with a plain report and exit 1, instead of passing all 119 over
+// one by one, and a dispatch fails without sending anything.
+TEST(CliSlots, ASilentCommandStationIsAFailureFoundOutEarly) {
+    kvr_sim_options o = sim_bus::instant();
+    o.drop_answers = 1'000'000;
+    sim_bus bus(o);
+    cli_result r = run_on(bus.path(), {"--timeout", "30", "slots", "--read"});
+    EXPECT_EQ(r.status, kvr_cli_failed) << r.err;
+    EXPECT_NE(r.err.find("no answer from the command station"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+    bus.settle();
+    for (const cli_bytes& m : bus.seen()) EXPECT_LE(m[1], 3) << "slot 4 and later never asked";
+
+    r = run_on(bus.path(), {"--timeout", "30", "slots", "--dispatch", "1"});
+    EXPECT_EQ(r.status, kvr_cli_failed) << r.err;
+    bus.settle();
+    for (const cli_bytes& m : bus.seen()) EXPECT_EQ(m[0], 0xBB) << "only the slot's read went out";
+}
+
+// Stopped by the time-out, the read still prints what it read, with the
+// count, and says it stopped.
+TEST(CliSlots, AReadStoppedEarlyPrintsWhatItRead) {
+    kvr_sim_options o = sim_bus::instant();
+    sim_bus bus(o);
+    ASSERT_EQ(run_on(bus.path(), {"throttle", "3", "--speed", "10"}).status, kvr_cli_ok);
+    bus.with_station([](kvr_sim_station& s) {
+        s.options().instant = false;
+        s.options().ack_delay_ms = 100;  // 119 slots take 12 s
+        return 0;
+    });
+    const cli_result r = run_on(bus.path(), {"--timeout", "1", "slots", "--read"});
+    EXPECT_EQ(r.status, kvr_cli_cancelled) << r.err;
+    EXPECT_EQ(r.out, "  1  loco 3  in use  128 steps  speed 10  fwd  F0-F8 000000000\n");
+    EXPECT_TRUE(std::regex_search(r.err, std::regex(R"(busprobe-cli: \d+ of \d+ slots answered before the read stopped)")))
+        << r.err;
+    EXPECT_NE(r.err.find("time-out after 1 s"), std::string::npos) << r.err;
 }
 
 TEST(CliSlots, RefusesUnknownOptionsAndArguments) {
