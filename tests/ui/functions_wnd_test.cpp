@@ -36,7 +36,14 @@ protected:
     void SetUp() override {
         dialog_fixture::SetUp();
         env.make_station = [](kvr_loconet_port& l) { return std::unique_ptr<kvr_dccx>(new kvr_dccx_loconet(l)); };
+        // LocoNet PE: the command station takes an immediate packet, B4 6D 7F.
+        link.on_send = [this](const kvr_loconet_msg& m) {
+            if (m.opcode() != OPC_IMM_PACKET) return;
+            const kvr_loconet_msg ack = kvr_proto::long_ack(OPC_IMM_PACKET, packet_answer);
+            link.receive_bytes(ack.data(), static_cast<std::size_t>(ack.length()));
+        };
     }
+    uint8_t packet_answer = 0x7F;
     // Loco 3 in slot 5, in use by this program: F1 on, F6 on.
     void open_with_loco3() {
         make_dialog();
@@ -91,6 +98,22 @@ TEST_F(FunctionsWindow, ClosedLinkSaysConnectAndSendsNothing) {
     EXPECT_EQ(boxes.size(), 3u);
     EXPECT_FALSE(asked) << "nothing to confirm while nothing can be sent";
     EXPECT_TRUE(link.sent.empty());
+}
+
+// LocoNet PE: B4 6D 00, the command station's packet buffer is full. After
+// the last try the window reports it and shows the function as it is.
+TEST_F(FunctionsWindow, AFunctionWhosePacketBufferStaysFullIsReportedAndShownOff) {
+    open_with_loco3();
+    kvr_functions_wnd* w = open_functions();
+    packet_answer = 0x00;
+    const std::size_t from = link.sent.size();
+    boxes.clear();
+    w->function_button(12)->click();
+    ASSERT_TRUE(pump_until([&] { return !boxes.empty(); }));
+    EXPECT_NE(boxes[0].text.find("packet buffer stayed full"), std::string::npos) << boxes[0].text;
+    EXPECT_EQ(sent_since(from).size(), 3u);
+    EXPECT_FALSE(dlg->loco_functions().get(3, 12));
+    EXPECT_FALSE(w->function_button(12)->isChecked());
 }
 
 // NMRA S-9.2.1 in OPC_IMM_PACKET (LocoNet PE); checksums worked by hand.

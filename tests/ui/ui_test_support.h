@@ -53,6 +53,7 @@ public:
     void send(const kvr_loconet_msg& msg, uint8_t key) override {
         sent.push_back(msg);
         event(key).signal(0);
+        if (on_send) on_send(msg);
     }
     void lose(const std::string& report) {
         set_open(false);
@@ -62,6 +63,9 @@ public:
 
     std::vector<kvr_loconet_msg> sent;
     int closes = 0;
+    // Script run on the sending thread after each message is recorded: a
+    // bus's echo, a command station's answer.
+    std::function<void(const kvr_loconet_msg&)> on_send;
 };
 
 // A command station that writes down every call ("sw(10,1,1)"); reads
