@@ -1,5 +1,5 @@
 // busprobe-cli slots: every slot the bus shows, or every loco slot read from
-// the command station, fed into the same slot table as the window's.
+// the command station, fed into the same bus state as the window's.
 
 #include "apps/cli/cli_slots.h"
 
@@ -8,18 +8,18 @@
 
 #include "apps/cli/cli_main.h"
 #include "foundation/kvr_exception.h"
-#include "station/kvr_slot_table.h"
+#include "station/kvr_bus_state.h"
 
 namespace {
 
-void take_messages(cli_sink& sink, kvr_slot_table& table) {
+void take_messages(cli_sink& sink, kvr_bus_state& table) {
     cli_lines batch = sink.take_lines();
     for (const kvr_capture_entry& e : batch.messages) table.on_message(e.msg, e.time);
 }
 
 // The slot store follows every message the link has framed, so after the
 // sink's messages its copies are the newest word on each slot read.
-void take_stored(kvr_dccx_loconet& station, kvr_slot_table& table) {
+void take_stored(kvr_dccx_loconet& station, kvr_bus_state& table) {
     const kvr_capture_time now = kvr_capture_time::now();
     station.with_stores([&](const kvr_reply_stores& stores) {
         for (unsigned s = kvr_slot_loco_first; s <= kvr_slot_loco_last; ++s)
@@ -30,7 +30,7 @@ void take_stored(kvr_dccx_loconet& station, kvr_slot_table& table) {
 
 // Until the listening time is over or the abort event (time-out, Ctrl-C)
 // is set.
-void listen(cli_sink& sink, kvr_slot_table& table, kvr_sys_event& abort) {
+void listen(cli_sink& sink, kvr_bus_state& table, kvr_sys_event& abort) {
     using clock = std::chrono::steady_clock;
     const auto end = clock::now() + std::chrono::milliseconds(cli_slots_listen_ms);
     for (;;) {
@@ -49,10 +49,10 @@ struct read_progress {
     unsigned refused = 0;
 };
 
-void print_table(const kvr_slot_table& table, const cli_command& cmd, std::ostream& out, std::ostream& err,
+void print_table(const kvr_bus_state& table, const cli_command& cmd, std::ostream& out, std::ostream& err,
                  bool say_none) {
     unsigned shown = 0;
-    for (const auto& [slot, e] : table.entries()) {
+    for (const auto& [slot, e] : table.loco_slots()) {
         if (!cmd.all_slots && e.usage() != kvr_proto::usage_in_use) continue;
         out << kvr_slot_line(e) << '\n';
         ++shown;
@@ -71,7 +71,7 @@ void print_count(const read_progress& p, std::ostream& err) {
 // names the cause).
 int read_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd, std::ostream& out,
                std::ostream& err) {
-    kvr_slot_table table;
+    kvr_bus_state table;
     read_progress p;
     kvr_dccx_loconet::slot_read_result r;
     try {
@@ -116,7 +116,7 @@ int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& 
         return kvr_cli_ok;
     }
     if (cmd.read_slots) return read_slots(station, sink, cmd, out, err);
-    kvr_slot_table table;
+    kvr_bus_state table;
     listen(sink, table, abort);
     print_table(table, cmd, out, err, true);
     return kvr_cli_ok;
