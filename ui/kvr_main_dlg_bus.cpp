@@ -1,8 +1,8 @@
-// The main dialog's view of the bus beyond the monitor lines: the track
-// power shown on the power buttons, and the entry for a message typed by
-// hand. Both sit inside the window as designed: the buttons keep their
-// places, and the entry is hidden until asked for (it then takes its room
-// from the monitor).
+// The main dialog's view of the bus beyond the monitor lines: the tables
+// the drain feeds, the track power shown on the power buttons, and the entry
+// for a message typed by hand. The buttons and the entry sit inside the
+// window as designed: the buttons keep their places, and the entry is hidden
+// until asked for (it then takes its room from the monitor).
 
 #include <QAction>
 #include <QPushButton>
@@ -57,18 +57,24 @@ void kvr_main_dlg::build_bus_extras() {
     };
 }
 
-void kvr_main_dlg::note_message(const gui_sink::item& it) {
+void kvr_main_dlg::feed_bus(const kvr_drained& it) {
+    if (!it.has_msg())
+        return;
+    slot_table_.on_message(it.msg, it.time);
+    sensor_table_.on_message(it.msg, it.time);
+    loco_functions_.on_message(it.msg, it.time);
     // Lines of a link already closed may still be waiting here; they tell
     // nothing about the layout connected next.
-    if (!it.has_msg || !link().is_open())
-        return;
-    if (power_.on_message(it.msg, it.time))
-        show_power();
+    if (link().is_open())
+        power_.on_message(it.msg, it.time);
 }
 
 void kvr_main_dlg::forget_bus() {
     power_.forget();
-    show_power();
+    slot_table_.clear();
+    sensor_table_.clear();
+    for (kvr_batch_consumer* c : consumers_)
+        c->forget();
 }
 
 void kvr_main_dlg::show_power() {
