@@ -24,7 +24,7 @@
 #include "station/kvr_reply_stores.h"
 #include "station/kvr_waiter.h"
 
-class kvr_loco_functions;
+class kvr_bus_state;
 
 // How F9..F28 go out: as DCC packets inside OPC_IMM_PACKET, which command
 // stations with immediate-packet support put on the track, or as the slot
@@ -96,7 +96,7 @@ public:
     // slot (OPC_LOCO_DIRF, OPC_LOCO_SND) with the rest of the byte from the
     // slot copy; F9..F28 as `how` says, with the rest of their group from
     // `known`, which takes the change at once.
-    void do_function(uint16_t address, unsigned n, bool on, kvr_loco_functions& known,
+    void do_function(uint16_t address, unsigned n, bool on, kvr_bus_state& known,
                      kvr_function_send how = kvr_function_send::packet);
     // Speed 1 to the locomotive's slot: the decoder stops at once, without
     // its deceleration.

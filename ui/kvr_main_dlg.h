@@ -8,12 +8,13 @@
 // lost-link notices) plus one content-free wake-up event while the queue is
 // not empty, so no data crosses the threads inside Qt's event queue.
 //
-// The drain: the dialog takes the sink's queue at once, feeds each message
-// to the tables of the bus (track power, slots, sensors and turnouts, loco
-// functions) and then hands the batch to its list of consumers: the capture
-// recording, the monitor view, the dated log, the Slots and Sensors windows
-// and its own panels (power buttons, throttle, functions window). Every part
-// reaches back through one host interface (kvr_view_host.h).
+// The drain: the dialog takes the sink's queue at once, reads each message
+// once into the bus state (kvr_bus_state: slots, F0..F28, sensors and
+// turnouts, track power, fast clock) and then hands the batch to its list of
+// consumers: the capture recording, the monitor view, the dated log, the
+// Slots and Sensors windows and its own panels (power buttons, throttle,
+// functions window). Every part reaches back through one host interface
+// (kvr_view_host.h).
 //
 // Operations on the command station run one at a time. While one waits, the
 // Cancel waiter keeps the event loop going (painting, monitor lines) but
@@ -38,10 +39,7 @@
 
 #include "foundation/kvr_ini.h"
 #include "station/kvr_dccx_loconet.h"
-#include "station/kvr_loco_functions.h"
-#include "station/kvr_sensor_table.h"
-#include "station/kvr_slot_table.h"
-#include "station/kvr_track_power.h"
+#include "station/kvr_bus_state.h"
 #include "ui/kvr_batch_consumer.h"
 #include "ui/kvr_cancel_waiter.h"
 #include "ui/kvr_data_exchange.h"
@@ -166,13 +164,14 @@ public:
     kvr_clock_wnd* clock_window() const { return clock_wnd_; }
     // Asks before "stop all" (default: a question box owned by the dialog).
     void set_confirm(std::function<bool(const QString&)> confirm) { confirm_ = std::move(confirm); }
-    // F9..F28 per loco, from what was sent and seen on the bus.
-    const kvr_loco_functions& loco_functions() const { return loco_functions_; }
+    // What the bus has shown since the link was opened: slots, F0..F28 per
+    // loco, sensors and turnouts, track power, fast clock.
+    const kvr_bus_state& bus_state() const { return bus_; }
     void on_emergency_stop();
     void on_stop_all();
     // Track power as the bus last showed it; the Power On or Power Off
     // button that matches is shown pressed.
-    kvr_power_state track_power() const { return power_.state(); }
+    kvr_power_state track_power() const { return bus_.power(); }
     // The entry for a message typed by hand, under the monitor (Ctrl+M).
     void set_hand_entry_shown(bool on);
     bool hand_entry_shown() const;
@@ -196,8 +195,6 @@ public:
     void open_sensors_view();
     kvr_slots_view* slots_view() const;
     kvr_sensors_view* sensors_view() const;
-    const kvr_slot_table& slot_table() const { return slot_table_; }
-    const kvr_sensor_table& sensor_table() const { return sensor_table_; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -226,7 +223,7 @@ private:
     class panel_feed;
     void build_consumers();
     void drain_sink(bool rearm);
-    // Feeds the bus tables and hands the lines on, run by run; a lost or
+    // Feeds the bus state and hands the lines on, run by run; a lost or
     // refused report between runs is acted on in its place.
     void hand_on(std::vector<kvr_drained>& items);
     // What is still queued from a link that is closed now.
@@ -297,8 +294,9 @@ private:
 
     // The bus as the window shows it beyond the monitor (kvr_main_dlg_bus.cpp).
     void build_bus_extras();
-    // One message into the tables of the bus, before any consumer sees it.
-    void feed_bus(const kvr_drained& it);
+    // One message into the bus state, before any consumer sees it; its
+    // subject for the monitor's filter as the state then reads it.
+    void feed_bus(kvr_drained& it);
     // Another layout, or none: the tables and every consumer forget.
     void forget_bus();
     void show_power();
@@ -387,16 +385,14 @@ private:
     bool decode_all_ = false;
     QAction* decode_all_action_ = nullptr;
     QAction* record_action_ = nullptr;
-    kvr_loco_functions loco_functions_;
     kvr_functions_wnd* functions_wnd_ = nullptr;  // owned as a child
     kvr_clock_wnd* clock_wnd_ = nullptr;          // owned as a child
     std::vector<QAction*> operating_actions_;     // the context menu's, in its order
     std::function<bool(const QString&)> confirm_;
     bool functions_as_opcodes_ = false;
-    // The bus as the window knows it, fed on the GUI thread from the drain.
-    kvr_track_power power_;
-    kvr_slot_table slot_table_;
-    kvr_sensor_table sensor_table_;
+    // Fed on the GUI thread, once per drained message; forgotten at every
+    // Connect and Close.
+    kvr_bus_state bus_;
     kvr_hand_entry* hand_entry_ = nullptr;
     QAction* hand_action_ = nullptr;
     std::vector<std::function<void()>> deferred_reports_;
@@ -424,15 +420,15 @@ class kvr_main_dlg::panel_feed : public kvr_batch_consumer {
 public:
     explicit panel_feed(kvr_main_dlg& dlg) : dlg_(dlg) {}
     void on_batch(std::span<const kvr_drained>) override {
-        if (dlg_.power_.state() != power_shown_) {
-            power_shown_ = dlg_.power_.state();
+        if (dlg_.bus_.power() != power_shown_) {
+            power_shown_ = dlg_.bus_.power();
             dlg_.show_power();
         }
         dlg_.follow_loco();
         dlg_.show_functions_state();
     }
     void forget() override {
-        power_shown_ = dlg_.power_.state();
+        power_shown_ = dlg_.bus_.power();
         dlg_.show_power();
         dlg_.show_functions_state();
     }

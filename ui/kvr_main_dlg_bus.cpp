@@ -1,4 +1,4 @@
-// The main dialog's view of the bus beyond the monitor lines: the tables
+// The main dialog's view of the bus beyond the monitor lines: the bus state
 // the drain feeds, the track power shown on the power buttons, and the entry
 // for a message typed by hand. The buttons and the entry sit inside the
 // window as designed: the buttons keep their places, and the entry is hidden
@@ -57,28 +57,25 @@ void kvr_main_dlg::build_bus_extras() {
     };
 }
 
-void kvr_main_dlg::feed_bus(const kvr_drained& it) {
+void kvr_main_dlg::feed_bus(kvr_drained& it) {
     if (!it.has_msg())
         return;
-    slot_table_.on_message(it.msg, it.time);
-    sensor_table_.on_message(it.msg, it.time);
-    loco_functions_.on_message(it.msg, it.time);
+    const kvr_msg_reading reading = kvr_read_message(it.msg);
     // Lines of a link already closed may still be waiting here; they tell
     // nothing about the layout connected next.
     if (link().is_open())
-        power_.on_message(it.msg, it.time);
+        bus_.on_reading(reading, it.time);
+    it.subject = bus_.subject(reading);
 }
 
 void kvr_main_dlg::forget_bus() {
-    power_.forget();
-    slot_table_.clear();
-    sensor_table_.clear();
+    bus_.forget();
     for (kvr_batch_consumer* c : consumers_)
         c->forget();
 }
 
 void kvr_main_dlg::show_power() {
-    const kvr_power_state s = power_.state();
+    const kvr_power_state s = bus_.power();
     const QString tip = QStringLiteral("Track power: %1").arg(QString::fromUtf8(kvr_power_state_name(s)));
     const auto mark = [&](int id, bool on) {
         QPushButton* b = button(id);

@@ -101,7 +101,7 @@ void kvr_main_dlg::show_functions_state() {
         if (check(kvr_idc_f0 + i)->isChecked())
             on |= 1u << i;
     if (known)
-        on |= loco_functions_.bits(static_cast<uint16_t>(shown));
+        on |= bus_.functions(static_cast<uint16_t>(shown)) & ~0x1FFu;
     functions_wnd_->show_loco(known ? shown : 0);
     functions_wnd_->set_states(on);
 }
@@ -125,7 +125,7 @@ void kvr_main_dlg::on_window_function(unsigned n, bool on) {
     const auto address = static_cast<uint16_t>(fields_.loco_address);
     const kvr_function_send how = functions_as_opcodes_ ? kvr_function_send::opcodes : kvr_function_send::packet;
     run_op(QStringLiteral("F%1 of loco %2").arg(n).arg(fields_.loco_address),
-           [&] { station_loconet_->do_function(address, n, on, loco_functions_, how); });
+           [&] { station_loconet_->do_function(address, n, on, bus_, how); });
     show_functions_state();
 }
 

@@ -1,5 +1,5 @@
 // The dialog's drain: the monitor sink's queue taken on the GUI thread, each
-// message fed to the tables of the bus, and the batch handed to the list of
+// message fed to the bus state, and the batch handed to the list of
 // consumers in order. While messages keep coming the dialog collects them on
 // its own tick rather than waking once per message.
 
@@ -29,7 +29,7 @@ void kvr_main_dlg::build_consumers() {
         fields_.file_log = 0;
         check(kvr_idc_file_log)->setChecked(false);
     };
-    views_ = std::make_unique<kvr_bus_views>(slot_table_, sensor_table_, host, this);
+    views_ = std::make_unique<kvr_bus_views>(bus_, host, this);
     panels_ = std::make_unique<panel_feed>(*this);
     consumers_ = {recorder_.get(), monitor_feed_.get(), file_log_.get(), views_.get(), panels_.get()};
 }

@@ -25,7 +25,7 @@ void kvr_monitor_feed::on_batch(std::span<const kvr_drained> batch) {
             bytes.assign(it.msg.data(), it.msg.data() + it.msg.length());
             ms = it.time.seconds * 1000 + it.time.micros / 1000;
         }
-        view_.append_line(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), ms, bytes);
+        view_.append_line(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())), ms, bytes, it.subject);
     }
 }
 

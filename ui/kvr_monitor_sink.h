@@ -20,6 +20,7 @@
 #include "link/kvr_link_listener.h"
 #include "loconet/kvr_capture.h"
 #include "loconet/kvr_loconet_msg.h"
+#include "loconet/kvr_msg_kind.h"
 
 class QObject;
 
@@ -36,6 +37,9 @@ struct kvr_drained {
     std::string extended{};  // empty unless made for "Decode every message"
     kvr_loconet_msg msg{};
     kvr_capture_time time{};
+    // What the message is about, for the monitor's filter: set on the GUI
+    // thread as the bus state takes the message in.
+    kvr_msg_subject subject{};
 
     bool is_line() const { return kind == what::message || kind == what::note; }
     bool has_msg() const { return kind == what::message; }

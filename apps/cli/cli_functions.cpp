@@ -2,11 +2,12 @@
 
 #include "apps/cli/cli_main.h"
 #include "loconet/kvr_monitor.h"
-#include "station/kvr_loco_functions.h"
+#include "station/kvr_bus_state.h"
 
 namespace {
 
-constexpr unsigned high_first = kvr_loco_functions::first;
+// F0..F8 travel in the slot; from F9 on as packets or A3/D4.
+constexpr unsigned high_first = kvr_proto::slot_function_max + 1;
 
 }  // namespace
 
@@ -17,7 +18,7 @@ bool cli_only_packet_functions(const cli_command& cmd) {
 
 int cli_run_high_functions(kvr_dccx_loconet& station, const cli_command& cmd) {
     // Filled as the functions go out, so two of one group travel together.
-    kvr_loco_functions sent;
+    kvr_bus_state sent;
     const kvr_function_send how = cmd.functions_as_opcodes ? kvr_function_send::opcodes : kvr_function_send::packet;
     const auto address = static_cast<uint16_t>(cmd.address);
     for (const auto& [n, on] : cmd.functions)

@@ -9,8 +9,7 @@
 #include <thread>
 
 #include "loconet/kvr_monitor.h"
-#include "station/kvr_sensor_table.h"
-#include "station/kvr_slot_table.h"
+#include "station/kvr_bus_state.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"
 #include "ui/kvr_monitor_sink.h"
@@ -42,8 +41,8 @@ TEST_F(Drain, LinesOfTheLastLinkAreShownButNotTakenForTheNextLayout) {
     receive(msg({0x83}));
     connect_sim();
     pump(50);
-    EXPECT_EQ(dlg->slot_table().find(3), nullptr);
-    EXPECT_TRUE(dlg->sensor_table().points().empty());
+    EXPECT_EQ(dlg->bus_state().slot(3), nullptr);
+    EXPECT_TRUE(dlg->bus_state().points().empty());
     EXPECT_EQ(dlg->track_power(), kvr_power_state::unknown);
     EXPECT_EQ(dlg->slots_view()->table()->rowCount(), 0);
     EXPECT_EQ(dlg->log_view()->line_count() + dlg->log_view()->pending_count(), 3);
