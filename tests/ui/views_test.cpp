@@ -28,20 +28,6 @@ kvr_loconet_msg slot_msg(uint8_t slot, uint16_t address, uint8_t stat, uint8_t s
                 static_cast<uint8_t>(address >> 7), 0, 0, 0});
 }
 
-struct recording_host : kvr_view_host {
-    bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>&) override {
-        ops.push_back(what.toStdString());
-        return false;
-    }
-    void take_loco(int address) override { locos.push_back(address); }
-    void set_turnout(int number, bool closed) override {
-        turnouts.push_back(std::to_string(number) + (closed ? " closed" : " thrown"));
-    }
-    std::vector<std::string> ops;
-    std::vector<int> locos;
-    std::vector<std::string> turnouts;
-};
-
 QString cell(QTableWidget* t, int row, int col) {
     const QTableWidgetItem* i = t->item(row, col);
     return i ? i->text() : QString();
@@ -244,6 +230,33 @@ TEST_F(Views, MonitorFilterFindsASensorByTheNumberItsLineShows) {
     dlg->log_view()->set_number_filter(6);
     EXPECT_TRUE(dlg->log_view()->toPlainText().contains("INPUT#[6 (1:2)]"));
     EXPECT_FALSE(dlg->log_view()->toPlainText().contains("INPUT#[12 "));
+}
+
+// The power buttons show the track as GPON/GPOFF/IDLE and loco slot
+// answers tell it: a detector's answer to an ops-mode read (slot 124, byte
+// 7 = 00) is no TRK, and after "stop all" (85) the track is idle, not on.
+TEST_F(Views, PowerButtonsFollowTheTrackNotTheSystemSlots) {
+    make_dialog();
+    connect_sim();
+    const auto pressed = [&](int id) { return dlg->control_as<QPushButton>(id)->isChecked(); };
+    receive(msg({0x83}));
+    ASSERT_TRUE(pump_until([&] { return dlg->track_power() == kvr_power_state::on; }));
+    receive(msg({0xE7, 0x0E, 0x7C, 0x2F, 0x10, 0x28, 0x23, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    receive(msg({0xB2, 0x05, 0x50}));  // a later message: the reply has been drained
+    ASSERT_TRUE(pump_until([&] { return dlg->bus_state().point({kvr_point_kind::sensor, 6, false}) != nullptr; }));
+    EXPECT_EQ(dlg->track_power(), kvr_power_state::on);
+    EXPECT_TRUE(pressed(kvr_idc_power_on));
+    receive(msg({0x85}));
+    ASSERT_TRUE(pump_until([&] { return dlg->track_power() == kvr_power_state::idle; }));
+    EXPECT_FALSE(pressed(kvr_idc_power_on));
+    EXPECT_FALSE(pressed(kvr_idc_power_off));
+    EXPECT_EQ(dlg->control_as<QPushButton>(kvr_idc_power_on)->toolTip(), "Track power: idle");
+    receive(slot_msg(3, 1234, 0x33));  // TRK 07: on and running
+    ASSERT_TRUE(pump_until([&] { return dlg->track_power() == kvr_power_state::on; }));
+    EXPECT_TRUE(pressed(kvr_idc_power_on));
+    click(kvr_idc_connect);  // Close: nothing known of the next layout's track
+    EXPECT_EQ(dlg->track_power(), kvr_power_state::unknown);
+    EXPECT_FALSE(pressed(kvr_idc_power_on));
 }
 
 TEST_F(Views, ATurnoutClickGoesThroughTheSwitchPanelsPath) {
