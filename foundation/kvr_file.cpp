@@ -1,6 +1,7 @@
 #include "foundation/kvr_file.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -64,6 +65,28 @@ void kvr_file::write_str(const std::string& text) {
         raise("write_str", ".fputs", errno, __LINE__);
 }
 
+void kvr_file::write_whole(const std::string& text) {
+    if (!stream_) raise("write_whole", ".write", EBADF, __LINE__);
+    if (text.empty()) return;
+    const int fd = ::fileno(stream_);
+    // Appended ("a" opens with O_APPEND): the record lands at the end.
+    const off_t start = ::lseek(fd, 0, SEEK_END);
+    ssize_t n = -1;
+    do {
+        n = ::write(fd, text.data(), text.size());
+    } while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(text.size())) return;
+    const int err = n < 0 ? errno : ENOSPC;
+    struct stat st {};
+    if (n > 0 && start >= 0 && ::fstat(fd, &st) == 0 && st.st_size == start + n) {
+        // Only our own part is cut: another writer's record appended after
+        // it would be longer than that.
+        const bool cut = ::ftruncate(fd, start) == 0;
+        (void)cut;  // the write's own failure is the one reported
+    }
+    raise("write_whole", ".write", err, __LINE__);
+}
+
 bool kvr_make_folders(const std::string& dir, mode_t mode) {
     std::string d = dir;
     while (d.size() > 1 && d.back() == '/') d.pop_back();
@@ -84,7 +107,6 @@ kvr_dated_log::~kvr_dated_log() {
 void kvr_dated_log::set_directory(std::string directory) {
     std::lock_guard<std::mutex> lk(mutex_);
     directory_ = std::move(directory);
-    ++directory_epoch_;
 }
 
 std::string kvr_dated_log::path_locked(const std::tm& when) const {
@@ -129,7 +151,7 @@ void kvr_dated_log::write_exception(kvr_exception& e) {
 void kvr_dated_log::write(const std::tm& when, std::string text) {
     {
         std::lock_guard<std::mutex> lk(mutex_);
-        queue_.push_back({path_locked(when), directory_, directory_epoch_, std::move(text)});
+        queue_.push_back({path_locked(when), directory_, std::move(text)});
         if (writing_) return;  // the thread writing takes it along
         writing_ = true;
     }
@@ -172,14 +194,10 @@ void kvr_dated_log::write_queue() {
 
 void kvr_dated_log::write_record(const record& r) {
     open_for(r);
-    file_.write_str(r.text);
-    file_.flush();
+    file_.write_whole(r.text);
 }
 
 void kvr_dated_log::open_for(const record& r) {
-    // Until the folder exists every record tries to make it, so a folder on
-    // a drive mounted later is still used.
-    if (made_epoch_ != r.directory_epoch && kvr_make_folders(r.directory, 0700)) made_epoch_ = r.directory_epoch;
     if (file_.is_open()) {
         struct stat named {}, open {};
         const bool same = file_.file_name() == r.path && ::stat(r.path.c_str(), &named) == 0 &&
@@ -188,6 +206,10 @@ void kvr_dated_log::open_for(const record& r) {
         if (same) return;
         close_quietly();
     }
+    // Made whenever the file is opened: a folder removed under the log (or
+    // on a drive mounted later) is made again, not failed on until a
+    // restart. Cheap: one stat when it exists.
+    kvr_make_folders(r.directory, 0700);
     file_.open(r.path.c_str(), "a");
 }
 

@@ -26,6 +26,12 @@ public:
     void close();
     void flush();
     void write_str(const std::string& text);
+    // The whole of `text` in one write(2) on the descriptor, past the stream's
+    // buffer (the stream must hold nothing unwritten). On a short write the
+    // file is cut back to where `text` began, when nothing else was added
+    // meanwhile, and it raises: the file holds the record whole or not at all,
+    // never a torn line the next record would be glued onto.
+    void write_whole(const std::string& text);
     bool is_open() const { return stream_ != nullptr; }
     // The open stream's descriptor; -1 when closed.
     int descriptor() const { return stream_ ? ::fileno(stream_) : -1; }
@@ -52,15 +58,17 @@ bool kvr_make_folders(const std::string& dir, mode_t mode);
 // thread, which raises the first failure among the records it wrote. Each
 // record is its own attempt: a failed one is lost, the next tries afresh.
 //
-// The file stays open between records and is flushed after each, so a
-// record is on disk (for tail -f, or a crash) when the call returns. It is
+// The file stays open between records and each record goes out in one
+// write, whole or not at all, so a record is on disk (for tail -f, or a
+// crash) when the call returns. It is
 // opened again when the date (and with it the name) changes, after a
 // failure, and when its name no longer leads to it (removed, renamed, or a
 // relative name seen from another current directory).
 class kvr_dated_log {
 public:
     // `directory` empty: the process's current directory. A directory that
-    // does not exist is created (0700, the user's own) on the first write.
+    // does not exist is created (0700, the user's own) whenever the file
+    // must be opened, also after it was removed while in use.
     explicit kvr_dated_log(std::string directory = {});
     virtual ~kvr_dated_log();
 
@@ -83,7 +91,6 @@ private:
     struct record {
         std::string path;
         std::string directory;
-        unsigned directory_epoch;
         std::string text;
     };
     std::string path_locked(const std::tm& when) const;
@@ -96,11 +103,9 @@ private:
 
     mutable std::mutex mutex_;  // the queue lock: never held over file work
     std::string directory_;          // guarded by mutex_
-    unsigned directory_epoch_ = 1;   // guarded by mutex_; counts set_directory calls
     std::vector<record> queue_;      // guarded by mutex_
     bool writing_ = false;           // guarded by mutex_: a thread is writing the queue out
     // Touched only by the thread that set writing_.
-    unsigned made_epoch_ = 0;        // the directory of this epoch exists
     kvr_file file_;
 };
 

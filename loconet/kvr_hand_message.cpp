@@ -59,8 +59,11 @@ int wanted_length(const std::vector<uint8_t>& bytes, std::string& why) {
 kvr_hand_message kvr_parse_hand_message(std::string_view text) {
     std::vector<uint8_t> bytes;
     std::string bad;
-    if (!split_bytes(text, bytes, bad))
-        return refused("'" + bad + "' is not a hex byte: type each byte as 00 to FF, blanks between them.");
+    if (!split_bytes(text, bytes, bad)) {
+        kvr_hand_message out = refused("'" + bad + "' is not a hex byte: type each byte as 00 to FF, blanks between them.");
+        out.token = bad;
+        return out;
+    }
     if (bytes.empty()) return refused("Nothing to send: type the message's bytes in hex, e.g. B0 0B 30.");
     std::string why;
     if (!(bytes[0] & 0x80)) {

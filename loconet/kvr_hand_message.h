@@ -21,6 +21,7 @@ struct kvr_hand_message {
     kvr_loconet_msg msg;          // ok: the whole message, checksum included
     bool checksum_added = false;  // ok: the checksum was left out and added
     std::string notice;           // not ok: why, one sentence for the user
+    std::string token;            // not ok: the word refused, as typed, when the notice names one
 };
 
 kvr_hand_message kvr_parse_hand_message(std::string_view text);

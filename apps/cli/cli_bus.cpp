@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <ostream>
@@ -206,8 +207,17 @@ int run_address_write(bus_session& s, const cli_command& cmd) {
     return kvr_cli_ok;
 }
 
+// A dated log that cannot be written ends the monitor. The report names the
+// folder as the user typed it, quoted: a --log-dir with control characters
+// must not drive the terminal.
+int log_failed(const cli_command& cmd, const kvr_exception& e, std::ostream& err) {
+    err << "busprobe-cli: the log cannot be written in " << cli_quoted(cmd.log_dir.empty() ? "." : cmd.log_dir) << " ("
+        << std::strerror(static_cast<int>(e.code)) << ")\n";
+    return kvr_cli_failed;
+}
+
 // Prints monitor lines until the count is reached or the abort event is set.
-int run_monitor(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, std::ostream& out) {
+int run_monitor(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, std::ostream& out, std::ostream& err) {
     uint64_t shown = 0;
     for (;;) {
         bool stopping = abort.is_set();
@@ -215,7 +225,14 @@ int run_monitor(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, st
         if (batch.dropped) out << "\u2026 " << batch.dropped << " lines not shown\n";
         for (cli_line& line : batch.lines) {
             out << line.shown << '\n';
-            if (cmd.write_log) kvr_global_dated_log().write_line(line.text);
+            if (cmd.write_log) {
+                try {
+                    kvr_global_dated_log().write_line(line.text);
+                } catch (const kvr_exception& e) {
+                    out.flush();
+                    return log_failed(cmd, e, err);
+                }
+            }
             if (cmd.count && ++shown >= cmd.count) {
                 out.flush();
                 return kvr_cli_ok;
@@ -332,7 +349,7 @@ int run_replay(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr
 
 int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_cli_context& ctx) {
     switch (cmd.verb) {
-        case cli_verb::monitor: return run_monitor(s, cmd, abort, *ctx.out);
+        case cli_verb::monitor: return run_monitor(s, cmd, abort, *ctx.out, *ctx.err);
         case cli_verb::record: return run_record(s, cmd, abort, ctx);
         case cli_verb::replay: return run_replay(s, cmd, abort, ctx);
         case cli_verb::power: return run_power(s, cmd);

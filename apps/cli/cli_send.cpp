@@ -8,7 +8,15 @@ void cli_parse_send(const std::vector<std::string>& words, cli_command& cmd) {
     std::string text;
     for (const std::string& w : words) text += w + ' ';
     const kvr_hand_message m = kvr_parse_hand_message(text);
-    if (!m.ok) throw cli_usage_error{m.notice + " Nothing was sent.", "send"};
+    if (!m.ok) {
+        // The notice names the word it refused as typed: quoted here, so
+        // that control characters in it cannot drive the terminal.
+        std::string notice = m.notice;
+        if (!m.token.empty())
+            if (const std::size_t at = notice.find("'" + m.token + "'"); at != std::string::npos)
+                notice.replace(at, m.token.size() + 2, cli_quoted(m.token));
+        throw cli_usage_error{notice + " Nothing was sent.", "send"};
+    }
     cmd.message.assign(m.msg.data(), m.msg.data() + m.msg.length());
 }
 

@@ -314,6 +314,21 @@ TEST(CliMonitor, PrintsLinesUntilTheCountWithTimeBytesAndALogCopy) {
         << added;
 }
 
+// A log folder that cannot be made is reported with the folder as typed,
+// its control characters escaped, and the monitor fails.
+TEST(CliMonitor, AnUnusableLogFolderIsReportedQuoted) {
+    temp_dir logs;
+    std::ofstream(logs.path / "plain") << "not a folder";
+    const std::string log_dir = (logs.path / "plain" / "\x1b]0;X\a").string();
+    const cli_result r = monitor_fed({"--log-dir", log_dir, "--log", "--count", "2"});
+    kvr_global_dated_log().set_directory({});
+    EXPECT_EQ(r.status, kvr_cli_failed) << r.err;
+    EXPECT_NE(r.err.find("the log cannot be written in '" + (logs.path / "plain").string() + "/\\e]0;X\\x07'"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "no raw escape";
+}
+
 TEST(CliMonitor, TimeoutEndsItAMissedCountIsCancelledALostLinkFails) {
     bare_pty quiet;
     cli_result plain = run_on(quiet.path(), {"--timeout", "0.3", "monitor"});

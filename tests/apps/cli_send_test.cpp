@@ -40,6 +40,8 @@ TEST(CliSend, BadMessageIsAUsageErrorAndNothingIsSent) {
         // The rules themselves are the parser's (hand_message_test.cpp).
         {{"B0", "0B", "30", "00"}, "this message's checksum is 74"},
         {{"B0", "0B", "1FF"}, "'1FF' is not a hex byte"},
+        // Control characters are shown escaped: an OSC sequence would retitle the terminal.
+        {{"\x1b]0;X\a"}, "'\\e]0;X\\x07' is not a hex byte"},
         {{}, "Nothing to send"},
     };
     for (const auto& c : cases) {
@@ -47,6 +49,7 @@ TEST(CliSend, BadMessageIsAUsageErrorAndNothingIsSent) {
         EXPECT_EQ(r.status, kvr_cli_usage) << c.named;
         EXPECT_NE(r.err.find(c.named), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("Nothing was sent"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find('\x1b'), std::string::npos) << "no raw escape";
         EXPECT_NE(r.err.find("Usage: busprobe-cli [-p PORT] [--timeout SECONDS] send HEX..."), std::string::npos)
             << r.err;
     }

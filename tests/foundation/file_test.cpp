@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -10,6 +11,7 @@
 #include <tuple>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -115,6 +117,43 @@ TEST(DatedLog, MissingFolderIsMadeOnFirstUseForTheUserAlone) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+// The folder removed while the log is in use (a clean-up by hand) is made
+// again for the next record, not failed on until a restart.
+TEST(DatedLog, AFolderRemovedInUseIsMadeAgain) {
+    temp_dir dir;
+    const fs::path logs = dir.path / "logs";
+    kvr_dated_log log(logs.string());
+    log.write_line("first", local("2024-05-01 10:00:00"));
+    fs::remove_all(logs);
+    log.write_line("second", local("2024-05-01 10:00:01"));
+    EXPECT_EQ(read_all(logs / "20240501.log"), "2024/05/01 10:00:01 second\n");
+}
+
+// A full disk that takes part of a record: nothing of it is left, and the
+// next record starts a line of its own. RLIMIT_FSIZE stands in for the disk
+// (the write past it is cut short, SIGXFSZ ignored).
+TEST(DatedLog, ARecordIsWholeOrAbsentAfterAShortWrite) {
+    temp_dir dir;
+    kvr_dated_log log(dir.path.string());
+    const std::tm when = local("2024-05-01 10:00:00");
+    log.write_line("whole", when);
+    const std::string path = log.path_for(when);
+    const auto size = static_cast<rlim_t>(fs::file_size(path));
+    rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = old;
+    tight.rlim_cur = size + 10;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+    const kvr_exception e = raised_by([&] { log.write_line("a record longer than ten bytes", when); });
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_EQ(e.where, "kvr_file::write_whole(" + path + ").write=>fail");
+    EXPECT_EQ(read_all(path), "2024/05/01 10:00:00 whole\n");
+    log.write_line("next", when);
+    EXPECT_EQ(read_all(path), "2024/05/01 10:00:00 whole\n2024/05/01 10:00:00 next\n");
+}
+
 TEST(DatedLog, ExceptionRecordIsOneLineOfStampWhereAndSource) {
     temp_dir dir;
     kvr_dated_log log(dir.path.string());
@@ -142,7 +181,7 @@ TEST(DatedLog, FailuresRaiseAndCloseTheFileFirst) {
     EXPECT_EQ(raised_by([&] { log.write_line("lost"); }).code, static_cast<uint32_t>(ENOSPC));
     kvr_exception record("kvr_ms100::write()", 5, "kvr_ms100", 1);
     EXPECT_EQ(raised_by([&] { log.write_exception(record); }).where,
-              "kvr_file::flush(" + log.today_path() + ").fflush=>fail");
+              "kvr_file::write_whole(" + log.today_path() + ").write=>fail");
     fs::remove(log.today_path());
     log.write_line("recovered");
     EXPECT_NE(read_all(log.today_path()).find(" recovered\n"), std::string::npos);
