@@ -51,10 +51,7 @@ public:
         ++closes;
         set_open(false);
     }
-    void send(const kvr_loconet_msg& msg, uint8_t key) override {
-        sent.push_back(msg);
-        event(key).signal(0);
-    }
+    void send(const kvr_loconet_msg& msg, uint32_t) override { sent.push_back(msg); }
     void lose(const std::string& report) {
         set_open(false);
         notify_link_lost(report);
