@@ -93,8 +93,9 @@ void kvr_tcp_transport::connect() {
         fail(port_step(name, "getaddrinfo") + " (" + gai_strerror(c.resolve_status) + ")", 0,
              kvr_link_step::tcp_resolve, {});
     const char* hint = kvr_lntcp_hint(c.error);
-    fail(port_step(name, "connect") + " (" + (*hint ? std::string(hint) : std::string(std::strerror(c.error))) + ")",
-         c.error, kvr_link_step::tcp_connect);
+    std::string where = port_step(name, "connect");
+    if (*hint) where += std::string(" (") + hint + ")";
+    fail(where + " " + std::strerror(c.error), c.error, kvr_link_step::tcp_connect);
 }
 
 void kvr_tcp_transport::close() {
