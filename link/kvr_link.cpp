@@ -329,6 +329,17 @@ void kvr_link::send(const kvr_loconet_msg& msg, uint8_t key) {
     event(key).signal(0);
 }
 
+void kvr_link::send_first(const kvr_loconet_msg& msg) {
+    {
+        std::lock_guard<std::mutex> lk(lock());
+        kvr_link_core& m = *core_;
+        // The front message may be on the wire (or, on an MS100, waiting for
+        // its echo): it stays first, a stop goes right behind it.
+        m.txq.insert(m.txq.begin() + (m.front_in_flight ? 1 : 0), {msg, 0});
+    }
+    core_->ring();
+}
+
 std::size_t kvr_link::withdraw(uint32_t tag) {
     if (tag == 0) return 0;
     std::lock_guard<std::mutex> lk(lock());

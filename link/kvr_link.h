@@ -57,6 +57,7 @@ public:
     void close() override;
     void purge() override;
     void send(const kvr_loconet_msg& msg, uint8_t key) override;
+    void send_first(const kvr_loconet_msg& msg) override;
     std::size_t withdraw(uint32_t tag) override;
 
     // Messages still waiting to be written (an MS100's message counts until

@@ -24,6 +24,10 @@ public:
     // Queue one message for the bus and signal the completion event of `key`
     // with result 0. Returns at once.
     virtual void send(const kvr_loconet_msg& msg, uint8_t key) = 0;
+    // Queue one message ahead of everything waiting (behind only a message
+    // being written at this moment), untagged, so no withdrawal takes it
+    // back: the stops. A port without a queue sends it as any other.
+    virtual void send_first(const kvr_loconet_msg& msg) { send(msg, 0); }
 
     // Transmit tags. Every message queued while a tag is current carries it,
     // so an operation that ends early can take back what it has not sent:

@@ -19,23 +19,20 @@ public:
     kvr_dccx& operator=(const kvr_dccx&) = delete;
     virtual ~kvr_dccx() = default;
 
-    virtual int do_reserved_1(uint32_t a, uint32_t b) = 0;
     // mode 0 paged, 1 direct, 2 operations mode (refused)
     virtual void do_write_ex_address(uint32_t mode, uint8_t cv17, uint8_t cv18) = 0;
-    virtual int do_reserved_2(uint32_t a, uint32_t b, uint32_t c, uint32_t d) = 0;
-    virtual void do_reserved_3() = 0;
     virtual bool do_direct_bit_write(uint32_t cv, uint8_t bit_value, uint8_t bit_number) = 0;
     virtual bool do_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint8_t bit_number) = 0;
     virtual void do_direct_write(uint32_t cv, uint8_t value) = 0;
-    virtual uint16_t do_direct_read(uint32_t cv, uint8_t ignored) = 0;
-    virtual uint16_t do_direct_readex(uint32_t cv, uint8_t ignored) = 0;
+    virtual uint16_t do_direct_read(uint32_t cv) = 0;
+    virtual uint16_t do_direct_readex(uint32_t cv) = 0;
     virtual void do_paged_write(uint32_t cv, uint8_t value) = 0;
-    virtual uint16_t do_paged_read(uint32_t cv, uint8_t ignored) = 0;
+    virtual uint16_t do_paged_read(uint32_t cv) = 0;
     virtual void do_register_write(uint32_t reg, uint8_t value) = 0;
-    virtual uint16_t do_register_read(uint32_t reg, uint8_t ignored) = 0;
+    virtual uint16_t do_register_read(uint32_t reg) = 0;
     virtual void do_ops_write(uint32_t address, uint32_t cv, uint8_t value, bool feedback) = 0;
-    virtual uint16_t do_ops_read(uint32_t address, uint32_t cv, uint32_t ignored) = 0;
-    virtual uint16_t do_ops_readex(uint32_t address, uint32_t cv, uint32_t ignored) = 0;
+    virtual uint16_t do_ops_read(uint32_t address, uint32_t cv) = 0;
+    virtual uint16_t do_ops_readex(uint32_t address, uint32_t cv) = 0;
     // number from 1; position nonzero closed, 0 thrown
     virtual void do_sw(uint16_t number, uint16_t position, bool on) = 0;
     // direction 1 forward, 0 reverse

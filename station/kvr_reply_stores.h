@@ -33,6 +33,8 @@ public:
     std::optional<kvr_loconet_msg> ack_for(uint8_t opcode) const;
     void forget_ack(uint8_t opcode);
     uint16_t slot_of_address(uint16_t address) const;  // 0xFFFF when unknown
+    // The latest slot data that carried `address`.
+    std::optional<kvr_loconet_msg> address_data(uint16_t address) const;
     void forget_address(uint16_t address);
     // Applies an OPC_LOCO_SPD, OPC_LOCO_DIRF or OPC_LOCO_SND to the copies
     // of its slot; other messages and slots the stores do not hold are left

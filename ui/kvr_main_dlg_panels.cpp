@@ -312,12 +312,12 @@ void kvr_main_dlg::on_read() {
     bool have = false;
     if (fields_.prog_mode == 0) {
         run_op(QStringLiteral("reading CV %1 (paged)").arg(fields_.cv), [&] {
-            result = station_->do_paged_read(cv, 255);
+            result = station_->do_paged_read(cv);
             have = true;
         });
     } else if (fields_.prog_mode == 1) {
         run_op(QStringLiteral("reading CV %1 (direct)").arg(fields_.cv), [&] {
-            result = station_->do_direct_read(cv, 255);
+            result = station_->do_direct_read(cv);
             have = true;
         });
     }

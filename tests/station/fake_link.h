@@ -79,6 +79,11 @@ public:
         event(key).signal(0);
         if (on_send) on_send(b);
     }
+    // The link has no queue: a stop is recorded as sent, and marked.
+    void send_first(const kvr_loconet_msg& msg) override {
+        firsts.push_back(sent.size());
+        send(msg, 0);
+    }
     void open(const std::string&) override {}
     void close() override {}
     // Files a message exactly as the receive thread would.
@@ -87,6 +92,7 @@ public:
     void reopen() { start_afresh(); }
 
     std::vector<bytes> sent;  // queueing thread only
+    std::vector<std::size_t> firsts;  // indexes into `sent` of the messages sent ahead of the queue
     // Script run on the queueing thread after each message is recorded.
     std::function<void(const bytes&)> on_send;
 };
@@ -134,6 +140,7 @@ struct slot_keeper {
         }
         if (m[0] >= 0xA0 && m[0] <= 0xA2 && slots.count(m[1]))
             change(m[1], m[0] == 0xA0 ? 5 : m[0] == 0xA1 ? 6 : 10, m[2]);
+        if (m[0] == 0xB5 && slots.count(m[1])) change(m[1], 3, m[2]);
         if (m[0] == 0xBA && m[1] == m[2] && slots.count(m[1]) && !refuse_moves) {
             change(m[1], 3, slots[m[1]][3] | 0x30);  // LocoNet PE: the NULL move marks the slot in use
             if (!silent) link.deliver(slots[m[1]]);

@@ -74,22 +74,19 @@ public:
     uint16_t read_result = 0;
     std::unique_ptr<kvr_exception> fail;
 
-    int do_reserved_1(uint32_t, uint32_t) override { return 1; }
     void do_write_ex_address(uint32_t, uint8_t, uint8_t) override {}
-    int do_reserved_2(uint32_t, uint32_t, uint32_t, uint32_t) override { return 1; }
-    void do_reserved_3() override {}
     bool do_direct_bit_write(uint32_t, uint8_t, uint8_t) override { return true; }
     bool do_direct_bit_verify(uint32_t, uint8_t, uint8_t) override { return true; }
     void do_direct_write(uint32_t cv, uint8_t v) override { note("direct_write", cv, v); }
-    uint16_t do_direct_read(uint32_t cv, uint8_t) override { return note("direct_read", cv); }
-    uint16_t do_direct_readex(uint32_t cv, uint8_t) override { return note("direct_readex", cv); }
+    uint16_t do_direct_read(uint32_t cv) override { return note("direct_read", cv); }
+    uint16_t do_direct_readex(uint32_t cv) override { return note("direct_readex", cv); }
     void do_paged_write(uint32_t cv, uint8_t v) override { note("paged_write", cv, v); }
-    uint16_t do_paged_read(uint32_t cv, uint8_t) override { return note("paged_read", cv); }
+    uint16_t do_paged_read(uint32_t cv) override { return note("paged_read", cv); }
     void do_register_write(uint32_t r, uint8_t v) override { note("register_write", r, v); }
-    uint16_t do_register_read(uint32_t r, uint8_t) override { return note("register_read", r); }
+    uint16_t do_register_read(uint32_t r) override { return note("register_read", r); }
     void do_ops_write(uint32_t a, uint32_t cv, uint8_t v, bool fb) override { note("ops_write", a, cv, v, fb); }
-    uint16_t do_ops_read(uint32_t a, uint32_t cv, uint32_t) override { return note("ops_read", a, cv); }
-    uint16_t do_ops_readex(uint32_t a, uint32_t cv, uint32_t) override { return note("ops_readex", a, cv); }
+    uint16_t do_ops_read(uint32_t a, uint32_t cv) override { return note("ops_read", a, cv); }
+    uint16_t do_ops_readex(uint32_t a, uint32_t cv) override { return note("ops_readex", a, cv); }
     void do_sw(uint16_t n, uint16_t pos, bool on) override { note("sw", n, pos, on); }
     void do_128step(uint16_t a, uint16_t d, uint16_t s) override { note("128step", a, d, s); }
     void do_28step(uint16_t a, uint16_t d, int16_t s) override { note("28step", a, d, s); }
