@@ -24,26 +24,35 @@ struct kvr_main_dlg::bus_views : kvr_view_host {
     explicit bus_views(kvr_main_dlg& dlg) : dlg_(dlg) {}
 
     bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>& op) override {
-        if (dlg_.state_ != kvr_dlg_state::idle || !dlg_.connected_or_say_so() || !dlg_.station_loconet_)
+        if (dlg_.state_ != kvr_dlg_state::idle || !dlg_.connected_or_say_so())
             return false;
         bool done = false;
         dlg_.run_op(what, [&] {
-            op(*dlg_.station_loconet_);
+            op(*dlg_.loconet_);
             done = true;
         });
         return done;
     }
 
-    // As if the user had typed the address: the throttle then shows the
-    // loco's slot and drives it.
+    // As if the user had typed the address and Enter: the throttle reads the
+    // loco's slot, shows it and drives it.
     void take_loco(int address) override {
         if (dlg_.state_ != kvr_dlg_state::idle) return;
         dlg_.edit(kvr_idc_loco_adr)->setText(QString::number(address));
         if (!dlg_.connected_or_say_so() || !dlg_.save_for({kvr_idc_loco_adr}) || !dlg_.loco_address_ok()) return;
-        const auto wanted = static_cast<uint16_t>(address);
-        dlg_.run_op(QStringLiteral("loco %1").arg(address), [&] {
-            if (dlg_.station_loconet_) dlg_.station_loconet_->do_request_loco(wanted, 0, 0);
-        });
+        dlg_.acquire_entered();
+    }
+
+    bool confirm_taking(uint8_t slot, int address, const QString& what) override {
+        // Closed, the request itself says so; the loco this throttle drives
+        // is its own to let go.
+        if (!dlg_.link().is_open() || address == dlg_.throttle_->loco().address) return true;
+        const QString question = QStringLiteral("Slot %1 (loco %2) is in use by another throttle.\n\n%3 it anyway? "
+                                                "That throttle can no longer drive the loco.")
+                                     .arg(slot)
+                                     .arg(address)
+                                     .arg(what);
+        return dlg_.confirm_ && dlg_.confirm_(question);
     }
 
     // The switch panel's request (do_sw), with its "on" box.

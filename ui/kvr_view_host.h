@@ -6,6 +6,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 
 class kvr_dccx_loconet;
@@ -20,4 +21,12 @@ public:
     virtual void take_loco(int address) = 0;
     // Sets a turnout through the switch panel's own path.
     virtual void set_turnout(int number, bool closed) = 0;
+    // Asks before the loco of a slot in use is taken from the throttle that
+    // holds it (`what`: "Release", "Dispatch"); true to go on.
+    virtual bool confirm_taking(uint8_t slot, int address, const QString& what) {
+        (void)slot;
+        (void)address;
+        (void)what;
+        return true;
+    }
 };

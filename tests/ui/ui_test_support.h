@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_hooks.h"
 #include "link/kvr_loconet_port.h"
+#include "loconet/kvr_loconet_proto.h"
 #include "station/kvr_dccx.h"
 #include "ui/kvr_main_dlg.h"
 
@@ -53,6 +55,13 @@ public:
     void send(const kvr_loconet_msg& msg, uint8_t key) override {
         sent.push_back(msg);
         event(key).signal(0);
+        if (on_send)
+            on_send(msg);
+    }
+    // The fake has no queue: a stop is recorded as sent, and marked.
+    void send_first(const kvr_loconet_msg& msg) override {
+        firsts.push_back(sent.size());
+        send(msg, 0);
     }
     void lose(const std::string& report) {
         set_open(false);
@@ -61,7 +70,71 @@ public:
     void post(const std::string& text) { post_note(text); }
 
     std::vector<kvr_loconet_msg> sent;
+    std::vector<std::size_t> firsts;  // indexes into `sent` of the stops
     int closes = 0;
+    // Runs after each message is recorded (a scripted command station).
+    std::function<void(const kvr_loconet_msg&)> on_send;
+};
+
+// A command station just big enough for the throttle: it keeps loco slots,
+// answers the address request, the NULL move and slot reads from them on
+// the link's receive path, and takes slot writes and speed, direction,
+// function and status messages into them. Addresses it does not hold go
+// unanswered. Slot layout and the NULL move: LocoNet PE opcode summary.
+struct loco_keeper {
+    std::map<uint8_t, kvr_loconet_msg> locos;
+
+    void put(uint8_t slot, uint16_t address, uint8_t stat, uint8_t spd = 0, uint8_t dirf = 0, uint16_t id = 0,
+             uint8_t snd = 0) {
+        locos[slot] = kvr_proto::slot_message(
+            OPC_SL_RD_DATA, slot,
+            {stat, static_cast<uint8_t>(address & 0x7F), spd, dirf, 0x07, 0, static_cast<uint8_t>(address >> 7), snd,
+             static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id & 0x7F)});
+    }
+    void answer(fake_link& link, const kvr_loconet_msg& m) {
+        const auto deliver = [&](uint8_t n) {
+            const kvr_loconet_msg s = locos[n];
+            link.receive_bytes(s.data(), static_cast<std::size_t>(s.length()));
+        };
+        const auto set = [&](uint8_t n, int field, uint8_t v) {
+            locos[n][field] = v;
+            locos[n].renew_checksum();
+        };
+        switch (m.opcode()) {
+        case 0xBF:
+            for (const auto& [n, s] : locos)
+                if (s.slot_address() == kvr_proto::decode_loco_address(m[1], m[2]))
+                    return deliver(n);
+            return;
+        case 0xBA:
+            if (m[1] == m[2] && locos.count(m[1])) {
+                set(m[1], 3, static_cast<uint8_t>(locos[m[1]][3] | 0x30));
+                deliver(m[1]);
+            }
+            return;
+        case 0xBB:
+            if (locos.count(m[1]))
+                deliver(m[1]);
+            return;
+        case 0xEF:
+            if (m.length() == 14 && m[2] != 0x7B && m[2] != 0x7C) {
+                kvr_loconet_msg s = m;
+                s.set_opcode(0xE7);
+                s.renew_checksum();
+                locos[m[2]] = s;
+            }
+            return;
+        case 0xA0:
+        case 0xA1:
+        case 0xA2:
+        case 0xB5:
+            if (locos.count(m[1]))
+                set(m[1], m.opcode() == 0xA0 ? 5 : m.opcode() == 0xA1 ? 6 : m.opcode() == 0xA2 ? 10 : 3, m[2]);
+            return;
+        default:
+            return;
+        }
+    }
 };
 
 // A command station that writes down every call ("sw(10,1,1)"); reads
