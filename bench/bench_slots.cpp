@@ -21,7 +21,7 @@
 #include "link/kvr_link.h"
 #include "sim/kvr_sim_runner.h"
 #include "station/kvr_dccx_loconet.h"
-#include "station/kvr_slot_table.h"
+#include "loconet/kvr_loconet_proto.h"
 
 namespace {
 

@@ -42,9 +42,17 @@ enum : uint8_t {
     OPC_WR_SL_DATA = 0xEF,
 };
 
-// System slots: the fast clock and the programmer (programming tasks).
+// Slots 1..119 hold locos; 0 is the dispatch slot, 120..127 belong to the
+// command station (123 the fast clock, 124 the programmer, 127 and 126 its
+// option switches).
+constexpr uint8_t kvr_slot_dispatch = 0;
+constexpr uint8_t kvr_slot_loco_first = 1;
+constexpr uint8_t kvr_slot_loco_last = 119;
 constexpr uint8_t kvr_slot_fast_clock = 123;
 constexpr uint8_t kvr_slot_programmer = 124;
+constexpr bool kvr_is_loco_slot(unsigned slot) {
+    return slot >= kvr_slot_loco_first && slot <= kvr_slot_loco_last;
+}
 
 namespace kvr_proto {
 

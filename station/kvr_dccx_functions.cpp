@@ -5,7 +5,7 @@
 #include "foundation/kvr_exception.h"
 #include "loconet/kvr_dcc_packet.h"
 #include "station/kvr_dccx_loconet.h"
-#include "station/kvr_loco_functions.h"
+#include "station/kvr_bus_state.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ void kvr_dccx_loconet::send_fast_clock(const kvr_loconet_msg& write) {
     send_labelled("kvr_dccx_loconet::send_fast_clock()", write);
 }
 
-void kvr_dccx_loconet::do_function(uint16_t address, unsigned n, bool on, kvr_loco_functions& known,
+void kvr_dccx_loconet::do_function(uint16_t address, unsigned n, bool on, kvr_bus_state& known,
                                    kvr_function_send how) {
     run_labelled("kvr_dccx_loconet::do_function()", [&] {
         if (n > kvr_dcc::function_max) refuse(text_bad_function);
@@ -56,7 +56,7 @@ void kvr_dccx_loconet::do_function(uint16_t address, unsigned n, bool on, kvr_lo
             return;
         }
         if (!is_loco_address(address)) refuse(text_bad_address);
-        const uint32_t others = known.bits(address);
+        const uint32_t others = known.functions(address);
         const uint32_t wanted = on ? others | 1u << n : others & ~(1u << n);
         if (how == kvr_function_send::packet) {
             const kvr_dcc::function_packet p = kvr_dcc::packet_for(address, kvr_dcc::group_of(n), wanted);
@@ -65,7 +65,7 @@ void kvr_dccx_loconet::do_function(uint16_t address, unsigned n, bool on, kvr_lo
             const loco_slot loco = request_loco_labelled(address, 0, 0);
             send_function_opcode(kvr_dcc::function_opcode_message(static_cast<uint8_t>(loco.slot), n, wanted));
         }
-        known.set(address, n, on);
+        known.note_sent_functions(address, 1u << n, on ? 1u << n : 0);
     });
 }
 

@@ -8,7 +8,6 @@
 
 #include "foundation/kvr_exception.h"
 #include "station/kvr_dccx_loconet.h"
-#include "station/kvr_slot_table.h"
 
 using namespace kvr_proto;
 

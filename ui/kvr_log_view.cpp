@@ -163,10 +163,11 @@ void kvr_log_view::append_text(const QString& text) {
     append_line(text, -1, {});
 }
 
-void kvr_log_view::append_line(const QString& text, int64_t ms_since_epoch, const std::vector<uint8_t>& bytes) {
+void kvr_log_view::append_line(const QString& text, int64_t ms_since_epoch, const std::vector<uint8_t>& bytes,
+                               kvr_msg_subject subject) {
     if (ms_since_epoch < 0)
         ms_since_epoch = QDateTime::currentMSecsSinceEpoch();
-    pending_.push_back({text, ms_since_epoch, bytes});
+    pending_.push_back({text, ms_since_epoch, bytes, subject});
     // Lines beyond what the view keeps would be dropped at once anyway.
     if (pending_.size() > static_cast<size_t>(max_lines_))
         pending_.erase(pending_.begin());
@@ -192,13 +193,6 @@ void kvr_log_view::add_line(const pending_line& p) {
         offset_valid_until_ = (p.ms / ms_per_hour + 1) * ms_per_hour;
     }
     const size_t n_bytes = std::min<size_t>(p.bytes.size(), 255);
-    kvr_msg_subject subject;
-    if (!p.bytes.empty()) {
-        kvr_loconet_msg msg;
-        for (size_t i = 0; i < std::min<size_t>(n_bytes, kvr_loconet_msg::capacity); ++i)
-            msg.append(p.bytes[i]);
-        subject = classifier_.classify(msg);
-    }
     // A text may carry several lines; each CR LF (or LF) ends one. A text
     // without an ending is a line of its own.
     QString text = p.text;
@@ -210,8 +204,8 @@ void kvr_log_view::add_line(const pending_line& p) {
         line l;
         l.ms = p.ms + local_offset_ms_;
         l.set_data(p.bytes.data(), n_bytes, part.toUtf8());
-        l.kind = subject.kind;
-        l.number = static_cast<int16_t>(subject.number);
+        l.kind = p.subject.kind;
+        l.number = static_cast<int16_t>(p.subject.number);
         max_chars_ = std::max(max_chars_, static_cast<int>(part.size()));
         const bool match = matches(l);
         if (match && (paused_ || !following_))

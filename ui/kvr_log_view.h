@@ -63,7 +63,10 @@ public:
 
     void append_text(const QString& text);
     // ms_since_epoch < 0: received now. bytes: the message, may be empty.
-    void append_line(const QString& text, int64_t ms_since_epoch, const std::vector<uint8_t>& bytes);
+    // subject: what the message is about, for the filters by kind and number
+    // (kvr_bus_state::subject of the message's reading).
+    void append_line(const QString& text, int64_t ms_since_epoch, const std::vector<uint8_t>& bytes,
+                     kvr_msg_subject subject = {});
     void flush();
     int line_count() const { return static_cast<int>(lines_.size()); }
     int pending_count() const { return static_cast<int>(pending_.size()); }
@@ -152,6 +155,7 @@ private:
         QString text;
         int64_t ms;
         std::vector<uint8_t> bytes;
+        kvr_msg_subject subject;
     };
 
     void build_actions();
@@ -198,7 +202,6 @@ private:
     QString filter_;
     int kind_row_ = 0;
     int number_ = -1;
-    kvr_msg_classifier classifier_;
     int64_t anchor_ = -1;  // selection: keys of the first and last clicked line
     int64_t cursor_ = -1;
     int64_t local_offset_ms_ = 0;  // local time minus UTC, refreshed hourly

@@ -722,8 +722,6 @@ void kvr_main_dlg::on_connect() {
             forget_bus();
             link().open(port_);
             clear_views();
-            // F9..F28 learned on the last bus mean nothing on this one.
-            loco_functions_ = kvr_loco_functions{};
             show_loco();
             ini_.set_string(kSection, "COMMPORT", port_);
             if (port_box_->findText(QString::fromStdString(port_)) < 0) {
@@ -789,7 +787,7 @@ void kvr_main_dlg::receive_text(std::string text) {
     receive_item(it);
 }
 
-void kvr_main_dlg::receive_item(gui_sink::item& it) {
+void kvr_main_dlg::receive_item(gui_sink::item& it, kvr_msg_subject subject) {
     if (it.has_msg && recorder_.is_open() && !recorder_.write(it.time, it.msg)) {
         const std::string error = recorder_.error();
         stop_recording();
@@ -807,7 +805,7 @@ void kvr_main_dlg::receive_item(gui_sink::item& it) {
         ms = it.time.seconds * 1000 + it.time.micros / 1000;
     }
     log_view_->set_log_mode(fields_.log_mode);
-    log_view_->append_line(shown, ms, bytes);
+    log_view_->append_line(shown, ms, bytes, subject);
     if (fields_.file_log)
         write_file_log(std::move(it.text));
 }

@@ -35,9 +35,8 @@
 #include "loconet/kvr_capture.h"
 #include "link/kvr_link_listener.h"
 #include "station/kvr_dccx_loconet.h"
-#include "station/kvr_loco_functions.h"
+#include "station/kvr_bus_state.h"
 #include "station/kvr_throttle.h"
-#include "station/kvr_track_power.h"
 #include "ui/kvr_cancel_waiter.h"
 #include "ui/kvr_data_exchange.h"
 
@@ -54,9 +53,7 @@ class QScrollArea;
 class kvr_dated_log;
 class kvr_hand_entry;
 class kvr_log_view;
-class kvr_sensor_table;
 class kvr_sensors_view;
-class kvr_slot_table;
 class kvr_slots_view;
 class kvr_speed_slider;
 class kvr_functions_wnd;
@@ -159,8 +156,9 @@ public:
     // Asks before a loco another throttle holds is taken over, released or
     // dispatched (default: a question box owned by the dialog, No first).
     void set_confirm(std::function<bool(const QString&)> confirm) { confirm_ = std::move(confirm); }
-    // F9..F28 per loco, from what was sent and seen on the bus.
-    const kvr_loco_functions& loco_functions() const { return loco_functions_; }
+    // What the bus has shown since the link was opened: slots, F0..F28 per
+    // loco, sensors and turnouts, track power, fast clock.
+    const kvr_bus_state& bus_state() const { return bus_; }
     // The stops act at once, also while an operation waits, and never wait
     // themselves: their messages go ahead of everything queued.
     void on_emergency_stop();
@@ -169,7 +167,7 @@ public:
     kvr_throttle& throttle() { return *throttle_; }
     // Track power as the bus last showed it; the Power On or Power Off
     // button that matches is shown pressed.
-    kvr_power_state track_power() const { return power_.state(); }
+    kvr_power_state track_power() const { return bus_.power(); }
     // The entry for a message typed by hand, under the monitor (Ctrl+M).
     void set_hand_entry_shown(bool on);
     bool hand_entry_shown() const;
@@ -193,8 +191,6 @@ public:
     void open_sensors_view();
     kvr_slots_view* slots_view() const;
     kvr_sensors_view* sensors_view() const;
-    const kvr_slot_table& slot_table() const;
-    const kvr_sensor_table& sensor_table() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -252,7 +248,6 @@ private:
     };
     void build_view_actions();
     void add_view_menu_items(QMenu& menu);
-    void feed_views(const gui_sink::item& it);
     void refresh_views();
     // A new open may be another layout: slot numbers seen before mean nothing there.
     void clear_views();
@@ -316,14 +311,15 @@ private:
     void on_file_log();
     void on_log_mode();
     void write_file_log(std::string text);
-    void receive_item(gui_sink::item& it);
+    void receive_item(gui_sink::item& it, kvr_msg_subject subject = {});
     void drain_sink(bool rearm);
     void build_monitor_actions();
     void on_record();
 
     // The bus as the window shows it beyond the monitor (kvr_main_dlg_bus.cpp).
     void build_bus_extras();
-    void note_message(const gui_sink::item& it);
+    // Feeds the bus state once per message; the subject for the monitor's filter.
+    kvr_msg_subject note_message(const gui_sink::item& it);
     void forget_bus();  // another layout, or none
     void show_power();
     void on_send_by_hand();
@@ -426,8 +422,7 @@ private:
     kvr_capture_writer recorder_;
     QAction* decode_all_action_ = nullptr;
     QAction* record_action_ = nullptr;
-    kvr_loco_functions loco_functions_;
-    std::unique_ptr<kvr_function_memory> function_memory_;  // over loco_functions_
+    std::unique_ptr<kvr_function_memory> function_memory_;  // over bus_
     std::unique_ptr<kvr_throttle> throttle_;
     uint64_t throttle_shown_ = 0;  // the throttle's version the controls show
     kvr_functions_wnd* functions_wnd_ = nullptr;  // owned as a child
@@ -435,7 +430,9 @@ private:
     std::vector<QAction*> operating_actions_;     // the context menu's, in its order
     std::function<bool(const QString&)> confirm_;
     bool functions_as_opcodes_ = false;
-    kvr_track_power power_;
+    // Fed on the GUI thread, once per drained message; forgotten at every
+    // Connect and Close.
+    kvr_bus_state bus_;
     kvr_hand_entry* hand_entry_ = nullptr;
     QAction* hand_action_ = nullptr;
     std::vector<std::function<void()>> deferred_reports_;

@@ -57,22 +57,30 @@ void kvr_main_dlg::build_bus_extras() {
     };
 }
 
-void kvr_main_dlg::note_message(const gui_sink::item& it) {
+kvr_msg_subject kvr_main_dlg::note_message(const gui_sink::item& it) {
+    if (!it.has_msg)
+        return {};
+    const kvr_msg_reading reading = kvr_read_message(it.msg);
     // Lines of a link already closed may still be waiting here; they tell
     // nothing about the layout connected next.
-    if (!it.has_msg || !link().is_open())
-        return;
-    if (power_.on_message(it.msg, it.time))
-        show_power();
+    if (link().is_open()) {
+        const kvr_power_state before = bus_.power();
+        bus_.on_reading(reading, it.time);
+        if (bus_.power() != before)
+            show_power();
+    }
+    return bus_.subject(reading);
 }
 
 void kvr_main_dlg::forget_bus() {
-    power_.forget();
+    bus_.forget();
     show_power();
+    clear_views();
+    show_functions_state();
 }
 
 void kvr_main_dlg::show_power() {
-    const kvr_power_state s = power_.state();
+    const kvr_power_state s = bus_.power();
     const QString tip = QStringLiteral("Track power: %1").arg(QString::fromUtf8(kvr_power_state_name(s)));
     const auto mark = [&](int id, bool on) {
         QPushButton* b = button(id);

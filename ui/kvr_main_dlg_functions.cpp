@@ -116,7 +116,7 @@ void kvr_main_dlg::show_functions_state() {
     if (known && loco.address == shown)
         on |= loco.functions & ~0x1FFu;
     else if (known)
-        on |= loco_functions_.bits(static_cast<uint16_t>(shown));
+        on |= bus_.functions(static_cast<uint16_t>(shown)) & ~0x1FFu;
     functions_wnd_->show_loco(known ? shown : 0);
     functions_wnd_->set_states(on);
 }

@@ -14,7 +14,6 @@
 #include <mutex>
 #include <optional>
 
-#include "station/kvr_loco_functions.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_main_dlg.h"
 #include "ui/kvr_speed_slider.h"
@@ -45,19 +44,18 @@ int wrap_int(long long v) {
 
 namespace {
 
-// F9..F28 as the window knows them for each loco on this bus.
+// F9..F28 as the window's bus state knows them for each loco (fed on the
+// GUI thread, forgotten on every open).
 class window_function_memory : public kvr_function_memory {
 public:
-    explicit window_function_memory(kvr_loco_functions& known) : known_(known) {}
-    uint32_t functions(uint16_t address) const override { return known_.bits(address); }
+    explicit window_function_memory(kvr_bus_state& bus) : bus_(bus) {}
+    uint32_t functions(uint16_t address) const override { return bus_.functions(address); }
     void note_sent_functions(uint16_t address, uint32_t mask, uint32_t bits) override {
-        for (unsigned n = kvr_loco_functions::first; n <= kvr_loco_functions::last; ++n)
-            if ((mask >> n) & 1)
-                known_.set(address, n, ((bits >> n) & 1) != 0);
+        bus_.note_sent_functions(address, mask, bits);
     }
 
 private:
-    kvr_loco_functions& known_;
+    kvr_bus_state& bus_;
 };
 
 int slider_top(int steps) {
@@ -67,7 +65,7 @@ int slider_top(int steps) {
 }  // namespace
 
 std::unique_ptr<kvr_function_memory> kvr_main_dlg::make_function_memory() {
-    return std::make_unique<window_function_memory>(loco_functions_);
+    return std::make_unique<window_function_memory>(bus_);
 }
 
 void kvr_main_dlg::queue_slider_check() {

@@ -82,11 +82,8 @@ void kvr_main_dlg::drain_sink(bool rearm) {
         else if (it.refused)
             send_refused(it.text);
         else {
-            note_message(it);
-            feed_views(it);
-            receive_item(it);
-            if (it.has_msg)
-                loco_functions_.on_message(it.msg, it.time);
+            const kvr_msg_subject subject = note_message(it);
+            receive_item(it, subject);
         }
     }
     if (!items.empty()) {

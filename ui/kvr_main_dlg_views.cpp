@@ -1,5 +1,5 @@
-// The dialog's side of the Slots and the Sensors and turnouts windows: the
-// tables fed from the monitor sink on the GUI thread, the windows' requests
+// The dialog's side of the Slots and the Sensors and turnouts windows: they
+// read the dialog's bus state, fed from the monitor sink on the GUI thread; the windows' requests
 // through the dialog's one operation guard, and the keys and menu items
 // that open them.
 
@@ -11,8 +11,6 @@
 #include <QShortcut>
 #include <QTableWidget>
 
-#include "station/kvr_sensor_table.h"
-#include "station/kvr_slot_table.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"
 #include "ui/kvr_main_dlg.h"
@@ -65,8 +63,6 @@ struct kvr_main_dlg::bus_views : kvr_view_host {
     }
 
     kvr_main_dlg& dlg_;
-    kvr_slot_table slot_data;
-    kvr_sensor_table point_data;
     QPointer<kvr_slots_view> slots_view;
     QPointer<kvr_sensors_view> sensors_view;
     QShortcut* sensors_key = nullptr;
@@ -93,30 +89,22 @@ void kvr_main_dlg::add_view_menu_items(QMenu& menu) {
     menu.addSeparator();
 }
 
-void kvr_main_dlg::feed_views(const gui_sink::item& it) {
-    if (!it.has_msg) return;
-    views_->slot_data.on_message(it.msg, it.time);
-    views_->point_data.on_message(it.msg, it.time);
-}
-
 // Once per batch: only the rows the batch changed are touched.
 void kvr_main_dlg::refresh_views() {
-    const std::vector<uint8_t> changed_slots = views_->slot_data.take_changed();
-    const std::vector<kvr_point_key> changed_points = views_->point_data.take_changed();
+    const std::vector<uint8_t> changed_slots = bus_.take_changed_slots();
+    const std::vector<kvr_point_key> changed_points = bus_.take_changed_points();
     if (views_->slots_view && !changed_slots.empty()) views_->slots_view->update_slots(changed_slots);
     if (views_->sensors_view && !changed_points.empty()) views_->sensors_view->update_points(changed_points);
 }
 
 void kvr_main_dlg::clear_views() {
-    views_->slot_data.clear();
-    views_->point_data.clear();
     if (views_->slots_view) views_->slots_view->clear();
     if (views_->sensors_view) views_->sensors_view->clear();
 }
 
 void kvr_main_dlg::open_slots_view() {
     if (!views_->slots_view) {
-        views_->slots_view = new kvr_slots_view(views_->slot_data, *views_, this);
+        views_->slots_view = new kvr_slots_view(bus_, *views_, this);
         views_->slots_view->update_all();
         // The first row ready for the keyboard (Release, Switch).
         if (views_->slots_view->table()->rowCount() > 0) views_->slots_view->table()->setCurrentCell(0, 0);
@@ -128,7 +116,7 @@ void kvr_main_dlg::open_slots_view() {
 
 void kvr_main_dlg::open_sensors_view() {
     if (!views_->sensors_view) {
-        views_->sensors_view = new kvr_sensors_view(views_->point_data, *views_, this);
+        views_->sensors_view = new kvr_sensors_view(bus_, *views_, this);
         views_->sensors_view->update_all();
         // The first row ready for the keyboard (Release, Switch).
         if (views_->sensors_view->table()->rowCount() > 0) views_->sensors_view->table()->setCurrentCell(0, 0);
@@ -140,5 +128,3 @@ void kvr_main_dlg::open_sensors_view() {
 
 kvr_slots_view* kvr_main_dlg::slots_view() const { return views_->slots_view; }
 kvr_sensors_view* kvr_main_dlg::sensors_view() const { return views_->sensors_view; }
-const kvr_slot_table& kvr_main_dlg::slot_table() const { return views_->slot_data; }
-const kvr_sensor_table& kvr_main_dlg::sensor_table() const { return views_->point_data; }

@@ -23,7 +23,7 @@ void set_cell(QTableWidget* grid, int row, int col, const QString& text) {
 
 }  // namespace
 
-kvr_sensors_view::kvr_sensors_view(const kvr_sensor_table& table, kvr_view_host& host, QWidget* parent)
+kvr_sensors_view::kvr_sensors_view(const kvr_bus_state& table, kvr_view_host& host, QWidget* parent)
     : QWidget(parent, Qt::Window), points_(table), host_(host) {
     setWindowTitle(QStringLiteral("Busprobe: Sensors and turnouts"));
     setObjectName(QStringLiteral("sensors_view"));
@@ -91,7 +91,7 @@ void kvr_sensors_view::fill_row(int row, const kvr_point_entry& e) {
 
 void kvr_sensors_view::update_points(const std::vector<kvr_point_key>& keys) {
     for (const kvr_point_key& k : keys)
-        if (const kvr_point_entry* e = points_.find(k)) fill_row(row_for(k), *e);
+        if (const kvr_point_entry* e = points_.point(k)) fill_row(row_for(k), *e);
 }
 
 void kvr_sensors_view::update_all() {
@@ -105,14 +105,14 @@ void kvr_sensors_view::clear() {
 
 void kvr_sensors_view::apply_filter() {
     for (const auto& [key, row] : rows_)
-        if (const kvr_point_entry* e = points_.find(key)) grid_->setRowHidden(row, !passes(*e));
+        if (const kvr_point_entry* e = points_.point(key)) grid_->setRowHidden(row, !passes(*e));
 }
 
 // A turnout whose position was never seen is sent closed.
 void kvr_sensors_view::switch_row(int row) {
     for (const auto& [key, r] : rows_) {
         if (r != row) continue;
-        const kvr_point_entry* e = points_.find(key);
+        const kvr_point_entry* e = points_.point(key);
         if (!e || key.kind != kvr_point_kind::turnout) return;
         host_.set_turnout(key.number, e->position_known ? !e->closed : true);
         return;

@@ -11,7 +11,7 @@
 #include <map>
 #include <vector>
 
-#include "station/kvr_sensor_table.h"
+#include "station/kvr_bus_state.h"
 
 class QLineEdit;
 class QPushButton;
@@ -22,7 +22,7 @@ class kvr_sensors_view : public QWidget {
 public:
     enum column { col_kind, col_number, col_state, col_seen, col_count };
 
-    kvr_sensors_view(const kvr_sensor_table& table, kvr_view_host& host, QWidget* parent);
+    kvr_sensors_view(const kvr_bus_state& table, kvr_view_host& host, QWidget* parent);
 
     void update_points(const std::vector<kvr_point_key>& keys);
     void update_all();
@@ -43,7 +43,7 @@ private:
     bool passes(const kvr_point_entry& e) const;
     void apply_filter();
 
-    const kvr_sensor_table& points_;
+    const kvr_bus_state& points_;
     kvr_view_host& host_;
     QTableWidget* grid_ = nullptr;
     QLineEdit* filter_ = nullptr;

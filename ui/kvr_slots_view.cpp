@@ -26,7 +26,7 @@ void set_cell(QTableWidget* grid, int row, int col, const QString& text) {
 
 }  // namespace
 
-kvr_slots_view::kvr_slots_view(const kvr_slot_table& table, kvr_view_host& host, QWidget* parent)
+kvr_slots_view::kvr_slots_view(const kvr_bus_state& table, kvr_view_host& host, QWidget* parent)
     : QWidget(parent, Qt::Window), slots_(table), host_(host) {
     setWindowTitle(QStringLiteral("Busprobe: Slots"));
     setObjectName(QStringLiteral("slots_view"));
@@ -74,25 +74,25 @@ int kvr_slots_view::row_for(uint8_t slot) {
     return row;
 }
 
-void kvr_slots_view::fill_row(int row, const kvr_slot_entry& e) {
+void kvr_slots_view::fill_row(int row, const kvr_slot_state& e) {
     const int steps = kvr_slot_steps(e.stat);
     set_cell(grid_, row, col_slot, QString::number(e.slot));
     set_cell(grid_, row, col_loco, QString::number(e.address));
     set_cell(grid_, row, col_status, QString::fromUtf8(kvr_slot_usage_name(e.stat)));
     set_cell(grid_, row, col_steps, steps ? QString::number(steps) : QString());
     set_cell(grid_, row, col_speed, QString::number(e.speed));
-    set_cell(grid_, row, col_direction, e.forward() ? QStringLiteral("fwd") : QStringLiteral("rev"));
+    set_cell(grid_, row, col_direction, e.forward ? QStringLiteral("fwd") : QStringLiteral("rev"));
     set_cell(grid_, row, col_functions, QString::fromStdString(kvr_slot_functions(e)));
     set_cell(grid_, row, col_seen, kvr_seen_text(e.seen, false));
 }
 
 void kvr_slots_view::update_slots(const std::vector<uint8_t>& changed) {
     for (uint8_t s : changed)
-        if (const kvr_slot_entry* e = slots_.find(s)) fill_row(row_for(s), *e);
+        if (const kvr_slot_state* e = slots_.slot(s)) fill_row(row_for(s), *e);
 }
 
 void kvr_slots_view::update_all() {
-    for (const auto& [slot, e] : slots_.entries()) fill_row(row_for(slot), e);
+    for (const auto& [slot, e] : slots_.loco_slots()) fill_row(row_for(slot), e);
 }
 
 void kvr_slots_view::clear() {
@@ -125,7 +125,7 @@ void kvr_slots_view::read_all() {
 // A slot in use belongs to a throttle: releasing or dispatching it takes the
 // loco from under that throttle's driver, so the host asks first.
 bool kvr_slots_view::may_take(uint8_t slot, const QString& what) {
-    const kvr_slot_entry* e = slots_.find(slot);
+    const kvr_slot_state* e = slots_.slot(slot);
     if (!e || e->usage() != kvr_proto::usage_in_use) return true;
     return host_.confirm_taking(slot, e->address, what);
 }
@@ -147,7 +147,7 @@ void kvr_slots_view::dispatch_selected() {
 void kvr_slots_view::take_row(int row) {
     for (const auto& [slot, r] : rows_)
         if (r == row) {
-            if (const kvr_slot_entry* e = slots_.find(slot)) host_.take_loco(e->address);
+            if (const kvr_slot_state* e = slots_.slot(slot)) host_.take_loco(e->address);
             return;
         }
 }

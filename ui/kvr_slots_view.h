@@ -1,6 +1,6 @@
 #pragma once
 // The Slots window: every loco slot the bus has shown, one row each, kept
-// current from the slot table. Rows change once per batch of messages (the
+// current from the bus state. Rows change once per batch of messages (the
 // dialog calls `update_slots` with the slots a batch changed), never by a
 // rebuild of the whole table. "Read all" asks the command station for every
 // slot, paced one request at a time, with a progress bar; the dialog's
@@ -13,7 +13,7 @@
 #include <map>
 #include <vector>
 
-#include "station/kvr_slot_table.h"
+#include "station/kvr_bus_state.h"
 
 class QLabel;
 class QProgressBar;
@@ -25,7 +25,7 @@ class kvr_slots_view : public QWidget {
 public:
     enum column { col_slot, col_loco, col_status, col_steps, col_speed, col_direction, col_functions, col_seen, col_count };
 
-    kvr_slots_view(const kvr_slot_table& table, kvr_view_host& host, QWidget* parent);
+    kvr_slots_view(const kvr_bus_state& table, kvr_view_host& host, QWidget* parent);
 
     // Shows what the table now holds for `slots`.
     void update_slots(const std::vector<uint8_t>& changed);
@@ -48,10 +48,10 @@ public:
 
 private:
     int row_for(uint8_t slot);
-    void fill_row(int row, const kvr_slot_entry& e);
+    void fill_row(int row, const kvr_slot_state& e);
     void take_row(int row);
 
-    const kvr_slot_table& slots_;
+    const kvr_bus_state& slots_;
     kvr_view_host& host_;
     QTableWidget* grid_ = nullptr;
     QPushButton* read_ = nullptr;

@@ -1,5 +1,5 @@
 // busprobe-cli slots: every slot the bus shows, or every loco slot read from
-// the command station, fed into the same slot table as the window's.
+// the command station, fed into the same bus state as the window's.
 
 #include "apps/cli/cli_slots.h"
 
@@ -7,18 +7,18 @@
 #include <mutex>
 
 #include "apps/cli/cli_main.h"
-#include "station/kvr_slot_table.h"
+#include "station/kvr_bus_state.h"
 
 namespace {
 
-void take_messages(cli_sink& sink, kvr_slot_table& table) {
+void take_messages(cli_sink& sink, kvr_bus_state& table) {
     cli_lines batch = sink.take_lines();
     for (const kvr_capture_entry& e : batch.messages) table.on_message(e.msg, e.time);
 }
 
 // The slot store follows every message the link has framed, so after the
 // sink's messages its copies are the newest word on each slot read.
-void take_stored(kvr_dccx_loconet& station, kvr_slot_table& table) {
+void take_stored(kvr_dccx_loconet& station, kvr_bus_state& table) {
     const kvr_capture_time now = kvr_capture_time::now();
     station.with_stores([&](const kvr_reply_stores& stores) {
         for (unsigned s = kvr_slot_loco_first; s <= kvr_slot_loco_last; ++s)
@@ -29,7 +29,7 @@ void take_stored(kvr_dccx_loconet& station, kvr_slot_table& table) {
 
 // Until the listening time is over or the abort event (time-out, Ctrl-C)
 // is set.
-void listen(cli_sink& sink, kvr_slot_table& table, kvr_sys_event& abort) {
+void listen(cli_sink& sink, kvr_bus_state& table, kvr_sys_event& abort) {
     using clock = std::chrono::steady_clock;
     const auto end = clock::now() + std::chrono::milliseconds(cli_slots_listen_ms);
     for (;;) {
@@ -44,7 +44,7 @@ void listen(cli_sink& sink, kvr_slot_table& table, kvr_sys_event& abort) {
 
 int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd,
                   kvr_sys_event& abort, std::ostream& out, std::ostream& err) {
-    kvr_slot_table table;
+    kvr_bus_state table;
     if (cmd.read_slots) {
         const auto r = station.do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last,
                                                  [&](uint8_t, bool) { take_messages(sink, table); });
@@ -55,7 +55,7 @@ int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& 
         listen(sink, table, abort);
     }
     unsigned shown = 0;
-    for (const auto& [slot, e] : table.entries()) {
+    for (const auto& [slot, e] : table.loco_slots()) {
         if (!cmd.all_slots && e.usage() != kvr_proto::usage_in_use) continue;
         out << kvr_slot_line(e) << '\n';
         ++shown;

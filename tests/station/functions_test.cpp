@@ -1,5 +1,5 @@
 // F0 to F28, the stops and the fast-clock write against the scripted link,
-// and the F9-F28 state kept from the bus. Golden bytes are worked from the
+// with what is known of each loco's functions kept in a bus state. Golden bytes are worked from the
 // NMRA S-9.2.1 function groups and the LocoNet PE message layouts.
 
 #include <gtest/gtest.h>
@@ -9,16 +9,17 @@
 #include "fake_link.h"
 #include "loconet/kvr_dcc_packet.h"
 #include "loconet/kvr_monitor.h"
-#include "station/kvr_loco_functions.h"
+#include "station/kvr_bus_state.h"
 
 namespace {
 
 kvr_loconet_msg msg_of(const bytes& b) { return kvr_loconet_msg::with_checksum(b.data(), b.size()); }
+bool has(const kvr_bus_state& s, uint16_t address, unsigned n) { return ((s.functions(address) >> n) & 1) != 0; }
 
 class Functions : public Station {
 protected:
     Functions() { seen(slot_data({.slot = 5, .address = 3, .stat = 0x37, .dirf = 0x21, .snd = 0x02, .id = 0x0100})); }
-    kvr_loco_functions known;
+    kvr_bus_state known;
 };
 
 // NMRA S-9.2.1 groups inside OPC_IMM_PACKET (LocoNet PE): no slot is needed.
@@ -33,10 +34,10 @@ TEST_F(Functions, HighFunctionsGoAsImmediatePacketsAndBuildOnEachOther) {
                           "ED 0B 7F 44 0F 44 52 5F 00 00 64",  // C4 D2 DF 80: F28
                           w({0xED, 0x0B, 0x7F, 0x24, 0x02, 0x03, 0x21, 0, 0, 0}),  // 03 A1: F9 alone
                       }));
-    EXPECT_TRUE(known.get(3, 9));
-    EXPECT_FALSE(known.get(3, 12));
-    EXPECT_TRUE(known.get(1234, 28));
-    EXPECT_FALSE(known.get(1234, 27));
+    EXPECT_TRUE(has(known, 3, 9));
+    EXPECT_FALSE(has(known, 3, 12));
+    EXPECT_TRUE(has(known, 1234, 28));
+    EXPECT_FALSE(has(known, 1234, 27));
 }
 
 TEST_F(Functions, OpcodesGoToTheLocosSlot) {
@@ -62,7 +63,7 @@ TEST_F(Functions, NumbersTheWireCannotCarryAreRefusedAndNothingIsSent) {
     expect_failure([&] { station.do_function(0, 12, true, known); }, {op("do_function"), "ERR:LOCO ADDRESS MUST BE 1 TO 10239"});
     expect_failure([&] { station.do_function(10240, 20, true, known); }, {op("do_function")});
     EXPECT_TRUE(link.sent.empty());
-    EXPECT_FALSE(known.get(10240, 20)) << "a refused function is not kept as sent";
+    EXPECT_FALSE(has(known, 10240, 20)) << "a refused function is not kept as sent";
 }
 
 // LocoNet PE: speed 1 is the emergency stop; OPC_IDLE stops every loco.
@@ -101,45 +102,6 @@ TEST_F(Functions, FastClockIsWrittenAsTheMonitorReadsItAndReadBack) {
     expect_failure([&] { station.do_set_fast_clock({24, 0, 1, true}); }, {op("do_set_fast_clock"), "ERR:TIME MUST BE"});
     expect_failure([&] { station.do_set_fast_clock({1, 0, 128, true}); }, {op("do_set_fast_clock"), "ERR:RATE MUST BE"});
     EXPECT_TRUE(link.sent.empty());
-}
-
-// --- the state kept from the bus ----------------------------------------------
-
-TEST(LocoFunctions, FollowsPacketsAndSlotMessagesSeenOnTheBus) {
-    kvr_loco_functions f;
-    const kvr_capture_time t{};
-    const uint64_t v0 = f.version();
-    // Another throttle's packets: F21-F28 of 1234, then F13-F20 of 3.
-    f.on_message(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({1234, kvr_dcc::fn_group::f21_f28, 0x81}), 0), t);
-    f.on_message(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({3, kvr_dcc::fn_group::f13_f20, 0x02}), 0), t);
-    EXPECT_EQ(f.bits(1234), 1u << 21 | 1u << 28);
-    EXPECT_EQ(f.bits(3), 1u << 14);
-    EXPECT_GT(f.version(), v0);
-
-    // A slot message for a slot not yet seen says nothing; once slot data
-    // named the loco of slot 9, it does.
-    const kvr_loconet_msg f9_on = kvr_dcc::function_opcode_message(9, 9, 1u << 9);
-    f.on_message(f9_on, t);
-    EXPECT_FALSE(f.get(3, 9));
-    const bytes nine = slot_data({.slot = 9, .address = 3});
-    f.on_message(msg_of(bytes(nine.begin(), nine.end() - 1)), t);
-    f.on_message(f9_on, t);
-    EXPECT_TRUE(f.get(3, 9));
-    EXPECT_TRUE(f.get(3, 14)) << "other groups are kept";
-    f.on_message(kvr_dcc::function_opcode_message(9, 28, 1u << 28), t);
-    EXPECT_TRUE(f.get(3, 28));
-    EXPECT_FALSE(f.get(3, 12)) << "D4 05 names F12, F20 and F28 together";
-
-    // F0-F8 and other packets are not kept here; versions move only on change.
-    const uint64_t v1 = f.version();
-    f.on_message(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({3, kvr_dcc::fn_group::f0_f4, 0x1F}), 0), t);
-    f.on_message(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({3, kvr_dcc::fn_group::f9_f12, 0x01}), 0), t);
-    EXPECT_EQ(f.version(), v1);
-    EXPECT_FALSE(f.get(3, 0));
-    // The fast-clock slot is no locomotive's: it does not rebind slot 123.
-    f.on_message(msg_of({0xE7, 0x0E, 0x7B, 0x04, 0, 0, 0x43, 0x07, 0x68, 0, 0x40, 0, 0}), t);
-    f.on_message(kvr_dcc::function_opcode_message(123, 10, 1u << 10), t);
-    EXPECT_FALSE(f.get(0, 10));
 }
 
 }  // namespace

@@ -99,6 +99,25 @@ TEST_F(FunctionsWindow, ClosedLinkSaysConnectAndSendsNothing) {
     EXPECT_TRUE(link.sent.empty());
 }
 
+// F9-F28 known on one layout say nothing of the next: F13 of loco 3, seen
+// on the bus, is off once the link is closed and stays off on the next.
+TEST_F(FunctionsWindow, HighFunctionsSeenOnOneLayoutDoNotCarryToTheNext) {
+    make_dialog();
+    connect_sim();
+    type(kvr_idc_loco_adr, "3");
+    kvr_functions_wnd* w = open_functions();
+    // Another throttle's F13-F20 packet for loco 3, F13 on (NMRA S-9.2.1).
+    hear(kvr_dcc::imm_packet_message(kvr_dcc::encode_function({3, kvr_dcc::fn_group::f13_f20, 0x01}), 0));
+    ASSERT_TRUE(w->function_button(13)->isChecked());
+    click(kvr_idc_connect);  // Close
+    EXPECT_EQ(dlg->bus_state().functions(3), 0u);
+    EXPECT_FALSE(w->function_button(13)->isChecked());
+    connect_sim();
+    pump();
+    EXPECT_FALSE(w->function_button(13)->isChecked());
+    EXPECT_EQ(dlg->bus_state().functions(3) & 1u << 13, 0u);
+}
+
 // NMRA S-9.2.1 in OPC_IMM_PACKET (LocoNet PE); checksums worked by hand.
 TEST_F(FunctionsWindow, HighFunctionsGoAsPacketsAndMomentaryOnesOnlyWhileHeld) {
     open_with_loco3();
@@ -111,7 +130,7 @@ TEST_F(FunctionsWindow, HighFunctionsGoAsPacketsAndMomentaryOnesOnlyWhileHeld) {
     pump();
     EXPECT_EQ(sent_since(from), (strings{"ED 0B 7F 24 02 03 28 00 00 00 6B"}));
     EXPECT_TRUE(w->function_button(12)->isChecked());
-    EXPECT_TRUE(dlg->loco_functions().get(3, 12));
+    EXPECT_TRUE(dlg->bus_state().functions(3) & 1u << 12);
 
     // Right-click marks F13 momentary: on while pressed, off when let go.
     emit w->function_button(13)->customContextMenuRequested({});

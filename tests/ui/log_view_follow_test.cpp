@@ -8,6 +8,8 @@
 #include <QScrollBar>
 #include <QTest>
 
+#include "loconet/kvr_msg_reading.h"
+#include "station/kvr_bus_state.h"
 #include "ui/kvr_log_view.h"
 #include "ui_test_support.h"
 
@@ -98,20 +100,32 @@ TEST(LogViewFollow, NewLinesAreCountedAmongTheLinesTheFilterShows) {
     }
 }
 
-void add_msg(kvr_log_view& view, const char* text, std::vector<uint8_t> bytes) {
-    view.append_line(QString::fromUtf8(text) + "\r\n", -1, bytes);
+// As the window hands a message on: read once, fed to its bus state, and
+// the subject the bus state gives for the reading.
+void add_msg(kvr_log_view& view, kvr_bus_state& bus, const char* text, std::vector<uint8_t> bytes) {
+    kvr_msg_subject subject;
+    if (!bytes.empty()) {
+        kvr_loconet_msg m;
+        for (uint8_t b : bytes) m.append(b);
+        const kvr_msg_reading r = kvr_read_message(m);
+        bus.on_reading(r, {});
+        subject = bus.subject(r);
+    }
+    view.append_line(QString::fromUtf8(text) + "\r\n", -1, bytes, subject);
 }
 
 TEST(LogViewFollow, FiltersByKindAndNumberBesideTheText) {
     kvr_log_view view;
-    // LocoNet PE opcode summary layouts; checksums worked by hand.
-    add_msg(view, "sw11", {0xB0, 0x0A, 0x30, 0x75});
-    add_msg(view, "sensor11", {0xB2, 0x05, 0x50, 0x18});
-    add_msg(view, "gpon", {0x83, 0x7C});
-    add_msg(view, "adr3", {0xBF, 0x00, 0x03, 0x43});
-    add_msg(view, "slot5", {0xE7, 0x0E, 0x05, 0x33, 0x03, 0, 0, 0x07, 0, 0, 0, 0, 0, 0x24});
-    add_msg(view, "spd5", {0xA0, 0x05, 0x3F, 0x65});
-    add_msg(view, "text only", {});
+    kvr_bus_state bus;
+    // LocoNet PE opcode summary layouts; checksums worked by hand. B2 05 50
+    // is "INPUT#[6 (1:2)] for (aux on )" in the monitor: sensor 6.
+    add_msg(view, bus, "sw11", {0xB0, 0x0A, 0x30, 0x75});
+    add_msg(view, bus, "sensor6", {0xB2, 0x05, 0x50, 0x18});
+    add_msg(view, bus, "gpon", {0x83, 0x7C});
+    add_msg(view, bus, "adr3", {0xBF, 0x00, 0x03, 0x43});
+    add_msg(view, bus, "slot5", {0xE7, 0x0E, 0x05, 0x33, 0x03, 0, 0, 0x07, 0, 0, 0, 0, 0, 0x24});
+    add_msg(view, bus, "spd5", {0xA0, 0x05, 0x3F, 0x65});
+    add_msg(view, bus, "text only", {});
     view.flush();
     const auto row_of = [](const char* name) {
         for (int i = 0; i < static_cast<int>(std::size(kvr_msg_kind_rows)); ++i)
@@ -124,14 +138,16 @@ TEST(LogViewFollow, FiltersByKindAndNumberBesideTheText) {
     EXPECT_EQ(view.toPlainText(), "text only\n");
     view.set_kind_filter(0);
     view.set_number_filter(11);
-    EXPECT_EQ(view.toPlainText(), "sw11\nsensor11\n");
+    EXPECT_EQ(view.toPlainText(), "sw11\n");
+    view.set_number_filter(6);
+    EXPECT_EQ(view.toPlainText(), "sensor6\n");
     view.set_number_filter(3);
     view.set_kind_filter(row_of("Locos and slots"));
     EXPECT_EQ(view.toPlainText(), "adr3\nslot5\nspd5\n");
     view.set_filter("SPD");
     EXPECT_EQ(view.toPlainText(), "spd5\n");
-    add_msg(view, "spd5 again", {0xA0, 0x05, 0x00, 0x5A});  // new lines pass the same test
-    add_msg(view, "spd6", {0xA0, 0x06, 0x00, 0x59});
+    add_msg(view, bus, "spd5 again", {0xA0, 0x05, 0x00, 0x5A});  // new lines pass the same test
+    add_msg(view, bus, "spd6", {0xA0, 0x06, 0x00, 0x59});
     view.flush();
     EXPECT_EQ(view.toPlainText(), "spd5\nspd5 again\n");
 }
@@ -143,8 +159,9 @@ TEST(LogViewFollow, TheFilterBarHoldsKindNumberAndTextAndEscapeClearsAll) {
     view.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&view));
     view.setFocus();
-    add_msg(view, "sw11", {0xB0, 0x0A, 0x30, 0x75});
-    add_msg(view, "gpon", {0x83, 0x7C});
+    kvr_bus_state bus;
+    add_msg(view, bus, "sw11", {0xB0, 0x0A, 0x30, 0x75});
+    add_msg(view, bus, "gpon", {0x83, 0x7C});
     view.flush();
     QTest::keyClick(&view, Qt::Key_F, Qt::ControlModifier);
     ASSERT_TRUE(view.kind_box()->isVisible());

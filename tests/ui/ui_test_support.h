@@ -161,11 +161,6 @@ public:
     uint16_t do_ops_read(uint32_t a, uint32_t cv) override { return note("ops_read", a, cv); }
     uint16_t do_ops_readex(uint32_t a, uint32_t cv) override { return note("ops_readex", a, cv); }
     void do_sw(uint16_t n, uint16_t pos, bool on) override { note("sw", n, pos, on); }
-    void do_128step(uint16_t a, uint16_t d, uint16_t s) override { note("128step", a, d, s); }
-    void do_28step(uint16_t a, uint16_t d, int16_t s) override { note("28step", a, d, s); }
-    void do_function_grp1(uint16_t a, uint8_t f) override { note("grp1", a, f); }
-    void do_function_grp2(uint16_t a, uint8_t f) override { note("grp2", a, f); }
-    void do_change_dir(uint16_t a, uint16_t d) override { note("dir", a, d); }
     bool do_shutdown(uint8_t k) override { return note("shutdown", k), true; }
     int do_startup() override { return note("startup"), 0; }
 

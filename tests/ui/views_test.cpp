@@ -10,8 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "station/kvr_sensor_table.h"
-#include "station/kvr_slot_table.h"
+#include "station/kvr_bus_state.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"
 #include "ui/kvr_sensors_view.h"
@@ -63,12 +62,12 @@ void double_click_row(QTableWidget* t, int row) {
 }
 
 TEST(SlotsView, RowsFollowTheTableInSlotOrderOneBatchAtATime) {
-    kvr_slot_table table;
+    kvr_bus_state table;
     recording_host host;
     kvr_slots_view view(table, host, nullptr);
     table.on_message(slot_msg(9, 1234, 0x33, 40, 0x10), {1, 0});
     table.on_message(slot_msg(2, 3, 0x13), {1, 0});
-    view.update_slots(table.take_changed());
+    view.update_slots(table.take_changed_slots());
     EXPECT_EQ(column(view.table(), kvr_slots_view::col_slot), (std::vector<QString>{"2", "9"}));
     EXPECT_EQ(cell(view.table(), 1, kvr_slots_view::col_loco), "1234");
     EXPECT_EQ(cell(view.table(), 1, kvr_slots_view::col_status), "in use");
@@ -78,7 +77,7 @@ TEST(SlotsView, RowsFollowTheTableInSlotOrderOneBatchAtATime) {
     table.on_message(slot_msg(5, 77, 0x30), {2, 0});
     table.on_message(msg({0xA0, 9, 60}), {2, 0});
     table.on_message(msg({0xA1, 9, 0x20}), {2, 0});
-    view.update_slots(table.take_changed());
+    view.update_slots(table.take_changed_slots());
     EXPECT_EQ(column(view.table(), kvr_slots_view::col_slot), (std::vector<QString>{"2", "5", "9"}));
     EXPECT_EQ(cell(view.table(), 2, kvr_slots_view::col_speed), "60");
     EXPECT_EQ(cell(view.table(), 2, kvr_slots_view::col_direction), "rev");
@@ -90,7 +89,7 @@ TEST(SlotsView, RowsFollowTheTableInSlotOrderOneBatchAtATime) {
 }
 
 TEST(SlotsView, ReleaseAndDispatchActOnTheSelectedSlotOnly) {
-    kvr_slot_table table;
+    kvr_bus_state table;
     recording_host host;
     kvr_slots_view view(table, host, nullptr);
     table.on_message(slot_msg(4, 3, 0x33), {1, 0});
@@ -107,14 +106,14 @@ TEST(SlotsView, ReleaseAndDispatchActOnTheSelectedSlotOnly) {
 }
 
 TEST(SensorsView, FilterByNumberOrTextAndClickATurnoutForTheOtherPosition) {
-    kvr_sensor_table table;
+    kvr_bus_state table;
     recording_host host;
     kvr_sensors_view view(table, host, nullptr);
     // Sensor 12 (noaux, on), turnout 11 closed, turnout 112 thrown, sensor 120.
     for (const kvr_loconet_msg& m : {msg({0xB2, 0x0B, 0x70}), msg({0xB0, 0x0A, 0x30}), msg({0xB0, 0x6F, 0x10}),
                                       msg({0xB2, 0x77, 0x40})})
         table.on_message(m, {1, 0});
-    view.update_points(table.take_changed());
+    view.update_points(table.take_changed_points());
     view.show();
     QTableWidget* t = view.table();
     EXPECT_EQ(column(t, kvr_sensors_view::col_number), (std::vector<QString>{"12", "120", "11", "112"}));
@@ -130,7 +129,7 @@ TEST(SensorsView, FilterByNumberOrTextAndClickATurnoutForTheOtherPosition) {
     EXPECT_EQ(visible(), std::vector<QString>{"112"});
     // A row that changes while filtered out stays hidden until it matches.
     table.on_message(msg({0xB0, 0x0A, 0x10}), {2, 0});
-    view.update_points(table.take_changed());
+    view.update_points(table.take_changed_points());
     EXPECT_EQ(visible(), (std::vector<QString>{"11", "112"}));
     view.filter()->clear();
     EXPECT_EQ(visible().size(), 4u);
@@ -162,6 +161,7 @@ TEST_F(Views, KeysOpenOwnWindowsThatFollowTheBus) {
         EXPECT_EQ(w->parentWidget(), dlg.get());
         EXPECT_FALSE(w->isModal());
     }
+    connect_sim();
     receive(slot_msg(3, 1234, 0x33));
     receive(msg({0xB0, 0x0A, 0x30}));
     ASSERT_TRUE(pump_until([&] { return dlg->slots_view()->table()->rowCount() == 1; }));
@@ -189,38 +189,88 @@ TEST_F(Views, SensorsKeyLeavesTheMonitorsTimeStampsKeyAlone) {
 
 TEST_F(Views, WhileDisconnectedEveryRequestSaysSoAndSendsNothing) {
     make_dialog();
-    receive(slot_msg(3, 1234, 0x33));
-    receive(msg({0xB0, 0x0A, 0x30}));
-    pump_until([&] { return dlg->slot_table().find(3) != nullptr; });
     dlg->open_slots_view();
     dlg->open_sensors_view();
-    kvr_slots_view* view = dlg->slots_view();
-    view->release_button()->click();
-    view->dispatch_button()->click();
-    view->read_button()->click();
-    double_click_row(view->table(), 0);  // to the throttle
-    double_click_row(dlg->sensors_view()->table(), 0);  // the turnout
+    // Bytes of a link that is not open (left over from the last one) say
+    // nothing about any layout.
+    receive(slot_msg(3, 1234, 0x33));
+    receive(msg({0xB0, 0x0A, 0x30}));
     pump();
-    EXPECT_EQ(boxes.size(), 5u);
-    for (const shown_box& b : boxes) EXPECT_EQ(b.text, kvr_txt_not_connected);
-    EXPECT_TRUE(link.sent.empty());
-    EXPECT_TRUE(calls().empty());
-    // The loco address went to the throttle all the same.
-    EXPECT_EQ(text_of(kvr_idc_loco_adr), "1234");
-}
-
-// Slot numbers learned on one layout mean another loco on the next.
-TEST_F(Views, ConnectingStartsTheTablesAfresh) {
-    make_dialog();
-    receive(slot_msg(3, 1234, 0x33));
-    receive(msg({0xB0, 0x0A, 0x30}));
-    dlg->open_slots_view();
-    dlg->open_sensors_view();
-    ASSERT_TRUE(pump_until([&] { return dlg->slots_view()->table()->rowCount() == 1; }));
-    connect_sim();
-    EXPECT_EQ(dlg->slot_table().find(3), nullptr);
+    EXPECT_EQ(dlg->bus_state().slot(3), nullptr);
     EXPECT_EQ(dlg->slots_view()->table()->rowCount(), 0);
     EXPECT_EQ(dlg->sensors_view()->table()->rowCount(), 0);
+    dlg->slots_view()->read_button()->click();
+    pump();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, kvr_txt_not_connected);
+    EXPECT_TRUE(link.sent.empty());
+    EXPECT_TRUE(calls().empty());
+}
+
+// Slot numbers learned on one layout mean another loco on the next: Close
+// starts the bus state and its windows afresh, and so does the next Connect.
+TEST_F(Views, ClosingStartsTheTablesAfresh) {
+    make_dialog();
+    dlg->open_slots_view();
+    dlg->open_sensors_view();
+    connect_sim();
+    receive(slot_msg(3, 1234, 0x33));
+    receive(msg({0xB0, 0x0A, 0x30}));
+    ASSERT_TRUE(pump_until([&] { return dlg->slots_view()->table()->rowCount() == 1; }));
+    ASSERT_TRUE(pump_until([&] { return dlg->sensors_view()->table()->rowCount() == 1; }));
+    click(kvr_idc_connect);  // Close
+    EXPECT_EQ(dlg->bus_state().slot(3), nullptr);
+    EXPECT_EQ(dlg->slots_view()->table()->rowCount(), 0);
+    EXPECT_EQ(dlg->sensors_view()->table()->rowCount(), 0);
+    connect_sim();
+    receive(slot_msg(4, 77, 0x33));
+    ASSERT_TRUE(pump_until([&] { return dlg->slots_view()->table()->rowCount() == 1; }));
+    EXPECT_EQ(cell(dlg->slots_view()->table(), 0, kvr_slots_view::col_loco), "77");
+}
+
+// The monitor's filter by number finds a sensor by the number its line
+// shows: B2 0B 70 is "INPUT#[12 (2:4)]", B2 05 70 "INPUT#[6 (1:2)]".
+TEST_F(Views, MonitorFilterFindsASensorByTheNumberItsLineShows) {
+    make_dialog();
+    connect_sim();
+    receive(msg({0xB2, 0x0B, 0x70}));
+    receive(msg({0xB2, 0x05, 0x70}));
+    pump();
+    dlg->log_view()->flush();
+    dlg->log_view()->set_number_filter(12);
+    const QString shown = dlg->log_view()->toPlainText();
+    EXPECT_TRUE(shown.contains("INPUT#[12 (2:4)]")) << shown.toStdString();
+    EXPECT_FALSE(shown.contains("INPUT#[6 ")) << shown.toStdString();
+    dlg->log_view()->set_number_filter(6);
+    EXPECT_TRUE(dlg->log_view()->toPlainText().contains("INPUT#[6 (1:2)]"));
+    EXPECT_FALSE(dlg->log_view()->toPlainText().contains("INPUT#[12 "));
+}
+
+// The power buttons show the track as GPON/GPOFF/IDLE and loco slot
+// answers tell it: a detector's answer to an ops-mode read (slot 124, byte
+// 7 = 00) is no TRK, and after "stop all" (85) the track is idle, not on.
+TEST_F(Views, PowerButtonsFollowTheTrackNotTheSystemSlots) {
+    make_dialog();
+    connect_sim();
+    const auto pressed = [&](int id) { return dlg->control_as<QPushButton>(id)->isChecked(); };
+    receive(msg({0x83}));
+    ASSERT_TRUE(pump_until([&] { return dlg->track_power() == kvr_power_state::on; }));
+    receive(msg({0xE7, 0x0E, 0x7C, 0x2F, 0x10, 0x28, 0x23, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    receive(msg({0xB2, 0x05, 0x50}));  // a later message: the reply has been drained
+    ASSERT_TRUE(pump_until([&] { return dlg->bus_state().point({kvr_point_kind::sensor, 6, false}) != nullptr; }));
+    EXPECT_EQ(dlg->track_power(), kvr_power_state::on);
+    EXPECT_TRUE(pressed(kvr_idc_power_on));
+    receive(msg({0x85}));
+    ASSERT_TRUE(pump_until([&] { return dlg->track_power() == kvr_power_state::idle; }));
+    EXPECT_FALSE(pressed(kvr_idc_power_on));
+    EXPECT_FALSE(pressed(kvr_idc_power_off));
+    EXPECT_EQ(dlg->control_as<QPushButton>(kvr_idc_power_on)->toolTip(), "Track power: idle");
+    receive(slot_msg(3, 1234, 0x33));  // TRK 07: on and running
+    ASSERT_TRUE(pump_until([&] { return dlg->track_power() == kvr_power_state::on; }));
+    EXPECT_TRUE(pressed(kvr_idc_power_on));
+    click(kvr_idc_connect);  // Close: nothing known of the next layout's track
+    EXPECT_EQ(dlg->track_power(), kvr_power_state::unknown);
+    EXPECT_FALSE(pressed(kvr_idc_power_on));
 }
 
 TEST_F(Views, ATurnoutClickGoesThroughTheSwitchPanelsPath) {
