@@ -600,6 +600,10 @@ TEST_F(RealX, FunctionWindowF12OnReachesTheBusAsItsDccPacket) {
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
     click(main_id, kvr_idc_connect);
+    // Loco 3 entered: read and taken before anything goes to it.
+    click(main_id, kvr_idc_loco_adr);
+    xdo("key --clearmodifiers Return");
+    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]"); }));
     xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+shift+f");
     std::string functions;
     ASSERT_TRUE(poll_until([&] {
