@@ -33,13 +33,14 @@
 #include "foundation/kvr_hooks.h"
 #include "foundation/kvr_text.h"
 #include "link/kvr_adapter.h"
-#include "loconet/kvr_monitor_ext.h"
 #include "link/kvr_link.h"
 #include "ui/kvr_about_dlg.h"
+#include "ui/kvr_bus_views.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_elided_edit.h"
 #include "ui/kvr_log_view.h"
 #include "ui/kvr_main_dlg_keys.h"
+#include "ui/kvr_monitor_feeds.h"
 #include "ui/kvr_port_list.h"
 #include "ui/kvr_qt_hooks.h"
 #include "ui/kvr_speed_slider.h"
@@ -106,6 +107,7 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     waiter_.stop_key = [this](const QKeyEvent& key, bool act) { return stop_key(key, act); };
     fields_.log_mode = static_cast<int>(ini_.get_int(kSection, "LOGDIR", 0));
     decode_all_ = ini_.get_int(kSection, kDecodeAllKey, 0) != 0;
+    sink_.set_extended(decode_all_);
     prompt_ = [this](const QString& text) {
         QMessageBox box(QMessageBox::Warning, QStringLiteral("Busprobe"), text, QMessageBox::Ok, this);
         box.exec();
@@ -113,6 +115,7 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     setWindowIcon(kvr_app_icon());
     kvr_set_report_owner(this);
     build_controls();
+    build_consumers();
     init_dialog();
     wire_signals();
     build_monitor_actions();
@@ -588,6 +591,7 @@ bool kvr_main_dlg::update_data(bool save, bool quiet) {
     state_ = outer;
     if (save)
         failed_id_ = id_of(dx.failed_control());
+    sync_feeds();
     if (state_ == kvr_dlg_state::idle && speed_pending_) {
         // A slider move came while a prompt of this exchange was open.
         speed_pending_ = false;
@@ -701,8 +705,10 @@ void kvr_main_dlg::shut_down_link() {
 
 void kvr_main_dlg::report(std::function<void()> show) {
     // A box opened while an operation waits would hold the wait step in the
-    // box's loop; it is shown when the operation is over.
-    if (busy())
+    // box's loop; it is shown when the operation is over. One opened inside
+    // a drain would let newer lines in before the rest of the batch; it is
+    // shown once the batch is handed on.
+    if (busy() || draining_)
         deferred_reports_.push_back(std::move(show));
     else
         show();
@@ -719,9 +725,11 @@ void kvr_main_dlg::on_connect() {
         kvr_wait_cursor busy;
         if (label == QString::fromUtf8(kvr_txt_connect)) {
             apply_adapter();
+            // The lines of the last link first, so nothing of it is taken
+            // for the next one.
+            drain_closed_link();
             forget_bus();
             link().open(port_);
-            clear_views();
             show_loco();
             ini_.set_string(kSection, "COMMPORT", port_);
             if (port_box_->findText(QString::fromStdString(port_)) < 0) {
@@ -735,6 +743,7 @@ void kvr_main_dlg::on_connect() {
             if (throttle_->driving())
                 throttle_->release();
             link().close();
+            drain_closed_link();
             forget_bus();
             connect_button->setText(QString::fromUtf8(kvr_txt_connect));
         }
@@ -777,37 +786,6 @@ void kvr_main_dlg::send_refused(const std::string& text) {
         kvr_message_box(text, "Busprobe", kvr_icon::exclamation);
         refusal_shown_ = false;
     });
-}
-
-// ---- log view ----
-
-void kvr_main_dlg::receive_text(std::string text) {
-    gui_sink::item it;
-    it.text = std::move(text);
-    receive_item(it);
-}
-
-void kvr_main_dlg::receive_item(gui_sink::item& it, kvr_msg_subject subject) {
-    if (it.has_msg && recorder_.is_open() && !recorder_.write(it.time, it.msg)) {
-        const std::string error = recorder_.error();
-        stop_recording();
-        report([error] { kvr_message_box("Recording stopped: " + error, "Busprobe", kvr_icon::exclamation); });
-    }
-    QString shown;
-    if (decode_all_ && it.has_msg)
-        shown = QString::fromStdString(kvr_monitor::to_text_extended(it.msg) + "\r\n");
-    else
-        shown = QString::fromUtf8(it.text.data(), static_cast<qsizetype>(it.text.size()));
-    std::vector<uint8_t> bytes;
-    int64_t ms = -1;
-    if (it.has_msg) {
-        bytes.assign(it.msg.data(), it.msg.data() + it.msg.length());
-        ms = it.time.seconds * 1000 + it.time.micros / 1000;
-    }
-    log_view_->set_log_mode(fields_.log_mode);
-    log_view_->append_line(shown, ms, bytes, subject);
-    if (fields_.file_log)
-        write_file_log(std::move(it.text));
 }
 
 // ---- window ----

@@ -3,10 +3,18 @@
 // fast clock and CV programming panels.
 //
 // Threads: every handler runs on the GUI thread. The link's I/O thread
-// reaches the dialog only through its monitor sink, one of the link's
-// listeners: a locked queue of lines with their messages (and lost-link
-// notices) plus one content-free wake-up event while the queue is not empty,
-// so no data crosses the threads inside Qt's event queue.
+// reaches the dialog only through its monitor sink (kvr_monitor_sink.h), one
+// of the link's listeners: a locked queue of lines with their messages (and
+// lost-link notices) plus one content-free wake-up event while the queue is
+// not empty, so no data crosses the threads inside Qt's event queue.
+//
+// The drain: the dialog takes the sink's queue at once, reads each message
+// once into the bus state (kvr_bus_state: slots, F0..F28, sensors and
+// turnouts, track power, fast clock) and then hands the batch to its list of
+// consumers: the capture recording, the monitor view, the dated log, the
+// Slots and Sensors windows and its own panels (power buttons, throttle,
+// functions window). Every part reaches back through one host interface
+// (kvr_view_host.h).
 //
 // Operations on the command station run one at a time. While one waits, the
 // Cancel waiter keeps the event loop going (painting, monitor lines) but
@@ -22,23 +30,23 @@
 #include <QTimer>
 
 #include <array>
-#include <atomic>
 #include <functional>
 #include <initializer_list>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "foundation/kvr_ini.h"
-#include "loconet/kvr_capture.h"
-#include "link/kvr_link_listener.h"
 #include "station/kvr_dccx_loconet.h"
 #include "station/kvr_bus_state.h"
 #include "station/kvr_throttle.h"
+#include "ui/kvr_batch_consumer.h"
 #include "ui/kvr_cancel_waiter.h"
 #include "ui/kvr_data_exchange.h"
+#include "ui/kvr_monitor_sink.h"
+#include "ui/kvr_view_host.h"
 
 class kvr_dialog_units;
 
@@ -50,9 +58,13 @@ class QComboBox;
 class QLineEdit;
 class QPushButton;
 class QScrollArea;
+class kvr_bus_views;
+class kvr_capture_recorder;
 class kvr_dated_log;
+class kvr_file_log_feed;
 class kvr_hand_entry;
 class kvr_log_view;
+class kvr_monitor_feed;
 class kvr_sensors_view;
 class kvr_slots_view;
 class kvr_speed_slider;
@@ -115,7 +127,7 @@ struct kvr_main_dlg_env {
     unsigned cancel_box_delay_ms = kvr_cancel_waiter::default_box_delay_ms;
 };
 
-class kvr_main_dlg : public QDialog {
+class kvr_main_dlg : public QDialog, private kvr_view_host {
 public:
     explicit kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent = nullptr);
     ~kvr_main_dlg() override;
@@ -138,7 +150,7 @@ public:
     bool start_recording(const std::string& path, std::string* error);
     // Flushes and closes; false when a write failed.
     bool stop_recording();
-    bool recording() const { return recorder_.is_open(); }
+    bool recording() const;
     // The link's notice that its device went away.
     void link_lost(const std::string& text);
     // The link's notice that a message was refused (a LocoNet-over-TCP
@@ -186,7 +198,7 @@ public:
     kvr_cancel_waiter& waiter() { return waiter_; }
 
     // The Slots window (Ctrl+L) and the Sensors and turnouts window (Ctrl+T),
-    // fed from the monitor sink; made when first opened (kvr_main_dlg_views.cpp).
+    // fed from the drain; made when first opened (kvr_bus_views.h).
     void open_slots_view();
     void open_sensors_view();
     kvr_slots_view* slots_view() const;
@@ -207,50 +219,28 @@ public:
     void reject() override {}
 
 private:
-    class gui_sink : public kvr_link_listener {
-    public:
-        struct item {
-            bool lost = false;  // a lost-link notice; otherwise a monitor line
-            bool refused = false;  // a refused message's report
-            std::string text;
-            bool has_msg = false;  // the message of the line and its receive time
-            kvr_loconet_msg msg{};
-            kvr_capture_time time{};
-        };
-        explicit gui_sink(kvr_main_dlg* dlg) : dlg_(dlg) {}
-        // kvr_link_listener, on the link's I/O thread: the monitor line is
-        // made there, so the GUI thread only shows it.
-        void on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) override;
-        void on_note(const std::string& line) override;
-        void on_link_lost(const std::string& report) override;
-        void on_send_refused(const std::string& report) override;
-        void detach() { alive_.store(false); }
-        // GUI thread: everything queued so far, oldest first. The wake-up
-        // stays armed (no new one is posted) unless `rearm` is set and the
-        // queue was empty: while lines keep coming the window collects them
-        // on its own tick instead of waking once per message.
-        std::vector<item> take(bool rearm);
+    // kvr_view_host: what the child windows and the consumers ask
+    // (kvr_main_dlg_views.cpp; report with the operations).
+    bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>& op) override;
+    void take_loco(int address) override;
+    void set_turnout(int number, bool closed) override;
+    bool confirm_taking(uint8_t slot, int address, const QString& what) override;
+    // Shows a report now, or after the running operation or drain.
+    void report(std::function<void()> show) override;
 
-    private:
-        void push(item it);
-
-        kvr_main_dlg* dlg_;
-        std::atomic<bool> alive_{true};
-        std::mutex mutex_;
-        std::vector<item> items_;   // guarded by mutex_
-        bool wake_posted_ = false;  // guarded by mutex_
-    };
-
-    // The slot and sensor windows and their tables.
-    struct bus_views;
-    struct bus_views_deleter {
-        void operator()(bus_views* v) const;
-    };
+    // The drain (kvr_main_dlg_sink.cpp).
+    class panel_feed;
+    void build_consumers();
+    void drain_sink(bool rearm);
+    // Feeds the bus state and hands the lines on, run by run; a lost or
+    // refused report between runs is acted on in its place.
+    void hand_on(std::vector<kvr_drained>& items);
+    // What is still queued from a link that is closed now.
+    void drain_closed_link();
+    // After every exchange: the feeds follow the log mode and "FileLog".
+    void sync_feeds();
     void build_view_actions();
     void add_view_menu_items(QMenu& menu);
-    void refresh_views();
-    // A new open may be another layout: slot numbers seen before mean nothing there.
-    void clear_views();
 
     // Construction and start.
     void build_controls();
@@ -300,8 +290,6 @@ private:
     void end_op();
     void run_op(const QString& what, const std::function<void()>& op);
     void shut_down_link();
-    // Shows a report now, or after the running operation.
-    void report(std::function<void()> show);
     kvr_loconet_port& link() { return *env_.link; }
     kvr_dated_log& dated_log();
 
@@ -310,17 +298,16 @@ private:
     void on_clear_screen();
     void on_file_log();
     void on_log_mode();
-    void write_file_log(std::string text);
-    void receive_item(gui_sink::item& it, kvr_msg_subject subject = {});
-    void drain_sink(bool rearm);
     void build_monitor_actions();
     void on_record();
 
     // The bus as the window shows it beyond the monitor (kvr_main_dlg_bus.cpp).
     void build_bus_extras();
-    // Feeds the bus state once per message; the subject for the monitor's filter.
-    kvr_msg_subject note_message(const gui_sink::item& it);
-    void forget_bus();  // another layout, or none
+    // One message into the bus state, before any consumer sees it; its
+    // subject for the monitor's filter as the state then reads it.
+    void feed_bus(kvr_drained& it);
+    // Another layout, or none: the tables and every consumer forget.
+    void forget_bus();
     void show_power();
     void on_send_by_hand();
     // The monitor's place with the hand entry under it when shown.
@@ -392,7 +379,7 @@ private:
     std::unique_ptr<kvr_dccx> injected_;         // a station the environment made (tests)
     kvr_dccx* station_ = nullptr;                // programming, switches, power: injected_ or loconet_
     kvr_cancel_waiter waiter_;
-    gui_sink sink_{this};
+    kvr_monitor_sink sink_{this};
     kvr_dlg_fields fields_;
     kvr_bit_boxes bits_;
     kvr_prompt_fn prompt_;
@@ -416,10 +403,8 @@ private:
     QButtonGroup* prog_mode_ = nullptr;
     QButtonGroup* log_mode_ = nullptr;
 
-    std::string file_line_;  // pending file-log line
     QTimer sink_tick_;  // runs while the sink's wake-up is armed
     bool decode_all_ = false;
-    kvr_capture_writer recorder_;
     QAction* decode_all_action_ = nullptr;
     QAction* record_action_ = nullptr;
     std::unique_ptr<kvr_function_memory> function_memory_;  // over bus_
@@ -443,5 +428,37 @@ private:
     bool refused_in_op_ = false;       // a refusal ended the running operation
     bool lost_while_waiting_ = false;  // the link went while an operation waited
     bool slider_check_queued_ = false;
-    std::unique_ptr<bus_views, bus_views_deleter> views_;
+    bool draining_ = false;  // reports wait until the batch is handed on
+    std::unique_ptr<kvr_capture_recorder> recorder_;
+    std::unique_ptr<kvr_monitor_feed> monitor_feed_;
+    std::unique_ptr<kvr_file_log_feed> file_log_;
+    std::unique_ptr<kvr_bus_views> views_;
+    std::unique_ptr<panel_feed> panels_;
+    // In the order each batch is handed on.
+    std::vector<kvr_batch_consumer*> consumers_;
+};
+
+// The dialog's own panels that show the bus, the last consumer of each batch:
+// the power buttons, the throttle's controls following its loco's slot, and
+// the functions window.
+class kvr_main_dlg::panel_feed : public kvr_batch_consumer {
+public:
+    explicit panel_feed(kvr_main_dlg& dlg) : dlg_(dlg) {}
+    void on_batch(std::span<const kvr_drained>) override {
+        if (dlg_.bus_.power() != power_shown_) {
+            power_shown_ = dlg_.bus_.power();
+            dlg_.show_power();
+        }
+        dlg_.follow_loco();
+        dlg_.show_functions_state();
+    }
+    void forget() override {
+        power_shown_ = dlg_.bus_.power();
+        dlg_.show_power();
+        dlg_.show_functions_state();
+    }
+
+private:
+    kvr_main_dlg& dlg_;
+    kvr_power_state power_shown_ = kvr_power_state::unknown;  // as the dialog starts
 };

@@ -1,8 +1,8 @@
-// The main dialog's view of the bus beyond the monitor lines: the track
-// power shown on the power buttons, and the entry for a message typed by
-// hand. Both sit inside the window as designed: the buttons keep their
-// places, and the entry is hidden until asked for (it then takes its room
-// from the monitor).
+// The main dialog's view of the bus beyond the monitor lines: the bus state
+// the drain feeds, the track power shown on the power buttons, and the entry
+// for a message typed by hand. The buttons and the entry sit inside the
+// window as designed: the buttons keep their places, and the entry is hidden
+// until asked for (it then takes its room from the monitor).
 
 #include <QAction>
 #include <QPushButton>
@@ -57,26 +57,21 @@ void kvr_main_dlg::build_bus_extras() {
     };
 }
 
-kvr_msg_subject kvr_main_dlg::note_message(const gui_sink::item& it) {
-    if (!it.has_msg)
-        return {};
+void kvr_main_dlg::feed_bus(kvr_drained& it) {
+    if (!it.has_msg())
+        return;
     const kvr_msg_reading reading = kvr_read_message(it.msg);
     // Lines of a link already closed may still be waiting here; they tell
     // nothing about the layout connected next.
-    if (link().is_open()) {
-        const kvr_power_state before = bus_.power();
+    if (link().is_open())
         bus_.on_reading(reading, it.time);
-        if (bus_.power() != before)
-            show_power();
-    }
-    return bus_.subject(reading);
+    it.subject = bus_.subject(reading);
 }
 
 void kvr_main_dlg::forget_bus() {
     bus_.forget();
-    show_power();
-    clear_views();
-    show_functions_state();
+    for (kvr_batch_consumer* c : consumers_)
+        c->forget();
 }
 
 void kvr_main_dlg::show_power() {

@@ -1,6 +1,7 @@
 // The main dialog's monitor log: the "Decode every message" and "Record
-// capture…" actions, the capture recording, the copy of monitor lines into
-// the dated log ("FileLog"), clearing the view and its log mode.
+// capture…" actions, clearing the view, "FileLog" and the log mode. What
+// goes into the view, the dated log and the capture file is the consumers'
+// (kvr_monitor_feeds.h).
 
 #include <QAction>
 #include <QCheckBox>
@@ -13,6 +14,7 @@
 #include "ui/kvr_log_view.h"
 #include "ui/kvr_main_dlg.h"
 #include "ui/kvr_main_dlg_keys.h"
+#include "ui/kvr_monitor_feeds.h"
 
 using kvr_main_dlg_keys::kDecodeAllKey;
 using kvr_main_dlg_keys::kSection;
@@ -37,6 +39,7 @@ void kvr_main_dlg::build_monitor_actions() {
 void kvr_main_dlg::set_decode_all(bool on) {
     if (decode_all_action_)
         decode_all_action_->setChecked(on);
+    sink_.set_extended(on);
     if (on == decode_all_)
         return;
     decode_all_ = on;
@@ -44,29 +47,21 @@ void kvr_main_dlg::set_decode_all(bool on) {
 }
 
 bool kvr_main_dlg::start_recording(const std::string& path, std::string* error) {
-    stop_recording();
-    if (!recorder_.open(path)) {
-        if (error)
-            *error = recorder_.error();
-        return false;
-    }
-    if (record_action_)
-        record_action_->setText(QStringLiteral("Stop &recording"));
-    return true;
+    return recorder_->start(path, error);
 }
 
 bool kvr_main_dlg::stop_recording() {
-    if (!recorder_.is_open())
-        return true;
-    if (record_action_)
-        record_action_->setText(QStringLiteral("&Record capture…"));
-    return recorder_.close();
+    return recorder_->stop();
+}
+
+bool kvr_main_dlg::recording() const {
+    return recorder_->recording();
 }
 
 void kvr_main_dlg::on_record() {
     if (recording()) {
         if (!stop_recording())
-            kvr_message_box("Recording failed: " + recorder_.error(), "Busprobe", kvr_icon::exclamation);
+            kvr_message_box("Recording failed: " + recorder_->error(), "Busprobe", kvr_icon::exclamation);
         return;
     }
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Record capture"), QString(),
@@ -76,24 +71,6 @@ void kvr_main_dlg::on_record() {
     std::string error;
     if (!start_recording(path.toStdString(), &error))
         kvr_message_box("Cannot record to " + path.toStdString() + ": " + error, "Busprobe", kvr_icon::exclamation);
-}
-
-void kvr_main_dlg::write_file_log(std::string text) {
-    file_line_ += crlf_to_lf(text);
-    if (file_line_.empty() || file_line_.back() != '\n')
-        return;  // the line goes on in a later text
-    file_line_.pop_back();
-    std::string line;
-    line.swap(file_line_);
-    try {
-        dated_log().write_line(line);
-    } catch (const kvr_exception& e) {
-        // Stop copying before telling, so lines arriving while the box is
-        // open do not raise the same report again.
-        fields_.file_log = 0;
-        check(kvr_idc_file_log)->setChecked(false);
-        report([e] { e.show(); });
-    }
 }
 
 void kvr_main_dlg::on_clear_screen() {

@@ -1,68 +1,48 @@
-// The dialog's monitor sink: the one channel from the link's I/O thread to
-// the window. The I/O thread makes each message's monitor line and queues
-// it with the message and its receive time (on_message and the other
-// listener calls); one content-free wake-up event tells the GUI thread, which
-// takes the whole queue at once (drain_sink) and goes on collecting on its
-// own tick while messages keep coming.
+// The dialog's drain: the monitor sink's queue taken on the GUI thread, each
+// message fed to the bus state, and the batch handed to the list of
+// consumers in order. While messages keep coming the dialog collects them on
+// its own tick rather than waking once per message.
 
-#include <QCoreApplication>
-#include <QEvent>
+#include <QAction>
+#include <QCheckBox>
 
-#include "loconet/kvr_monitor.h"
+#include "foundation/kvr_file.h"
+#include "foundation/kvr_hooks.h"
+#include "ui/kvr_bus_views.h"
+#include "ui/kvr_dialog_template.h"
 #include "ui/kvr_main_dlg.h"
+#include "ui/kvr_monitor_feeds.h"
 
-namespace {
-
-// The wake-up that tells the window the sink's queue holds something.
-const QEvent::Type kvr_sink_wake = static_cast<QEvent::Type>(QEvent::User + 150);
-
-}  // namespace
-
-void kvr_main_dlg::gui_sink::on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) {
-    // Nothing is formatted for a window that is gone.
-    if (!alive_.load())
-        return;
-    push({.text = kvr_monitor::line(msg), .has_msg = true, .msg = msg, .time = time});
+// The order is the order of effects the user sees: a message is recorded
+// before it is shown, shown before it is logged, and the windows and panels
+// show the state after the whole batch.
+void kvr_main_dlg::build_consumers() {
+    kvr_view_host& host = *this;
+    recorder_ = std::make_unique<kvr_capture_recorder>(host);
+    recorder_->on_changed = [this] {
+        if (record_action_)
+            record_action_->setText(recording() ? QStringLiteral("Stop &recording") : QStringLiteral("&Record capture…"));
+    };
+    monitor_feed_ = std::make_unique<kvr_monitor_feed>(*log_view_);
+    file_log_ = std::make_unique<kvr_file_log_feed>(dated_log(), host);
+    file_log_->on_failed = [this] {
+        fields_.file_log = 0;
+        check(kvr_idc_file_log)->setChecked(false);
+    };
+    views_ = std::make_unique<kvr_bus_views>(bus_, host, this);
+    panels_ = std::make_unique<panel_feed>(*this);
+    consumers_ = {recorder_.get(), monitor_feed_.get(), file_log_.get(), views_.get(), panels_.get()};
 }
 
-void kvr_main_dlg::gui_sink::on_note(const std::string& line) {
-    push({.text = line});
-}
-
-void kvr_main_dlg::gui_sink::on_link_lost(const std::string& report) {
-    push({.lost = true, .text = report});
-}
-
-void kvr_main_dlg::gui_sink::on_send_refused(const std::string& report) {
-    push({.refused = true, .text = report});
-}
-
-void kvr_main_dlg::gui_sink::push(item it) {
-    if (!alive_.load())
-        return;
-    bool wake = false;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        items_.push_back(std::move(it));
-        // One wake-up per batch: a busy bus does not flood the event queue.
-        wake = !wake_posted_;
-        wake_posted_ = true;
-    }
-    if (wake)
-        QCoreApplication::postEvent(dlg_, new QEvent(kvr_sink_wake));
-}
-
-std::vector<kvr_main_dlg::gui_sink::item> kvr_main_dlg::gui_sink::take(bool rearm) {
-    std::vector<item> out;
-    std::lock_guard<std::mutex> lock(mutex_);
-    out.swap(items_);
-    if (rearm && out.empty())
-        wake_posted_ = false;
-    return out;
+void kvr_main_dlg::sync_feeds() {
+    if (monitor_feed_)
+        monitor_feed_->set_log_mode(fields_.log_mode);
+    if (file_log_)
+        file_log_->set_on(fields_.file_log != 0);
 }
 
 void kvr_main_dlg::customEvent(QEvent* event) {
-    if (event->type() != kvr_sink_wake) {
+    if (event->type() != kvr_monitor_sink::wake_event) {
         QDialog::customEvent(event);
         return;
     }
@@ -70,26 +50,59 @@ void kvr_main_dlg::customEvent(QEvent* event) {
 }
 
 void kvr_main_dlg::drain_sink(bool rearm) {
-    std::vector<gui_sink::item> items = sink_.take(rearm);
+    std::vector<kvr_drained> items = sink_.take(rearm);
     // A busy bus delivers a message every few milliseconds; waking for each
     // costs more than showing it. The tick collects them until a tick finds
     // none and the sink posts a wake-up again.
     if (!rearm || !items.empty())
         sink_tick_.start();
-    for (gui_sink::item& it : items) {
-        if (it.lost)
-            link_lost(it.text);
-        else if (it.refused)
-            send_refused(it.text);
-        else {
-            const kvr_msg_subject subject = note_message(it);
-            receive_item(it, subject);
-        }
-    }
-    if (!items.empty()) {
-        follow_loco();
-        show_functions_state();
-        refresh_views();
-    }
+    hand_on(items);
 }
 
+void kvr_main_dlg::drain_closed_link() {
+    std::vector<kvr_drained> items = sink_.take(false);
+    hand_on(items);
+}
+
+void kvr_main_dlg::hand_on(std::vector<kvr_drained>& items) {
+    if (items.empty())
+        return;
+    // A box opened here would run the event loop inside the loop below, and
+    // the tick would show newer lines before the rest of this batch.
+    const bool outer = !draining_;
+    draining_ = true;
+    auto run = items.begin();
+    for (auto it = items.begin();; ++it) {
+        if (it != items.end() && it->is_line()) {
+            feed_bus(*it);
+            continue;
+        }
+        if (it != run) {
+            const std::span<const kvr_drained> batch(&*run, static_cast<std::size_t>(it - run));
+            for (kvr_batch_consumer* c : consumers_)
+                c->on_batch(batch);
+        }
+        if (it == items.end())
+            break;
+        if (it->kind == kvr_drained::what::lost)
+            link_lost(it->line);
+        else
+            send_refused(it->line);
+        run = it + 1;
+    }
+    if (!outer)
+        return;
+    draining_ = false;
+    if (busy())
+        return;  // shown when the operation is over
+    std::vector<std::function<void()>> reports;
+    reports.swap(deferred_reports_);
+    for (const auto& show : reports)
+        show();
+}
+
+void kvr_main_dlg::receive_text(std::string text) {
+    std::vector<kvr_drained> one(1);
+    one.front().line = std::move(text);
+    hand_on(one);
+}

@@ -1,8 +1,13 @@
 #pragma once
-// What the slot and sensor windows ask of the main dialog. Everything that
-// goes to the bus passes through the dialog's one operation guard: nothing
-// runs while another operation waits, and while the link is closed the user
-// gets the "Not connected" notice and nothing is sent.
+// What the window's parts ask of the main dialog: the Slots and the Sensors
+// and turnouts windows, and the consumers of the drained batches (the
+// monitor view, the capture recording, the dated log). One interface, so
+// every part goes through the dialog's one operation guard and its one way
+// of telling the user: nothing runs while another operation waits, while the
+// link is closed the user gets the "Not connected" notice and nothing is
+// sent, and no message box opens inside a wait or inside a drain.
+//
+// GUI thread only.
 
 #include <QString>
 
@@ -29,4 +34,7 @@ public:
         (void)what;
         return true;
     }
+    // Shows a report now, or once the running operation or drain is over:
+    // a box opened inside either would run the event loop there.
+    virtual void report(std::function<void()> show) = 0;
 };

@@ -22,6 +22,7 @@
 #include "loconet/kvr_loconet_proto.h"
 #include "station/kvr_dccx.h"
 #include "ui/kvr_main_dlg.h"
+#include "ui/kvr_view_host.h"
 
 // Runs the event loop for `ms` milliseconds.
 inline void pump(int ms = 20) {
@@ -174,6 +175,28 @@ private:
             throw *fail;
         return read_result;
     }
+};
+
+// A host for a child window or consumer alone: it writes down what it is
+// asked and keeps the reports unshown until `show_reports`.
+struct recording_host : kvr_view_host {
+    bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>&) override {
+        ops.push_back(what.toStdString());
+        return false;
+    }
+    void take_loco(int address) override { locos.push_back(address); }
+    void set_turnout(int number, bool closed) override {
+        turnouts.push_back(std::to_string(number) + (closed ? " closed" : " thrown"));
+    }
+    void report(std::function<void()> show) override { reports.push_back(std::move(show)); }
+    void show_reports() {
+        for (const auto& show : reports) show();
+        reports.clear();
+    }
+    std::vector<std::string> ops;
+    std::vector<int> locos;
+    std::vector<std::string> turnouts;
+    std::vector<std::function<void()>> reports;
 };
 
 struct shown_box {

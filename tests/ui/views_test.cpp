@@ -28,20 +28,6 @@ kvr_loconet_msg slot_msg(uint8_t slot, uint16_t address, uint8_t stat, uint8_t s
                 static_cast<uint8_t>(address >> 7), 0, 0, 0});
 }
 
-struct recording_host : kvr_view_host {
-    bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>&) override {
-        ops.push_back(what.toStdString());
-        return false;
-    }
-    void take_loco(int address) override { locos.push_back(address); }
-    void set_turnout(int number, bool closed) override {
-        turnouts.push_back(std::to_string(number) + (closed ? " closed" : " thrown"));
-    }
-    std::vector<std::string> ops;
-    std::vector<int> locos;
-    std::vector<std::string> turnouts;
-};
-
 QString cell(QTableWidget* t, int row, int col) {
     const QTableWidgetItem* i = t->item(row, col);
     return i ? i->text() : QString();
