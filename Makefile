@@ -10,6 +10,7 @@ PACKAGE_BUILD ?= build-package
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 SOAK_SECONDS ?= 60
+SOAK_COMMANDS ?= 1000
 WERROR     := $(if $(CI),ON,OFF)
 
 PACKAGES      := cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev fonts-ipafont-gothic \
@@ -88,9 +89,10 @@ fuzz: deps-fuzz
 
 soak: deps-bench
 	$(CONFIGURE) -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DBUSPROBE_BUILD_BENCH=ON
-	cmake --build $(BENCH_BUILD) --target busprobe-soak busprobe-soak-tcp -j $(JOBS)
+	cmake --build $(BENCH_BUILD) --target busprobe-soak busprobe-soak-tcp busprobe-soak-tcp-busy -j $(JOBS)
 	$(BENCH_BUILD)/bench/soak/busprobe-soak --seconds $(SOAK_SECONDS)
 	$(BENCH_BUILD)/bench/soak/busprobe-soak-tcp --seconds $(SOAK_SECONDS)
+	$(BENCH_BUILD)/bench/soak/busprobe-soak-tcp-busy --commands $(SOAK_COMMANDS) --traffic 120
 
 screenshot: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/ui/busprobe --screenshot docs

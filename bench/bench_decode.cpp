@@ -73,7 +73,7 @@ private:
 // of one read.
 class bench_port : public kvr_loconet_port {
 public:
-    void send(const kvr_loconet_msg&, uint8_t) override {}
+    void send(const kvr_loconet_msg&, uint32_t) override {}
     void close() override {}
     void open(const std::string&) override {}
 };

@@ -43,6 +43,16 @@ kvr_exception::kvr_exception(std::string where_, uint32_t code_, const char* fil
                    code_text.c_str(), source.c_str());
 }
 
+kvr_exception kvr_exception::worded(std::string where_, uint32_t code_, std::string source_) {
+    kvr_exception e(std::move(where_), code_, nullptr, 0);
+    e.source = std::move(source_);
+    e.code_text.clear();
+    e.message.clear();
+    string_appendf(e.message, "%s %02d/%02d %02d:%02d:%02d src:%s", e.where.c_str(), e.when.tm_mon + 1,
+                   e.when.tm_mday, e.when.tm_hour, e.when.tm_min, e.when.tm_sec, e.source.c_str());
+    return e;
+}
+
 kvr_exception::kvr_exception(const kvr_exception& inner, std::string where_, uint32_t code_,
                              const char* file, int line_)
     : kvr_exception(std::move(where_), code_, file, line_) {

@@ -21,6 +21,11 @@ public:
     // feed, then the inner report.
     kvr_exception(const kvr_exception& inner, std::string where, uint32_t code,
                   const char* file, int line);
+    // A report in words alone, for a path whose report format is not the
+    // adapter's own: `where` says what failed and why (the system's text
+    // included), with no code tag and no source line. The code is kept for
+    // the raiser's callers; code_text stays empty.
+    static kvr_exception worded(std::string where, uint32_t code, std::string source);
     kvr_exception(const kvr_exception&) = default;
     kvr_exception& operator=(const kvr_exception&) = default;
     virtual ~kvr_exception() = default;

@@ -48,8 +48,8 @@ public:
 
 class fuzz_port : public kvr_loconet_port {
 public:
-    void send(const kvr_loconet_msg& msg, uint8_t key) override {
-        check(key == 0);
+    void send(const kvr_loconet_msg& msg, uint32_t tag) override {
+        check(tag == 0);
         sent.push_back(msg);
     }
     std::vector<kvr_loconet_msg> sent;
@@ -148,7 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_stores(whole_sink.stores, whole_sink.messages);
     check_steps(stream);
 
-    whole.write_bytes(stream.data(), static_cast<int>(stream.size()));
+    // Framed for sending, the same bytes make the same messages.
+    std::deque<uint8_t> outgoing(stream.begin(), stream.end());
+    kvr_frame_all(outgoing, [&whole](const kvr_loconet_msg& m) { whole.send(m, 0); });
     check(whole.sent.size() == whole_sink.messages.size());
     for (std::size_t i = 0; i < whole.sent.size(); ++i) check(whole.sent[i] == whole_sink.messages[i]);
 

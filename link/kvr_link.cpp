@@ -13,8 +13,6 @@
 
 #include "foundation/kvr_file.h"
 #include "link/kvr_link_core.h"
-#include "link/kvr_serial_transport.h"
-#include "link/kvr_tcp_transport.h"
 #include "loconet/kvr_hex_text.h"
 #include "loconet/kvr_link_words.h"
 
@@ -45,13 +43,13 @@ std::string port_step(const std::string& port, const char* step) {
 // Writes the whole message. A non-blocking descriptor may take only part of
 // it when the driver's output buffer is full; half a message on the bus
 // would be taken for garbage by every receiver.
-int write_whole(kvr_serial_io& io, std::mutex& port_lock, int fd, const uint8_t* p, std::size_t len) {
+int write_whole(kvr_serial_io& io, std::mutex& device_lock, int fd, const uint8_t* p, std::size_t len) {
     int stalls = 0;
     while (len > 0) {
         ssize_t n = 0;
         int err = 0;
         {
-            std::lock_guard<std::mutex> lk(port_lock);
+            std::lock_guard<std::mutex> lk(device_lock);
             n = io.write(fd, p, len);
             err = errno;
         }
@@ -72,7 +70,7 @@ int write_whole(kvr_serial_io& io, std::mutex& port_lock, int fd, const uint8_t*
 
 }  // namespace kvr_link_detail
 
-kvr_link_core::kvr_link_core(kvr_link& o, kvr_serial_io& calls) : owner(o), io(calls) {
+kvr_link_core::kvr_link_core(kvr_link& o, kvr_serial_io& device_calls) : owner(o), calls(device_calls) {
     wake_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
 
@@ -90,7 +88,6 @@ void kvr_link_core::start_thread() {
     stop.store(false);
     lost = false;
     gate.reset();
-    last_rx = {};
     try {
         thread = std::thread([this] { run(); });
     } catch (const std::system_error& e) {
@@ -111,13 +108,6 @@ void kvr_link_core::stop_thread() {
         [[maybe_unused]] ssize_t r = ::read(wake_fd, &drained, sizeof drained);
     }
     stop.store(false);
-}
-
-void kvr_link_core::drop_queue() {
-    std::lock_guard<std::mutex> lk(lock());
-    txq.clear();
-    front_in_flight = false;
-    tx_empty.notify_all();
 }
 
 template <class F>
@@ -181,22 +171,27 @@ bool kvr_link_core::wait_input(duration wait, bool watch_device) {
     return (p[1].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-void kvr_link_core::finish_front(bool sent) {
-    std::unique_lock<std::mutex> lk(lock());
-    front_in_flight = false;
-    if (txq.empty()) return;
-    const kvr_loconet_msg msg = txq.front().msg;
-    txq.pop_front();
-    if (!sent) given_up.fetch_add(1);
-    if (txq.empty()) tx_empty.notify_all();
-    lk.unlock();
-    if (sent) return;
+// Collided at every try: the bus never carried it.
+void kvr_link_core::given_up(const kvr_loconet_msg& msg) {
+    given_up_count.fetch_add(1);
     const std::string text = "MS100: not sent, " + std::to_string(kvr_tx_gate::max_tries) +
                              " collisions on the bus: " + kvr_hex_bytes(msg);
     note(text);
     kvr_exception e("kvr_ms100::send_raw(" + name + ") " + text, 0, source, line_write);
-    record(e);
+    write_record(e);
 }
+
+// The listeners hear of a refusal before the queue can look empty, so a
+// caller that waits for the queue finds the refusal too.
+void kvr_link_core::refused(const kvr_exception& report) {
+    owner.notify_send_refused(report.report());
+    kvr_exception copy = report;
+    failed(copy, false);
+}
+
+void kvr_link_core::note(const std::string& text) { owner.post_note(text + "\r\n"); }
+
+bool kvr_link_core::receive_pending() const { return owner.receive_pending(); }
 
 // A consumer that fails on one message must not strand the complete
 // messages behind it until more bytes arrive, so dispatch goes on after a
@@ -226,7 +221,7 @@ bool kvr_link_core::failed(kvr_exception& e, bool from_device) {
     unsigned left_out = 0;
     if (!gate.pass(kvr_repeat_gate::clock::now(), left_out)) return false;
     if (left_out > 0) e.where += " (" + std::to_string(left_out) + " more since the last record)";
-    record(e);
+    write_record(e);
     return false;
 }
 
@@ -236,15 +231,17 @@ void kvr_link_core::lose(kvr_exception& e) {
     // Settled before the loss is told: whoever sees it may send at once.
     transport->settle();
     // The record names the port and the reason, as the window's report does.
-    e.where += " (link to " + name + " lost: " + (e.code != 0 ? std::strerror(static_cast<int>(e.code)) : e.plain) + ")";
-    record(e);
+    // A report in words already says both.
+    if (e.code_text.empty()) e.where += " (link lost)";
+    else e.where += " (link to " + name + " lost: " + (e.code != 0 ? std::strerror(static_cast<int>(e.code)) : e.plain) + ")";
+    write_record(e);
     owner.set_open(false);
     owner.notify_link_lost(report);
 }
 
 // The dated log can fail itself (disk full, directory gone); the I/O thread
 // must outlive that, so the failure is dropped here.
-void kvr_link_core::record(kvr_exception& e) {
+void kvr_link_core::write_record(kvr_exception& e) {
     try {
         kvr_global_dated_log().write_exception(e);
     } catch (...) {
@@ -265,22 +262,18 @@ void kvr_link::open(const std::string& port_name) {
     // Another open may be another bus: nothing learned or asked for on the
     // last one carries over (no I/O thread runs here).
     start_afresh();
-    m.drop_queue();
+    m.txq.clear();
     m.name = port_name;
     m.kind = kvr_adapter_find(kvr_adapter_resolve(m.chosen, port_name));
-    if (m.kind != nullptr && m.kind->kind == kvr_adapter::tcp) {
-        m.transport = std::make_unique<kvr_tcp_transport>(m);
-    } else {
-        std::string path;
-        if (auto it = m.virtual_ports.find(port_name); it != m.virtual_ports.end()) {
-            m.vport = it->second();
-            if (m.vport) path = m.vport->device_path();
-        } else {
-            path = device_path_for(port_name);
-        }
-        m.transport = std::make_unique<kvr_serial_transport>(m, std::move(path));
+    // A virtual port exists only while the link is open; its device is a
+    // path like any other. A server's name names no device and gets "".
+    std::string path = device_path_for(port_name);
+    if (auto it = m.virtual_ports.find(port_name); it != m.virtual_ports.end()) {
+        m.vport = it->second();
+        path = m.vport ? m.vport->device_path() : std::string();
     }
     try {
+        m.transport = kvr_make_transport(m, std::move(path));
         m.transport->open();
     } catch (...) {
         close();
@@ -307,7 +300,7 @@ void kvr_link::close() {
     m.stop_thread();
     // What the thread did not write goes with the link: written after the
     // next open it would reach the bus minutes later, maybe another layout.
-    m.drop_queue();
+    m.txq.clear();
     if (m.transport) m.transport->close();
     m.transport.reset();
     // After the descriptor: a virtual port's peer closing first would look
@@ -320,50 +313,23 @@ void kvr_link::purge() {
     if (core_->transport) core_->transport->purge();
 }
 
-void kvr_link::send(const kvr_loconet_msg& msg, uint8_t key) {
-    {
-        std::lock_guard<std::mutex> lk(lock());
-        core_->txq.push_back({msg, tx_tag()});
-    }
+void kvr_link::send(const kvr_loconet_msg& msg, uint32_t tag) {
+    core_->txq.push(msg, tag);
     core_->ring();
-    event(key).signal(0);
 }
 
 void kvr_link::send_first(const kvr_loconet_msg& msg) {
-    {
-        std::lock_guard<std::mutex> lk(lock());
-        kvr_link_core& m = *core_;
-        // The front message may be on the wire (or, on an MS100, waiting for
-        // its echo): it stays first, a stop goes right behind it.
-        m.txq.insert(m.txq.begin() + (m.front_in_flight ? 1 : 0), {msg, 0});
-    }
+    core_->txq.push_first(msg);
     core_->ring();
 }
 
-std::size_t kvr_link::withdraw(uint32_t tag) {
-    if (tag == 0) return 0;
-    std::lock_guard<std::mutex> lk(lock());
-    kvr_link_core& m = *core_;
-    const auto first = m.txq.begin() + (m.front_in_flight ? 1 : 0);
-    const auto kept =
-        std::remove_if(first, m.txq.end(), [tag](const kvr_link_core::queued& q) { return q.tag == tag; });
-    const auto gone = static_cast<std::size_t>(m.txq.end() - kept);
-    m.txq.erase(kept, m.txq.end());
-    if (m.txq.empty()) m.tx_empty.notify_all();
-    return gone;
-}
+std::size_t kvr_link::withdraw(uint32_t tag) { return core_->txq.withdraw(tag); }
 
-std::size_t kvr_link::not_sent() const { return core_->given_up.load(); }
+std::size_t kvr_link::not_sent() const { return core_->given_up_count.load(); }
 
-std::size_t kvr_link::tx_pending() const {
-    std::lock_guard<std::mutex> lk(lock());
-    return core_->txq.size();
-}
+std::size_t kvr_link::tx_pending() const { return core_->txq.size(); }
 
-bool kvr_link::wait_tx_empty(unsigned ms) const {
-    std::unique_lock<std::mutex> lk(lock());
-    return core_->tx_empty.wait_for(lk, std::chrono::milliseconds(ms), [this] { return core_->txq.empty(); });
-}
+bool kvr_link::wait_tx_empty(unsigned ms) const { return core_->txq.wait_empty(std::chrono::milliseconds(ms)); }
 
 void kvr_link::add_virtual_port(const std::string& name, kvr_virtual_port_factory factory) {
     core_->virtual_ports[name] = std::move(factory);

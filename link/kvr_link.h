@@ -10,18 +10,17 @@
 // that the program offers on this one link (a simulated layout on a
 // pseudo-terminal, with the options of this link's user).
 //
-// The adapter kind (kvr_adapter.h) picks the transport: the serial kinds
+// The adapter kind (kvr_adapter.h) picks the transport (kvr_transport.h),
+// which is handed the transmit queue (kvr_tx_queue.h): the serial kinds
 // differ in rate and flow control, and only the MS100 waits for a quiet bus
 // itself (kvr_serial_transport.h); LocoNet over TCP connects on the I/O
-// thread and has every SEND confirmed (kvr_tcp_transport.h). Reports keep
-// the adapter's own name ("kvr_ms100") as users and their logs know it.
+// thread and has every SEND confirmed (kvr_tcp_transport.h). The serial
+// path's reports keep the adapter's own name ("kvr_ms100") as users and
+// their logs know it; a server's reports name the server.
 
-#include <atomic>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "link/kvr_adapter.h"
 #include "link/kvr_loconet_port.h"
@@ -56,7 +55,7 @@ public:
     void open(const std::string& port_name) override;
     void close() override;
     void purge() override;
-    void send(const kvr_loconet_msg& msg, uint8_t key) override;
+    void send(const kvr_loconet_msg& msg, uint32_t tag = 0) override;
     void send_first(const kvr_loconet_msg& msg) override;
     std::size_t withdraw(uint32_t tag) override;
 
@@ -80,7 +79,8 @@ public:
     static std::string device_path_for(const std::string& port_name);
 
 private:
-    // The I/O thread's state, shared with the transports (kvr_link_core.h).
+    // The I/O thread's state and what the transports may use of the link
+    // (kvr_link_core.h).
     friend struct kvr_link_core;
     std::unique_ptr<kvr_link_core> core_;
 };

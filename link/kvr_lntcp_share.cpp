@@ -18,14 +18,11 @@ kvr_lntcp_share::kvr_lntcp_share(kvr_loconet_port& link, kvr_lntcp_server_option
 
 // The server's thread: queueing never blocks. A message sent while the
 // adapter is gone gets its SENT ERROR at once. Each message carries a tag of
-// its own; the link is this server's alone, so nobody else sets its tag
-// meanwhile.
+// its own, so an expired one can be taken back alone.
 std::string kvr_lntcp_share::send(const kvr_loconet_msg& msg) {
     if (lost_.load() || !link_.is_open()) return "the bus link is closed";
     const uint32_t tag = link_.new_tx_tag();
-    link_.set_tx_tag(tag);
-    link_.send(msg, 0);
-    link_.set_tx_tag(0);
+    link_.send(msg, tag);
     handed_.emplace_back(msg, tag);
     if (handed_.size() > remembered_tags) handed_.pop_front();
     return {};

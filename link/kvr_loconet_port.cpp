@@ -1,11 +1,5 @@
 #include "link/kvr_loconet_port.h"
 
-
-void kvr_loconet_port::write_bytes(const uint8_t* bytes, int count) {
-    if (bytes != nullptr && count > 0) assembly_queue_.insert(assembly_queue_.end(), bytes, bytes + count);
-    kvr_frame_all(assembly_queue_, [this](const kvr_loconet_msg& msg) { send(msg, 0); });
-}
-
 void kvr_loconet_port::receive_bytes(const uint8_t* bytes, std::size_t count) {
     if (bytes != nullptr && count > 0) rx_queue_.insert(rx_queue_.end(), bytes, bytes + count);
     while (process_one()) {

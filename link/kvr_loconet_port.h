@@ -21,25 +21,17 @@ public:
     kvr_loconet_port() = default;
     ~kvr_loconet_port() override = default;
 
-    // Queue one message for the bus and signal the completion event of `key`
-    // with result 0. Returns at once.
-    virtual void send(const kvr_loconet_msg& msg, uint8_t key) = 0;
-    // Queue one message ahead of everything waiting (behind only a message
-    // being written at this moment), untagged, so no withdrawal takes it
-    // back: the stops. A port without a queue sends it as any other.
+    // Queues one message for the bus and returns at once. `tag` marks the
+    // operation it belongs to (new_tx_tag), so an operation that ends early
+    // can take back what it has not sent: a cancelled takeover's slot write
+    // must never reach the bus later, nor the next station after Close and
+    // Connect. Tag 0 marks no operation. Whether the bus carried it is seen
+    // on the bus (its echo) or from the link's queue, never from here.
+    virtual void send(const kvr_loconet_msg& msg, uint32_t tag = 0) = 0;
+    // Queues a stop (emergency stop, stop all, power off) ahead of every
+    // queued message but the one being written, behind stops queued before.
+    // It is never withdrawn. A port without a queue sends it at once.
     virtual void send_first(const kvr_loconet_msg& msg) { send(msg, 0); }
-
-    // Transmit tags. Every message queued while a tag is current carries it,
-    // so an operation that ends early can take back what it has not sent:
-    // a cancelled takeover's slot write must never reach the bus later, nor
-    // the next station after Close and Connect. Tag 0 marks no operation.
-    uint32_t new_tx_tag() {
-        uint32_t tag = 0;
-        while (tag == 0) tag = next_tx_tag_.fetch_add(1) + 1;
-        return tag;
-    }
-    void set_tx_tag(uint32_t tag) { tx_tag_.store(tag); }
-    uint32_t tx_tag() const { return tx_tag_.load(); }
     // Removes the queued messages carrying `tag` (never 0) except one being
     // written at this moment; returns how many went. A port that writes at
     // once has nothing to take back.
@@ -47,9 +39,13 @@ public:
         (void)tag;
         return 0;
     }
+    // A tag no operation of this port holds yet; never 0.
+    uint32_t new_tx_tag() {
+        uint32_t tag = 0;
+        while (tag == 0) tag = next_tx_tag_.fetch_add(1) + 1;
+        return tag;
+    }
 
-    // Frames raw bytes and sends each whole message with key 0.
-    void write_bytes(const uint8_t* bytes, int count) override;
     void purge() override {}
 
     // I/O thread: appends received bytes and dispatches every complete
@@ -68,7 +64,5 @@ protected:
 
 private:
     std::deque<uint8_t> rx_queue_;        // I/O thread only
-    std::deque<uint8_t> assembly_queue_;  // write_bytes callers
     std::atomic<uint32_t> next_tx_tag_{0};
-    std::atomic<uint32_t> tx_tag_{0};
 };

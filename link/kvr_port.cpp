@@ -4,38 +4,9 @@
 
 #include "loconet/kvr_monitor.h"
 
-void kvr_event::signal(uint8_t result) {
-    result_.store(result);
-    if (result == 0) successes_.fetch_add(1);
-    if (result == 254) code254_.fetch_add(1);
-    event_.set();
-}
-
-void kvr_event::reset() {
-    event_.reset();
-    resets_.fetch_add(1);
-}
-
-bool kvr_event::wait(unsigned ms) {
-    return event_.wait(ms);
-}
-
-void kvr_event::wait_forever() {
-    event_.wait_forever();
-}
-
-kvr_port::kvr_port() {
-    events_.emplace(0, std::make_unique<kvr_event>(0));
-}
+kvr_port::kvr_port() = default;
 
 kvr_port::~kvr_port() = default;
-
-kvr_event& kvr_port::event(uint8_t key) {
-    std::lock_guard<std::mutex> lk(events_mutex_);
-    auto& slot = events_[key];
-    if (!slot) slot = std::make_unique<kvr_event>(0);
-    return *slot;
-}
 
 void kvr_port::add_listener(kvr_link_listener* l) {
     std::lock_guard<std::mutex> lk(listeners_mutex_);

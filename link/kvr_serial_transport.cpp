@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "link/kvr_link_core.h"
+#include "link/kvr_tx_queue.h"
 #include "loconet/kvr_link_words.h"
 
 using namespace kvr_link_detail;
@@ -27,13 +28,13 @@ const char* open_hint(int code) {
 
 }  // namespace
 
-kvr_serial_transport::kvr_serial_transport(kvr_link_core& core, std::string path)
-    : core_(core), path_(std::move(path)), buf_(read_buffer) {}
+kvr_serial_transport::kvr_serial_transport(kvr_transport_host& host, std::string path)
+    : host_(host), path_(std::move(path)), buf_(read_buffer) {}
 
 kvr_serial_transport::~kvr_serial_transport() { close(); }
 
 void kvr_serial_transport::open() {
-    const std::string& name = core_.name;
+    const std::string& name = host_.port_name();
     const int err = path_.empty() ? ENOENT : kvr_serial::open_exclusive(path_.c_str(), &fd_);
     if (err) {
         fd_ = -1;
@@ -46,9 +47,9 @@ void kvr_serial_transport::open() {
 
 // Open steps 3 to 7. Each failure raises; the link then closes the port.
 void kvr_serial_transport::configure() {
-    const std::string& name = core_.name;
-    const kvr_adapter_info& kind = *core_.kind;
-    kvr_serial_io& io = core_.io;
+    const std::string& name = host_.port_name();
+    const kvr_adapter_info& kind = host_.adapter();
+    kvr_serial_io& io = host_.io();
     auto fail = [&name](const char* step, int code, int line, kvr_link_step words = kvr_link_step::setup) {
         raise(port_step(name, step), code, line, kvr_link_words(words, name, code));
     };
@@ -81,8 +82,12 @@ void kvr_serial_transport::configure() {
 
 void kvr_serial_transport::purge() {
     if (fd_ < 0) return;
-    if (int err = kvr_serial::flush_input(fd_, core_.io))
-        raise("kvr_ms100::purge", err, line_purge, kvr_link_words(kvr_link_step::setup, core_.name, err));
+    int err = 0;
+    {
+        std::lock_guard<std::mutex> lk(device_lock_);
+        err = kvr_serial::flush_input(fd_, host_.io());
+    }
+    if (err) raise("kvr_ms100::purge", err, line_purge, kvr_link_words(kvr_link_step::setup, host_.port_name(), err));
 }
 
 void kvr_serial_transport::close() {
@@ -100,32 +105,33 @@ bool kvr_serial_transport::gone(uint32_t code) const {
 void kvr_serial_transport::settle() {
     if (!echo_due_) return;
     echo_due_ = false;
-    core_.finish_front(true);
+    host_.queue().finish_front();
 }
 
 // One poll cycle: read and dispatch what waits, then write at most one
 // queued message when the transmit gate allows. Returns the next poll
 // interval: shorter while a message waits for the gate or its echo.
 duration kvr_serial_transport::cycle(duration interval, bool hangup) {
-    const std::string& name = core_.name;
-    std::unique_lock<std::mutex> lk(core_.lock());
-    if (int err = kvr_serial::queue_counts(fd_, &waiting_in_, &waiting_out_, core_.io)) {
+    const std::string& name = host_.port_name();
+    kvr_serial_io& io = host_.io();
+    std::unique_lock<std::mutex> lk(device_lock_);
+    if (int err = kvr_serial::queue_counts(fd_, &waiting_in_, &waiting_out_, io)) {
         lk.unlock();
         raise("kvr_ms100::rx_proc::ClearCommError", err, line_status, kvr_link_words(kvr_link_step::lost, name, err));
     }
     const bool input = waiting_in_ > 0;
     if (input) {
         const std::size_t want = std::min(static_cast<std::size_t>(waiting_in_), buf_.size());
-        const ssize_t n = core_.io.read(fd_, buf_.data(), want);
+        const ssize_t n = io.read(fd_, buf_.data(), want);
         const int err = errno;
         lk.unlock();
         interval = poll_idle;
         if (n < 0 && err != EAGAIN && err != EINTR)
             raise("kvr_ms100::rx_proc::ReadFile", err, line_read, kvr_link_words(kvr_link_step::lost, name, err));
         if (n > 0) {
-            core_.last_rx = tx_clock::now();
+            last_rx_ = tx_clock::now();
             watch_line(buf_.data(), static_cast<std::size_t>(n));
-            core_.deliver(buf_.data(), static_cast<std::size_t>(n));
+            host_.deliver(buf_.data(), static_cast<std::size_t>(n));
         }
     } else {
         lk.unlock();
@@ -144,7 +150,7 @@ duration kvr_serial_transport::cycle(duration interval, bool hangup) {
 // The MS100 watches its own echo and the other nodes' starts in every byte
 // read (kvr_tx_gate.h).
 void kvr_serial_transport::watch_line(const uint8_t* bytes, std::size_t n) {
-    if (!core_.kind->pc_accesses_bus) return;
+    if (!host_.adapter().pc_accesses_bus) return;
     std::size_t used = 0;
     if (echo_due_) {
         const auto r = echo_.feed(echo_msg_.data(), static_cast<std::size_t>(echo_msg_.length()), bytes, n);
@@ -156,8 +162,7 @@ void kvr_serial_transport::watch_line(const uint8_t* bytes, std::size_t n) {
         echo_whole();
         used = r.used;
     }
-    std::lock_guard<std::mutex> lk(core_.lock());
-    if (!core_.txq.empty())
+    if (host_.queue().size() > 0)
         priority_ = kvr_tx_gate::after_losses(priority_, kvr_tx_gate::message_starts(bytes + used, n - used));
 }
 
@@ -167,7 +172,7 @@ void kvr_serial_transport::watch_line(const uint8_t* bytes, std::size_t n) {
 void kvr_serial_transport::echo_timed_out() {
     if (!echo_.seen_anything()) {
         echo_due_ = false;
-        core_.finish_front(true);
+        host_.queue().finish_front();
         return;
     }
     collided();
@@ -176,7 +181,7 @@ void kvr_serial_transport::echo_timed_out() {
 void kvr_serial_transport::echo_whole() {
     echo_due_ = false;
     priority_ = kvr_tx_gate::priority_max_bits;
-    core_.finish_front(true);
+    host_.queue().finish_front();
 }
 
 // Another node started with us. Both messages are lost: a break tells the
@@ -184,22 +189,20 @@ void kvr_serial_transport::echo_whole() {
 // after the last try.
 void kvr_serial_transport::collided() {
     echo_due_ = false;
-    kvr_serial::send_break(fd_, kvr_tx_gate::bits(kvr_tx_gate::break_bits).count(), core_.io);
-    core_.last_rx = tx_clock::now();
-    std::unique_lock<std::mutex> lk(core_.lock());
-    core_.front_in_flight = false;
-    if (core_.txq.empty()) return;
-    if (++core_.txq.front().tries < kvr_tx_gate::max_tries) return;
-    lk.unlock();
-    core_.finish_front(false);
+    {
+        std::lock_guard<std::mutex> lk(device_lock_);
+        kvr_serial::send_break(fd_, kvr_tx_gate::bits(kvr_tx_gate::break_bits).count(), host_.io());
+    }
+    last_rx_ = tx_clock::now();
+    if (auto msg = host_.queue().collided_front(kvr_tx_gate::max_tries)) host_.given_up(*msg);
 }
 
 // A last look at the driver right before a write: a byte that arrived since
 // the cycle's read is another node's start.
 bool kvr_serial_transport::line_quiet_now() {
     int in = 0, out = 0;
-    std::lock_guard<std::mutex> lk(core_.lock());
-    return kvr_serial::queue_counts(fd_, &in, &out, core_.io) != 0 || in == 0;
+    std::lock_guard<std::mutex> lk(device_lock_);
+    return kvr_serial::queue_counts(fd_, &in, &out, host_.io()) != 0 || in == 0;
 }
 
 // Writes the oldest queued message when the transmit gate allows. Other
@@ -209,34 +212,34 @@ bool kvr_serial_transport::line_quiet_now() {
 // in the driver.
 bool kvr_serial_transport::send_raw(bool input_waiting) {
     if (echo_due_) return false;
-    std::unique_lock<std::mutex> lk(core_.lock());
-    if (core_.txq.empty()) return false;
+    kvr_tx_queue& q = host_.queue();
+    if (q.size() == 0) return false;
     const auto now = tx_clock::now();
-    const kvr_tx_gate::line_state line{input_waiting, core_.owner.receive_pending(), since(core_.last_rx, now),
-                                       priority_, false};
+    const kvr_tx_gate::line_state line{input_waiting, host_.receive_pending(), since(last_rx_, now), priority_, false};
     // Only the MS100 leaves bus access to the PC; the other kinds wait for
     // a free bus themselves.
-    const bool own_access = core_.kind->pc_accesses_bus;
+    const bool own_access = host_.adapter().pc_accesses_bus;
     if (own_access && !kvr_tx_gate::may_write(line)) {
         recheck_ = std::max(kvr_tx_gate::recheck_after(line), duration{1});
         return false;
     }
-    const kvr_loconet_msg msg = core_.txq.front().msg;
-    core_.front_in_flight = true;
-    lk.unlock();
+    // In flight from here: a stop queued now goes behind it, and nothing
+    // takes it back while its bytes may be on the line.
+    const std::optional<kvr_loconet_msg> front = q.start_front();
+    if (!front) return false;
+    const kvr_loconet_msg msg = *front;
     if (own_access && !line_quiet_now()) {
-        lk.lock();
-        core_.front_in_flight = false;
+        q.release_front();
         recheck_ = duration{1};
         return false;
     }
-    const int err =
-        write_whole(core_.io, core_.lock(), fd_, msg.data(), static_cast<std::size_t>(std::max(msg.length(), 0)));
+    kvr_serial_io& io = host_.io();
+    const int err = write_whole(io, device_lock_, fd_, msg.data(), static_cast<std::size_t>(std::max(msg.length(), 0)));
     if (own_access && !err) {
         int in = 0, out = 0;
         {
-            std::lock_guard<std::mutex> hold(core_.lock());
-            kvr_serial::queue_counts(fd_, &in, &out, core_.io);
+            std::lock_guard<std::mutex> hold(device_lock_);
+            kvr_serial::queue_counts(fd_, &in, &out, io);
         }
         echo_due_ = true;
         echo_msg_ = msg;
@@ -245,12 +248,8 @@ bool kvr_serial_transport::send_raw(bool input_waiting) {
                                                                      static_cast<std::size_t>(out));
         return true;
     }
-    lk.lock();
-    core_.txq.pop_front();
-    core_.front_in_flight = false;
-    if (core_.txq.empty()) core_.tx_empty.notify_all();
-    lk.unlock();
+    q.finish_front();
     if (err)
-        raise("kvr_ms100::send_raw", err, line_write, kvr_link_words(kvr_link_step::lost, core_.name, err));
+        raise("kvr_ms100::send_raw", err, line_write, kvr_link_words(kvr_link_step::lost, host_.port_name(), err));
     return true;
 }

@@ -7,18 +7,18 @@
 // again after a collision; a message that collides every time is given up
 // and reported.
 
+#include <chrono>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "link/kvr_transport.h"
 #include "loconet/kvr_loconet_msg.h"
 
-struct kvr_link_core;
-
 class kvr_serial_transport : public kvr_transport {
 public:
     // `path`: the device to open ("" when the port name names none).
-    kvr_serial_transport(kvr_link_core& core, std::string path);
+    kvr_serial_transport(kvr_transport_host& host, std::string path);
     ~kvr_serial_transport() override;
 
     void open() override;
@@ -38,16 +38,20 @@ private:
     void echo_whole();
     void collided();
 
-    kvr_link_core& core_;
+    kvr_transport_host& host_;
     const std::string path_;
     // Written by the owner's thread while no I/O thread runs.
     int fd_ = -1;
+    // Serialises the calls on the device: the I/O thread's and a purge from
+    // the owner's thread. Never held while a write waits for room.
+    std::mutex device_lock_;
 
     // I/O thread only.
     std::vector<uint8_t> buf_;
     int waiting_in_ = 0;
     int waiting_out_ = 0;
     duration recheck_{0};  // when the transmit gate may open by time alone
+    std::chrono::steady_clock::time_point last_rx_{};  // when bytes were last read
     // The MS100's own bus access (kvr_tx_gate.h). While `echo_due_` is set
     // the front message is on the line and its echo is watched; it leaves
     // the queue once it came back whole.

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include "link/kvr_link_core.h"
-#include "loconet/kvr_link_words.h"
 
 using namespace kvr_link_detail;
 
@@ -46,44 +45,57 @@ public:
     }
 };
 
-// A whole LocoNet-over-TCP line to the server.
-int send_line(std::mutex& port_lock, int fd, const std::string& line) {
+// A whole LocoNet-over-TCP line to the server. Only the I/O thread touches
+// the socket once connected, so the lock guards nothing shared.
+int send_line(int fd, const std::string& line) {
     static socket_io sockets;
-    return write_whole(sockets, port_lock, fd, reinterpret_cast<const uint8_t*>(line.data()), line.size());
+    std::mutex unshared;
+    return write_whole(sockets, unshared, fd, reinterpret_cast<const uint8_t*>(line.data()), line.size());
 }
+
+constexpr const char* tcp_source = "LocoNet over TCP";
 
 }  // namespace
 
-kvr_tcp_transport::kvr_tcp_transport(kvr_link_core& core) : core_(core) {}
+kvr_tcp_transport::kvr_tcp_transport(kvr_transport_host& host) : host_(host) {}
 
 kvr_tcp_transport::~kvr_tcp_transport() { close(); }
 
+std::string kvr_tcp_transport::server() const {
+    return "the LocoNet-over-TCP server at " + endpoint_.text();
+}
+
+void kvr_tcp_transport::fail(const std::string& what, int code, kvr_link_step step, const std::string& detail) const {
+    const std::string& words_port = step == kvr_link_step::tcp_address ? host_.port_name() : endpoint_.text();
+    kvr_exception e = kvr_exception::worded(what, static_cast<uint32_t>(code), tcp_source);
+    e.plain = kvr_link_words(step, step == kvr_link_step::tcp_resolve ? endpoint_.host : words_port, code, detail);
+    throw e;
+}
+
 void kvr_tcp_transport::open() {
     std::string why;
-    if (!kvr_lntcp_parse_url(core_.name, endpoint_, why)) {
-        core_.kind = nullptr;
-        raise(port_step(core_.name, "CreateFile") + " (" + why + ")", EINVAL, line_create_file,
-              kvr_link_words(kvr_link_step::tcp_address, core_.name, EINVAL, why));
-    }
+    if (!kvr_lntcp_parse_url(host_.port_name(), endpoint_, why))
+        fail(host_.port_name() + " is not a server address (" + why + ")", EINVAL, kvr_link_step::tcp_address, why);
 }
 
 void kvr_tcp_transport::connect() {
-    kvr_lntcp_connection c = kvr_lntcp_connect(endpoint_, kvr_lntcp_connect_ms, core_.wake_fd, &core_.stop);
+    kvr_lntcp_connection c =
+        kvr_lntcp_connect(endpoint_, kvr_lntcp_connect_ms, host_.wake_descriptor(), &host_.stopping());
     if (c.fd >= 0) {
         fd_ = c.fd;
         return;
     }
     if (c.error == ECANCELED) return;  // closed while connecting
-    const std::string& name = core_.name;
+    const std::string& name = host_.port_name();
     // A name that does not resolve has no system error code: the report
     // carries the resolver's own text and code 0, not a network error.
     if (c.resolve_status != 0)
-        raise(port_step(name, "getaddrinfo") + " (" + gai_strerror(c.resolve_status) + ")", 0, line_create_file,
-              kvr_link_words(kvr_link_step::tcp_resolve, endpoint_.host, c.resolve_status));
+        fail(port_step(name, "getaddrinfo") + " (" + gai_strerror(c.resolve_status) + ")", 0,
+             kvr_link_step::tcp_resolve, {});
     const char* hint = kvr_lntcp_hint(c.error);
     std::string where = port_step(name, "connect");
     if (*hint) where += std::string(" (") + hint + ")";
-    raise(where, c.error, line_create_file, kvr_link_words(kvr_link_step::tcp_connect, endpoint_.text(), c.error));
+    fail(where + " " + std::strerror(c.error), c.error, kvr_link_step::tcp_connect);
 }
 
 void kvr_tcp_transport::close() {
@@ -109,16 +121,16 @@ duration kvr_tcp_transport::cycle(duration, bool) {
     char data[read_buffer];
     const ssize_t n = ::recv(fd_, data, sizeof data, MSG_DONTWAIT);
     const int err = errno;
+    // An orderly close: the server ended the connection (its last note, if
+    // any, says why). Lost for good, as a reset is.
     if (n == 0) {
-        std::string why = "the server closed the connection";
-        if (!last_note_.empty()) why += ": " + last_note_;
-        raise("kvr_ms100::rx_proc::recv (" + why + ")", ECONNRESET, line_read,
-              kvr_link_words(kvr_link_step::tcp_lost, endpoint_.text(), ECONNRESET));
+        std::string why = server() + " closed the connection";
+        if (!last_note_.empty()) why += " (its last line: " + last_note_ + ")";
+        fail(why, ECONNRESET, kvr_link_step::tcp_lost);
     }
     if (n < 0 && err != EAGAIN && err != EWOULDBLOCK && err != EINTR)
-        raise("kvr_ms100::rx_proc::recv", err, line_read, kvr_link_words(kvr_link_step::tcp_lost, endpoint_.text(), err));
+        fail("reading from " + server() + " failed: " + std::strerror(err), err, kvr_link_step::tcp_lost);
     if (n > 0) {
-        core_.last_rx = tx_clock::now();
         lines_.feed(data, static_cast<std::size_t>(n),
                     [this](std::string_view line, bool too_long) { server_line(line, too_long); });
     }
@@ -133,19 +145,17 @@ duration kvr_tcp_transport::cycle(duration, bool) {
 // confirmed, and a refused one is known as refused; with one SEND at a time
 // every answer belongs to the message at the front.
 bool kvr_tcp_transport::send_front() {
-    std::unique_lock<std::mutex> lk(core_.lock());
-    if (awaiting_ || core_.txq.empty()) return false;
-    const kvr_loconet_msg msg = core_.txq.front().msg;
-    core_.front_in_flight = true;
+    if (awaiting_) return false;
+    const std::optional<kvr_loconet_msg> msg = host_.queue().start_front();
+    if (!msg) return false;
     awaiting_ = true;
     echoed_ = false;
-    lk.unlock();
-    if (int err = send_line(core_.lock(), fd_, kvr_lntcp_format_send(msg) + "\r\n")) {
+    if (int err = send_line(fd_, kvr_lntcp_format_send(*msg) + "\r\n")) {
         // It leaves the queue, so a failing connection cannot wedge it, but
         // as a failure: a message never written must not pass for sent.
         const std::string failure = std::string("not written to the server: ") + std::strerror(err);
         answered(&failure);
-        raise("kvr_ms100::send_raw", err, line_write, kvr_link_words(kvr_link_step::tcp_lost, endpoint_.text(), err));
+        fail("writing to " + server() + " failed: " + std::strerror(err), err, kvr_link_step::tcp_lost);
     }
     return true;
 }
@@ -155,22 +165,17 @@ bool kvr_tcp_transport::send_front() {
 // before the queue can look empty, so a caller that waits for the queue
 // finds the failure too, and recorded.
 void kvr_tcp_transport::answered(const std::string* failure) {
-    std::unique_lock<std::mutex> lk(core_.lock());
     if (!awaiting_) return;
-    if (failure != nullptr) {
-        const std::string sent =
-            core_.txq.empty() ? std::string("SEND") : kvr_lntcp_format_send(core_.txq.front().msg);
-        lk.unlock();
-        kvr_exception e(port_step(core_.name, "send") + " " + sent + " " + *failure, 0, source, line_write);
-        e.plain = kvr_link_words(kvr_link_step::tcp_refused, endpoint_.text(), 0, *failure);
-        core_.send_refused(e.report());
-        core_.failed(e, false);
-        lk.lock();
-    }
     awaiting_ = false;
-    core_.front_in_flight = false;
-    if (!core_.txq.empty()) core_.txq.pop_front();
-    if (core_.txq.empty()) core_.tx_empty.notify_all();
+    kvr_tx_queue& q = host_.queue();
+    if (failure != nullptr) {
+        const std::optional<kvr_loconet_msg> msg = q.in_flight();
+        const std::string sent = msg ? kvr_lntcp_format_send(*msg) : std::string("SEND");
+        kvr_exception e = kvr_exception::worded(server() + ": " + sent + " " + *failure, 0, tcp_source);
+        e.plain = kvr_link_words(kvr_link_step::tcp_refused, endpoint_.text(), 0, *failure);
+        host_.refused(e);
+    }
+    q.finish_front();
 }
 
 // RECEIVE lines take the receive path as bytes from a device would; the
@@ -182,14 +187,11 @@ void kvr_tcp_transport::answered(const std::string* failure) {
 void kvr_tcp_transport::server_line(std::string_view line, bool too_long) {
     const kvr_lntcp_client_event ev = kvr_lntcp_client_line(line, too_long);
     if (ev.is_message) {
-        {
-            std::lock_guard<std::mutex> lk(core_.lock());
-            if (awaiting_ && !echoed_ && !core_.txq.empty() && core_.txq.front().msg == ev.msg) {
-                echoed_ = true;
-                echo_at_ = tx_clock::now();
-            }
+        if (awaiting_ && !echoed_ && host_.queue().in_flight() == ev.msg) {
+            echoed_ = true;
+            echo_at_ = tx_clock::now();
         }
-        core_.deliver(ev.msg.data(), static_cast<std::size_t>(ev.msg.length()));
+        host_.deliver(ev.msg.data(), static_cast<std::size_t>(ev.msg.length()));
         return;
     }
     if (ev.note.empty()) {  // SENT OK
@@ -197,7 +199,7 @@ void kvr_tcp_transport::server_line(std::string_view line, bool too_long) {
         return;
     }
     last_note_ = ev.note;
-    core_.note(ev.note);
+    host_.note(ev.note);
     if (ev.failed_send && awaiting_) {
         // The server's own words, without the note's "LocoNet over TCP: ".
         const std::size_t sent = ev.note.find("SENT ERROR");

@@ -4,20 +4,20 @@
 // line and takes RECEIVE lines as bus bytes. One SEND at a time: a message
 // leaves the transmit queue when the server answers it (SENT OK, or its
 // echo), so an empty queue means every message was confirmed; a SENT ERROR
-// is told to the listeners (on_send_refused).
+// is told to the listeners (on_send_refused). Reports name the server:
+// "the LocoNet-over-TCP server at 127.0.0.1:1234 closed the connection".
 
 #include <string>
 #include <string_view>
 
 #include "link/kvr_lntcp_connect.h"
 #include "link/kvr_transport.h"
+#include "loconet/kvr_link_words.h"
 #include "loconet/kvr_lntcp_line.h"
-
-struct kvr_link_core;
 
 class kvr_tcp_transport : public kvr_transport {
 public:
-    explicit kvr_tcp_transport(kvr_link_core& core);
+    explicit kvr_tcp_transport(kvr_transport_host& host);
     ~kvr_tcp_transport() override;
 
     void open() override;
@@ -31,8 +31,12 @@ private:
     bool send_front();
     void answered(const std::string* failure);
     void server_line(std::string_view line, bool too_long);
+    // Reports of this path, in words: they name the server, never a call of
+    // another system or a source line.
+    [[noreturn]] void fail(const std::string& what, int code, kvr_link_step step, const std::string& detail = {}) const;
+    std::string server() const;
 
-    kvr_link_core& core_;
+    kvr_transport_host& host_;
     kvr_lntcp_endpoint endpoint_;
     // Written by the I/O thread once it connected; nobody else looks at it
     // while the thread runs.

@@ -69,6 +69,13 @@ public:
         return f(station_);
     }
 
+    // A request from a node on the bus that keeps its rules (a
+    // LocoNet-over-TCP client's SEND), at the runner's time: it waits for
+    // the line as every node does (kvr_sim_station::send_from_node).
+    void send_from_node(const kvr_loconet_msg& msg) {
+        with_station([&](kvr_sim_station& s) { s.send_from_node(msg, elapsed()); });
+    }
+
 private:
     void run();
     void wake();

@@ -80,6 +80,23 @@ void kvr_sim_station::play(const kvr_loconet_msg& msg, kvr_sim_time now) {
     put(msg, now_, sender::node);
 }
 
+void kvr_sim_station::send_from_node(const kvr_loconet_msg& msg, kvr_sim_time now) {
+    advance(clamp(now));
+    if (!paced()) {
+        from_link(msg);
+        return;
+    }
+    // Like the link's, its bytes come back as they were, without noise; and
+    // an overflowing line loses it as it would the link's echo.
+    std::vector<uint8_t> bytes(msg.data(), msg.data() + msg.length());
+    if (pending_bytes_ + bytes.size() > max_pending_bytes) {
+        handle(msg);
+        return;
+    }
+    pending_bytes_ += bytes.size();
+    scheduled_.emplace(now_, pending{std::move(bytes), sender::client});
+}
+
 // A message the link put on the line. Its echo comes back as it was, even
 // with noise asked for: the station carries the request out, and a damaged
 // echo would make the sender repeat it.
@@ -155,11 +172,19 @@ void kvr_sim_station::place_due() {
     for (auto next = next_start(); next && next->second <= now_; next = next_start()) {
         auto node = scheduled_.extract(next->first);
         pending_bytes_ -= node.mapped().bytes.size();
-        place(std::move(node.mapped().bytes), next->second, false, node.mapped().from);
+        place(std::move(node.mapped().bytes), next->second, false, node.mapped().from, node.mapped().heard);
     }
 }
 
-void kvr_sim_station::place(std::vector<uint8_t> bytes, kvr_sim_time start, bool is_link, sender from) {
+void kvr_sim_station::place(std::vector<uint8_t> bytes, kvr_sim_time start, bool is_link, sender from,
+                            bool heard) {
+    // A client's request is carried out when it first takes the line; a
+    // collision sends it again, but the station acts on it once.
+    if (from == sender::client && !heard) {
+        std::deque<uint8_t> framing(bytes.begin(), bytes.end());
+        kvr_frame_all(framing, [this](const kvr_loconet_msg& msg) { handle(msg); });
+        heard = true;
+    }
     kvr_sim_time t = start;
     for (uint8_t b : bytes) {
         t += byte_time;
@@ -170,7 +195,7 @@ void kvr_sim_station::place(std::vector<uint8_t> bytes, kvr_sim_time start, bool
     wire_free_ = t;
     wire_is_link_ = is_link;
     if (is_link) on_wire_.reset();
-    else on_wire_ = pending{std::move(bytes), from};
+    else on_wire_ = pending{std::move(bytes), from, heard};
     node_gap_ = bit_times(node_backoff_bits + static_cast<int>(random_() % (node_priority_bits + 1)));
 }
 

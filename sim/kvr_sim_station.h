@@ -85,6 +85,14 @@ public:
     // echoes nor answers it.
     void play(const kvr_loconet_msg& msg, kvr_sim_time now);
 
+    // A request from a node that keeps the bus's rules as every node does
+    // (the LocoNet-over-TCP server's clients): paced, it waits for the line
+    // to be idle for its backoff, yields to whatever started first, and goes
+    // again after a collision; the station carries it out once, when it
+    // first takes the line, and everybody sees it on the bus. Unpaced it
+    // goes at once, as the link's do.
+    void send_from_node(const kvr_loconet_msg& msg, kvr_sim_time now);
+
     // The bytes due on the bus by `now`, oldest first.
     std::vector<uint8_t> poll(kvr_sim_time now);
     // When the next byte falls due (demo life included); nothing when the
@@ -124,12 +132,13 @@ private:
     bool programmer_busy() const { return now_ < task_done_; }
 
     // Output. `answer` counts against dropped answers; echoes never do.
-    enum class sender { station, node };
+    // client: a node whose requests the station carries out.
+    enum class sender { station, node, client };
     void put(const kvr_loconet_msg& msg, kvr_sim_time due, sender from);
     void from_link(const kvr_loconet_msg& msg);
     void collide();
     void place_due();
-    void place(std::vector<uint8_t> bytes, kvr_sim_time start, bool is_link, sender from);
+    void place(std::vector<uint8_t> bytes, kvr_sim_time start, bool is_link, sender from, bool heard = false);
     void answer(const kvr_loconet_msg& msg, kvr_sim_time delay);
     void long_ack(uint8_t opcode, uint8_t code);
     void send_slot(uint8_t number) { answer(slot_message(number), ack_delay()); }
@@ -160,6 +169,7 @@ private:
     struct pending {
         std::vector<uint8_t> bytes;
         sender from;
+        bool heard = false;  // a client's request the station has carried out
     };
     using schedule = std::multimap<kvr_sim_time, pending>;
     schedule scheduled_;

@@ -38,9 +38,11 @@ public:
     virtual bool do_shutdown(uint8_t key) = 0;
     virtual int do_startup() = 0;
 
-    // Only hands the event to the link; does not take ownership.
-    void set_abort_event(kvr_sys_event* ev) { link_.set_abort_event(ev); }
+    // The event that cancels the operation in progress; not owned. Every
+    // wait of an operation watches it.
+    void set_abort_event(kvr_sys_event* ev) { abort_ = ev; }
 
 protected:
     kvr_loconet_port& link_;
+    kvr_sys_event* abort_ = nullptr;
 };

@@ -211,11 +211,11 @@ public:
     explicit operation_scope(kvr_dccx_loconet& station) : station_(station) {
         if (station_.op_depth_++ > 0) return;
         tag_ = station_.link_.new_tx_tag();
-        station_.link_.set_tx_tag(tag_);
+        station_.op_tag_ = tag_;
     }
     ~operation_scope() {
         if (--station_.op_depth_ > 0) return;
-        station_.link_.set_tx_tag(0);
+        station_.op_tag_ = 0;
         if (std::uncaught_exceptions() > exceptions_) station_.link_.withdraw(tag_);
     }
     operation_scope(const operation_scope&) = delete;
@@ -285,7 +285,7 @@ bool kvr_dccx_loconet::wait_unit(unsigned ms, answer a) {
     kvr_sys_event* wake = timing_.notice_at_once ? &reply_event_ : nullptr;
     unsigned left = ms;
     for (;;) {
-        switch (waiter().wait(link_.abort_event(), wake, left)) {
+        switch (waiter().wait(abort_, wake, left)) {
         case kvr_wait_result::aborted:
             KVR_RAISE(text_cancel, 0, source_name);
         case kvr_wait_result::timed_out:
@@ -315,8 +315,8 @@ std::optional<kvr_loconet_msg> kvr_dccx_loconet::await_slot(uint8_t slot, uint32
 
 // Every builder queues its one message under its own label, so a failure of
 // the link names the request that met it.
-void kvr_dccx_loconet::send_labelled(const char* label, const kvr_loconet_msg& msg, uint8_t key) {
-    labelled(label, [&] { link_.send(msg, key); });
+void kvr_dccx_loconet::send_labelled(const char* label, const kvr_loconet_msg& msg) {
+    labelled(label, [&] { link_.send(msg, op_tag_); });
 }
 
 void kvr_dccx_loconet::send_req_loco_adr(uint32_t address) {
@@ -359,8 +359,8 @@ void kvr_dccx_loconet::send_startup() {
     send_labelled("kvr_dccx_loconet::send_startup()", power_message(OPC_GPON));
 }
 
-void kvr_dccx_loconet::send_shutdown(uint8_t key) {
-    send_labelled("kvr_dccx_loconet::send_shutdown()", power_message(OPC_GPOFF), key);
+void kvr_dccx_loconet::send_shutdown() {
+    send_labelled("kvr_dccx_loconet::send_shutdown()", power_message(OPC_GPOFF));
 }
 
 void kvr_dccx_loconet::send_paged_read(uint32_t cv) {
@@ -482,7 +482,7 @@ kvr_loconet_msg kvr_dccx_loconet::write_slot(kvr_loconet_msg copy, bool code_cha
     copy.set_in_use();
     copy.set_opcode(OPC_WR_SL_DATA);
     copy.renew_checksum();
-    link_.send(copy, 0);
+    link_.send(copy, op_tag_);
     return fetch_slot_data(copy[2]);
 }
 
@@ -700,14 +700,13 @@ int kvr_dccx_loconet::do_startup() {
     });
 }
 
-// The queueing itself signals the key's event, so the wait ends as soon as
-// OPC_GPOFF is queued; it does not wait for the bus.
-bool kvr_dccx_loconet::do_shutdown(uint8_t key) {
+// Queues OPC_GPOFF and returns: true means queued, not yet on the bus. The
+// command station answers nothing to it; whoever must know that it went
+// out waits for the link's queue (busprobe-cli) or sees the power state on
+// the bus (the window).
+bool kvr_dccx_loconet::do_shutdown(uint8_t) {
     return labelled("kvr_dccx_loconet::do_shutdown()", [&] {
-        kvr_event& done = link_.event(key);
-        done.reset();
-        send_shutdown(key);
-        done.wait_forever();
+        send_shutdown();
         return true;
     });
 }

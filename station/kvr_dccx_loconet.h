@@ -164,7 +164,7 @@ public:
     void send_snd(uint8_t slot, uint8_t snd);
     void send_sw_req(uint32_t wire_address, uint16_t position, uint16_t on);
     void send_startup();
-    void send_shutdown(uint8_t key);
+    void send_shutdown();
     void send_paged_read(uint32_t cv);
     void send_direct_read(uint32_t cv);
     void send_register_read(uint32_t reg);
@@ -265,7 +265,7 @@ private:
     uint8_t slot_stat_of(uint8_t slot);
 
     // Queues one request, a failure wrapped under `label`.
-    void send_labelled(const char* label, const kvr_loconet_msg& msg, uint8_t key = 0);
+    void send_labelled(const char* label, const kvr_loconet_msg& msg);
 
     kvr_waiter& waiter();
 
@@ -275,4 +275,5 @@ private:
     kvr_sys_event reply_event_{false};
     kvr_waiter* waiter_ = nullptr;
     unsigned op_depth_ = 0;  // nesting of operations in progress
+    uint32_t op_tag_ = 0;    // the outermost operation's transmit tag, 0 between operations
 };

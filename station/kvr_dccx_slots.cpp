@@ -50,8 +50,7 @@ kvr_dccx_loconet::slot_read_result kvr_dccx_loconet::do_read_all_slots(uint8_t f
         for (unsigned slot = first; slot <= last && slot <= 0x7F; ++slot) {
             // A command station that answers at once leaves no wait in which
             // a cancel would be seen.
-            const kvr_sys_event* abort = link_.abort_event();
-            if (abort && abort->is_set()) KVR_RAISE(text_cancel, 0, source_name);
+            if (abort_ && abort_->is_set()) KVR_RAISE(text_cancel, 0, source_name);
             const bool answered = read_one_slot(static_cast<uint8_t>(slot));
             ++result.asked;
             if (answered) ++result.answered;

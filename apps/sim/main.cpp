@@ -95,8 +95,9 @@ private:
 };
 
 // The LocoNet-over-TCP server beside the pseudo-terminal: clients see every
-// message of the simulated bus, and their SENDs reach the station as if a
-// program had written them to the device.
+// message of the simulated bus, and their SENDs go on the bus as from a node
+// that keeps the bus's rules: on a busy line it waits for its turn and sends
+// again after a collision, so its echo comes back as on any LocoNet.
 std::unique_ptr<kvr_lntcp_server> make_server(const kvr_lntcp_endpoint& where, kvr_sim_runner** runner) {
     kvr_lntcp_server_options opt;
     opt.listen = where;
@@ -104,8 +105,7 @@ std::unique_ptr<kvr_lntcp_server> make_server(const kvr_lntcp_endpoint& where, k
     return std::make_unique<kvr_lntcp_server>(
         opt,
         [runner](const kvr_loconet_msg& msg) -> std::string {
-            // An earlier time counts as the station's latest, so 0 is "now".
-            (*runner)->with_station([&](kvr_sim_station& s) { s.receive(msg, kvr_sim_time{0}); });
+            (*runner)->send_from_node(msg);
             return {};
         },
         [](const kvr_lntcp_report& r) { std::fprintf(stderr, "busprobe-sim: %s\n", r.text().c_str()); });

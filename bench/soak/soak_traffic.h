@@ -87,9 +87,9 @@ private:
 class soak_link : public kvr_link {
 public:
     explicit soak_link(soak_traffic& t) : t_(t) {}
-    void send(const kvr_loconet_msg& msg, uint8_t key) override {
+    void send(const kvr_loconet_msg& msg, uint32_t tag) override {
         t_.on_sent(msg);
-        kvr_link::send(msg, key);
+        kvr_link::send(msg, tag);
     }
 
 private:

@@ -68,7 +68,6 @@ TEST(Ms100Open, FailuresNameThePortAsGivenWithCodeAndLine) {
         {missing, "(" + missing + ") :CreateFile (unplugged, or the wrong name)", ENOENT, 54},
         {"NOSUCHPORT", "(NOSUCHPORT) :CreateFile (unplugged, or the wrong name)", ENOENT, 54},
         {"/dev/null", "(/dev/null) :GetCommProperties (not a serial device)", ENOTTY, 68},
-        {"tcp://127.0.0.1:0", "(tcp://127.0.0.1:0) :CreateFile (port 0 is not a server's port)", EINVAL, 54},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -202,8 +201,6 @@ TEST_F(Ms100Pty, EachOpenStartsAfreshAndSendsOnlyWhatWasQueuedWhileOpen) {
     link.send(msg_of({OPC_GPOFF}), 0);
     link.send(msg_of({OPC_GPON}), 7);
     EXPECT_EQ(link.tx_pending(), 2u);
-    EXPECT_EQ(link.event(0).successes(), 1u);
-    EXPECT_TRUE(link.event(7).wait(0));
 
     link.open(pty.path());
     EXPECT_EQ(link.tx_pending(), 0u);

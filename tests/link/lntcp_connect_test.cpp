@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -12,6 +13,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "foundation/kvr_file.h"
@@ -179,6 +182,93 @@ TEST(LntcpLink, RefusalsFailTheirMessagesAndAreLoggedThroughTheRepeatGate) {
     }
     const std::string log = read_all(kvr_dated_log(logs.path.string()).today_path());
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n') + (log.empty() || log.back() == '\n' ? 0 : 1), 1) << log;
+}
+
+// A server that greets each client and closes the connection in good order.
+class closing_server {
+public:
+    closing_server() {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+        ::listen(fd_, 4);
+        socklen_t len = sizeof sa;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
+        port = ntohs(sa.sin_port);
+        thread_ = std::thread([this] {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0) return;
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) return;
+            const char hello[] = "VERSION closing\r\n";
+            [[maybe_unused]] ssize_t n = ::send(c, hello, sizeof hello - 1, MSG_NOSIGNAL);
+            ::shutdown(c, SHUT_WR);
+            char sink[256];
+            while (::recv(c, sink, sizeof sink, 0) > 0) {
+            }
+            ::close(c);
+        });
+    }
+    ~closing_server() {
+        thread_.join();
+        ::close(fd_);
+    }
+    uint16_t port = 0;
+
+private:
+    int fd_ = -1;
+    std::thread thread_;
+};
+
+// The reports of this path are in words: they name the server and what
+// happened, with neither the code tag nor the source line of the serial
+// adapter's reports, and a server that ended the connection in good order
+// is not reported as a reset.
+TEST(LntcpLink, ReportsNameTheServerInPlainWords) {
+    const auto plain = [](const std::string& report) {
+        for (const char* foreign : {"WIN32", "kvr_ms100", "CreateFile", "Connection reset"})
+            EXPECT_EQ(report.find(foreign), std::string::npos) << foreign << " in " << report;
+    };
+    {
+        kvr_link link;
+        try {
+            link.open("tcp://127.0.0.1:0");
+            ADD_FAILURE() << "open succeeded";
+        } catch (const kvr_exception& e) {
+            EXPECT_EQ(e.where, "tcp://127.0.0.1:0 is not a server address (port 0 is not a server's port)");
+            EXPECT_EQ(e.code, uint32_t{EINVAL});
+            plain(e.report());
+        }
+        EXPECT_FALSE(link.is_open());
+    }
+    const struct {
+        uint16_t port;
+        std::string words;
+    } lost[] = {
+        {closed_tcp_port(), ") :connect (nothing listens at that address) "},
+        {0, "the LocoNet-over-TCP server at 127.0.0.1:"},
+    };
+    for (const auto& c : lost) {
+        std::optional<closing_server> server;
+        if (c.port == 0) server.emplace();
+        const uint16_t port = c.port ? c.port : server->port;
+        SCOPED_TRACE(port);
+        link_test::line_sink sink;
+        kvr_link link;
+        link.add_listener(&sink);
+        link.open("tcp://127.0.0.1:" + std::to_string(port));
+        ASSERT_TRUE(sink.wait_lost(5000));
+        link.close();
+        link.remove_listener(&sink);
+        const std::string report = sink.reports().at(0);
+        EXPECT_NE(report.find(c.words), std::string::npos) << report;
+        if (server) {
+            EXPECT_NE(report.find(std::to_string(port) + " closed the connection"), std::string::npos) << report;
+        }
+        plain(report);
+    }
 }
 
 }  // namespace

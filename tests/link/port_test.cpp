@@ -15,10 +15,7 @@ namespace {
 // A port without a device: what it is asked to send is kept in order.
 class recording_port : public kvr_loconet_port {
 public:
-    void send(const kvr_loconet_msg& msg, uint8_t key) override {
-        sent.push_back(msg);
-        event(key).signal(0);
-    }
+    void send(const kvr_loconet_msg& msg, uint32_t) override { sent.push_back(msg); }
     void open(const std::string&) override { set_open(true); }
     void close() override { set_open(false); }
     void receive(const std::vector<uint8_t>& bytes) { receive_bytes(bytes.data(), bytes.size()); }
@@ -85,30 +82,6 @@ TEST_F(PortTest, NotesAreCutToOneMonitorLineKeepingTheLineEnd) {
     port.post_note(std::string(3000, 'y') + "\r\n");
     port.post_note("short\r\n");
     EXPECT_EQ(sink.lines(), (std::vector<std::string>{std::string(1021, 'y') + "\r\n", "short\r\n"}));
-}
-
-TEST_F(PortTest, WriteBytesSendsEachFramedMessageOldestFirstAndSignalsItsEvent) {
-    const kvr_loconet_msg a = msg_of({OPC_GPOFF});
-    const kvr_loconet_msg b = msg_of({OPC_LOCO_SPD, 0x05, 0x3F});
-    std::vector<uint8_t> raw{0x11};
-    append(raw, a);
-    append(raw, b);
-    raw.push_back(OPC_GPON);  // checksum still to come
-    port.write_bytes(raw.data(), static_cast<int>(raw.size()));
-    EXPECT_EQ(port.sent, (std::vector<kvr_loconet_msg>{a, b}));
-    const uint8_t rest = 0x7C;
-    port.write_bytes(&rest, 1);
-    EXPECT_EQ(port.sent, (std::vector<kvr_loconet_msg>{a, b, msg_of({OPC_GPON})}));
-
-    // Waiters read the last result; the station counts successes and 254s.
-    kvr_event& ev = port.event(0);
-    ev.signal(254);
-    ev.signal(3);
-    EXPECT_TRUE(ev.wait(0));
-    EXPECT_TRUE(ev.wait(0));  // manual reset: stays set
-    EXPECT_EQ(ev.result(), 3);
-    EXPECT_EQ(ev.successes(), 3u);
-    EXPECT_EQ(ev.code254_count(), 1u);
 }
 
 TEST(RepeatGate, FirstPassesThenOnePerPeriodWithTheCountLeftOut) {

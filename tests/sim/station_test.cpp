@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -482,6 +483,63 @@ TEST(SimStation, TrafficArrivesAtTheAskedRateWithinTheBusCapacity) {
         }
         EXPECT_TRUE(answered);
     }
+}
+
+// A node that keeps the bus's rules (the TCP server's clients) on a bus the
+// other nodes keep half busy: each request waits for its turn instead of
+// breaking into another node's message, so every one is carried whole,
+// soon, and answered once. When the link starts inside it, it is lost with
+// the link's and sent again, but the station acts on it once.
+TEST(SimStation, NodeRequestsOnABusyBusAreCarriedAndAnsweredOnce) {
+    kvr_sim_station s({.instant = true, .traffic_per_s = 120});
+    std::deque<uint8_t> wire;
+    std::map<uint8_t, int> echoes, answers;
+    int64_t latest_echo_ms = 0;
+    int64_t asked_at = 0;
+    for (int ms = 1; ms <= 10'000; ++ms) {
+        const int64_t us = int64_t{ms} * 1000;
+        // 100 requests at 97 ms steps, so they meet the traffic at every phase.
+        if (ms % 97 == 0 && ms / 97 <= 100) {
+            s.send_from_node(kvr_loconet_msg::with_checksum({0xBB, static_cast<uint8_t>(ms / 97), 0x00}),
+                             kvr_sim_time{us});
+            asked_at = ms;
+        }
+        const bytes out = s.poll(kvr_sim_time{us});
+        wire.insert(wire.end(), out.begin(), out.end());
+        for (const bytes& m : frame(wire)) {
+            if (m[0] == 0xBB) {
+                ++echoes[m[1]];
+                latest_echo_ms = std::max<int64_t>(latest_echo_ms, ms - asked_at);
+            }
+            if (m[0] == OPC_SL_RD_DATA) ++answers[m[2]];
+        }
+    }
+    ASSERT_EQ(echoes.size(), 100u);
+    for (const auto& [slot, n] : echoes) EXPECT_EQ(n, 1) << int(slot);
+    for (const auto& [slot, n] : answers) EXPECT_EQ(n, 1) << int(slot);
+    EXPECT_EQ(answers.size(), 100u);
+    // A few messages' time at most: a report takes about 3 ms of line.
+    EXPECT_LT(latest_echo_ms, 40);
+
+    // The link breaks into a node's request after its first byte went out.
+    kvr_sim_station t({.instant = true, .pace = true});
+    t.send_from_node(kvr_loconet_msg::with_checksum({0xBB, 0x07, 0x00}), kvr_sim_time{1000});
+    bytes line;
+    for (int64_t us = 1000; line.empty(); us += 100) line = t.poll(kvr_sim_time{us});
+    ASSERT_EQ(line.size(), 1u);
+    t.receive(kvr_loconet_msg::with_checksum({0x83}), kvr_sim_time{3000});
+    for (int ms = 3; ms <= 100; ++ms) {
+        const bytes out = t.poll(kvr_sim_time{int64_t{ms} * 1000});
+        line.insert(line.end(), out.begin(), out.end());
+    }
+    EXPECT_EQ(t.bus_stats().collisions, 1u);
+    int again = 0, answered = 0;
+    for (const bytes& m : frame(line)) {
+        again += m[0] == 0xBB;
+        answered += m[0] == OPC_SL_RD_DATA && m[2] == 7;
+    }
+    EXPECT_EQ(again, 1) << "sent again whole after the collision";
+    EXPECT_EQ(answered, 1);
 }
 
 TEST(SimStation, TrafficLeftWithoutPollsStartsAfreshInsteadOfBursting) {

@@ -47,7 +47,7 @@ private:
 class TcpLayout : public ::testing::Test {
 protected:
     TcpLayout() {
-        link.set_abort_event(&abort);
+        station.set_abort_event(&abort);
         link.add_listener(&sink);
         link.open(layout.url());
         // Connected once the server's VERSION is in the monitor.
@@ -130,17 +130,19 @@ TEST_F(TcpLayout, ServerGoingAwayMidReadIsALostLink) {
     ASSERT_TRUE(sink.wait_lost(5000));
     EXPECT_FALSE(link.is_open());
     EXPECT_EQ(sink.reports().size(), 1u);
-    EXPECT_NE(sink.reports()[0].find("the server closed the connection"), std::string::npos) << sink.reports()[0];
+    EXPECT_NE(sink.reports()[0].find("the LocoNet-over-TCP server at " + layout.url().substr(6) + " closed the connection"),
+              std::string::npos)
+        << sink.reports()[0];
 }
 
 TEST(LocoBufferLayout, ReadsAndDrivesThroughTheSimulatedLayout) {
     kvr_sim_runner runner{kvr_sim_options{.instant = true}};
     kvr_link link;
     kvr_sys_event abort{true};
-    link.set_abort_event(&abort);
     link.set_adapter(kvr_adapter::locobuffer);
     link.open(runner.device_path());
     kvr_dccx_loconet station{link, kvr_dccx_timing{.wait_unit_ms = 100, .slot_wait_ms = 40}};
+    station.set_abort_event(&abort);
 
     const int cv29 = runner.with_station([](kvr_sim_station& s) { return s.programmer().track_decoder().cv(29); });
     EXPECT_EQ(station.do_direct_read(29), cv29);

@@ -28,7 +28,7 @@ enum : int { stat_i = 0, adr_i = 1, spd_i = 2, dirf_i = 3, adr2_i = 6, snd_i = 7
 class Layout : public ::testing::Test {
 protected:
     Layout() {
-        link.set_abort_event(&abort);
+        station.set_abort_event(&abort);
         link.open(runner.device_path());
     }
     ~Layout() override { link.close(); }

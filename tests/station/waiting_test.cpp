@@ -48,7 +48,7 @@ private:
 // A link whose answers come from another thread, as from the receive thread.
 struct threaded_link {
     explicit threaded_link(kvr_dccx_timing timing = {}) : station(link, timing) {
-        link.set_abort_event(&abort);
+        station.set_abort_event(&abort);
         station.set_waiter(&waiter);
     }
     // Delivers each of `answers` on a new thread once one more wait has
