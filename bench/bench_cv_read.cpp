@@ -71,7 +71,7 @@ void run_reads(benchmark::State& state, const read_setup& setup) {
         // The first read waits for the connection, made on the link's thread.
         link.open(hop ? hop->url() : sim.device_path());
         // The first read after opening also pays for the terminal settling.
-        station.do_direct_read(read_cv, 0);
+        station.do_direct_read(read_cv);
     } catch (const kvr_exception& e) {
         state.SkipWithError(e.message.c_str());
         link.close();
@@ -83,7 +83,7 @@ void run_reads(benchmark::State& state, const read_setup& setup) {
     for (auto _ : state) {
         const std::size_t bytes_before = bus_bytes.load();
         const auto t0 = bench_clock::now();
-        const uint16_t value = station.do_direct_read(read_cv, 0);
+        const uint16_t value = station.do_direct_read(read_cv);
         const auto t1 = bench_clock::now();
         // The final reply is observed before it is written to the terminal,
         // so every byte of this read is counted by now.

@@ -1,7 +1,7 @@
 #pragma once
 // The command station as the window and the command-line tool see it: track
-// power, one throttle at a time, turnouts, and reading and writing decoder
-// CVs. Every failure is a kvr_exception; results never carry failures
+// power, turnouts, and reading and writing decoder CVs. Locos are driven
+// through the throttle (kvr_throttle.h), the station's front door for driving. Every failure is a kvr_exception; results never carry failures
 // (except the 0xFFFF "no write acknowledge" of the reads).
 //
 // Call set_abort_event first; then one operation at a time,
@@ -19,33 +19,22 @@ public:
     kvr_dccx& operator=(const kvr_dccx&) = delete;
     virtual ~kvr_dccx() = default;
 
-    virtual int do_reserved_1(uint32_t a, uint32_t b) = 0;
     // mode 0 paged, 1 direct, 2 operations mode (refused)
     virtual void do_write_ex_address(uint32_t mode, uint8_t cv17, uint8_t cv18) = 0;
-    virtual int do_reserved_2(uint32_t a, uint32_t b, uint32_t c, uint32_t d) = 0;
-    virtual void do_reserved_3() = 0;
     virtual bool do_direct_bit_write(uint32_t cv, uint8_t bit_value, uint8_t bit_number) = 0;
     virtual bool do_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint8_t bit_number) = 0;
     virtual void do_direct_write(uint32_t cv, uint8_t value) = 0;
-    virtual uint16_t do_direct_read(uint32_t cv, uint8_t ignored) = 0;
-    virtual uint16_t do_direct_readex(uint32_t cv, uint8_t ignored) = 0;
+    virtual uint16_t do_direct_read(uint32_t cv) = 0;
+    virtual uint16_t do_direct_readex(uint32_t cv) = 0;
     virtual void do_paged_write(uint32_t cv, uint8_t value) = 0;
-    virtual uint16_t do_paged_read(uint32_t cv, uint8_t ignored) = 0;
+    virtual uint16_t do_paged_read(uint32_t cv) = 0;
     virtual void do_register_write(uint32_t reg, uint8_t value) = 0;
-    virtual uint16_t do_register_read(uint32_t reg, uint8_t ignored) = 0;
+    virtual uint16_t do_register_read(uint32_t reg) = 0;
     virtual void do_ops_write(uint32_t address, uint32_t cv, uint8_t value, bool feedback) = 0;
-    virtual uint16_t do_ops_read(uint32_t address, uint32_t cv, uint32_t ignored) = 0;
-    virtual uint16_t do_ops_readex(uint32_t address, uint32_t cv, uint32_t ignored) = 0;
+    virtual uint16_t do_ops_read(uint32_t address, uint32_t cv) = 0;
+    virtual uint16_t do_ops_readex(uint32_t address, uint32_t cv) = 0;
     // number from 1; position nonzero closed, 0 thrown
     virtual void do_sw(uint16_t number, uint16_t position, bool on) = 0;
-    // direction 1 forward, 0 reverse
-    virtual void do_128step(uint16_t address, uint16_t direction, uint16_t speed) = 0;
-    virtual void do_28step(uint16_t address, uint16_t direction, int16_t speed) = 0;
-    // bit 0 F1 .. bit 3 F4, bit 4 F0
-    virtual void do_function_grp1(uint16_t address, uint8_t functions) = 0;
-    // bit 0 F5 .. bit 3 F8
-    virtual void do_function_grp2(uint16_t address, uint8_t functions) = 0;
-    virtual void do_change_dir(uint16_t address, uint16_t direction) = 0;
     virtual bool do_shutdown(uint8_t key) = 0;
     virtual int do_startup() = 0;
 

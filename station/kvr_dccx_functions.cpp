@@ -19,11 +19,6 @@ constexpr const char* text_bad_address = "ERR:LOCO ADDRESS MUST BE 1 TO 10239";
 constexpr const char* text_bad_time = "ERR:TIME MUST BE 00:00 TO 23:59";
 constexpr const char* text_bad_rate = "ERR:RATE MUST BE 1 TO 127";
 
-// An immediate packet is put on the track and never refreshed: one lost to
-// a dirty rail stays lost. Repeats make it likelier that the decoder hears
-// it (a decoder takes a repeated function instruction as one).
-constexpr uint8_t function_repeats = 4;
-
 // Speed 1 is the emergency stop of OPC_LOCO_SPD (LocoNet PE).
 constexpr uint8_t speed_emergency_stop = 1;
 

@@ -45,7 +45,6 @@ constexpr const char* text_no_decoder = "No Decoder Detected";
 constexpr const char* text_fail = "FAIL";
 constexpr const char* text_fail_colon = "FAIL:";
 constexpr const char* text_ops_mode = "ERR:OPS MODE IS NOT SUPPORTED";
-constexpr const char* text_not_implimented = "NOT IMPLIMENTED";
 
 // Refusals of numbers that the wire would silently wrap.
 constexpr const char* text_bad_cv = "ERR:CV MUST BE 1 TO 1024";
@@ -75,7 +74,6 @@ constexpr plain_words station_words[] = {
     {text_fail, "The decoder did not confirm the write. Check that it sits on the programming track and try again."},
     {text_fail_colon, "The decoder did not confirm the task. Check its address and its track and try again."},
     {text_ops_mode, "This is not possible on the main line. Choose Paged or Direct on the programming track."},
-    {text_not_implimented, "This operation is not available."},
     {text_bad_cv, "The CV number must be 1 to 1024."},
     {text_bad_register, "The register must be 1 to 8."},
     {text_bad_bit, "The bit number must be 0 to 7."},
@@ -496,6 +494,57 @@ kvr_loconet_msg kvr_dccx_loconet::write_slot(kvr_loconet_msg copy, bool code_cha
     return fetch_slot_data(copy[2]);
 }
 
+std::optional<kvr_loconet_msg> kvr_dccx_loconet::read_loco(uint16_t address, unsigned units) {
+    check_loco(address);
+    unsigned used = 0;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lk(stores_mutex_);
+            stores_.forget_address(address);
+        }
+        send_req_loco_adr(address);
+        for (uint32_t left = lack_tries; left > 0;) {
+            {
+                std::lock_guard<std::mutex> lk(stores_mutex_);
+                if (std::optional<kvr_loconet_msg> data = stores_.address_data(address)) return data;
+            }
+            if (wait_unit(timing_.wait_unit_ms, {answer_kind::address, address})) continue;
+            --left;
+            if (units != 0 && ++used >= units) return std::nullopt;
+        }
+    }
+}
+
+kvr_loconet_msg kvr_dccx_loconet::do_read_loco(uint16_t address) {
+    return labelled("kvr_dccx_loconet::do_read_loco()", [&] { return *read_loco(address, 0); });
+}
+
+std::optional<kvr_loconet_msg> kvr_dccx_loconet::do_find_loco(uint16_t address, unsigned units) {
+    return labelled("kvr_dccx_loconet::do_find_loco()", [&] { return read_loco(address, units == 0 ? 1 : units); });
+}
+
+kvr_loconet_msg kvr_dccx_loconet::do_take_slot(uint8_t slot) {
+    return labelled("kvr_dccx_loconet::do_take_slot()", [&] { return take_slot(slot); });
+}
+
+kvr_loconet_msg kvr_dccx_loconet::do_write_slot(const kvr_loconet_msg& data) {
+    return labelled("kvr_dccx_loconet::do_write_slot()", [&] {
+        kvr_loconet_msg copy = data;
+        copy.set_opcode(OPC_WR_SL_DATA);
+        copy.renew_checksum();
+        send_labelled("kvr_dccx_loconet::send_write_slot()", copy);
+        return fetch_slot_data(copy[2]);
+    });
+}
+
+void kvr_dccx_loconet::send_slot_stat1(uint8_t slot, uint8_t stat) {
+    send_labelled("kvr_dccx_loconet::send_slot_stat1()", short_message(OPC_SLOT_STAT1, slot, stat));
+}
+
+void kvr_dccx_loconet::send_stop(const kvr_loconet_msg& msg) {
+    labelled("kvr_dccx_loconet::send_stop()", [&] { link_.send_first(msg); });
+}
+
 kvr_loconet_msg kvr_dccx_loconet::do_read_slot(uint8_t slot) {
     return labelled("kvr_dccx_loconet::do_read_slot()", [&] { return fetch_slot_data(slot); });
 }
@@ -670,16 +719,6 @@ bool kvr_dccx_loconet::do_shutdown(uint8_t) {
     });
 }
 
-int kvr_dccx_loconet::do_reserved_1(uint32_t, uint32_t) {
-    return kvr_message_box(text_not_implimented, text_not_implimented, kvr_icon::warning);
-}
-
-int kvr_dccx_loconet::do_reserved_2(uint32_t, uint32_t, uint32_t, uint32_t) {
-    return kvr_message_box(text_not_implimented, text_not_implimented, kvr_icon::warning);
-}
-
-void kvr_dccx_loconet::do_reserved_3() {}
-
 // ---------------------------------------------------------------------------
 // Programming
 
@@ -752,21 +791,21 @@ void kvr_dccx_loconet::write_task(const task_plan& plan, const char* fail_text) 
     if (!check_pstat(reply.pgm_status())) KVR_RAISE(fail_text, 0, source_name);
 }
 
-uint16_t kvr_dccx_loconet::do_paged_read(uint32_t cv, uint8_t) {
+uint16_t kvr_dccx_loconet::do_paged_read(uint32_t cv) {
     return labelled("kvr_dccx_loconet::do_paged_read()", [&] {
         check_cv(cv);
         return read_task({[&] { send_paged_read(cv); }, read_reply_polls, on_exhaust::restart});
     });
 }
 
-uint16_t kvr_dccx_loconet::do_direct_read(uint32_t cv, uint8_t) {
+uint16_t kvr_dccx_loconet::do_direct_read(uint32_t cv) {
     return labelled("kvr_dccx_loconet::do_direct_read()", [&] {
         check_cv(cv);
         return read_task({[&] { send_direct_read(cv); }, read_reply_polls, on_exhaust::restart});
     });
 }
 
-uint16_t kvr_dccx_loconet::do_register_read(uint32_t reg, uint8_t) {
+uint16_t kvr_dccx_loconet::do_register_read(uint32_t reg) {
     return labelled("kvr_dccx_loconet::do_register_read()", [&] {
         check_register(reg);
         return read_task({[&] { send_register_read(reg); }, read_reply_polls, on_exhaust::restart});
@@ -823,7 +862,7 @@ bool kvr_dccx_loconet::do_direct_bit_verify(uint32_t cv, uint8_t bit_value, uint
     });
 }
 
-uint16_t kvr_dccx_loconet::do_direct_readex(uint32_t cv, uint8_t) {
+uint16_t kvr_dccx_loconet::do_direct_readex(uint32_t cv) {
     return labelled("kvr_dccx_loconet::do_direct_readex()", [&] {
         check_cv(cv);
         return value_from_bits([&](uint8_t bit) { return do_direct_bit_verify(cv, 1, bit); });
@@ -849,7 +888,7 @@ void kvr_dccx_loconet::do_ops_write(uint32_t address, uint32_t cv, uint8_t value
     });
 }
 
-uint16_t kvr_dccx_loconet::do_ops_read(uint32_t address, uint32_t cv, uint32_t) {
+uint16_t kvr_dccx_loconet::do_ops_read(uint32_t address, uint32_t cv) {
     return labelled("kvr_dccx_loconet::do_ops_read()", [&] {
         check_ops_loco(address);
         check_cv(cv);
@@ -871,7 +910,7 @@ bool kvr_dccx_loconet::do_ops_bit_verify(uint32_t address, uint32_t cv, uint8_t 
     });
 }
 
-uint16_t kvr_dccx_loconet::do_ops_readex(uint32_t address, uint32_t cv, uint32_t) {
+uint16_t kvr_dccx_loconet::do_ops_readex(uint32_t address, uint32_t cv) {
     return labelled("kvr_dccx_loconet::do_ops_readex()", [&] {
         check_ops_loco(address);
         check_cv(cv);

@@ -79,10 +79,6 @@ uint8_t kvr_dccx_loconet::slot_stat_of(uint8_t slot) {
     KVR_RAISE(text_slot_silent, 0, source_name);
 }
 
-void kvr_dccx_loconet::send_slot_stat1(uint8_t slot, uint8_t stat) {
-    send_labelled("kvr_dccx_loconet::send_slot_stat1()", kvr_loconet_msg::with_checksum({OPC_SLOT_STAT1, slot, stat}));
-}
-
 // OPC_SLOT_STAT1 is not answered on LocoNet; the monitor shows its echo.
 // The slot's copy, which still says in use, is forgotten: the throttle that
 // drives the loco next reads the slot afresh and takes it again.

@@ -63,6 +63,12 @@ uint16_t kvr_reply_stores::slot_of_address(uint16_t address) const {
     return it->second[2];
 }
 
+std::optional<kvr_loconet_msg> kvr_reply_stores::address_data(uint16_t address) const {
+    auto it = addresses_.find(address);
+    if (it == addresses_.end()) return std::nullopt;
+    return it->second;
+}
+
 void kvr_reply_stores::forget_address(uint16_t address) { addresses_.erase(address); }
 
 std::optional<kvr_loconet_msg> kvr_reply_stores::packet_echo() const { return packet_echo_; }

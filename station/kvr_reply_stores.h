@@ -38,6 +38,8 @@ public:
     uint16_t slot_of_address(uint16_t address) const;  // 0xFFFF when unknown
     std::optional<kvr_loconet_msg> packet_echo() const;
     void forget_packet_echo();
+    // The latest slot data that carried `address`.
+    std::optional<kvr_loconet_msg> address_data(uint16_t address) const;
     void forget_address(uint16_t address);
     // Applies an OPC_LOCO_SPD, OPC_LOCO_DIRF or OPC_LOCO_SND to the copies
     // of its slot; other messages and slots the stores do not hold are left

@@ -15,6 +15,7 @@ kvr_cancel_waiter::kvr_cancel_waiter(QWidget* owner, unsigned box_delay_ms)
     : owner_(owner), box_delay_ms_(box_delay_ms) {}
 
 kvr_cancel_waiter::~kvr_cancel_waiter() {
+    hold_input(false);
     if (cursor_pushed_)
         QApplication::restoreOverrideCursor();
 }
@@ -27,6 +28,7 @@ void kvr_cancel_waiter::begin(const QString& what, kvr_sys_event* abort) {
 
 void kvr_cancel_waiter::end() {
     hide_box();
+    hold_input(false);
     since_begin_.invalidate();
     abort_ = nullptr;
     what_.clear();
@@ -52,13 +54,12 @@ kvr_wait_result kvr_cancel_waiter::wait(kvr_sys_event* abort, kvr_sys_event* wak
             return kvr_wait_result::timed_out;
         if (!box_ && since_begin_.elapsed() >= static_cast<qint64>(box_delay_ms_))
             show_box();
-        // Before the box is up, clicks and keys wait in the queue until the
-        // operation is over; with the box up, modality keeps them from the
-        // window and only the box takes input.
-        const auto flags = box() ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents;
+        // Input is taken while the operation waits, so the stops act at
+        // once; the filter keeps everything else from the window.
+        hold_input(true);
         QEventLoop slice;
         QTimer::singleShot(slice_ms, &slice, &QEventLoop::quit);
-        slice.exec(flags);
+        slice.exec(QEventLoop::AllEvents);
     }
 }
 
@@ -82,13 +83,22 @@ void kvr_cancel_waiter::show_box() {
             abort->set();
     });
     box_ = box;
-    qApp->installEventFilter(this);
     box->show();
     cancel->setFocus();
     // The wait cursor belongs to the window; over the box the arrow shows
     // that it can be used.
     QApplication::setOverrideCursor(Qt::ArrowCursor);
     cursor_pushed_ = true;
+}
+
+void kvr_cancel_waiter::hold_input(bool on) {
+    if (on == holding_)
+        return;
+    holding_ = on;
+    if (on)
+        qApp->installEventFilter(this);
+    else
+        qApp->removeEventFilter(this);
 }
 
 bool kvr_cancel_waiter::eventFilter(QObject* watched, QEvent* event) {
@@ -107,22 +117,41 @@ bool kvr_cancel_waiter::eventFilter(QObject* watched, QEvent* event) {
         return false;
     }
     auto* widget = qobject_cast<QWidget*>(watched);
-    if (!widget || !box_ || widget->window() == box_.data())
+    if (!widget)
+        return false;
+    // A stop key acts wherever the focus is, on the Cancel button too (a
+    // second press of the stop key must never cancel): the override keeps
+    // the window's shortcut from running it a second time.
+    if (stop_key && (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (stop_key(*key, false)) {
+            key->accept();
+            if (event->type() == QEvent::KeyPress && !key->isAutoRepeat())
+                stop_key(*key, true);
+            return true;
+        }
+    }
+    if (event->type() == QEvent::KeyRelease && stop_key && stop_key(*static_cast<QKeyEvent*>(event), false))
+        return true;
+    const bool mouse = event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease ||
+                       event->type() == QEvent::MouseButtonDblClick;
+    if (mouse && widget->property(stop_control).toBool())
+        return false;
+    if (box_ && widget->window() == box_.data())
         return false;
     // A click on the window moves the focus there, where the box's keys
     // would no longer reach it: bring the box back to the front as a modal
     // one would come, and let Escape cancel from anywhere in the program.
-    if (event->type() == QEvent::MouseButtonPress) {
+    if (event->type() == QEvent::MouseButtonPress && box_) {
         box_->raise();
         box_->activateWindow();
-    } else if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape) {
+    } else if (event->type() == QEvent::KeyPress && static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape && box_) {
         box_->reject();
     }
     return true;
 }
 
 void kvr_cancel_waiter::hide_box() {
-    qApp->removeEventFilter(this);
     if (box_) {
         box_->hide();
         box_->deleteLater();

@@ -9,24 +9,38 @@
 //
 // The box is not modal: a window blocked by a modal one gets no close events
 // from the window manager, and closing the owner window must end the wait
-// (the owner's close handler sets the abort event). Instead, while the box is
-// up, a filter drops clicks and keys meant for any other window; such a click
-// brings the box back to the front, and Escape cancels wherever it is pressed.
+// (the owner's close handler sets the abort event). Instead, while the
+// operation waits, a filter drops clicks and keys meant for any other window;
+// such a click brings the box back to the front, and Escape cancels wherever
+// it is pressed.
+//
+// The stops are not held: a stop key (`stop_key`) acts at once wherever the
+// focus is, the box's Cancel button included, and clicks reach the controls
+// marked with the `stop_control` property. They must not wait themselves.
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 #include "station/kvr_waiter.h"
 
 class QDialog;
+class QKeyEvent;
 class QWidget;
 
 class kvr_cancel_waiter : public kvr_waiter, private QObject {
 public:
     static constexpr unsigned default_box_delay_ms = 300;
     static constexpr int slice_ms = 5;
+    // The property (true) of a control whose clicks pass while an operation
+    // waits: a stop.
+    static constexpr const char* stop_control = "kvr_stop_control";
+
+    // True when `key` is a stop key; acts on it when `act`.
+    std::function<bool(const QKeyEvent& key, bool act)> stop_key;
 
     explicit kvr_cancel_waiter(QWidget* owner, unsigned box_delay_ms = default_box_delay_ms);
     ~kvr_cancel_waiter() override;
@@ -45,6 +59,7 @@ private:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void show_box();
     void hide_box();
+    void hold_input(bool on);
 
     QWidget* owner_;
     unsigned box_delay_ms_;
@@ -53,4 +68,5 @@ private:
     kvr_sys_event* abort_ = nullptr;
     QPointer<QDialog> box_;
     bool cursor_pushed_ = false;
+    bool holding_ = false;  // the filter is installed
 };

@@ -96,13 +96,15 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
       env_(std::move(env)),
       ini_(env_.ini_path),
       waiter_(this, env_.cancel_box_delay_ms) {
+    loconet_ = std::make_unique<kvr_dccx_loconet>(*env_.link, env_.timing);
+    loconet_->set_waiter(&waiter_);
     if (env_.make_station)
-        station_ = env_.make_station(*env_.link);
-    else
-        station_ = std::make_unique<kvr_dccx_loconet>(*env_.link, env_.timing);
-    station_loconet_ = dynamic_cast<kvr_dccx_loconet*>(station_.get());
-    if (station_loconet_)
-        station_loconet_->set_waiter(&waiter_);
+        injected_ = env_.make_station(*env_.link);
+    station_ = injected_ ? injected_.get() : loconet_.get();
+    function_memory_ = make_function_memory();
+    throttle_ = std::make_unique<kvr_throttle>(*loconet_, *env_.link);
+    throttle_->set_memory(function_memory_.get());
+    waiter_.stop_key = [this](const QKeyEvent& key, bool act) { return stop_key(key, act); };
     fields_.log_mode = static_cast<int>(ini_.get_int(kSection, "LOGDIR", 0));
     decode_all_ = ini_.get_int(kSection, kDecodeAllKey, 0) != 0;
     sink_.set_extended(decode_all_);
@@ -132,9 +134,11 @@ kvr_main_dlg::~kvr_main_dlg() {
     sink_.detach();
     stop_recording();
     link().remove_listener(&sink_);
-    if (station_loconet_)
-        station_loconet_->set_waiter(nullptr);
-    station_.reset();
+    throttle_.reset();
+    loconet_->set_waiter(nullptr);
+    station_ = nullptr;
+    injected_.reset();
+    loconet_.reset();
 }
 
 void kvr_main_dlg::build_controls() {
@@ -397,7 +401,7 @@ void kvr_main_dlg::init_dialog() {
     button(kvr_idc_connect)->setText(QString::fromUtf8(kvr_txt_connect));
 
     link().add_listener(&sink_);
-    station_->set_abort_event(env_.abort_event);
+    loconet_->set_abort_event(env_.abort_event);
 
     slider_->setRange(0, 126);
     slider_->setTickInterval(1);
@@ -482,19 +486,30 @@ void kvr_main_dlg::wire_signals() {
 
     on_click(kvr_idc_connect, &kvr_main_dlg::on_connect);
     on_click(kvr_idc_power_on, &kvr_main_dlg::on_power_on);
-    on_click(kvr_idc_power_off, &kvr_main_dlg::on_power_off);
+    // Power Off is a stop: it acts while an operation waits.
+    connect(button(kvr_idc_power_off), &QAbstractButton::clicked, this, [this] {
+        if (busy())
+            on_power_off();
+        else
+            enter(&kvr_main_dlg::on_power_off);
+    });
+    button(kvr_idc_power_off)->setProperty(kvr_cancel_waiter::stop_control, true);
     on_click(kvr_idc_fast_clock, &kvr_main_dlg::on_fast_clock);
 
     connect(slider_, &kvr_speed_slider::drawn, this, [this] { queue_slider_check(); });
     on_text(kvr_idc_speed, &kvr_main_dlg::on_speed_changed);
+    connect(edit(kvr_idc_speed), &QLineEdit::returnPressed, this, [this] { enter(&kvr_main_dlg::on_speed_entered); });
+    connect(edit(kvr_idc_loco_adr), &QLineEdit::returnPressed, this, [this] { enter(&kvr_main_dlg::on_loco_entered); });
     on_click(kvr_idc_28step, &kvr_main_dlg::on_step_mode);
     on_click(kvr_idc_128step, &kvr_main_dlg::on_step_mode);
     on_click(kvr_idc_rev, &kvr_main_dlg::on_direction);
     on_click(kvr_idc_fwd, &kvr_main_dlg::on_direction);
-    for (int i = 0; i <= 4; ++i)
-        on_click(kvr_idc_f0 + i, &kvr_main_dlg::on_function_grp1);
-    for (int i = 5; i <= 8; ++i)
-        on_click(kvr_idc_f0 + i, &kvr_main_dlg::on_function_grp2);
+    for (unsigned i = 0; i <= kvr_proto::slot_function_max; ++i)
+        connect(qobject_cast<QAbstractButton*>(control(kvr_idc_f0 + static_cast<int>(i))), &QAbstractButton::clicked,
+                this, [this, i] {
+                    if (state_ == kvr_dlg_state::idle)
+                        on_function_box(i);
+                });
 
     on_text(kvr_idc_sw_adr, &kvr_main_dlg::on_switch_address_changed);
     on_click(kvr_idc_thrown, &kvr_main_dlg::on_switch_address_changed);
@@ -715,6 +730,7 @@ void kvr_main_dlg::on_connect() {
             drain_closed_link();
             forget_bus();
             link().open(port_);
+            show_loco();
             ini_.set_string(kSection, "COMMPORT", port_);
             if (port_box_->findText(QString::fromStdString(port_)) < 0) {
                 port_box_->addItem(QString::fromStdString(port_));
@@ -722,6 +738,10 @@ void kvr_main_dlg::on_connect() {
             }
             connect_button->setText(QString::fromUtf8(kvr_txt_close));
         } else {
+            // The loco driven goes back to the command station, as other
+            // throttles leave a loco (speed kept).
+            if (throttle_->driving())
+                throttle_->release();
             link().close();
             drain_closed_link();
             forget_bus();

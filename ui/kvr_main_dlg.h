@@ -18,8 +18,9 @@
 //
 // Operations on the command station run one at a time. While one waits, the
 // Cancel waiter keeps the event loop going (painting, monitor lines) but
-// holds back user input; a slider move seen meanwhile is sent as the latest
-// speed once the operation is over. Every user action enters through one
+// keeps user input from the window, except the stops (emergency stop, stop
+// all, power off), which act at once; a slider move seen meanwhile is sent
+// as the latest speed once the operation is over. Every user action enters through one
 // guard that looks at the window's one operation state.
 
 #include <QDialog>
@@ -40,6 +41,7 @@
 #include "foundation/kvr_ini.h"
 #include "station/kvr_dccx_loconet.h"
 #include "station/kvr_bus_state.h"
+#include "station/kvr_throttle.h"
 #include "ui/kvr_batch_consumer.h"
 #include "ui/kvr_cancel_waiter.h"
 #include "ui/kvr_data_exchange.h"
@@ -50,6 +52,7 @@ class kvr_dialog_units;
 
 class QAction;
 class QButtonGroup;
+class QKeyEvent;
 class QCheckBox;
 class QComboBox;
 class QLineEdit;
@@ -162,13 +165,18 @@ public:
     void show_clock_setter();
     kvr_functions_wnd* functions_window() const { return functions_wnd_; }
     kvr_clock_wnd* clock_window() const { return clock_wnd_; }
-    // Asks before "stop all" (default: a question box owned by the dialog).
+    // Asks before a loco another throttle holds is taken over, released or
+    // dispatched (default: a question box owned by the dialog, No first).
     void set_confirm(std::function<bool(const QString&)> confirm) { confirm_ = std::move(confirm); }
     // What the bus has shown since the link was opened: slots, F0..F28 per
     // loco, sensors and turnouts, track power, fast clock.
     const kvr_bus_state& bus_state() const { return bus_; }
+    // The stops act at once, also while an operation waits, and never wait
+    // themselves: their messages go ahead of everything queued.
     void on_emergency_stop();
     void on_stop_all();
+    // The throttle the controls drive.
+    kvr_throttle& throttle() { return *throttle_; }
     // Track power as the bus last showed it; the Power On or Power Off
     // button that matches is shown pressed.
     kvr_power_state track_power() const { return bus_.power(); }
@@ -216,6 +224,7 @@ private:
     bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>& op) override;
     void take_loco(int address) override;
     void set_turnout(int number, bool closed) override;
+    bool confirm_taking(uint8_t slot, int address, const QString& what) override;
     // Shows a report now, or after the running operation or drain.
     void report(std::function<void()> show) override;
 
@@ -304,23 +313,35 @@ private:
     // The monitor's place with the hand entry under it when shown.
     QRect place_hand_entry(QRect log);
 
-    // Throttle.
+    // Throttle (kvr_main_dlg_panels.cpp): the controls mapped onto the
+    // throttle, which drives the loco entered in the address box.
     void queue_slider_check();
     void on_slider_drawn();
     void on_speed_changed();
+    void on_speed_entered();
     void on_step_mode();
     void on_direction();
-    void on_function_grp1();
-    void on_function_grp2();
-    // F`first`..F`last` as the fields hold them, in one message of `send`.
-    void send_functions(unsigned first, unsigned last, void (kvr_dccx::*send)(uint16_t, uint8_t));
-    void send_speed(bool quiet = false);
-    // Puts the direction, step mode and F0..F8 buttons back to the fields,
-    // what the loco was last told: a click that sent nothing leaves no trace.
+    void on_function_box(unsigned n);
+    void on_loco_entered();
+    // Reads and takes the loco of the address box (asking before one another
+    // throttle holds is taken over) and shows it.
+    void acquire_entered();
+    // True when the throttle drives the loco the address box names;
+    // otherwise takes that loco (nothing else is sent) and returns false.
+    bool driving_entered(bool quiet = false);
+    // The controls show the loco as the throttle knows it.
+    void show_loco();
+    // Puts the direction, step mode and F0..F8 buttons back to the fields.
     void show_throttle_fields();
-    // The controls of the loco shown (direction, F0..F8, speed) take its
-    // slot as the bus last showed it, so they follow another throttle.
+    // The controls follow what the bus showed of the loco driven.
     void follow_loco();
+    std::unique_ptr<kvr_function_memory> make_function_memory();
+    // A stop key pressed while an operation waits: true when it is one
+    // (acted on when `act`).
+    bool stop_key(const QKeyEvent& key, bool act);
+    // Runs a send that never waits, also while an operation waits; a
+    // failure is shown once no operation waits.
+    void send_now(const std::function<void()>& send);
 
     // Switch.
     void on_switch_address_changed();
@@ -354,8 +375,9 @@ private:
     kvr_main_dlg_env env_;
     std::string port_;
     kvr_ini ini_;
-    std::unique_ptr<kvr_dccx> station_;
-    kvr_dccx_loconet* station_loconet_ = nullptr;
+    std::unique_ptr<kvr_dccx_loconet> loconet_;  // the LocoNet station: throttle, slots, fast clock, stops
+    std::unique_ptr<kvr_dccx> injected_;         // a station the environment made (tests)
+    kvr_dccx* station_ = nullptr;                // programming, switches, power: injected_ or loconet_
     kvr_cancel_waiter waiter_;
     kvr_monitor_sink sink_{this};
     kvr_dlg_fields fields_;
@@ -385,6 +407,9 @@ private:
     bool decode_all_ = false;
     QAction* decode_all_action_ = nullptr;
     QAction* record_action_ = nullptr;
+    std::unique_ptr<kvr_function_memory> function_memory_;  // over bus_
+    std::unique_ptr<kvr_throttle> throttle_;
+    uint64_t throttle_shown_ = 0;  // the throttle's version the controls show
     kvr_functions_wnd* functions_wnd_ = nullptr;  // owned as a child
     kvr_clock_wnd* clock_wnd_ = nullptr;          // owned as a child
     std::vector<QAction*> operating_actions_;     // the context menu's, in its order

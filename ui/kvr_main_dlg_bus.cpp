@@ -127,9 +127,9 @@ void kvr_main_dlg::on_send_by_hand() {
         report([notice] { kvr_message_box(notice, "Busprobe", kvr_icon::exclamation); });
         return;
     }
-    if (!connected_or_say_so() || !station_loconet_)
+    if (!connected_or_say_so())
         return;
-    run_op(QStringLiteral("sending a message"), [&] { station_loconet_->send_message(m.msg); });
+    run_op(QStringLiteral("sending a message"), [&] { loconet_->send_message(m.msg); });
     // Ready for the next one, or Enter again to repeat it.
     hand_entry_->selectAll();
 }

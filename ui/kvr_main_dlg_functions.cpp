@@ -4,11 +4,15 @@
 // state and, while the link is closed, sends nothing and says so.
 
 #include <QAction>
+#include <QKeyEvent>
 #include <QCheckBox>
 #include <QKeySequence>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 
+#include "foundation/kvr_exception.h"
+#include "foundation/kvr_hooks.h"
 #include "ui/kvr_clock_wnd.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_functions_wnd.h"
@@ -24,14 +28,20 @@ constexpr const char* send_key = "FUNCSEND";
 constexpr const char* send_packet = "packet";
 constexpr const char* send_opcodes = "opcodes";
 
-constexpr const char* stop_all_question =
-    "Stop every locomotive on the layout?\n\nThe command station is sent OPC_IDLE, the emergency stop of the "
-    "whole layout.";
+constexpr const char* text_no_loco =
+    "No loco is driven: enter its address in the throttle first. Nothing was sent.";
+
+// Ctrl+Space and Ctrl+Shift+Space, the keys of the two stops.
+bool is_stop_key(const QKeyEvent& key, bool all) {
+    const Qt::KeyboardModifiers mods = key.modifiers() & (Qt::ControlModifier | Qt::ShiftModifier | Qt::AltModifier);
+    return key.key() == Qt::Key_Space && mods == (all ? (Qt::ControlModifier | Qt::ShiftModifier) : Qt::ControlModifier);
+}
 
 }  // namespace
 
 void kvr_main_dlg::build_operating_actions() {
     functions_as_opcodes_ = ini_.get_string(section, send_key, send_packet) == send_opcodes;
+    // The questions take a loco from another throttle: No is the default.
     confirm_ = [this](const QString& text) {
         return QMessageBox::question(this, QStringLiteral("Busprobe"), text, QMessageBox::Yes | QMessageBox::No,
                                      QMessageBox::No) == QMessageBox::Yes;
@@ -48,7 +58,7 @@ void kvr_main_dlg::build_operating_actions() {
     add(QStringLiteral("Set fast &clock…"), QKeySequence(Qt::CTRL | Qt::Key_K), [this] { show_clock_setter(); });
     add(QStringLiteral("&Emergency stop of the loco"), QKeySequence(Qt::CTRL | Qt::Key_Space),
         [this] { on_emergency_stop(); });
-    add(QStringLiteral("&Stop all locomotives…"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Space),
+    add(QStringLiteral("&Stop all locomotives"), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Space),
         [this] { on_stop_all(); });
     // The F0..F8 boxes and the window show the same functions.
     for (int i = 0; i < 9; ++i)
@@ -67,6 +77,8 @@ void kvr_main_dlg::show_functions() {
         // The stops keep their keys while the window has the focus.
         for (QAction* a : operating_actions_)
             functions_wnd_->addAction(a);
+        // A stop acts while an operation waits: its clicks pass the wait.
+        functions_wnd_->stop_button()->setProperty(kvr_cancel_waiter::stop_control, true);
     }
     show_functions_state();
     functions_wnd_->show();
@@ -89,8 +101,8 @@ void kvr_main_dlg::set_functions_as_opcodes(bool opcodes) {
     ini_.set_string(section, send_key, opcodes ? send_opcodes : send_packet);
 }
 
-// F0..F8 as the dialog's boxes show them, F9..F28 as kept for the loco the
-// address entry names.
+// F0..F8 as the dialog's boxes show them, F9..F28 as the throttle knows them
+// for the loco it drives, else as kept for the loco the address box names.
 void kvr_main_dlg::show_functions_state() {
     if (!functions_wnd_)
         return;
@@ -100,7 +112,10 @@ void kvr_main_dlg::show_functions_state() {
     for (int i = 0; i < 9; ++i)
         if (check(kvr_idc_f0 + i)->isChecked())
             on |= 1u << i;
-    if (known)
+    const kvr_loco_state loco = throttle_->loco();
+    if (known && loco.address == shown)
+        on |= loco.functions & ~0x1FFu;
+    else if (known)
         on |= bus_.functions(static_cast<uint16_t>(shown)) & ~0x1FFu;
     functions_wnd_->show_loco(known ? shown : 0);
     functions_wnd_->set_states(on);
@@ -111,53 +126,70 @@ void kvr_main_dlg::on_window_function(unsigned n, bool on) {
         show_functions_state();
         return;
     }
-    if (n <= 8) {
+    if (n <= kvr_proto::slot_function_max) {
         // The dialog's own box and its handler: one way for F0..F8.
         check(kvr_idc_f0 + static_cast<int>(n))->setChecked(on);
-        enter(n <= 4 ? &kvr_main_dlg::on_function_grp1 : &kvr_main_dlg::on_function_grp2);
+        on_function_box(n);
         show_functions_state();
         return;
     }
-    if (!connected_or_say_so() || !save_for({kvr_idc_loco_adr}) || !loco_address_ok() || !station_loconet_) {
+    if (!connected_or_say_so() || !driving_entered()) {
         show_functions_state();
         return;
     }
-    const auto address = static_cast<uint16_t>(fields_.loco_address);
-    const kvr_function_send how = functions_as_opcodes_ ? kvr_function_send::opcodes : kvr_function_send::packet;
-    run_op(QStringLiteral("F%1 of loco %2").arg(n).arg(fields_.loco_address),
-           [&] { station_loconet_->do_function(address, n, on, bus_, how); });
+    throttle_->set_function_send(functions_as_opcodes_ ? kvr_function_send::opcodes : kvr_function_send::packet);
+    run_op(QStringLiteral("F%1 of loco %2").arg(n).arg(fields_.loco_address), [&] { throttle_->set_function(n, on); });
     show_functions_state();
 }
 
-void kvr_main_dlg::on_emergency_stop() {
-    if (state_ != kvr_dlg_state::idle || !connected_or_say_so())
-        return;
-    if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok() || !station_loconet_)
-        return;
-    const auto address = static_cast<uint16_t>(fields_.loco_address);
-    run_op(QStringLiteral("emergency stop of loco %1").arg(fields_.loco_address),
-           [&] { station_loconet_->do_emergency_stop(address); });
-    // The loco stands: the speed shown is 0, and the next move of the slider
-    // starts it from there.
-    if (state_ != kvr_dlg_state::idle)
-        return;
-    fields_.speed = 0;
-    state_ = kvr_dlg_state::exchanging;
-    edit(kvr_idc_speed)->setText(QStringLiteral("0"));
-    slider_->setValue(0);
-    state_ = kvr_dlg_state::idle;
+void kvr_main_dlg::send_now(const std::function<void()>& send) {
+    try {
+        send();
+    } catch (const kvr_exception& e) {
+        report([e] { e.show(); });
+    }
 }
 
+// The loco driven, never an address typed but not entered; the stop never
+// waits for anything, so it acts while another operation waits.
+void kvr_main_dlg::on_emergency_stop() {
+    if (!connected_or_say_so())
+        return;
+    bool stopped = false;
+    send_now([&] { stopped = throttle_->emergency_stop(); });
+    if (!stopped) {
+        report([] { kvr_message_box(text_no_loco, "Busprobe", kvr_icon::information); });
+        return;
+    }
+    // The loco stands: the speed shown is 0, and the next move of the slider
+    // starts it from there.
+    if (state_ == kvr_dlg_state::idle)
+        show_loco();
+}
+
+// It stops trains, so it is its own confirmation; the monitor line of
+// OPC_IDLE is the record.
 void kvr_main_dlg::on_stop_all() {
-    if (state_ != kvr_dlg_state::idle || !connected_or_say_so())
+    if (!connected_or_say_so())
         return;
-    if (!confirm_ || !confirm_(QString::fromUtf8(stop_all_question)) || !station_loconet_)
-        return;
-    run_op(QStringLiteral("stopping all locomotives"), [&] { station_loconet_->do_stop_all(); });
+    send_now([&] { throttle_->stop_all(); });
+}
+
+bool kvr_main_dlg::stop_key(const QKeyEvent& key, bool act) {
+    const bool all = is_stop_key(key, true);
+    if (!all && !is_stop_key(key, false))
+        return false;
+    if (act) {
+        if (all)
+            on_stop_all();
+        else
+            on_emergency_stop();
+    }
+    return true;
 }
 
 void kvr_main_dlg::on_set_clock(const kvr_clock_setting& setting) {
-    if (state_ != kvr_dlg_state::idle || !connected_or_say_so() || !station_loconet_)
+    if (state_ != kvr_dlg_state::idle || !connected_or_say_so())
         return;
-    run_op(QStringLiteral("setting the fast clock"), [&] { station_loconet_->do_set_fast_clock(setting); });
+    run_op(QStringLiteral("setting the fast clock"), [&] { loconet_->do_set_fast_clock(setting); });
 }

@@ -5,6 +5,7 @@
 // at a control whose value it uses (the field would hold an older value than
 // the one shown).
 
+#include <QButtonGroup>
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -33,6 +34,39 @@ int wrap_int(long long v) {
 }  // namespace
 
 // ---- throttle ----
+//
+// The controls are mapped onto the throttle (station/kvr_throttle.h), which
+// drives the loco entered in the address box: Enter (or a double-click in
+// the Slots window) reads its slot and takes it, and the controls show what
+// the slot says. A control used while another address stands typed in the
+// box takes that loco first and sends nothing else: what the screen showed
+// was not that loco's.
+
+namespace {
+
+// F9..F28 as the window's bus state knows them for each loco (fed on the
+// GUI thread, forgotten on every open).
+class window_function_memory : public kvr_function_memory {
+public:
+    explicit window_function_memory(kvr_bus_state& bus) : bus_(bus) {}
+    uint32_t functions(uint16_t address) const override { return bus_.functions(address); }
+    void note_sent_functions(uint16_t address, uint32_t mask, uint32_t bits) override {
+        bus_.note_sent_functions(address, mask, bits);
+    }
+
+private:
+    kvr_bus_state& bus_;
+};
+
+int slider_top(int steps) {
+    return steps == 128 ? 126 : steps;
+}
+
+}  // namespace
+
+std::unique_ptr<kvr_function_memory> kvr_main_dlg::make_function_memory() {
+    return std::make_unique<window_function_memory>(bus_);
+}
 
 void kvr_main_dlg::queue_slider_check() {
     // Drawing happens often; one pending look at the position is enough.
@@ -53,43 +87,51 @@ void kvr_main_dlg::on_slider_drawn() {
         speed_pending_ = true;  // sent as the latest speed once idle
         return;
     }
+    const int position = slider_->value();
+    if (position == fields_.speed)
+        return;
     if (!link().is_open()) {
         // Once let go the handle goes back to the speed shown, with one
         // notice per move: the loco got nothing.
-        if (slider_->value() != fields_.speed && !slider_->isSliderDown()) {
+        if (!slider_->isSliderDown()) {
             slider_->setValue(fields_.speed);
             connected_or_say_so();
         }
         return;
     }
     // A redraw is no place for a prompt: it would come back with every
-    // repaint while an entry is invalid. Without a prompt the user gets no
-    // word of a stopped exchange, so a switch address that stopped it before
-    // the loco address refuses as well: the slider drives the loco shown or
-    // none, and the entries stay as typed.
-    update_data(true, true);
-    if (!saved_through(kvr_idc_speed) || !loco_address_ok(true)) {
-        // Nothing was sent, so once let go the handle goes back to the speed
-        // shown: it never shows a speed the loco did not get, and a redraw
-        // after the address is mended does not start the loco unasked.
+    // repaint while an entry is invalid. Nothing sent, the handle goes back
+    // to the speed shown once let go: it never shows a speed the loco did
+    // not get.
+    if (!driving_entered(true)) {
         if (!slider_->isSliderDown())
             slider_->setValue(fields_.speed);
         return;
     }
-    const int position = slider_->value();
-    if (position == fields_.speed)
-        return;
     fields_.speed = position;
+    state_ = kvr_dlg_state::exchanging;
     edit(kvr_idc_speed)->setText(QString::number(position));
-    send_speed(true);
+    state_ = kvr_dlg_state::idle;
+    run_op(QStringLiteral("speed of loco %1").arg(fields_.loco_address), [&] { throttle_->set_speed(position); });
 }
 
+// Typing moves the slider to the speed typed; Enter sends it.
 void kvr_main_dlg::on_speed_changed() {
     update_data(true);
-    const int top = fields_.step_mode == 1 ? 126 : 28;
-    fields_.speed = std::clamp(fields_.speed, 0, top);
+    fields_.speed = std::clamp(fields_.speed, 0, slider_->maximum());
     slider_->setValue(fields_.speed);
     update_data(false);
+}
+
+void kvr_main_dlg::on_speed_entered() {
+    if (!connected_or_say_so())
+        return;
+    update_data(true);
+    if (!saved_through(kvr_idc_speed) || !driving_entered())
+        return;
+    const int step = std::clamp(fields_.speed, 0, slider_->maximum());
+    run_op(QStringLiteral("speed of loco %1").arg(fields_.loco_address), [&] { throttle_->set_speed(step); });
+    show_loco();
 }
 
 void kvr_main_dlg::on_step_mode() {
@@ -98,31 +140,13 @@ void kvr_main_dlg::on_step_mode() {
         return;
     }
     kvr_wait_cursor busy;
-    const int before = fields_.step_mode;
-    const bool usable = save_for({kvr_idc_loco_adr, kvr_idc_speed});
-    if (fields_.step_mode != before) {
-        slider_->setRange(0, fields_.step_mode == 1 ? 126 : 28);
-        slider_->setValue(0);  // sends 0 when next drawn
-    }
-    if (usable)
-        send_speed();
-}
-
-void kvr_main_dlg::send_speed(bool quiet) {
-    if (!link().is_open() || !loco_address_ok(quiet))
+    const int wanted = step_mode_->checkedId() == 0 ? 28 : 128;  // 0 "28step", 1 "128step"
+    if (!driving_entered()) {
+        show_loco();
         return;
-    const auto address = static_cast<uint16_t>(fields_.loco_address);
-    const auto direction = static_cast<uint16_t>(fields_.direction);
-    const QString what = QStringLiteral("speed of loco %1").arg(fields_.loco_address);
-    if (fields_.step_mode == 1) {
-        const auto speed = static_cast<uint16_t>(std::clamp(fields_.speed, 0, int{kvr_proto::spd_max}));
-        run_op(what, [&] { station_->do_128step(address, direction, speed); });
-    } else {
-        // Right after a change from 128 steps the field may hold more than
-        // 28, which the 28-step encoding cannot carry.
-        const auto speed = static_cast<int16_t>(std::clamp(fields_.speed, 0, int{kvr_proto::speed_28_max}));
-        run_op(what, [&] { station_->do_28step(address, direction, speed); });
     }
+    run_op(QStringLiteral("speed steps of loco %1").arg(fields_.loco_address), [&] { throttle_->set_steps(wanted); });
+    show_loco();
 }
 
 void kvr_main_dlg::on_direction() {
@@ -131,36 +155,98 @@ void kvr_main_dlg::on_direction() {
         return;
     }
     kvr_wait_cursor busy;
-    const int before = fields_.direction;
-    if (!save_for({kvr_idc_loco_adr}) || fields_.direction == before || !loco_address_ok())
+    const bool forward = direction_->checkedId() == 1;  // 0 "Rev", 1 "Fwd"
+    if (!driving_entered()) {
+        show_loco();
         return;
-    const auto address = static_cast<uint16_t>(fields_.loco_address);
-    const auto direction = static_cast<uint16_t>(fields_.direction);
-    run_op(QStringLiteral("direction of loco %1").arg(fields_.loco_address),
-           [&] { station_->do_change_dir(address, direction); });
+    }
+    if (forward != throttle_->loco().forward)
+        run_op(QStringLiteral("direction of loco %1").arg(fields_.loco_address),
+               [&] { throttle_->set_direction(forward); });
+    show_loco();
 }
 
-void kvr_main_dlg::on_function_grp1() {
-    send_functions(0, kvr_proto::dirf_function_last, &kvr_dccx::do_function_grp1);
-}
-
-void kvr_main_dlg::on_function_grp2() {
-    send_functions(kvr_proto::dirf_function_last + 1, kvr_proto::slot_function_max, &kvr_dccx::do_function_grp2);
-}
-
-void kvr_main_dlg::send_functions(unsigned first, unsigned last, void (kvr_dccx::*send)(uint16_t, uint8_t)) {
+void kvr_main_dlg::on_function_box(unsigned n) {
     if (!connected_or_say_so()) {
         show_throttle_fields();
         return;
     }
-    if (!save_for({kvr_idc_loco_adr}) || !loco_address_ok())
+    const bool on = check(kvr_idc_f0 + static_cast<int>(n))->isChecked();
+    if (!driving_entered()) {
+        show_loco();
         return;
-    uint8_t bits = 0;
-    for (unsigned i = first; i <= last; ++i)
-        bits = kvr_proto::with_function(bits, i, fields_.f[i] != 0);
+    }
+    run_op(QStringLiteral("F%1 of loco %2").arg(n).arg(fields_.loco_address), [&] { throttle_->set_function(n, on); });
+    show_loco();
+}
+
+void kvr_main_dlg::on_loco_entered() {
+    if (!connected_or_say_so())
+        return;
+    update_data(true);
+    if (!saved_through(kvr_idc_loco_adr) || !loco_address_ok())
+        return;
+    acquire_entered();
+}
+
+bool kvr_main_dlg::driving_entered(bool quiet) {
+    // An exchange stopped at or before the address leaves its field older
+    // than the entry.
+    update_data(true, quiet);
+    if (!saved_through(kvr_idc_loco_adr) || !loco_address_ok(quiet))
+        return false;
+    const kvr_loco_state loco = throttle_->loco();
+    if (loco.address != 0 && loco.address == fields_.loco_address)
+        return true;
+    acquire_entered();
+    return false;
+}
+
+void kvr_main_dlg::acquire_entered() {
     const auto address = static_cast<uint16_t>(fields_.loco_address);
-    run_op(QStringLiteral("functions of loco %1").arg(fields_.loco_address),
-           [&] { (station_.get()->*send)(address, bits); });
+    std::optional<kvr_throttle::acquired> got;
+    run_op(QStringLiteral("loco %1").arg(address), [&] { got = throttle_->acquire(address); });
+    if (got && got->result == kvr_throttle::outcome::held_elsewhere) {
+        const QString question =
+            QStringLiteral("Loco %1 is in use by throttle %2 (slot %3).\n\nTake it over? That throttle can no "
+                           "longer drive it.")
+                .arg(address)
+                .arg(got->loco.holder)
+                .arg(got->loco.slot);
+        if (confirm_ && confirm_(question))
+            run_op(QStringLiteral("loco %1").arg(address), [&] { throttle_->acquire(address, true); });
+    }
+    throttle_shown_ = 0;
+    show_loco();
+}
+
+// What the throttle knows of its loco goes into the fields and the
+// controls; while another address stands typed, nothing is changed under
+// the user's hands.
+void kvr_main_dlg::show_loco() {
+    const kvr_loco_state loco = throttle_->loco();
+    throttle_shown_ = throttle_->version();
+    int shown = 0;
+    if (loco.address == 0 || !kvr_parse_int(edit(kvr_idc_loco_adr)->text(), shown) || shown != loco.address) {
+        show_throttle_fields();
+        return;
+    }
+    fields_.loco_address = loco.address;
+    fields_.direction = loco.forward ? 1 : 0;
+    fields_.step_mode = loco.steps() == 128 ? 1 : 0;
+    for (unsigned i = 0; i <= kvr_proto::slot_function_max; ++i)
+        fields_.f[i] = (loco.functions >> i) & 1 ? 1 : 0;
+    const kvr_dlg_state outer = state_;
+    state_ = kvr_dlg_state::exchanging;
+    slider_->setRange(0, slider_top(loco.steps()));
+    if (!slider_->isSliderDown()) {
+        // Field first: the slider drawn at the new place then sends nothing.
+        fields_.speed = loco.step();
+        edit(kvr_idc_speed)->setText(QString::number(fields_.speed));
+        slider_->setValue(fields_.speed);
+    }
+    state_ = outer;
+    show_throttle_fields();
 }
 
 void kvr_main_dlg::show_throttle_fields() {
@@ -175,60 +261,10 @@ void kvr_main_dlg::show_throttle_fields() {
     show_functions_state();
 }
 
-namespace {
-
-// The slider position of a slot's SPD: 128 steps as they are (the slider
-// ends at 126), 28 steps as the step whose scaled speed (step * 127 / 28)
-// it is, rounded up.
-int speed_position(uint8_t spd, int step_mode) {
-    // SPD 1 is the emergency stop: the loco stands.
-    if (spd == 1)
-        return 0;
-    if (step_mode == 1)
-        return std::min<int>(spd, 126);
-    constexpr int top = kvr_proto::spd_max;
-    return (spd * int{kvr_proto::speed_28_max} + top - 1) / top;
-}
-
-}  // namespace
-
 void kvr_main_dlg::follow_loco() {
-    if (state_ != kvr_dlg_state::idle || !link().is_open())
+    if (state_ != kvr_dlg_state::idle || throttle_->version() == throttle_shown_)
         return;
-    // Only the loco the entry shows and the fields hold: while the user
-    // types another address, nothing is changed under their hands.
-    int shown = 0;
-    if (!kvr_parse_int(edit(kvr_idc_loco_adr)->text(), shown) || shown != fields_.loco_address ||
-        !kvr_proto::is_loco_address(shown))
-        return;
-    if (!station_loconet_)
-        return;
-    const std::optional<kvr_loconet_msg> slot =
-        station_loconet_->with_stores([shown](const kvr_reply_stores& st) -> std::optional<kvr_loconet_msg> {
-            const uint16_t n = st.slot_of_address(static_cast<uint16_t>(shown));
-            if (n == 0xFFFF)
-                return std::nullopt;
-            return st.slot_data(static_cast<uint8_t>(n));
-        });
-    if (!slot || slot->slot_address() != shown)
-        return;
-    const uint8_t dirf = slot->dirf();
-    const uint8_t snd = slot->snd();
-    fields_.direction = slot->direction();
-    for (unsigned i = 0; i <= kvr_proto::slot_function_max; ++i)
-        fields_.f[i] = kvr_proto::function_on(dirf, snd, i) ? 1 : 0;
-    show_throttle_fields();
-    if (slider_->isSliderDown())
-        return;  // the user's hand wins; the next move sends
-    const int position = speed_position((*slot)[kvr_proto::slot_spd], fields_.step_mode);
-    if (position == fields_.speed)
-        return;
-    // Field first: the slider drawn at the new place then sends nothing.
-    fields_.speed = position;
-    state_ = kvr_dlg_state::exchanging;
-    edit(kvr_idc_speed)->setText(QString::number(position));
-    slider_->setValue(position);
-    state_ = kvr_dlg_state::idle;
+    show_loco();
 }
 
 // ---- switch ----
@@ -312,12 +348,12 @@ void kvr_main_dlg::on_read() {
     bool have = false;
     if (fields_.prog_mode == 0) {
         run_op(QStringLiteral("reading CV %1 (paged)").arg(fields_.cv), [&] {
-            result = station_->do_paged_read(cv, 255);
+            result = station_->do_paged_read(cv);
             have = true;
         });
     } else if (fields_.prog_mode == 1) {
         run_op(QStringLiteral("reading CV %1 (direct)").arg(fields_.cv), [&] {
-            result = station_->do_direct_read(cv, 255);
+            result = station_->do_direct_read(cv);
             have = true;
         });
     }
@@ -375,9 +411,15 @@ void kvr_main_dlg::on_power_on() {
     run_op(QStringLiteral("track power on"), [&] { station_->do_startup(); });
 }
 
+// Power Off is a stop: while an operation waits it goes out at once, ahead
+// of everything queued.
 void kvr_main_dlg::on_power_off() {
     if (!connected_or_say_so())
         return;
+    if (state_ != kvr_dlg_state::idle) {
+        send_now([&] { loconet_->send_stop(kvr_loconet_msg::with_checksum({OPC_GPOFF})); });
+        return;
+    }
     update_data(true);
     run_op(QStringLiteral("track power off"), [&] { station_->do_shutdown(0); });
 }
@@ -386,7 +428,5 @@ void kvr_main_dlg::on_fast_clock() {
     if (!connected_or_say_so())
         return;
     update_data(true);
-    if (!station_loconet_)
-        return;
-    run_op(QStringLiteral("the fast clock"), [&] { station_loconet_->send_req_sl_data(kvr_slot_fast_clock); });
+    run_op(QStringLiteral("the fast clock"), [&] { loconet_->send_req_sl_data(kvr_slot_fast_clock); });
 }

@@ -14,26 +14,35 @@
 #include "ui/kvr_main_dlg.h"
 
 bool kvr_main_dlg::run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>& op) {
-    if (state_ != kvr_dlg_state::idle || !connected_or_say_so() || !station_loconet_)
+    if (state_ != kvr_dlg_state::idle || !connected_or_say_so())
         return false;
     bool done = false;
     run_op(what, [&] {
-        op(*station_loconet_);
+        op(*loconet_);
         done = true;
     });
     return done;
 }
 
-// As if the user had typed the address: the throttle then shows the
-// loco's slot and drives it.
+// As if the user had typed the address and Enter: the throttle reads the
+// loco's slot, shows it and drives it.
 void kvr_main_dlg::take_loco(int address) {
     if (state_ != kvr_dlg_state::idle) return;
     edit(kvr_idc_loco_adr)->setText(QString::number(address));
     if (!connected_or_say_so() || !save_for({kvr_idc_loco_adr}) || !loco_address_ok()) return;
-    const auto wanted = static_cast<uint16_t>(address);
-    run_op(QStringLiteral("loco %1").arg(address), [&] {
-        if (station_loconet_) station_loconet_->do_request_loco(wanted, 0, 0);
-    });
+    acquire_entered();
+}
+
+bool kvr_main_dlg::confirm_taking(uint8_t slot, int address, const QString& what) {
+    // Closed, the request itself says so; the loco this throttle drives is
+    // its own to let go.
+    if (!link().is_open() || address == throttle_->loco().address) return true;
+    const QString question = QStringLiteral("Slot %1 (loco %2) is in use by another throttle.\n\n%3 it anyway? "
+                                            "That throttle can no longer drive the loco.")
+                                 .arg(slot)
+                                 .arg(address)
+                                 .arg(what);
+    return confirm_ && confirm_(question);
 }
 
 // The switch panel's request (do_sw), with its "on" box.

@@ -128,16 +128,24 @@ void kvr_slots_view::read_all() {
     status_->show();
 }
 
+// A slot in use belongs to a throttle: releasing or dispatching it takes the
+// loco from under that throttle's driver, so the host asks first.
+bool kvr_slots_view::may_take(uint8_t slot, const QString& what) {
+    const kvr_slot_state* e = slots_.slot(slot);
+    if (!e || e->usage() != kvr_proto::usage_in_use) return true;
+    return host_.confirm_taking(slot, e->address, what);
+}
+
 void kvr_slots_view::release_selected() {
     const uint8_t slot = selected_slot();
-    if (slot == 0) return;
+    if (slot == 0 || !may_take(slot, QStringLiteral("Release"))) return;
     host_.run_station_op(QStringLiteral("releasing slot %1").arg(slot),
                          [slot](kvr_dccx_loconet& st) { st.do_release_slot(slot); });
 }
 
 void kvr_slots_view::dispatch_selected() {
     const uint8_t slot = selected_slot();
-    if (slot == 0) return;
+    if (slot == 0 || !may_take(slot, QStringLiteral("Dispatch"))) return;
     host_.run_station_op(QStringLiteral("dispatching slot %1").arg(slot),
                          [slot](kvr_dccx_loconet& st) { st.do_dispatch_slot(slot); });
 }

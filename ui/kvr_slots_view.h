@@ -42,6 +42,7 @@ public:
     uint8_t selected_slot() const;
 
     void read_all();
+    bool may_take(uint8_t slot, const QString& what);
     void release_selected();
     void dispatch_selected();
 

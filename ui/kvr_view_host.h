@@ -11,6 +11,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 
 class kvr_dccx_loconet;
@@ -25,6 +26,14 @@ public:
     virtual void take_loco(int address) = 0;
     // Sets a turnout through the switch panel's own path.
     virtual void set_turnout(int number, bool closed) = 0;
+    // Asks before the loco of a slot in use is taken from the throttle that
+    // holds it (`what`: "Release", "Dispatch"); true to go on.
+    virtual bool confirm_taking(uint8_t slot, int address, const QString& what) {
+        (void)slot;
+        (void)address;
+        (void)what;
+        return true;
+    }
     // Shows a report now, or once the running operation or drain is over:
     // a box opened inside either would run the event loop there.
     virtual void report(std::function<void()> show) = 0;

@@ -29,6 +29,7 @@
 #include "link/kvr_link.h"
 #include "sim/kvr_sim_port.h"
 #include "station/kvr_dccx_loconet.h"
+#include "station/kvr_throttle.h"
 
 namespace {
 
@@ -55,11 +56,8 @@ struct bus_session {
     cli_sink sink;
     kvr_link link;
     kvr_dccx_loconet station;
+    kvr_throttle throttle{station, link};
 };
-
-std::optional<kvr_loconet_msg> slot_copy(bus_session& s, uint16_t slot) {
-    return s.station.with_stores([slot](const kvr_reply_stores& st) { return st.slot_data(static_cast<uint8_t>(slot)); });
-}
 
 // The lost link's report leads with its line in plain words, as every
 // report does; the record of the failure follows.
@@ -100,85 +98,83 @@ int run_switch(bus_session& s, const cli_command& cmd, std::ostream& err) {
     return kvr_cli_failed;
 }
 
-uint8_t with_functions(uint8_t bits, const cli_command& cmd, unsigned first, unsigned last) {
-    for (const auto& [f, on] : cmd.functions) {
-        if (f < first || f > last) continue;
-        bits = kvr_proto::with_function(bits, f, on);
-    }
-    return bits;
+// F9..F28 as DCC packets need no slot; anything else drives the loco.
+bool only_packet_functions(const cli_command& cmd, kvr_function_send how) {
+    if (cmd.speed || cmd.forward || cmd.functions.empty() || how != kvr_function_send::packet) return false;
+    return cmd.functions.begin()->first > kvr_proto::slot_function_max;  // the map is ordered
 }
 
-bool wants_group(const cli_command& cmd, unsigned first, unsigned last) {
-    for (const auto& entry : cmd.functions)
-        if (entry.first >= first && entry.first <= last) return true;
-    return false;
+// The window's FUNCSEND setting, unless --functions names the way.
+kvr_function_send function_send_of(const cli_command& cmd, const kvr_cli_context& ctx) {
+    if (cmd.functions_given) return cmd.functions_as_opcodes ? kvr_function_send::opcodes : kvr_function_send::packet;
+    const kvr_ini ini(ctx.settings_path.empty() ? cli_settings_path() : ctx.settings_path);
+    return ini.get_string("SETTING", "FUNCSEND", "packet") == "opcodes" ? kvr_function_send::opcodes
+                                                                        : kvr_function_send::packet;
 }
 
-bool in_use(const kvr_loconet_msg& slot) {
-    return (slot[kvr_proto::slot_stat] & kvr_proto::stat_usage_mask) == kvr_proto::usage_in_use;
-}
-
-// Speed, direction and function messages to a slot that is not in use are
-// lost: the command station loads a free slot afresh when the address is
-// next asked for. So a change first takes the slot into use with a NULL move
-// (the slot moved to itself), as a throttle does after OPC_LOCO_ADR, and
-// returns the slot's data as the command station then reports it.
-kvr_loconet_msg take_slot(bus_session& s, uint16_t address, uint16_t slot) {
-    std::optional<kvr_loconet_msg> data = slot_copy(s, slot);
-    if (data && in_use(*data)) return *data;
-    s.station.send_move_slot(static_cast<uint8_t>(slot), static_cast<uint8_t>(slot));
-    kvr_loconet_msg now = s.station.do_read_slot(static_cast<uint8_t>(slot));
-    if (!in_use(now)) {
-        std::string what;
-        string_appendf(what, "busprobe-cli: locomotive %u: the command station did not put slot %u in use",
-                       address, slot);
-        throw kvr_exception(what, 0, source_name, __LINE__);
-    }
-    return now;
-}
-
-int run_throttle(bus_session& s, const cli_command& cmd, std::ostream& out) {
-    if (cli_only_packet_functions(cmd)) return cli_run_high_functions(s.station, cmd);
-    auto address = static_cast<uint16_t>(cmd.address);
-    // Find (or take) the slot without changing it, to learn the direction
-    // and functions that the options leave alone.
-    uint16_t slot = s.station.do_request_loco(address, 0, 0);
-    std::optional<kvr_loconet_msg> state = slot_copy(s, slot);
+// The command's arguments mapped onto the throttle: without options a read
+// that changes nothing; otherwise the read and the take, then each change
+// named, one message for the direction and F0..F4 together.
+int run_throttle(bus_session& s, const cli_command& cmd, kvr_cli_context& ctx) {
+    kvr_throttle& t = s.throttle;
+    const kvr_function_send how = function_send_of(cmd, ctx);
+    t.set_function_send(how);
+    const auto address = static_cast<uint16_t>(cmd.address);
     if (!cmd.speed && !cmd.forward && cmd.functions.empty()) {
-        if (state) out << kvr_monitor::to_text(*state) << '\n';
+        *ctx.out << kvr_monitor::to_text(s.station.do_read_loco(address)) << '\n';
         return kvr_cli_ok;
     }
-    state = take_slot(s, address, slot);
-    uint16_t dir = cmd.forward ? (*cmd.forward ? 1 : 0) : state->direction();
-    bool dir_sent_alone = false;
+    if (only_packet_functions(cmd, how)) {
+        t.send_packet_functions(address, cmd.functions);
+        return kvr_cli_ok;
+    }
+    const kvr_throttle::acquired got = t.acquire(address, cmd.steal);
+    if (got.result == kvr_throttle::outcome::held_elsewhere) {
+        std::string what;
+        string_appendf(what,
+                       "busprobe-cli: locomotive %u is in use by throttle %u (0x%04X) in slot %u: nothing was sent "
+                       "to it; give --steal to take it",
+                       address, got.loco.holder, got.loco.holder, got.loco.slot);
+        *ctx.err << what << "\n";
+        return kvr_cli_failed;
+    }
+    if (cmd.speed && cmd.steps_given) t.set_steps(static_cast<int>(cmd.steps));
+    if (cmd.forward || !cmd.functions.empty()) t.set_functions(cmd.functions, cmd.forward);
     if (cmd.speed) {
-        if (cmd.steps == 28) s.station.do_28step(address, dir, static_cast<int16_t>(*cmd.speed));
-        else s.station.do_128step(address, dir, static_cast<uint16_t>(*cmd.speed));
-    } else if (cmd.forward) {
-        s.station.do_change_dir(address, dir);
-        dir_sent_alone = true;
+        // --steps 28 counts steps; otherwise the speed is on the wire's 0..127.
+        const int steps = t.loco().steps();
+        const int step = cmd.steps_given && cmd.steps == 28 ? static_cast<int>(*cmd.speed)
+                                                            : kvr_throttle_step(static_cast<uint8_t>(*cmd.speed), steps);
+        t.set_speed(step);
     }
-    if (wants_group(cmd, 0, 4)) {
-        // do_function_grp1 takes the direction from the slot data last
-        // received, which a direction message does not renew: without a
-        // fresh read it would send the old direction back.
-        if (dir_sent_alone) state = s.station.do_read_slot(static_cast<uint8_t>(slot));
-        s.station.do_function_grp1(address, with_functions(state->dirf() & (kvr_proto::dirf_f0 | kvr_proto::dirf_f1_f4), cmd, 0, 4));
+    return kvr_cli_ok;
+}
+
+// The stop goes out ahead of anything queued. A loco whose slot the command
+// station does not name in time is stopped with every other one.
+constexpr unsigned stop_find_units = 4;  // 2 s
+
+int run_stop(bus_session& s, const cli_command& cmd, std::ostream& err) {
+    if (cmd.stop_all) {
+        s.throttle.stop_all();
+        return kvr_cli_ok;
     }
-    if (wants_group(cmd, 5, 8)) s.station.do_function_grp2(address, with_functions(state->snd() & kvr_proto::snd_f5_f8, cmd, 5, 8));
-    return cli_run_high_functions(s.station, cmd);
+    if (s.throttle.stop_loco(static_cast<uint16_t>(cmd.address), stop_find_units)) return kvr_cli_ok;
+    err << "busprobe-cli: the command station did not name the slot of locomotive " << cmd.address
+        << " in time, so every locomotive was stopped (OPC_IDLE)\n";
+    return kvr_cli_failed;
 }
 
 int run_cv_read(bus_session& s, const cli_command& cmd, std::ostream& out, std::ostream& err) {
     kvr_dccx_loconet& st = s.station;
     uint16_t v = 0;
     switch (cmd.mode) {
-        case cli_cv_mode::paged: v = st.do_paged_read(cmd.cv, 255); break;
-        case cli_cv_mode::direct: v = st.do_direct_read(cmd.cv, 255); break;
-        case cli_cv_mode::reg: v = st.do_register_read(cmd.cv, 255); break;
-        case cli_cv_mode::ops: v = st.do_ops_read(cmd.address, cmd.cv, 0); break;
-        case cli_cv_mode::direct_bits: v = st.do_direct_readex(cmd.cv, 255); break;
-        case cli_cv_mode::ops_bits: v = st.do_ops_readex(cmd.address, cmd.cv, 0); break;
+        case cli_cv_mode::paged: v = st.do_paged_read(cmd.cv); break;
+        case cli_cv_mode::direct: v = st.do_direct_read(cmd.cv); break;
+        case cli_cv_mode::reg: v = st.do_register_read(cmd.cv); break;
+        case cli_cv_mode::ops: v = st.do_ops_read(cmd.address, cmd.cv); break;
+        case cli_cv_mode::direct_bits: v = st.do_direct_readex(cmd.cv); break;
+        case cli_cv_mode::ops_bits: v = st.do_ops_readex(cmd.address, cmd.cv); break;
     }
     if (v == 0xFFFF) {
         err << "CV " << cmd.cv << ": no acknowledge from the decoder\n";
@@ -355,7 +351,8 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
         case cli_verb::power: return run_power(s, cmd);
         case cli_verb::clock: return run_clock(s, *ctx.out);
         case cli_verb::sw: return run_switch(s, cmd, *ctx.err);
-        case cli_verb::throttle: return run_throttle(s, cmd, *ctx.out);
+        case cli_verb::throttle: return run_throttle(s, cmd, ctx);
+        case cli_verb::stop: return run_stop(s, cmd, *ctx.err);
         case cli_verb::cv_read: return run_cv_read(s, cmd, *ctx.out, *ctx.err);
         case cli_verb::cv_write: return run_cv_write(s, cmd);
         case cli_verb::address_write: return run_address_write(s, cmd);

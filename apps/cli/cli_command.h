@@ -14,7 +14,7 @@
 #include "loconet/kvr_loconet_proto.h"
 
 enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve,
-                      clock_set, slots, send };
+                      clock_set, slots, send, stop };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -72,6 +72,11 @@ struct cli_command {
     std::optional<bool> forward;
     std::map<unsigned, bool> functions;  // function number -> on
     bool functions_as_opcodes = false;   // --functions opcodes: F9-F28 as A3/D4, not DCC packets
+    bool functions_given = false;        // --functions: the settings file's FUNCSEND is not used
+    bool steal = false;                  // --steal: take the loco from another throttle
+
+    // stop: ADDRESS (address above), or every loco
+    bool stop_all = false;
 
     // clock set
     unsigned clock_hour = 0;

@@ -39,8 +39,9 @@ const help_entry entries[] = {
      "  switch NUMBER closed|thrown [--off]\n"
      "                                set a turnout\n"
      "  throttle ADDRESS [--speed N] [--steps 28|128] [--fwd|--rev] [--f N=on|off]...\n"
-     "           [--functions packet|opcodes]\n"
+     "           [--functions packet|opcodes] [--steal]\n"
      "                                drive a locomotive\n"
+     "  stop ADDRESS|--all            emergency stop of a locomotive, or of every one\n"
      "  cv read CV [--mode MODE] [--address A]\n"
      "                                read a decoder CV\n"
      "  cv write CV VALUE [--mode MODE] [--address A] [--feedback]\n"
@@ -161,25 +162,41 @@ const help_entry entries[] = {
      "  --off   send the position with the output switched off\n"},
     {"throttle",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] throttle ADDRESS [--speed N] [--steps 28|128]\n"
-     "                    [--fwd|--rev] [--f N=on|off]... [--functions packet|opcodes]\n",
+     "                    [--fwd|--rev] [--f N=on|off]... [--functions packet|opcodes] [--steal]\n",
      "\n"
-     "Take the locomotive ADDRESS (1 to 10239) into a slot of the command\n"
-     "station, mark the slot in use, and change what the options say; functions\n"
-     "not named keep their state. Without options, print the locomotive's slot.\n"
+     "Read the slot of the locomotive ADDRESS (1 to 10239), take it into use\n"
+     "(its speed, direction, functions and speed steps stay as they are) and\n"
+     "change only what the options say. Without options, print the\n"
+     "locomotive's slot as read, and change nothing. A locomotive that another\n"
+     "throttle holds is refused (exit status 1) unless --steal is given.\n"
      "\n"
-     "  --speed N       speed, 0 to 127 with 128 steps, 0 to 28 with 28 steps\n"
-     "  --steps 28|128  speed steps for --speed (default 128)\n"
-     "  --fwd, --rev    direction; with --speed the current one is kept if not given\n"
-     "  --f N=on|off    function F0 to F28 on or off; may be repeated\n"
+     "  --speed N       speed, 0 or 2 to 127 with 128 steps (1 is the emergency\n"
+     "                  stop on the wire: see 'stop'), 0 to 28 with 28 steps\n"
+     "  --steps 28|128  speed steps for --speed; the slot's mode is rewritten\n"
+     "                  only when it differs (default: the slot's mode, N on\n"
+     "                  the 0 to 127 scale)\n"
+     "  --fwd, --rev    direction; the current one is kept if not given\n"
+     "  --f N=on|off    function F0 to F28 on or off; may be repeated. The\n"
+     "                  functions of one group go out in one message\n"
      "  --functions packet|opcodes\n"
-     "                  how F9 to F28 go out: packet (default) as DCC packets in\n"
+     "                  how F9 to F28 go out: packet as DCC packets in\n"
      "                  OPC_IMM_PACKET, for command stations with immediate-packet\n"
-     "                  support; opcodes as the slot messages A3 / D4\n"
+     "                  support; opcodes as the slot messages A3 / D4. Default:\n"
+     "                  FUNCSEND of the settings file, else packet\n"
+     "  --steal         take the locomotive even when another throttle holds it\n"
      "\n"
      "F0 to F8 live in the command station's slot. F9 to F28 do not, and travel\n"
      "in groups (F9-F12, F13-F20, F21-F28 as packets; F9-F12, F13-F19, F21-F27\n"
      "and F12/F20/F28 as opcodes): the functions of a group sent that this\n"
      "command does not name go out off.\n"},
+    {"stop",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] stop ADDRESS|--all\n",
+     "\n"
+     "Emergency stop. With ADDRESS, speed 1 (the emergency stop) to the\n"
+     "locomotive's slot; when the command station does not name its slot\n"
+     "within 2 s, every locomotive is stopped instead (OPC_IDLE) and the exit\n"
+     "status is 1. With --all, every locomotive on the layout (OPC_IDLE).\n"
+     "The stop goes out ahead of anything else queued.\n"},
     {"cv",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] cv read CV [--mode MODE] [--address A]\n"
      "       busprobe-cli [-p PORT] [--timeout SECONDS] cv write CV VALUE [--mode MODE] [--address A] [--feedback]\n",

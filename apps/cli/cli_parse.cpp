@@ -264,7 +264,9 @@ void parse_throttle(arg_cursor& c, cli_command& cmd) {
             if (v != "packet" && v != "opcodes")
                 refuse("--functions must be 'packet' or 'opcodes', not " + cli_quoted(v), c.topic());
             cmd.functions_as_opcodes = v == "opcodes";
-        } else if (is_option(a)) refuse_unknown_option(a, c.topic());
+            cmd.functions_given = true;
+        } else if (a == "--steal") cmd.steal = true;
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
     expect_count(pos, 1, c.topic());
@@ -274,7 +276,29 @@ void parse_throttle(arg_cursor& c, cli_command& cmd) {
         const char* note = cmd.steps == 28 ? "28 steps" : "128 steps";
         unsigned top = cmd.steps == 28 ? kvr_proto::speed_28_max : kvr_proto::spd_max;
         cmd.speed = number_in_range(*speed_text, "speed", 0, top, c.topic(), note);
+        // On the wire speed 1 is the emergency stop, never a speed.
+        if (cmd.steps == 128 && *cmd.speed == 1)
+            refuse("speed 1 is the emergency stop on the wire, not a speed: use 'busprobe-cli stop " + pos[0] +
+                       "' to stop the locomotive, or speed 2 for the slowest step",
+                   c.topic());
     }
+}
+
+// "stop ADDRESS" or "stop --all"
+void parse_stop(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--all") cmd.stop_all = true;
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else pos.push_back(a);
+    }
+    if (cmd.stop_all) {
+        if (!pos.empty()) refuse("stop takes ADDRESS or --all, not both", c.topic());
+        return;
+    }
+    expect_count(pos, 1, c.topic());
+    cmd.address = number_in_range(pos[0], "address", cli_address_min, cli_address_max, c.topic());
 }
 
 // "HH:MM", 00:00 to 23:59; one-digit hours allowed.
@@ -400,6 +424,7 @@ constexpr verb_entry verbs[] = {
     {"clock", cli_verb::clock, [](arg_cursor& c, cli_command&) { expect_count(positionals_only(c), 0, c.topic()); }},
     {"switch", cli_verb::sw, parse_switch},
     {"throttle", cli_verb::throttle, parse_throttle},
+    {"stop", cli_verb::stop, parse_stop},
     {"cv read", cli_verb::cv_read, parse_cv_read},
     {"cv write", cli_verb::cv_write, parse_cv_write},
     {"address write", cli_verb::address_write, parse_address_write},

@@ -208,12 +208,12 @@ void soak_run::cv_round_trip(uint64_t i) {
         station_.do_direct_write(cv, value);
         return decoder_cv(cv) == value;
     }, false);
-    attempt([&] { return station_.do_direct_read(cv, 0) == value; }, false);
+    attempt([&] { return station_.do_direct_read(cv) == value; }, false);
 }
 
 void soak_run::paged_read(uint64_t i) {
     const unsigned cv = 33 + static_cast<unsigned>(i % 16);
-    attempt([&] { return station_.do_paged_read(cv, 0) == decoder_cv(cv); }, false);
+    attempt([&] { return station_.do_paged_read(cv) == decoder_cv(cv); }, false);
 }
 
 // Requests that are answered by being put on the bus: answered once their
@@ -236,7 +236,7 @@ void soak_run::cancelled_read() {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         abort_.set();
     });
-    attempt([&] { return station_.do_paged_read(40, 0) != 0xFFFF; }, true);
+    attempt([&] { return station_.do_paged_read(40) != 0xFFFF; }, true);
     cancel.join();
     sim_.with_station([](kvr_sim_station& s) { s.options().drop_answers = 0; });
 }

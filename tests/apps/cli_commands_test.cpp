@@ -139,12 +139,12 @@ TEST(CliThrottle, DrivesSpeedDirectionAndFunctionsOfOneLocomotive) {
     auto s = run_loco3({"--speed", "63", "--fwd"});
     EXPECT_TRUE(bus.saw_in_order({{0xBF, 0x00, 0x03, 0x43}}));
     EXPECT_EQ(s[SPD], 63);
-    EXPECT_EQ(s[STAT] & 7, 7) << "128 steps";
+    EXPECT_EQ(s[STAT] & 7, 3) << "the slot's 128 steps (code 011) kept";
     // DIRF bit 5 set is reverse, clear forward (the opposite was once sent).
     EXPECT_FALSE(s[DIRF] & 0x20) << "forward";
 
     s = run_loco3({"--speed", "14", "--steps", "28"});
-    EXPECT_EQ(s[STAT] & 7, 4) << "28 steps";
+    EXPECT_EQ(s[STAT] & 7, 0) << "28 steps, picked: code 000 beside the 011 it had";
     EXPECT_EQ(s[SPD], 14 * 127 / 28);
     EXPECT_FALSE(s[DIRF] & 0x20) << "the direction was kept";
 

@@ -95,8 +95,8 @@ TEST_F(TcpLayout, OperatesTheLayoutThroughTheServer) {
 
     station.do_direct_write(3, 12);
     EXPECT_EQ(track_cv(3), 12);
-    EXPECT_EQ(station.do_direct_read(3, 0), 12);
-    EXPECT_EQ(station.do_paged_read(29, 0), track_cv(29));
+    EXPECT_EQ(station.do_direct_read(3), 12);
+    EXPECT_EQ(station.do_paged_read(29), track_cv(29));
 
     // The monitor shows the server, then the bus as every node sees it.
     const auto lines = sink.lines();
@@ -125,7 +125,7 @@ TEST_F(TcpLayout, ServerGoingAwayMidReadIsALostLink) {
         eventually([&] { return has_line(sink.lines(), "OPC_WR_SL_DATA"); });
         layout.port.share.stop();
     });
-    EXPECT_THROW(station.do_direct_read(29, 0), kvr_exception);
+    EXPECT_THROW(station.do_direct_read(29), kvr_exception);
     stopper.join();
     ASSERT_TRUE(sink.wait_lost(5000));
     EXPECT_FALSE(link.is_open());
@@ -145,9 +145,9 @@ TEST(LocoBufferLayout, ReadsAndDrivesThroughTheSimulatedLayout) {
     station.set_abort_event(&abort);
 
     const int cv29 = runner.with_station([](kvr_sim_station& s) { return s.programmer().track_decoder().cv(29); });
-    EXPECT_EQ(station.do_direct_read(29, 0), cv29);
+    EXPECT_EQ(station.do_direct_read(29), cv29);
     station.do_direct_write(3, 7);
-    EXPECT_EQ(station.do_paged_read(3, 0), 7);
+    EXPECT_EQ(station.do_paged_read(3), 7);
     station.do_128step(3, 1, 40);
     EXPECT_TRUE(eventually([&] {
         return runner.with_station([](kvr_sim_station& s) {

@@ -79,6 +79,11 @@ public:
         if (echo) deliver(b);
         if (on_send) on_send(b);
     }
+    // The link has no queue: a stop is recorded as sent, and marked.
+    void send_first(const kvr_loconet_msg& msg) override {
+        firsts.push_back(sent.size());
+        send(msg, 0);
+    }
     void open(const std::string&) override {}
     void close() override {}
     // Files a message exactly as the receive thread would.
@@ -88,6 +93,7 @@ public:
 
     std::vector<bytes> sent;  // queueing thread only
     bool echo = false;        // every message comes back from the bus, as on LocoNet
+    std::vector<std::size_t> firsts;  // indexes into `sent` of the messages sent ahead of the queue
     // Script run on the queueing thread after each message is recorded.
     std::function<void(const bytes&)> on_send;
 };
@@ -135,6 +141,7 @@ struct slot_keeper {
         }
         if (m[0] >= 0xA0 && m[0] <= 0xA2 && slots.count(m[1]))
             change(m[1], m[0] == 0xA0 ? 5 : m[0] == 0xA1 ? 6 : 10, m[2]);
+        if (m[0] == 0xB5 && slots.count(m[1])) change(m[1], 3, m[2]);
         if (m[0] == 0xBA && m[1] == m[2] && slots.count(m[1]) && !refuse_moves) {
             change(m[1], 3, slots[m[1]][3] | 0x30);  // LocoNet PE: the NULL move marks the slot in use
             if (!silent) link.deliver(slots[m[1]]);

@@ -36,16 +36,16 @@ TEST(ProgrammingAnswers, LackAndPstatCodesDecideTheOutcome) {
 
 TEST_F(Programming, ReadsReturnTheValueOrNoWriteAcknowledge) {
     script = {{0x01, 0x00, 255}, {0x01, 0x02, 7}, {0x01, 0x03, 7}, {0x01, 0x00, 0x81}};
-    EXPECT_EQ(station.do_paged_read(1, 255), 255);
-    EXPECT_EQ(station.do_direct_read(29, 255), 0xFFFF);
-    EXPECT_EQ(station.do_register_read(8, 255), 0xFFFF);
-    EXPECT_EQ(station.do_paged_read(1024, 255), 0x81);
+    EXPECT_EQ(station.do_paged_read(1), 255);
+    EXPECT_EQ(station.do_direct_read(29), 0xFFFF);
+    EXPECT_EQ(station.do_register_read(8), 0xFFFF);
+    EXPECT_EQ(station.do_paged_read(1024), 0x81);
     EXPECT_TRUE(clock.units.empty());
     ASSERT_EQ(link.sent.size(), 4u);
     EXPECT_EQ(link.sent[2][3], 0x10);  // register read
     EXPECT_EQ(link.sent[2][9], 0x07);  // register 8 travels 0-based
     script = {{0x01, 0x02}};
-    EXPECT_EQ(station.do_ops_read(3, 29, 0), 0xFFFF);
+    EXPECT_EQ(station.do_ops_read(3, 29), 0xFFFF);
 }
 
 // A call of one operation and the operation's name, which its failures carry.
@@ -59,8 +59,8 @@ TEST_F(Programming, FailuresCarryTheOperationLabelAndAreNotRetried) {
         const char* text;
         uint32_t code = 0;
     } cases[] = {
-        {OP(do_paged_read, 1, 255), {0x01, 0x05}, "Fail to Detect Read Comparet"},
-        {OP(do_direct_read, 1, 255), {0x40, none}, "NO REPLY", 64},
+        {OP(do_paged_read, 1), {0x01, 0x05}, "Fail to Detect Read Comparet"},
+        {OP(do_direct_read, 1), {0x40, none}, "NO REPLY", 64},
         {OP(do_paged_write, 1, 1), {0x7F, none}, "ERR:FUNCTION NOT IMPLEMENTED"},
         {OP(do_register_write, 1, 1), {0x22, none}, "ERR: "},
         {OP(do_direct_write, 1, 1), {0x01, 0x08}, "User Abort"},
@@ -100,7 +100,7 @@ TEST_F(Programming, StaleAnswersOfAnEarlierTaskAreNeverTaken) {
     clock.on_unit = [this](std::size_t unit) {
         if (unit == 2) link.deliver(task_reply(0x00, 42));
     };
-    EXPECT_EQ(station.do_direct_read(1, 255), 42);
+    EXPECT_EQ(station.do_direct_read(1), 42);
     EXPECT_EQ(clock.units.size(), 2u);
 
     // A stale LACK alone does not end the LACK phase either.
@@ -109,14 +109,14 @@ TEST_F(Programming, StaleAnswersOfAnEarlierTaskAreNeverTaken) {
     clock.on_unit = [this](std::size_t unit) {
         if (unit == 4) deliver({0x01, 0x00, 17});
     };
-    EXPECT_EQ(station.do_paged_read(1, 255), 17);
+    EXPECT_EQ(station.do_paged_read(1), 17);
     EXPECT_EQ(tasks(), 3u);  // 1 + the first read and its restart after 3 units
 }
 
 TEST_F(Programming, BudgetsDecideRestartOrGiveUp) {
     using call = std::function<int(kvr_dccx_loconet&)>;
     const call bit_write = [](auto& s) { return int(s.do_direct_bit_write(1, 1, 0)); };
-    const call paged_read = [](auto& s) { return int(s.do_paged_read(1, 255)); };
+    const call paged_read = [](auto& s) { return int(s.do_paged_read(1)); };
     const call ops_write = [](auto& s) { s.do_ops_write(3, 3, 10, false); return 0; };
     const struct {
         const char* what;
@@ -137,7 +137,7 @@ TEST_F(Programming, BudgetsDecideRestartOrGiveUp) {
         {"paged write: LACK, no final reply, restart", {{0x01, none}, {0x01, 0x00}},
          [](auto& s) { s.do_paged_write(1, 1); return 0; }, 0, 2, 10},
         {"direct read: sixty units, restart", {{0x01, none}, {0x01, 0x00, 1}},
-         [](auto& s) { return int(s.do_direct_read(1, 255)); }, 1, 2, 60},
+         [](auto& s) { return int(s.do_direct_read(1)); }, 1, 2, 60},
         // Without feedback an accepted task awaits no final reply, "NO REPLY" is
         // success, and busy answers that use the budget end the write normally.
         {"ops write: NO REPLY", {{0x40, none}}, ops_write, 0, 1, 0},
@@ -171,7 +171,7 @@ TEST_F(Programming, ReadByBitVerifiesAssemblesBitsZeroToSeven) {
         };
     };
     by_pattern = holding(5);
-    EXPECT_EQ(station.do_direct_readex(29, 0), 5);
+    EXPECT_EQ(station.do_direct_readex(29), 5);
     ASSERT_EQ(tasks(), 8u);
     for (int bit = 0; bit < 8; ++bit) {
         EXPECT_EQ(link.sent[bit][3], 0x08);
@@ -179,14 +179,14 @@ TEST_F(Programming, ReadByBitVerifiesAssemblesBitsZeroToSeven) {
     }
     link.sent.clear();
     by_pattern = holding(0xA5);
-    EXPECT_EQ(station.do_ops_readex(1234, 29, 0), 0xA5);
+    EXPECT_EQ(station.do_ops_readex(1234, 29), 0xA5);
     ASSERT_EQ(tasks(), 8u);
     EXPECT_EQ(hex(link.sent[7]), w({0xEF, 0x0E, 0x7C, 0x0C, 0, 0x09, 0x52, 0, 0x02, 0x1C, 0x6F, 0, 0}));
 
     // A failed bit verify ends the whole read.
     link.sent.clear();
     by_pattern = [this](const bytes&) { return task_answer{0x01, tasks() == 3 ? 0x04 : 0x00}; };
-    expect_failure([&] { station.do_direct_readex(1, 0); },
+    expect_failure([&] { station.do_direct_readex(1); },
                    {op("do_direct_readex"), op("do_direct_bit_verify"), "Fail to Detect Read Comparet"});
     EXPECT_EQ(tasks(), 3u);
 }
@@ -196,9 +196,9 @@ TEST_F(Programming, CancelEndsTheFirstWaitAfterTheRequestIsQueued) {
     abort.set();
     expect_failure([&] { station.do_128step(3, 1, 1); }, {op("do_128step"), op("do_request_loco"), "CANCEL"});
     EXPECT_EQ(sent(), strings{"BF 00 03 43"});
-    expect_failure([&] { station.do_ops_readex(3, 1, 0); }, {op("do_ops_readex"), op("do_ops_bit_verify"), "CANCEL"});
+    expect_failure([&] { station.do_ops_readex(3, 1); }, {op("do_ops_readex"), op("do_ops_bit_verify"), "CANCEL"});
     station.set_waiter(nullptr);  // the blocking waiter too
-    expect_failure([&] { station.do_paged_read(1, 255); }, {op("do_paged_read"), "CANCEL"});
+    expect_failure([&] { station.do_paged_read(1); }, {op("do_paged_read"), "CANCEL"});
     EXPECT_EQ(tasks(), 2u);
 }
 
@@ -219,20 +219,20 @@ TEST_F(Programming, NumbersThatWouldWrapAreRefusedBeforeAnythingIsQueued) {
         {OP(do_request_loco, 70000, 0, 0), loco},
         {OP(do_sw, 0, 1, true), sw},
         {OP(do_sw, 2049, 1, true), sw},
-        {OP(do_paged_read, 0, 255), cv},
-        {OP(do_direct_read, 0, 255), cv},
-        {OP(do_direct_readex, 2000, 255), cv},
+        {OP(do_paged_read, 0), cv},
+        {OP(do_direct_read, 0), cv},
+        {OP(do_direct_readex, 2000), cv},
         {OP(do_paged_write, 0, 1), cv},
         {OP(do_direct_write, 1025, 1), cv},
         {OP(do_direct_bit_write, 0, 1, 1), cv},
         {OP(do_direct_bit_verify, 1025, 1, 1), cv},
         {OP(do_direct_bit_verify, 1, 1, 8), "ERR:BIT NUMBER MUST BE 0 TO 7"},
-        {OP(do_register_read, 0, 255), reg},
+        {OP(do_register_read, 0), reg},
         {OP(do_register_write, 9, 1), reg},
         {OP(do_ops_write, 16384, 1, 1, false), ops},
         {OP(do_ops_write, 3, 0, 1, false), cv},
-        {OP(do_ops_read, 0, 1, 0), ops},
-        {OP(do_ops_readex, 3, 1025, 0), cv},
+        {OP(do_ops_read, 0, 1), ops},
+        {OP(do_ops_readex, 3, 1025), cv},
         {OP(do_ops_bit_verify, 0, 1, 1, 1), ops},
     };
     for (const auto& c : cases) {

@@ -189,8 +189,8 @@ TEST_F(Layout, ReadsAndWritesCvsInEveryMode) {
     station.do_direct_write(4, 200);
     station.do_register_write(2, 9);
     EXPECT_EQ(track_cvs({3, 4, 2}), (cvs{25, 200, 9}));
-    EXPECT_EQ((cvs{station.do_paged_read(3, 255), station.do_direct_read(4, 255), station.do_direct_readex(4, 255),
-                   station.do_register_read(2, 255)}),
+    EXPECT_EQ((cvs{station.do_paged_read(3), station.do_direct_read(4), station.do_direct_readex(4),
+                   station.do_register_read(2)}),
               (cvs{25, 200, 200, 9}));
 
     EXPECT_TRUE(station.do_direct_bit_write(4, 0, 7));
@@ -203,7 +203,7 @@ TEST_F(Layout, ReadsAndWritesCvsInEveryMode) {
         return sim([](kvr_sim_station& s) { return s.programmer().main_decoder(1234).cv(5); }) == 77;
     }));
     station.do_ops_write(1234, 6, 0x88, true);
-    EXPECT_EQ((cvs{station.do_ops_read(1234, 6, 0), station.do_ops_readex(1234, 6, 0)}), (cvs{0x88, 0x88}));
+    EXPECT_EQ((cvs{station.do_ops_read(1234, 6), station.do_ops_readex(1234, 6)}), (cvs{0x88, 0x88}));
     EXPECT_TRUE(station.do_ops_bit_verify(1234, 6, 1, 3));
 
     const int cv29 = track_cvs({29})[0];
@@ -233,11 +233,11 @@ TEST_F(Layout, SetsTurnoutsAndPowerAndReportsFailures) {
         [&] { return station.with_stores([](const kvr_reply_stores& st) { return st.slot_data(123).has_value(); }); }));
 
     sim([](kvr_sim_station& s) { s.options().busy_tasks = 2; });
-    EXPECT_EQ(station.do_direct_read(1, 255), 3);  // busy twice, then done
+    EXPECT_EQ(station.do_direct_read(1), 3);  // busy twice, then done
     sim([](kvr_sim_station& s) { s.options().decoder_acks_writes = false; });
     expect_failure([&] { station.do_direct_write(3, 1); }, {op("do_direct_write"), "FAIL:"});
     sim([](kvr_sim_station& s) { s.options().decoder_present = false; });
-    expect_failure([&] { station.do_paged_read(1, 255); },
+    expect_failure([&] { station.do_paged_read(1); },
                    {op("do_paged_read"), "No Decoder Detected"});
 }
 
@@ -335,7 +335,7 @@ TEST(StaleMessages, CancelledTakeoverNeverReachesTheNextStation) {
     });
     const int cv8 = other.with_station([](kvr_sim_station& s) { return s.programmer().track_decoder().cv(8); });
     link.open(other.device_path());
-    EXPECT_EQ(station.do_paged_read(8, 255), cv8);
+    EXPECT_EQ(station.do_paged_read(8), cv8);
     link.close();
 
     std::lock_guard<std::mutex> lk(m);

@@ -265,18 +265,4 @@ TEST_F(Station, DirectionMatchesTrafficCapturedFromACommandStation) {
     }
 }
 
-TEST_F(Station, ReservedOperationsShowTheMessageBoxAndSendNothing) {
-    strings shown;
-    kvr_set_message_box_hook([&](const std::string& text, const std::string& caption, kvr_icon icon) {
-        shown.push_back(text + "|" + caption + (icon == kvr_icon::warning ? "|warning" : "|?"));
-        return 1;
-    });
-    EXPECT_EQ(station.do_reserved_1(1, 2), 1);
-    EXPECT_EQ(station.do_reserved_2(1, 2, 3, 4), 1);
-    station.do_reserved_3();
-    kvr_set_message_box_hook({});
-    EXPECT_EQ(shown, strings(2, "NOT IMPLIMENTED|NOT IMPLIMENTED|warning"));
-    EXPECT_TRUE(link.sent.empty());
-}
-
 }  // namespace

@@ -79,7 +79,7 @@ std::size_t units_run_out(bool notice_at_once, unsigned unit_ms) {
     t.link.on_send = [&](const bytes& m) {
         if (is_task(m)) t.answer_while_waiting({long_ack(0xEF, 0x01), task_reply(0x00, 77)});
     };
-    EXPECT_EQ(t.station.do_direct_read(29, 255), 77);
+    EXPECT_EQ(t.station.do_direct_read(29), 77);
     return t.waiter.count(kvr_wait_result::timed_out);
 }
 
@@ -110,7 +110,7 @@ TEST(Waiting, CancelFromAnotherThreadEndsTheWait) {
         while (t.waiter.begun.load() == 0) std::this_thread::yield();
         t.abort.set();
     });
-    expect_failure([&] { t.station.do_paged_read(1, 255); }, {op("do_paged_read"), "CANCEL"});
+    expect_failure([&] { t.station.do_paged_read(1); }, {op("do_paged_read"), "CANCEL"});
     EXPECT_EQ(t.waiter.count(kvr_wait_result::aborted), 1u);
     EXPECT_EQ(t.waiter.count(kvr_wait_result::timed_out), 0u);
 }

@@ -199,19 +199,24 @@ protected:
 };
 
 TEST_F(Waiting, SliderMovesDuringAWaitAreSentAsTheLatestSpeed) {
+    loco_keeper keeper;
+    keeper.put(1, 3, 0x33, 11);  // loco 3 in use at step 10
+    link.on_send = [&](const kvr_loconet_msg& m) { keeper.answer(link, m); };
     make_dialog();
     link.open("SIM");
-    // The read waits until cancelled; then the latest speed goes out and
-    // waits for a loco slot nobody grants, until that is cancelled too.
+    QTest::keyClick(dlg->control(kvr_idc_loco_adr), Qt::Key_Return);
+    pump(20);
+    // The read waits until cancelled; then the latest position goes out.
     click_while(
         kvr_idc_read,
         [&](int polls) {
             if (polls == 2 || polls == 4)
-                dlg->slider()->setValue(polls == 2 ? 10 : 30);
+                dlg->slider()->setValue(polls == 2 ? 20 : 30);
         },
-        [&] { return text_of(kvr_idc_speed) == "30" && !dlg->busy(); });
+        [&] { return !link.sent.empty() && link.sent.back()[0] == 0xA0 && !dlg->busy(); });
     EXPECT_EQ(dlg->fields().speed, 30);
-    EXPECT_EQ(boxes.size(), 2u);  // the read's CANCEL, then the speed's
+    EXPECT_EQ(link.sent.back(), kvr_loconet_msg::with_checksum({0xA0, 0x01, 31}));
+    EXPECT_EQ(boxes.size(), 1u);  // the read's CANCEL
 }
 
 // Closing the window ends a waiting operation, before the Cancel box shows

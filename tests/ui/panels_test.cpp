@@ -13,10 +13,36 @@ using calls_t = std::vector<std::string>;
 
 class Panels : public dialog_fixture {
 protected:
+    void SetUp() override {
+        dialog_fixture::SetUp();
+        link.on_send = [this](const kvr_loconet_msg& m) { keeper.answer(link, m); };
+    }
     void open_dialog() {
         make_dialog();
         link.open("SIM");
     }
+    void enter_loco(const char* address) {
+        type(kvr_idc_loco_adr, address);
+        QTest::keyClick(dlg->control(kvr_idc_loco_adr), Qt::Key_Return);
+        pump(20);
+    }
+    std::vector<std::string> sent_since(std::size_t from) const {
+        std::vector<std::string> out;
+        for (std::size_t i = from; i < link.sent.size(); ++i) {
+            std::string h;
+            for (int b = 0; b < link.sent[i].length(); ++b)
+                h += QString::asprintf(b ? " %02X" : "%02X", link.sent[i][b]).toStdString();
+            out.push_back(h);
+        }
+        return out;
+    }
+    static std::string w(std::initializer_list<uint8_t> b) {
+        const kvr_loconet_msg m = kvr_loconet_msg::with_checksum(b);
+        std::string h;
+        for (int i = 0; i < m.length(); ++i) h += QString::asprintf(i ? " %02X" : "%02X", m[i]).toStdString();
+        return h;
+    }
+    loco_keeper keeper;
     void expect_bits(unsigned value) {
         for (int bit = 0; bit < 8; ++bit)
             EXPECT_EQ(checked(kvr_idc_bit0 + bit), ((value >> bit) & 1) != 0) << bit;
@@ -24,9 +50,10 @@ protected:
 };
 
 TEST_F(Panels, BadSwitchAddressStopsExchangeAndLaterFieldsKeepOldValues) {
+    keeper.put(2, 7, 0x33);
     open_dialog();
     type(kvr_idc_loco_adr, "7");
-    click(kvr_idc_f0 + 1);  // F1 on, with a valid exchange: loco 7
+    click(kvr_idc_f0 + 1);  // with a valid exchange: loco 7 is read first
     type(kvr_idc_sw_adr, "0");  // prompt from the switch handler's exchange
     ASSERT_EQ(prompts, (std::vector<QString>{"Please enter an integer between 1 and 9999."}));
     type(kvr_idc_loco_adr, "9");
@@ -34,7 +61,7 @@ TEST_F(Panels, BadSwitchAddressStopsExchangeAndLaterFieldsKeepOldValues) {
     EXPECT_EQ(prompts.size(), 2u);
     EXPECT_EQ(dlg->fields().switch_address, 0);  // stored before its range check
     EXPECT_EQ(dlg->fields().loco_address, 7);
-    EXPECT_EQ(calls(), (calls_t{"grp1(7,1)", "grp1(7,1)"}));  // the states the fields held before
+    EXPECT_EQ(sent_since(0), (std::vector<std::string>{"BF 00 07 47"}));  // nothing for the stopped exchange
 
     type(kvr_idc_sw_adr, "1");
     type(kvr_idc_cv, "abc");
@@ -96,29 +123,36 @@ TEST_F(Panels, SwitchAndDecoderArithmeticBothWaysAndReqSw) {
     EXPECT_FALSE(prompts.empty());
 }
 
-TEST_F(Panels, StepModeChangeSendsSpeedAtOnceThenZeroNeverAbove28AndTheEditClamps) {
-    for (const char* speed : {"20", "100"}) {
-        open_dialog();
-        type(kvr_idc_speed, speed);
-        pump(50);
-        EXPECT_TRUE(calls().empty());  // a position set by the speed edit sends nothing
-        dlg->control_as<QAbstractButton>(kvr_idc_28step)->click();
-        const std::string first = std::string("28step(3,0,") + (speed[0] == '2' ? "20)" : "28)");
-        EXPECT_EQ(calls(), (calls_t{first}));  // at once, in the new mode
-        pump(50);                               // the slider is drawn again
-        EXPECT_EQ(calls(), (calls_t{first, "28step(3,0,0)"}));
-        EXPECT_EQ(text_of(kvr_idc_speed), "0");
-        EXPECT_EQ(dlg->slider()->maximum(), 28);
-    }
-    // The speed edit clamps to the step mode, and sends nothing.
-    station->calls.clear();
+// Picking the other step mode rewrites the slot's code with the speed kept
+// (the wire's 0..127 scale is the same in both modes); the speed box clamps
+// to the mode and sends only on Enter.
+TEST_F(Panels, StepModeIsRewrittenOnlyWhenPickedAndTheSpeedBoxClamps) {
+    keeper.put(1, 3, 0x33);  // 128 steps, code 011
+    open_dialog();
+    enter_loco("3");
+    type(kvr_idc_speed, "100");
+    QTest::keyClick(dlg->control(kvr_idc_speed), Qt::Key_Return);
+    pump(20);
+    std::size_t from = link.sent.size();
+    click(kvr_idc_128step);  // the mode it has: nothing
+    EXPECT_TRUE(sent_since(from).empty());
+    dlg->control_as<QAbstractButton>(kvr_idc_28step)->click();
+    pump(50);
+    const std::vector<std::string> s = sent_since(from);
+    ASSERT_FALSE(s.empty());
+    EXPECT_EQ(s[0], w({0xEF, 0x0E, 0x01, 0x30, 0x03, 101, 0x00, 0x07, 0x00, 0x00, 0x00, 0x01, 0x00}));
+    for (const std::string& m : s) EXPECT_NE(m.substr(0, 2), "A0") << "the speed stays";
+    EXPECT_EQ(dlg->slider()->maximum(), 28);
+    EXPECT_EQ(text_of(kvr_idc_speed), "23") << "speed 101 is step 23 of 28";
+    // The speed box clamps to the step mode, and sends nothing.
+    from = link.sent.size();
     auto* speed = dlg->control_as<QLineEdit>(kvr_idc_speed);
     speed->selectAll();
     QTest::keyClicks(speed, "200");
     pump(50);
     EXPECT_EQ(speed->text(), "28");
     EXPECT_EQ(dlg->slider()->value(), 28);
-    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(sent_since(from).empty());
 }
 
 // While the link is closed every button that would send sends nothing and
@@ -162,18 +196,28 @@ TEST_F(Panels, WhileClosedEverySendingButtonSaysConnectOnceAndSendsNothing) {
     EXPECT_TRUE(link.sent.empty());
 }
 
+// The first use reads and takes the loco and sends nothing else; then each
+// click sends its own message only.
 TEST_F(Panels, SliderDirectionAndFunctionsSendWithTheLinkOpen) {
+    keeper.put(1, 3, 0x03);  // free, forward
     make_dialog();
     link.open("SIM");
-    click(kvr_idc_rev);  // the field already holds Rev
-    click(kvr_idc_fwd);
+    click(kvr_idc_rev);
+    EXPECT_EQ(sent_since(0), (std::vector<std::string>{"BF 00 03 43", "BA 01 01 45"}));
+    EXPECT_TRUE(checked(kvr_idc_fwd)) << "the slot's direction, not the click's";
+    const std::size_t from = link.sent.size();
+    click(kvr_idc_fwd);  // the direction it has: nothing
+    click(kvr_idc_rev);
     for (int f : {0, 2, 8, 5})
         click(kvr_idc_f0 + f);
     dlg->slider()->setValue(40);
-    ASSERT_TRUE(pump_until([&] { return calls().size() == 6; }));
+    ASSERT_TRUE(pump_until([&] { return sent_since(from).size() == 6; }));
     EXPECT_EQ(text_of(kvr_idc_speed), "40");
     pump(50);  // drawn again, same speed: nothing more
-    EXPECT_EQ(calls(), (calls_t{"dir(3,1)", "grp1(3,16)", "grp1(3,18)", "grp2(3,8)", "grp2(3,9)", "128step(3,1,40)"}));
+    EXPECT_EQ(sent_since(from), (std::vector<std::string>{w({0xA1, 0x01, 0x20}), w({0xA1, 0x01, 0x30}),
+                                                          w({0xA1, 0x01, 0x32}), w({0xA2, 0x01, 0x08}),
+                                                          w({0xA2, 0x01, 0x09}), w({0xA0, 0x01, 41})}));
+    EXPECT_TRUE(calls().empty());
     EXPECT_TRUE(boxes.empty());
 }
 
@@ -265,11 +309,16 @@ TEST_F(Panels, LocoAddressesOutsideOneTo10239AreRefusedWithThePrompt) {
     pump(50);
     EXPECT_TRUE(calls().empty()) << calls().front();
 
+    EXPECT_TRUE(link.sent.empty());
+
+    keeper.put(4, 1, 0x33);
     type(kvr_idc_loco_adr, "10239");
     click(kvr_idc_write);
     type(kvr_idc_loco_adr, "1");
-    click(kvr_idc_f0);
-    EXPECT_EQ(calls(), (calls_t{"ops_write(10239,1,0,0)", "grp1(1,23)"}));
+    click(kvr_idc_f0);  // reads loco 1 first, and sends nothing else
+    EXPECT_EQ(calls(), (calls_t{"ops_write(10239,1,0,0)"}));
+    EXPECT_EQ(sent_since(0), (std::vector<std::string>{"BF 00 01 41"}));
+    EXPECT_FALSE(checked(kvr_idc_f0));
 }
 
 // The slider's exchange is quiet; when it stops at the loco address or
@@ -298,10 +347,20 @@ TEST_F(Panels, SliderSendsNothingWhileTheLocoAddressIsEmptyOrBad) {
     EXPECT_TRUE(calls().empty()) << calls().front();
     EXPECT_TRUE(prompts.empty());
 
+    EXPECT_TRUE(link.sent.empty());
+
+    // A good address: the first move reads the loco and shows it, the next
+    // sends the speed.
+    keeper.put(2, 5, 0x33);
     type(kvr_idc_sw_adr, "1");
     dlg->slider()->setValue(6);
-    ASSERT_TRUE(pump_until([&] { return !calls().empty(); }));
-    EXPECT_EQ(calls(), (calls_t{"128step(5,0,6)"}));
+    ASSERT_TRUE(pump_until([&] { return !link.sent.empty(); }));
+    pump(50);
+    EXPECT_EQ(sent_since(0), (std::vector<std::string>{"BF 00 05 45"}));
+    EXPECT_EQ(dlg->slider()->value(), 0);
+    dlg->slider()->setValue(6);
+    ASSERT_TRUE(pump_until([&] { return link.sent.size() == 2; }));
+    EXPECT_EQ(sent_since(1), (std::vector<std::string>{w({0xA0, 0x02, 7})}));
 }
 
 // An action refuses only for a bad entry it uses: "Req SW" goes with a bad
@@ -324,34 +383,33 @@ TEST_F(Panels, ReqSwGoesWithABadCvEntryWhichReadRefuses) {
 // at the next tick, without anything being sent; a click then changes only
 // what it names.
 TEST_F(Panels, ThrottleFollowsAnotherThrottleAndAClickChangesOnlyWhatItNames) {
-    env.make_station = nullptr;  // the real station over the fake link
+    keeper.put(1, 3, 0x37, 40, 0x10, 0x0100);  // held by us: forward, F0, speed 40 (step 39)
     make_dialog();
     connect_sim();
+    enter_loco("3");
+    const std::size_t from = link.sent.size();
     const auto deliver = [&](std::initializer_list<uint8_t> b) {
         const kvr_loconet_msg m = kvr_loconet_msg::with_checksum(b);
         link.receive_bytes(m.data(), static_cast<std::size_t>(m.length()));
     };
-    // Loco 3 held in slot 1: forward, F0, speed 40.
-    deliver({0xE7, 0x0E, 0x01, 0x37, 0x03, 40, 0x10, 0x07, 0x00, 0x00, 0x00, 0x01, 0x00});
-    ASSERT_TRUE(pump_until([&] { return text_of(kvr_idc_speed) == "40"; }));
+    ASSERT_TRUE(pump_until([&] { return text_of(kvr_idc_speed) == "39"; }));
     EXPECT_TRUE(checked(kvr_idc_fwd));
     EXPECT_TRUE(checked(kvr_idc_f0));
 
-    // Another throttle: reverse with F2, F5 and F7, speed 16.
+    // Another throttle: reverse with F2, F5 and F7, speed 16 (step 15).
     deliver({0xA1, 0x01, 0x22});
     deliver({0xA2, 0x01, 0x05});
     deliver({0xA0, 0x01, 16});
-    ASSERT_TRUE(pump_until([&] { return text_of(kvr_idc_speed) == "16"; }));
+    ASSERT_TRUE(pump_until([&] { return text_of(kvr_idc_speed) == "15"; }));
     EXPECT_TRUE(checked(kvr_idc_rev));
     for (int f = 0; f <= 8; ++f)
         EXPECT_EQ(checked(kvr_idc_f0 + f), f == 2 || f == 5 || f == 7) << f;
-    EXPECT_EQ(dlg->slider()->value(), 16);
+    EXPECT_EQ(dlg->slider()->value(), 15);
     pump(50);
-    EXPECT_TRUE(link.sent.empty());
+    EXPECT_TRUE(sent_since(from).empty());
 
     click(kvr_idc_f0 + 1);  // F1: reverse and F2 stay
-    ASSERT_EQ(link.sent.size(), 1u);
-    EXPECT_EQ(link.sent[0], kvr_loconet_msg::with_checksum({0xA1, 0x01, 0x23}));
+    EXPECT_EQ(sent_since(from), (std::vector<std::string>{w({0xA1, 0x01, 0x23})}));
 
     // While the entry shows another loco, its buttons are left alone.
     type(kvr_idc_loco_adr, "4");

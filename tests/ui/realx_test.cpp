@@ -471,6 +471,13 @@ protected:
             xdo("mousemove --window " + win + " " + std::to_string(left + dx) + " " + y);
         xdo("mouseup 1");
     }
+    // Enter in the loco address box: the throttle reads the loco and takes
+    // it, and shows it before anything can be sent. Waits until `done`.
+    bool enter_loco(const std::string& win, const std::function<bool()>& done) {
+        click(win, kvr_idc_loco_adr);
+        xdo("key --clearmodifiers Return");
+        return poll_until(done);
+    }
     // Clicks and waits until the bus shows `line`.
     bool click_until(const std::string& win, int control, const std::string& line) {
         // The last operation's Cancel box takes the clicks meant for the window
@@ -494,6 +501,7 @@ TEST_F(Throttle, ClicksChangeOnlyWhatTheyNameOnTheBus) {
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
     click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(enter_loco(main_id, [&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]"); }));
     ASSERT_TRUE(click_until(main_id, kvr_idc_f0, "F0-4(10000)"));
     ASSERT_TRUE(click_until(main_id, kvr_idc_f0 + 1, "F0-4(11000)"));
     drag_slider(main_id, 60);
@@ -525,6 +533,7 @@ TEST_F(Throttle, AnotherLayoutAfterCloseAndConnectAsksForTheLocoAgain) {
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
     click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(enter_loco(main_id, [&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]"); }));
     ASSERT_TRUE(click_until(main_id, kvr_idc_f0, "SLOT#[1] DIR(fwd) F0-4(10000)"));
     click(main_id, kvr_idc_connect);  // Close
 
@@ -532,8 +541,12 @@ TEST_F(Throttle, AnotherLayoutAfterCloseAndConnectAsksForTheLocoAgain) {
     xdo("key --clearmodifiers ctrl+a BackSpace");
     xdo("type --delay 10 '" + other.port.url() + "'");
     click(main_id, kvr_idc_connect);
+    // Loco 3 is read on this bus before anything goes to it.
+    ASSERT_TRUE(enter_loco(main_id, [&] { return other.has("REQ LOCO#[3]") && other.has("OPC_MOVE_SLOTS"); }));
     click(main_id, kvr_idc_f0 + 1);
-    ASSERT_TRUE(poll_until([&] { return other.has("F0-4(11000)"); })) << "no function message on the second layout";
+    // F1 alone: F0 ticked for loco 3 on the first layout stays there.
+    ASSERT_TRUE(poll_until([&] { return other.has("F0-4(01000)"); })) << "no function message on the second layout";
+    EXPECT_FALSE(other.has("F0-4(11000)"));
     drag_slider(main_id, 50);
     ASSERT_TRUE(poll_until([&] { return other.has("OPC_LOCO_SPD"); }));
     EXPECT_TRUE(other.has("REQ LOCO#[3]"));
@@ -587,6 +600,10 @@ TEST_F(RealX, FunctionWindowF12OnReachesTheBusAsItsDccPacket) {
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
     click(main_id, kvr_idc_connect);
+    // Loco 3 entered: read and taken before anything goes to it.
+    click(main_id, kvr_idc_loco_adr);
+    xdo("key --clearmodifiers Return");
+    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]"); }));
     xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+shift+f");
     std::string functions;
     ASSERT_TRUE(poll_until([&] {
@@ -648,6 +665,7 @@ TEST_F(BusViews, SlotReleaseAndTurnoutSwitchReachTheBus) {
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
     click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(enter_loco(main_id, [&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]"); }));
     ASSERT_TRUE(click_until(main_id, kvr_idc_f0, "F0-4(10000)"));  // loco 3 in slot 1, in use
     ASSERT_TRUE(click_until(main_id, kvr_idc_req_sw, "REQ SW#[1 (0:1)] for Thrown/Red(on)"));
     no_boxes(main_id);

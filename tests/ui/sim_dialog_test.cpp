@@ -80,7 +80,10 @@ TEST_F(WithSim, ConnectCycleCvWriteAndReadAndClosingWhileConnected) {
 TEST_F(WithSim, SlotsWindowReadsEverySlotAndTakesALocoToTheThrottle) {
     make_dialog();
     connect_sim();
-    click(kvr_idc_f0);  // loco 3 into slot 1, in use
+    // Loco 3 entered: read and taken into slot 1, in use; then F0 on.
+    QTest::keyClick(dlg->control(kvr_idc_loco_adr), Qt::Key_Return);
+    ASSERT_TRUE(pump_until([&] { return dlg->throttle().driving(); }));
+    click(kvr_idc_f0);
     ASSERT_TRUE(pump_until([&] { return log_text().contains("F0-4(10000)"); }));
     dlg->open_slots_view();
     kvr_slots_view* view = dlg->slots_view();

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_hooks.h"
 #include "link/kvr_loconet_port.h"
+#include "loconet/kvr_loconet_proto.h"
 #include "station/kvr_dccx.h"
 #include "ui/kvr_main_dlg.h"
 #include "ui/kvr_view_host.h"
@@ -53,7 +55,13 @@ public:
     }
     void send(const kvr_loconet_msg& msg, uint32_t) override {
         sent.push_back(msg);
-        if (on_send) on_send(msg);
+        if (on_send)
+            on_send(msg);
+    }
+    // The fake has no queue: a stop is recorded as sent, and marked.
+    void send_first(const kvr_loconet_msg& msg) override {
+        firsts.push_back(sent.size());
+        send(msg, 0);
     }
     void lose(const std::string& report) {
         set_open(false);
@@ -62,10 +70,71 @@ public:
     void post(const std::string& text) { post_note(text); }
 
     std::vector<kvr_loconet_msg> sent;
+    std::vector<std::size_t> firsts;  // indexes into `sent` of the stops
     int closes = 0;
-    // Script run on the sending thread after each message is recorded: a
-    // bus's echo, a command station's answer.
+    // Runs after each message is recorded (a scripted command station).
     std::function<void(const kvr_loconet_msg&)> on_send;
+};
+
+// A command station just big enough for the throttle: it keeps loco slots,
+// answers the address request, the NULL move and slot reads from them on
+// the link's receive path, and takes slot writes and speed, direction,
+// function and status messages into them. Addresses it does not hold go
+// unanswered. Slot layout and the NULL move: LocoNet PE opcode summary.
+struct loco_keeper {
+    std::map<uint8_t, kvr_loconet_msg> locos;
+
+    void put(uint8_t slot, uint16_t address, uint8_t stat, uint8_t spd = 0, uint8_t dirf = 0, uint16_t id = 0,
+             uint8_t snd = 0) {
+        locos[slot] = kvr_proto::slot_message(
+            OPC_SL_RD_DATA, slot,
+            {stat, static_cast<uint8_t>(address & 0x7F), spd, dirf, 0x07, 0, static_cast<uint8_t>(address >> 7), snd,
+             static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id & 0x7F)});
+    }
+    void answer(fake_link& link, const kvr_loconet_msg& m) {
+        const auto deliver = [&](uint8_t n) {
+            const kvr_loconet_msg s = locos[n];
+            link.receive_bytes(s.data(), static_cast<std::size_t>(s.length()));
+        };
+        const auto set = [&](uint8_t n, int field, uint8_t v) {
+            locos[n][field] = v;
+            locos[n].renew_checksum();
+        };
+        switch (m.opcode()) {
+        case 0xBF:
+            for (const auto& [n, s] : locos)
+                if (s.slot_address() == kvr_proto::decode_loco_address(m[1], m[2]))
+                    return deliver(n);
+            return;
+        case 0xBA:
+            if (m[1] == m[2] && locos.count(m[1])) {
+                set(m[1], 3, static_cast<uint8_t>(locos[m[1]][3] | 0x30));
+                deliver(m[1]);
+            }
+            return;
+        case 0xBB:
+            if (locos.count(m[1]))
+                deliver(m[1]);
+            return;
+        case 0xEF:
+            if (m.length() == 14 && m[2] != 0x7B && m[2] != 0x7C) {
+                kvr_loconet_msg s = m;
+                s.set_opcode(0xE7);
+                s.renew_checksum();
+                locos[m[2]] = s;
+            }
+            return;
+        case 0xA0:
+        case 0xA1:
+        case 0xA2:
+        case 0xB5:
+            if (locos.count(m[1]))
+                set(m[1], m.opcode() == 0xA0 ? 5 : m.opcode() == 0xA1 ? 6 : m.opcode() == 0xA2 ? 10 : 3, m[2]);
+            return;
+        default:
+            return;
+        }
+    }
 };
 
 // A command station that writes down every call ("sw(10,1,1)"); reads
@@ -78,28 +147,20 @@ public:
     uint16_t read_result = 0;
     std::unique_ptr<kvr_exception> fail;
 
-    int do_reserved_1(uint32_t, uint32_t) override { return 1; }
     void do_write_ex_address(uint32_t, uint8_t, uint8_t) override {}
-    int do_reserved_2(uint32_t, uint32_t, uint32_t, uint32_t) override { return 1; }
-    void do_reserved_3() override {}
     bool do_direct_bit_write(uint32_t, uint8_t, uint8_t) override { return true; }
     bool do_direct_bit_verify(uint32_t, uint8_t, uint8_t) override { return true; }
     void do_direct_write(uint32_t cv, uint8_t v) override { note("direct_write", cv, v); }
-    uint16_t do_direct_read(uint32_t cv, uint8_t) override { return note("direct_read", cv); }
-    uint16_t do_direct_readex(uint32_t cv, uint8_t) override { return note("direct_readex", cv); }
+    uint16_t do_direct_read(uint32_t cv) override { return note("direct_read", cv); }
+    uint16_t do_direct_readex(uint32_t cv) override { return note("direct_readex", cv); }
     void do_paged_write(uint32_t cv, uint8_t v) override { note("paged_write", cv, v); }
-    uint16_t do_paged_read(uint32_t cv, uint8_t) override { return note("paged_read", cv); }
+    uint16_t do_paged_read(uint32_t cv) override { return note("paged_read", cv); }
     void do_register_write(uint32_t r, uint8_t v) override { note("register_write", r, v); }
-    uint16_t do_register_read(uint32_t r, uint8_t) override { return note("register_read", r); }
+    uint16_t do_register_read(uint32_t r) override { return note("register_read", r); }
     void do_ops_write(uint32_t a, uint32_t cv, uint8_t v, bool fb) override { note("ops_write", a, cv, v, fb); }
-    uint16_t do_ops_read(uint32_t a, uint32_t cv, uint32_t) override { return note("ops_read", a, cv); }
-    uint16_t do_ops_readex(uint32_t a, uint32_t cv, uint32_t) override { return note("ops_readex", a, cv); }
+    uint16_t do_ops_read(uint32_t a, uint32_t cv) override { return note("ops_read", a, cv); }
+    uint16_t do_ops_readex(uint32_t a, uint32_t cv) override { return note("ops_readex", a, cv); }
     void do_sw(uint16_t n, uint16_t pos, bool on) override { note("sw", n, pos, on); }
-    void do_128step(uint16_t a, uint16_t d, uint16_t s) override { note("128step", a, d, s); }
-    void do_28step(uint16_t a, uint16_t d, int16_t s) override { note("28step", a, d, s); }
-    void do_function_grp1(uint16_t a, uint8_t f) override { note("grp1", a, f); }
-    void do_function_grp2(uint16_t a, uint8_t f) override { note("grp2", a, f); }
-    void do_change_dir(uint16_t a, uint16_t d) override { note("dir", a, d); }
     bool do_shutdown(uint8_t k) override { return note("shutdown", k), true; }
     int do_startup() override { return note("startup"), 0; }
 

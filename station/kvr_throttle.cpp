@@ -1,0 +1,389 @@
+#include "station/kvr_throttle.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "foundation/kvr_exception.h"
+#include "loconet/kvr_dcc_packet.h"
+
+namespace {
+
+using namespace kvr_proto;
+
+constexpr const char* source_name = "kvr_throttle";
+constexpr const char* text_bad_function = "ERR:FUNCTION MUST BE 0 TO 28";
+constexpr const char* text_bad_steps = "ERR:SPEED STEPS MUST BE 28 OR 128";
+
+// Speed 1 is the emergency stop of OPC_LOCO_SPD (LocoNet PE).
+constexpr uint8_t speed_emergency_stop = 1;
+
+constexpr uint32_t slot_functions_mask = (1u << (slot_function_max + 1)) - 1;  // F0..F8
+constexpr uint32_t dirf_functions_mask = (1u << (dirf_function_last + 1)) - 1;  // F0..F4
+constexpr uint32_t snd_functions_mask = slot_functions_mask & ~dirf_functions_mask;
+constexpr uint32_t high_functions_mask = ((1u << (kvr_dcc::function_max + 1)) - 1) & ~slot_functions_mask;
+
+[[noreturn]] void refuse(const char* label, const char* text) {
+    kvr_exception inner(text, 0, source_name, __LINE__);
+    throw kvr_exception(inner, label, 0, source_name, __LINE__);
+}
+
+kvr_loconet_msg short_message(uint8_t opcode, uint8_t b1, uint8_t b2) {
+    return kvr_loconet_msg::with_checksum({opcode, b1, b2});
+}
+
+uint32_t slot_functions_of(uint8_t dirf, uint8_t snd) {
+    uint32_t on = 0;
+    for (unsigned f = 0; f <= slot_function_max; ++f)
+        if (function_on(dirf, snd, f)) on |= 1u << f;
+    return on;
+}
+
+uint8_t dirf_of(bool forward, uint32_t functions) {
+    auto dirf = static_cast<uint8_t>(forward ? 0 : dirf_reverse);
+    for (unsigned f = 0; f <= dirf_function_last; ++f) dirf = with_function(dirf, f, (functions >> f) & 1);
+    return dirf;
+}
+
+uint8_t snd_of(uint8_t high, uint32_t functions) {
+    uint8_t snd = high;
+    for (unsigned f = dirf_function_last + 1; f <= slot_function_max; ++f)
+        snd = with_function(snd, f, (functions >> f) & 1);
+    return snd;
+}
+
+bool is_slot_message(const kvr_loconet_msg& m) {
+    return (m.opcode() == OPC_SL_RD_DATA || m.opcode() == OPC_WR_SL_DATA) && m.length() == 14 &&
+           m[2] != kvr_slot_fast_clock && m[2] != kvr_slot_programmer;
+}
+
+}  // namespace
+
+int kvr_steps_of_code(uint8_t code) {
+    switch (code & stat_steps_mask) {
+    case steps_128:
+    case steps_128_adv: return 128;
+    case steps_14: return 14;
+    default: return 28;
+    }
+}
+
+int kvr_throttle_step(uint8_t spd, int steps) {
+    if (spd <= speed_emergency_stop) return 0;
+    if (steps == 128) return std::min<int>(spd - 1, 126);
+    // The smallest step whose wire speed reaches spd.
+    return std::min<int>(steps, (spd * steps + int{spd_max} - 1) / int{spd_max});
+}
+
+uint8_t kvr_wire_speed(int step, int steps) {
+    if (step <= 0) return 0;
+    if (steps == 128) return static_cast<uint8_t>(std::min(step, 126) + 1);
+    return static_cast<uint8_t>(std::min(step, steps) * int{spd_max} / steps);
+}
+
+bool kvr_loco_state::held_elsewhere() const {
+    return in_use() && holder != 0 && holder != kvr_dccx_loconet::throttle_id;
+}
+
+kvr_throttle::kvr_throttle(kvr_dccx_loconet& station, kvr_loconet_port& link) : station_(station), link_(link) {
+    link_.add_listener(this);
+}
+
+kvr_throttle::~kvr_throttle() { link_.remove_listener(this); }
+
+void kvr_throttle::set_memory(kvr_function_memory* memory) { memory_ = memory; }
+
+kvr_loco_state kvr_throttle::from_slot(const kvr_loconet_msg& data) const {
+    kvr_loco_state s;
+    s.address = data.slot_address();
+    s.slot = data[2];
+    s.stat = data[slot_stat];
+    s.spd = data[slot_spd];
+    s.forward = data.direction() == 1;
+    s.functions = slot_functions_of(data.dirf(), data.snd());
+    if (memory_) s.functions |= memory_->functions(s.address) & high_functions_mask;
+    s.holder = data.throttle_id();
+    s.snd_high = static_cast<uint8_t>(data.snd() & ~snd_f5_f8 & 0x7F);
+    return s;
+}
+
+kvr_loco_state kvr_throttle::read(uint16_t address) { return from_slot(station_.do_read_loco(address)); }
+
+kvr_throttle::acquired kvr_throttle::acquire(uint16_t address, bool steal) {
+    kvr_loconet_msg data = station_.do_read_loco(address);
+    const kvr_loco_state found = from_slot(data);
+    if (found.held_elsewhere() && !steal) return {outcome::held_elsewhere, found};
+    const kvr_loco_state before = loco();
+    if (before.address != 0 && before.address != address) release();
+    if (!found.in_use() || found.held_elsewhere()) data = station_.do_take_slot(found.slot);
+    // A command station that refused the move, or another throttle's id
+    // still in the slot: the slot write takes it, with everything else as
+    // the command station just showed it.
+    if (data.slot_address() == address && (!from_slot(data).in_use() || from_slot(data).held_elsewhere())) {
+        kvr_loconet_msg copy = data;
+        copy.set_throttle_id(kvr_dccx_loconet::throttle_id);
+        copy.set_in_use();
+        data = station_.do_write_slot(copy);
+    }
+    if (data.slot_address() != address) refuse("kvr_throttle::acquire()", text_lost);
+    const kvr_loco_state now = from_slot(data);
+    std::lock_guard<std::mutex> lk(mutex_);
+    loco_ = now;
+    lost_ = false;
+    ++version_;
+    return {outcome::driving, loco_};
+}
+
+bool kvr_throttle::driving() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return loco_.address != 0;
+}
+
+kvr_loco_state kvr_throttle::loco() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return loco_;
+}
+
+uint64_t kvr_throttle::version() const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    return version_;
+}
+
+kvr_loco_state kvr_throttle::current(const char* label) const {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (loco_.address == 0) refuse(label, text_no_loco);
+    if (lost_) refuse(label, text_lost);
+    return loco_;
+}
+
+// What was just queued counts at once, as its echo will: a second click
+// before the echo is back builds on the first.
+void kvr_throttle::apply_sent(uint8_t opcode, uint8_t value) {
+    on_message(short_message(opcode, loco().slot, value), {});
+}
+
+void kvr_throttle::set_speed(int step) {
+    const kvr_loco_state loco = current("kvr_throttle::set_speed()");
+    const uint8_t spd = kvr_wire_speed(std::clamp(step, 0, loco.steps() == 128 ? 126 : loco.steps()), loco.steps());
+    station_.send_128step(loco.slot, spd);
+    apply_sent(OPC_LOCO_SPD, spd);
+}
+
+void kvr_throttle::set_direction(bool forward) { set_functions({}, forward); }
+
+void kvr_throttle::set_function(unsigned n, bool on) { set_functions({{n, on}}); }
+
+namespace {
+
+struct function_change {
+    uint32_t mask = 0;
+    uint32_t bits = 0;
+};
+
+function_change change_of(const char* label, const std::map<unsigned, bool>& wanted) {
+    function_change c;
+    for (const auto& [n, on] : wanted) {
+        if (n > kvr_dcc::function_max) refuse(label, text_bad_function);
+        c.mask |= 1u << n;
+        if (on) c.bits |= 1u << n;
+    }
+    return c;
+}
+
+}  // namespace
+
+void kvr_throttle::set_functions(const std::map<unsigned, bool>& wanted, std::optional<bool> forward) {
+    const char* label = forward && wanted.empty() ? "kvr_throttle::set_direction()" : "kvr_throttle::set_functions()";
+    const function_change c = change_of(label, wanted);
+    const kvr_loco_state loco = current(label);
+    if (c.mask == 0 && !forward) return;
+    send_function_groups(loco, c.mask, (loco.functions & ~c.mask) | c.bits, forward);
+}
+
+void kvr_throttle::send_packet_functions(uint16_t address, const std::map<unsigned, bool>& wanted) {
+    const function_change c = change_of("kvr_throttle::send_packet_functions()", wanted);
+    kvr_loco_state loco = this->loco();
+    if (loco.address != address) {
+        loco = {};
+        loco.address = address;
+        if (memory_) loco.functions = memory_->functions(address) & high_functions_mask;
+    }
+    const uint32_t high = c.mask & high_functions_mask;
+    if (high == 0) return;
+    send_high_functions(loco, high, (loco.functions & ~c.mask) | c.bits, kvr_function_send::packet);
+}
+
+// One message per group named: F0..F4 in DIRF, F5..F8 in SND, F9..F28 as a
+// DCC packet per instruction group or as the slot function messages.
+void kvr_throttle::send_function_groups(const kvr_loco_state& loco, uint32_t mask, uint32_t now,
+                                        std::optional<bool> forward) {
+    if ((mask & dirf_functions_mask) || forward) {
+        const uint8_t dirf = dirf_of(forward.value_or(loco.forward), now);
+        station_.send_dirf(loco.slot, dirf);
+        apply_sent(OPC_LOCO_DIRF, dirf);
+    }
+    if (mask & snd_functions_mask) {
+        const uint8_t snd = snd_of(loco.snd_high, now);
+        station_.send_snd(loco.slot, snd);
+        apply_sent(OPC_LOCO_SND, snd);
+    }
+    if (const uint32_t high = mask & high_functions_mask) send_high_functions(loco, high, now, how_);
+}
+
+void kvr_throttle::send_high_functions(const kvr_loco_state& loco, uint32_t high, uint32_t now,
+                                       kvr_function_send how) {
+    std::vector<kvr_loconet_msg> messages;
+    for (unsigned n = slot_function_max + 1; n <= kvr_dcc::function_max; ++n) {
+        if (!((high >> n) & 1)) continue;
+        kvr_loconet_msg m;
+        if (how == kvr_function_send::packet) {
+            const kvr_dcc::function_packet p = kvr_dcc::packet_for(loco.address, kvr_dcc::group_of(n), now);
+            m = kvr_dcc::imm_packet_message(kvr_dcc::encode_function(p), kvr_dccx_loconet::function_repeats);
+        } else {
+            m = kvr_dcc::function_opcode_message(loco.slot, n, now);
+        }
+        if (std::find(messages.begin(), messages.end(), m) == messages.end()) messages.push_back(m);
+    }
+    for (const kvr_loconet_msg& m : messages) {
+        if (how == kvr_function_send::packet) station_.send_imm_packet(m);
+        else station_.send_function_opcode(m);
+    }
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        if (loco_.address == loco.address) {
+            loco_.functions = (loco_.functions & ~high) | (now & high);
+            ++version_;
+        }
+    }
+    if (memory_) memory_->note_sent_functions(loco.address, high, now & high);
+}
+
+void kvr_throttle::set_steps(int steps) {
+    const char* label = "kvr_throttle::set_steps()";
+    if (steps != 28 && steps != 128) refuse(label, text_bad_steps);
+    const kvr_loco_state loco = current(label);
+    if (loco.steps() == steps) return;
+    // The advanced-consisting bit (code 1xx) stays as the slot has it.
+    const uint8_t code = loco.stat & stat_steps_mask;
+    const bool advanced = code == steps_128_adv || code == steps_28_adv;
+    const uint8_t wanted = steps == 128 ? (advanced ? steps_128_adv : steps_128) : (advanced ? steps_28_adv : steps_28);
+    kvr_loconet_msg copy = slot_message(
+        OPC_WR_SL_DATA, loco.slot,
+        {static_cast<uint8_t>((loco.stat & ~stat_steps_mask) | wanted | usage_in_use),
+         static_cast<uint8_t>(loco.address & 0x7F), loco.spd, dirf_of(loco.forward, loco.functions), 0, 0,
+         static_cast<uint8_t>((loco.address >> 7) & 0x7F), snd_of(loco.snd_high, loco.functions), 0, 0});
+    // TRK and SS2 as the command station last sent them.
+    if (std::optional<kvr_loconet_msg> known = station_.with_stores(
+            [&](const kvr_reply_stores& st) { return st.slot_data(loco.slot); })) {
+        copy[slot_trk] = (*known)[slot_trk];
+        copy[slot_ss2] = (*known)[slot_ss2];
+    }
+    copy.set_throttle_id(loco.holder ? loco.holder : kvr_dccx_loconet::throttle_id);
+    copy.renew_checksum();
+    const kvr_loconet_msg back = station_.do_write_slot(copy);
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (loco_.address == loco.address) {
+        loco_.stat = back[slot_stat];
+        ++version_;
+    }
+}
+
+bool kvr_throttle::emergency_stop() {
+    const kvr_loco_state loco = this->loco();
+    if (loco.address == 0) return false;
+    station_.send_stop(short_message(OPC_LOCO_SPD, loco.slot, speed_emergency_stop));
+    apply_sent(OPC_LOCO_SPD, speed_emergency_stop);
+    return true;
+}
+
+void kvr_throttle::stop_all() { station_.send_stop(kvr_loconet_msg::with_checksum({OPC_IDLE})); }
+
+bool kvr_throttle::stop_loco(uint16_t address, unsigned units) {
+    if (loco().address == address && emergency_stop()) return true;
+    std::optional<kvr_loconet_msg> data =
+        station_.with_stores([&](const kvr_reply_stores& st) { return st.address_data(address); });
+    if (!data) data = station_.do_find_loco(address, units);
+    if (!data || data->slot_address() != address) {
+        stop_all();
+        return false;
+    }
+    station_.send_stop(short_message(OPC_LOCO_SPD, (*data)[2], speed_emergency_stop));
+    return true;
+}
+
+void kvr_throttle::release() {
+    kvr_loco_state loco;
+    {
+        std::lock_guard<std::mutex> lk(mutex_);
+        loco = loco_;
+        loco_ = {};
+        lost_ = false;
+        ++version_;
+    }
+    if (loco.address == 0) return;
+    station_.send_slot_stat1(loco.slot, static_cast<uint8_t>((loco.stat & ~stat_usage_mask) | usage_common));
+}
+
+// ---------------------------------------------------------------------------
+// What the bus shows, on the link's I/O thread
+
+void kvr_throttle::on_message(const kvr_loconet_msg& msg, const kvr_capture_time&) {
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (loco_.address == 0) return;
+    kvr_loco_state& s = loco_;
+    const kvr_loco_state was = s;
+    if (msg.length() == 4 && msg[1] == s.slot) {
+        switch (msg.opcode()) {
+        case OPC_LOCO_SPD: s.spd = msg[2]; break;
+        case OPC_LOCO_DIRF:
+            s.forward = (msg[2] & dirf_reverse) == 0;
+            s.functions = (s.functions & ~dirf_functions_mask) | slot_functions_of(msg[2], 0);
+            break;
+        case OPC_LOCO_SND:
+            s.functions = (s.functions & ~snd_functions_mask) | (slot_functions_of(0, msg[2]) & snd_functions_mask);
+            s.snd_high = static_cast<uint8_t>(msg[2] & ~snd_f5_f8 & 0x7F);
+            break;
+        case OPC_SLOT_STAT1: s.stat = msg[2]; break;
+        default: break;
+        }
+    }
+    if (is_slot_message(msg) && msg[2] == s.slot) {
+        if (msg.slot_address() != s.address) {
+            lost_ = true;
+        } else if (msg.opcode() == OPC_WR_SL_DATA) {
+            // A slot write sets the slot as it says.
+            const uint32_t high = s.functions & high_functions_mask;
+            const uint8_t slot = s.slot;
+            const uint16_t address = s.address;
+            s.stat = msg[slot_stat];
+            s.spd = msg[slot_spd];
+            s.forward = msg.direction() == 1;
+            s.functions = slot_functions_of(msg.dirf(), msg.snd()) | high;
+            s.holder = msg.throttle_id();
+            s.snd_high = static_cast<uint8_t>(msg.snd() & ~snd_f5_f8 & 0x7F);
+            s.slot = slot;
+            s.address = address;
+        } else {
+            s.stat = msg[slot_stat];
+            s.holder = msg.throttle_id();
+        }
+    }
+    if (const auto f = kvr_dcc::decode_function_opcode(msg); f && f->slot == s.slot)
+        s.functions = (s.functions & ~(f->set.mask & high_functions_mask)) | (f->set.on & f->set.mask & high_functions_mask);
+    if (const auto imm = kvr_dcc::decode_imm_packet(msg)) {
+        if (const auto p = kvr_dcc::decode_function(imm->bytes); p && p->address == s.address) {
+            const kvr_dcc::function_set set = kvr_dcc::functions_of(*p);
+            const uint32_t m = set.mask & high_functions_mask;
+            s.functions = (s.functions & ~m) | (set.on & m);
+        }
+    }
+    if (s.spd != was.spd || s.forward != was.forward || s.functions != was.functions || s.stat != was.stat ||
+        s.holder != was.holder || lost_)
+        ++version_;
+}
+
+void kvr_throttle::on_open() {
+    std::lock_guard<std::mutex> lk(mutex_);
+    loco_ = {};
+    lost_ = false;
+    ++version_;
+}
