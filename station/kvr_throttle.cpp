@@ -244,7 +244,7 @@ void kvr_throttle::send_high_functions(const kvr_loco_state& loco, uint32_t high
         if (std::find(messages.begin(), messages.end(), m) == messages.end()) messages.push_back(m);
     }
     for (const kvr_loconet_msg& m : messages) {
-        if (how == kvr_function_send::packet) station_.send_imm_packet(m);
+        if (how == kvr_function_send::packet) station_.do_imm_packet(m);
         else station_.send_function_opcode(m);
     }
     {
