@@ -119,11 +119,6 @@ public:
     // `known`, which takes the change at once.
     void do_function(uint16_t address, unsigned n, bool on, kvr_bus_state& known,
                      kvr_function_send how = kvr_function_send::packet);
-    // Speed 1 to the locomotive's slot: the decoder stops at once, without
-    // its deceleration.
-    void do_emergency_stop(uint16_t address);
-    // OPC_IDLE: the command station stops every locomotive on the layout.
-    void do_stop_all();
     // Reads the fast-clock slot (for the days, the track status and the rate
     // kept), writes it with `setting`, and returns the slot as read back.
     kvr_loconet_msg do_set_fast_clock(const kvr_clock_setting& setting);

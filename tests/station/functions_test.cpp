@@ -66,13 +66,6 @@ TEST_F(Functions, NumbersTheWireCannotCarryAreRefusedAndNothingIsSent) {
     EXPECT_FALSE(has(known, 10240, 20)) << "a refused function is not kept as sent";
 }
 
-// LocoNet PE: speed 1 is the emergency stop; OPC_IDLE stops every loco.
-TEST_F(Functions, EmergencyStopAndStopAll) {
-    station.do_emergency_stop(3);
-    station.do_stop_all();
-    EXPECT_EQ(sent(), (strings{"A0 05 01 5B", "85 7A"}));
-}
-
 // The write carries the fields the monitor's FAST CLOCK line reads back.
 TEST_F(Functions, FastClockIsWrittenAsTheMonitorReadsItAndReadBack) {
     // Day 3, 09:15 at rate 2, TRK 07, CLK_CNTRL 40.
