@@ -19,9 +19,6 @@ constexpr const char* text_bad_address = "ERR:LOCO ADDRESS MUST BE 1 TO 10239";
 constexpr const char* text_bad_time = "ERR:TIME MUST BE 00:00 TO 23:59";
 constexpr const char* text_bad_rate = "ERR:RATE MUST BE 1 TO 127";
 
-// Speed 1 is the emergency stop of OPC_LOCO_SPD (LocoNet PE).
-constexpr uint8_t speed_emergency_stop = 1;
-
 [[noreturn]] void refuse(const char* text) { KVR_RAISE(text, 0, source_name); }
 
 }  // namespace
@@ -110,17 +107,6 @@ void kvr_dccx_loconet::do_imm_packet(const kvr_loconet_msg& msg) {
             wait_unit(imm_packet_pause_ms, {answer_kind::ack, OPC_IMM_PACKET});
         }
     });
-}
-
-void kvr_dccx_loconet::do_emergency_stop(uint16_t address) {
-    run_labelled("kvr_dccx_loconet::do_emergency_stop()", [&] {
-        const uint16_t slot = do_request_loco(address, 0, 0);
-        drive_speed(slot, speed_emergency_stop);
-    });
-}
-
-void kvr_dccx_loconet::do_stop_all() {
-    run_labelled("kvr_dccx_loconet::do_stop_all()", [&] { send_idle(); });
 }
 
 std::optional<kvr_loconet_msg> kvr_dccx_loconet::ask_slot(uint8_t slot) {

@@ -119,11 +119,6 @@ public:
     // `known`, which takes the change at once.
     void do_function(uint16_t address, unsigned n, bool on, kvr_bus_state& known,
                      kvr_function_send how = kvr_function_send::packet);
-    // Speed 1 to the locomotive's slot: the decoder stops at once, without
-    // its deceleration.
-    void do_emergency_stop(uint16_t address);
-    // OPC_IDLE: the command station stops every locomotive on the layout.
-    void do_stop_all();
     // Puts one OPC_IMM_PACKET (a DCC packet for the track) on the bus and
     // waits for the command station's answer: OPC_LONG_ACK 7F took it, 00
     // has its packet buffer full, and the packet is sent again, up to

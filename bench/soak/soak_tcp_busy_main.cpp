@@ -36,6 +36,7 @@ using soak_clock = std::chrono::steady_clock;
 struct refusal_count : kvr_link_listener {
     std::atomic<unsigned> refused{0};
     std::atomic<unsigned> lost{0};
+    void on_message(const kvr_loconet_msg&, const kvr_capture_time&) override {}
     void on_send_refused(const std::string&) override { refused.fetch_add(1); }
     void on_link_lost(const std::string&) override { lost.fetch_add(1); }
 };

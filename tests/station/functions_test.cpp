@@ -110,13 +110,6 @@ TEST_F(Functions, NumbersTheWireCannotCarryAreRefusedAndNothingIsSent) {
     EXPECT_FALSE(has(known, 10240, 20)) << "a refused function is not kept as sent";
 }
 
-// LocoNet PE: speed 1 is the emergency stop; OPC_IDLE stops every loco.
-TEST_F(Functions, EmergencyStopAndStopAll) {
-    station.do_emergency_stop(3);
-    station.do_stop_all();
-    EXPECT_EQ(sent(), (strings{"A0 05 01 5B", "85 7A"}));
-}
-
 // The write carries the fields the monitor's FAST CLOCK line reads back:
 // FRAC_MINSH.FRAC_MINSL 0x78.0x7B (120.123) is 0x3FFF - 900, a minute of
 // ticks to go, and ID1/ID2 7F/70 a PC's identity (LocoNet PE; JMRI
