@@ -695,6 +695,22 @@ TEST_F(BusViews, SlotReleaseAndTurnoutSwitchReachTheBus) {
 
 namespace {
 
+// The pixels of `r` in the window `id` on the X server of `display_env`
+// ("DISPLAY=:n"); empty when they cannot be read.
+std::vector<char> window_pixels(const std::string& display_env, const std::string& id, const QRect& r) {
+    Display* d = XOpenDisplay(display_env.substr(display_env.find('=') + 1).c_str());
+    if (!d)
+        return {};
+    std::vector<char> out;
+    if (XImage* img = XGetImage(d, std::stoul(id), r.x(), r.y(), static_cast<unsigned>(r.width()),
+                                static_cast<unsigned>(r.height()), AllPlanes, ZPixmap)) {
+        out.assign(img->data, img->data + static_cast<size_t>(img->bytes_per_line) * img->height);
+        XDestroyImage(img);
+    }
+    XCloseDisplay(d);
+    return out;
+}
+
 class MonitorScroll : public RealX {
 protected:
     // The monitor's place in the window as designed.
@@ -702,20 +718,7 @@ protected:
         const kvr_dialog_units du(kvr_dialog_font());
         return du.rect(7, 179, 454, 151);
     }
-    // The pixels of `r` in the window `id`; empty when they cannot be read.
-    std::vector<char> pixels(const std::string& id, const QRect& r) {
-        Display* d = XOpenDisplay(display_.substr(display_.find('=') + 1).c_str());
-        if (!d)
-            return {};
-        std::vector<char> out;
-        if (XImage* img = XGetImage(d, std::stoul(id), r.x(), r.y(), static_cast<unsigned>(r.width()),
-                                    static_cast<unsigned>(r.height()), AllPlanes, ZPixmap)) {
-            out.assign(img->data, img->data + static_cast<size_t>(img->bytes_per_line) * img->height);
-            XDestroyImage(img);
-        }
-        XCloseDisplay(d);
-        return out;
-    }
+    std::vector<char> pixels(const std::string& id, const QRect& r) { return window_pixels(display_, id, r); }
     // Waits until the bus log has `n` more lines than now.
     bool more_traffic(size_t n) {
         const size_t from = bus().size();
@@ -755,6 +758,174 @@ TEST_F(MonitorScroll, ScrolledUpTheViewStaysAndTheNewLinesBarFollowsAgain) {
     ASSERT_TRUE(more_traffic(30));
     EXPECT_TRUE(poll_until([&] { return pixels(main_id, top) != following; })) << "not following the newest";
     click(main_id, kvr_idc_connect);  // Close
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0);
+}
+
+}  // namespace
+
+// ---- the loco driven, as the bus and the screen show it ----------------------
+// Speed 1 is the emergency stop of one loco, OPC_IDLE (0x85) stops every loco;
+// the move of a slot to itself (NULL move) takes it: LocoNet PE opcode summary.
+namespace {
+
+class DrivenLoco : public Throttle {
+protected:
+    // The round part of a radio button, at its left end.
+    std::vector<char> indicator(const std::string& win, int control) {
+        const kvr_dialog_units du(kvr_dialog_font());
+        for (const kvr_ctl_def& def : kvr_main_dlg_controls())
+            if (def.id == control) {
+                const QRect r = du.rect(def.x, def.y, def.w, def.h);
+                return window_pixels(display_, win, QRect(r.left(), r.top(), r.height(), r.height()));
+            }
+        return {};
+    }
+    // Types into a box over what it held, selected.
+    void type_into(const std::string& win, int control, const std::string& text, bool enter) {
+        click(win, control);
+        xdo("key --clearmodifiers ctrl+a");
+        xdo("type --delay 10 '" + text + "'");
+        if (enter)
+            xdo("key --clearmodifiers Return");
+    }
+    // One step right on the slider, reached from the speed box by Tab: a
+    // click on the groove would jump a page.
+    void nudge(const std::string& win) {
+        click(win, kvr_idc_speed);
+        xdo("key --clearmodifiers Tab Right");
+    }
+    static size_t count(const std::vector<std::string>& lines, const std::string& text) {
+        size_t n = 0;
+        for (const std::string& line : lines)
+            n += line.find(text) != std::string::npos;
+        return n;
+    }
+    // What went to slot `n`: speed, direction and function messages and slot writes.
+    static std::vector<std::string> driving(const std::vector<std::string>& lines, int n) {
+        const std::string slot = "SLOT#[" + std::to_string(n) + "]";
+        std::vector<std::string> out;
+        for (const std::string& line : lines)
+            for (const char* op : {"OPC_LOCO_SPD", "OPC_LOCO_DIRF", "OPC_LOCO_SND", "OPC_WR_SL_DATA"})
+                if (line.rfind(op, 0) == 0 && line.find(slot) != std::string::npos)
+                    out.push_back(line);
+        return out;
+    }
+};
+
+// Loco 3 driven forward on one layout; Close, Connect to another where
+// another throttle has loco 5 running in reverse at step 30 (speed 31 on
+// the wire). Typing 5 and Enter reads it and shows Rev before anything is
+// sent; one step of the slider sends step 31 alone. It once wrote the slot
+// with speed 0 and forward (the previous loco's direction) and the train
+// stopped dead and drove off the other way.
+TEST_F(DrivenLoco, ALocoRunningElsewhereIsShownAsReadAndOneStepSendsTheSpeedAlone) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    second_layout other;
+    other.runner.with_station([](kvr_sim_station& st) {
+        st.receive(kvr_loconet_msg::with_checksum({0xBF, 0x00, 0x05}), kvr_sim_time{0});
+        st.receive(kvr_loconet_msg::with_checksum({0xBA, 0x01, 0x01}), kvr_sim_time{0});
+        st.receive(kvr_loconet_msg::with_checksum({0xA0, 0x01, 31}), kvr_sim_time{0});
+        st.receive(kvr_loconet_msg::with_checksum({0xA1, 0x01, 0x20}), kvr_sim_time{0});
+    });
+    ASSERT_EQ(other.slot(1)[1], 5);
+    ASSERT_EQ(other.slot(1)[2], 31);
+    ASSERT_EQ(other.slot(1)[3], 0x20);
+    // What the window sends on that bus, after the other throttle's messages.
+    ASSERT_TRUE(poll_until([&] { return other.has("OPC_LOCO_DIRF   :SLOT#[1] DIR(rev)"); }));
+    const size_t others = other.lines().size();
+    const auto sent = [&] {
+        const auto lines = other.lines();
+        return driving({lines.begin() + static_cast<std::ptrdiff_t>(others), lines.end()}, 1);
+    };
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    xdo("mousemove --window " + main_id + " 2 2");  // no hover light on a radio button
+    // The window opens on Rev: the looks of a chosen and a free radio button.
+    std::vector<char> chosen, free;
+    ASSERT_TRUE(poll_until([&] {
+        chosen = indicator(main_id, kvr_idc_rev);
+        free = indicator(main_id, kvr_idc_fwd);
+        return !chosen.empty() && chosen != free;
+    }));
+
+    click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(enter_loco(main_id, [&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]"); }));
+    type_into(main_id, kvr_idc_speed, "10", true);
+    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_LOCO_SPD    :SLOT#[1] spd(11)"); }));
+    ASSERT_TRUE(poll_until([&] { return indicator(main_id, kvr_idc_fwd) == chosen; })) << "loco 3 not shown Fwd";
+    click(main_id, kvr_idc_connect);  // Close
+    type_into(main_id, kvr_idc_port, other.port.url(), false);
+    click(main_id, kvr_idc_connect);
+
+    type_into(main_id, kvr_idc_loco_adr, "5", true);
+    EXPECT_TRUE(poll_until([&] {
+        return indicator(main_id, kvr_idc_rev) == chosen && indicator(main_id, kvr_idc_fwd) == free;
+    })) << "loco 5 not shown in reverse";
+    ASSERT_TRUE(other.has("REQ LOCO#[5]"));
+    EXPECT_TRUE(sent().empty()) << sent().front();
+
+    // One step from the 30 shown: 31, which is 32 on the wire.
+    nudge(main_id);
+    ASSERT_TRUE(poll_until([&] { return !sent().empty(); }));
+    std::this_thread::sleep_for(300ms);  // room for a write that would follow
+    EXPECT_EQ(sent(), std::vector<std::string>{"OPC_LOCO_SPD    :SLOT#[1] spd(32)"});
+    const auto five = other.slot(1);
+    EXPECT_EQ(five[2], 32);
+    EXPECT_EQ(five[3], 0x20) << "loco 5 turned forward";
+    click(main_id, kvr_idc_connect);  // Close, before the layout goes
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0);
+}
+
+// Loco 34 driven at step 25; 5 typed in the address box without Enter. The
+// stop key stops 34 in its slot and asks nothing about 5: it once requested
+// loco 5 and stopped it instead, and 34 kept running.
+TEST_F(DrivenLoco, TheStopKeyStopsTheLocoDrivenNotTheAddressTyped) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    type_into(main_id, kvr_idc_loco_adr, "34", true);
+    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]"); }));
+    ASSERT_TRUE(bus_has("REQ LOCO#[34]"));
+    type_into(main_id, kvr_idc_speed, "25", true);
+    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_LOCO_SPD    :SLOT#[1] spd(26)"); }));
+
+    type_into(main_id, kvr_idc_loco_adr, "5", false);
+    xdo("key --clearmodifiers ctrl+space");
+    EXPECT_TRUE(poll_until([&] { return bus_has("OPC_LOCO_SPD    :SLOT#[1] spd(1)"); })) << "loco 34 not stopped";
+    EXPECT_FALSE(bus_has("REQ LOCO#[5]"));
+    EXPECT_TRUE(boxes(main_id).empty()) << title(boxes(main_id).front());
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0);
+}
+
+// A CV read waits for a station that answers after a minute. Meanwhile the
+// stop key twice, stop all and Power Off reach the bus at once and the wait
+// goes on: they were once thrown away, and the second press of the stop key
+// pressed Cancel in the box that had the focus.
+TEST_F(DrivenLoco, StopsGoOutWhileACvReadWaits) {
+    const std::string device = start_sim({"--read-ms", "60000"});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(enter_loco(main_id, [&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]"); }));
+    click(main_id, kvr_idc_read);
+    const std::string cancel = wait_box(main_id);
+    ASSERT_FALSE(cancel.empty());
+    ASSERT_TRUE(poll_until([&] { return active() == cancel; }));
+    xdo("key --clearmodifiers ctrl+space ctrl+space ctrl+shift+space");
+    click(main_id, kvr_idc_power_off);
+    EXPECT_TRUE(poll_until([&] {
+        const auto lines = bus();
+        return count(lines, "OPC_LOCO_SPD    :SLOT#[1] spd(1)") == 2 && count(lines, "OPC_IDLE:") == 1 &&
+               count(lines, "OPC_GPOFF:") == 1;
+    })) << "a stop did not reach the bus while the read waited";
+    EXPECT_EQ(boxes(main_id), std::vector<std::string>{cancel}) << "the wait ended";
     wm_close(main_id);
     EXPECT_EQ(window_->wait(kStepBound), 0);
 }
