@@ -68,6 +68,7 @@ public:
     std::size_t not_sent() const;
     // Waits until the transmit queue is empty (true) or `ms` ran out (false).
     bool wait_tx_empty(unsigned ms) const;
+    bool wait_sent(unsigned ms) override { return wait_tx_empty(ms); }
 
     // Offers a virtual port name on this link only, so that two users of
     // the link class in one process never share each other's port options.

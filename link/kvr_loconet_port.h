@@ -39,6 +39,14 @@ public:
         (void)tag;
         return 0;
     }
+    // Waits up to `ms` for every queued message to be written, for a last
+    // message before a close (the loco handed back), which a close would
+    // otherwise drop with the queue. False when some were still queued. A
+    // port that writes at once has nothing queued.
+    virtual bool wait_sent(unsigned ms) {
+        (void)ms;
+        return true;
+    }
     // A tag no operation of this port holds yet; never 0.
     uint32_t new_tx_tag() {
         uint32_t tag = 0;

@@ -48,6 +48,11 @@
 
 namespace {
 
+// How long Close waits for the loco's release to reach the bus: one message
+// behind a handful queued, on a bus other nodes keep busy.
+constexpr unsigned kvr_release_wait_ms = 500;
+
+
 using kvr_main_dlg_keys::kSection;
 // The adapter kind by its settings name; missing or unknown: "auto".
 const char* const kAdapterKey = "ADAPTER";
@@ -730,7 +735,7 @@ void kvr_main_dlg::on_connect() {
             drain_closed_link();
             forget_bus();
             link().open(port_);
-            show_loco();
+            read_after_connect();
             ini_.set_string(kSection, "COMMPORT", port_);
             if (port_box_->findText(QString::fromStdString(port_)) < 0) {
                 port_box_->addItem(QString::fromStdString(port_));
@@ -740,8 +745,12 @@ void kvr_main_dlg::on_connect() {
         } else {
             // The loco driven goes back to the command station, as other
             // throttles leave a loco (speed kept).
-            if (throttle_->driving())
+            if (throttle_->driving()) {
                 throttle_->release();
+                // The close drops what is still queued: the release must be
+                // on the bus first, or the loco stays "in use" by us.
+                link().wait_sent(kvr_release_wait_ms);
+            }
             link().close();
             drain_closed_link();
             forget_bus();

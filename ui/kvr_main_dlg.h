@@ -331,6 +331,11 @@ private:
     bool driving_entered(bool quiet = false);
     // The controls show the loco as the throttle knows it.
     void show_loco();
+    void read_after_connect();
+    void show_read_loco();
+    // A loco's state into the fields and controls, when it is the loco the
+    // address box names.
+    void show_state(const kvr_loco_state& loco);
     // Puts the direction, step mode and F0..F8 buttons back to the fields.
     void show_throttle_fields();
     // The controls follow what the bus showed of the loco driven.
@@ -418,6 +423,9 @@ private:
     // Fed on the GUI thread, once per drained message; forgotten at every
     // Connect and Close.
     kvr_bus_state bus_;
+    // The slot data show_read_loco last put on the screen.
+    kvr_capture_time read_loco_seen_{};
+    uint16_t read_loco_slot_ = 0;
     kvr_hand_entry* hand_entry_ = nullptr;
     QAction* hand_action_ = nullptr;
     std::vector<std::function<void()>> deferred_reports_;

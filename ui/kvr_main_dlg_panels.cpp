@@ -226,6 +226,52 @@ void kvr_main_dlg::acquire_entered() {
 void kvr_main_dlg::show_loco() {
     const kvr_loco_state loco = throttle_->loco();
     throttle_shown_ = throttle_->version();
+    show_state(loco);
+}
+
+// After every Connect the screen must show what this bus says of the loco in
+// the address box before any control can send: a new layout, or the same one
+// an hour later, has that loco running its own way. Its slot is asked for
+// (OPC_LOCO_ADR: a read, no take, no write; the first control used takes
+// it) without waiting, so a silent port never holds the window; the answer
+// reaches the bus state and follow_loco shows it. The answer's TRK byte also
+// tells the power buttons the track's state; with no loco entered the
+// dispatch slot is asked, only for its TRK.
+void kvr_main_dlg::read_after_connect() {
+    show_loco();
+    if (!loconet_)
+        return;
+    int address = 0;
+    if (kvr_parse_int(edit(kvr_idc_loco_adr)->text(), address) && kvr_proto::is_loco_address(address))
+        loconet_->send_req_loco_adr(static_cast<uint32_t>(address));
+    else
+        loconet_->send_req_sl_data(0);
+}
+
+// The loco in the address box as the bus state has its slot, while no loco
+// is driven: what a read after Connect, or another throttle, shows of it.
+void kvr_main_dlg::show_read_loco() {
+    int address = 0;
+    if (throttle_->driving() || !kvr_parse_int(edit(kvr_idc_loco_adr)->text(), address) ||
+        !kvr_proto::is_loco_address(address))
+        return;
+    const kvr_slot_state* slot = bus_.slot_of_address(static_cast<uint16_t>(address));
+    if (slot == nullptr || (slot->seen == read_loco_seen_ && slot->slot == read_loco_slot_))
+        return;
+    read_loco_seen_ = slot->seen;
+    read_loco_slot_ = slot->slot;
+    kvr_loco_state loco;
+    loco.address = slot->address;
+    loco.slot = static_cast<uint8_t>(slot->slot);
+    loco.stat = slot->stat;
+    loco.spd = slot->speed;
+    loco.forward = slot->forward;
+    loco.functions = slot->functions;
+    loco.holder = slot->throttle_id;
+    show_state(loco);
+}
+
+void kvr_main_dlg::show_state(const kvr_loco_state& loco) {
     int shown = 0;
     if (loco.address == 0 || !kvr_parse_int(edit(kvr_idc_loco_adr)->text(), shown) || shown != loco.address) {
         show_throttle_fields();
@@ -262,7 +308,10 @@ void kvr_main_dlg::show_throttle_fields() {
 }
 
 void kvr_main_dlg::follow_loco() {
-    if (state_ != kvr_dlg_state::idle || throttle_->version() == throttle_shown_)
+    if (state_ != kvr_dlg_state::idle)
+        return;
+    show_read_loco();
+    if (throttle_->version() == throttle_shown_)
         return;
     show_loco();
 }

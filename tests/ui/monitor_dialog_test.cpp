@@ -130,6 +130,9 @@ TEST_F(HandEntry, EnterSendsGoodMessagesOnlyAndOnlyWhileConnected) {
     EXPECT_TRUE(link.sent.empty());
 
     connect_sim();
+    // Connect reads the entered loco's slot, and only reads it.
+    EXPECT_EQ(sent(), (std::vector<std::string>{"BF 00 03 43"}));
+    link.sent.clear();
     send("B0 0B 30 00");
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_NE(boxes[1].text.find("this message's checksum is 74"), std::string::npos) << boxes[1].text;

@@ -160,6 +160,11 @@ TEST_F(WithRefusingServer, OneReportPerButtonWithTheServersWords) {
     dlg->control_as<QComboBox>(kvr_idc_port)->setEditText(QString::fromStdString(server.url()));
     click(kvr_idc_connect);
     ASSERT_EQ(text_of(kvr_idc_connect), "Close Loconet↓");
+    // Connect asks for the entered loco's slot (and with it the track's
+    // state); the server refuses that read too, with its own report.
+    ASSERT_TRUE(pump_until([&] { return !boxes.empty(); }));
+    EXPECT_NE(boxes[0].text.find("SEND BF 00 03 43 refused"), std::string::npos) << boxes[0].text;
+    boxes.clear();
 
     click(kvr_idc_power_on);
     ASSERT_TRUE(pump_until([&] { return !boxes.empty(); }));

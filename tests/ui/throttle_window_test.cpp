@@ -101,6 +101,30 @@ TEST_F(ThrottleWindow, ATypedLocoIsReadAndShownBeforeAnythingIsSent) {
     for (const std::string& m : sent()) EXPECT_TRUE(m.rfind("A0", 0) != 0 && m.rfind("A1", 0) != 0 && m.rfind("EF", 0) != 0) << m;
 }
 
+// Connect, and the loco in the address box is read (OPC_LOCO_ADR, nothing
+// else) and shown as its slot says before any control is touched: a restart
+// or another layout must not show the last session's direction. Close hands
+// the loco driven back (status common, speed kept).
+TEST_F(ThrottleWindow, ConnectReadsTheEnteredLocoAndCloseHandsItBack) {
+    keeper.put(2, 5, 0x13, 31, 0x00);  // common, 128 steps, speed 31, forward
+    make_dialog();
+    type(kvr_idc_loco_adr, "5");
+    ASSERT_TRUE(checked(kvr_idc_rev));  // a fresh window's default
+    connect_sim();
+    ASSERT_TRUE(pump_until([&] { return checked(kvr_idc_fwd); }));
+    EXPECT_EQ(text_of(kvr_idc_speed), "30");
+    EXPECT_EQ(sent(), strings{"BF 00 05 45"});
+
+    dlg->slider()->setValue(31);  // the first control takes the loco, sends nothing more
+    pump(30);
+    dlg->slider()->setValue(32);
+    ASSERT_TRUE(pump_until([&] { return sent().size() >= 4; }));
+    mark();
+    click(kvr_idc_connect);
+    ASSERT_FALSE(sent().empty());
+    EXPECT_EQ(sent().back().substr(0, 6), "B5 02 ") << "the loco handed back at Close";
+}
+
 // One step from standstill is the slowest speed, never the emergency stop;
 // a speed typed into the box goes out on Enter.
 TEST_F(ThrottleWindow, TheFirstStepIsASpeedAndTheSpeedBoxSendsOnEnter) {
