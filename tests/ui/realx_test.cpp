@@ -326,6 +326,10 @@ TEST_F(RealX, SliderDrivesNothingWithoutALocoAddress) {
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
     click(main_id, kvr_idc_connect);
+    // Connect reads the loco the box names; only what follows the cleared
+    // box counts.
+    ASSERT_TRUE(poll_until([&] { return bus_has("REQ LOCO#[3]"); }));
+    const std::size_t after_read = bus().size();
     click(main_id, kvr_idc_loco_adr);
     xdo("key --clearmodifiers ctrl+a BackSpace");
     const QPoint slider = centre_of(kvr_idc_slider);
@@ -344,10 +348,11 @@ TEST_F(RealX, SliderDrivesNothingWithoutALocoAddress) {
             xdo("windowactivate --sync " + box + " key --clearmodifiers Escape");
         return bus_has("OPC_GPON");
     }));
-    for (const std::string& line : bus()) {
-        if (line.find("OPC_GPON") != std::string::npos)
+    const std::vector<std::string> lines = bus();
+    for (std::size_t i = after_read; i < lines.size(); ++i) {
+        if (lines[i].find("OPC_GPON") != std::string::npos)
             break;
-        EXPECT_EQ(line.find("REQ LOCO#"), std::string::npos) << line;
+        EXPECT_EQ(lines[i].find("REQ LOCO#"), std::string::npos) << lines[i];
     }
     // Closing exchanges as well and stays open on a bad entry.
     click(main_id, kvr_idc_loco_adr);
@@ -888,15 +893,17 @@ TEST_F(DrivenLoco, TheStopKeyStopsTheLocoDrivenNotTheAddressTyped) {
     const std::string main_id = start_window(device);
     ASSERT_FALSE(main_id.empty());
     click(main_id, kvr_idc_connect);
+    // Connect reads the loco the box names (3): the station gives it slot 1.
+    ASSERT_TRUE(poll_until([&] { return bus_has("REQ LOCO#[3]"); }));
     type_into(main_id, kvr_idc_loco_adr, "34", true);
-    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[1] to [1]"); }));
+    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_MOVE_SLOTS  :SLOT#[2] to [2]"); }));
     ASSERT_TRUE(bus_has("REQ LOCO#[34]"));
     type_into(main_id, kvr_idc_speed, "25", true);
-    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_LOCO_SPD    :SLOT#[1] spd(26)"); }));
+    ASSERT_TRUE(poll_until([&] { return bus_has("OPC_LOCO_SPD    :SLOT#[2] spd(26)"); }));
 
     type_into(main_id, kvr_idc_loco_adr, "5", false);
     xdo("key --clearmodifiers ctrl+space");
-    EXPECT_TRUE(poll_until([&] { return bus_has("OPC_LOCO_SPD    :SLOT#[1] spd(1)"); })) << "loco 34 not stopped";
+    EXPECT_TRUE(poll_until([&] { return bus_has("OPC_LOCO_SPD    :SLOT#[2] spd(1)"); })) << "loco 34 not stopped";
     EXPECT_FALSE(bus_has("REQ LOCO#[5]"));
     EXPECT_TRUE(boxes(main_id).empty()) << title(boxes(main_id).front());
     wm_close(main_id);
