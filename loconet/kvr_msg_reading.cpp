@@ -126,6 +126,7 @@ void read_slot_message(const kvr_loconet_msg& m, kvr_msg_reading& r) {
     r.stat = m[slot_stat];
     r.speed = m[slot_spd];
     r.trk = m[slot_trk];
+    r.snd = m[slot_snd];
     r.forward = (m[slot_dirf] & dirf_reverse) == 0;
     r.fn_mask = slot_function_bits;
     r.fn_bits = dirf_functions(m[slot_dirf]) | snd_functions(m[slot_snd]);

@@ -62,6 +62,7 @@ struct kvr_msg_reading {
     uint8_t stat = 0;
     uint8_t speed = 0;
     uint8_t trk = 0;
+    uint8_t snd = 0;  // slot_data: the SND byte as it stands (bits 3..0 F8..F5)
     bool forward = true;
     uint16_t throttle_id = 0;
 

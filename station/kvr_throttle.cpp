@@ -1,5 +1,7 @@
 #include "station/kvr_throttle.h"
 
+#include "loconet/kvr_msg_reading.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -51,10 +53,6 @@ uint8_t snd_of(uint8_t high, uint32_t functions) {
     return snd;
 }
 
-bool is_slot_message(const kvr_loconet_msg& m) {
-    return (m.opcode() == OPC_SL_RD_DATA || m.opcode() == OPC_WR_SL_DATA) && m.length() == 14 &&
-           m[2] != kvr_slot_fast_clock && m[2] != kvr_slot_programmer;
-}
 
 }  // namespace
 
@@ -327,58 +325,59 @@ void kvr_throttle::release() {
 // What the bus shows, on the link's I/O thread
 
 void kvr_throttle::on_message(const kvr_loconet_msg& msg, const kvr_capture_time&) {
+    const kvr_msg_reading r = kvr_read_message(msg);
     std::lock_guard<std::mutex> lk(mutex_);
     if (loco_.address == 0) return;
     kvr_loco_state& s = loco_;
     const kvr_loco_state was = s;
-    if (msg.length() == 4 && msg[1] == s.slot) {
-        switch (msg.opcode()) {
-        case OPC_LOCO_SPD: s.spd = msg[2]; break;
-        case OPC_LOCO_DIRF:
-            s.forward = (msg[2] & dirf_reverse) == 0;
-            s.functions = (s.functions & ~dirf_functions_mask) | slot_functions_of(msg[2], 0);
-            break;
-        case OPC_LOCO_SND:
-            s.functions = (s.functions & ~snd_functions_mask) | (slot_functions_of(0, msg[2]) & snd_functions_mask);
-            s.snd_high = static_cast<uint8_t>(msg[2] & ~snd_f5_f8 & 0x7F);
-            break;
-        case OPC_SLOT_STAT1: s.stat = msg[2]; break;
-        default: break;
-        }
-    }
-    if (is_slot_message(msg) && msg[2] == s.slot) {
-        if (msg.slot_address() != s.address) {
-            lost_ = true;
-        } else if (msg.opcode() == OPC_WR_SL_DATA) {
-            // A slot write sets the slot as it says.
-            const uint32_t high = s.functions & high_functions_mask;
-            const uint8_t slot = s.slot;
-            const uint16_t address = s.address;
-            s.stat = msg[slot_stat];
-            s.spd = msg[slot_spd];
-            s.forward = msg.direction() == 1;
-            s.functions = slot_functions_of(msg.dirf(), msg.snd()) | high;
-            s.holder = msg.throttle_id();
-            s.snd_high = static_cast<uint8_t>(msg.snd() & ~snd_f5_f8 & 0x7F);
-            s.slot = slot;
-            s.address = address;
-        } else {
-            s.stat = msg[slot_stat];
-            s.holder = msg.throttle_id();
-        }
-    }
-    if (const auto f = kvr_dcc::decode_function_opcode(msg); f && f->slot == s.slot)
-        s.functions = (s.functions & ~(f->set.mask & high_functions_mask)) | (f->set.on & f->set.mask & high_functions_mask);
-    if (const auto imm = kvr_dcc::decode_imm_packet(msg)) {
-        if (const auto p = kvr_dcc::decode_function(imm->bytes); p && p->address == s.address) {
-            const kvr_dcc::function_set set = kvr_dcc::functions_of(*p);
-            const uint32_t m = set.mask & high_functions_mask;
-            s.functions = (s.functions & ~m) | (set.on & m);
-        }
-    }
+    // Immediate function packets name the loco, not the slot.
+    const bool ours = r.what == kvr_msg_what::functions && r.slot < 0 ? r.address == s.address : r.slot == s.slot;
+    if (ours) follow(r);
     if (s.spd != was.spd || s.forward != was.forward || s.functions != was.functions || s.stat != was.stat ||
         s.holder != was.holder || lost_)
         ++version_;
+}
+
+// One message about the loco driven, under mutex_.
+void kvr_throttle::follow(const kvr_msg_reading& r) {
+    kvr_loco_state& s = loco_;
+    switch (r.what) {
+    case kvr_msg_what::speed: s.spd = r.value; break;
+    case kvr_msg_what::dirf:
+        s.forward = r.forward;
+        s.functions = (s.functions & ~r.fn_mask) | (r.fn_bits & r.fn_mask);
+        break;
+    case kvr_msg_what::snd:
+        s.functions = (s.functions & ~r.fn_mask) | (r.fn_bits & r.fn_mask);
+        s.snd_high = static_cast<uint8_t>(r.value & ~snd_f5_f8 & 0x7F);
+        break;
+    case kvr_msg_what::slot_status: s.stat = r.value; break;
+    case kvr_msg_what::functions: {
+        // F9..F28 only: F0..F8 live in the slot, whose messages say them.
+        const uint32_t m = r.fn_mask & high_functions_mask;
+        s.functions = (s.functions & ~m) | (r.fn_bits & m);
+        break;
+    }
+    case kvr_msg_what::slot_data:
+        if (r.address != s.address) {
+            lost_ = true;
+        } else if (!r.answer) {
+            // A slot write sets the slot as it says.
+            s.stat = r.stat;
+            s.spd = r.speed;
+            s.forward = r.forward;
+            s.functions = (r.fn_bits & r.fn_mask) | (s.functions & high_functions_mask);
+            s.holder = r.throttle_id;
+            s.snd_high = static_cast<uint8_t>(r.snd & ~snd_f5_f8 & 0x7F);
+        } else {
+            // A late or second copy of an answer never undoes what was sent
+            // since: only the status and the holder are taken.
+            s.stat = r.stat;
+            s.holder = r.throttle_id;
+        }
+        break;
+    default: break;
+    }
 }
 
 void kvr_throttle::on_open() {

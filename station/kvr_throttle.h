@@ -75,6 +75,8 @@ struct kvr_loco_state {
     bool held_elsewhere() const;
 };
 
+struct kvr_msg_reading;
+
 class kvr_throttle : private kvr_link_listener {
 public:
     // `link` is the station's; the throttle listens to it from here on.
@@ -146,6 +148,7 @@ public:
 
 private:
     void on_message(const kvr_loconet_msg& msg, const kvr_capture_time& time) override;
+    void follow(const kvr_msg_reading& r);
     void on_open() override;
 
     kvr_loco_state from_slot(const kvr_loconet_msg& data) const;
