@@ -697,7 +697,26 @@ void kvr_main_dlg::run_op(const QString& what, const std::function<void()>& op) 
     end_op();
 }
 
+// The loco driven goes back to the command station, as other throttles
+// leave a loco (status common, speed kept), at Close and when the program
+// ends: left "in use" by a program that is gone, no other throttle could
+// take it without stealing.
+void kvr_main_dlg::hand_back_loco() {
+    if (!throttle_ || !throttle_->driving() || !link().is_open())
+        return;
+    try {
+        throttle_->release();
+        // The close drops what is still queued: the release must be on the
+        // bus first.
+        link().wait_sent(kvr_release_wait_ms);
+    } catch (const kvr_exception& e) {
+        if (state_ != kvr_dlg_state::closing)
+            e.show();
+    }
+}
+
 void kvr_main_dlg::shut_down_link() {
+    hand_back_loco();
     // Also when the link looks closed: a lost device leaves its I/O thread
     // to be joined.
     try {
@@ -743,14 +762,7 @@ void kvr_main_dlg::on_connect() {
             }
             connect_button->setText(QString::fromUtf8(kvr_txt_close));
         } else {
-            // The loco driven goes back to the command station, as other
-            // throttles leave a loco (speed kept).
-            if (throttle_->driving()) {
-                throttle_->release();
-                // The close drops what is still queued: the release must be
-                // on the bus first, or the loco stays "in use" by us.
-                link().wait_sent(kvr_release_wait_ms);
-            }
+            hand_back_loco();
             link().close();
             drain_closed_link();
             forget_bus();

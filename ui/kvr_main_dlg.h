@@ -332,6 +332,7 @@ private:
     // The controls show the loco as the throttle knows it.
     void show_loco();
     void read_after_connect();
+    void hand_back_loco();
     void show_read_loco();
     // A loco's state into the fields and controls, when it is the loco the
     // address box names.

@@ -217,6 +217,8 @@ TEST_F(Waiting, SliderMovesDuringAWaitAreSentAsTheLatestSpeed) {
     EXPECT_EQ(dlg->fields().speed, 30);
     EXPECT_EQ(link.sent.back(), kvr_loconet_msg::with_checksum({0xA0, 0x01, 31}));
     EXPECT_EQ(boxes.size(), 1u);  // the read's CANCEL
+    // The window hands its loco back when it goes, after this test's keeper.
+    link.on_send = {};
 }
 
 // Closing the window ends a waiting operation, before the Cancel box shows

@@ -123,6 +123,18 @@ TEST_F(ThrottleWindow, ConnectReadsTheEnteredLocoAndCloseHandsItBack) {
     click(kvr_idc_connect);
     ASSERT_FALSE(sent().empty());
     EXPECT_EQ(sent().back().substr(0, 6), "B5 02 ") << "the loco handed back at Close";
+
+    // The same when the program ends with the loco driven.
+    connect_sim();
+    dlg->slider()->setValue(20);
+    pump(30);
+    dlg->slider()->setValue(21);
+    ASSERT_TRUE(pump_until([&] { return !sent().empty() && sent().back().rfind("A0", 0) == 0; }));
+    mark();
+    dlg->close();
+    pump(30);
+    ASSERT_FALSE(sent().empty());
+    EXPECT_EQ(sent().back().substr(0, 6), "B5 02 ") << "the loco handed back when the window closed";
 }
 
 // One step from standstill is the slowest speed, never the emergency stop;
