@@ -23,12 +23,6 @@ namespace {
 
 using strings = std::vector<std::string>;
 
-std::string hex(const kvr_loconet_msg& m) {
-    std::string s;
-    for (int i = 0; i < m.length(); ++i) s += QString::asprintf(i ? " %02X" : "%02X", m[i]).toStdString();
-    return s;
-}
-
 kvr_loconet_msg msg(std::initializer_list<uint8_t> b) { return kvr_loconet_msg::with_checksum(b); }
 
 class FunctionsWindow : public dialog_fixture {

@@ -24,6 +24,13 @@
 #include "ui/kvr_main_dlg.h"
 #include "ui/kvr_view_host.h"
 
+// A message as hex bytes, "BF 00 03 43", for comparing what reached the link.
+inline std::string hex(const kvr_loconet_msg& m) {
+    std::string s;
+    for (int i = 0; i < m.length(); ++i) s += QString::asprintf(i ? " %02X" : "%02X", m[i]).toStdString();
+    return s;
+}
+
 // Runs the event loop for `ms` milliseconds.
 inline void pump(int ms = 20) {
     QEventLoop loop;
