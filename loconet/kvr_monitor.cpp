@@ -3,11 +3,16 @@
 #include <iterator>
 
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_monitor_modern.h"
 
 namespace kvr_monitor {
 namespace {
 
 using namespace kvr_proto;
+
+// OPC_RQ_SL_DATA byte 2: bit 6 asks for the expanded reply, bits 2..0 are
+// the slot's bits 9..7.
+constexpr uint8_t expanded_request_bits = 0x47;
 
 // A flag bit and the texts shown when it is set or clear.
 struct bit_text {
@@ -332,6 +337,9 @@ std::string to_text(const kvr_loconet_msg& msg, consist_reading consist) {
         s = head(op);
         return string_appendf(s, "SLOT#[%d] to [%d]", b1, b2);
     case OPC_RQ_SL_DATA:
+        // Byte 2 is 0 in the classic request; the expanded one carries the
+        // slot's high bits there (slot 249 is BB 79 41, not slot 121).
+        if (b2 & expanded_request_bits) return expanded_request_text(msg);
         s = head(op);
         return string_appendf(s, "SLOT#[%d]", b1);
     case OPC_LOCO_ADR:
@@ -339,9 +347,12 @@ std::string to_text(const kvr_loconet_msg& msg, consist_reading consist) {
         return string_appendf(s, "REQ LOCO#[%d]", decode_loco_address(b1, b2));
     case OPC_SL_RD_DATA:
     case OPC_WR_SL_DATA:
+        // Slots 127 and 126 hold the command station's option switches: read
+        // as a loco slot, an OpSw write looked like "Emerg stop, power off".
+        if (is_opsw_slot(b2)) return opsw_slot_text(msg);
         return slot_message_text(msg, consist);
     default:
-        return "";
+        return modern_text(msg);
     }
 }
 

@@ -29,7 +29,9 @@ std::optional<std::vector<uint8_t>> kvr_parse_hex_bytes(std::string_view text, s
 // per message on `out`: its monitor text, empty for a message the monitor
 // does not decode; with --time a capture line's receive time comes first
 // (local "HH:MM:SS.mmm "), with --hex the bytes. Returns 0, or 2 for bad
-// input: then `err` names the token; from HEX words nothing goes to `out`.
+// input: then `err` names the token, or a message of the HEX words whose
+// checksum is wrong with the checksum it needs; from HEX words nothing goes
+// to `out`.
 // From `in`, each bad line (a damaged capture line, a token that is no hex
 // byte) is named by number on `err` and skipped, every other line is still
 // decoded, and the status is 2 at the end.

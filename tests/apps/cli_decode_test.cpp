@@ -125,6 +125,41 @@ TEST(CliDecode, BadTokenFailsWithStatus2ShownEscapedAndCut) {
     EXPECT_NE(from_stdin.err.find("'zz'"), std::string::npos);
 }
 
+// Expanded-slot speed (PROTOCOL-MODERN §1 D5) once printed an empty line.
+TEST(CliDecode, NewerMessagesGetALineInBothMonitors) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"D5", "01", "02", "05", "40", "6C"},
+          std::vector<std::string>{"--extended", "D5 01 02 05 40 6C"}}) {
+        const run_result r = decode(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "OPC_EXP_SEND_FUNC:SLOT#[130] spd(64) DIR(fwd) id(5)\n");
+    }
+}
+
+// A typed message with a wrong checksum was silently skipped, as line noise
+// is: now it is named with the checksum it needs, status 2, nothing printed
+// (as a capture line with a bad checksum is named).
+TEST(CliDecode, BadChecksumInArgumentsIsNamedWithTheRightOne) {
+    run_result r = decode({"83", "7C", "A0", "05", "3F", "00", "BE 00 03 3E"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err,
+              "busprobe-cli decode: A0 05 3F 00: bad checksum 00 (the right checksum is 65)\n"
+              "busprobe-cli decode: BE 00 03 3E: bad checksum 3E (the right checksum is 42)\n");
+    // Variable length (E0-FF: the count byte) and a one-byte-short message are
+    // not checksum faults: the second is left over, as before.
+    r = decode({"E5", "07", "01", "02", "03", "04", "18"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("E5 07 01 02 03 04 18: bad checksum 18 (the right checksum is 19)"), std::string::npos);
+    r = decode({"A0", "05", "3F"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.err.find("3 bytes left over"), std::string::npos) << r.err;
+    // Standard input is the bus's stream: noise there is skipped as the receiver does.
+    r = decode({}, "A0 05 3F 00\n83 7C\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "OPC_GPON:\n");
+}
+
 // Counts the lines written to it, keeping none.
 class line_counter : public std::streambuf {
 public:
