@@ -37,6 +37,7 @@ kvr_sim_options options_from(FuzzedDataProvider& in) {
     o.seed = in.ConsumeIntegral<uint32_t>();
     o.demo = in.ConsumeBool();
     o.clock_rate = in.ConsumeIntegral<uint8_t>();
+    o.expanded = in.ConsumeBool();
     return o;
 }
 

@@ -29,6 +29,7 @@ constexpr flag_option flags[] = {
     {"--no-write-ack", nullptr, &kvr_sim_options::decoder_acks_writes, false},
     {"--switch-full", nullptr, &kvr_sim_options::switch_buffer_full, true},
     {"--packet-full", nullptr, &kvr_sim_options::packet_buffer_full, true},
+    {"--expanded", nullptr, &kvr_sim_options::expanded, true},
 };
 
 struct number_option {
@@ -167,7 +168,15 @@ std::string kvr_sim_usage() {
            "  --traffic N       other nodes' sensor and turnout reports, N a second\n"
            "                    (0..400; about 220 fill the bus with the gaps\n"
            "                    LocoNet demands); the bus is then paced at its\n"
-           "                    byte rate and timing, as with --pace\n"
+           "                    byte rate and timing, as with --pace. With\n"
+           "                    --expanded one in eight is another throttle's\n"
+           "                    (IDs 417, 418 driving locos 1001, 1002 by BE, EE, D5)\n"
+           "  --expanded        a station with expanded slots: TRK bit 6 (0x47) in\n"
+           "                    every slot, 400 loco slots (1-120, 128-247, 257-375,\n"
+           "                    385-425), BE answered E6, BB as E6 when byte 2 bit 6\n"
+           "                    is set, EE writes, D5 speed and F0-F28, D4 moves,\n"
+           "                    links and status, status slots 248-251, option\n"
+           "                    switches 65-128 in slot 126\n"
            "Replay:\n"
            "  --replay FILE     play the capture file FILE (busprobe-cli record) as the\n"
            "                    layout's bus traffic, from the moment the first client\n"

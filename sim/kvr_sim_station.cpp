@@ -35,7 +35,13 @@ constexpr int node_backoff_bits = 26;
 constexpr int node_priority_bits = 20;
 constexpr int break_bits = 15;
 
-constexpr bool is_loco_slot(int n) { return n >= 1 && n <= kvr_sim_station::loco_slots; }
+// The classic station's loco slots; with expanded slots the classic
+// messages (BF, BA, E7) reach 1..120 of them.
+constexpr int classic_last = kvr_sim_station::loco_slots;
+constexpr int expanded_classic_last = kvr_sim_exp::classic_reach;
+constexpr int expanded_last = kvr_sim_exp::loco_last;
+using kvr_sim_exp::rq_expanded;
+using kvr_sim_exp::rq_slot_high;
 
 uint16_t slot_address(const std::array<uint8_t, slot_field_count>& s) {
     return decode_loco_address(s[adr2_i], s[adr_i]);
@@ -49,6 +55,8 @@ kvr_loconet_msg make_msg(std::initializer_list<uint8_t> bytes) {
 
 kvr_sim_station::kvr_sim_station(const kvr_sim_options& options, kvr_sim_time start)
     : options_(options), now_(std::clamp(start, kvr_sim_time{0}, latest_time)), random_(options.seed) {
+    // TRK bit 6: expanded slots offered, in every slot the station reports.
+    if (options_.expanded) trk_ |= 0x40;
     clock_.set(now_, options_.clock_rate, kvr_sim_clock_reading{});
     task_ = kvr_proto::slot_message(OPC_SL_RD_DATA, kvr_slot_programmer, {});
     task_result_ = task_;
@@ -217,6 +225,7 @@ std::optional<std::pair<kvr_sim_station::schedule::const_iterator, kvr_sim_time>
 }
 
 void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
+    ++messages_heard_;
     switch (msg.opcode()) {
     case OPC_GPON:
         trk_ |= trk_power_on | trk_running;
@@ -231,10 +240,10 @@ void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
         handle_loco_adr(msg);
         break;
     case OPC_MOVE_SLOTS:
-        handle_move(msg[1], msg[2]);
+        handle_move(msg[1], msg[2], false);
         break;
     case OPC_RQ_SL_DATA:
-        send_slot(msg[1]);
+        handle_slot_request(msg[1], msg[2]);
         break;
     case OPC_WR_SL_DATA:
         if (msg.length() == 14) handle_slot_write(msg);
@@ -256,42 +265,53 @@ void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
         long_ack(OPC_IMM_PACKET, options_.packet_buffer_full ? ack_refused : ack_ok);
         break;
     default:
+        if (options_.expanded) handle_expanded(msg);
         break;
     }
 }
 
 void kvr_sim_station::handle_loco_adr(const kvr_loconet_msg& msg) {
     const uint16_t address = decode_loco_address(msg[1], msg[2]);
-    // Among the free slots: one that last held this address, else one never
-    // loaded, else any, so that an address asked for but not yet taken keeps
-    // its slot while other addresses are asked for.
-    int free_same = 0;
-    int free_blank = 0;
-    int free_any = 0;
-    for (int s = 1; s <= loco_slots; ++s) {
-        const slot_bytes& slot = slots_[s];
-        const bool is_free = (slot[stat_i] & stat_usage_mask) == usage_free;
-        if (!is_free) {
-            if (slot_address(slot) == address) {
-                send_slot(static_cast<uint8_t>(s));
-                return;
-            }
-            continue;
-        }
-        if (free_same == 0 && slot_address(slot) == address) free_same = s;
-        if (free_blank == 0 && slot == slot_bytes{}) free_blank = s;
-        if (free_any == 0) free_any = s;
-    }
-    const int s = free_same ? free_same : free_blank ? free_blank : free_any;
-    if (s == 0) {
+    const int reach = options_.expanded ? expanded_classic_last : classic_last;
+    int s = find_loco_slot(address, options_.expanded ? expanded_last : classic_last);
+    // A loco held in a slot the classic reply cannot name is refused rather
+    // than given a second slot: two slots would drive one loco.
+    if (s > reach && (slots_[s].e7[stat_i] & stat_usage_mask) == usage_free) s = find_loco_slot(address, reach);
+    if (s == 0 || s > reach) {
         long_ack(OPC_LOCO_ADR, ack_refused);
         return;
     }
-    // A slot freshly loaded: free, 128 steps, speed 0, forward (DIRF bit 5
-    // clear), functions off.
+    if ((slots_[s].e7[stat_i] & stat_usage_mask) == usage_free) load_slot(s, address);
+    send_slot(static_cast<uint16_t>(s));
+}
+
+// Among the free slots: one that last held this address, else one never
+// loaded, else any, so that an address asked for but not yet taken keeps
+// its slot while other addresses are asked for.
+int kvr_sim_station::find_loco_slot(uint16_t address, int last) const {
+    int free_same = 0;
+    int free_blank = 0;
+    int free_any = 0;
+    for (int s = 1; s <= last; ++s) {
+        if (!is_loco_slot(static_cast<unsigned>(s))) continue;
+        const slot_bytes& slot = slots_[s].e7;
+        const bool is_free = (slot[stat_i] & stat_usage_mask) == usage_free;
+        if (!is_free) {
+            if (slot_address(slot) == address) return s;
+            continue;
+        }
+        if (free_same == 0 && slot_address(slot) == address) free_same = s;
+        if (free_blank == 0 && slot == slot_bytes{} && slots_[s].high_functions == 0) free_blank = s;
+        if (free_any == 0) free_any = s;
+    }
+    return free_same ? free_same : free_blank ? free_blank : free_any;
+}
+
+// A slot freshly loaded: free, 128 steps, speed 0, forward (DIRF bit 5
+// clear), functions off.
+void kvr_sim_station::load_slot(int number, uint16_t address) {
     const byte_pair adr = encode_loco_address(address);
-    slots_[s] = slot_bytes{usage_free | steps_128, adr.low, 0, 0x00, 0, 0, adr.high, 0, 0, 0};
-    send_slot(static_cast<uint8_t>(s));
+    slots_[number] = {slot_bytes{usage_free | steps_128, adr.low, 0, 0x00, 0, 0, adr.high, 0, 0, 0}, 0};
 }
 
 // Moves as LocoNet defines them: a slot to itself marks it in use (NULL
@@ -299,30 +319,57 @@ void kvr_sim_station::handle_loco_adr(const kvr_loconet_msg& msg) {
 // dispatches the source (DISPATCH PUT) and leaves its status as it was (a
 // throttle sets it common first); otherwise the data go from an active
 // source to a free destination, which leaves the source free.
-void kvr_sim_station::handle_move(uint8_t from, uint8_t to) {
+//
+// The classic move (BA, answered E7) reaches slots 0..127; the expanded one
+// (D4, answered E6) every slot. A classic DISPATCH GET of a slot E7 cannot
+// name is refused and the slot stays dispatched.
+void kvr_sim_station::handle_move(uint16_t from, uint16_t to, bool expanded) {
+    const uint8_t refused_opcode = expanded ? OPC_LOCO_FUNC_EX : OPC_MOVE_SLOTS;
+    const auto in_use = [this](uint16_t s) { return (slots_[s].e7[stat_i] & stat_usage_mask) != usage_free; };
     if (from == to && is_loco_slot(from)) {
-        slots_[from][stat_i] |= usage_in_use;
-        send_slot(from);
+        slots_[from].e7[stat_i] |= usage_in_use;
+        send_slot(from, expanded);
     } else if (from == 0) {
-        if (dispatched_ == 0) {
-            long_ack(OPC_MOVE_SLOTS, ack_refused);
+        if (dispatched_ == 0 || (!expanded && dispatched_ > 127)) {
+            long_ack(refused_opcode, ack_refused);
             return;
         }
-        const uint8_t s = dispatched_;
+        const uint16_t s = dispatched_;
         dispatched_ = 0;
-        slots_[s][stat_i] |= usage_in_use;
-        send_slot(s);
-    } else if (to == 0 && is_loco_slot(from) && (slots_[from][stat_i] & stat_usage_mask) != usage_free) {
+        slots_[s].e7[stat_i] |= usage_in_use;
+        send_slot(s, expanded);
+    } else if (to == 0 && is_loco_slot(from) && in_use(from)) {
         dispatched_ = from;
-        send_slot(from);
-    } else if (is_loco_slot(from) && is_loco_slot(to) && (slots_[from][stat_i] & stat_usage_mask) != usage_free &&
-               (slots_[to][stat_i] & stat_usage_mask) == usage_free) {
+        send_slot(from, expanded);
+    } else if (is_loco_slot(from) && is_loco_slot(to) && in_use(from) && !in_use(to)) {
         slots_[to] = slots_[from];
-        slots_[from][stat_i] &= static_cast<uint8_t>(~stat_usage_mask);
+        slots_[from].e7[stat_i] &= static_cast<uint8_t>(~stat_usage_mask);
         if (dispatched_ == from) dispatched_ = 0;
-        send_slot(to);
+        send_slot(to, expanded);
     } else {
-        long_ack(OPC_MOVE_SLOTS, ack_refused);
+        long_ack(refused_opcode, ack_refused);
+    }
+}
+
+// A classic station answers every request with E7 of the slot byte 1 names,
+// whatever byte 2 holds. An expanded one reads the slot's high bits from
+// byte 2 and answers E6 where bit 6 asks for it; E7 cannot name slots above
+// 127 (refused B4 3B 00), and an E6 of a slot it lacks is refused B4 66 00.
+void kvr_sim_station::handle_slot_request(uint8_t low, uint8_t high_and_flags) {
+    if (!options_.expanded) {
+        send_slot(low);
+        return;
+    }
+    const auto number = static_cast<uint16_t>((high_and_flags & rq_slot_high) * 128 + low);
+    if (high_and_flags & rq_expanded) {
+        if (number == kvr_slot_dispatch || is_loco_slot(number) || is_status_slot(number))
+            send_slot(number, true);
+        else
+            long_ack(kvr_sim_exp::opc_rd_sl_data, ack_refused);
+    } else if (number > 127) {
+        long_ack(OPC_RQ_SL_DATA, ack_refused);
+    } else {
+        send_slot(number);
     }
 }
 
@@ -336,7 +383,13 @@ void kvr_sim_station::handle_slot_write(const kvr_loconet_msg& msg) {
         clock_.write(now_, msg);
         if (options_.demo) next_clock_ = clock_.next_minute(now_);
     } else if (is_loco_slot(n)) {
-        for (int i = 0; i < slot_field_count; ++i) slots_[n][i] = msg[slot_stat + i];
+        for (int i = 0; i < slot_field_count; ++i) slots_[n].e7[i] = msg[slot_stat + i];
+    } else if (n == 127 || (n == 126 && options_.expanded)) {
+        // The option switches: bytes 3-6 and 8-11 hold them (TRK and byte
+        // 12 are not switches; the reply carries TRK and 0).
+        for (int i = 0; i < slot_field_count; ++i) slots_[n].e7[i] = msg[slot_stat + i];
+        slots_[n].e7[trk_i] = 0;
+        slots_[n].e7[stored(slot_id2)] = 0;
     }
     // Slot 0 and the system slots take nothing but are acknowledged all the same.
     long_ack(OPC_WR_SL_DATA, ack_ok);
@@ -389,17 +442,31 @@ void kvr_sim_station::handle_slot_update(const kvr_loconet_msg& msg) {
                       : msg.opcode() == OPC_LOCO_DIRF ? dirf_i
                       : msg.opcode() == OPC_LOCO_SND  ? snd_i
                                                       : stat_i;
-    slots_[n][field] = msg[2];
+    slots_[n].e7[field] = msg[2];
 }
 
 uint8_t kvr_sim_station::track_status() const {
     return static_cast<uint8_t>(trk_ | (programmer_busy() ? trk_prog_busy : 0));
 }
 
-std::array<uint8_t, 10> kvr_sim_station::slot(uint8_t number) const {
-    slot_bytes s = slots_[number & 0x7F];
+std::array<uint8_t, 10> kvr_sim_station::slot(uint16_t number) const {
+    if (number >= slot_count || (number > 127 && !is_loco_slot(number))) return {};
+    slot_bytes s = slots_[number].e7;
     s[trk_i] = track_status();
     return s;
+}
+
+uint32_t kvr_sim_station::slot_functions(uint16_t number) const {
+    if (number >= slot_count) return 0;
+    const slot_bytes& s = slots_[number].e7;
+    uint32_t f = slots_[number].high_functions;
+    for (unsigned n = 0; n <= slot_function_max; ++n)
+        if (function_on(s[dirf_i], s[snd_i], n)) f |= 1u << n;
+    return f;
+}
+
+bool kvr_sim_station::is_loco_slot(unsigned number) const {
+    return options_.expanded ? kvr_sim_exp::is_loco_slot(number) : number >= 1 && number <= classic_last;
 }
 
 kvr_sim_turnout kvr_sim_station::turnout(uint16_t number) const {
@@ -407,11 +474,11 @@ kvr_sim_turnout kvr_sim_station::turnout(uint16_t number) const {
     return turnouts_[number - 1];
 }
 
-kvr_loconet_msg kvr_sim_station::slot_message(uint8_t number) const {
+kvr_loconet_msg kvr_sim_station::slot_message(uint16_t number) const {
     number &= 0x7F;
     if (number == kvr_slot_fast_clock) return clock_.slot_message(now_, track_status());
     if (number == kvr_slot_programmer) return programmer_message();
-    return kvr_proto::slot_message(OPC_SL_RD_DATA, number, slot(number));
+    return kvr_proto::slot_message(OPC_SL_RD_DATA, static_cast<uint8_t>(number), slot(number));
 }
 
 kvr_loconet_msg kvr_sim_station::programmer_message() const {
@@ -436,12 +503,12 @@ void kvr_sim_station::long_ack(uint8_t opcode, uint8_t code) {
     answer(kvr_proto::long_ack(opcode, code), ack_delay());
 }
 
-void kvr_sim_station::answer(const kvr_loconet_msg& msg, kvr_sim_time delay) {
+void kvr_sim_station::answer(const kvr_loconet_msg& msg, kvr_sim_time delay, sender from) {
     if (options_.drop_answers > 0) {
         --options_.drop_answers;
         return;
     }
-    put(msg, now_ + delay, sender::station);
+    put(msg, now_ + delay, from);
 }
 
 void kvr_sim_station::put(const kvr_loconet_msg& msg, kvr_sim_time due, sender from) {
@@ -562,9 +629,15 @@ void kvr_sim_station::advance_traffic() {
 }
 
 // Three sensor reports, then one switch report, each from the next address
-// in its range; sensors alternate between occupied and free.
+// in its range; sensors alternate between occupied and free. An expanded
+// station's bus carries other throttles too: every other switch report
+// gives way to one of theirs.
 void kvr_sim_station::traffic_report(kvr_sim_time at) {
     const uint32_t k = traffic_sent_;
+    if (options_.expanded && k % 8 == 7) {
+        traffic_throttle(at, k / 8);
+        return;
+    }
     if (k % 4 != 3) {
         const uint32_t n = k - k / 4;  // sensor reports so far
         const byte_pair in = encode_sensor({traffic_first_sensor + n % traffic_sensors, (n / traffic_sensors) % 2 == 0});
@@ -576,4 +649,58 @@ void kvr_sim_station::traffic_report(kvr_sim_time at) {
     const bool closed = (n / traffic_switches) % 2 == 0;
     put(make_msg({OPC_SW_REP, sn.high, static_cast<uint8_t>(sn.low | (closed ? sn2_closed_on : sn2_thrown_on))}), at,
         sender::node);
+}
+
+// Two other throttles (IDs 0x1A1 and 0x1A2) drive locos 1001 and 1002 the
+// expanded way, taking turns: each asks for its loco's slot (BE), takes it
+// (EE: in use, its ID), then sends D5 speed and function messages. They
+// are carried out as any node's requests are, when they take the line. A
+// slot held by another throttle is left alone.
+void kvr_sim_station::traffic_throttle(kvr_sim_time at, uint32_t n) {
+    const unsigned which = n % 2;
+    const uint32_t step = n / 2;
+    const auto loco = static_cast<uint16_t>(1001 + which);
+    const byte_pair id = split14(static_cast<uint16_t>(0x1A1 + which));
+    const byte_pair adr = encode_loco_address(loco);
+    int held = 0;
+    for (unsigned s = 1; s <= kvr_sim_exp::loco_last && held == 0; ++s)
+        if (is_loco_slot(s) && slot_address(slots_[s].e7) == loco) held = static_cast<int>(s);
+    const uint8_t usage = slots_[held].e7[stat_i] & stat_usage_mask;
+    const bool ours = held && slots_[held].e7[stored(slot_id1)] == id.low && slots_[held].e7[stored(slot_id2)] == id.high;
+    const uint8_t hi = static_cast<uint8_t>(held >> 7);
+    const uint8_t lo = static_cast<uint8_t>(held & 0x7F);
+    if (held == 0) {
+        put(make_msg({kvr_sim_exp::opc_req_slot, adr.high, adr.low}), at, sender::client);
+        return;
+    }
+    if (usage == usage_free) {
+        // Take it: the slot as it is, in use, with our ID.
+        kvr_loconet_msg ee = kvr_sim_exp::slot_reply(static_cast<unsigned>(held), slots_[held], 0);
+        ee.set_opcode(kvr_sim_exp::opc_wr_sl_data);
+        ee[4] = static_cast<uint8_t>((ee[4] & ~stat_usage_mask) | usage_in_use);
+        ee[18] = id.low;
+        ee[19] = id.high;
+        ee.renew_checksum();
+        put(ee, at, sender::client);
+        return;
+    }
+    if (!ours) return;  // somebody else drives it
+    uint8_t group = 0x00;
+    uint8_t x = 0;
+    switch (step % 3) {
+    case 0:  // speed 2..101, forward then reverse
+        group = (step / 3) % 2 ? 0x08 : 0x00;
+        x = static_cast<uint8_t>(2 + (step * 7) % 100);
+        break;
+    case 1:  // F0 on, one of F1..F4 on at a time
+        group = 0x10;
+        x = static_cast<uint8_t>(0x10 | (1u << ((step / 3) % 4)));
+        break;
+    default:  // F21..F28: F28 on every other time
+        group = (step / 3) % 2 ? 0x30 : 0x28;
+        x = static_cast<uint8_t>(1u << ((step / 3) % 7));
+        break;
+    }
+    put(make_msg({kvr_sim_exp::opc_send_function, static_cast<uint8_t>(group | hi), lo, id.low, x}), at,
+        sender::client);
 }

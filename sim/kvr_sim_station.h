@@ -13,6 +13,17 @@
 //   EF 0E 7C 28 ...        programming task        -> B4 6F 01 cs, later E7 0E 7C ... (PSTAT, value)
 //   BD 00 30 72            OPC_SW_ACK              -> B4 3D 7F cs
 //   BC 00 00 43            OPC_SW_STATE            -> B4 3C 20 cs (closed)
+//   BB 7F 00 3B            option switches 1-64    -> E7 0E 7F ... (slot 127; EF writes are kept)
+// With expanded slots (kvr_sim_options::expanded), also:
+//   BE 00 03 42            OPC_EXP_REQ_SLOT loco 3 -> E6 15 00 01 03 03 00 47 00 ... (slot 1)
+//   BB 02 41 07            read slot 130 as E6     -> E6 15 01 02 ...
+//   BB 02 01 47            slot 130 the classic way-> B4 3B 00 cs (E7 cannot name it)
+//   EE 15 01 02 ...        expanded slot write     -> B4 6E 7F cs
+//   D5 11 02 05 31 0D      F0, F1, F5 of slot 130  -> (kept in the slot, no answer)
+//   D4 38 02 00 03 cs      move slot 130 to 3      -> E6 of slot 3
+// and the classic slot data carry TRK 0x47. Requests naming a slot the
+// station does not have are refused: B4 66 00 (an E6 of it was asked for),
+// B4 6E 00 (EE), B4 54 00 (D4).
 // TRK (byte 7 of slot data): bit 0 power on, bit 1 running (clear after
 // OPC_IDLE, the emergency stop, until power is switched on again), bit 2
 // LocoNet 1.1 master, bit 3 programming track busy.
@@ -44,6 +55,7 @@
 
 #include "loconet/kvr_loconet_msg.h"
 #include "sim/kvr_sim_clock.h"
+#include "sim/kvr_sim_expanded.h"
 #include "sim/kvr_sim_options.h"
 #include "sim/kvr_sim_programmer.h"
 
@@ -68,6 +80,9 @@ struct kvr_sim_turnout {
 class kvr_sim_station {
 public:
     static constexpr int loco_slots = 119;  // slots 1..119
+    // With expanded slots: 1-120, 128-247, 257-375 and 385-425, 400 in all.
+    static constexpr int expanded_loco_slots = 400;
+    static constexpr int slot_count = 433;  // numbers 0..432
     static constexpr int turnout_count = 2048;
     static constexpr std::size_t max_pending_bytes = 65536;
     // One byte on the bus: 10 bits at 16457 baud.
@@ -109,8 +124,13 @@ public:
     // Layout state, as the station holds it.
     uint8_t track_status() const;
     // Bytes 3..12 of a slot message (STAT ADR SPD DIRF TRK SS2 ADR2 SND ID1
-    // ID2), TRK as of now.
-    std::array<uint8_t, 10> slot(uint8_t number) const;
+    // ID2), TRK as of now; all zero beyond the slots the station has.
+    std::array<uint8_t, 10> slot(uint16_t number) const;
+    // F0..F28 of a slot (bit n = Fn): F0..F8 from DIRF and SND, F9..F28 as
+    // the expanded messages left them.
+    uint32_t slot_functions(uint16_t number) const;
+    // Whether `number` is one of the station's loco slots.
+    bool is_loco_slot(unsigned number) const;
     kvr_sim_turnout turnout(uint16_t number) const;  // 1..2048
     kvr_sim_clock& clock() { return clock_; }
     kvr_sim_programmer& programmer() { return programmer_; }
@@ -121,13 +141,28 @@ private:
     kvr_sim_time clamp(kvr_sim_time now);
     void handle(const kvr_loconet_msg& msg);
     void handle_loco_adr(const kvr_loconet_msg& msg);
-    void handle_move(uint8_t from, uint8_t to);
+    // The slot loco `address` gets among slots 1..`last`: one in use holding
+    // it, else a free one (that last held it, never loaded, any); 0 none.
+    int find_loco_slot(uint16_t address, int last) const;
+    void load_slot(int number, uint16_t address);
+    void handle_move(uint16_t from, uint16_t to, bool expanded);
+    void handle_slot_request(uint8_t low, uint8_t high_and_flags);
     void handle_slot_write(const kvr_loconet_msg& msg);
+    // Expanded slots (kvr_sim_expanded.cpp).
+    void handle_expanded(const kvr_loconet_msg& msg);
+    void handle_exp_loco_request(const kvr_loconet_msg& msg);
+    void handle_exp_slot_write(const kvr_loconet_msg& msg);
+    void handle_exp_function(const kvr_loconet_msg& msg);
+    void handle_exp_d4(const kvr_loconet_msg& msg);
+    void handle_link(uint16_t member, uint16_t lead, bool link);
+    kvr_loconet_msg exp_slot_message(uint16_t number) const;
+    kvr_loconet_msg status_slot_message(uint16_t number) const;
+    bool is_status_slot(unsigned number) const;
     void handle_task(const kvr_loconet_msg& msg);
     void handle_switch(const kvr_loconet_msg& msg);
     void handle_slot_update(const kvr_loconet_msg& msg);
 
-    kvr_loconet_msg slot_message(uint8_t number) const;
+    kvr_loconet_msg slot_message(uint16_t number) const;
     kvr_loconet_msg programmer_message() const;
     bool programmer_busy() const { return now_ < task_done_; }
 
@@ -139,15 +174,19 @@ private:
     void collide();
     void place_due();
     void place(std::vector<uint8_t> bytes, kvr_sim_time start, bool is_link, sender from, bool heard = false);
-    void answer(const kvr_loconet_msg& msg, kvr_sim_time delay);
+    void answer(const kvr_loconet_msg& msg, kvr_sim_time delay, sender from = sender::station);
     void long_ack(uint8_t opcode, uint8_t code);
-    void send_slot(uint8_t number) { answer(slot_message(number), ack_delay()); }
+    // The slot's data as E7, or as E6 (`expanded`).
+    void send_slot(uint16_t number, bool expanded = false) {
+        answer(expanded ? exp_slot_message(number) : slot_message(number), ack_delay());
+    }
     kvr_sim_time ack_delay() const;
     kvr_sim_time task_delay(bool is_read) const;
     void advance(kvr_sim_time now);
     void demo_report(kvr_sim_time at);
     void advance_traffic();
     void traffic_report(kvr_sim_time at);
+    void traffic_throttle(kvr_sim_time at, uint32_t n);
     bool paced() const { return options_.pace || options_.traffic_per_s > 0; }
 
     kvr_sim_options options_;
@@ -156,8 +195,11 @@ private:
     std::mt19937 random_;
 
     uint8_t trk_ = kvr_proto::trk_power_on | kvr_proto::trk_running | kvr_proto::trk_loconet_1_1;
-    std::array<slot_bytes, 128> slots_{};
-    uint8_t dispatched_ = 0;
+    // E7 bytes and F9..F28 of every slot number.
+    std::array<kvr_sim_exp::slot_state, slot_count> slots_{};
+    uint16_t dispatched_ = 0;
+    uint32_t messages_heard_ = 0;  // LocoNet messages the station took (status slot 251)
+
     std::array<kvr_sim_turnout, turnout_count> turnouts_{};
     kvr_sim_clock clock_;
     kvr_sim_programmer programmer_;

@@ -32,13 +32,11 @@ namespace {
 std::string log_line(const kvr_loconet_msg& msg) {
     std::string text = kvr_monitor::to_text(msg);
     if (!text.empty()) return text;
-    // Messages the monitor leaves blank: the extended line where there is
-    // one (the DCC packet of OPC_IMM_PACKET, the slot function messages),
+    // Messages the monitor leaves blank: the extended line (the DCC packet
+    // of OPC_IMM_PACKET, the slot function messages, the newer families),
     // else the bytes.
-    if (msg.opcode() == OPC_IMM_PACKET || msg.opcode() == OPC_LOCO_F9F12 ||
-        msg.opcode() == OPC_LOCO_FUNC_EX)
-        return kvr_monitor::to_text_extended(msg);
-    return kvr_hex_bytes(msg);
+    text = kvr_monitor::to_text_extended(msg);
+    return text.empty() ? kvr_hex_bytes(msg) : text;
 }
 
 // The stop signals: every one the program can catch that would otherwise end

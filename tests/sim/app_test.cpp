@@ -273,10 +273,12 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
                                                "--no-write-ack", "--switch-full", "--noise", "5", "--seed", "9",
                                                "--pace", "--demo", "--clock-rate", "0", "--ack-ms", "7",
                                                "--read-ms", "8", "--write-ms", "9", "--link", "/tmp/x", "--log",
-                                               "--traffic=300", "--replay", "x.cap", "--speed=2.5", "--loop"});
+                                               "--traffic=300", "--replay", "x.cap", "--speed=2.5", "--loop",
+                                               "--expanded"});
     EXPECT_EQ(a.error, "");
     const kvr_sim_options& o = a.options;
-    EXPECT_TRUE(o.instant && !o.decoder_present && !o.decoder_acks_writes && o.switch_buffer_full && o.pace && o.demo);
+    EXPECT_TRUE(o.instant && !o.decoder_present && !o.decoder_acks_writes && o.switch_buffer_full && o.pace && o.demo &&
+                o.expanded);
     EXPECT_EQ((std::vector<unsigned>{o.busy_tasks, o.drop_answers, o.noise_per_mille, o.seed, o.ack_delay_ms,
                                      o.read_delay_ms, o.write_delay_ms}),
               (std::vector<unsigned>{3, 2, 5, 9, 7, 8, 9}));
@@ -295,6 +297,7 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
     const kvr_sim_args defaults = kvr_sim_parse_args({});
     EXPECT_FALSE(defaults.tcp);
     EXPECT_FALSE(defaults.options.instant);
+    EXPECT_FALSE(defaults.options.expanded) << "the classic station unless asked";
     EXPECT_EQ(defaults.options.ack_delay_ms, 20u);
 
     struct bad_case {
@@ -333,4 +336,29 @@ TEST(SimProgram, LogsFunctionPacketsAndSlotFunctionMessages) {
     c.write({0xA3, 0x01, 0x09, 0x54});
     EXPECT_EQ(c.read(1).size(), 1u);
     EXPECT_EQ(p.line(), "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1001)");
+}
+
+// --expanded through the pseudo-terminal: a loco taken by BE, driven by D5
+// and read back as E6 (PROTOCOL-MODERN.md §1), each message logged.
+TEST(SimProgram, ExpandedStationDrivesALocoThroughTheNewerMessages) {
+    sim_process p({"--instant", "--expanded", "--log"});
+    const std::string path = p.line();
+    ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
+    pty_client c(path);
+    c.write({0xBE, 0x00, 0x03, 0x42});
+    const msgs taken = c.read(2);
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[1], (bytes{0xE6, 0x15, 0x00, 0x01, 0x03, 0x03, 0x00, 0x47, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x4A}));
+    c.write({0xD5, 0x00, 0x01, 0x00, 0x0A, 0x21});  // slot 1 forward, speed 10
+    c.write({0xD5, 0x20, 0x01, 0x00, 0x40, 0x4B});  // F20 on
+    c.write({0xBB, 0x01, 0x40, 0x05});
+    const msgs read = c.read(4);
+    ASSERT_EQ(read.size(), 4u);
+    EXPECT_EQ(read[3].at(8), 10) << "speed";
+    EXPECT_EQ(read[3].at(9), 0x20) << "F20";
+    p.signal(SIGTERM);
+    EXPECT_EQ(p.wait(), 0);
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = p.out.find('\n', at)) != std::string::npos; ++at) ++lines;
+    EXPECT_EQ(lines, 1u + 6u) << "the device path, then one line a message:\n" << p.out;
 }
