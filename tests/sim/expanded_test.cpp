@@ -248,3 +248,22 @@ TEST(SimExpanded, TrafficThrottlesDriveThroughD5) {
         EXPECT_EQ(held, 2);
     }
 }
+
+// PROTOCOL-MODERN.md §4: the command station's option switches live in slot
+// 127 (and, where TRK bit 6 is set, 126); a write is kept and acknowledged
+// B4 6F 7F; the reply carries TRK and byte 12 = 0 whatever the write held.
+TEST(SimExpanded, OptionSwitchSlotsKeepWhatIsWritten) {
+    const bytes write_opsw5 = with_checksum({0xEF, 0x0E, 0x7F, 0x10, 0, 0, 0, 0x00, 0, 0, 0, 0, 0x55});
+    for (bool with_expanded : {false, true}) {
+        bus b({.instant = true, .expanded = with_expanded});
+        EXPECT_EQ(b.answers(write_opsw5), (msgs{with_checksum({0xB4, 0x6F, 0x7F})}));
+        const bytes reply = b.answers({0xBB, 0x7F, 0x00, 0x3B}).at(0);
+        if (with_expanded)  // the sheet's example: OpSw 5 closed, all others thrown
+            EXPECT_EQ(reply, (bytes{0xE7, 0x0E, 0x7F, 0x10, 0x00, 0x00, 0x00, 0x47, 0x00, 0x00, 0x00, 0x00, 0x00, 0x3E}));
+        else
+            EXPECT_EQ(reply, with_checksum({0xE7, 0x0E, 0x7F, 0x10, 0, 0, 0, 0x07, 0, 0, 0, 0, 0}));
+        b.send(with_checksum({0xEF, 0x0E, 0x7E, 0x01, 0, 0, 0, 0x00, 0, 0, 0, 0, 0}));
+        EXPECT_EQ(b.answers({0xBB, 0x7E, 0x00, 0x3A}).at(0).at(3), with_expanded ? 0x01 : 0x00)
+            << "slot 126 only where expanded slots are offered";
+    }
+}
