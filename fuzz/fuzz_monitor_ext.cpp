@@ -2,11 +2,13 @@
 // them (any opcode, any length, a good checksum) and as anyone might build
 // them. Properties: every message gets one non-empty line of printable
 // ASCII, short enough for the link's line buffer; a message the monitor
-// decodes keeps exactly the monitor's line, but for the three readings the
+// decodes keeps exactly the monitor's line, but for the readings the
 // extended text may give (consist state of slot status, interrogation,
-// special slot moves), which keep the monitor's opcode name, a move all of
-// the monitor's words; and the DCC packet decoder reads any packet of up to
-// five bytes.
+// special slot moves, the opcode a long acknowledge names and what its code
+// means, the option-switch slot a request names, expanded slots offered in
+// a slot's TRK), which keep the monitor's opcode name, a move and a slot
+// request all of the monitor's words; and the DCC packet decoder reads any packet of up
+// to five bytes.
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +35,8 @@ bool may_reword(uint8_t opcode) {
     case OPC_SW_REQ:
     case OPC_SLOT_STAT1:
     case OPC_MOVE_SLOTS:
+    case OPC_LONG_ACK:
+    case OPC_RQ_SL_DATA:
     case OPC_SL_RD_DATA:
     case OPC_WR_SL_DATA:
         return true;
@@ -48,7 +52,8 @@ void check_message(const kvr_loconet_msg& msg) {
     if (plain.empty() || extended == plain) return;
     if (!may_reword(msg.opcode())) std::abort();
     if (plain.size() < head_width || extended.compare(0, head_width, plain, 0, head_width) != 0) std::abort();
-    if (msg.opcode() == OPC_MOVE_SLOTS && extended.compare(0, plain.size(), plain) != 0) std::abort();
+    const bool keeps_words = msg.opcode() == OPC_MOVE_SLOTS || msg.opcode() == OPC_RQ_SL_DATA;
+    if (keeps_words && extended.compare(0, plain.size(), plain) != 0) std::abort();
 }
 
 }  // namespace

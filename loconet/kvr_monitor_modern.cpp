@@ -1,8 +1,7 @@
 #include "loconet/kvr_monitor_modern.h"
 
-#include <iterator>
-
 #include "foundation/kvr_text.h"
+#include "loconet/kvr_device_msgs.h"
 #include "loconet/kvr_monitor.h"
 
 namespace kvr_monitor {
@@ -50,11 +49,6 @@ constexpr uint8_t exp_move_first = 0x38, exp_move_last = 0x3B;
 constexpr uint8_t move_set_status = 0x60, move_unlink = 0x50, move_link = 0x40, move_move = 0x00;
 // Moves to or from the system slots 121..127 are refused (LACK B4 3A 00).
 constexpr int system_slot_first = 121, system_slot_last = 127;
-
-// The eight slot bytes that hold option switches, eight to a byte.
-constexpr int opsw_bytes[] = {3, 4, 5, 6, 8, 9, 10, 11};
-constexpr uint8_t slot_opsw = 0x7F;       // OpSw 1-64
-constexpr uint8_t slot_opsw_high = 0x7E;  // OpSw 65-128
 
 std::string head(const char* name) {
     std::string s;
@@ -251,13 +245,13 @@ std::string expanded_request_text(const kvr_loconet_msg& msg) {
     return s;
 }
 
-bool is_opsw_slot(uint8_t slot) { return slot == slot_opsw || slot == slot_opsw_high; }
+bool is_opsw_slot(uint8_t slot) { return slot == kvr_slot_opsw || slot == kvr_slot_opsw_ext; }
 
 std::string opsw_slot_text(const kvr_loconet_msg& msg) {
-    const int base = msg[2] == slot_opsw_high ? 64 : 0;
+    const int base = msg[2] == kvr_slot_opsw_ext ? kvr_opsw_count : 0;
     std::string closed;
-    for (int n = 1; n <= 64; ++n)
-        if ((msg[opsw_bytes[(n - 1) / 8]] >> ((n - 1) % 8)) & 1) string_appendf(closed, " %d", base + n);
+    for (int n = base + 1; n <= base + kvr_opsw_count; ++n)
+        if (kvr_cs_opsw_get(msg, n)) string_appendf(closed, " %d", n);
     std::string s = head(kvr_opcode_name(msg.opcode()));
     string_appendf(s, "SLOT#[%d] command station opsw %d-%d:", msg[2], base + 1, base + 64);
     return s + (closed.empty() ? " all thrown" : closed + " closed, others thrown");

@@ -71,7 +71,7 @@ TEST(CliDecode, ExtendedLinesForMessagesTheMonitorLeavesBlank) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out,
               "OPC_PEER_XFER   :len(7) data(01 02 03 04)\n"
-              "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)\n"
+              "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010) F9 F11 on\n"
               "OPC_GPON:\n"
               "UNKNOWN         :len(2) 84 7B\n");
 
@@ -88,7 +88,7 @@ TEST(CliDecode, ExtendedLinesForMessagesTheMonitorLeavesBlank) {
     sink.on_message(interrogate, {});
     const std::deque<cli_line> lines = sink.take_lines().lines;
     ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0].shown, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)");
+    EXPECT_EQ(lines[0].shown, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010) F9 F11 on");
     EXPECT_EQ(lines[0].text, "");
     EXPECT_EQ(lines[1].shown, "OPC_GPON:");
     EXPECT_EQ(lines[2].shown, kvr_monitor::to_text_extended(interrogate));

@@ -83,9 +83,9 @@ TEST(DccPacket, ImmediatePacketCarriesBit7InDhiAndRoundTrips) {
     EXPECT_EQ(back->repeats, 4);
     EXPECT_EQ(decode_function(back->bytes), (function_packet{1234, fn_group::f21_f28, 0x80}));
     EXPECT_EQ(kvr_monitor::to_text_extended(f12),
-              "OPC_IMM_PACKET  :DCC LOCO#[3] F9-12(0001) reps(4) packet(03 A8)");
+              "OPC_IMM_PACKET  :DCC LOCO#[3] F9-12(0001) F12 on reps(4) packet(03 A8)");
     EXPECT_EQ(kvr_monitor::to_text_extended(f28),
-              "OPC_IMM_PACKET  :DCC LOCO#[1234] F21-28(00000001) reps(4) packet(C4 D2 DF 80)");
+              "OPC_IMM_PACKET  :DCC LOCO#[1234] F21-28(00000001) F28 on reps(4) packet(C4 D2 DF 80)");
 
     // Byte count 6 or 0, another length: not an immediate packet of this layout.
     kvr_loconet_msg bad = f12;
@@ -105,10 +105,10 @@ TEST(FunctionOpcodes, EveryFunctionGoesInTheMessageTheMonitorReads) {
         bytes wire;
         const char* line;
     } cases[] = {
-        {9, {0xA3, 0x01, 0x09, 0x54}, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1001)"},
-        {13, {0xD4, 0x20, 0x01, 0x08, 0x41, 0x43}, "OPC_LOCO_FUNC_EX:SLOT#[1] F13-19(1000001)"},
-        {20, {0xD4, 0x20, 0x01, 0x05, 0x70, 0x7F}, "OPC_LOCO_FUNC_EX:SLOT#[1] F12(1) F20(1) F28(1)"},
-        {27, {0xD4, 0x20, 0x01, 0x09, 0x40, 0x43}, "OPC_LOCO_FUNC_EX:SLOT#[1] F21-27(0000001)"},
+        {9, {0xA3, 0x01, 0x09, 0x54}, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1001) F9 F12 on"},
+        {13, {0xD4, 0x20, 0x01, 0x08, 0x41, 0x43}, "OPC_LOCO_FUNC_EX:SLOT#[1] F13-19(1000001) F13 F19 on"},
+        {20, {0xD4, 0x20, 0x01, 0x05, 0x70, 0x7F}, "OPC_LOCO_FUNC_EX:SLOT#[1] F12(1) F20(1) F28(1) F12 F20 F28 on"},
+        {27, {0xD4, 0x20, 0x01, 0x09, 0x40, 0x43}, "OPC_LOCO_FUNC_EX:SLOT#[1] F21-27(0000001) F27 on"},
     };
     for (const auto& c : cases) {
         const kvr_loconet_msg m = function_opcode_message(1, c.n, on);

@@ -34,26 +34,27 @@ std::vector<uint8_t> imm(std::vector<uint8_t> packet, uint8_t reps = 0) {
 
 TEST(MonitorExtended, GivesALineForEveryMessageTheMonitorLeavesBlank) {
     const line_case cases[] = {
-        {{0xA3, 0x01, 0x05}, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)"},
-        {{0xD4, 0x20, 0x07, 0x08, 0x41}, "OPC_LOCO_FUNC_EX:SLOT#[7] F13-19(1000001)"},
-        {{0xD4, 0x20, 0x07, 0x09, 0x7F}, "OPC_LOCO_FUNC_EX:SLOT#[7] F21-27(1111111)"},
-        {{0xD4, 0x20, 0x07, 0x05, 0x50}, "OPC_LOCO_FUNC_EX:SLOT#[7] F12(1) F20(0) F28(1)"},
+        {{0xA3, 0x01, 0x05}, "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010) F9 F11 on"},
+        {{0xD4, 0x20, 0x07, 0x08, 0x41}, "OPC_LOCO_FUNC_EX:SLOT#[7] F13-19(1000001) F13 F19 on"},
+        {{0xD4, 0x20, 0x07, 0x09, 0x7F}, "OPC_LOCO_FUNC_EX:SLOT#[7] F21-27(1111111) F21 F22 F23 F24 F25 F26 F27 on"},
+        {{0xD4, 0x20, 0x07, 0x05, 0x50}, "OPC_LOCO_FUNC_EX:SLOT#[7] F12(1) F20(0) F28(1) F12 F28 on"},
         {{0xD4, 0x20, 0x07, 0x0A, 0x03}, "OPC_LOCO_FUNC_EX:SLOT#[7] group(0A) bits(03)"},
         {{0xD4, 0x21, 0x07, 0x08, 0x01}, "UNKNOWN         :len(6) D4 21 07 08 01 04"},
         // Transponding: section 10 (zone bits from bytes 1 and 2), short and long addresses.
         {{0xD0, 0x20, 0x09, 0x7D, 0x03}, "OPC_MULTI_SENSE :present SECTION#[10] LOCO#[3]"},
-        {{0xD0, 0x01, 0x00, 0x09, 0x52}, "OPC_MULTI_SENSE :absent SECTION#[129] LOCO#[1234]"},
-        {{0xD0, 0x60, 0x01, 0x02, 0x03}, "OPC_MULTI_SENSE :type(3) data(60 01 02 03)"},
+        {{0xD0, 0x01, 0x00, 0x09, 0x52}, "OPC_MULTI_SENSE :absent SECTION#[129] LOCO#[1234] detector section(9) zone(A)"},
+        // Boards (b1 & 0x60 = 0x60): a device-type report, type 2 of board 2 (PROTOCOL-MODERN §4).
+        {{0xD0, 0x60, 0x01, 0x02, 0x03}, "OPC_MULTI_SENSE :board device type report signal board board(2) version(3)"},
         // Peer transfer: the eight data bytes get bit 7 back from PXCT1/PXCT2.
         {{0xE5, 0x10, 0x50, 0x01, 0x00, 0x03, 0x01, 0x02, 0x03, 0x04, 0x08, 0x05, 0x06, 0x07, 0x08},
          "OPC_PEER_XFER   :SRC(50) DST(1) data(81 82 03 04 05 06 07 88)"},
         {{0xE5, 0x07, 0x01, 0x02, 0x03, 0x04}, "OPC_PEER_XFER   :len(7) data(01 02 03 04)"},
         // Immediate packets: DCC packets to locomotives and accessories.
-        {imm({0x03, 0x90}, 4), "OPC_IMM_PACKET  :DCC LOCO#[3] F0-4(10000) reps(4) packet(03 90)"},
-        {imm({0x03, 0xB5}), "OPC_IMM_PACKET  :DCC LOCO#[3] F5-8(1010) reps(0) packet(03 B5)"},
-        {imm({0x03, 0xA9}), "OPC_IMM_PACKET  :DCC LOCO#[3] F9-12(1001) reps(0) packet(03 A9)"},
-        {imm({0xC4, 0xD2, 0xDE, 0x81}), "OPC_IMM_PACKET  :DCC LOCO#[1234] F13-20(10000001) reps(0) packet(C4 D2 DE 81)"},
-        {imm({0xC4, 0xD2, 0xDF, 0x02}), "OPC_IMM_PACKET  :DCC LOCO#[1234] F21-28(01000000) reps(0) packet(C4 D2 DF 02)"},
+        {imm({0x03, 0x90}, 4), "OPC_IMM_PACKET  :DCC LOCO#[3] F0-4(10000) F0 on reps(4) packet(03 90)"},
+        {imm({0x03, 0xB5}), "OPC_IMM_PACKET  :DCC LOCO#[3] F5-8(1010) F5 F7 on reps(0) packet(03 B5)"},
+        {imm({0x03, 0xA9}), "OPC_IMM_PACKET  :DCC LOCO#[3] F9-12(1001) F9 F12 on reps(0) packet(03 A9)"},
+        {imm({0xC4, 0xD2, 0xDE, 0x81}), "OPC_IMM_PACKET  :DCC LOCO#[1234] F13-20(10000001) F13 F20 on reps(0) packet(C4 D2 DE 81)"},
+        {imm({0xC4, 0xD2, 0xDF, 0x02}), "OPC_IMM_PACKET  :DCC LOCO#[1234] F21-28(01000000) F22 on reps(0) packet(C4 D2 DF 02)"},
         {imm({0xC4, 0xD2, 0x3F, 0x85}), "OPC_IMM_PACKET  :DCC LOCO#[1234] spd128(5) DIR(fwd) reps(0) packet(C4 D2 3F 85)"},
         // 01DCSSSS: SSSS 0110 and C 1 make step 13 of 31, speed 10 of 28.
         {imm({0x03, 0x76}), "OPC_IMM_PACKET  :DCC LOCO#[3] spd28(10) DIR(fwd) reps(0) packet(03 76)"},
@@ -98,14 +99,15 @@ TEST(MonitorExtended, ReadsMessagesAsTheProtocolDefinesThem) {
         // LocoNet SV programming, format 2 (OPC_PEER_XFER, SV_TYPE 02): destination and SV
         // number from bytes 6-9, bit 7 of each from SVX1, of D1-D4 from SVX2; replies set bit 6.
         {"E5 10 01 02 02 10 23 00 03 00 10 00 00 00 00 2B", "",
-         "OPC_PEER_XFER   :SV programming read SRC(01) DST(35) SV#[3] data(00 00 00 00)"},
+         "OPC_PEER_XFER   :SV programming read SRC(1) DST(35) SV#[3]"},
         {"E5 10 05 41 02 15 00 01 7F 01 19 12 34 56 78 37", "",
-         "OPC_PEER_XFER   :SV programming write reply SRC(05) DST(384) SV#[511] data(92 34 56 F8)"},
+         "OPC_PEER_XFER   :SV programming write reply SRC(5) DST(384) SV#[511] value(146)"},
+        // PROTOCOL-MODERN §3: 0A is no SV2 command; a receiver ignores the message.
         {"E5 10 05 0A 02 10 01 00 01 00 10 00 00 00 00 07", "",
-         "OPC_PEER_XFER   :SV programming cmd(0A) SRC(05) DST(1) SV#[1] data(00 00 00 00)"},
-        // LocoNet SV programming, format 1 (SV_TYPE 01): the peer-transfer layout, board in DSTL.
+         "OPC_PEER_XFER   :not SV2 data(05 0A 02 10 01 00 01 00 10 00 00 00 00)"},
+        // PROTOCOL-MODERN §3 format 1: SRC 0x50 the PC, D1 02 read, D2 the SV.
         {"E5 10 50 51 01 00 02 03 00 00 10 00 00 00 00 1B", "",
-         "OPC_PEER_XFER   :SV programming (format 1) SRC(50) DST(81) data(02 03 00 00 00 00 00 00)"},
+         "OPC_PEER_XFER   :SV programming (format 1) read SV#[3] SRC(80) DST(81)"},
         // LocoNet PE slot status STAT1: bit 6 up-link, bit 3 down-link; 0x08 top, 0x40 sub-member, 0x48 mid.
         {"B5 25 1B 74", "OPC_SLOT_STAT1  :SLOT#[37]  128spd COMMON",
          "OPC_SLOT_STAT1  :SLOT#[37] Consist Top 128spd COMMON"},
@@ -128,8 +130,9 @@ TEST(MonitorExtended, ReadsMessagesAsTheProtocolDefinesThem) {
          "OPC_SW_REQ      :Interrogate turnouts and sensors (SW#[1017])"},
         {"B0 7B 27 13", "OPC_SW_REQ      :SW#[1020 (254:4)] for Closed/Green(off)",
          "OPC_SW_REQ      :Interrogate turnouts and sensors (SW#[1020])"},
+        // PROTOCOL-MODERN §7 (LPU): (SW2 & 0xCF) = 07 or 0F, so SW2 37 interrogates too.
         {"B0 78 37 00", "OPC_SW_REQ      :SW#[1017 (254:1)] for Closed/Green(on)",
-         "OPC_SW_REQ      :SW#[1017 (254:1)] for Closed/Green(on)"},
+         "OPC_SW_REQ      :Interrogate turnouts and sensors (SW#[1017])"},
         {"B0 7C 27 14", "OPC_SW_REQ      :SW#[1021 (255:1)] for Closed/Green(off)",
          "OPC_SW_REQ      :SW#[1021 (255:1)] for Closed/Green(off)"},
         // LocoNet PE OPC_MOVE_SLOTS: source 0 asks for the dispatched slot, destination 0
@@ -140,13 +143,13 @@ TEST(MonitorExtended, ReadsMessagesAsTheProtocolDefinesThem) {
          "OPC_MOVE_SLOTS  :SLOT#[5] to [5] (null move: mark in use)"},
         {"BA 05 00 40", "OPC_MOVE_SLOTS  :SLOT#[5] to [0]", "OPC_MOVE_SLOTS  :SLOT#[5] to [0] (dispatch)"},
         {"BA 05 06 46", "OPC_MOVE_SLOTS  :SLOT#[5] to [6]", "OPC_MOVE_SLOTS  :SLOT#[5] to [6]"},
-        // Published LocoNet interpretation pairs: the long transponding report, b1-b4 as in OPC_MULTI_SENSE.
-        {"E0 09 20 09 7D 03 40 00 01", "", "OPC_MULTI_SENSE :present SECTION#[10] LOCO#[3] dir(40)"},
-        {"E0 09 01 00 09 52 00 00 4C", "", "OPC_MULTI_SENSE :absent SECTION#[129] LOCO#[1234] dir(00)"},
+        // PROTOCOL-MODERN §5 E0 09: reporter as in OPC_MULTI_SENSE, D6 bit 6 west (set) or east.
+        {"E0 09 20 09 7D 03 40 00 01", "", "OPC_MULTI_SENSE :present SECTION#[10] LOCO#[3] west"},
+        {"E0 09 01 00 09 52 00 00 4C", "", "OPC_MULTI_SENSE :absent SECTION#[129] LOCO#[1234] east"},
         {"E0 08 20 09 7D 03 40 00", "", "UNKNOWN         :len(8) E0 08 20 09 7D 03 40 00"},
-        // Published LocoNet interpretation pairs: the 8-byte transponder and RailCom receiver report.
-        {"E4 08 00 22 2B 09 52 41", "", "OPC_REPORT_E4   :receiver cat(1) sensor(299) decoder(1234) flags(01)"},
-        {"E4 08 03 5F 7F 00 03 33", "", "OPC_REPORT_E4   :receiver cat(4) sensor(4095) decoder(3) flags(10)"},
+        // PROTOCOL-MODERN §5 E4 reading: b3 & 0x60 = 0x20 a speed report, b3 bit 6 a loco passing.
+        {"E4 08 00 22 2B 09 52 41", "", "OPC_REPORT_E4   :speed report sensor(299) speed(1234)"},
+        {"E4 08 03 5F 7F 00 03 33", "", "OPC_REPORT_E4   :loco passing sensor(4095) LOCO#[3] category(4) north"},
         {"E4 09 01 02 03 04 05 06 15", "", "OPC_REPORT_E4   :len(9) data(01 02 03 04 05 06)"},
     };
     for (const reading_case& c : cases) {

@@ -331,11 +331,11 @@ TEST(SimProgram, LogsFunctionPacketsAndSlotFunctionMessages) {
     // Loco 3, F12 on (NMRA S-9.2.1: 03 A8) inside OPC_IMM_PACKET (LocoNet PE).
     c.write({0xED, 0x0B, 0x7F, 0x24, 0x02, 0x03, 0x28, 0x00, 0x00, 0x00, 0x6B});
     EXPECT_EQ(c.read(2).size(), 2u) << "the echo, then the command station's B4 6D 7F";
-    EXPECT_EQ(p.line(), "OPC_IMM_PACKET  :DCC LOCO#[3] F9-12(0001) reps(4) packet(03 A8)");
+    EXPECT_EQ(p.line(), "OPC_IMM_PACKET  :DCC LOCO#[3] F9-12(0001) F12 on reps(4) packet(03 A8)");
     EXPECT_EQ(p.line(), "OPC_LONG_ACK    :OPC_IMM_PACKET ACK(7F)");
     c.write({0xA3, 0x01, 0x09, 0x54});
     EXPECT_EQ(c.read(1).size(), 1u);
-    EXPECT_EQ(p.line(), "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1001)");
+    EXPECT_EQ(p.line(), "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1001) F9 F12 on");
 }
 
 // --expanded through the pseudo-terminal: a loco taken by BE, driven by D5

@@ -417,7 +417,7 @@ TEST_F(Dialog, DecodeEveryMessageIsRememberedAndLeavesTheDatedLogAsItIs) {
     EXPECT_EQ(kvr_ini(ini_path()).get_int("SETTING", "DECODEALL", 1), 0u);
     std::thread([&] { link.receive_bytes(f9f12_gpon, sizeof f9f12_gpon); }).join();
     ASSERT_TRUE(pump_until([&] { return dlg->log_view()->line_count() == 4; }));
-    EXPECT_EQ(log_text(), "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010)\nOPC_GPON:\n\nOPC_GPON:\n");
+    EXPECT_EQ(log_text(), "OPC_LOCO_F9F12  :SLOT#[1] F9-12(1010) F9 F11 on\nOPC_GPON:\n\nOPC_GPON:\n");
     dlg->log_view()->set_show_hex(true);
     EXPECT_EQ(log_text().split('\n').at(1), "OPC_GPON: | 83 7C");
 
