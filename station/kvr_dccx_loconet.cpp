@@ -288,6 +288,10 @@ bool kvr_dccx_loconet::answer_present(answer a) const {
 // else (another slot, another throttle's traffic) only makes us look again,
 // it never shortens the unit or counts as one.
 bool kvr_dccx_loconet::wait_unit(unsigned ms, answer a) {
+    return wait_until(ms, [&] { return answer_present(a); });
+}
+
+bool kvr_dccx_loconet::wait_until(unsigned ms, const std::function<bool()>& present) {
     using clock = std::chrono::steady_clock;
     const auto deadline = clock::now() + std::chrono::milliseconds(ms);
     kvr_sys_event* wake = timing_.notice_at_once ? &reply_event_ : nullptr;
@@ -299,7 +303,7 @@ bool kvr_dccx_loconet::wait_unit(unsigned ms, answer a) {
         case kvr_wait_result::timed_out:
             return false;
         case kvr_wait_result::woken:
-            if (answer_present(a)) return true;
+            if (present()) return true;
             break;
         }
         const auto rest = std::chrono::ceil<std::chrono::milliseconds>(deadline - clock::now());

@@ -207,6 +207,25 @@ public:
     // included, as it stands.
     void send_message(const kvr_loconet_msg& msg);
 
+    // For exchanges built elsewhere on this station (kvr_devices.h).
+    // Runs `body` as one operation: what it queues with send_message is
+    // tagged and withdrawn when it fails; a failure is wrapped under `label`.
+    void run_operation(const char* label, const std::function<void()>& body) { run_labelled(label, body); }
+    // Queues `msg` outside any operation's tag, so no withdraw takes it
+    // back: for the message that must reach the bus even after a cancel
+    // (the end of a module's programming session).
+    void send_unwithdrawn(const kvr_loconet_msg& msg) { link_.send(msg, 0); }
+    // Waits up to `ms` for the link's queue to empty (the abort event does
+    // not end it): a program about to close the link after a cancel lets
+    // such a message out first.
+    bool wait_sent(unsigned ms) { return link_.wait_sent(ms); }
+    // One wait of up to `ms` on the abort event, looking again at every filed
+    // reply: true as soon as `present()` holds, false when the time ran out.
+    // Throws "CANCEL" when the abort event is set.
+    bool wait_until(unsigned ms, const std::function<bool()>& present);
+    // The abort event is set (a cancel is under way).
+    bool abort_set() const { return abort_ && abort_->is_set(); }
+
     // Runs `look(kvr_reply_stores&)` under the stores' lock and returns what
     // it returns; `look` must copy out what it keeps and must not wait.
     template <class F>

@@ -1,5 +1,8 @@
 #include "station/kvr_reply_stores.h"
 
+#include <algorithm>
+
+#include "loconet/kvr_device_msgs.h"
 #include "loconet/kvr_loconet_proto.h"
 
 namespace {
@@ -20,6 +23,15 @@ void set_field(kvr_loconet_msg& copy, int field, uint8_t value) {
     copy.renew_checksum();
 }
 
+// SV2 replies and LNCV replies: what a device says (its own requests and
+// those of other programs are not answers).
+bool is_device_answer(const kvr_loconet_msg& msg) {
+    if (msg.opcode() != OPC_PEER_XFER) return false;
+    if (auto sv = kvr_parse_sv2(msg)) return kvr_sv2_is_reply(sv->cmd);
+    if (auto lncv = kvr_parse_lncv(msg)) return lncv->cmd == kvr_lncv::read_reply;
+    return false;
+}
+
 }  // namespace
 
 bool kvr_reply_stores::file(const kvr_loconet_msg& msg) {
@@ -33,8 +45,14 @@ bool kvr_reply_stores::file(const kvr_loconet_msg& msg) {
         acks_[static_cast<uint8_t>(msg[1] + 128)] = msg;
         return true;
     }
-    if (msg.opcode() == OPC_IMM_PACKET) {
+    if (msg.opcode() == OPC_IMM_PACKET && !kvr_parse_lncv(msg)) {
         packet_echo_ = msg;
+        return true;
+    }
+    if (is_device_answer(msg)) {
+        device_log_.push_back(msg);
+        if (device_log_.size() > device_log_size) device_log_.pop_front();
+        ++device_next_;
         return true;
     }
     follow_loco_message(msg);
@@ -88,7 +106,16 @@ void kvr_reply_stores::follow_loco_message(const kvr_loconet_msg& msg) {
         if (copy[2] == slot) set_field(copy, field, value);
 }
 
+std::vector<kvr_loconet_msg> kvr_reply_stores::device_answers_since(uint64_t mark) const {
+    std::vector<kvr_loconet_msg> out;
+    const uint64_t first_kept = device_next_ - device_log_.size();
+    for (uint64_t n = std::max(mark, first_kept); n < device_next_; ++n)
+        out.push_back(device_log_[static_cast<std::size_t>(n - first_kept)]);
+    return out;
+}
+
 void kvr_reply_stores::clear() {
+    device_log_.clear();
     slots_.clear();
     acks_.clear();
     addresses_.clear();

@@ -11,6 +11,10 @@
 //   echo store     the latest OPC_IMM_PACKET seen on the bus: a command
 //                  station that does not acknowledge packets leaves the
 //                  echo as the only sign that one went out
+//   device log     the answers of devices (SV2 replies, LNCV read replies)
+//                  in the order they came, numbered: a discover collects
+//                  many answers to one request, so the latest alone is not
+//                  enough; the last `device_log_size` are kept
 //
 // A slot's copy follows the bus as the command station's own slot does:
 // every OPC_LOCO_SPD, OPC_LOCO_DIRF and OPC_LOCO_SND seen for a slot the
@@ -20,8 +24,10 @@
 // back a direction or functions that have changed since.
 
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "loconet/kvr_loconet_msg.h"
 
@@ -45,6 +51,11 @@ public:
     // of its slot; other messages and slots the stores do not hold are left
     // alone.
     void follow_loco_message(const kvr_loconet_msg& msg);
+    // The number the next device answer gets; the answers from a mark on
+    // are those filed after it was taken.
+    uint64_t device_mark() const { return device_next_; }
+    std::vector<kvr_loconet_msg> device_answers_since(uint64_t mark) const;
+    static constexpr std::size_t device_log_size = 512;
     // Forgets everything: another open may be another bus, where the slot
     // numbers and acknowledges learned here mean nothing.
     void clear();
@@ -54,4 +65,6 @@ private:
     std::map<uint8_t, kvr_loconet_msg> acks_;
     std::map<uint16_t, kvr_loconet_msg> addresses_;
     std::optional<kvr_loconet_msg> packet_echo_;
+    std::deque<kvr_loconet_msg> device_log_;  // the newest last
+    uint64_t device_next_ = 0;               // number of the next answer filed
 };

@@ -5,6 +5,7 @@
 
 #include "fake_link.h"
 #include "link/link_test_support.h"
+#include "loconet/kvr_device_msgs.h"
 #include "station/kvr_reply_stores.h"
 
 using link_test::msg_of;
@@ -70,4 +71,27 @@ TEST(ReplyStores, TheStationFilesWhatItsLinkDeliversAndForgetsItOnOpen) {
     EXPECT_FALSE(station.with_stores([](const kvr_reply_stores& st) {
         return st.slot_data(3).has_value() || st.ack_for(OPC_LOCO_ADR).has_value() || st.slot_of_address(300) != 0xFFFF;
     }));
+}
+
+// Device answers (PROTOCOL-MODERN.md §2, §3): a discover collects many
+// answers to one request, so each is kept in order and numbered; requests
+// (ours or another program's) are not answers, and an LNCV request is not
+// taken for an immediate packet's echo.
+TEST(ReplyStores, DeviceAnswersAreKeptInOrderFromAMark) {
+    kvr_reply_stores st;
+    const auto sv_reply = kvr_build_sv2(kvr_sv2_msg{1, 0x47, 3, 0x010D, {0x34, 0x12, 0x78, 0x56}});
+    const auto lncv_reply = kvr_build_lncv(kvr_lncv_reply(6861, 0, 1));
+    EXPECT_FALSE(st.file(kvr_build_sv2(kvr_sv2_discover())));
+    EXPECT_FALSE(st.file(kvr_build_lncv(kvr_lncv_discover())));
+    EXPECT_FALSE(st.packet_echo());
+    const uint64_t mark = st.device_mark();
+    EXPECT_TRUE(st.file(sv_reply));
+    EXPECT_TRUE(st.file(lncv_reply));
+    EXPECT_EQ(st.device_answers_since(mark), (std::vector<kvr_loconet_msg>{sv_reply, lncv_reply}));
+    EXPECT_EQ(st.device_answers_since(mark + 1), (std::vector<kvr_loconet_msg>{lncv_reply}));
+    for (std::size_t i = 0; i < kvr_reply_stores::device_log_size + 5; ++i) st.file(sv_reply);
+    EXPECT_EQ(st.device_answers_since(mark).size(), kvr_reply_stores::device_log_size);
+    st.clear();
+    EXPECT_TRUE(st.device_answers_since(mark).empty());
+    EXPECT_GT(st.device_mark(), mark);  // numbers go on across a clear
 }
