@@ -30,6 +30,7 @@ constexpr flag_option flags[] = {
     {"--switch-full", nullptr, &kvr_sim_options::switch_buffer_full, true},
     {"--packet-full", nullptr, &kvr_sim_options::packet_buffer_full, true},
     {"--expanded", nullptr, &kvr_sim_options::expanded, true},
+    {"--no-devices", nullptr, &kvr_sim_options::devices, false},
 };
 
 struct number_option {
@@ -177,6 +178,21 @@ std::string kvr_sim_usage() {
            "                    is set, EE writes, D5 speed and F0-F28, D4 moves,\n"
            "                    links and status, status slots 248-251, option\n"
            "                    switches 65-128 in slot 126\n"
+           "Devices (on the bus unless --no-devices; each answers --ack-ms after):\n"
+           "  SV2 module        address 3, manufacturer 13, developer 1, product 4660\n"
+           "                    (0x1234), serial 22136 (0x5678); SVs 0..255, SV 0 = 1\n"
+           "                    read-only, SV 1/2 = its address (counts from the next\n"
+           "                    reconfigure); answers its address and 0\n"
+           "  LNCV module       article 6861, module address 1; LNCV 0 = address,\n"
+           "                    1 = 2, 2..14 = 0 (0..255), 15 = 7 read-only, 16 and up\n"
+           "                    unsupported; answers reads and writes only between a\n"
+           "                    start (also a discover by start) and an end\n"
+           "  board             occupancy detector (type 1), board 1, OpSw 1..64\n"
+           "                    thrown at start (D0 62/72, answered B4 50 vv)\n"
+           "  option switches   the station's OpSw 1-64 in slot 127 (65-128 in slot 126\n"
+           "                    with --expanded), all thrown at start, kept when written\n"
+           "  --no-devices      take the SV2 module, the LNCV module and the board off\n"
+           "                    the bus (the option switches stay)\n"
            "Replay:\n"
            "  --replay FILE     play the capture file FILE (busprobe-cli record) as the\n"
            "                    layout's bus traffic, from the moment the first client\n"

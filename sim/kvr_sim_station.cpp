@@ -226,6 +226,9 @@ std::optional<std::pair<kvr_sim_station::schedule::const_iterator, kvr_sim_time>
 
 void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
     ++messages_heard_;
+    if (options_.devices) {
+        for (const kvr_loconet_msg& a : devices_.hear(msg)) answer(a, ack_delay(), sender::node);
+    }
     switch (msg.opcode()) {
     case OPC_GPON:
         trk_ |= trk_power_on | trk_running;
@@ -261,7 +264,9 @@ void kvr_sim_station::handle(const kvr_loconet_msg& msg) {
         break;
     case OPC_IMM_PACKET:
         // The packet goes to the track (there is none here): taken, or the
-        // buffer is full.
+        // buffer is full. ED 0F is an LNCV request to the modules, not a
+        // packet: the station's B4 6D 7F would read as a module's "written".
+        if (msg[1] == 0x0F) break;
         long_ack(OPC_IMM_PACKET, options_.packet_buffer_full ? ack_refused : ack_ok);
         break;
     default:
@@ -675,7 +680,7 @@ void kvr_sim_station::traffic_throttle(kvr_sim_time at, uint32_t n) {
     }
     if (usage == usage_free) {
         // Take it: the slot as it is, in use, with our ID.
-        kvr_loconet_msg ee = kvr_sim_exp::slot_reply(static_cast<unsigned>(held), slots_[held], 0);
+        kvr_loconet_msg ee = kvr_sim_exp::slot_reply(static_cast<unsigned>(held), slots_[held], track_status());
         ee.set_opcode(kvr_sim_exp::opc_wr_sl_data);
         ee[4] = static_cast<uint8_t>((ee[4] & ~stat_usage_mask) | usage_in_use);
         ee[18] = id.low;

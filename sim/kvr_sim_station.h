@@ -21,7 +21,10 @@
 //   EE 15 01 02 ...        expanded slot write     -> B4 6E 7F cs
 //   D5 11 02 05 31 0D      F0, F1, F5 of slot 130  -> (kept in the slot, no answer)
 //   D4 38 02 00 03 cs      move slot 130 to 3      -> E6 of slot 3
-// and the classic slot data carry TRK 0x47. Requests naming a slot the
+// and the classic slot data carry TRK 0x47.
+//
+// Other devices hear every request too (kvr_sim_devices.h) and answer as
+// nodes of their own, after the acknowledge delay. Requests naming a slot the
 // station does not have are refused: B4 66 00 (an E6 of it was asked for),
 // B4 6E 00 (EE), B4 54 00 (D4).
 // TRK (byte 7 of slot data): bit 0 power on, bit 1 running (clear after
@@ -55,6 +58,7 @@
 
 #include "loconet/kvr_loconet_msg.h"
 #include "sim/kvr_sim_clock.h"
+#include "sim/kvr_sim_devices.h"
 #include "sim/kvr_sim_expanded.h"
 #include "sim/kvr_sim_options.h"
 #include "sim/kvr_sim_programmer.h"
@@ -131,6 +135,9 @@ public:
     uint32_t slot_functions(uint16_t number) const;
     // Whether `number` is one of the station's loco slots.
     bool is_loco_slot(unsigned number) const;
+    // The SV2 module, the LNCV module and the board (kvr_sim_devices.h),
+    // on the bus unless kvr_sim_options::devices is off.
+    const kvr_sim_devices& devices() const { return devices_; }
     kvr_sim_turnout turnout(uint16_t number) const;  // 1..2048
     kvr_sim_clock& clock() { return clock_; }
     kvr_sim_programmer& programmer() { return programmer_; }
@@ -203,6 +210,7 @@ private:
     std::array<kvr_sim_turnout, turnout_count> turnouts_{};
     kvr_sim_clock clock_;
     kvr_sim_programmer programmer_;
+    kvr_sim_devices devices_;
     kvr_loconet_msg task_;         // the task running or last run (as slot data)
     kvr_loconet_msg task_result_;  // its final reply
     kvr_sim_time task_done_{0};
