@@ -274,11 +274,11 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
                                                "--pace", "--demo", "--clock-rate", "0", "--ack-ms", "7",
                                                "--read-ms", "8", "--write-ms", "9", "--link", "/tmp/x", "--log",
                                                "--traffic=300", "--replay", "x.cap", "--speed=2.5", "--loop",
-                                               "--expanded"});
+                                               "--expanded", "--no-devices"});
     EXPECT_EQ(a.error, "");
     const kvr_sim_options& o = a.options;
     EXPECT_TRUE(o.instant && !o.decoder_present && !o.decoder_acks_writes && o.switch_buffer_full && o.pace && o.demo &&
-                o.expanded);
+                o.expanded && !o.devices);
     EXPECT_EQ((std::vector<unsigned>{o.busy_tasks, o.drop_answers, o.noise_per_mille, o.seed, o.ack_delay_ms,
                                      o.read_delay_ms, o.write_delay_ms}),
               (std::vector<unsigned>{3, 2, 5, 9, 7, 8, 9}));
@@ -298,6 +298,7 @@ TEST(SimArgs, OptionsReachTheStationSettings) {
     EXPECT_FALSE(defaults.tcp);
     EXPECT_FALSE(defaults.options.instant);
     EXPECT_FALSE(defaults.options.expanded) << "the classic station unless asked";
+    EXPECT_TRUE(defaults.options.devices);
     EXPECT_EQ(defaults.options.ack_delay_ms, 20u);
 
     struct bad_case {
