@@ -128,7 +128,8 @@ bool kvr_devices::await(const std::function<bool()>& done, unsigned ms) {
 // ---------------------------------------------------------------------------
 // Discover
 
-std::vector<kvr_device_found> kvr_devices::do_discover(const std::vector<uint16_t>& articles, unsigned wait_ms) {
+std::vector<kvr_device_found> kvr_devices::do_discover(const std::vector<uint16_t>& articles, unsigned wait_ms,
+                                                       bool lncv) {
     std::vector<kvr_device_found> found;
     uint64_t mark = 0;
     // Every LNCV module that answered a discover is in programming mode
@@ -146,9 +147,11 @@ std::vector<kvr_device_found> kvr_devices::do_discover(const std::vector<uint16_
     station_.run_operation("kvr_devices::do_discover()", [&] {
         mark = station_.with_stores([](kvr_reply_stores& s) { return s.device_mark(); });
         station_.send_message(kvr_build_sv2(kvr_sv2_discover()));
-        station_.send_message(kvr_build_lncv(kvr_lncv_discover(kvr_lncv::all)));
-        for (uint16_t a : articles)
-            if (a != kvr_lncv::all) station_.send_message(kvr_build_lncv(kvr_lncv_discover(a)));
+        if (lncv) {
+            station_.send_message(kvr_build_lncv(kvr_lncv_discover(kvr_lncv::all)));
+            for (uint16_t a : articles)
+                if (a != kvr_lncv::all) station_.send_message(kvr_build_lncv(kvr_lncv_discover(a)));
+        }
         try {
             station_.wait_until(wait_ms, [] { return false; });
         } catch (...) {
@@ -309,7 +312,7 @@ uint16_t kvr_devices::lncv_read_one(uint16_t article, uint16_t module, uint16_t 
         if (reply) {
             if (reply->article != article)
                 fail(text_of("%s: %s: answered by article %u", who.c_str(), what.c_str(), unsigned(reply->article)));
-            if (start && reply->value != module)
+            if (start && module != kvr_lncv::all && reply->value != module)
                 fail(text_of("%s: %s: answered by module %u", who.c_str(), what.c_str(), unsigned(reply->value)));
             return reply->value;
         }

@@ -64,7 +64,9 @@ public:
     // each of `articles`, and collects the answers for `wait_ms`. Each LNCV
     // module that answered is sent the end of its session. The devices in
     // the order they answered, each once.
-    std::vector<kvr_device_found> do_discover(const std::vector<uint16_t>& articles, unsigned wait_ms);
+    // Without `lncv` only the SV2 discover goes out.
+    std::vector<kvr_device_found> do_discover(const std::vector<uint16_t>& articles, unsigned wait_ms,
+                                              bool lncv = true);
 
     // SV2. `count` SVs from `sv` (read four at a time where four are left).
     std::vector<uint8_t> do_sv_read(uint16_t dst, uint16_t sv, unsigned count = 1);

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "apps/cli/cli_abort.h"
+#include "apps/cli/cli_devices.h"
 #include "apps/cli/cli_functions.h"
 #include "apps/cli/cli_send.h"
 #include "apps/cli/cli_sink.h"
@@ -359,6 +360,15 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
         case cli_verb::clock_set: return cli_run_clock_set(s.station, cmd, *ctx.out);
         case cli_verb::slots: return cli_run_slots(s.station, s.sink, cmd, abort, *ctx.out, *ctx.err);
         case cli_verb::send: return cli_run_send(s.station, cmd);
+        case cli_verb::devices:
+        case cli_verb::sv_read:
+        case cli_verb::sv_write:
+        case cli_verb::sv_change_address:
+        case cli_verb::sv_reconfigure:
+        case cli_verb::lncv_read:
+        case cli_verb::lncv_write:
+        case cli_verb::opsw_read:
+        case cli_verb::opsw_write: return cli_run_devices(s.station, cmd, *ctx.out, *ctx.err);
         case cli_verb::serve: break;  // runs on a link of its own
     }
     return kvr_cli_failed;
@@ -426,6 +436,10 @@ const char* effect_of(cli_verb verb) {
         case cli_verb::address_write: return "the decoder may have been written";
         case cli_verb::sw: return "the turnout may have been set";
         case cli_verb::clock_set: return "the fast clock may have been set";
+        case cli_verb::sv_write:
+        case cli_verb::sv_change_address:
+        case cli_verb::lncv_write: return "the device may have been written";
+        case cli_verb::opsw_write: return "the option switch may have been written";
         default: return nullptr;
     }
 }

@@ -14,7 +14,8 @@
 #include "loconet/kvr_loconet_proto.h"
 
 enum class cli_verb { monitor, record, replay, power, clock, sw, throttle, cv_read, cv_write, address_write, serve,
-                      clock_set, slots, send, stop };
+                      clock_set, slots, send, stop, devices, sv_read, sv_write, sv_change_address, sv_reconfigure,
+                      lncv_read, lncv_write, opsw_read, opsw_write };
 
 // Programming modes; the order of the first three matches the mode numbers
 // of do_write_ex_address (0 paged, 1 direct).
@@ -100,6 +101,21 @@ struct cli_command {
     unsigned dispatch_slot = 0;  // --dispatch N: set slot N common and move it to 0 (0: none)
     // send: the message as it goes out, checksum included
     std::vector<uint8_t> message;
+
+    // devices, sv, lncv, opsw (cli_devices.h)
+    std::vector<unsigned> articles;  // devices --article N...
+    double wait_s = 2;               // devices --wait
+    bool broadcast_ok = false;       // --all: a write to every device
+    bool yes = false;                // --yes: the command station's option switches may be written
+    unsigned dest = 0;               // SV2 destination, LNCV module address, board address
+    unsigned article = 0;            // LNCV article
+    unsigned variable = 0;           // SV or LNCV number
+    unsigned var_count = 1;          // sv/lncv read COUNT
+    unsigned serial = 0;             // sv change-address: the device's serial
+    std::optional<unsigned> product; // sv change-address --product
+    std::vector<unsigned> opsw;      // opsw read N...; opsw write N
+    bool board = false;              // opsw --board
+    unsigned board_type = 0;
 };
 
 // A refused command line: the one-line message and the help topic whose

@@ -1,6 +1,7 @@
 // The help texts of busprobe-cli, one entry per command.
 
 #include <string>
+#include <string_view>
 
 #include "apps/cli/cli_command.h"
 
@@ -54,6 +55,13 @@ const help_entry entries[] = {
      "  slots --release N | --dispatch N\n"
      "                                release or dispatch a loco slot\n"
      "  send HEX...                   send one message typed in hex\n"
+     "  devices [--article N]... [--wait SECONDS]\n"
+     "                                list the SV2 and LNCV devices that answer\n"
+     "  sv read|write|change-address|reconfigure ...\n"
+     "                                read and write an SV2 device's SVs\n"
+     "  lncv read|write ...           read and write an LNCV module's LNCVs\n"
+     "  opsw read|write ...           the command station's or a board's option\n"
+     "                                switches\n"
      "\n"
      "Options:\n"
      "  -p, --port PORT      COM1 to COM4 (/dev/ttyS0 to /dev/ttyS3), SIM (the\n"
@@ -285,10 +293,78 @@ const help_entry entries[] = {
      "right checksum. A message that is not one (no opcode first, a data byte\n"
      "80 or above, the wrong length or checksum) is refused with exit status 2\n"
      "and nothing is sent. Exit status 0 once the message has gone out.\n"},
+    {"devices",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] devices [--article N]... [--wait SECONDS]\n",
+     "\n"
+     "Ask the devices on the bus who they are: the SV2 discover (to every SV2\n"
+     "device) and the LNCV discover for every article and for each --article N\n"
+     "(the product number without its last digit, 0 to 65534). Listens for the\n"
+     "answers for --wait seconds (default 2) and prints one line per device:\n"
+     "    sv2 3 manufacturer 13 developer 1 product 4660 serial 22136\n"
+     "    lncv 1 article 6861\n"
+     "the protocol, the address (SV2 destination, LNCV module address), then the\n"
+     "identity. Each LNCV module that answered is sent the end of programming,\n"
+     "so none stays in programming mode. No answer at all: nothing on standard\n"
+     "output, a note on standard error, exit 0.\n"},
+    {"sv",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] sv read DEST SV [COUNT]\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] sv write DEST SV VALUE [--all]\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] sv change-address SERIAL NEW_DEST [--product P]\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] sv reconfigure DEST [--all]\n",
+     "\n"
+     "SV programming (format 2) of the device at destination DEST (1 to 65535).\n"
+     "  read      COUNT SVs (default 1, up to 256) from SV, four at a time where\n"
+     "            the device offers it; one line each: \"SV 10 = 133\"\n"
+     "  write     VALUE (0 to 255) into SV, then read back: a device that shows\n"
+     "            another value or does not answer fails (exit 1, the device,\n"
+     "            the SV and what came back named). DEST 0 writes every device\n"
+     "            and needs --all; each device that answers the read back must\n"
+     "            show the value\n"
+     "  change-address\n"
+     "            the device with serial SERIAL (found by a discover; give\n"
+     "            --product when two share the serial) takes NEW_DEST; checked\n"
+     "            by asking who is at NEW_DEST\n"
+     "  reconfigure  the device restarts with what was written (DEST 0: every\n"
+     "            device, needs --all)\n"
+     "A refusal from the device (not implemented, write failed) fails (exit 1).\n"},
+    {"lncv",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] lncv read ARTICLE MODULE LNCV [COUNT]\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] lncv write ARTICLE MODULE LNCV VALUE [--all]\n",
+     "\n"
+     "LNCV programming of module MODULE (its address) of article ARTICLE (the\n"
+     "product number without its last digit). Each command is one programming\n"
+     "session: start, the reads or the write, end. The end is sent also when\n"
+     "the module refuses, does not answer, answers for another article, or the\n"
+     "time-out or Ctrl-C cancels, so no module stays in programming mode.\n"
+     "  read   COUNT LNCVs (default 1, up to 256) from LNCV; one line each:\n"
+     "         \"LNCV 1 = 2\"\n"
+     "  write  VALUE (0 to 65535), acknowledged by the module, then read back:\n"
+     "         a refusal (read-only, out of range, not supported), another\n"
+     "         value or no answer fails (exit 1). MODULE 65535 is every module\n"
+     "         of the article and needs --all\n"},
+    {"opsw",
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] opsw read [N...]\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] opsw write N closed|thrown --yes\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] opsw read --board TYPE ADDRESS N\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] opsw write --board TYPE ADDRESS N closed|thrown\n",
+     "\n"
+     "The command station's option switches (OpSw 1 to 64 in slot 127; 65 to\n"
+     "128 in slot 126 where the station offers expanded slots), one line each:\n"
+     "\"OpSw 5 closed\". read without N prints 1 to 64 (and 65 to 128 when\n"
+     "offered). OpSw 8, 16 ... 128 are no switches: always thrown, never\n"
+     "written. write reads the switches, changes N, writes them back and reads\n"
+     "them again; it needs --yes: some switches clear every slot of the command\n"
+     "station or change its role on the bus.\n"
+     "With --board: OpSw N (1 to 64) of board ADDRESS (1 to 256) of TYPE\n"
+     "power-manager, detector, signal or decoder (or 0 to 7); each request is\n"
+     "waited for 0.5 s and sent again twice; a write is read back.\n"},
 };
 
 const help_entry& entry_for(const std::string& topic) {
     std::string t = topic == "address write" ? "address" : topic;
+    // "sv read", "lncv write", ...: the group's entry.
+    for (const char* group : {"sv ", "lncv ", "opsw "})
+        if (t.rfind(group, 0) == 0) t = t.substr(0, std::string_view(group).size() - 1);
     for (const help_entry& e : entries)
         if (t == e.topic) return e;
     return entries[0];
@@ -299,6 +375,9 @@ const help_entry& entry_for(const std::string& topic) {
 bool cli_is_help_topic(const std::string& topic) {
     // decode prints its own help.
     if (topic == "address write" || topic == "decode") return true;
+    for (const char* sub : {"sv read", "sv write", "sv change-address", "sv reconfigure", "lncv read", "lncv write",
+                            "opsw read", "opsw write"})
+        if (topic == sub) return true;
     for (const help_entry& e : entries)
         if (topic == e.topic) return true;
     return false;

@@ -409,6 +409,167 @@ void parse_slots(arg_cursor& c, cli_command& cmd) {
                c.topic());
 }
 
+// --- the devices on the bus ---------------------------------------------
+
+constexpr unsigned sv2_dest_max = 0xFFFF;
+constexpr unsigned sv_max = 0xFFFF;
+constexpr unsigned sv_value_max = 255;
+constexpr unsigned lncv_max = 0xFFFF;   // article, module, LNCV number, value
+constexpr unsigned lncv_all = 0xFFFF;   // every module
+constexpr unsigned read_count_max = 256;
+constexpr double devices_wait_max_s = 600;
+
+// Options and positionals of the device commands; what an option means is
+// checked by the command that takes it.
+std::vector<std::string> device_args(arg_cursor& c, cli_command& cmd, bool takes_all, bool takes_yes) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (takes_all && a == "--all") cmd.broadcast_ok = true;
+        else if (takes_yes && a == "--yes") cmd.yes = true;
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else pos.push_back(a);
+    }
+    return pos;
+}
+
+void parse_devices(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--article") cmd.articles.push_back(number_in_range(c.value_of(a), "article", 0, lncv_max - 1, c.topic()));
+        else if (a == "--wait") {
+            const std::string& v = c.value_of(a);
+            char* end = nullptr;
+            const double x = std::strtod(v.c_str(), &end);
+            const bool plain = !v.empty() && (std::isdigit(static_cast<unsigned char>(v[0])) || v[0] == '.');
+            if (!plain || end != v.c_str() + v.size() || !std::isfinite(x) || x <= 0 || x > devices_wait_max_s)
+                refuse("--wait " + cli_quoted(v) + " is not a number of seconds (above 0, up to 600)", c.topic());
+            cmd.wait_s = x;
+        } else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 0, c.topic());
+}
+
+unsigned count_arg(const std::vector<std::string>& pos, std::size_t i, const std::string& topic) {
+    return pos.size() > i ? number_in_range(pos[i], "COUNT", 1, read_count_max, topic) : 1;
+}
+
+void parse_sv_read(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos = device_args(c, cmd, false, false);
+    if (pos.size() < 2) refuse("too few arguments", c.topic());
+    if (pos.size() > 3) refuse("unexpected argument " + cli_quoted(pos[3]), c.topic());
+    cmd.dest = number_in_range(pos[0], "destination", 1, sv2_dest_max, c.topic());
+    cmd.variable = number_in_range(pos[1], "SV", 0, sv_max, c.topic());
+    cmd.var_count = count_arg(pos, 2, c.topic());
+    if (cmd.variable + cmd.var_count - 1 > sv_max) refuse("the SVs read would pass SV 65535", c.topic());
+}
+
+void parse_sv_write(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos = device_args(c, cmd, true, false);
+    expect_count(pos, 3, c.topic());
+    cmd.dest = number_in_range(pos[0], "destination", 0, sv2_dest_max, c.topic());
+    cmd.variable = number_in_range(pos[1], "SV", 0, sv_max, c.topic());
+    cmd.value = number_in_range(pos[2], "value", 0, sv_value_max, c.topic());
+    if (cmd.dest == 0 && !cmd.broadcast_ok)
+        refuse("destination 0 writes every SV2 device on the bus: give --all to allow it", c.topic());
+}
+
+void parse_sv_change_address(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--product") cmd.product = number_in_range(c.value_of(a), "product", 0, 0xFFFF, c.topic());
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else pos.push_back(a);
+    }
+    expect_count(pos, 2, c.topic());
+    cmd.serial = number_in_range(pos[0], "serial", 0, 0xFFFF, c.topic());
+    cmd.dest = number_in_range(pos[1], "new destination", 1, sv2_dest_max - 1, c.topic());
+}
+
+void parse_sv_reconfigure(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos = device_args(c, cmd, true, false);
+    expect_count(pos, 1, c.topic());
+    cmd.dest = number_in_range(pos[0], "destination", 0, sv2_dest_max, c.topic());
+    if (cmd.dest == 0 && !cmd.broadcast_ok)
+        refuse("destination 0 restarts every SV2 device on the bus: give --all to allow it", c.topic());
+}
+
+void parse_lncv_target(const std::vector<std::string>& pos, cli_command& cmd, const std::string& topic) {
+    cmd.article = number_in_range(pos[0], "article", 0, lncv_max - 1, topic);
+    cmd.dest = number_in_range(pos[1], "module", 0, lncv_max, topic);
+    cmd.variable = number_in_range(pos[2], "LNCV", 0, lncv_max, topic);
+}
+
+void parse_lncv_read(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos = device_args(c, cmd, false, false);
+    if (pos.size() < 3) refuse("too few arguments", c.topic());
+    if (pos.size() > 4) refuse("unexpected argument " + cli_quoted(pos[4]), c.topic());
+    parse_lncv_target(pos, cmd, c.topic());
+    if (cmd.dest == lncv_all) refuse("module 65535 is every module: read one module at a time", c.topic());
+    cmd.var_count = count_arg(pos, 3, c.topic());
+    if (cmd.variable + cmd.var_count - 1 > lncv_max) refuse("the LNCVs read would pass LNCV 65535", c.topic());
+}
+
+void parse_lncv_write(arg_cursor& c, cli_command& cmd) {
+    std::vector<std::string> pos = device_args(c, cmd, true, false);
+    expect_count(pos, 4, c.topic());
+    parse_lncv_target(pos, cmd, c.topic());
+    cmd.value = number_in_range(pos[3], "value", 0, lncv_max, c.topic());
+    if (cmd.dest == lncv_all && !cmd.broadcast_ok)
+        refuse("module 65535 writes every module of the article: give --all to allow it", c.topic());
+}
+
+constexpr const char* board_types[] = {"power-manager", "detector", "signal", "decoder"};
+
+unsigned board_type_from(const std::string& text, const std::string& topic) {
+    for (unsigned i = 0; i < std::size(board_types); ++i)
+        if (text == board_types[i]) return i;
+    if (std::optional<uint64_t> n = cli_parse_number(text); n && *n <= 7) return static_cast<unsigned>(*n);
+    refuse("unknown board type " + cli_quoted(text) + " (power-manager, detector, signal, decoder, or 0 to 7)", topic);
+}
+
+bool position_from(const std::string& text, const std::string& topic) {
+    if (text == "closed") return true;
+    if (text != "thrown") refuse("position must be 'closed' or 'thrown', not " + cli_quoted(text), topic);
+    return false;
+}
+
+// "opsw read [N...]", "opsw read --board TYPE ADDRESS N"; write adds the position.
+void parse_opsw(arg_cursor& c, cli_command& cmd, bool write) {
+    std::vector<std::string> pos;
+    while (!c.done()) {
+        const std::string& a = c.next();
+        if (a == "--board") cmd.board = true;
+        else if (write && a == "--yes") cmd.yes = true;
+        else if (is_option(a)) refuse_unknown_option(a, c.topic());
+        else pos.push_back(a);
+    }
+    if (cmd.board) {
+        expect_count(pos, write ? 4 : 3, c.topic());
+        cmd.board_type = board_type_from(pos[0], c.topic());
+        cmd.dest = number_in_range(pos[1], "board", 1, 256, c.topic());
+        cmd.opsw.push_back(number_in_range(pos[2], "OpSw", 1, 64, c.topic()));
+        if (write) cmd.closed = position_from(pos[3], c.topic());
+        return;
+    }
+    if (write) {
+        expect_count(pos, 2, c.topic());
+        const unsigned n = number_in_range(pos[0], "OpSw", 1, 128, c.topic());
+        if (n % 8 == 0) refuse("OpSw " + pos[0] + " cannot be written (OpSw 8, 16 ... 128 are not switches)", c.topic());
+        cmd.opsw.push_back(n);
+        cmd.closed = position_from(pos[1], c.topic());
+        if (!cmd.yes)
+            refuse("writing the command station's option switches can clear its slots or change its role: give "
+                   "--yes to write",
+                   c.topic());
+        return;
+    }
+    for (const std::string& p : pos) cmd.opsw.push_back(number_in_range(p, "OpSw", 1, 128, c.topic()));
+}
+
 struct verb_entry {
     const char* words;  // command words as typed, also the help topic
     cli_verb verb;
@@ -431,6 +592,15 @@ constexpr verb_entry verbs[] = {
     {"serve", cli_verb::serve, parse_serve},
     {"slots", cli_verb::slots, parse_slots},
     {"send", cli_verb::send, [](arg_cursor& c, cli_command& cmd) { cli_parse_send(positionals_only(c), cmd); }},
+    {"devices", cli_verb::devices, parse_devices},
+    {"sv read", cli_verb::sv_read, parse_sv_read},
+    {"sv write", cli_verb::sv_write, parse_sv_write},
+    {"sv change-address", cli_verb::sv_change_address, parse_sv_change_address},
+    {"sv reconfigure", cli_verb::sv_reconfigure, parse_sv_reconfigure},
+    {"lncv read", cli_verb::lncv_read, parse_lncv_read},
+    {"lncv write", cli_verb::lncv_write, parse_lncv_write},
+    {"opsw read", cli_verb::opsw_read, [](arg_cursor& c, cli_command& cmd) { parse_opsw(c, cmd, false); }},
+    {"opsw write", cli_verb::opsw_write, [](arg_cursor& c, cli_command& cmd) { parse_opsw(c, cmd, true); }},
 };
 
 // Splits "--name=value" of the options that take a value.
@@ -577,5 +747,9 @@ cli_parsed cli_parse(const std::vector<std::string>& raw) {
     }
     if (rest[0] == "cv") refuse(rest.size() < 2 ? "cv needs 'read' or 'write'" : "unknown cv command " + cli_quoted(rest[1]), "cv");
     if (rest[0] == "address") refuse("address needs 'write'", "address write");
+    for (const char* group : {"sv", "lncv", "opsw"})
+        if (rest[0] == group)
+            refuse(rest.size() < 2 ? std::string(group) + " needs a command" : "unknown " + std::string(group) + " command " + cli_quoted(rest[1]),
+                   group);
     refuse("unknown command " + cli_quoted(rest[0]), "");
 }
