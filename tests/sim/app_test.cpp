@@ -362,4 +362,5 @@ TEST(SimProgram, ExpandedStationDrivesALocoThroughTheNewerMessages) {
     std::size_t lines = 0;
     for (std::size_t at = 0; (at = p.out.find('\n', at)) != std::string::npos; ++at) ++lines;
     EXPECT_EQ(lines, 1u + 6u) << "the device path, then one line a message:\n" << p.out;
+    EXPECT_EQ(p.out.find("UNKNOWN"), std::string::npos) << p.out;
 }
