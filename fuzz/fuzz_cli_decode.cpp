@@ -4,7 +4,8 @@
 // A parse that succeeds gives bytes that, written back as two hex digits
 // each, parse to the same bytes; a failed parse names a token of the input.
 // The command either decodes (status 0) or refuses with status 2 and writes
-// nothing to its output. Input with capture-file lines (a line whose first
+// nothing to its output; given the text as HEX words it refuses a typed
+// message with a wrong checksum the same way. Input with capture-file lines (a line whose first
 // visible character is '(' or '#') is read line by line instead: then the
 // status is 0 or 2, and a 2 comes with a report and whole output lines.
 
@@ -53,6 +54,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         check(reparsed && *reparsed == *bytes);
     } else {
         check(!bad.empty() && text.find(bad) != std::string::npos);
+    }
+
+    // The same text given as HEX words: decoded, or refused (a bad token, a
+    // typed message with a wrong checksum) with status 2, a report and
+    // nothing printed.
+    if (!text.empty() && text[0] != '-') {
+        std::istringstream none;
+        std::ostringstream words_out;
+        std::ostringstream words_err;
+        const int words_status = kvr_cli_decode({text}, none, words_out, words_err);
+        check(words_status == 0 || (words_status == 2 && words_out.str().empty() && !words_err.str().empty()));
+        if (bytes && words_status == 2) check(words_err.str().find("bad checksum") != std::string::npos);
     }
 
     std::istringstream in(text);

@@ -6,8 +6,9 @@
 // extended text may give (consist state of slot status, interrogation,
 // special slot moves, the opcode a long acknowledge names and what its code
 // means, the option-switch slot a request names, expanded slots offered in
-// a slot's TRK), which keep the monitor's opcode name, a move and a slot
-// request all of the monitor's words; and the DCC packet decoder reads any packet of up
+// a slot's TRK, a short address in a slot, an emergency stop, a reserved
+// DIRF bit), which keep the monitor's opcode name, a move, a slot request, a
+// speed and a direction all of the monitor's words; and the DCC packet decoder reads any packet of up
 // to five bytes.
 
 #include <cstddef>
@@ -37,6 +38,9 @@ bool may_reword(uint8_t opcode) {
     case OPC_MOVE_SLOTS:
     case OPC_LONG_ACK:
     case OPC_RQ_SL_DATA:
+    case OPC_LOCO_SPD:
+    case OPC_LOCO_DIRF:
+    case OPC_CONSIST_FUNC:
     case OPC_SL_RD_DATA:
     case OPC_WR_SL_DATA:
         return true;
@@ -52,7 +56,9 @@ void check_message(const kvr_loconet_msg& msg) {
     if (plain.empty() || extended == plain) return;
     if (!may_reword(msg.opcode())) std::abort();
     if (plain.size() < head_width || extended.compare(0, head_width, plain, 0, head_width) != 0) std::abort();
-    const bool keeps_words = msg.opcode() == OPC_MOVE_SLOTS || msg.opcode() == OPC_RQ_SL_DATA;
+    const bool keeps_words = msg.opcode() == OPC_MOVE_SLOTS || msg.opcode() == OPC_RQ_SL_DATA ||
+                             msg.opcode() == OPC_LOCO_SPD || msg.opcode() == OPC_LOCO_DIRF ||
+                             msg.opcode() == OPC_CONSIST_FUNC;
     if (keeps_words && extended.compare(0, plain.size(), plain) != 0) std::abort();
 }
 

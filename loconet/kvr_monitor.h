@@ -1,7 +1,10 @@
 #pragma once
 // The traffic monitor: one LocoNet message in, one line of text out (no line
 // end). Pure: reads nothing but the message. Opcodes the monitor does not
-// decode give the empty text.
+// decode give the empty text. Beside the classic messages it reads those of
+// newer command stations (kvr_monitor_modern.h): expanded slots, the
+// expanded form of OPC_RQ_SL_DATA (slot numbers above 127) and the command
+// station's option switches in slots 127 and 126.
 //   B0 0A 30 -> "OPC_SW_REQ      :SW#[11 (2:3)] for Closed/Green(on)"
 //   BF 02 2C -> "OPC_LOCO_ADR    :REQ LOCO#[300]"
 

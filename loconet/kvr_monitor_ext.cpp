@@ -52,6 +52,10 @@ constexpr int system_slot_first = 121, system_slot_last = 127;
 
 // TRK bit 6: the command station offers expanded slots.
 constexpr uint8_t trk_expanded = 0x40;
+// A slot's ADR2 0x7D: ADR is a short address (16000 + ADR read as long).
+constexpr uint8_t short_address_high = 0x7D;
+// DIRF bit 6 is reserved and sent as 0; a receiver refuses it set.
+constexpr uint8_t dirf_reserved = 0x40;
 
 // "F13-19(1000001)": the lowest function (bit 0) first.
 std::string function_bits(const char* label, uint8_t bits, int count) {
@@ -146,9 +150,18 @@ std::string reworded(const kvr_loconet_msg& msg, std::string line) {
         return line;
     case OPC_SL_RD_DATA:
     case OPC_WR_SL_DATA:
-        if (msg[2] != kvr_slot_programmer && msg[2] != kvr_slot_fast_clock && !is_opsw_slot(msg[2]) &&
-            (msg[kvr_proto::slot_trk] & trk_expanded))
-            line += " expanded slots offered";
+        if (msg[2] == kvr_slot_programmer || msg[2] == kvr_slot_fast_clock || is_opsw_slot(msg[2])) return line;
+        if (msg[kvr_proto::slot_adr2] == short_address_high)
+            string_appendf(line, " (short address %d)", msg[kvr_proto::slot_adr]);
+        if (msg[kvr_proto::slot_trk] & trk_expanded) line += " expanded slots offered";
+        return line;
+    case OPC_LOCO_SPD:
+        // Speed 1 stops the loco at once.
+        if (msg[2] == 1) line += " (emergency stop)";
+        return line;
+    case OPC_LOCO_DIRF:
+    case OPC_CONSIST_FUNC:
+        if (msg[2] & dirf_reserved) line += " (bit 6 set: reserved)";
         return line;
     default:
         return line;

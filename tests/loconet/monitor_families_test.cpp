@@ -204,6 +204,15 @@ TEST(MonitorFamilies, MonitorLinesWithTheProtocolsReading) {
          "TRK (loconet1.1 Master,idle,power on)",
          "OPC_SL_RD_DATA  :SLOT#[1]   128spd FREE SLOT adr(  5) spd( 0) DIR(fwd) F0-4(00000) F5-8(0000) id(00/00) "
          "TRK (loconet1.1 Master,idle,power on) expanded slots offered"},
+        // PROTOCOL-MODERN §7: A0 speed 1 is an emergency stop; DIRF bit 6 is reserved; ADR2 7D a short address.
+        {"A0 03 01 5D", "OPC_LOCO_SPD    :SLOT#[3] spd(1)", "OPC_LOCO_SPD    :SLOT#[3] spd(1) (emergency stop)"},
+        {"A1 03 50 0D", "OPC_LOCO_DIRF   :SLOT#[3] DIR(fwd) F0-4(10000)",
+         "OPC_LOCO_DIRF   :SLOT#[3] DIR(fwd) F0-4(10000) (bit 6 set: reserved)"},
+        {"E7 0E 02 33 31 00 00 07 00 7D 00 00 00 6C",
+         "OPC_SL_RD_DATA  :SLOT#[2]   128spd IN_USE adr(16049) spd( 0) DIR(fwd) F0-4(00000) F5-8(0000) id(00/00) "
+         "TRK (loconet1.1 Master,idle,power on)",
+         "OPC_SL_RD_DATA  :SLOT#[2]   128spd IN_USE adr(16049) spd( 0) DIR(fwd) F0-4(00000) F5-8(0000) id(00/00) "
+         "TRK (loconet1.1 Master,idle,power on) (short address 49)"},
         // PROTOCOL-MODERN §7: moves to or from 121-127 are illegal.
         {"BA 05 7C 3C", "OPC_MOVE_SLOTS  :SLOT#[5] to [124]", "OPC_MOVE_SLOTS  :SLOT#[5] to [124] (illegal: system slot)"},
         // PROTOCOL-MODERN §1 example (real, one source): the third-party function form, slot 31 F13 on.
