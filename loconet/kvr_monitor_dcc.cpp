@@ -14,13 +14,6 @@ struct instruction {
     int length;
 };
 
-std::string function_group(const char* label, uint32_t bits, int count, int first) {
-    std::string s = label;
-    s += '(';
-    for (int i = 0; i < count; ++i) s += ((bits >> i) & 1) ? '1' : '0';
-    return s + ") " + on_list(bits << first, first, first + count - 1);
-}
-
 // 28-step speed from 01DCSSSS: C is the low bit of the step; steps 0 and 1
 // stop, 2 and 3 stop at once, 4..31 are speeds 1..28.
 std::string speed28(uint8_t i) {

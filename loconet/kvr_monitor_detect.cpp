@@ -12,7 +12,6 @@ namespace {
 // OPC_MULTI_SENSE byte 1, bits 6..5: what the report is about.
 constexpr uint8_t sense_type_mask = 0x60;
 constexpr uint8_t sense_absent = 0x00;
-constexpr uint8_t sense_present = 0x20;
 constexpr uint8_t sense_railcom = 0x40;
 constexpr uint8_t sense_board = 0x60;
 // A locomotive address whose high byte is this is a short address.

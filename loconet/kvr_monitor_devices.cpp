@@ -280,7 +280,7 @@ const char* ack_meaning(uint8_t lopc, uint8_t code) {
     case 0x65:  // SV programming
         return code == 0x2B ? "sv not implemented" : code == 0x2C ? "sv write failed" : code == 0x7F ? "accept" : nullptr;
     default:
-        return code == 0x7F ? "accept" : nullptr;
+        return nullptr;
     }
 }
 
@@ -307,6 +307,11 @@ std::string long_ack_text(const kvr_loconet_msg& m, const std::string& line) {
         return s + (board->write_done ? "accept" : board->closed ? "closed" : "thrown");
     }
     const char* meaning = ack_meaning(lopc, code);
+    // 7F takes a request; where the monitor has its own words for the code
+    // they already say so.
+    std::string code_hex;
+    string_appendf(code_hex, "%02X", code);
+    if (!meaning && code == 0x7F && ack_text(lopc, code) == code_hex) meaning = "accept";
     if (kvr_opcode_name(static_cast<uint8_t>(lopc | 0x80))[0] != '?') {
         return meaning ? line + " " + meaning : line;
     }

@@ -21,6 +21,13 @@ std::string hex_span(const uint8_t* b, int count) {
     return s;
 }
 
+std::string function_group(const char* label, uint32_t bits, int count, int first) {
+    std::string s = label;
+    s += '(';
+    for (int i = 0; i < count; ++i) s += ((bits >> i) & 1) ? '1' : '0';
+    return s + ") " + on_list(bits << first, first, first + count - 1);
+}
+
 std::string on_list(uint32_t on, int first, int last) {
     const uint32_t span = ((last - first + 1) >= 32 ? ~0u : ((1u << (last - first + 1)) - 1)) << first;
     return (on & span) ? functions_on(on, first, last) : "all off";
@@ -47,28 +54,12 @@ constexpr uint8_t interrogate_sw1 = 0x78;
 constexpr uint8_t interrogate_sw2_a = 0x07;
 constexpr uint8_t interrogate_sw2_b = 0x0F;
 
-// Moves to or from the system slots 121..127 are refused (LACK B4 3A 00).
-constexpr int system_slot_first = 121, system_slot_last = 127;
-
 // TRK bit 6: the command station offers expanded slots.
 constexpr uint8_t trk_expanded = 0x40;
 // A slot's ADR2 0x7D: ADR is a short address (16000 + ADR read as long).
 constexpr uint8_t short_address_high = 0x7D;
 // DIRF bit 6 is reserved and sent as 0; a receiver refuses it set.
 constexpr uint8_t dirf_reserved = 0x40;
-
-// "F13-19(1000001)": the lowest function (bit 0) first.
-std::string function_bits(const char* label, uint8_t bits, int count) {
-    std::string s = label;
-    s += '(';
-    for (int i = 0; i < count; ++i) s += ((bits >> i) & 1) ? '1' : '0';
-    return s + ')';
-}
-
-// The bit string, then the functions on by name: "F9-12(1010) F9 F11 on".
-std::string function_group(const char* label, uint8_t bits, int count, int first) {
-    return function_bits(label, bits, count) + " " + on_list(static_cast<uint32_t>(bits) << first, first, first + count - 1);
-}
 
 std::string loco_f9_f12(const kvr_loconet_msg& m) {
     std::string s = ext_head("OPC_LOCO_F9F12");
@@ -123,8 +114,6 @@ std::string interrogation(const kvr_loconet_msg& m) {
     return string_appendf(s, "Interrogate turnouts and sensors (SW#[%u])", kvr_proto::decode_switch_number(m[1], m[2]));
 }
 
-bool is_system_slot(int slot) { return slot >= system_slot_first && slot <= system_slot_last; }
-
 // OPC_MOVE_SLOTS SRC DST: SRC 0 asks for the dispatched slot, DST 0
 // dispatches SRC, and SRC equal to DST is the null move that marks the slot
 // in use. The monitor's words stay in front.
@@ -134,7 +123,7 @@ std::string move_slots(const kvr_loconet_msg& m, std::string line) {
     if (src == 0) line += " (ask for the dispatched slot)";
     else if (dst == 0) line += " (dispatch)";
     else if (src == dst) line += " (null move: mark in use)";
-    if (is_system_slot(src) || is_system_slot(dst)) line += " (illegal: system slot)";
+    if (is_move_refused(src) || is_move_refused(dst)) line += " (illegal: system slot)";
     return line;
 }
 

@@ -17,6 +17,9 @@ std::string ext_head(const char* name);
 std::string hex_span(const uint8_t* b, int count);
 // "F9 F11 on", or "all off".
 std::string on_list(uint32_t on, int first, int last);
+// The bit string (lowest function first), then the functions on by name:
+// "F9-12(1010) F9 F11 on". Bit i of `bits` is function first+i.
+std::string function_group(const char* label, uint32_t bits, int count, int first);
 
 // OPC_PEER_XFER (E5): SV programming formats 1 and 2, LNCV replies,
 // transponder find (E5 09), duplex radio (E5 14), a third-party programming

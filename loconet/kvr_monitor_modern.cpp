@@ -168,8 +168,6 @@ std::string exp_send_text(const kvr_loconet_msg& m) {
     return string_appendf(s, " id(%d)", m[3]);
 }
 
-bool is_system_slot(int slot) { return slot >= system_slot_first && slot <= system_slot_last; }
-
 // D4 38|hi SL B3 B4: S = (b1&3)*128+b2, D = (b3&3)*128+b4.
 std::string exp_move_text(const kvr_loconet_msg& m) {
     const int src = (m[1] & 0x03) * 128 + m[2];
@@ -188,7 +186,7 @@ std::string exp_move_text(const kvr_loconet_msg& m) {
         if (src == 0) s += " (ask for the dispatched slot)";
         else if (dst == 0) s += " (dispatch)";
         else if (src == dst) s += " (null move: mark in use)";
-        if (is_system_slot(src) || is_system_slot(dst)) s += " (illegal: system slot)";
+        if (is_move_refused(src) || is_move_refused(dst)) s += " (illegal: system slot)";
         return s;
     default:
         return "";
@@ -235,6 +233,8 @@ std::string functions_on(uint32_t on, int first, int last) {
     if (s.empty()) return string_appendf(s, "F%d-F%d off", first, last);
     return s + " on";
 }
+
+bool is_move_refused(int slot) { return slot >= system_slot_first && slot <= system_slot_last; }
 
 int requested_slot(const kvr_loconet_msg& msg) { return (msg[2] & 0x07) * 128 + msg[1]; }
 

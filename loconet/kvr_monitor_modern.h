@@ -41,6 +41,10 @@ std::string expanded_request_text(const kvr_loconet_msg& msg);
 bool is_opsw_slot(uint8_t slot);
 std::string opsw_slot_text(const kvr_loconet_msg& msg);
 
+// The system slots 121..127, which a move may neither come from nor go to
+// (refused with LACK B4 3A 00).
+bool is_move_refused(int slot);
+
 // "F0 F1 F5 on" for the functions `on` holds (bit n = Fn) among first..last,
 // "F0-F6 off" when none is on.
 std::string functions_on(uint32_t on, int first, int last);

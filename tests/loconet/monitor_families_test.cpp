@@ -197,6 +197,10 @@ TEST(MonitorFamilies, MonitorLinesWithTheProtocolsReading) {
         // PROTOCOL-MODERN §2 / §3 write answers.
         {"B4 6D 02 24", "OPC_LONG_ACK    :OPC_IMM_PACKET ACK(02)", "OPC_LONG_ACK    :OPC_IMM_PACKET ACK(02) lncv read-only"},
         {"B4 65 2C 02", "OPC_LONG_ACK    :OPC_PEER_XFER ACK(2C)", "OPC_LONG_ACK    :OPC_PEER_XFER ACK(2C) sv write failed"},
+        // A code the monitor words already (LocoNet PE: B4 3D 7F) is not worded twice.
+        {"B4 3D 7F 09", "OPC_LONG_ACK    :OPC_SW_ACK ACK(Command Accepted!!!)",
+         "OPC_LONG_ACK    :OPC_SW_ACK ACK(Command Accepted!!!)"},
+        {"B4 30 7F 04", "OPC_LONG_ACK    :OPC_SW_REQ ACK(7F)", "OPC_LONG_ACK    :OPC_SW_REQ ACK(7F) accept"},
         {"BB 7F 00 3B", "OPC_RQ_SL_DATA  :SLOT#[127]", "OPC_RQ_SL_DATA  :SLOT#[127] command station opsw"},
         // PROTOCOL-MODERN §1 example (real): TRK 0x47, expanded slots offered.
         {"E7 0E 01 03 05 00 00 47 00 00 00 00 00 56",
