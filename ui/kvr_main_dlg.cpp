@@ -36,6 +36,7 @@
 #include "link/kvr_link.h"
 #include "ui/kvr_about_dlg.h"
 #include "ui/kvr_bus_views.h"
+#include "ui/kvr_devices_wnd.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_elided_edit.h"
 #include "ui/kvr_log_view.h"

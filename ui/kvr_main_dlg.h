@@ -59,6 +59,8 @@ class QLineEdit;
 class QPushButton;
 class QScrollArea;
 class kvr_bus_views;
+class kvr_devices_feed;
+class kvr_devices_wnd;
 class kvr_capture_recorder;
 class kvr_dated_log;
 class kvr_file_log_feed;
@@ -203,6 +205,10 @@ public:
     void open_sensors_view();
     kvr_slots_view* slots_view() const;
     kvr_sensors_view* sensors_view() const;
+    // The Devices window (right-click menu), fed from the drain
+    // (kvr_devices_wnd.h).
+    void open_devices_view();
+    kvr_devices_wnd* devices_view() const;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -442,6 +448,7 @@ private:
     std::unique_ptr<kvr_monitor_feed> monitor_feed_;
     std::unique_ptr<kvr_file_log_feed> file_log_;
     std::unique_ptr<kvr_bus_views> views_;
+    std::unique_ptr<kvr_devices_feed> devices_;
     std::unique_ptr<panel_feed> panels_;
     // In the order each batch is handed on.
     std::vector<kvr_batch_consumer*> consumers_;

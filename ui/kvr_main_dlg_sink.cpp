@@ -9,6 +9,7 @@
 #include "foundation/kvr_file.h"
 #include "foundation/kvr_hooks.h"
 #include "ui/kvr_bus_views.h"
+#include "ui/kvr_devices_wnd.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_main_dlg.h"
 #include "ui/kvr_monitor_feeds.h"
@@ -30,8 +31,9 @@ void kvr_main_dlg::build_consumers() {
         check(kvr_idc_file_log)->setChecked(false);
     };
     views_ = std::make_unique<kvr_bus_views>(bus_, host, this);
+    devices_ = std::make_unique<kvr_devices_feed>(host, this);
     panels_ = std::make_unique<panel_feed>(*this);
-    consumers_ = {recorder_.get(), monitor_feed_.get(), file_log_.get(), views_.get(), panels_.get()};
+    consumers_ = {recorder_.get(), monitor_feed_.get(), file_log_.get(), views_.get(), devices_.get(), panels_.get()};
 }
 
 void kvr_main_dlg::sync_feeds() {

@@ -10,6 +10,7 @@
 #include <QShortcut>
 
 #include "ui/kvr_bus_views.h"
+#include "ui/kvr_devices_wnd.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_main_dlg.h"
 
@@ -68,6 +69,7 @@ void kvr_main_dlg::add_view_menu_items(QMenu& menu) {
     QAction* point_item =
         menu.addAction(QStringLiteral("Sensors and &turnouts…"), this, [this] { open_sensors_view(); });
     point_item->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_T));
+    menu.addAction(QStringLiteral("&Devices…"), this, [this] { open_devices_view(); });
     menu.addSeparator();
 }
 
@@ -75,3 +77,5 @@ void kvr_main_dlg::open_slots_view() { views_->open_slots(); }
 void kvr_main_dlg::open_sensors_view() { views_->open_sensors(); }
 kvr_slots_view* kvr_main_dlg::slots_view() const { return views_->slots_view(); }
 kvr_sensors_view* kvr_main_dlg::sensors_view() const { return views_->sensors_view(); }
+void kvr_main_dlg::open_devices_view() { devices_->open(); }
+kvr_devices_wnd* kvr_main_dlg::devices_view() const { return devices_->window(); }
