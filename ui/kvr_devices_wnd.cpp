@@ -80,7 +80,7 @@ kvr_devices_wnd::kvr_devices_wnd(kvr_view_host& host, QWidget* parent)
     layout->addWidget(build_opsw());
     layout->addWidget(status_);
     device_chosen();
-    resize(620, 760);
+    resize(620, 700);
 }
 
 QGroupBox* kvr_devices_wnd::build_devices() {
