@@ -14,7 +14,82 @@ constexpr uint8_t bit_of(unsigned value, int from, int to) {
     return static_cast<uint8_t>(((value >> from) & 1u) << to);
 }
 
+// Where F0..F28 sit in the expanded slot bytes 9..13: the byte (0 = byte 9)
+// and the bit.
+struct fn_place {
+    uint8_t byte;
+    uint8_t bit;
+};
+constexpr fn_place exp_places[29] = {
+    {1, 4}, {1, 0}, {1, 1}, {1, 2}, {1, 3},                  // F0, F1..F4 (as DIRF)
+    {2, 0}, {2, 1}, {2, 2}, {2, 3}, {2, 4}, {2, 5}, {2, 6},  // F5..F11
+    {0, 4},                                                  // F12
+    {3, 0}, {3, 1}, {3, 2}, {3, 3}, {3, 4}, {3, 5}, {3, 6},  // F13..F19
+    {0, 5},                                                  // F20
+    {4, 0}, {4, 1}, {4, 2}, {4, 3}, {4, 4}, {4, 5}, {4, 6},  // F21..F27
+    {0, 6},                                                  // F28
+};
+
+// The first function of a D5 group and the bit of each function of it.
+int d5_bit_of(uint8_t group, unsigned f) {
+    switch (group) {
+    case d5_f0_f6:
+        if (f == 0) return 4;
+        if (f <= 4) return static_cast<int>(f) - 1;
+        return f <= 6 ? static_cast<int>(f) : -1;
+    case d5_f7_f13: return f >= 7 && f <= 13 ? static_cast<int>(f) - 7 : -1;
+    case d5_f14_f20: return f >= 14 && f <= 20 ? static_cast<int>(f) - 14 : -1;
+    case d5_f21_f28_off:
+    case d5_f21_f28_on: return f >= 21 && f <= 27 ? static_cast<int>(f) - 21 : -1;
+    default: return -1;
+    }
+}
+
 }  // namespace
+
+uint32_t exp_slot_functions(uint8_t fhi, uint8_t dirf, uint8_t f5_f11, uint8_t f13_f19, uint8_t f21_f27) {
+    const uint8_t bytes[5] = {fhi, dirf, f5_f11, f13_f19, f21_f27};
+    uint32_t on = 0;
+    for (unsigned f = 0; f < 29; ++f)
+        if ((bytes[exp_places[f].byte] >> exp_places[f].bit) & 1) on |= 1u << f;
+    return on;
+}
+
+exp_function_bytes exp_slot_function_bytes(uint32_t functions) {
+    uint8_t bytes[5] = {};
+    for (unsigned f = 0; f < 29; ++f)
+        if ((functions >> f) & 1) bytes[exp_places[f].byte] |= static_cast<uint8_t>(1u << exp_places[f].bit);
+    return {bytes[0], bytes[1], bytes[2], bytes[3], bytes[4]};
+}
+
+uint32_t d5_group_mask_of(uint8_t group) {
+    uint32_t mask = 0;
+    for (unsigned f = 0; f <= 28; ++f)
+        if (d5_bit_of(group, f) >= 0) mask |= 1u << f;
+    if (group == d5_f21_f28_off || group == d5_f21_f28_on) mask |= 1u << 28;
+    return mask;
+}
+
+uint32_t d5_functions(uint8_t group, uint8_t x) {
+    uint32_t on = 0;
+    for (unsigned f = 0; f <= 28; ++f) {
+        const int bit = d5_bit_of(group, f);
+        if (bit >= 0 && ((x >> bit) & 1)) on |= 1u << f;
+    }
+    if (group == d5_f21_f28_on) on |= 1u << 28;
+    return on;
+}
+
+d5_group_bytes d5_bytes_for(unsigned f, uint32_t functions) {
+    uint8_t group = d5_group_of(f);
+    if (group == d5_f21_f28_off && ((functions >> 28) & 1)) group = d5_f21_f28_on;
+    uint8_t x = 0;
+    for (unsigned n = 0; n <= 28; ++n) {
+        const int bit = d5_bit_of(group, n);
+        if (bit >= 0 && ((functions >> n) & 1)) x |= static_cast<uint8_t>(1u << bit);
+    }
+    return {group, x};
+}
 
 cv_fields encode_cv(unsigned cv, uint8_t data) {
     // CV 0 and anything above 1024 wrap into the ten bits.

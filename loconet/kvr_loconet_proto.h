@@ -31,27 +31,36 @@ enum : uint8_t {
     OPC_RQ_SL_DATA = 0xBB,
     OPC_SW_STATE = 0xBC,
     OPC_SW_ACK = 0xBD,
+    OPC_EXP_REQ_SLOT = 0xBE,      // AH, AL: the expanded slot of a loco (answered E6)
     OPC_LOCO_ADR = 0xBF,
     OPC_MULTI_SENSE = 0xD0,       // transponding and power reports
-    OPC_LOCO_FUNC_EX = 0xD4,      // 0x20, slot, group, function bits
+    OPC_LOCO_FUNC_EX = 0xD4,      // 0x20, slot, group, function bits; 0x38..0x3B expanded move/link/status
+    OPC_EXP_SEND_FUNC = 0xD5,     // expanded: group|slot hi, slot, throttle id low, value
     OPC_MULTI_SENSE_LONG = 0xE0,  // transponding report with the direction
     OPC_REPORT_E4 = 0xE4,         // variable-length detector reports
     OPC_PEER_XFER = 0xE5,
+    OPC_EXP_RD_SL_DATA = 0xE6,    // expanded slot data, 21 bytes, byte 1 = 0x15
     OPC_SL_RD_DATA = 0xE7,
     OPC_IMM_PACKET = 0xED,
+    OPC_EXP_WR_SL_DATA = 0xEE,    // expanded slot write, as E6
     OPC_WR_SL_DATA = 0xEF,
 };
 
-// Slots 1..119 hold locos; 0 is the dispatch slot, 120..127 belong to the
+// Slots 1..120 hold locos; 0 is the dispatch slot, 121..127 belong to the
 // command station (123 the fast clock, 124 the programmer, 127 and 126 its
-// option switches).
+// option switches). A classic read of all asks for 1..119, the slots every
+// command station of the classic kind has. Stations with expanded slots add
+// 128..247, 257..375 and 385..432 (up to 400 locos in all); 248..256 and
+// 376..384 are system slots again (248..251 report the station's status).
 constexpr uint8_t kvr_slot_dispatch = 0;
 constexpr uint8_t kvr_slot_loco_first = 1;
 constexpr uint8_t kvr_slot_loco_last = 119;
 constexpr uint8_t kvr_slot_fast_clock = 123;
 constexpr uint8_t kvr_slot_programmer = 124;
+constexpr uint16_t kvr_slot_expanded_last = 432;
 constexpr bool kvr_is_loco_slot(unsigned slot) {
-    return slot >= kvr_slot_loco_first && slot <= kvr_slot_loco_last;
+    return (slot >= kvr_slot_loco_first && slot <= 120) || (slot >= 128 && slot <= 247) ||
+           (slot >= 257 && slot <= 375) || (slot >= 385 && slot <= kvr_slot_expanded_last);
 }
 
 namespace kvr_proto {
@@ -98,6 +107,65 @@ constexpr uint8_t trk_power_on = 0x01;
 constexpr uint8_t trk_running = 0x02;    // clear: emergency stop (OPC_IDLE)
 constexpr uint8_t trk_loconet_1_1 = 0x04;  // clear: a DT200-era master
 constexpr uint8_t trk_prog_busy = 0x08;
+constexpr uint8_t trk_expanded = 0x40;  // the command station offers expanded slots
+
+// --- expanded slots -----------------------------------------------------------
+// E6 / EE: opcode, 0x15, slot >> 7, slot & 7F, then the fields below,
+// checksum (21 bytes). Byte 1 = 0x10 is route data, not a slot.
+//   E6 15 01 02 33 03 00 47 20 00 10 00 00 00 00 00 00 00 05 04 49
+//   slot 130, loco 3, in use, 128 steps, TRK 47, speed 32, fwd, F0, id 05/04
+constexpr uint8_t exp_slot_count = 0x15;
+constexpr int exp_slot_length = 21;
+enum : int {
+    exp_slot_hi = 2, exp_slot_lo = 3, exp_stat = 4, exp_adr = 5, exp_adr2 = 6, exp_trk = 7,
+    exp_spd = 8, exp_fhi = 9, exp_dirf = 10, exp_f5_f11 = 11, exp_f13_f19 = 12, exp_f21_f27 = 13,
+    exp_id1 = 18, exp_id2 = 19,
+};
+// Byte 9: F12 bit 4, F20 bit 5, F28 bit 6. Byte 10 as DIRF (reverse, F0,
+// F1..F4). Byte 11: F5..F8 bits 0..3, F9 bit 4, F10 bit 5, F11 bit 6.
+// Bytes 12 / 13: F13..F19 / F21..F27 in bits 0..6.
+// Slot numbers in two parts: the low seven bits, and the rest (0..3).
+constexpr uint8_t exp_slot_high(unsigned slot) { return static_cast<uint8_t>((slot >> 7) & 0x07); }
+constexpr uint8_t exp_slot_low(unsigned slot) { return static_cast<uint8_t>(slot & 0x7F); }
+constexpr unsigned exp_slot_join(uint8_t high, uint8_t low) { return (high & 0x07u) * 128u + (low & 0x7Fu); }
+// F0..F28 of the expanded slot bytes 9..13 (bit n = Fn), and back.
+uint32_t exp_slot_functions(uint8_t fhi, uint8_t dirf, uint8_t f5_f11, uint8_t f13_f19, uint8_t f21_f27);
+struct exp_function_bytes {
+    uint8_t fhi, dirf_functions, f5_f11, f13_f19, f21_f27;
+};
+exp_function_bytes exp_slot_function_bytes(uint32_t functions);
+
+// D5 G|hi SL ID X: speed and direction, or one function group of slot
+// hi * 128 + SL; ID is the low byte of the throttle id the slot holds.
+constexpr uint8_t d5_speed_fwd = 0x00;
+constexpr uint8_t d5_speed_rev = 0x08;
+constexpr uint8_t d5_f0_f6 = 0x10;   // F0 bit 4, F1..F4 bits 0..3, F5 bit 5, F6 bit 6
+constexpr uint8_t d5_f7_f13 = 0x18;  // bits 0..6
+constexpr uint8_t d5_f14_f20 = 0x20; // bits 0..6
+constexpr uint8_t d5_f21_f28_off = 0x28;  // F21..F27 bits 0..6, F28 off
+constexpr uint8_t d5_f21_f28_on = 0x30;   // the same, F28 on
+constexpr uint8_t d5_group_mask = 0xF8;
+// The D5 group (one of the constants above) that carries function `f`.
+constexpr uint8_t d5_group_of(unsigned f) {
+    return f <= 6 ? d5_f0_f6 : f <= 13 ? d5_f7_f13 : f <= 20 ? d5_f14_f20 : d5_f21_f28_off;
+}
+// The functions a D5 group names (bit n = Fn) and, of X, the ones on.
+uint32_t d5_group_mask_of(uint8_t group);
+uint32_t d5_functions(uint8_t group, uint8_t x);
+// Group byte and X for the group holding `f`, F0..F28 as `functions` says.
+struct d5_group_bytes {
+    uint8_t group, x;
+};
+d5_group_bytes d5_bytes_for(unsigned f, uint32_t functions);
+
+// D4 38|hi SL B3 B4: moves, links and status of expanded slots. S = the
+// slot of bytes 1..2, D = (B3 & 3) * 128 + B4.
+constexpr uint8_t d4_expanded = 0x38;
+constexpr uint8_t d4_op_mask = 0x70;
+constexpr uint8_t d4_move = 0x00;    // S to D; S = D null move; D = 0 dispatch
+constexpr uint8_t d4_link = 0x40;    // S follows lead D
+constexpr uint8_t d4_unlink = 0x50;  // S leaves the consist led by D
+constexpr uint8_t d4_status = 0x60;  // S gets status B4
 
 // DIRF: byte 2 of OPC_LOCO_DIRF and OPC_CONSIST_FUNC, byte 6 of a slot.
 //   bit 5 direction: set = reverse, clear = forward

@@ -45,6 +45,10 @@ kvr_msg_kind kind_of(uint8_t opcode) {
     case OPC_MULTI_SENSE:
     case OPC_MULTI_SENSE_LONG:
     case OPC_REPORT_E4: return kvr_msg_kind::sensor;
+    case OPC_EXP_REQ_SLOT:
+    case OPC_EXP_SEND_FUNC:
+    case OPC_EXP_RD_SL_DATA:
+    case OPC_EXP_WR_SL_DATA: return kvr_msg_kind::loco;
     case OPC_PEER_XFER: return kvr_msg_kind::programming;
     default: return kvr_msg_kind::other;
     }
@@ -115,7 +119,7 @@ void read_slot_message(const kvr_loconet_msg& m, kvr_msg_reading& r) {
         r.clock_valid = (m[clk_cntrl] & clk_cntrl_valid) != 0;
         return;
     }
-    if (slot > kvr_slot_loco_last) {
+    if (slot != kvr_slot_dispatch && !kvr_is_loco_slot(slot)) {
         // The programmer's task and the option switches: no loco, no TRK.
         r.what = kvr_msg_what::system_slot;
         return;
@@ -131,6 +135,90 @@ void read_slot_message(const kvr_loconet_msg& m, kvr_msg_reading& r) {
     r.fn_mask = slot_function_bits;
     r.fn_bits = dirf_functions(m[slot_dirf]) | snd_functions(m[slot_snd]);
     r.throttle_id = m.throttle_id();
+}
+
+// E6 / EE: 21 bytes, byte 1 = 0x15 (route data have 0x10), the slot in
+// bytes 2..3, the fields of an E7 in other places and F9..F28 beside them.
+void read_expanded_slot(const kvr_loconet_msg& m, kvr_msg_reading& r) {
+    if (m.length() != exp_slot_length || m[1] != exp_slot_count) {
+        r.kind = kvr_msg_kind::other;
+        return;
+    }
+    r.expanded = true;
+    r.answer = m.opcode() == OPC_EXP_RD_SL_DATA;
+    r.slot = static_cast<int>(exp_slot_join(m[exp_slot_hi], m[exp_slot_lo]));
+    if (r.slot == kvr_slot_programmer) r.kind = kvr_msg_kind::programming;
+    if (r.slot != kvr_slot_dispatch && !kvr_is_loco_slot(static_cast<unsigned>(r.slot))) {
+        // Option switches, the status slots 248..251: no loco, no TRK.
+        r.what = kvr_msg_what::system_slot;
+        return;
+    }
+    r.what = kvr_msg_what::slot_data;
+    r.address = decode_loco_address(m[exp_adr2], m[exp_adr]);
+    if (r.address != 0) r.number = r.address;
+    r.stat = m[exp_stat];
+    r.speed = m[exp_spd];
+    r.trk = m[exp_trk];
+    r.snd = m[exp_f5_f11] & snd_f5_f8;
+    r.forward = (m[exp_dirf] & dirf_reverse) == 0;
+    r.fn_mask = (1u << 29) - 1;
+    r.fn_bits = exp_slot_functions(m[exp_fhi], m[exp_dirf], m[exp_f5_f11], m[exp_f13_f19], m[exp_f21_f27]);
+    r.throttle_id = static_cast<uint16_t>(m[exp_id1] << 8 | m[exp_id2]);
+}
+
+// D5 G|hi SL ID X: speed and direction, or one function group.
+void read_expanded_function(const kvr_loconet_msg& m, kvr_msg_reading& r) {
+    if (m.length() != 6) return;
+    r.expanded = true;
+    r.slot = static_cast<int>(exp_slot_join(m[1], m[2]));
+    r.throttle_id = static_cast<uint16_t>(m[3] << 8);
+    r.value = m[4];
+    const auto group = static_cast<uint8_t>(m[1] & d5_group_mask);
+    switch (group) {
+    case d5_speed_fwd:
+    case d5_speed_rev:
+        r.what = kvr_msg_what::speed;
+        r.forward = group == d5_speed_fwd;
+        return;
+    case d5_f0_f6:
+    case d5_f7_f13:
+    case d5_f14_f20:
+    case d5_f21_f28_off:
+    case d5_f21_f28_on:
+        r.what = kvr_msg_what::functions;
+        r.fn_mask = d5_group_mask_of(group);
+        r.fn_bits = d5_functions(group, m[4]);
+        return;
+    default: return;
+    }
+}
+
+// D4 38|hi SL B3 B4: the expanded move, link, unlink and status. Other D4
+// forms than this and the function form (D4 20) are not read.
+void read_expanded_d4(const kvr_loconet_msg& m, kvr_msg_reading& r) {
+    if (m.length() != 6 || (m[1] & 0xFC) != d4_expanded) return;
+    r.expanded = true;
+    r.slot = static_cast<int>(exp_slot_join(m[1] & 0x03, m[2]));
+    switch (m[3] & d4_op_mask) {
+    case d4_status:
+        r.what = kvr_msg_what::slot_status;
+        r.value = m[4];
+        return;
+    case d4_move:
+        r.what = kvr_msg_what::move;
+        r.to_slot = static_cast<int>(exp_slot_join(m[3] & 0x03, m[4]));
+        return;
+    case d4_link:
+    case d4_unlink: r.to_slot = static_cast<int>(exp_slot_join(m[3] & 0x03, m[4])); return;
+    default: return;
+    }
+}
+
+// Interrogation (LocoNet PE): B0 with (SW1 & FC) = 78 and (SW2 & CF) = 07
+// or 0F asks every device to report; it sets no turnout.
+bool interrogation(const kvr_loconet_msg& m) {
+    return m.opcode() == OPC_SW_REQ && m.length() == 4 && (m[1] & 0xFC) == 0x78 &&
+           ((m[2] & 0xCF) == 0x07 || (m[2] & 0xCF) == 0x0F);
 }
 
 // The four-byte slot messages: opcode, slot, value, checksum.
@@ -211,6 +299,9 @@ kvr_msg_reading kvr_read_message(const kvr_loconet_msg& m) {
     case OPC_GPOFF: r.what = kvr_msg_what::power_off; return r;
     case OPC_IDLE: r.what = kvr_msg_what::power_idle; return r;
     case OPC_SW_REQ:
+        if (interrogation(m)) return r;
+        read_switch(m, r);
+        return r;
     case OPC_SW_REP:
     case OPC_SW_STATE:
     case OPC_SW_ACK:
@@ -222,7 +313,34 @@ kvr_msg_reading kvr_read_message(const kvr_loconet_msg& m) {
             r.what = kvr_msg_what::loco_request;
         }
         return r;
+    case OPC_EXP_REQ_SLOT:
+        if (m.length() == 4) {
+            r.expanded = true;
+            r.address = decode_loco_address(m[1], m[2]);
+            r.number = r.address;
+            r.what = kvr_msg_what::loco_request;
+        }
+        return r;
     case OPC_IMM_PACKET: read_packet(m, r); return r;
+    case OPC_EXP_RD_SL_DATA:
+    case OPC_EXP_WR_SL_DATA: read_expanded_slot(m, r); return r;
+    case OPC_EXP_SEND_FUNC: read_expanded_function(m, r); return r;
+    case OPC_LOCO_FUNC_EX:
+        if (m.length() == 6 && (m[1] & 0xFC) == d4_expanded) {
+            read_expanded_d4(m, r);
+            return r;
+        }
+        break;
+    case OPC_RQ_SL_DATA:
+        // BB SL hi|40: slot hi * 128 + SL; bit 6 asks for the expanded answer.
+        if (m.length() == 4) {
+            r.what = kvr_msg_what::slot_request;
+            r.slot = static_cast<int>(exp_slot_join(m[2], m[1]));
+            r.expanded = (m[2] & 0x40) != 0;
+            if (r.slot == kvr_slot_fast_clock) r.kind = kvr_msg_kind::clock;
+            if (r.slot == kvr_slot_programmer) r.kind = kvr_msg_kind::programming;
+        }
+        return r;
     default: break;
     }
     const int slot_byte = slot_byte_of(opcode);

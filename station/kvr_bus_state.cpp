@@ -49,7 +49,8 @@ int kvr_slot_steps(uint8_t stat) { return steps_by_code[stat & stat_steps_mask];
 
 std::string kvr_slot_functions(const kvr_slot_state& s) {
     std::string out;
-    for (unsigned f = 0; f <= slot_function_max; ++f) out += s.function(f) ? '1' : '0';
+    const unsigned last = s.expanded ? 28 : slot_function_max;
+    for (unsigned f = 0; f <= last; ++f) out += s.function(f) ? '1' : '0';
     return out;
 }
 
@@ -57,8 +58,8 @@ std::string kvr_slot_line(const kvr_slot_state& s) {
     std::string out;
     string_appendf(out, "%3u  loco %u  %s  ", s.slot, s.address, kvr_slot_usage_name(s.stat));
     if (const int steps = s.steps()) string_appendf(out, "%d steps  ", steps);
-    return string_appendf(out, "speed %u  %s  F0-F8 %s", s.speed, s.forward ? "fwd" : "rev",
-                          kvr_slot_functions(s).c_str());
+    return string_appendf(out, "speed %u  %s  F0-F%u %s", s.speed, s.forward ? "fwd" : "rev",
+                          s.expanded ? 28u : slot_function_max, kvr_slot_functions(s).c_str());
 }
 
 std::string kvr_point_kind_text(const kvr_point_key& key) {
@@ -92,6 +93,10 @@ void kvr_bus_state::on_reading(const kvr_msg_reading& r, const kvr_capture_time&
     case kvr_msg_what::slot_data:
         // Only the command station's answer tells the track's state.
         if (r.answer) set_power(power_of_trk(r.trk), time);
+        if (r.answer && (r.trk & trk_expanded) && !expanded_offered_) {
+            expanded_offered_ = true;
+            ++version_;
+        }
         if (kvr_is_loco_slot(static_cast<unsigned>(r.slot))) take_slot_data(r, time);
         return;
     case kvr_msg_what::clock_data:
@@ -131,6 +136,7 @@ void kvr_bus_state::forget() {
     power_ = kvr_power_state::unknown;
     power_since_ = {};
     clock_.reset();
+    expanded_offered_ = false;
     ++version_;
 }
 
@@ -145,7 +151,7 @@ kvr_slot_state* kvr_bus_state::known_slot(int slot, const kvr_capture_time& time
     const auto it = slots_.find(static_cast<uint16_t>(slot));
     if (it == slots_.end()) return nullptr;
     it->second.seen = time;
-    changed_slots_.set(static_cast<std::size_t>(slot) & 0x7F);
+    changed_slots_.set(static_cast<std::size_t>(slot) % changed_slots_.size());
     ++version_;
     return &it->second;
 }
@@ -165,10 +171,17 @@ void kvr_bus_state::take_slot_data(const kvr_msg_reading& r, const kvr_capture_t
     s.throttle_id = r.throttle_id;
     s.trk = r.trk;
     s.seen = time;
-    const auto high = high_functions_.find(s.address);
-    s.functions = (r.fn_bits & slot_bits) | (high == high_functions_.end() ? 0 : high->second);
+    s.expanded = r.expanded;
+    if (r.expanded) {
+        // The expanded slot keeps F9..F28 itself: its word holds.
+        s.functions = r.fn_bits & r.fn_mask;
+        if (s.address != 0) high_functions_[s.address] = s.functions & high_bits;
+    } else {
+        const auto high = high_functions_.find(s.address);
+        s.functions = (r.fn_bits & slot_bits) | (high == high_functions_.end() ? 0 : high->second);
+    }
     address_slot_[s.address] = number;
-    changed_slots_.set(number & 0x7F);
+    changed_slots_.set(number % changed_slots_.size());
     ++version_;
 }
 
@@ -182,7 +195,10 @@ void kvr_bus_state::take_slot_value(const kvr_msg_reading& r, const kvr_capture_
     if (!s) return;
     switch (r.what) {
     case kvr_msg_what::slot_status: s->stat = r.value; break;
-    case kvr_msg_what::speed: s->speed = r.value; break;
+    case kvr_msg_what::speed:
+        s->speed = r.value;
+        if (r.expanded) s->forward = r.forward;  // D5 sets both at once
+        break;
     case kvr_msg_what::dirf:
         s->forward = r.forward;
         s->functions = (s->functions & ~r.fn_mask) | (r.fn_bits & r.fn_mask);
@@ -212,7 +228,7 @@ void kvr_bus_state::take_functions(uint16_t address, uint32_t mask, uint32_t bit
     const uint32_t now = (s->second.functions & ~mask) | bits;
     if (now == s->second.functions) return;
     s->second.functions = now;
-    changed_slots_.set(s->first & 0x7F);
+    changed_slots_.set(s->first % changed_slots_.size());
     ++version_;
 }
 
@@ -287,11 +303,11 @@ const kvr_point_entry* kvr_bus_state::point(const kvr_point_key& key) const {
     return it == points_.end() ? nullptr : &it->second;
 }
 
-std::vector<uint8_t> kvr_bus_state::take_changed_slots() {
-    std::vector<uint8_t> out;
+std::vector<uint16_t> kvr_bus_state::take_changed_slots() {
+    std::vector<uint16_t> out;
     if (changed_slots_.none()) return out;
     for (unsigned s = 0; s < changed_slots_.size(); ++s)
-        if (changed_slots_.test(s)) out.push_back(static_cast<uint8_t>(s));
+        if (changed_slots_.test(s)) out.push_back(static_cast<uint16_t>(s));
     changed_slots_.reset();
     return out;
 }

@@ -4,8 +4,8 @@
 // message in the order received, forgotten on every open: slot numbers,
 // functions and power learnt on one layout mean nothing on the next.
 //
-// Loco slots (1..119) enter with full slot data (E7, EF); the short
-// messages then keep them current:
+// Loco slots (1..120 and the expanded 128..432) enter with full slot data
+// (E7, EF; E6, EE); the short messages then keep them current:
 //   B5 05 13   slot 5 STAT 0x13 (common, 128 steps)
 //   A0 05 28   slot 5 speed 40
 //   A1 05 10   slot 5 forward, F0 on
@@ -14,8 +14,16 @@
 //   BA 05 00   dispatch put: slot 5 handed on, common
 // A short message for a slot whose data were never seen is left out (the
 // loco is not known); a move between two loco slots waits for the command
-// station's slot data. Slot 0 and the system slots 120..127 (fast clock,
-// programmer, option switches) never enter the table.
+// station's slot data. Slot 0 and the system slots 121..127 (fast clock,
+// programmer, option switches) and 248..256, 376..384 never enter the table.
+//
+// Expanded slots (E6/EE, D5, D4 38..3B) are the same slots read another
+// way: D5 sets speed and direction together, E6 carries F0..F28 itself:
+//   E6 15 01 02 33 03 ..   slot 130, loco 3, F0..F28 as the slot says
+//   D5 01 02 05 40         slot 130 speed 64 forward
+//   D5 20 02 05 40         slot 130 F20 on, F14..F19 off
+// A command station offers expanded slots when bit 6 of TRK is set in any
+// slot it answers (E7 or E6).
 //
 // F9-F28 travel as DCC packets in OPC_IMM_PACKET (by address) or as A3/D4
 // (by slot); a command station keeps neither, so they are what this program
@@ -63,6 +71,7 @@ struct kvr_slot_state {
     uint16_t throttle_id = 0;
     uint8_t trk = 0;
     kvr_capture_time seen;  // the last message about the slot
+    bool expanded = false;  // last read as E6/EE: F0..F28 come from the slot
 
     uint8_t usage() const { return stat & kvr_proto::stat_usage_mask; }
     // Speed steps by STAT bits 2..0: 28, 14 or 128; 0 for the unused codes 5, 6.
@@ -74,10 +83,12 @@ struct kvr_slot_state {
 const char* kvr_slot_usage_name(uint8_t stat);
 // Speed steps by STAT bits 2..0: 28, 14 or 128; 0 for the unused codes 5, 6.
 int kvr_slot_steps(uint8_t stat);
-// Nine digits, F0 first: "100000000" is F0 on.
+// Nine digits, F0 first: "100000000" is F0 on; an expanded slot gives 29
+// (F0..F28).
 std::string kvr_slot_functions(const kvr_slot_state& s);
 // One line per slot, the slot number and the loco address first:
 //   "  5  loco 1234  in use  128 steps  speed 40  fwd  F0-F8 100000000"
+//   "130  loco 3  in use  128 steps  speed 10  fwd  F0-F28 10000000000010000000000000000"
 std::string kvr_slot_line(const kvr_slot_state& s);
 
 enum class kvr_point_kind : uint8_t { sensor, turnout };
@@ -132,7 +143,7 @@ public:
     // Another layout, or none: nothing seen so far holds any more.
     void forget();
 
-    // Loco slots, 1..119 only.
+    // Loco slots only (kvr_is_loco_slot).
     const kvr_slot_state* slot(uint16_t slot) const;
     const std::map<uint16_t, kvr_slot_state>& loco_slots() const { return slots_; }
     // The slot whose data last named `address`, if it still holds it.
@@ -145,6 +156,10 @@ public:
     // builds on the first.
     void note_sent_functions(uint16_t address, uint32_t mask, uint32_t bits);
 
+    // Bit 6 of TRK was set in a slot the command station answered: it
+    // offers expanded slots.
+    bool expanded_offered() const { return expanded_offered_; }
+
     kvr_power_state power() const { return power_; }
     // When the power last changed (meaningless while unknown).
     const kvr_capture_time& power_since() const { return power_since_; }
@@ -155,7 +170,7 @@ public:
 
     // What changed since the last call, in order, each once: views redraw
     // once per batch of messages rather than once per message.
-    std::vector<uint8_t> take_changed_slots();
+    std::vector<uint16_t> take_changed_slots();
     std::vector<kvr_point_key> take_changed_points();
     // Grows with every change of anything above.
     uint64_t version() const { return version_; }
@@ -177,10 +192,11 @@ private:
     std::map<uint16_t, uint16_t> address_slot_;  // address -> slot, from slot data
     std::map<uint16_t, uint32_t> high_functions_;  // address -> F9..F28 bits
     std::map<kvr_point_key, kvr_point_entry> points_;
-    std::bitset<128> changed_slots_;
+    std::bitset<512> changed_slots_;  // every slot number up to 432
     std::set<kvr_point_key> changed_points_;
     kvr_power_state power_ = kvr_power_state::unknown;
     kvr_capture_time power_since_;
     std::optional<kvr_fast_clock> clock_;
     uint64_t version_ = 0;
+    bool expanded_offered_ = false;
 };

@@ -164,7 +164,7 @@ public:
     // Releases a loco slot (1..119): OPC_SLOT_STAT1 with the slot's STAT,
     // usage set to common, the other bits as last seen (the slot is read
     // first when its data were never seen).
-    void do_release_slot(uint8_t slot);
+    void do_release_slot(uint16_t slot);
     // Dispatches a loco slot (1..119): the slot is set common first
     // (OPC_SLOT_STAT1, as a release), then moved to 0 (OPC_MOVE_SLOTS slot
     // 0, the dispatch put), since the move alone leaves the status as it
@@ -172,7 +172,7 @@ public:
     // data accept, OPC_LONG_ACK refuses ("ERR:DISPATCH REFUSED"), nothing
     // within `lack_tries` units fails too ("ERR:DISPATCH NOT ANSWERED").
     // A dispatch that failed puts the status back as it was.
-    void do_dispatch_slot(uint8_t slot);
+    void do_dispatch_slot(uint16_t slot);
     static constexpr const char* text_bad_slot = "ERR:SLOT MUST BE 1 TO 119";
     static constexpr const char* text_dispatch_refused = "ERR:DISPATCH REFUSED";
     static constexpr const char* text_dispatch_silent = "ERR:DISPATCH NOT ANSWERED";

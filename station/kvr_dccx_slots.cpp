@@ -22,8 +22,10 @@ constexpr int slot_read_tries = 2;
 // The cancel text every operation ends with when the abort event is set.
 constexpr const char* text_cancel = "CANCEL";
 
-void check_loco_slot(uint8_t slot) {
-    if (!kvr_is_loco_slot(slot)) KVR_RAISE(kvr_dccx_loconet::text_bad_slot, 0, source_name);
+// The classic loco slots only: release and dispatch go by OPC_SLOT_STAT1
+// and OPC_MOVE_SLOTS, whose one slot byte cannot name an expanded slot.
+void check_loco_slot(uint16_t slot) {
+    if (slot < kvr_slot_loco_first || slot > kvr_slot_loco_last) KVR_RAISE(kvr_dccx_loconet::text_bad_slot, 0, source_name);
 }
 
 }  // namespace
@@ -82,9 +84,10 @@ uint8_t kvr_dccx_loconet::slot_stat_of(uint8_t slot) {
 // OPC_SLOT_STAT1 is not answered on LocoNet; the monitor shows its echo.
 // The slot's copy, which still says in use, is forgotten: the throttle that
 // drives the loco next reads the slot afresh and takes it again.
-void kvr_dccx_loconet::do_release_slot(uint8_t slot) {
+void kvr_dccx_loconet::do_release_slot(uint16_t number) {
     run_labelled("kvr_dccx_loconet::do_release_slot()", [&] {
-        check_loco_slot(slot);
+        check_loco_slot(number);
+        const auto slot = static_cast<uint8_t>(number);
         const uint8_t stat = slot_stat_of(slot);
         send_slot_stat1(slot, static_cast<uint8_t>((stat & ~stat_usage_mask) | usage_common));
         with_stores([&](kvr_reply_stores& stores) { stores.forget_slot(slot); });
@@ -111,11 +114,12 @@ const char* kvr_dccx_loconet::await_dispatch(uint8_t slot) {
 // written is taken back, and the slot shows what it showed before. (Not
 // after a cancel: the user gave the wait up, not the slot, and the move
 // may still be carried out.)
-void kvr_dccx_loconet::do_dispatch_slot(uint8_t slot) {
+void kvr_dccx_loconet::do_dispatch_slot(uint16_t number) {
     static constexpr const char* label = "kvr_dccx_loconet::do_dispatch_slot()";
     const char* failure = nullptr;
     run_labelled(label, [&] {
-        check_loco_slot(slot);
+        check_loco_slot(number);
+        const auto slot = static_cast<uint8_t>(number);
         const uint8_t stat = slot_stat_of(slot);
         with_stores([&](kvr_reply_stores& stores) {
             stores.forget_slot(slot);

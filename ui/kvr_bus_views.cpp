@@ -44,7 +44,7 @@ void kvr_bus_views::open_sensors() {
 // The changed lists are taken even while no window shows them, so a window
 // opened later does not redraw rows it filled itself.
 void kvr_bus_views::on_batch(std::span<const kvr_drained>) {
-    const std::vector<uint8_t> changed_slots = bus_.take_changed_slots();
+    const std::vector<uint16_t> changed_slots = bus_.take_changed_slots();
     const std::vector<kvr_point_key> changed_points = bus_.take_changed_points();
     if (slots_view_ && !changed_slots.empty()) slots_view_->update_slots(changed_slots);
     if (sensors_view_ && !changed_points.empty()) sensors_view_->update_points(changed_points);

@@ -230,7 +230,7 @@ private:
     bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>& op) override;
     void take_loco(int address) override;
     void set_turnout(int number, bool closed) override;
-    bool confirm_taking(uint8_t slot, int address, const QString& what) override;
+    bool confirm_taking(uint16_t slot, int address, const QString& what) override;
     // Shows a report now, or after the running operation or drain.
     void report(std::function<void()> show) override;
 

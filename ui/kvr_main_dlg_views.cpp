@@ -34,7 +34,7 @@ void kvr_main_dlg::take_loco(int address) {
     acquire_entered();
 }
 
-bool kvr_main_dlg::confirm_taking(uint8_t slot, int address, const QString& what) {
+bool kvr_main_dlg::confirm_taking(uint16_t slot, int address, const QString& what) {
     // Closed, the request itself says so; the loco this throttle drives is
     // its own to let go.
     if (!link().is_open() || address == throttle_->loco().address) return true;

@@ -62,7 +62,7 @@ kvr_slots_view::kvr_slots_view(const kvr_bus_state& table, kvr_view_host& host, 
     resize(640, 360);
 }
 
-int kvr_slots_view::row_for(uint8_t slot) {
+int kvr_slots_view::row_for(uint16_t slot) {
     const auto found = rows_.find(slot);
     if (found != rows_.end()) return found->second;
     // A new slot goes in at its place in slot order; the rows below move down.
@@ -86,8 +86,8 @@ void kvr_slots_view::fill_row(int row, const kvr_slot_state& e) {
     set_cell(grid_, row, col_seen, kvr_seen_text(e.seen, false));
 }
 
-void kvr_slots_view::update_slots(const std::vector<uint8_t>& changed) {
-    for (uint8_t s : changed)
+void kvr_slots_view::update_slots(const std::vector<uint16_t>& changed) {
+    for (uint16_t s : changed)
         if (const kvr_slot_state* e = slots_.slot(s)) fill_row(row_for(s), *e);
 }
 
@@ -100,7 +100,7 @@ void kvr_slots_view::clear() {
     rows_.clear();
 }
 
-uint8_t kvr_slots_view::selected_slot() const {
+uint16_t kvr_slots_view::selected_slot() const {
     const int row = grid_->currentRow();
     if (row < 0 || !grid_->selectionModel()->isRowSelected(row, {})) return 0;
     for (const auto& [slot, r] : rows_)
@@ -130,21 +130,21 @@ void kvr_slots_view::read_all() {
 
 // A slot in use belongs to a throttle: releasing or dispatching it takes the
 // loco from under that throttle's driver, so the host asks first.
-bool kvr_slots_view::may_take(uint8_t slot, const QString& what) {
+bool kvr_slots_view::may_take(uint16_t slot, const QString& what) {
     const kvr_slot_state* e = slots_.slot(slot);
     if (!e || e->usage() != kvr_proto::usage_in_use) return true;
     return host_.confirm_taking(slot, e->address, what);
 }
 
 void kvr_slots_view::release_selected() {
-    const uint8_t slot = selected_slot();
+    const uint16_t slot = selected_slot();
     if (slot == 0 || !may_take(slot, QStringLiteral("Release"))) return;
     host_.run_station_op(QStringLiteral("releasing slot %1").arg(slot),
                          [slot](kvr_dccx_loconet& st) { st.do_release_slot(slot); });
 }
 
 void kvr_slots_view::dispatch_selected() {
-    const uint8_t slot = selected_slot();
+    const uint16_t slot = selected_slot();
     if (slot == 0 || !may_take(slot, QStringLiteral("Dispatch"))) return;
     host_.run_station_op(QStringLiteral("dispatching slot %1").arg(slot),
                          [slot](kvr_dccx_loconet& st) { st.do_dispatch_slot(slot); });

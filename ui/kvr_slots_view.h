@@ -28,7 +28,7 @@ public:
     kvr_slots_view(const kvr_bus_state& table, kvr_view_host& host, QWidget* parent);
 
     // Shows what the table now holds for `slots`.
-    void update_slots(const std::vector<uint8_t>& changed);
+    void update_slots(const std::vector<uint16_t>& changed);
     // Every slot of the table (when the window opens).
     void update_all();
     void clear();
@@ -39,15 +39,15 @@ public:
     QPushButton* dispatch_button() const { return dispatch_; }
     QProgressBar* progress() const { return progress_; }
     // The slot of the selected row, 0 when none.
-    uint8_t selected_slot() const;
+    uint16_t selected_slot() const;
 
     void read_all();
-    bool may_take(uint8_t slot, const QString& what);
+    bool may_take(uint16_t slot, const QString& what);
     void release_selected();
     void dispatch_selected();
 
 private:
-    int row_for(uint8_t slot);
+    int row_for(uint16_t slot);
     void fill_row(int row, const kvr_slot_state& e);
     void take_row(int row);
 
@@ -59,5 +59,5 @@ private:
     QPushButton* dispatch_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* status_ = nullptr;
-    std::map<uint8_t, int> rows_;  // slot -> row; rows stay in slot order
+    std::map<uint16_t, int> rows_;  // slot -> row; rows stay in slot order
 };

@@ -28,7 +28,7 @@ public:
     virtual void set_turnout(int number, bool closed) = 0;
     // Asks before the loco of a slot in use is taken from the throttle that
     // holds it (`what`: "Release", "Dispatch"); true to go on.
-    virtual bool confirm_taking(uint8_t slot, int address, const QString& what) {
+    virtual bool confirm_taking(uint16_t slot, int address, const QString& what) {
         (void)slot;
         (void)address;
         (void)what;

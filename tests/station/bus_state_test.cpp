@@ -88,8 +88,9 @@ TEST(BusStateSlots, LeavesOutWhatItCannotPlace) {
         EXPECT_EQ(b.slot(9), nullptr) << hex(m);
     }
     // The dispatch slot and the command station's own slots are no locos:
-    // slot 0, 120, fast clock, programmer, option switches.
-    for (uint8_t s : {0, 120, 121, 123, 124, 126, 127}) b.on_message(slot_msg({s, 3}), at(1));
+    // slot 0, 121, fast clock, programmer, option switches (PROTOCOL-MODERN.md
+    // section 1: 1-120 hold locos).
+    for (uint8_t s : {0, 121, 123, 124, 126, 127}) b.on_message(slot_msg({s, 3}), at(1));
     EXPECT_TRUE(b.loco_slots().empty());
     EXPECT_EQ(b.slot_of_address(3), nullptr);
     // A move between two loco slots waits for the command station's answer.
@@ -110,7 +111,7 @@ TEST(BusStateSlots, ChangesAreHandedOverOncePerBatch) {
     const uint64_t v = b.version();
     for (int i = 0; i < 50; ++i) b.on_message(msg({0xA0, 0x09, static_cast<uint8_t>(i)}), at(2));
     EXPECT_GT(b.version(), v);
-    EXPECT_EQ(b.take_changed_slots(), (std::vector<uint8_t>{2, 9}));
+    EXPECT_EQ(b.take_changed_slots(), (std::vector<uint16_t>{2, 9}));
     EXPECT_TRUE(b.take_changed_slots().empty());
     EXPECT_EQ(b.slot(9)->speed, 49);
 }
@@ -203,7 +204,7 @@ TEST(BusStatePower, SystemSlotsAndWritesLeaveIt) {
     // A detector's answer to an ops-mode read: slot 124, byte 7 = 00.
     b.on_message(msg({0xE7, 0x0E, 0x7C, 0x2F, 0x10, 0x28, 0x23, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}), at(2));
     EXPECT_EQ(b.power(), kvr_power_state::on);
-    for (uint8_t s : {kvr_slot_fast_clock, kvr_slot_programmer, uint8_t{127}, uint8_t{120}})
+    for (uint8_t s : {kvr_slot_fast_clock, kvr_slot_programmer, uint8_t{127}, uint8_t{121}})
         b.on_message(slot_read(s, 0x00), at(3));
     EXPECT_EQ(b.power(), kvr_power_state::on);
     // A throttle's slot write carries the TRK it read, not the track's.
@@ -292,6 +293,76 @@ TEST(BusStateSubject, SlotMessagesNameTheLocoTheSlotLastHeld) {
     EXPECT_EQ(number(msg({OPC_LOCO_DIRF, 5, 0x10})), 1234);
     // A sensor keeps its own number whatever the slots hold.
     EXPECT_EQ(number(msg({0xB2, 0x05, 0x70})), 6);
+}
+
+// PROTOCOL-MODERN.md section 1: E6 slot data with F0..F28, D5 speed and
+// function groups, D4 38..3B moves and status, TRK bit 6.
+kvr_loconet_msg exp_slot(uint16_t slot, uint16_t loco, uint8_t stat, uint8_t trk, uint8_t spd,
+                         std::array<uint8_t, 5> fn, uint8_t id1 = 0, uint8_t id2 = 0, uint8_t opcode = 0xE6) {
+    return msg({opcode, 0x15, static_cast<uint8_t>(slot >> 7), static_cast<uint8_t>(slot & 0x7F), stat,
+                static_cast<uint8_t>(loco & 0x7F), static_cast<uint8_t>(loco >> 7), trk, spd, fn[0], fn[1], fn[2],
+                fn[3], fn[4], 0, 0, 0, 0, id1, id2});
+}
+
+TEST(BusStateExpanded, FollowsExpandedSlotsWithTheirOwnFunctions) {
+    kvr_bus_state b;
+    EXPECT_FALSE(b.expanded_offered());
+    // The sheet's example: slot 130, loco 3, in use, 128 steps, speed 32, F0, id 05 04.
+    b.on_message(msg({0xE6, 0x15, 0x01, 0x02, 0x33, 0x03, 0x00, 0x47, 0x20, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00,
+                      0x00, 0x00, 0x00, 0x05, 0x04}),
+                 at(1));
+    EXPECT_TRUE(b.expanded_offered());
+    EXPECT_EQ(b.power(), kvr_power_state::on);
+    ASSERT_NE(b.slot(130), nullptr);
+    EXPECT_EQ(b.slot(130)->throttle_id, 0x0504);
+    EXPECT_EQ(b.slot_of_address(3), b.slot(130));
+    EXPECT_EQ(line_of(b, 130),
+              "130  loco 3  in use  128 steps  speed 32  fwd  F0-F28 10000000000000000000000000000");
+    const struct {
+        bytes m;
+        std::string line;
+    } steps[] = {
+        {{0xD5, 0x09, 0x02, 0x05, 0x0B}, "130  loco 3  in use  128 steps  speed 11  rev  F0-F28 10000000000000000000000000000"},
+        {{0xD5, 0x01, 0x02, 0x05, 0x0B}, "130  loco 3  in use  128 steps  speed 11  fwd  F0-F28 10000000000000000000000000000"},
+        // D5 11 02 05 31: F0, F1, F5 on.
+        {{0xD5, 0x11, 0x02, 0x05, 0x31}, "130  loco 3  in use  128 steps  speed 11  fwd  F0-F28 11000100000000000000000000000"},
+        {{0xD5, 0x19, 0x02, 0x05, 0x20}, "130  loco 3  in use  128 steps  speed 11  fwd  F0-F28 11000100000010000000000000000"},
+        {{0xD5, 0x31, 0x02, 0x05, 0x00}, "130  loco 3  in use  128 steps  speed 11  fwd  F0-F28 11000100000010000000000000001"},
+        {{0xD4, 0x39, 0x02, 0x60, 0x13}, "130  loco 3  common  128 steps  speed 11  fwd  F0-F28 11000100000010000000000000001"},
+        {{0xD4, 0x39, 0x02, 0x01, 0x02}, "130  loco 3  in use  128 steps  speed 11  fwd  F0-F28 11000100000010000000000000001"},
+        // A link changes nothing the table shows.
+        {{0xD4, 0x39, 0x02, 0x40, 0x03}, "130  loco 3  in use  128 steps  speed 11  fwd  F0-F28 11000100000010000000000000001"},
+    };
+    for (const auto& s : steps) {
+        b.on_message(msg(s.m), at(2));
+        EXPECT_EQ(line_of(b, 130), s.line) << hex(s.m);
+    }
+    EXPECT_EQ(b.functions(3), 1u << 0 | 1u << 1 | 1u << 5 | 1u << 12 | 1u << 28);
+    EXPECT_EQ(b.take_changed_slots(), (std::vector<uint16_t>{130}));
+
+    // The slot's own word on F9..F28 holds over what was seen before: F12
+    // is off in the slot's next answer.
+    b.on_message(exp_slot(130, 3, 0x33, 0x47, 11, {0x00, 0x11, 0x00, 0x00, 0x00}), at(3));
+    EXPECT_EQ(b.functions(3), 1u << 0 | 1u << 1);
+    // Slots up to 432; the status slots and the ones past the last are none.
+    b.on_message(exp_slot(432, 9999, 0x33, 0x47, 0, {0x40, 0, 0, 0, 0}), at(4));
+    EXPECT_TRUE(b.slot(432) && b.slot(432)->function(28));
+    for (uint16_t s : {249, 256, 376, 433}) b.on_message(exp_slot(s, 5, 0x33, 0x47, 0, {}), at(4));
+    EXPECT_EQ(b.loco_slots().size(), 2u);
+    // A message of the slot names its loco for the monitor's filter.
+    EXPECT_EQ(b.subject(kvr_read_message(msg({0xD5, 0x03, 0x30, 0x01, 0x20}))).number, 9999);
+
+    // Forgetting forgets the offer too: the next layout may be an older station.
+    b.forget();
+    EXPECT_FALSE(b.expanded_offered());
+    // A classic answer with TRK bit 6 (PROTOCOL-MODERN.md, JMRI PR #4726) offers them as well.
+    b.on_message(msg({0xE7, 0x0E, 0x01, 0x03, 0x05, 0x00, 0x00, 0x47, 0x00, 0x00, 0x00, 0x00, 0x00}), at(5));
+    EXPECT_TRUE(b.expanded_offered());
+    EXPECT_EQ(line_of(b, 1), "  1  loco 5  free  128 steps  speed 0  fwd  F0-F8 000000000");
+    // A throttle's write carries the TRK it read: it tells nothing.
+    b.forget();
+    b.on_message(exp_slot(130, 3, 0x33, 0x47, 0, {}, 0, 0, 0xEE), at(6));
+    EXPECT_FALSE(b.expanded_offered());
 }
 
 TEST(BusStateClock, Slot123ShowsTheFastClock) {
