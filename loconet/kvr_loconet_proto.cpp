@@ -47,7 +47,7 @@ int d5_bit_of(uint8_t group, unsigned f) {
 
 }  // namespace
 
-uint32_t exp_slot_functions(uint8_t fhi, uint8_t dirf, uint8_t f5_f11, uint8_t f13_f19, uint8_t f21_f27) {
+uint32_t exp_functions_of(uint8_t fhi, uint8_t dirf, uint8_t f5_f11, uint8_t f13_f19, uint8_t f21_f27) {
     const uint8_t bytes[5] = {fhi, dirf, f5_f11, f13_f19, f21_f27};
     uint32_t on = 0;
     for (unsigned f = 0; f < 29; ++f)

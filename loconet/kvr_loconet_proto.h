@@ -107,15 +107,15 @@ constexpr uint8_t trk_power_on = 0x01;
 constexpr uint8_t trk_running = 0x02;    // clear: emergency stop (OPC_IDLE)
 constexpr uint8_t trk_loconet_1_1 = 0x04;  // clear: a DT200-era master
 constexpr uint8_t trk_prog_busy = 0x08;
-constexpr uint8_t trk_expanded = 0x40;  // the command station offers expanded slots
+constexpr uint8_t trk_offers_expanded = 0x40;  // the command station offers expanded slots
 
 // --- expanded slots -----------------------------------------------------------
 // E6 / EE: opcode, 0x15, slot >> 7, slot & 7F, then the fields below,
 // checksum (21 bytes). Byte 1 = 0x10 is route data, not a slot.
 //   E6 15 01 02 33 03 00 47 20 00 10 00 00 00 00 00 00 00 05 04 49
 //   slot 130, loco 3, in use, 128 steps, TRK 47, speed 32, fwd, F0, id 05/04
-constexpr uint8_t exp_slot_count = 0x15;
-constexpr int exp_slot_length = 21;
+constexpr uint8_t exp_slot_marker = 0x15;
+constexpr int exp_slot_bytes = 21;
 enum : int {
     exp_slot_hi = 2, exp_slot_lo = 3, exp_stat = 4, exp_adr = 5, exp_adr2 = 6, exp_trk = 7,
     exp_spd = 8, exp_fhi = 9, exp_dirf = 10, exp_f5_f11 = 11, exp_f13_f19 = 12, exp_f21_f27 = 13,
@@ -129,7 +129,7 @@ constexpr uint8_t exp_slot_high(unsigned slot) { return static_cast<uint8_t>((sl
 constexpr uint8_t exp_slot_low(unsigned slot) { return static_cast<uint8_t>(slot & 0x7F); }
 constexpr unsigned exp_slot_join(uint8_t high, uint8_t low) { return (high & 0x07u) * 128u + (low & 0x7Fu); }
 // F0..F28 of the expanded slot bytes 9..13 (bit n = Fn), and back.
-uint32_t exp_slot_functions(uint8_t fhi, uint8_t dirf, uint8_t f5_f11, uint8_t f13_f19, uint8_t f21_f27);
+uint32_t exp_functions_of(uint8_t fhi, uint8_t dirf, uint8_t f5_f11, uint8_t f13_f19, uint8_t f21_f27);
 struct exp_function_bytes {
     uint8_t fhi, dirf_functions, f5_f11, f13_f19, f21_f27;
 };
@@ -160,12 +160,12 @@ d5_group_bytes d5_bytes_for(unsigned f, uint32_t functions);
 
 // D4 38|hi SL B3 B4: moves, links and status of expanded slots. S = the
 // slot of bytes 1..2, D = (B3 & 3) * 128 + B4.
-constexpr uint8_t d4_expanded = 0x38;
-constexpr uint8_t d4_op_mask = 0x70;
-constexpr uint8_t d4_move = 0x00;    // S to D; S = D null move; D = 0 dispatch
-constexpr uint8_t d4_link = 0x40;    // S follows lead D
-constexpr uint8_t d4_unlink = 0x50;  // S leaves the consist led by D
-constexpr uint8_t d4_status = 0x60;  // S gets status B4
+constexpr uint8_t d4x_expanded = 0x38;
+constexpr uint8_t d4x_op_mask = 0x70;
+constexpr uint8_t d4x_move = 0x00;    // S to D; S = D null move; D = 0 dispatch
+constexpr uint8_t d4x_link = 0x40;    // S follows lead D
+constexpr uint8_t d4x_unlink = 0x50;  // S leaves the consist led by D
+constexpr uint8_t d4x_status = 0x60;  // S gets status B4
 
 // DIRF: byte 2 of OPC_LOCO_DIRF and OPC_CONSIST_FUNC, byte 6 of a slot.
 //   bit 5 direction: set = reverse, clear = forward

@@ -140,7 +140,7 @@ void read_slot_message(const kvr_loconet_msg& m, kvr_msg_reading& r) {
 // E6 / EE: 21 bytes, byte 1 = 0x15 (route data have 0x10), the slot in
 // bytes 2..3, the fields of an E7 in other places and F9..F28 beside them.
 void read_expanded_slot(const kvr_loconet_msg& m, kvr_msg_reading& r) {
-    if (m.length() != exp_slot_length || m[1] != exp_slot_count) {
+    if (m.length() != exp_slot_bytes || m[1] != exp_slot_marker) {
         r.kind = kvr_msg_kind::other;
         return;
     }
@@ -162,7 +162,7 @@ void read_expanded_slot(const kvr_loconet_msg& m, kvr_msg_reading& r) {
     r.snd = m[exp_f5_f11] & snd_f5_f8;
     r.forward = (m[exp_dirf] & dirf_reverse) == 0;
     r.fn_mask = (1u << 29) - 1;
-    r.fn_bits = exp_slot_functions(m[exp_fhi], m[exp_dirf], m[exp_f5_f11], m[exp_f13_f19], m[exp_f21_f27]);
+    r.fn_bits = exp_functions_of(m[exp_fhi], m[exp_dirf], m[exp_f5_f11], m[exp_f13_f19], m[exp_f21_f27]);
     r.throttle_id = static_cast<uint16_t>(m[exp_id1] << 8 | m[exp_id2]);
 }
 
@@ -196,20 +196,20 @@ void read_expanded_function(const kvr_loconet_msg& m, kvr_msg_reading& r) {
 // D4 38|hi SL B3 B4: the expanded move, link, unlink and status. Other D4
 // forms than this and the function form (D4 20) are not read.
 void read_expanded_d4(const kvr_loconet_msg& m, kvr_msg_reading& r) {
-    if (m.length() != 6 || (m[1] & 0xFC) != d4_expanded) return;
+    if (m.length() != 6 || (m[1] & 0xFC) != d4x_expanded) return;
     r.expanded = true;
     r.slot = static_cast<int>(exp_slot_join(m[1] & 0x03, m[2]));
-    switch (m[3] & d4_op_mask) {
-    case d4_status:
+    switch (m[3] & d4x_op_mask) {
+    case d4x_status:
         r.what = kvr_msg_what::slot_status;
         r.value = m[4];
         return;
-    case d4_move:
+    case d4x_move:
         r.what = kvr_msg_what::move;
         r.to_slot = static_cast<int>(exp_slot_join(m[3] & 0x03, m[4]));
         return;
-    case d4_link:
-    case d4_unlink: r.to_slot = static_cast<int>(exp_slot_join(m[3] & 0x03, m[4])); return;
+    case d4x_link:
+    case d4x_unlink: r.to_slot = static_cast<int>(exp_slot_join(m[3] & 0x03, m[4])); return;
     default: return;
     }
 }
@@ -326,7 +326,7 @@ kvr_msg_reading kvr_read_message(const kvr_loconet_msg& m) {
     case OPC_EXP_WR_SL_DATA: read_expanded_slot(m, r); return r;
     case OPC_EXP_SEND_FUNC: read_expanded_function(m, r); return r;
     case OPC_LOCO_FUNC_EX:
-        if (m.length() == 6 && (m[1] & 0xFC) == d4_expanded) {
+        if (m.length() == 6 && (m[1] & 0xFC) == d4x_expanded) {
             read_expanded_d4(m, r);
             return r;
         }

@@ -93,7 +93,7 @@ void kvr_bus_state::on_reading(const kvr_msg_reading& r, const kvr_capture_time&
     case kvr_msg_what::slot_data:
         // Only the command station's answer tells the track's state.
         if (r.answer) set_power(power_of_trk(r.trk), time);
-        if (r.answer && (r.trk & trk_expanded) && !expanded_offered_) {
+        if (r.answer && (r.trk & trk_offers_expanded) && !expanded_offered_) {
             expanded_offered_ = true;
             ++version_;
         }
