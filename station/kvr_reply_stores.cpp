@@ -23,6 +23,12 @@ void set_field(kvr_loconet_msg& copy, int field, uint8_t value) {
     copy.renew_checksum();
 }
 
+// Slots 121-127 belong to the command station (123 the fast clock, 124 the
+// programmer, 126/127 its option switches): their bytes carry no loco
+// address. Filed by address, an option-switch slot whose bytes happen to
+// read as loco 3 would take the stop meant for loco 3.
+bool is_system_slot(uint8_t slot) { return slot > 120 && slot <= 127; }
+
 // SV2 replies and LNCV replies: what a device says (its own requests and
 // those of other programs are not answers).
 bool is_device_answer(const kvr_loconet_msg& msg) {
@@ -38,7 +44,7 @@ bool kvr_reply_stores::file(const kvr_loconet_msg& msg) {
     if (msg.opcode() == OPC_SL_RD_DATA && msg.length() >= 14) {
         const uint8_t slot = msg[2];
         slots_[slot] = msg;
-        if (slot != kvr_slot_fast_clock && slot != kvr_slot_programmer) addresses_[msg.slot_address()] = msg;
+        if (!is_system_slot(slot)) addresses_[msg.slot_address()] = msg;
         return true;
     }
     if (msg.opcode() == OPC_LONG_ACK) {

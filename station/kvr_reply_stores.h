@@ -7,7 +7,7 @@
 //   ack store      byte 1 of OPC_LONG_ACK + 128 (the full acknowledged
 //                  opcode) -> latest OPC_LONG_ACK for it
 //   address store  ADR2*128+ADR -> latest OPC_SL_RD_DATA carrying that
-//                  address, slots 123 and 124 excluded
+//                  address, the command station's slots 121-127 excluded
 //   echo store     the latest OPC_IMM_PACKET seen on the bus: a command
 //                  station that does not acknowledge packets leaves the
 //                  echo as the only sign that one went out

@@ -95,3 +95,17 @@ TEST(ReplyStores, DeviceAnswersAreKeptInOrderFromAMark) {
     EXPECT_TRUE(st.device_answers_since(mark).empty());
     EXPECT_GT(st.device_mark(), mark);  // numbers go on across a clear
 }
+
+// PROTOCOL-MODERN.md §4: slot 127 holds option switches, not a loco. Its
+// bytes 4 and 9 (OpSw 9-15, 41-47) must not name a loco's slot, or a stop
+// for that loco would go to slot 127.
+TEST(ReplyStores, OptionSwitchSlotsNameNoLoco) {
+    kvr_reply_stores st;
+    const auto opsw = kvr_loconet_msg::with_checksum({0xE7, 0x0E, 0x7F, 0x10, 0x03, 0, 0, 0x07, 0, 0, 0, 0, 0});
+    st.file(opsw);
+    EXPECT_EQ(st.slot_data(127), opsw);
+    EXPECT_EQ(st.slot_of_address(3), 0xFFFF);
+    EXPECT_FALSE(st.address_data(3));
+    st.file(slot_read(120, 3, 0));
+    EXPECT_EQ(st.slot_of_address(3), 120);
+}
