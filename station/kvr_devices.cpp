@@ -228,32 +228,45 @@ std::vector<uint8_t> kvr_devices::do_sv_read(uint16_t dst, uint16_t sv, unsigned
 }
 
 void kvr_devices::do_sv_write(uint16_t dst, uint16_t sv, uint8_t value) {
-    station_.run_operation("kvr_devices::do_sv_write()", [&] {
-        const std::string what = text_of("SV %u", unsigned(sv));
-        sv_exchange(kvr_sv2_write(dst, sv, value), 0x41, what);
-        if (dst != kvr_sv2::broadcast) {
-            const kvr_sv2_msg back = sv_exchange(kvr_sv2_read(dst, sv), 0x42, what);
-            if (back.d[0] != value)
-                fail(text_of("%s: %s read back %u after writing %u", sv_device(dst).c_str(), what.c_str(),
-                            unsigned(back.d[0]), unsigned(value)));
-            return;
-        }
-        // Written to every device: each one that answers the read must show
-        // the value, and at least one must answer.
-        const uint64_t mark = mark_forgetting(0);
-        station_.send_message(kvr_build_sv2(kvr_sv2_read(dst, sv)));
-        station_.wait_until(timing_.reply_ms, [] { return false; });
-        unsigned answered = 0;
-        for (const kvr_loconet_msg& m : answers_since(mark)) {
-            const std::optional<kvr_sv2_msg> r = kvr_parse_sv2(m);
-            if (!r || r->cmd != 0x42 || r->sv != sv) continue;
-            ++answered;
-            if (r->d[0] != value)
-                fail(text_of("%s: %s read back %u after writing %u", sv_device(r->dst).c_str(), what.c_str(),
-                            unsigned(r->d[0]), unsigned(value)));
-        }
-        if (answered == 0) fail(sv_device(dst) + ": " + what + ": no device answered the read back");
-    });
+    station_.run_operation("kvr_devices::do_sv_write()", [&] { sv_write(dst, sv, {value}); });
+}
+
+void kvr_devices::do_sv_write_four(uint16_t dst, uint16_t sv, const std::array<uint8_t, 4>& values) {
+    station_.run_operation("kvr_devices::do_sv_write_four()",
+                           [&] { sv_write(dst, sv, std::vector<uint8_t>(values.begin(), values.end())); });
+}
+
+// One SV (01, read back by 02) or four (05, read back by 06).
+void kvr_devices::sv_write(uint16_t dst, uint16_t sv, const std::vector<uint8_t>& values) {
+    const bool four = values.size() == 4;
+    const std::string what =
+        four ? text_of("SV %u-%u", unsigned(sv), unsigned(sv) + 3) : text_of("SV %u", unsigned(sv));
+    const uint8_t read_reply = four ? 0x46 : 0x42;
+    const auto check = [&](const kvr_sv2_msg& back) {
+        for (std::size_t i = 0; i < values.size(); ++i)
+            if (back.d[i] != values[i])
+                fail(text_of("%s: SV %u read back %u after writing %u", sv_device(back.dst).c_str(),
+                             unsigned(sv + i), unsigned(back.d[i]), unsigned(values[i])));
+    };
+    sv_exchange(four ? kvr_sv2_write_four(dst, sv, values.data()) : kvr_sv2_write(dst, sv, values[0]),
+                four ? 0x45 : 0x41, what);
+    if (dst != kvr_sv2::broadcast) {
+        check(sv_exchange(kvr_sv2_read(dst, sv, four), read_reply, what));
+        return;
+    }
+    // Written to every device: each one that answers the read must show
+    // the values, and at least one must answer.
+    const uint64_t mark = mark_forgetting(0);
+    station_.send_message(kvr_build_sv2(kvr_sv2_read(dst, sv, four)));
+    station_.wait_until(timing_.reply_ms, [] { return false; });
+    unsigned answered = 0;
+    for (const kvr_loconet_msg& m : answers_since(mark)) {
+        const std::optional<kvr_sv2_msg> r = kvr_parse_sv2(m);
+        if (!r || r->cmd != read_reply || r->sv != sv) continue;
+        ++answered;
+        check(*r);
+    }
+    if (answered == 0) fail(sv_device(dst) + ": " + what + ": no device answered the read back");
 }
 
 kvr_sv2_identity kvr_devices::do_sv_identify(uint16_t dst) {

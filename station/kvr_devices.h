@@ -18,6 +18,7 @@
 // Every write is read back: a value that differs, or no answer, fails and
 // the report names the device, the variable and what came back.
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -71,7 +72,11 @@ public:
     // SV2. `count` SVs from `sv` (read four at a time where four are left).
     std::vector<uint8_t> do_sv_read(uint16_t dst, uint16_t sv, unsigned count = 1);
     // Writes one SV and reads it back.
+    // Writes one SV, or four from `sv` in one message, and reads back. To
+    // the broadcast address every device that answers the read back must
+    // show the values.
     void do_sv_write(uint16_t dst, uint16_t sv, uint8_t value);
+    void do_sv_write_four(uint16_t dst, uint16_t sv, const std::array<uint8_t, 4>& values);
     // The device whose identity is `id` takes `new_dst`; checked by an
     // identify at the new address.
     void do_sv_change_address(const kvr_sv2_identity& id, uint16_t new_dst);
@@ -110,6 +115,7 @@ private:
     // `who` names the device in a failure; empty: by the request's address.
     kvr_sv2_msg sv_exchange(const kvr_sv2_msg& request, uint8_t reply_cmd, const std::string& what,
                             const std::string& who = {});
+    void sv_write(uint16_t dst, uint16_t sv, const std::vector<uint8_t>& values);
     uint16_t lncv_read_one(uint16_t article, uint16_t module, uint16_t cv, bool start);
     void lncv_session(uint16_t article, uint16_t module, const std::function<void()>& body);
     kvr_loconet_msg cs_slot(uint8_t slot);

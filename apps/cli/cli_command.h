@@ -111,6 +111,7 @@ struct cli_command {
     unsigned article = 0;            // LNCV article
     unsigned variable = 0;           // SV or LNCV number
     unsigned var_count = 1;          // sv/lncv read COUNT
+    std::vector<unsigned> more_values;  // sv write: the values of SV+1..SV+3 (value is SV's)
     unsigned serial = 0;             // sv change-address: the device's serial
     std::optional<unsigned> product; // sv change-address --product
     std::vector<unsigned> opsw;      // opsw read N...; opsw write N

@@ -82,7 +82,14 @@ int cli_run_devices(kvr_dccx_loconet& station, const cli_command& cmd, std::ostr
             out << "SV " << cmd.variable + i << " = " << unsigned(values[i]) << '\n';
         return kvr_cli_ok;
     }
-    case cli_verb::sv_write: d.do_sv_write(dest, var, static_cast<uint8_t>(cmd.value)); return kvr_cli_ok;
+    case cli_verb::sv_write:
+        if (cmd.more_values.size() == 3)
+            d.do_sv_write_four(dest, var,
+                               {static_cast<uint8_t>(cmd.value), static_cast<uint8_t>(cmd.more_values[0]),
+                                static_cast<uint8_t>(cmd.more_values[1]), static_cast<uint8_t>(cmd.more_values[2])});
+        else
+            d.do_sv_write(dest, var, static_cast<uint8_t>(cmd.value));
+        return kvr_cli_ok;
     case cli_verb::sv_change_address: return run_change_address(d, cmd, err);
     case cli_verb::sv_reconfigure: d.do_sv_reconfigure(dest); return kvr_cli_ok;
     case cli_verb::lncv_read: {

@@ -308,14 +308,15 @@ const help_entry entries[] = {
      "output, a note on standard error, exit 0.\n"},
     {"sv",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] sv read DEST SV [COUNT]\n"
-     "       busprobe-cli [-p PORT] [--timeout SECONDS] sv write DEST SV VALUE [--all]\n"
+     "       busprobe-cli [-p PORT] [--timeout SECONDS] sv write DEST SV VALUE [VALUE VALUE VALUE] [--all]\n"
      "       busprobe-cli [-p PORT] [--timeout SECONDS] sv change-address SERIAL NEW_DEST [--product P]\n"
      "       busprobe-cli [-p PORT] [--timeout SECONDS] sv reconfigure DEST [--all]\n",
      "\n"
      "SV programming (format 2) of the device at destination DEST (1 to 65535).\n"
      "  read      COUNT SVs (default 1, up to 256) from SV, four at a time where\n"
      "            the device offers it; one line each: \"SV 10 = 133\"\n"
-     "  write     VALUE (0 to 255) into SV, then read back: a device that shows\n"
+     "  write     VALUE (0 to 255) into SV (four values: SV to SV+3 in one\n"
+     "            message), then read back: a device that shows\n"
      "            another value or does not answer fails (exit 1, the device,\n"
      "            the SV and what came back named). DEST 0 writes every device\n"
      "            and needs --all; each device that answers the read back must\n"

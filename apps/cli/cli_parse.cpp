@@ -468,10 +468,14 @@ void parse_sv_read(arg_cursor& c, cli_command& cmd) {
 
 void parse_sv_write(arg_cursor& c, cli_command& cmd) {
     std::vector<std::string> pos = device_args(c, cmd, true, false);
-    expect_count(pos, 3, c.topic());
+    // One value, or four for SV..SV+3 in one message.
+    expect_count(pos, pos.size() > 3 ? 6 : 3, c.topic());
     cmd.dest = number_in_range(pos[0], "destination", 0, sv2_dest_max, c.topic());
     cmd.variable = number_in_range(pos[1], "SV", 0, sv_max, c.topic());
     cmd.value = number_in_range(pos[2], "value", 0, sv_value_max, c.topic());
+    for (std::size_t i = 3; i < pos.size(); ++i)
+        cmd.more_values.push_back(number_in_range(pos[i], "value", 0, sv_value_max, c.topic()));
+    if (cmd.variable + (cmd.more_values.empty() ? 0u : 3u) > sv_max) refuse("the SVs written would pass SV 65535", c.topic());
     if (cmd.dest == 0 && !cmd.broadcast_ok)
         refuse("destination 0 writes every SV2 device on the bus: give --all to allow it", c.topic());
 }

@@ -62,9 +62,10 @@ TEST(CliDevices, DevicesListsEachDeviceOnOneLineAndLeavesNoModuleProgramming) {
 TEST(CliDevices, SvWriteRoundTripsAndARefusalNamesDeviceAndSv) {
     sim_bus bus;
     ASSERT_EQ(run_on(bus.path(), {"sv", "write", "3", "5", "77"}).status, kvr_cli_ok);
+    ASSERT_EQ(run_on(bus.path(), {"sv", "write", "3", "6", "1", "2", "3", "4"}).status, kvr_cli_ok);
     cli_result r = run_on(bus.path(), {"sv", "read", "3", "4", "6"});
     ASSERT_EQ(r.status, kvr_cli_ok) << r.err;
-    EXPECT_EQ(r.out, "SV 4 = 0\nSV 5 = 77\nSV 6 = 0\nSV 7 = 0\nSV 8 = 0\nSV 9 = 0\n");
+    EXPECT_EQ(r.out, "SV 4 = 0\nSV 5 = 77\nSV 6 = 1\nSV 7 = 2\nSV 8 = 3\nSV 9 = 4\n");
     // SV 0 is read-only in the simulated device: B4 65 2C, never a success.
     r = run_on(bus.path(), {"sv", "write", "3", "0", "9"});
     EXPECT_EQ(r.status, kvr_cli_failed);

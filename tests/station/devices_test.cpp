@@ -70,6 +70,10 @@ struct bus_devices {
             if (!sv_ignores_writes) svs[q.sv] = q.d[0];
             r.d[0] = svs[q.sv];
             return reply_sv(link, r);
+        case kvr_sv2::write_four:
+            if (!to_me) return;
+            for (int i = 0; i < 4; ++i) svs[uint16_t(q.sv + i)] = q.d[i];
+            return reply_sv(link, r);
         case kvr_sv2::read_one:
             if (!to_me) return;
             r.d[0] = svs[q.sv];
@@ -182,7 +186,15 @@ TEST_F(Devices, SvWriteIsReadBackAndAWrongValueOrSilenceFails) {
     EXPECT_EQ(failure_of([&] { devices.do_sv_write(3, 10, 7); }), "SV2 device 3: SV 10: no answer");
     EXPECT_EQ(link.sent.size(), 2u);  // asked twice, never read back as if written
 
+    // Four in one message, read back four at once.
     on_bus.sv_silent = false;
+    on_bus.sv_ignores_writes = false;
+    restart();
+    devices.do_sv_write_four(3, 40, {1, 2, 0x80, 4});
+    EXPECT_EQ(on_bus.svs[42], 0x80);
+    ASSERT_EQ(link.sent.size(), 2u);
+    EXPECT_EQ(kvr_parse_sv2(msg_of(link.sent[1]))->cmd, kvr_sv2::read_four);
+
     on_bus.sv_refuse = 0x2C;
     EXPECT_EQ(failure_of([&] { devices.do_sv_write(3, 10, 7); }), "SV2 device 3: SV 10: write failed (B4 65 2C)");
 }
