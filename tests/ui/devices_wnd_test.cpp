@@ -11,12 +11,14 @@
 #include <QTableWidget>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "loconet/kvr_device_msgs.h"
 #include "sim/kvr_sim_devices.h"
 #include "station/kvr_dccx_loconet.h"
 #include "ui/kvr_devices_wnd.h"
+#include "ui/kvr_dialog_template.h"
 #include "ui_test_support.h"
 
 namespace {
@@ -211,6 +213,35 @@ TEST(DevicesWindow, TheFeedTakesOtherProgramsAnswersAndForgetsAtEveryNewLayout) 
     EXPECT_FALSE(feed.window()->opsw_write_button()->isEnabled());
     EXPECT_FALSE(feed.window()->opsw_box(5)->isChecked());
     delete feed.window();
+}
+
+// --- opened from the dialog --------------------------------------------------
+
+class DevicesInDialog : public dialog_fixture {
+protected:
+    void receive(const kvr_loconet_msg& m) {
+        std::thread([&] { link.receive_bytes(m.data(), static_cast<std::size_t>(m.length())); }).join();
+    }
+};
+
+// Another program's discover answered on the bus; Close starts afresh: a
+// device of one layout is not on the next.
+TEST_F(DevicesInDialog, AnswersOnTheBusAreListedUntilClose) {
+    make_dialog();
+    dlg->open_devices_view();
+    ASSERT_NE(dlg->devices_view(), nullptr);
+    EXPECT_EQ(dlg->devices_view()->parentWidget(), dlg.get());
+    dlg->devices_view()->discover_button()->click();  // not connected: says so, sends nothing
+    pump();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, kvr_txt_not_connected);
+    EXPECT_TRUE(link.sent.empty());
+
+    connect_sim();
+    receive(kvr_build_sv2(kvr_sv2_msg{1, 0x47, 3, 0x010D, {0x34, 0x12, 0x78, 0x56}}));
+    ASSERT_TRUE(pump_until([&] { return dlg->devices_view()->devices_table()->rowCount() == 1; }));
+    click(kvr_idc_connect);  // Close
+    EXPECT_EQ(dlg->devices_view()->devices_table()->rowCount(), 0);
 }
 
 }  // namespace
