@@ -288,6 +288,12 @@ void kvr_devices_wnd::write_variable() {
     // Written and read back: the device holds the value now.
     if (done) {
         show_variable(number, static_cast<uint16_t>(value));
+        // LNCV 0 is the module's address: it answers there from now on.
+        if (is_lncv(*d) && number == 0) {
+            const int dev_row = devices_->currentRow();
+            found_[static_cast<std::size_t>(dev_row)].address = static_cast<uint16_t>(value);
+            kvr_set_view_cell(devices_, dev_row, dev_address, QString::number(value), true);
+        }
         say(QStringLiteral("%1 %2 = %3, read back").arg(variable_name(*d)).arg(number).arg(value));
     }
 }

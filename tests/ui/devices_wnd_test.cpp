@@ -161,6 +161,20 @@ TEST(DevicesWindow, LncvRangeIsReadInOneSessionThatEnds) {
     w.write_button()->click();
     EXPECT_EQ(host.devices.lncv(14), 200);
     EXPECT_FALSE(host.devices.lncv_programming());
+
+    // A new module address (LNCV 0, taken at the session's end): the next
+    // read goes to the module where it now answers.
+    w.from_box()->setValue(0);
+    w.count_box()->setValue(1);
+    w.read_button()->click();
+    w.variables_table()->setCurrentCell(0, kvr_devices_wnd::var_value);
+    w.value_box()->setValue(5);
+    w.write_button()->click();
+    EXPECT_EQ(host.devices.lncv_address(), 5);
+    EXPECT_EQ(cell(w.devices_table(), row_of(w, "LNCV"), kvr_devices_wnd::dev_address), "5");
+    w.read_button()->click();
+    EXPECT_EQ(variables(w), (pairs{{"0", "5"}}));
+    EXPECT_EQ(host.reports.size(), 1u);  // only LNCV 16's refusal before
 }
 
 TEST(DevicesWindow, OptionSwitchesAreWrittenOnlyAfterWriteAndAYes) {
