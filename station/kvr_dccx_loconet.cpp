@@ -85,6 +85,8 @@ constexpr plain_words station_words[] = {
     {kvr_dccx_loconet::text_dispatch_refused, "The command station refused to dispatch the slot (it may be free, or another slot is dispatched)."},
     {kvr_dccx_loconet::text_dispatch_silent, "The command station did not answer the dispatch. It may not offer it."},
     {kvr_dccx_loconet::text_slot_silent, "The command station did not answer for the slot."},
+    {kvr_dccx_loconet::text_no_expanded,
+     "The command station did not answer for an expanded slot: it may offer only the classic slots."},
     {kvr_dccx_loconet::text_clock_refused, "The command station refused to set the fast clock."},
     {kvr_dccx_loconet::text_clock_ignored, "The command station took the fast-clock write but its clock does not show the time written."},
     {kvr_dccx_loconet::text_clock_silent, "The command station did not answer for its fast clock. It may not have one."},
@@ -280,6 +282,13 @@ bool kvr_dccx_loconet::answer_present(answer a) const {
         return look_address(a.key) != no_slot;
     case answer_kind::slot_or_ack:
         return look_slot(static_cast<uint8_t>(a.key)).has_value() || look_ack(a.opcode).has_value();
+    case answer_kind::exp_slot:
+    case answer_kind::exp_address: {
+        if (a.opcode != 0 && look_ack(a.opcode)) return true;
+        std::lock_guard<std::mutex> lk(stores_mutex_);
+        return a.kind == answer_kind::exp_slot ? stores_.exp_slot_data(a.key).has_value()
+                                               : stores_.exp_address_data(a.key).has_value();
+    }
     }
     return false;
 }

@@ -18,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "link/kvr_link_listener.h"
 #include "station/kvr_dccx.h"
@@ -30,6 +31,15 @@ class kvr_bus_state;
 // stations with immediate-packet support put on the track, or as the slot
 // function messages A3 / D4 of command stations that keep them.
 enum class kvr_function_send : uint8_t { packet, opcodes };
+
+// How a throttle and a read of all slots reach the slots: the classic
+// messages (BF, BA, A0..A2, E7), the expanded ones (BE, D4 38.., D5, E6),
+// or, automatic, the expanded ones once the command station shows that it
+// offers them (TRK bit 6 in slot data it answered).
+enum class kvr_slot_choice : uint8_t { automatic, classic, expanded };
+// "auto", "classic", "expanded", and back (nothing for another word).
+const char* kvr_slot_choice_name(kvr_slot_choice choice);
+std::optional<kvr_slot_choice> kvr_parse_slot_choice(const std::string& word);
 
 // What a fast-clock write sets. Without a rate the clock keeps the rate it
 // runs at (1 when it stands); a clock that does not run is written rate 0.
@@ -150,7 +160,7 @@ public:
         // none of the first `slot_read_silent_stop` slots.
         bool station_silent = false;
     };
-    using slot_read_progress = std::function<void(uint8_t slot, slot_answer answer)>;
+    using slot_read_progress = std::function<void(uint16_t slot, slot_answer answer)>;
     // Asks for slots first..last in turn with one request on the bus at a
     // time, so other traffic still flows: the next request goes out once
     // the slot's data are filed, at once when the command station refuses
@@ -160,7 +170,45 @@ public:
     // read stops there (station_silent). `progress` is called after each
     // slot, its data already filed. The abort event ends it early
     // ("CANCEL"); `progress` has by then been told every slot read.
-    slot_read_result do_read_all_slots(uint8_t first, uint8_t last, const slot_read_progress& progress = {});
+    // `expanded`: asked as expanded slots (BB SL 40|hi, answered E6), which
+    // reach slots up to 432; the classic request reaches 1..127 only.
+    slot_read_result do_read_all_slots(uint16_t first, uint16_t last, const slot_read_progress& progress = {},
+                                       bool expanded = false);
+    // The loco slots a command station offering expanded slots has beyond
+    // the classic ones (128..247, 257..375, 385..432), asked in turn as
+    // expanded slots. It stops at the first slot refused or not answered:
+    // a station with fewer slots ends its table there.
+    slot_read_result do_read_expanded_slots(const slot_read_progress& progress = {});
+
+    // Expanded slots (kvr_dccx_expanded.cpp).
+    // TRK bit 6 seen in slot data the command station answered since the
+    // link opened.
+    bool expanded_offered();
+    // The expanded slot data (E6) of `address` as OPC_EXP_REQ_SLOT (BE)
+    // answers it now. Refused (OPC_LONG_ACK) or unanswered after two
+    // requests: "ERR:EXPANDED SLOTS NOT ANSWERED".
+    kvr_loconet_msg do_read_loco_expanded(uint16_t address);
+    // The null move of an expanded slot (D4 38|hi SL hi SL) marks it in use;
+    // returns its E6 as the command station answers the move.
+    kvr_loconet_msg do_take_slot_expanded(uint16_t slot);
+    // Writes the expanded slot (EE, `data` an E6 as it stands but for the
+    // opcode and checksum) and returns its data read back.
+    kvr_loconet_msg do_write_slot_expanded(const kvr_loconet_msg& data);
+    kvr_loconet_msg do_read_slot_expanded(uint16_t slot);
+    // Queues one expanded D4 / D5 message made by the builders below.
+    void send_expanded(const kvr_loconet_msg& msg);
+    // D5 speed and direction; `id` is the low byte of the throttle id the
+    // slot holds (its E6 byte 18).
+    static kvr_loconet_msg exp_speed_message(uint16_t slot, uint8_t id, uint8_t spd, bool forward);
+    // D5 function group (kvr_proto::d5_*) with its value byte.
+    static kvr_loconet_msg exp_function_message(uint16_t slot, uint8_t id, uint8_t group, uint8_t x);
+    // D4 38|hi: move `src` to `dst` (src = dst null move, dst 0 dispatch) and
+    // set the status of `slot`.
+    static kvr_loconet_msg exp_move_message(uint16_t src, uint16_t dst);
+    static kvr_loconet_msg exp_status_message(uint16_t slot, uint8_t stat);
+    // BB SL 40|hi: the slot's data, answered as E6.
+    static kvr_loconet_msg exp_slot_request(uint16_t slot);
+    static constexpr const char* text_no_expanded = "ERR:EXPANDED SLOTS NOT ANSWERED";
     // Releases a loco slot (1..119): OPC_SLOT_STAT1 with the slot's STAT,
     // usage set to common, the other bits as last seen (the slot is read
     // first when its data were never seen).
@@ -258,7 +306,9 @@ public:
 private:
     // What a wait looks for while it waits.
     // slot_or_ack: the slot data of `key` or the acknowledge of `opcode`.
-    enum class answer_kind : uint8_t { ack, slot, address, slot_or_ack };
+    // exp_slot / exp_address: the E6 of `key`, or the acknowledge of
+    // `opcode` when it is not 0.
+    enum class answer_kind : uint8_t { ack, slot, address, slot_or_ack, exp_slot, exp_address };
     struct answer {
         answer_kind kind;
         uint16_t key;
@@ -312,7 +362,9 @@ private:
     // labelled, for the operations defined in the class's other files.
     void run_labelled(const char* label, const std::function<void()>& body);
 
-    slot_answer read_one_slot(uint8_t slot);
+    slot_answer read_one_slot(uint16_t slot, bool expanded);
+    std::optional<kvr_loconet_msg> look_exp_slot(uint16_t slot) const;
+    kvr_loconet_msg fetch_exp_slot(uint16_t slot);
     uint8_t slot_stat_of(uint8_t slot);
     const char* await_dispatch(uint8_t slot);
     // Slot data asked for at most twice, each waited for `write_reply_polls`

@@ -33,41 +33,64 @@ void check_loco_slot(uint16_t slot) {
 // The slot's data, a refusal (OPC_LONG_ACK for OPC_RQ_SL_DATA), or nothing
 // after two requests. Older answers are forgotten first, so only one given
 // after the request counts.
-kvr_dccx_loconet::slot_answer kvr_dccx_loconet::read_one_slot(uint8_t slot) {
+kvr_dccx_loconet::slot_answer kvr_dccx_loconet::read_one_slot(uint16_t slot, bool expanded) {
     for (int attempt = 0; attempt < slot_read_tries; ++attempt) {
         with_stores([&](kvr_reply_stores& stores) {
-            stores.forget_slot(slot);
+            if (expanded) stores.forget_exp_slot(slot);
+            else stores.forget_slot(static_cast<uint8_t>(slot));
             stores.forget_ack(OPC_RQ_SL_DATA);
         });
-        send_req_sl_data(slot);
-        const answer wanted{answer_kind::slot_or_ack, slot, OPC_RQ_SL_DATA};
+        if (expanded) send_expanded(exp_slot_request(slot));
+        else send_req_sl_data(static_cast<uint8_t>(slot));
+        const answer wanted = expanded ? answer{answer_kind::exp_slot, slot, OPC_RQ_SL_DATA}
+                                       : answer{answer_kind::slot_or_ack, slot, OPC_RQ_SL_DATA};
         while (!answer_present(wanted))
             if (!wait_unit(slot_read_wait_ms, wanted)) break;
-        if (look_slot(slot)) return slot_answer::data;
+        if (expanded ? look_exp_slot(slot).has_value() : look_slot(static_cast<uint8_t>(slot)).has_value())
+            return slot_answer::data;
         if (look_ack(OPC_RQ_SL_DATA)) return slot_answer::refused;
     }
     return slot_answer::silent;
 }
 
-kvr_dccx_loconet::slot_read_result kvr_dccx_loconet::do_read_all_slots(uint8_t first, uint8_t last,
-                                                                       const slot_read_progress& progress) {
+kvr_dccx_loconet::slot_read_result kvr_dccx_loconet::do_read_all_slots(uint16_t first, uint16_t last,
+                                                                       const slot_read_progress& progress,
+                                                                       bool expanded) {
     slot_read_result result;
+    const unsigned reach = expanded ? kvr_slot_expanded_last : 0x7F;
     run_labelled("kvr_dccx_loconet::do_read_all_slots()", [&] {
-        for (unsigned slot = first; slot <= last && slot <= 0x7F; ++slot) {
+        for (unsigned slot = first; slot <= last && slot <= reach; ++slot) {
             // A command station that answers at once leaves no wait in which
             // a cancel would be seen.
             if (abort_ && abort_->is_set()) KVR_RAISE(text_cancel, 0, source_name);
-            const slot_answer a = read_one_slot(static_cast<uint8_t>(slot));
+            const slot_answer a = read_one_slot(static_cast<uint16_t>(slot), expanded);
             ++result.asked;
             if (a == slot_answer::data) ++result.answered;
             if (a == slot_answer::refused) ++result.refused;
-            if (progress) progress(static_cast<uint8_t>(slot), a);
+            if (progress) progress(static_cast<uint16_t>(slot), a);
             // Nothing at all from the first slots: no command station
             // answers here, and asking the rest would only take longer.
             if (result.answered + result.refused == 0 && result.asked >= slot_read_silent_stop) {
                 result.station_silent = true;
                 return;
             }
+        }
+    });
+    return result;
+}
+
+kvr_dccx_loconet::slot_read_result kvr_dccx_loconet::do_read_expanded_slots(const slot_read_progress& progress) {
+    slot_read_result result;
+    run_labelled("kvr_dccx_loconet::do_read_expanded_slots()", [&] {
+        for (unsigned slot = 128; slot <= kvr_slot_expanded_last; ++slot) {
+            if (!kvr_is_loco_slot(slot)) continue;
+            if (abort_ && abort_->is_set()) KVR_RAISE(text_cancel, 0, source_name);
+            const slot_answer a = read_one_slot(static_cast<uint16_t>(slot), true);
+            ++result.asked;
+            if (a == slot_answer::data) ++result.answered;
+            if (a == slot_answer::refused) ++result.refused;
+            if (progress) progress(static_cast<uint16_t>(slot), a);
+            if (a != slot_answer::data) return;
         }
     });
     return result;

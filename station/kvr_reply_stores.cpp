@@ -45,6 +45,16 @@ bool kvr_reply_stores::file(const kvr_loconet_msg& msg) {
         const uint8_t slot = msg[2];
         slots_[slot] = msg;
         if (!is_system_slot(slot)) addresses_[msg.slot_address()] = msg;
+        if (msg[kvr_proto::slot_trk] & kvr_proto::trk_offers_expanded) expanded_offered_ = true;
+        return true;
+    }
+    if (msg.opcode() == OPC_EXP_RD_SL_DATA && msg.length() == kvr_proto::exp_slot_bytes &&
+        msg[1] == kvr_proto::exp_slot_marker) {
+        const auto slot = static_cast<uint16_t>(kvr_proto::exp_slot_join(msg[kvr_proto::exp_slot_hi], msg[kvr_proto::exp_slot_lo]));
+        exp_slots_[slot] = msg;
+        if (kvr_is_loco_slot(slot))
+            exp_addresses_[kvr_proto::decode_loco_address(msg[kvr_proto::exp_adr2], msg[kvr_proto::exp_adr])] = msg;
+        if (msg[kvr_proto::exp_trk] & kvr_proto::trk_offers_expanded) expanded_offered_ = true;
         return true;
     }
     if (msg.opcode() == OPC_LONG_ACK) {
@@ -120,7 +130,26 @@ std::vector<kvr_loconet_msg> kvr_reply_stores::device_answers_since(uint64_t mar
     return out;
 }
 
+std::optional<kvr_loconet_msg> kvr_reply_stores::exp_slot_data(uint16_t slot) const {
+    auto it = exp_slots_.find(slot);
+    if (it == exp_slots_.end()) return std::nullopt;
+    return it->second;
+}
+
+void kvr_reply_stores::forget_exp_slot(uint16_t slot) { exp_slots_.erase(slot); }
+
+std::optional<kvr_loconet_msg> kvr_reply_stores::exp_address_data(uint16_t address) const {
+    auto it = exp_addresses_.find(address);
+    if (it == exp_addresses_.end()) return std::nullopt;
+    return it->second;
+}
+
+void kvr_reply_stores::forget_exp_address(uint16_t address) { exp_addresses_.erase(address); }
+
 void kvr_reply_stores::clear() {
+    exp_slots_.clear();
+    exp_addresses_.clear();
+    expanded_offered_ = false;
     device_log_.clear();
     slots_.clear();
     acks_.clear();

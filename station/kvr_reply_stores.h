@@ -8,6 +8,9 @@
 //                  opcode) -> latest OPC_LONG_ACK for it
 //   address store  ADR2*128+ADR -> latest OPC_SL_RD_DATA carrying that
 //                  address, the command station's slots 121-127 excluded
+//   expanded       slot -> latest E6 (slots up to 432) and ADR2*128+ADR ->
+//                  latest E6 carrying it, kept apart from the E7 copies:
+//                  their fields sit at other places
 //   echo store     the latest OPC_IMM_PACKET seen on the bus: a command
 //                  station that does not acknowledge packets leaves the
 //                  echo as the only sign that one went out
@@ -56,6 +59,14 @@ public:
     uint64_t device_mark() const { return device_next_; }
     std::vector<kvr_loconet_msg> device_answers_since(uint64_t mark) const;
     static constexpr std::size_t device_log_size = 512;
+    // Expanded slot data (E6, 21 bytes, byte 1 = 0x15).
+    std::optional<kvr_loconet_msg> exp_slot_data(uint16_t slot) const;
+    void forget_exp_slot(uint16_t slot);
+    std::optional<kvr_loconet_msg> exp_address_data(uint16_t address) const;
+    void forget_exp_address(uint16_t address);
+    // Bit 6 of TRK in any slot data the command station answered (E7 or
+    // E6): it offers expanded slots.
+    bool expanded_offered() const { return expanded_offered_; }
     // Forgets everything: another open may be another bus, where the slot
     // numbers and acknowledges learned here mean nothing.
     void clear();
@@ -67,4 +78,7 @@ private:
     std::optional<kvr_loconet_msg> packet_echo_;
     std::deque<kvr_loconet_msg> device_log_;  // the newest last
     uint64_t device_next_ = 0;               // number of the next answer filed
+    std::map<uint16_t, kvr_loconet_msg> exp_slots_;
+    std::map<uint16_t, kvr_loconet_msg> exp_addresses_;
+    bool expanded_offered_ = false;
 };

@@ -92,6 +92,19 @@ void kvr_throttle::set_memory(kvr_function_memory* memory) { memory_ = memory; }
 
 kvr_loco_state kvr_throttle::from_slot(const kvr_loconet_msg& data) const {
     kvr_loco_state s;
+    if (data.opcode() == OPC_EXP_RD_SL_DATA || data.opcode() == OPC_EXP_WR_SL_DATA) {
+        // An expanded slot keeps F0..F28 itself: its word holds.
+        const kvr_msg_reading r = kvr_read_message(data);
+        s.address = static_cast<uint16_t>(r.address < 0 ? 0 : r.address);
+        s.slot = static_cast<uint16_t>(r.slot < 0 ? 0 : r.slot);
+        s.stat = r.stat;
+        s.spd = r.speed;
+        s.forward = r.forward;
+        s.functions = r.fn_bits & r.fn_mask;
+        s.holder = r.throttle_id;
+        s.expanded = true;
+        return s;
+    }
     s.address = data.slot_address();
     s.slot = data[2];
     s.stat = data[slot_stat];
@@ -104,25 +117,54 @@ kvr_loco_state kvr_throttle::from_slot(const kvr_loconet_msg& data) const {
     return s;
 }
 
-kvr_loco_state kvr_throttle::read(uint16_t address) { return from_slot(station_.do_read_loco(address)); }
+// The loco's slot data, as E6 when the choice and the command station say
+// expanded slots: under the automatic choice a classic answer with TRK bit 6
+// is read again as an expanded slot.
+kvr_loconet_msg kvr_throttle::read_slot_of(uint16_t address, bool& expanded) {
+    expanded = choice_ == kvr_slot_choice::expanded ||
+               (choice_ == kvr_slot_choice::automatic && station_.expanded_offered());
+    if (expanded) return station_.do_read_loco_expanded(address);
+    kvr_loconet_msg data = station_.do_read_loco(address);
+    if (choice_ == kvr_slot_choice::automatic && (data[slot_trk] & trk_offers_expanded)) {
+        expanded = true;
+        return station_.do_read_loco_expanded(address);
+    }
+    return data;
+}
+
+kvr_loco_state kvr_throttle::read(uint16_t address) {
+    bool expanded = false;
+    return from_slot(read_slot_of(address, expanded));
+}
 
 kvr_throttle::acquired kvr_throttle::acquire(uint16_t address, bool steal) {
-    kvr_loconet_msg data = station_.do_read_loco(address);
+    bool expanded = false;
+    kvr_loconet_msg data = read_slot_of(address, expanded);
     const kvr_loco_state found = from_slot(data);
     if (found.held_elsewhere() && !steal) return {outcome::held_elsewhere, found};
     const kvr_loco_state before = loco();
     if (before.address != 0 && before.address != address) release();
-    if (!found.in_use() || found.held_elsewhere()) data = station_.do_take_slot(found.slot);
+    if (!found.in_use() || found.held_elsewhere())
+        data = expanded ? station_.do_take_slot_expanded(found.slot)
+                        : station_.do_take_slot(static_cast<uint8_t>(found.slot));
     // A command station that refused the move, or another throttle's id
     // still in the slot: the slot write takes it, with everything else as
     // the command station just showed it.
-    if (data.slot_address() == address && (!from_slot(data).in_use() || from_slot(data).held_elsewhere())) {
+    const kvr_loco_state taken = from_slot(data);
+    if (taken.address == address && (!taken.in_use() || taken.held_elsewhere())) {
         kvr_loconet_msg copy = data;
-        copy.set_throttle_id(kvr_dccx_loconet::throttle_id);
-        copy.set_in_use();
-        data = station_.do_write_slot(copy);
+        if (expanded) {
+            copy[exp_id1] = static_cast<uint8_t>((kvr_dccx_loconet::throttle_id >> 8) & 0x7F);
+            copy[exp_id2] = static_cast<uint8_t>(kvr_dccx_loconet::throttle_id & 0x7F);
+            copy[exp_stat] |= usage_in_use;
+            data = station_.do_write_slot_expanded(copy);
+        } else {
+            copy.set_throttle_id(kvr_dccx_loconet::throttle_id);
+            copy.set_in_use();
+            data = station_.do_write_slot(copy);
+        }
     }
-    if (data.slot_address() != address) refuse("kvr_throttle::acquire()", text_lost);
+    if (from_slot(data).address != address) refuse("kvr_throttle::acquire()", text_lost);
     const kvr_loco_state now = from_slot(data);
     std::lock_guard<std::mutex> lk(mutex_);
     loco_ = now;
@@ -156,13 +198,29 @@ kvr_loco_state kvr_throttle::current(const char* label) const {
 // What was just queued counts at once, as its echo will: a second click
 // before the echo is back builds on the first.
 void kvr_throttle::apply_sent(uint8_t opcode, uint8_t value) {
-    on_message(short_message(opcode, loco().slot, value), {});
+    on_message(short_message(opcode, static_cast<uint8_t>(loco().slot), value), {});
 }
+
+void kvr_throttle::apply_sent(const kvr_loconet_msg& msg) { on_message(msg, {}); }
+
+namespace {
+
+// The low byte of the throttle id the slot holds (E6 byte 18), which D5
+// carries: a command station takes D5 only from the throttle holding it.
+uint8_t d5_id(const kvr_loco_state& loco) { return static_cast<uint8_t>((loco.holder >> 8) & 0x7F); }
+
+}  // namespace
 
 void kvr_throttle::set_speed(int step) {
     const kvr_loco_state loco = current("kvr_throttle::set_speed()");
     const uint8_t spd = kvr_wire_speed(std::clamp(step, 0, loco.steps() == 128 ? 126 : loco.steps()), loco.steps());
-    station_.send_128step(loco.slot, spd);
+    if (loco.expanded) {
+        const kvr_loconet_msg m = kvr_dccx_loconet::exp_speed_message(loco.slot, d5_id(loco), spd, loco.forward);
+        station_.send_expanded(m);
+        apply_sent(m);
+        return;
+    }
+    station_.send_128step(static_cast<uint8_t>(loco.slot), spd);
     apply_sent(OPC_LOCO_SPD, spd);
 }
 
@@ -214,17 +272,45 @@ void kvr_throttle::send_packet_functions(uint16_t address, const std::map<unsign
 // DCC packet per instruction group or as the slot function messages.
 void kvr_throttle::send_function_groups(const kvr_loco_state& loco, uint32_t mask, uint32_t now,
                                         std::optional<bool> forward) {
+    if (loco.expanded) {
+        send_expanded_groups(loco, mask, now, forward);
+        return;
+    }
     if ((mask & dirf_functions_mask) || forward) {
         const uint8_t dirf = dirf_of(forward.value_or(loco.forward), now);
-        station_.send_dirf(loco.slot, dirf);
+        station_.send_dirf(static_cast<uint8_t>(loco.slot), dirf);
         apply_sent(OPC_LOCO_DIRF, dirf);
     }
     if (mask & snd_functions_mask) {
         const uint8_t snd = snd_of(loco.snd_high, now);
-        station_.send_snd(loco.slot, snd);
+        station_.send_snd(static_cast<uint8_t>(loco.slot), snd);
         apply_sent(OPC_LOCO_SND, snd);
     }
     if (const uint32_t high = mask & high_functions_mask) send_high_functions(loco, high, now, how_);
+}
+
+// An expanded slot: the direction travels with the speed (D5 00 / 08, the
+// speed as it stands), F0..F28 in the four D5 groups, each group named sent
+// once with its other functions as known.
+void kvr_throttle::send_expanded_groups(const kvr_loco_state& loco, uint32_t mask, uint32_t now,
+                                        std::optional<bool> forward) {
+    if (forward) {
+        const kvr_loconet_msg m = kvr_dccx_loconet::exp_speed_message(loco.slot, d5_id(loco), loco.spd, *forward);
+        station_.send_expanded(m);
+        apply_sent(m);
+    }
+    constexpr struct {
+        uint8_t group;
+        unsigned first;
+    } groups[] = {{d5_f0_f6, 0}, {d5_f7_f13, 7}, {d5_f14_f20, 14}, {d5_f21_f28_off, 21}};
+    for (const auto& g : groups) {
+        if ((mask & d5_group_mask_of(g.group)) == 0) continue;
+        const d5_group_bytes b = d5_bytes_for(g.first, now);
+        const kvr_loconet_msg m = kvr_dccx_loconet::exp_function_message(loco.slot, d5_id(loco), b.group, b.x);
+        station_.send_expanded(m);
+        apply_sent(m);
+    }
+    if (memory_ && mask) memory_->note_sent_functions(loco.address, mask, now & mask);
 }
 
 void kvr_throttle::send_high_functions(const kvr_loco_state& loco, uint32_t high, uint32_t now,
@@ -237,7 +323,7 @@ void kvr_throttle::send_high_functions(const kvr_loco_state& loco, uint32_t high
             const kvr_dcc::function_packet p = kvr_dcc::packet_for(loco.address, kvr_dcc::group_of(n), now);
             m = kvr_dcc::imm_packet_message(kvr_dcc::encode_function(p), kvr_dccx_loconet::function_repeats);
         } else {
-            m = kvr_dcc::function_opcode_message(loco.slot, n, now);
+            m = kvr_dcc::function_opcode_message(static_cast<uint8_t>(loco.slot), n, now);
         }
         if (std::find(messages.begin(), messages.end(), m) == messages.end()) messages.push_back(m);
     }
@@ -264,14 +350,18 @@ void kvr_throttle::set_steps(int steps) {
     const uint8_t code = loco.stat & stat_steps_mask;
     const bool advanced = code == steps_128_adv || code == steps_28_adv;
     const uint8_t wanted = steps == 128 ? (advanced ? steps_128_adv : steps_128) : (advanced ? steps_28_adv : steps_28);
+    if (loco.expanded) {
+        set_steps_expanded(loco, static_cast<uint8_t>((loco.stat & ~stat_steps_mask) | wanted | usage_in_use));
+        return;
+    }
     kvr_loconet_msg copy = slot_message(
-        OPC_WR_SL_DATA, loco.slot,
+        OPC_WR_SL_DATA, static_cast<uint8_t>(loco.slot),
         {static_cast<uint8_t>((loco.stat & ~stat_steps_mask) | wanted | usage_in_use),
          static_cast<uint8_t>(loco.address & 0x7F), loco.spd, dirf_of(loco.forward, loco.functions), 0, 0,
          static_cast<uint8_t>((loco.address >> 7) & 0x7F), snd_of(loco.snd_high, loco.functions), 0, 0});
     // TRK and SS2 as the command station last sent them.
     if (std::optional<kvr_loconet_msg> known = station_.with_stores(
-            [&](const kvr_reply_stores& st) { return st.slot_data(loco.slot); })) {
+            [&](const kvr_reply_stores& st) { return st.slot_data(static_cast<uint8_t>(loco.slot)); })) {
         copy[slot_trk] = (*known)[slot_trk];
         copy[slot_ss2] = (*known)[slot_ss2];
     }
@@ -285,10 +375,40 @@ void kvr_throttle::set_steps(int steps) {
     }
 }
 
+// The expanded slot written whole (EE) with the new STAT, as the station
+// last showed it otherwise; the throttle id stays the slot's.
+void kvr_throttle::set_steps_expanded(const kvr_loco_state& loco, uint8_t stat) {
+    std::optional<kvr_loconet_msg> copy =
+        station_.with_stores([&](const kvr_reply_stores& st) { return st.exp_slot_data(loco.slot); });
+    if (!copy) {
+        const exp_function_bytes f = exp_slot_function_bytes(loco.functions);
+        const byte_pair adr = encode_loco_address(loco.address);
+        copy = kvr_loconet_msg::with_checksum(
+            {OPC_EXP_WR_SL_DATA, exp_slot_marker, exp_slot_high(loco.slot), exp_slot_low(loco.slot), stat, adr.low,
+             adr.high, 0, loco.spd, f.fhi, static_cast<uint8_t>(f.dirf_functions | (loco.forward ? 0 : dirf_reverse)),
+             f.f5_f11, f.f13_f19, f.f21_f27, 0, 0, 0, 0, static_cast<uint8_t>((loco.holder >> 8) & 0x7F),
+             static_cast<uint8_t>(loco.holder & 0x7F)});
+    }
+    (*copy)[exp_stat] = stat;
+    const kvr_loconet_msg back = station_.do_write_slot_expanded(*copy);
+    std::lock_guard<std::mutex> lk(mutex_);
+    if (loco_.address == loco.address) {
+        loco_.stat = back[exp_stat];
+        ++version_;
+    }
+}
+
 bool kvr_throttle::emergency_stop() {
     const kvr_loco_state loco = this->loco();
     if (loco.address == 0) return false;
-    station_.send_stop(short_message(OPC_LOCO_SPD, loco.slot, speed_emergency_stop));
+    if (loco.expanded) {
+        const kvr_loconet_msg m =
+            kvr_dccx_loconet::exp_speed_message(loco.slot, d5_id(loco), speed_emergency_stop, loco.forward);
+        station_.send_stop(m);
+        apply_sent(m);
+        return true;
+    }
+    station_.send_stop(short_message(OPC_LOCO_SPD, static_cast<uint8_t>(loco.slot), speed_emergency_stop));
     apply_sent(OPC_LOCO_SPD, speed_emergency_stop);
     return true;
 }
@@ -297,6 +417,14 @@ void kvr_throttle::stop_all() { station_.send_stop(kvr_loconet_msg::with_checksu
 
 bool kvr_throttle::stop_loco(uint16_t address, unsigned units) {
     if (loco().address == address && emergency_stop()) return true;
+    // An expanded slot the bus showed holding the loco: stopped by D5 there.
+    if (std::optional<kvr_loconet_msg> e6 =
+            station_.with_stores([&](const kvr_reply_stores& st) { return st.exp_address_data(address); })) {
+        const kvr_loco_state held = from_slot(*e6);
+        station_.send_stop(
+            kvr_dccx_loconet::exp_speed_message(held.slot, d5_id(held), speed_emergency_stop, held.forward));
+        return true;
+    }
     std::optional<kvr_loconet_msg> data =
         station_.with_stores([&](const kvr_reply_stores& st) { return st.address_data(address); });
     if (!data) data = station_.do_find_loco(address, units);
@@ -318,7 +446,9 @@ void kvr_throttle::release() {
         ++version_;
     }
     if (loco.address == 0) return;
-    station_.send_slot_stat1(loco.slot, static_cast<uint8_t>((loco.stat & ~stat_usage_mask) | usage_common));
+    const auto stat = static_cast<uint8_t>((loco.stat & ~stat_usage_mask) | usage_common);
+    if (loco.expanded) station_.send_expanded(kvr_dccx_loconet::exp_status_message(loco.slot, stat));
+    else station_.send_slot_stat1(static_cast<uint8_t>(loco.slot), stat);
 }
 
 // ---------------------------------------------------------------------------
@@ -342,7 +472,10 @@ void kvr_throttle::on_message(const kvr_loconet_msg& msg, const kvr_capture_time
 void kvr_throttle::follow(const kvr_msg_reading& r) {
     kvr_loco_state& s = loco_;
     switch (r.what) {
-    case kvr_msg_what::speed: s.spd = r.value; break;
+    case kvr_msg_what::speed:
+        s.spd = r.value;
+        if (r.expanded) s.forward = r.forward;  // D5 carries both
+        break;
     case kvr_msg_what::dirf:
         s.forward = r.forward;
         s.functions = (s.functions & ~r.fn_mask) | (r.fn_bits & r.fn_mask);
@@ -354,7 +487,8 @@ void kvr_throttle::follow(const kvr_msg_reading& r) {
     case kvr_msg_what::slot_status: s.stat = r.value; break;
     case kvr_msg_what::functions: {
         // F9..F28 only: F0..F8 live in the slot, whose messages say them.
-        const uint32_t m = r.fn_mask & high_functions_mask;
+        // D5 is the expanded slot's own message: all it names.
+        const uint32_t m = r.expanded ? r.fn_mask : r.fn_mask & high_functions_mask;
         s.functions = (s.functions & ~m) | (r.fn_bits & m);
         break;
     }
@@ -366,7 +500,7 @@ void kvr_throttle::follow(const kvr_msg_reading& r) {
             s.stat = r.stat;
             s.spd = r.speed;
             s.forward = r.forward;
-            s.functions = (r.fn_bits & r.fn_mask) | (s.functions & high_functions_mask);
+            s.functions = (r.fn_bits & r.fn_mask) | (s.functions & high_functions_mask & ~r.fn_mask);
             s.holder = r.throttle_id;
             s.snd_high = static_cast<uint8_t>(r.snd & ~snd_f5_f8 & 0x7F);
         } else {

@@ -16,6 +16,18 @@
 // wire speed 1 is the emergency stop, so step n of 128 is speed n + 1, and
 // 28 / 14 steps scale onto 0..127 (step * 127 / steps, truncated).
 //
+// A command station that offers expanded slots (TRK bit 6 in a slot it
+// answered) is driven through the expanded messages under the automatic
+// choice (kvr_slot_choice): the read is repeated as BE, and the loco's E6
+// slot is taken and driven by D4 and D5:
+//   acquire(3):                 BF 00 03 43 -> E7 .. TRK 47, BE 00 03 42 -> E6 ..
+//                               D4 38 01 00 01 ..   the null move
+//   set_speed(9), forward:      D5 00 01 ID 0A ..   ID = the slot's byte 18
+//   set_function(12, true):     D5 18 01 ID 20 ..   F7..F13 as known
+//   emergency_stop():           D5 00 01 ID 01 ..   ahead of everything queued
+//   release():                  D4 38 01 60 13 ..   common, speed kept
+// Otherwise (older stations, or the classic choice) the classic path above.
+//
 // What the loco was last told follows the bus: every speed, direction and
 // function message for its slot (another throttle's and our own echoes),
 // slot writes, and what this throttle sends, at once. Slot data (E7) is the
@@ -59,13 +71,14 @@ int kvr_steps_of_code(uint8_t code);
 // One locomotive as the throttle knows it.
 struct kvr_loco_state {
     uint16_t address = 0;   // 0: no loco
-    uint8_t slot = 0;
+    uint16_t slot = 0;      // up to 432 when expanded
     uint8_t stat = 0;       // STAT: usage and speed-step code
     uint8_t spd = 0;        // as on the wire, 0..127 (1: emergency stop)
     bool forward = true;    // DIRF bit 5 clear
     uint32_t functions = 0; // bit n = Fn, 0..28
     uint16_t holder = 0;    // the throttle id in the slot, ID1 << 8 | ID2
     uint8_t snd_high = 0;   // SND bits 7..4, kept as the slot has them
+    bool expanded = false;  // taken as an expanded slot: driven by D4 / D5
 
     int steps() const { return kvr_steps_of_code(stat & 0x07); }
     int step() const { return kvr_throttle_step(spd, steps()); }
@@ -89,6 +102,10 @@ public:
     void set_memory(kvr_function_memory* memory);
     // How F9..F28 go out (kvr_function_send).
     void set_function_send(kvr_function_send how) { how_ = how; }
+    // Classic or expanded slots for the next acquire (automatic: expanded
+    // when the command station offers them).
+    void set_slot_choice(kvr_slot_choice choice) { choice_ = choice; }
+    kvr_slot_choice slot_choice() const { return choice_; }
 
     // The loco's slot as the command station shows it now (OPC_LOCO_ADR),
     // F9..F28 as the memory knows them. Sends nothing else.
@@ -155,6 +172,10 @@ private:
     // The loco driven, or a refusal under `label`.
     kvr_loco_state current(const char* label) const;
     void apply_sent(uint8_t opcode, uint8_t value);
+    void apply_sent(const kvr_loconet_msg& msg);
+    kvr_loconet_msg read_slot_of(uint16_t address, bool& expanded);
+    void send_expanded_groups(const kvr_loco_state& loco, uint32_t mask, uint32_t now, std::optional<bool> forward);
+    void set_steps_expanded(const kvr_loco_state& loco, uint8_t stat);
     void send_function_groups(const kvr_loco_state& loco, uint32_t mask, uint32_t bits, std::optional<bool> forward);
     void send_high_functions(const kvr_loco_state& loco, uint32_t high, uint32_t now, kvr_function_send how);
 
@@ -162,6 +183,7 @@ private:
     kvr_loconet_port& link_;
     kvr_function_memory* memory_ = nullptr;
     kvr_function_send how_ = kvr_function_send::packet;
+    kvr_slot_choice choice_ = kvr_slot_choice::automatic;
 
     mutable std::mutex mutex_;
     kvr_loco_state loco_;  // guarded by mutex_

@@ -110,6 +110,10 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
     function_memory_ = make_function_memory();
     throttle_ = std::make_unique<kvr_throttle>(*loconet_, *env_.link);
     throttle_->set_memory(function_memory_.get());
+    // SLOTS: "classic", "expanded" or "auto" (expanded slots when the
+    // command station offers them), as busprobe-cli's --slots.
+    throttle_->set_slot_choice(kvr_parse_slot_choice(ini_.get_string(kSection, "SLOTS", "auto"))
+                                   .value_or(kvr_slot_choice::automatic));
     waiter_.stop_key = [this](const QKeyEvent& key, bool act) { return stop_key(key, act); };
     fields_.log_mode = static_cast<int>(ini_.get_int(kSection, "LOGDIR", 0));
     decode_all_ = ini_.get_int(kSection, kDecodeAllKey, 0) != 0;

@@ -262,7 +262,8 @@ void kvr_main_dlg::show_read_loco() {
     read_loco_slot_ = slot->slot;
     kvr_loco_state loco;
     loco.address = slot->address;
-    loco.slot = static_cast<uint8_t>(slot->slot);
+    loco.slot = slot->slot;
+    loco.expanded = slot->expanded;
     loco.stat = slot->stat;
     loco.spd = slot->speed;
     loco.forward = slot->forward;

@@ -113,6 +113,13 @@ kvr_function_send function_send_of(const cli_command& cmd, const kvr_cli_context
                                                                         : kvr_function_send::packet;
 }
 
+// --slots, else the window's SLOTS setting, else auto.
+kvr_slot_choice slot_choice_of(const cli_command& cmd, const kvr_cli_context& ctx) {
+    if (!cmd.slots_choice.empty()) return kvr_parse_slot_choice(cmd.slots_choice).value_or(kvr_slot_choice::automatic);
+    const kvr_ini ini(ctx.settings_path.empty() ? cli_settings_path() : ctx.settings_path);
+    return kvr_parse_slot_choice(ini.get_string("SETTING", "SLOTS", "auto")).value_or(kvr_slot_choice::automatic);
+}
+
 // The command's arguments mapped onto the throttle: without options a read
 // that changes nothing; otherwise the read and the take, then each change
 // named, one message for the direction and F0..F4 together.
@@ -120,6 +127,7 @@ int run_throttle(bus_session& s, const cli_command& cmd, kvr_cli_context& ctx) {
     kvr_throttle& t = s.throttle;
     const kvr_function_send how = function_send_of(cmd, ctx);
     t.set_function_send(how);
+    t.set_slot_choice(slot_choice_of(cmd, ctx));
     const auto address = static_cast<uint16_t>(cmd.address);
     if (!cmd.speed && !cmd.forward && cmd.functions.empty()) {
         *ctx.out << kvr_monitor::to_text(s.station.do_read_loco(address)) << '\n';
@@ -358,7 +366,8 @@ int run_verb(bus_session& s, const cli_command& cmd, kvr_sys_event& abort, kvr_c
         case cli_verb::cv_write: return run_cv_write(s, cmd);
         case cli_verb::address_write: return run_address_write(s, cmd);
         case cli_verb::clock_set: return cli_run_clock_set(s.station, cmd, *ctx.out);
-        case cli_verb::slots: return cli_run_slots(s.station, s.sink, cmd, abort, *ctx.out, *ctx.err);
+        case cli_verb::slots:
+            return cli_run_slots(s.station, s.sink, cmd, slot_choice_of(cmd, ctx), abort, *ctx.out, *ctx.err);
         case cli_verb::send: return cli_run_send(s.station, cmd);
         case cli_verb::devices:
         case cli_verb::sv_read:

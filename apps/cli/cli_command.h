@@ -75,6 +75,9 @@ struct cli_command {
     bool functions_as_opcodes = false;   // --functions opcodes: F9-F28 as A3/D4, not DCC packets
     bool functions_given = false;        // --functions: the settings file's FUNCSEND is not used
     bool steal = false;                  // --steal: take the loco from another throttle
+    // throttle, slots: --slots classic|expanded|auto; empty: SLOTS of the
+    // settings file, else auto
+    std::string slots_choice;
 
     // stop: ADDRESS (address above), or every loco
     bool stop_all = false;

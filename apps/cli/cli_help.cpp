@@ -170,7 +170,8 @@ const help_entry entries[] = {
      "  --off   send the position with the output switched off\n"},
     {"throttle",
      "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] throttle ADDRESS [--speed N] [--steps 28|128]\n"
-     "                    [--fwd|--rev] [--f N=on|off]... [--functions packet|opcodes] [--steal]\n",
+     "                    [--fwd|--rev] [--f N=on|off]... [--functions packet|opcodes] [--steal]\n"
+     "                    [--slots classic|expanded|auto]\n",
      "\n"
      "Read the slot of the locomotive ADDRESS (1 to 10239), take it into use\n"
      "(its speed, direction, functions and speed steps stay as they are) and\n"
@@ -192,6 +193,12 @@ const help_entry entries[] = {
      "                  support; opcodes as the slot messages A3 / D4. Default:\n"
      "                  FUNCSEND of the settings file, else packet\n"
      "  --steal         take the locomotive even when another throttle holds it\n"
+     "  --slots classic|expanded|auto\n"
+     "                  drive through the classic slot messages (BF, BA, A0-A2)\n"
+     "                  or the expanded ones (BE, D4, D5: F0 to F28 kept in the\n"
+     "                  slot); auto uses the expanded ones when the command\n"
+     "                  station offers them (TRK bit 6 in the slot it answers).\n"
+     "                  Default: SLOTS of the settings file, else auto\n"
      "\n"
      "F0 to F8 live in the command station's slot. F9 to F28 do not, and travel\n"
      "in groups (F9-F12, F13-F20, F21-F28 as packets; F9-F12, F13-F19, F21-F27\n"
@@ -257,7 +264,7 @@ const help_entry entries[] = {
      "                       127.0.0.1.\n"
      "  --log                also print every bus message as a monitor line\n"},
     {"slots",
-     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] slots [--read] [--all]\n"
+     "Usage: busprobe-cli [-p PORT] [--timeout SECONDS] slots [--read] [--all] [--slots classic|expanded|auto]\n"
      "       busprobe-cli [-p PORT] [--timeout SECONDS] slots --release N | --dispatch N\n",
      "\n"
      "Print one line per loco slot in use, the slot number and the loco address\n"
@@ -276,7 +283,15 @@ const help_entry entries[] = {
      "           read stopped early (time-out, Ctrl-C, a refusal) still prints\n"
      "           the slots read and how far it came; when the first 3 slots\n"
      "           get no answer at all it stops: no command station answers\n"
-     "           (exit 1)\n"
+     "           (exit 1). A command station offering expanded slots (TRK\n"
+     "           bit 6) is then asked again for slots 1 to 120 as expanded\n"
+     "           slots (F0 to F28 from the slot: F0-F28 and 29 digits in the\n"
+     "           line), and for its other loco slots (128 to 432) until one\n"
+     "           is not answered; \"expanded slots: N of M answered\" follows\n"
+     "  --slots classic|expanded|auto\n"
+     "           with --read: classic never asks for expanded slots, expanded\n"
+     "           always; auto (the default, or SLOTS of the settings file)\n"
+     "           when the command station offers them\n"
      "  --all    print every slot seen or read, free, common and idle too\n"
      "  --release N   set loco slot N (1 to 119) common (OPC_SLOT_STAT1)\n"
      "  --dispatch N  set loco slot N common, then move it to slot 0 for the\n"

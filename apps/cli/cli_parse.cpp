@@ -232,6 +232,13 @@ void parse_switch(arg_cursor& c, cli_command& cmd) {
     else refuse("position must be 'closed' or 'thrown', not " + cli_quoted(pos[1]), c.topic());
 }
 
+// "--slots classic|expanded|auto"
+void parse_slots_choice(const std::string& v, cli_command& cmd, const std::string& topic) {
+    if (v != "classic" && v != "expanded" && v != "auto")
+        refuse("--slots must be 'classic', 'expanded' or 'auto', not " + cli_quoted(v), topic);
+    cmd.slots_choice = v;
+}
+
 // "--f N=on|off"
 void parse_function(const std::string& v, cli_command& cmd, const std::string& topic) {
     std::size_t eq = v.find('=');
@@ -266,6 +273,7 @@ void parse_throttle(arg_cursor& c, cli_command& cmd) {
             cmd.functions_as_opcodes = v == "opcodes";
             cmd.functions_given = true;
         } else if (a == "--steal") cmd.steal = true;
+        else if (a == "--slots") parse_slots_choice(c.value_of(a), cmd, c.topic());
         else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }
@@ -396,6 +404,7 @@ void parse_slots(arg_cursor& c, cli_command& cmd) {
         const std::string& a = c.next();
         if (a == "--read") cmd.read_slots = true;
         else if (a == "--all") cmd.all_slots = true;
+        else if (a == "--slots") parse_slots_choice(c.value_of(a), cmd, c.topic());
         else if (a == "--release") cmd.release_slot = number_in_range(c.value_of(a), "slot", 1, 119, c.topic());
         else if (a == "--dispatch") cmd.dispatch_slot = number_in_range(c.value_of(a), "slot", 1, 119, c.topic());
         else if (is_option(a)) refuse_unknown_option(a, c.topic());

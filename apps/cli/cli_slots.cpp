@@ -25,6 +25,10 @@ void take_stored(kvr_dccx_loconet& station, kvr_bus_state& table) {
         for (unsigned s = kvr_slot_loco_first; s <= kvr_slot_loco_last; ++s)
             if (std::optional<kvr_loconet_msg> data = stores.slot_data(static_cast<uint8_t>(s)))
                 table.on_message(*data, now);
+        // The expanded answers come after the classic ones and carry F0..F28.
+        for (unsigned s = kvr_slot_loco_first; s <= kvr_slot_expanded_last; ++s)
+            if (std::optional<kvr_loconet_msg> data = stores.exp_slot_data(static_cast<uint16_t>(s)))
+                table.on_message(*data, now);
     });
 }
 
@@ -69,10 +73,11 @@ void print_count(const read_progress& p, std::ostream& err) {
 // A read stopped by the time-out, Ctrl-C or a refusal of the link: what it
 // read is printed before the failure is reported (by the caller, which
 // names the cause).
-int read_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd, std::ostream& out,
-               std::ostream& err) {
+int read_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd, kvr_slot_choice choice,
+               std::ostream& out, std::ostream& err) {
     kvr_bus_state table;
     read_progress p;
+    read_progress x;  // the expanded read
     kvr_dccx_loconet::slot_read_result r;
     try {
         r = station.do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last,
@@ -82,11 +87,27 @@ int read_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd
                                           if (a == kvr_dccx_loconet::slot_answer::refused) ++p.refused;
                                           take_messages(sink, table);
                                       });
+        // A station offering expanded slots is read again as one: slots
+        // 1..120 as E6 (F0..F28 from the slot), then its other loco slots
+        // until the first it does not answer.
+        const bool expanded = !r.station_silent && (choice == kvr_slot_choice::expanded ||
+                                                    (choice == kvr_slot_choice::automatic && station.expanded_offered()));
+        if (expanded) {
+            const auto count = [&](uint16_t, kvr_dccx_loconet::slot_answer a) {
+                ++x.asked;
+                if (a == kvr_dccx_loconet::slot_answer::data) ++x.answered;
+                if (a == kvr_dccx_loconet::slot_answer::refused) ++x.refused;
+                take_messages(sink, table);
+            };
+            station.do_read_all_slots(kvr_slot_loco_first, 120, count, true);
+            station.do_read_expanded_slots(count);
+        }
     } catch (const kvr_exception&) {
         take_messages(sink, table);
         take_stored(station, table);
         print_table(table, cmd, out, err, false);
         print_count(p, err);
+        if (x.asked > 0) err << "; expanded slots: " << x.answered << " of " << x.asked << " answered";
         err << " before the read stopped\n";
         throw;
     }
@@ -99,13 +120,14 @@ int read_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd
     }
     print_table(table, cmd, out, err, true);
     print_count(p, err);
+    if (x.asked > 0) err << "; expanded slots: " << x.answered << " of " << x.asked << " answered";
     err << "\n";
     return kvr_cli_ok;
 }
 
 }  // namespace
 
-int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd,
+int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd, kvr_slot_choice choice,
                   kvr_sys_event& abort, std::ostream& out, std::ostream& err) {
     if (cmd.release_slot != 0) {
         station.do_release_slot(static_cast<uint8_t>(cmd.release_slot));
@@ -115,7 +137,7 @@ int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& 
         station.do_dispatch_slot(static_cast<uint8_t>(cmd.dispatch_slot));
         return kvr_cli_ok;
     }
-    if (cmd.read_slots) return read_slots(station, sink, cmd, out, err);
+    if (cmd.read_slots) return read_slots(station, sink, cmd, choice, out, err);
     kvr_bus_state table;
     listen(sink, table, abort);
     print_table(table, cmd, out, err, true);

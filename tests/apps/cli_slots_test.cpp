@@ -136,4 +136,37 @@ TEST(CliSlots, RefusesUnknownOptionsAndArguments) {
     }
 }
 
+// PROTOCOL-MODERN.md section 1: a station offering expanded slots (TRK bit
+// 6) is driven by BE / D4 / D5 and read back with BB SL 4x as E6, F0-F28
+// from the slot itself; --slots classic keeps the old messages.
+TEST(CliSlots, AnExpandedStationIsDrivenAndReadThroughItsExpandedSlots) {
+    kvr_sim_options o = sim_bus::instant();
+    o.expanded = true;
+    sim_bus bus(o);
+    cli_result r = run_on(bus.path(), {"throttle", "3", "--speed", "10", "--f", "12=on"});
+    ASSERT_EQ(r.status, kvr_cli_ok) << r.err;
+    bus.settle();
+    const std::vector<cli_bytes> sent = bus.seen();
+    const auto has = [&](auto&& match) { return std::any_of(sent.begin(), sent.end(), match); };
+    EXPECT_TRUE(has([](const cli_bytes& m) { return m == cli_bytes{0xBE, 0x00, 0x03, 0x42}; }));
+    EXPECT_TRUE(has([](const cli_bytes& m) { return m[0] == 0xD5 && (m[1] & 0xF8) == 0x18 && m[4] == 0x20; }))
+        << "F12 in the D5 group F7-F13";
+    EXPECT_TRUE(has([](const cli_bytes& m) { return m[0] == 0xD5 && (m[1] & 0xF8) == 0x00 && m[4] == 10; }));
+    EXPECT_FALSE(has([](const cli_bytes& m) { return m[0] == 0xA0 || m[0] == 0xED; })) << "no classic speed or packet";
+
+    r = run_on(bus.path(), {"slots", "--read"});
+    ASSERT_EQ(r.status, kvr_cli_ok) << r.err;
+    EXPECT_TRUE(std::regex_search(r.out, std::regex(R"(\d+  loco 3  in use  128 steps  speed 10  fwd  F0-F28 000000000000100000000000000000?\n)")))
+        << r.out;
+    EXPECT_NE(r.err.find("119 of 119 slots answered; expanded slots: 400 of 401 answered"), std::string::npos)
+        << r.err;
+
+    // Classic: the same station read as an old one, F0-F8 only.
+    r = run_on(bus.path(), {"slots", "--read", "--slots", "classic"});
+    ASSERT_EQ(r.status, kvr_cli_ok) << r.err;
+    EXPECT_NE(r.out.find("loco 3  in use  128 steps  speed 10  fwd  F0-F8 000000000"), std::string::npos) << r.out;
+    EXPECT_EQ(r.err.find("expanded"), std::string::npos) << r.err;
+    EXPECT_EQ(run_on(bus.path(), {"throttle", "3", "--speed", "5", "--slots", "both"}).status, kvr_cli_usage);
+}
+
 }  // namespace

@@ -228,4 +228,148 @@ TEST_F(Throttle, OnlyPickingTheOtherStepModeRewritesTheCode) {
     EXPECT_EQ(throttle.loco().steps(), 128);
 }
 
+// ---- expanded slots (PROTOCOL-MODERN.md section 1) ----
+
+// An E6 of `slot` holding `loco`: STAT, TRK 47, speed, DIRF-like byte 10,
+// throttle id bytes 18/19.
+bytes e6(uint16_t slot, uint16_t loco, uint8_t stat, uint8_t spd = 0, uint8_t dirf = 0, uint8_t id1 = 0,
+         uint8_t id2 = 0) {
+    return with_checksum({0xE6, 0x15, static_cast<uint8_t>(slot >> 7), static_cast<uint8_t>(slot & 0x7F), stat,
+                          static_cast<uint8_t>(loco & 0x7F), static_cast<uint8_t>(loco >> 7), 0x47, spd, 0, dirf, 0,
+                          0, 0, 0, 0, 0, 0, id1, id2});
+}
+
+// The classic answer of a station that offers expanded slots: TRK 0x47
+// (the sheet's real example, JMRI PR #4726).
+bytes e7_offering(uint8_t slot, uint16_t loco, uint8_t stat) {
+    return with_checksum({0xE7, 0x0E, slot, stat, static_cast<uint8_t>(loco & 0x7F), 0, 0, 0x47, 0,
+                          static_cast<uint8_t>(loco >> 7), 0, 0, 0});
+}
+
+// A station keeping expanded slots beside the classic keeper: BE and
+// BB SL 4x answered with the E6, the D4 null move marks it in use, EE
+// writes it.
+class ThrottleExpanded : public Throttle {
+protected:
+    ThrottleExpanded() {
+        link.on_send = [this](const bytes& m) {
+            keeper.answer(link, m);
+            if (silent_expanded) return;
+            const auto slot_of = [](uint8_t hi, uint8_t lo) { return static_cast<uint16_t>((hi & 3) * 128 + lo); };
+            if (m[0] == 0xBE)
+                for (const auto& [n, e] : exp)
+                    if (e[5] == m[2] && e[6] == m[1]) link.deliver(e);
+            if (m[0] == 0xBB && (m[2] & 0x40) && exp.count(slot_of(m[2], m[1]))) link.deliver(exp[slot_of(m[2], m[1])]);
+            if (m[0] == 0xD4 && (m[1] & 0xFC) == 0x38 && m[3] == (m[1] & 3) && m[4] == m[2]) {
+                bytes& e = exp[slot_of(m[1], m[2])];
+                e[4] |= 0x30;
+                e = with_checksum(bytes(e.begin(), e.end() - 1));
+                link.deliver(e);
+            }
+            if (m[0] == 0xEE) {
+                bytes e(m.begin(), m.end() - 1);
+                e[0] = 0xE6;
+                exp[slot_of(m[2], m[3])] = with_checksum(e);
+                link.deliver(exp[slot_of(m[2], m[3])]);
+            }
+        };
+    }
+    std::map<uint16_t, bytes> exp;
+    bool silent_expanded = false;
+};
+
+TEST_F(ThrottleExpanded, AnOfferingStationIsDrivenThroughTheExpandedMessages) {
+    keeper.put(e7_offering(3, 3, 0x03));
+    exp[3] = e6(3, 3, 0x03);
+    ASSERT_EQ(throttle.acquire(3).result, kvr_throttle::outcome::driving);
+    // The classic read shows TRK bit 6: read again as BE, taken by D4's null move.
+    EXPECT_EQ(since(), (strings{"BF 00 03 43", w({0xBE, 0x00, 0x03}), w({0xD4, 0x38, 0x03, 0x00, 0x03})}));
+    EXPECT_TRUE(throttle.loco().expanded);
+    restart();
+    throttle.set_speed(9);                 // 128 steps: wire speed 10
+    throttle.set_function(12, true);       // F7..F13 group, bit 5
+    throttle.set_direction(false);         // the speed as it stands, reversed
+    throttle.set_functions({{0, true}, {1, true}, {5, true}});
+    throttle.set_function(28, true);       // F21..F27 with F28 on: group 0x30
+    EXPECT_EQ(since(), (strings{w({0xD5, 0x00, 0x03, 0x00, 10}), w({0xD5, 0x18, 0x03, 0x00, 0x20}),
+                                w({0xD5, 0x08, 0x03, 0x00, 10}), w({0xD5, 0x10, 0x03, 0x00, 0x31}),
+                                w({0xD5, 0x30, 0x03, 0x00, 0x00})}));
+    EXPECT_EQ(throttle.loco().functions, 1u << 0 | 1u << 1 | 1u << 5 | 1u << 12 | 1u << 28);
+    EXPECT_FALSE(throttle.loco().forward);
+    EXPECT_TRUE(link.firsts.empty());
+    // The stop goes out ahead of the queue on this path too; the release
+    // sets the slot common by D4 (speed kept).
+    restart();
+    EXPECT_TRUE(throttle.emergency_stop());
+    ASSERT_EQ(link.firsts, (std::vector<std::size_t>{0}));
+    throttle.release();
+    EXPECT_EQ(since(), (strings{w({0xD5, 0x08, 0x03, 0x00, 0x01}), w({0xD4, 0x38, 0x03, 0x60, 0x13})}));
+}
+
+TEST_F(ThrottleExpanded, SlotsAbove127AndAnotherThrottlesId) {
+    // The sheet's E6: slot 130, loco 3 in use by throttle 05/04, speed 32, F0.
+    exp[130] = e6(130, 3, 0x33, 0x20, 0x10, 0x05, 0x04);
+    throttle.set_slot_choice(kvr_slot_choice::expanded);
+    const kvr_throttle::acquired asked = throttle.acquire(3);
+    EXPECT_EQ(asked.result, kvr_throttle::outcome::held_elsewhere);
+    EXPECT_EQ(asked.loco.slot, 130);
+    EXPECT_EQ(since(), strings{w({0xBE, 0x00, 0x03})}) << "nothing but the read without --steal";
+    restart();
+    ASSERT_EQ(throttle.acquire(3, true).result, kvr_throttle::outcome::driving);
+    // Stolen: the null move, then the write of this program's id (01 00),
+    // speed and F0 as read, and its read-back.
+    const strings s = since();
+    ASSERT_EQ(s.size(), 4u);
+    EXPECT_EQ(s[3], "BB 02 41 07");
+    EXPECT_EQ(s[1], w({0xD4, 0x39, 0x02, 0x01, 0x02}));
+    EXPECT_EQ(s[2], w({0xEE, 0x15, 0x01, 0x02, 0x33, 0x03, 0x00, 0x47, 0x20, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0, 0x01, 0x00}));
+    EXPECT_EQ(throttle.loco().spd, 0x20);
+    EXPECT_EQ(throttle.loco().functions, 1u);
+    // The slot's own id low byte goes into D5 (section 1: b3 = b18).
+    restart();
+    throttle.set_functions({{1, true}, {5, true}});
+    EXPECT_EQ(since(), strings{w({0xD5, 0x11, 0x02, 0x01, 0x31})});
+    // Another throttle's D5 for the slot is followed: speed and direction together.
+    link.deliver(with_checksum({0xD5, 0x09, 0x02, 0x05, 0x40}));
+    EXPECT_EQ(throttle.loco().spd, 0x40);
+    EXPECT_FALSE(throttle.loco().forward);
+    link.deliver(with_checksum({0xD5, 0x21, 0x02, 0x05, 0x40}));
+    EXPECT_TRUE(throttle.loco().functions & 1u << 20);
+}
+
+TEST_F(ThrottleExpanded, TheChoiceDecidesAndAStationWithoutThemIsNotDrivenBlind) {
+    // The builders give the sheet's bytes.
+    EXPECT_EQ(bytes_of(kvr_dccx_loconet::exp_function_message(130, 0x05, kvr_proto::d5_f0_f6, 0x31)),
+              (bytes{0xD5, 0x11, 0x02, 0x05, 0x31, 0x0D}));
+    EXPECT_EQ(bytes_of(kvr_dccx_loconet::exp_slot_request(130)), (bytes{0xBB, 0x02, 0x41, 0x07}));
+    EXPECT_EQ(hex(bytes_of(kvr_dccx_loconet::exp_move_message(261, 0))), w({0xD4, 0x3A, 0x05, 0x00, 0x00}));
+
+    // Classic chosen: the offering station is driven exactly as an old one.
+    keeper.put(e7_offering(3, 3, 0x03));
+    exp[3] = e6(3, 3, 0x03);
+    throttle.set_slot_choice(kvr_slot_choice::classic);
+    throttle.acquire(3);
+    throttle.set_speed(9);
+    EXPECT_EQ(since(), (strings{"BF 00 03 43", "BA 03 03 45", w({0xA0, 0x03, 10})}));
+    EXPECT_FALSE(throttle.loco().expanded);
+
+    // Expanded chosen, but BE is never answered: a plain failure, and no
+    // move or speed goes out to a slot never read.
+    throttle.release();
+    link.reopen();
+    restart();
+    silent_expanded = true;
+    throttle.set_slot_choice(kvr_slot_choice::expanded);
+    expect_failure([&] { throttle.acquire(3); }, {op("do_read_loco_expanded"), "ERR:EXPANDED SLOTS NOT ANSWERED"});
+    for (const std::string& m : since()) EXPECT_EQ(m.substr(0, 2), "BE") << m;
+    EXPECT_FALSE(throttle.driving());
+    // A refusal (B4 3E 00) ends it at once.
+    restart();
+    link.on_send = [this](const bytes& m) {
+        if (m[0] == 0xBE) link.deliver(long_ack(0xBE, 0x00));
+    };
+    expect_failure([&] { throttle.acquire(3); }, {op("do_read_loco_expanded"), "ERR:EXPANDED SLOTS NOT ANSWERED"});
+    EXPECT_EQ(since(), strings{w({0xBE, 0x00, 0x03})});
+}
+
 }  // namespace
