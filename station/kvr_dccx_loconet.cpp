@@ -285,6 +285,8 @@ bool kvr_dccx_loconet::answer_present(answer a) const {
     case answer_kind::exp_slot:
     case answer_kind::exp_address: {
         if (a.opcode != 0 && look_ack(a.opcode)) return true;
+        // An expanded read of a slot the station lacks: B4 66 00.
+        if (a.kind == answer_kind::exp_slot && a.opcode != 0 && look_ack(OPC_EXP_RD_SL_DATA)) return true;
         std::lock_guard<std::mutex> lk(stores_mutex_);
         return a.kind == answer_kind::exp_slot ? stores_.exp_slot_data(a.key).has_value()
                                                : stores_.exp_address_data(a.key).has_value();

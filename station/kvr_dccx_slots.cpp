@@ -39,6 +39,7 @@ kvr_dccx_loconet::slot_answer kvr_dccx_loconet::read_one_slot(uint16_t slot, boo
             if (expanded) stores.forget_exp_slot(slot);
             else stores.forget_slot(static_cast<uint8_t>(slot));
             stores.forget_ack(OPC_RQ_SL_DATA);
+            stores.forget_ack(OPC_EXP_RD_SL_DATA);
         });
         if (expanded) send_expanded(exp_slot_request(slot));
         else send_req_sl_data(static_cast<uint8_t>(slot));
@@ -48,7 +49,9 @@ kvr_dccx_loconet::slot_answer kvr_dccx_loconet::read_one_slot(uint16_t slot, boo
             if (!wait_unit(slot_read_wait_ms, wanted)) break;
         if (expanded ? look_exp_slot(slot).has_value() : look_slot(static_cast<uint8_t>(slot)).has_value())
             return slot_answer::data;
-        if (look_ack(OPC_RQ_SL_DATA)) return slot_answer::refused;
+        // Refused as E7 (B4 3B 00) or, for an expanded slot the station
+        // lacks, as E6 (B4 66 00).
+        if (look_ack(OPC_RQ_SL_DATA) || (expanded && look_ack(OPC_EXP_RD_SL_DATA))) return slot_answer::refused;
     }
     return slot_answer::silent;
 }

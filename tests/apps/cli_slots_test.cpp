@@ -160,6 +160,11 @@ TEST(CliSlots, AnExpandedStationIsDrivenAndReadThroughItsExpandedSlots) {
         << r.out;
     EXPECT_NE(r.err.find("119 of 119 slots answered; expanded slots: 400 of 401 answered"), std::string::npos)
         << r.err;
+    // Slot 426 is past the station's last: refused (B4 66 00), asked once, the read ends there.
+    bus.settle();
+    const std::vector<cli_bytes> all = bus.seen();
+    EXPECT_EQ(std::count(all.begin(), all.end(), cli_bytes{0xBB, 0x2A, 0x43, 0x2D}), 1);
+    EXPECT_EQ(std::count(all.begin(), all.end(), cli_bytes{0xBB, 0x2B, 0x43, 0x2C}), 0);
 
     // Classic: the same station read as an old one, F0-F8 only.
     r = run_on(bus.path(), {"slots", "--read", "--slots", "classic"});
