@@ -51,9 +51,13 @@ protected:
     }
     loco_keeper keeper;
     // A message from the bus, as the receive thread files and posts it.
+    // The window drains on its timer: wait until the bus state took the
+    // message (a loaded machine can take longer than one short pump).
     void hear(const kvr_loconet_msg& m) {
+        const uint64_t before = dlg->bus_state().version();
         link.receive_bytes(m.data(), static_cast<std::size_t>(m.length()));
-        pump(30);
+        pump_until([&] { return dlg->bus_state().version() != before; }, 5000);
+        pump(10);
     }
     QAction* action(const QKeySequence& key) {
         for (QAction* a : dlg->actions())
