@@ -209,11 +209,13 @@ public:
     // BB SL 40|hi: the slot's data, answered as E6.
     static kvr_loconet_msg exp_slot_request(uint16_t slot);
     static constexpr const char* text_no_expanded = "ERR:EXPANDED SLOTS NOT ANSWERED";
-    // Releases a loco slot (1..119): OPC_SLOT_STAT1 with the slot's STAT,
+    // Releases a loco slot (1..119; an expanded one, 128..432, by D4 with
+    // status 60): OPC_SLOT_STAT1 with the slot's STAT,
     // usage set to common, the other bits as last seen (the slot is read
     // first when its data were never seen).
     void do_release_slot(uint16_t slot);
-    // Dispatches a loco slot (1..119): the slot is set common first
+    // Dispatches a loco slot (1..119; an expanded one, 128..432, by the D4
+    // status and move): the slot is set common first
     // (OPC_SLOT_STAT1, as a release), then moved to 0 (OPC_MOVE_SLOTS slot
     // 0, the dispatch put), since the move alone leaves the status as it
     // was. Waits for the command station's answer to the move: its slot
@@ -364,6 +366,8 @@ private:
 
     slot_answer read_one_slot(uint16_t slot, bool expanded);
     std::optional<kvr_loconet_msg> look_exp_slot(uint16_t slot) const;
+    uint8_t exp_stat_of(uint16_t slot);
+    void dispatch_expanded(uint16_t slot, const char*& failure);
     kvr_loconet_msg fetch_exp_slot(uint16_t slot);
     uint8_t slot_stat_of(uint8_t slot);
     const char* await_dispatch(uint8_t slot);

@@ -24,6 +24,9 @@ constexpr const char* text_cancel = "CANCEL";
 
 // The classic loco slots only: release and dispatch go by OPC_SLOT_STAT1
 // and OPC_MOVE_SLOTS, whose one slot byte cannot name an expanded slot.
+// The loco slots only the expanded messages reach (128..432).
+bool expanded_only(uint16_t slot) { return slot > 127 && kvr_is_loco_slot(slot); }
+
 void check_loco_slot(uint16_t slot) {
     if (slot < kvr_slot_loco_first || slot > kvr_slot_loco_last) KVR_RAISE(kvr_dccx_loconet::text_bad_slot, 0, source_name);
 }
@@ -110,8 +113,57 @@ uint8_t kvr_dccx_loconet::slot_stat_of(uint8_t slot) {
 // OPC_SLOT_STAT1 is not answered on LocoNet; the monitor shows its echo.
 // The slot's copy, which still says in use, is forgotten: the throttle that
 // drives the loco next reads the slot afresh and takes it again.
+// An expanded slot's STAT as last seen, else asked for twice (BB SL 4x).
+uint8_t kvr_dccx_loconet::exp_stat_of(uint16_t slot) {
+    if (std::optional<kvr_loconet_msg> data = look_exp_slot(slot)) return (*data)[exp_stat];
+    for (int round = 0; round < 2; ++round) {
+        with_stores([&](kvr_reply_stores& st) { st.forget_exp_slot(slot); });
+        send_expanded(exp_slot_request(slot));
+        for (uint32_t left = write_reply_polls; left > 0;) {
+            if (std::optional<kvr_loconet_msg> data = look_exp_slot(slot)) return (*data)[exp_stat];
+            if (!wait_unit(timing_.slot_wait_ms, {answer_kind::exp_slot, slot})) --left;
+        }
+    }
+    KVR_RAISE(text_slot_silent, 0, source_name);
+}
+
+// An expanded slot (128..432) goes by D4: status (D4 38|hi SL 60 ST), and
+// the dispatch move to slot 0 (D4 38|hi SL 00 00), answered by its E6 or
+// refused (OPC_LONG_ACK for D4).
+void kvr_dccx_loconet::dispatch_expanded(uint16_t slot, const char*& failure) {
+    const uint8_t stat = exp_stat_of(slot);
+    with_stores([&](kvr_reply_stores& st) {
+        st.forget_exp_slot(slot);
+        st.forget_ack(OPC_LOCO_FUNC_EX);
+    });
+    send_expanded(exp_status_message(slot, static_cast<uint8_t>((stat & ~stat_usage_mask) | usage_common)));
+    send_expanded(exp_move_message(slot, 0));
+    const answer wanted{answer_kind::exp_slot, slot, OPC_LOCO_FUNC_EX};
+    for (uint32_t left = lack_tries;;) {
+        if (look_exp_slot(slot)) return;
+        if (std::optional<kvr_loconet_msg> ack = look_ack(OPC_LOCO_FUNC_EX)) {
+            if ((*ack)[lack_ack1] == ack_refused) break;
+            return;
+        }
+        if (wait_unit(timing_.wait_unit_ms, wanted)) continue;
+        if (--left == 0) {
+            failure = text_dispatch_silent;
+            send_expanded(exp_status_message(slot, stat));
+            return;
+        }
+    }
+    failure = text_dispatch_refused;
+    send_expanded(exp_status_message(slot, stat));
+}
+
 void kvr_dccx_loconet::do_release_slot(uint16_t number) {
     run_labelled("kvr_dccx_loconet::do_release_slot()", [&] {
+        if (expanded_only(number)) {
+            const uint8_t stat = exp_stat_of(number);
+            send_expanded(exp_status_message(number, static_cast<uint8_t>((stat & ~stat_usage_mask) | usage_common)));
+            with_stores([&](kvr_reply_stores& stores) { stores.forget_exp_slot(number); });
+            return;
+        }
         check_loco_slot(number);
         const auto slot = static_cast<uint8_t>(number);
         const uint8_t stat = slot_stat_of(slot);
@@ -144,6 +196,10 @@ void kvr_dccx_loconet::do_dispatch_slot(uint16_t number) {
     static constexpr const char* label = "kvr_dccx_loconet::do_dispatch_slot()";
     const char* failure = nullptr;
     run_labelled(label, [&] {
+        if (expanded_only(number)) {
+            dispatch_expanded(number, failure);
+            return;
+        }
         check_loco_slot(number);
         const auto slot = static_cast<uint8_t>(number);
         const uint8_t stat = slot_stat_of(slot);

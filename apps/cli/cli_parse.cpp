@@ -398,6 +398,16 @@ void parse_address_write(arg_cursor& c, cli_command& cmd) {
     cmd.cv18 = number_in_range(pos[1], "CV18 value", 0, cli_value_max, c.topic());
 }
 
+// A loco slot the classic messages reach (1 to 119) or an expanded one
+// (128-247, 257-375, 385-432).
+unsigned loco_slot_number(const std::string& v, const std::string& topic) {
+    const unsigned n = number_in_range(v, "slot", 1, kvr_slot_expanded_last, topic);
+    if (n > kvr_slot_loco_last && (n < 128 || !kvr_is_loco_slot(n)))
+        refuse("slot " + v + " holds no loco: loco slots are 1 to 119 and the expanded 128-247, 257-375, 385-432",
+               topic);
+    return n;
+}
+
 void parse_slots(arg_cursor& c, cli_command& cmd) {
     std::vector<std::string> pos;
     while (!c.done()) {
@@ -405,8 +415,8 @@ void parse_slots(arg_cursor& c, cli_command& cmd) {
         if (a == "--read") cmd.read_slots = true;
         else if (a == "--all") cmd.all_slots = true;
         else if (a == "--slots") parse_slots_choice(c.value_of(a), cmd, c.topic());
-        else if (a == "--release") cmd.release_slot = number_in_range(c.value_of(a), "slot", 1, 119, c.topic());
-        else if (a == "--dispatch") cmd.dispatch_slot = number_in_range(c.value_of(a), "slot", 1, 119, c.topic());
+        else if (a == "--release") cmd.release_slot = loco_slot_number(c.value_of(a), c.topic());
+        else if (a == "--dispatch") cmd.dispatch_slot = loco_slot_number(c.value_of(a), c.topic());
         else if (is_option(a)) refuse_unknown_option(a, c.topic());
         else pos.push_back(a);
     }

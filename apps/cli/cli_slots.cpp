@@ -130,11 +130,11 @@ int read_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd
 int cli_run_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd, kvr_slot_choice choice,
                   kvr_sys_event& abort, std::ostream& out, std::ostream& err) {
     if (cmd.release_slot != 0) {
-        station.do_release_slot(static_cast<uint8_t>(cmd.release_slot));
+        station.do_release_slot(static_cast<uint16_t>(cmd.release_slot));
         return kvr_cli_ok;
     }
     if (cmd.dispatch_slot != 0) {
-        station.do_dispatch_slot(static_cast<uint8_t>(cmd.dispatch_slot));
+        station.do_dispatch_slot(static_cast<uint16_t>(cmd.dispatch_slot));
         return kvr_cli_ok;
     }
     if (cmd.read_slots) return read_slots(station, sink, cmd, choice, out, err);

@@ -81,7 +81,7 @@ TEST(CliSlots, DispatchSetsTheSlotCommonThenMovesItAndReleaseSetsItCommon) {
     EXPECT_EQ(status_of(1) & 0x30, 0x10);
 
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"slots", "--dispatch", "0"}, {"slots", "--release", "120"}, {"slots", "--dispatch", "1", "--read"},
+             {"slots", "--dispatch", "0"}, {"slots", "--release", "120"}, {"slots", "--release", "250"}, {"slots", "--dispatch", "1", "--read"},
              {"slots", "--release", "1", "--dispatch", "2"}}) {
         const cli_result u = run_on(bus.path(), bad);
         EXPECT_EQ(u.status, kvr_cli_usage) << u.err;

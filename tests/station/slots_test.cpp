@@ -129,7 +129,8 @@ TEST_F(Station, ReleaseSetsCommonKeepingTheOtherStatusBits) {
 
 TEST_F(Station, OnlyLocoSlotsAreReleasedOrDispatched) {
     // Slot 0 is the dispatch slot; 123 the fast clock, 124 the programmer.
-    for (uint8_t s : {0, 120, 123, 124, 127}) {
+    // 248..251 are the expanded station's status slots.
+    for (uint16_t s : {0, 120, 123, 124, 127, 248, 251, 256, 433}) {
         expect_failure([&] { station.do_release_slot(s); }, {op("do_release_slot"), "ERR:SLOT MUST BE 1 TO 119"});
         expect_failure([&] { station.do_dispatch_slot(s); }, {op("do_dispatch_slot"), "ERR:SLOT MUST BE 1 TO 119"});
     }
@@ -164,6 +165,37 @@ TEST_F(Station, DispatchSetsTheSlotCommonThenMovesItAndUndoesAFailedOne) {
     expect_failure([&] { station.do_dispatch_slot(5); }, {op("do_dispatch_slot"), "ERR:DISPATCH NOT ANSWERED"});
     EXPECT_EQ(clock.units.size(), station.lack_tries);
     EXPECT_EQ(sent().back(), w({0xB5, 0x05, 0x33}));
+}
+
+// PROTOCOL-MODERN.md section 1: an expanded slot's status and dispatch go
+// by D4 (b3 & 70 = 60 status, 00 move; D = 0 dispatch), never by a classic
+// message whose one slot byte would name another slot (130 & 7F = 2).
+TEST_F(Station, ExpandedSlotsAreReleasedAndDispatchedByD4) {
+    const auto e6 = [](uint8_t stat) {
+        return with_checksum({0xE6, 0x15, 0x01, 0x02, stat, 0x03, 0x00, 0x47, 0x20, 0x00, 0x10, 0, 0, 0, 0, 0, 0, 0,
+                              0x05, 0x04});
+    };
+    link.deliver(e6(0x3B));
+    station.do_release_slot(130);
+    EXPECT_EQ(sent(), strings{w({0xD4, 0x39, 0x02, 0x60, 0x1B})});
+    // Never seen: read first, as an expanded slot.
+    restart();
+    link.on_send = [&](const bytes& m) {
+        if (m[0] == 0xBB) link.deliver(e6(0x33));
+        if (m[0] == 0xD4 && m[3] == 0x00) link.deliver(e6(0x13));
+    };
+    station.do_dispatch_slot(130);
+    EXPECT_EQ(sent(), (strings{"BB 02 41 07", w({0xD4, 0x39, 0x02, 0x60, 0x13}), w({0xD4, 0x39, 0x02, 0x00, 0x00})}));
+    // Refused: the status is put back.
+    restart();
+    link.deliver(e6(0x33));
+    link.on_send = [&](const bytes& m) {
+        if (m[0] == 0xD4 && m[3] == 0x00) link.deliver(long_ack(0xD4, 0x00));
+    };
+    expect_failure([&] { station.do_dispatch_slot(130); }, {op("do_dispatch_slot"), "ERR:DISPATCH REFUSED"});
+    EXPECT_EQ(sent(), (strings{w({0xD4, 0x39, 0x02, 0x60, 0x13}), w({0xD4, 0x39, 0x02, 0x00, 0x00}),
+                               w({0xD4, 0x39, 0x02, 0x60, 0x33})}));
+    for (const bytes& m : link.sent) EXPECT_NE(m[0], 0xB5) << hex(m);
 }
 
 }  // namespace
