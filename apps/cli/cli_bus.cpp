@@ -127,13 +127,15 @@ int run_throttle(bus_session& s, const cli_command& cmd, kvr_cli_context& ctx) {
     kvr_throttle& t = s.throttle;
     const kvr_function_send how = function_send_of(cmd, ctx);
     t.set_function_send(how);
-    t.set_slot_choice(slot_choice_of(cmd, ctx));
+    const kvr_slot_choice choice = slot_choice_of(cmd, ctx);
+    t.set_slot_choice(choice);
     const auto address = static_cast<uint16_t>(cmd.address);
     if (!cmd.speed && !cmd.forward && cmd.functions.empty()) {
         *ctx.out << kvr_monitor::to_text(s.station.do_read_loco(address)) << '\n';
         return kvr_cli_ok;
     }
-    if (only_packet_functions(cmd, how)) {
+    // An expanded slot keeps F9..F28 itself: chosen, they go to the slot (D5).
+    if (choice != kvr_slot_choice::expanded && only_packet_functions(cmd, how)) {
         t.send_packet_functions(address, cmd.functions);
         return kvr_cli_ok;
     }

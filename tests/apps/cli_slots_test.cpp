@@ -172,6 +172,18 @@ TEST(CliSlots, AnExpandedStationIsDrivenAndReadThroughItsExpandedSlots) {
     EXPECT_NE(r.out.find("loco 3  in use  128 steps  speed 10  fwd  F0-F8 000000000"), std::string::npos) << r.out;
     EXPECT_EQ(r.err.find("expanded"), std::string::npos) << r.err;
     EXPECT_EQ(run_on(bus.path(), {"throttle", "3", "--speed", "5", "--slots", "both"}).status, kvr_cli_usage);
+
+    // F9..F28 alone, expanded chosen: into the slot by D5 (F20 in group
+    // 0x20 bit 6), not as a DCC packet the slot never learns of.
+    const std::size_t before = bus.seen().size();
+    ASSERT_EQ(run_on(bus.path(), {"throttle", "3", "--f", "20=on", "--slots", "expanded"}).status, kvr_cli_ok);
+    bus.settle();
+    const std::vector<cli_bytes> now = bus.seen();
+    const std::vector<cli_bytes> later(now.begin() + static_cast<std::ptrdiff_t>(before), now.end());
+    EXPECT_TRUE(std::any_of(later.begin(), later.end(), [](const cli_bytes& m) {
+        return m[0] == 0xD5 && (m[1] & 0xF8) == 0x20 && (m[4] & 0x40) != 0;
+    }));
+    EXPECT_TRUE(std::none_of(later.begin(), later.end(), [](const cli_bytes& m) { return m[0] == 0xED; }));
 }
 
 }  // namespace
