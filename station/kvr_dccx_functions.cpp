@@ -148,8 +148,14 @@ kvr_loconet_msg kvr_dccx_loconet::do_set_fast_clock(const kvr_clock_setting& set
         if (!now) refuse(text_clock_silent);
         uint8_t rate = 0;
         if (setting.run) rate = setting.rate ? *setting.rate : (*now)[clk_rate] ? (*now)[clk_rate] : uint8_t{1};
-        const clock_bytes hm = encode_clock_time({setting.hour, setting.minute});
-        const byte_pair frac = split14(clk_frac_set);
+        clock_bytes hm = encode_clock_time({setting.hour, setting.minute});
+        byte_pair frac = split14(clk_frac_set);
+        if (setting.keep_time) {
+            hm = {.hrs = static_cast<uint8_t>((*now)[clk_hrs] & 0x7F), .mins = static_cast<uint8_t>((*now)[clk_mins] & 0x7F)};
+            frac = {.high = static_cast<uint8_t>((*now)[clk_frac_minsh] & 0x7F),
+                    .low = static_cast<uint8_t>((*now)[clk_frac_minsl] & 0x7F)};
+        }
+        const clock_time written = decode_clock_time(hm);
         const kvr_loconet_msg write = slot_message(
             OPC_WR_SL_DATA, kvr_slot_fast_clock,
             {rate, frac.low, frac.high, hm.mins, static_cast<uint8_t>((*now)[slot_trk] & 0x7F), hm.hrs,
@@ -170,7 +176,7 @@ kvr_loconet_msg kvr_dccx_loconet::do_set_fast_clock(const kvr_clock_setting& set
         const std::optional<kvr_loconet_msg> read = ask_slot(kvr_slot_fast_clock);
         if (!read) refuse(text_clock_silent);
         const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent_at);
-        if (!clock_shows(*read, rate, {setting.hour, setting.minute}, elapsed.count())) refuse(text_clock_ignored);
+        if (!clock_shows(*read, rate, written, elapsed.count())) refuse(text_clock_ignored);
         back = *read;
     });
     return back;

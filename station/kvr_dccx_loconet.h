@@ -48,6 +48,10 @@ struct kvr_clock_setting {
     uint8_t minute = 0;  // 0..59
     std::optional<uint8_t> rate;  // 1..127
     bool run = true;
+    // Run or stop only: the time and the minute's counter are written back
+    // as the slot read before the write shows them, so the clock does not
+    // jump; hour and minute are not used.
+    bool keep_time = false;
 };
 
 struct kvr_dccx_timing {

@@ -2,9 +2,11 @@
 // The port box's entry. A port name is often far longer than the box
 // ("/dev/serial/by-id/usb-RR-CirKits_LocoBuffer-USB_0123456789-if00-port0",
 // "tcp://layout-server.local:1234"), and its start and its end both tell
-// ports apart. While the entry is not being edited it shows the name with
-// its middle left out ("/dev/serial/by-i…-if00-port0"); with the focus it
-// shows and edits the whole name.
+// ports apart. While the entry is not being edited and the name is wider
+// than the entry, it shows the part that tells ports apart: the name without
+// "/dev/" or "tcp://", its end kept ("pts/3", "…0.0.1:24999"), a
+// /dev/serial/by-id name with its middle left out; with the focus it shows
+// and edits the whole name.
 
 #include <QLineEdit>
 

@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "ui/kvr_screen_fit.h"
+
 namespace {
 
 constexpr int columns = 8;  // F0-F7, F8-F15, F16-F23, F24-F28
@@ -36,11 +38,16 @@ kvr_functions_wnd::kvr_functions_wnd(QWidget* parent) : QWidget(parent, Qt::Wind
         connect(b, &QPushButton::clicked, this, [this, n] { clicked(n); });
         connect(b, &QPushButton::pressed, this, [this, n] { pressed(n); });
         connect(b, &QPushButton::released, this, [this, n] { released(n); });
-        connect(b, &QWidget::customContextMenuRequested, this, [this, n] { set_momentary(n, !momentary_[n]); });
+        connect(b, &QWidget::customContextMenuRequested, this, [this, n] { set_momentary(n, !momentary(n)); });
+        b->setObjectName(QStringLiteral("function"));
         grid->addWidget(b, static_cast<int>(n) / columns, static_cast<int>(n) % columns);
         buttons_[n] = b;
     }
     top->addLayout(grid);
+    // On: pressed in and filled. Amber with near-black text keeps its
+    // contrast on a light and on a dark palette; off keeps the style's look.
+    setStyleSheet(QStringLiteral("QPushButton#function:checked { background-color: #f0a800; color: #101010; "
+                                 "border: 2px inset #6b4a00; border-radius: 3px; font-weight: bold; }"));
 
     auto* row = new QHBoxLayout;
     row->addWidget(new QLabel(QStringLiteral("Send F9-F28 as"), this));
@@ -62,9 +69,14 @@ kvr_functions_wnd::kvr_functions_wnd(QWidget* parent) : QWidget(parent, Qt::Wind
     row->addWidget(stop_);
     top->addLayout(row);
     show_loco(0);
+    kvr_keep_on_screen(this);
 }
 
 void kvr_functions_wnd::show_loco(int address) {
+    if (address != address_) {
+        address_ = address;
+        show_marks();
+    }
     loco_->setText(address > 0 ? QStringLiteral("Loco %1").arg(address) : QStringLiteral("No loco"));
     setWindowTitle(address > 0 ? QStringLiteral("Functions of loco %1").arg(address) : QStringLiteral("Functions"));
 }
@@ -96,15 +108,28 @@ bool kvr_functions_wnd::send_mode_opcodes() const { return send_mode_->currentIn
 
 void kvr_functions_wnd::set_momentary(unsigned n, bool on) {
     if (n >= count) return;
-    momentary_[n] = on;
+    uint32_t& m = marks_[address_];
+    m = on ? (m | 1u << n) : (m & ~(1u << n));
+    const uint32_t now = m;
+    if (now == 0) marks_.erase(address_);
     buttons_[n]->setText(label_of(n, on));
+    if (on_marks) on_marks(address_, now);
+}
+
+void kvr_functions_wnd::set_all_marks(const std::map<int, uint32_t>& marks) {
+    marks_ = marks;
+    show_marks();
+}
+
+void kvr_functions_wnd::show_marks() {
+    for (unsigned n = 0; n < count; ++n) buttons_[n]->setText(label_of(n, momentary(n)));
 }
 
 // A click toggles the button before this runs: it shows the wish; the
 // dialog tells the window back what was sent.
 void kvr_functions_wnd::clicked(unsigned n) {
     if (showing_) return;
-    if (momentary_[n]) {
+    if (momentary(n)) {
         // The click that ends a press toggled the button after its release
         // was sent: it shows what was told, not the toggle.
         showing_ = true;
@@ -116,11 +141,11 @@ void kvr_functions_wnd::clicked(unsigned n) {
 }
 
 void kvr_functions_wnd::pressed(unsigned n) {
-    if (showing_ || !momentary_[n]) return;
+    if (showing_ || !momentary(n)) return;
     if (on_function) on_function(n, true);
 }
 
 void kvr_functions_wnd::released(unsigned n) {
-    if (showing_ || !momentary_[n]) return;
+    if (showing_ || !momentary(n)) return;
     if (on_function) on_function(n, false);
 }

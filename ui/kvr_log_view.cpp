@@ -59,7 +59,8 @@ kvr_log_view::kvr_log_view(QWidget* parent) : QAbstractScrollArea(parent) {
     viewport()->setBackgroundRole(QPalette::Base);
     viewport()->setAutoFillBackground(true);
     build_filter_bar();
-    new_bar_ = new QPushButton(viewport());
+    // In the view's margin over the newest edge of the lines, never over a line.
+    new_bar_ = new QPushButton(this);
     new_bar_->setObjectName(QStringLiteral("log_new_lines"));
     new_bar_->setFocusPolicy(Qt::NoFocus);
     new_bar_->setCursor(Qt::PointingHandCursor);
@@ -249,6 +250,7 @@ void kvr_log_view::set_log_mode(int mode) {
     // The newest line is now at the other end: the count starts again.
     if (holding())
         hold();
+    show_new_bar();
 }
 
 void kvr_log_view::clear_text() {
@@ -394,20 +396,42 @@ void kvr_log_view::follow_newest() {
 void kvr_log_view::show_new_bar() {
     const bool wanted = unseen_ > 0 && (!following_ || paused_);
     if (!wanted) {
-        if (new_bar_->isVisible())
+        if (new_bar_->isVisible()) {
             new_bar_->hide();
+            update_margins();
+        }
         return;
     }
     const QString text = unseen_ == 1 ? QStringLiteral("1 new line") : QStringLiteral("%1 new lines").arg(unseen_);
     if (new_bar_->text() != text)
         new_bar_->setText(text);
-    const QSize hint = new_bar_->sizeHint();
-    const QRect vp = viewport()->rect();
-    const int w = std::min(vp.width(), hint.width() + 16);
-    const int y = mode_ == 0 ? vp.bottom() + 1 - hint.height() : 0;
-    new_bar_->setGeometry(vp.left() + (vp.width() - w) / 2, y, w, hint.height());
     if (!new_bar_->isVisible())
         new_bar_->show();
+    update_margins();
+}
+
+// The margins around the lines hold the bars: the new-lines bar over the
+// newest edge (bottom, or top in stack mode), the filter bar at the bottom.
+// The lines in sight keep their rows: only the number of rows changes.
+void kvr_log_view::update_margins() {
+    const bool bar = new_bar_->isVisibleTo(this);
+    const int bar_h = bar ? new_bar_->sizeHint().height() : 0;
+    const int filter_h = filter_bar_->isVisibleTo(this) ? filter_bar_->sizeHint().height() : 0;
+    const QMargins wanted(0, mode_ == 0 ? 0 : bar_h, 0, filter_h + (mode_ == 0 ? bar_h : 0));
+    if (viewportMargins() != wanted) {
+        const bool own = own_scroll_;
+        own_scroll_ = true;
+        setViewportMargins(wanted);
+        update_bars();
+        own_scroll_ = own;
+    }
+    const QRect vp = viewport()->geometry();
+    if (bar) {
+        const int w = std::min(vp.width(), new_bar_->sizeHint().width() + 16);
+        const int y = mode_ == 0 ? vp.bottom() + 1 : vp.top() - bar_h;
+        new_bar_->setGeometry(vp.left() + (vp.width() - w) / 2, y, w, bar_h);
+    }
+    place_filter_bar();
 }
 
 void kvr_log_view::set_show_time(bool on) {
@@ -566,8 +590,17 @@ QString kvr_log_view::selected_text() const {
 
 // ---- painting and input ----
 
+// A row is tall enough for the font's underline position: in small
+// monospace fonts an underscore sits on or below the descent, where the
+// next row's top would cut it ("OPC_SL_RD_DATA" read as "OPC SL RD DATA").
+int kvr_log_view::line_height() const {
+    const QFontMetrics fm = fontMetrics();
+    const int underscore = fm.ascent() + fm.underlinePos() + std::max(1, fm.lineWidth()) + 1;
+    return std::max({1, fm.height(), fm.lineSpacing(), underscore}) + 1;
+}
+
 int kvr_log_view::rows_in_sight() const {
-    return std::max(1, viewport()->height() / std::max(1, fontMetrics().height()));
+    return std::max(1, viewport()->height() / line_height());
 }
 
 int kvr_log_view::first_visible() const {
@@ -575,7 +608,7 @@ int kvr_log_view::first_visible() const {
 }
 
 int kvr_log_view::row_at(int y) const {
-    const int row = first_visible() + y / std::max(1, fontMetrics().height());
+    const int row = first_visible() + y / line_height();
     return std::clamp(row, 0, std::max(0, static_cast<int>(shown_.size()) - 1));
 }
 
@@ -595,7 +628,7 @@ void kvr_log_view::update_bars() {
 void kvr_log_view::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(viewport());
     const QFontMetrics fm = fontMetrics();
-    const int height = fm.height();
+    const int height = line_height();
     const int first = first_visible();
     const int last = std::min(static_cast<int>(shown_.size()), first + rows_in_sight() + 1);
     const int64_t lo = std::min(anchor_, cursor_);
@@ -653,16 +686,14 @@ void kvr_log_view::resizeEvent(QResizeEvent* event) {
 void kvr_log_view::show_filter_bar(bool on) {
     own_scroll_ = true;
     if (on) {
-        const int h = filter_bar_->sizeHint().height();
-        setViewportMargins(0, 0, 0, h);
         filter_bar_->show();
-        place_filter_bar();
+        update_margins();
         update_bars();
         filter_edit_->setFocus();
         filter_edit_->selectAll();
     } else {
         filter_bar_->hide();
-        setViewportMargins(0, 0, 0, 0);
+        update_margins();
         update_bars();
         setFocus();
     }
@@ -676,7 +707,8 @@ void kvr_log_view::place_filter_bar() {
     // The bottom viewport margin is the bar's room, between the lines and
     // the horizontal scroll bar.
     const QRect vp = viewport()->geometry();
-    filter_bar_->setGeometry(vp.left(), vp.bottom() + 1, vp.width(), filter_bar_->sizeHint().height());
+    const int below = mode_ == 0 && new_bar_->isVisibleTo(this) ? new_bar_->height() : 0;
+    filter_bar_->setGeometry(vp.left(), vp.bottom() + 1 + below, vp.width(), filter_bar_->sizeHint().height());
 }
 
 void kvr_log_view::mousePressEvent(QMouseEvent* event) {
@@ -733,11 +765,11 @@ void kvr_log_view::contextMenuEvent(QContextMenuEvent* event) {
     }
     // At the selection's last line when it is in sight, else at the top.
     const QRect vp = viewport()->rect();
-    QPoint at = vp.topLeft() + QPoint(fontMetrics().averageCharWidth() * 2, fontMetrics().height());
+    QPoint at = vp.topLeft() + QPoint(fontMetrics().averageCharWidth() * 2, line_height());
     const auto it = std::lower_bound(shown_.begin(), shown_.end(), cursor_);
     if (cursor_ >= 0 && it != shown_.end() && *it == cursor_) {
         const int row = static_cast<int>(it - shown_.begin()) - first_visible();
-        const int y = (row + 1) * fontMetrics().height();
+        const int y = (row + 1) * line_height();
         if (row >= 0 && y <= vp.height())
             at.setY(y);
     }

@@ -99,6 +99,8 @@ public:
     bool following() const { return following_; }
     int new_lines() const { return unseen_; }
     QPushButton* new_lines_bar() const { return new_bar_; }
+    // The height of one row of lines.
+    int line_height() const;
     // Back to the newest line, following again (the bar's click).
     void follow_newest();
     // Called after the user turned time stamps or hex bytes on or off.
@@ -166,6 +168,7 @@ private:
     bool holding() const { return paused_ || !following_; }
     void hold();
     void show_new_bar();
+    void update_margins();
     QString shown_text(const line& l) const;
     bool matches(const line& l) const;
     const line& at_key(int64_t key) const { return lines_[static_cast<size_t>(key - lines_.front().key)]; }

@@ -44,6 +44,7 @@
 #include "ui/kvr_monitor_feeds.h"
 #include "ui/kvr_port_list.h"
 #include "ui/kvr_qt_hooks.h"
+#include "ui/kvr_screen_fit.h"
 #include "ui/kvr_speed_slider.h"
 #include "ui/kvr_wait_cursor.h"
 
@@ -285,29 +286,6 @@ void kvr_main_dlg::layout_page() {
         log_view_->setGeometry(place_hand_entry(QRect(log_rect_.topLeft(), QPoint(page.width() - 1, page.height() - 1))));
 }
 
-namespace {
-
-// The window manager's frame around `w`; nothing until it has framed it.
-std::optional<QMargins> frame_margins(const QWidget& w) {
-    const QRect inner = w.geometry();
-    const QRect outer = w.frameGeometry();
-    const QMargins m(inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
-                     outer.bottom() - inner.bottom());
-    // No title bar yet, or a frame not yet in step with the window.
-    if (m.top() <= 0 || m.left() < 0 || m.right() < 0 || m.bottom() < 0 || m.top() > inner.height())
-        return std::nullopt;
-    return m;
-}
-
-// How far `r` must move to lie inside `area` (its top-left corner first,
-// where the title bar is, when it is larger).
-QPoint into(const QRect& r, const QRect& area) {
-    const int x = std::clamp(r.left(), area.left(), std::max(area.left(), area.right() + 1 - r.width()));
-    const int y = std::clamp(r.top(), area.top(), std::max(area.top(), area.bottom() + 1 - r.height()));
-    return QPoint(x, y) - r.topLeft();
-}
-
-}  // namespace
 
 // The window on the screen it opens on: no larger than the available area,
 // centred in it at the first showing. Before the window manager has framed
@@ -319,8 +297,7 @@ void kvr_main_dlg::fit_to_screen() {
     const QRect avail = s->availableGeometry();
     // A window manager draws its frame in device pixels, whatever the
     // scale: the estimate is a generous title bar and border in those.
-    const auto device = [this](int px) { return static_cast<int>(std::ceil(px / devicePixelRatioF())); };
-    const QMargins frame = frame_margins(*this).value_or(QMargins(device(8), device(40), device(8), device(8)));
+    const QMargins frame = kvr_frame_margins(*this).value_or(kvr_frame_estimate(*this));
     // One column spare: window managers take a requested position of 0,0
     // for none and place the window themselves (openbox then cuts off its
     // bottom), so a window as wide as the screen goes to 1,0.
@@ -331,7 +308,7 @@ void kvr_main_dlg::fit_to_screen() {
     const QRect centred(avail.topLeft() + QPoint((avail.width() - outer.width()) / 2,
                                                  (avail.height() - outer.height()) / 2),
                         outer);
-    QPoint at = centred.topLeft() + into(centred, avail);
+    QPoint at = centred.topLeft() + kvr_into(centred, avail);
     if (at.isNull())
         at.setX(1);
     move(at);
@@ -345,7 +322,7 @@ void kvr_main_dlg::fit_to_screen() {
 void kvr_main_dlg::check_frame() {
     if (!placed_ || frame_checked_ || !screen())
         return;
-    const std::optional<QMargins> frame = frame_margins(*this);
+    const std::optional<QMargins> frame = kvr_frame_margins(*this);
     if (!frame)
         return;
     frame_checked_ = true;
@@ -766,16 +743,35 @@ void kvr_main_dlg::on_connect() {
                 fit_port_list();
             }
             connect_button->setText(QString::fromUtf8(kvr_txt_close));
+            show_title();
         } else {
             hand_back_loco();
             link().close();
             drain_closed_link();
             forget_bus();
             connect_button->setText(QString::fromUtf8(kvr_txt_connect));
+            show_title();
         }
     } catch (const kvr_exception& e) {
         e.show();
     }
+}
+
+// Connected, the title names the port and the adapter kind the link took,
+// so a second window on another layout is told apart in the task bar.
+void kvr_main_dlg::show_title() {
+    QString title = QString::fromUtf8(kvr_txt_title);
+    if (link().is_open()) {
+        title += QStringLiteral(" - ") + QString::fromStdString(port_);
+        if (auto* serial = dynamic_cast<kvr_link*>(&link())) {
+            if (serial->is_virtual_port(port_)) {
+                title += QStringLiteral(" (simulated layout)");
+            } else if (const kvr_adapter_info* info = kvr_adapter_find(serial->adapter())) {
+                title += QStringLiteral(" (") + QString::fromUtf8(info->label) + QLatin1Char(')');
+            }
+        }
+    }
+    setWindowTitle(title);
 }
 
 void kvr_main_dlg::link_lost(const std::string& text) {
@@ -788,6 +784,7 @@ void kvr_main_dlg::link_lost(const std::string& text) {
     } catch (const kvr_exception&) {
         // Nothing more to tell than the report itself.
     }
+    show_title();
     if (busy()) {
         // The answer waited for can no longer come: the wait ends now, and
         // the link's report is the one shown once it is over.

@@ -74,6 +74,11 @@ class kvr_functions_wnd;
 class kvr_clock_wnd;
 class QMenu;
 
+// The lamp the power buttons show (kvr_main_dlg_bus.cpp).
+enum class kvr_lamp { unknown, green, red, amber, dark };
+class QIcon;
+QIcon kvr_lamp_icon(kvr_lamp lamp, int size);
+
 // The dialog's values, as exchanged with its controls (initial values as
 // the dialog starts).
 struct kvr_dlg_fields {
@@ -231,6 +236,8 @@ private:
     void take_loco(int address) override;
     void set_turnout(int number, bool closed) override;
     bool confirm_taking(uint16_t slot, int address, const QString& what) override;
+    bool remembered(const char* key, bool fallback) const override;
+    void remember(const char* key, bool on) override;
     // Shows a report now, or after the running operation or drain.
     void report(std::function<void()> show) override;
 
@@ -301,6 +308,7 @@ private:
 
     // Connect cycle and log view.
     void on_connect();
+    void show_title();
     void on_clear_screen();
     void on_file_log();
     void on_log_mode();

@@ -5,6 +5,9 @@
 // until asked for (it then takes its room from the monitor).
 
 #include <QAction>
+#include <QIcon>
+#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 
 #include <algorithm>
@@ -74,17 +77,54 @@ void kvr_main_dlg::forget_bus() {
         c->forget();
 }
 
+// The track's state as a lamp on the buttons: green on Power On while the
+// track is on, red on Power Off while it is off, amber on both while idle
+// (OPC_IDLE: power on, every loco stopped), a hollow ring on both while no
+// message has told it. The button that matches stays pressed; the word is
+// in the tooltip.
 void kvr_main_dlg::show_power() {
     const kvr_power_state s = bus_.power();
     const QString tip = QStringLiteral("Track power: %1").arg(QString::fromUtf8(kvr_power_state_name(s)));
-    const auto mark = [&](int id, bool on) {
+    const auto mark = [&](int id, bool on, kvr_lamp lamp) {
         QPushButton* b = button(id);
         b->setToolTip(tip);
+        b->setIcon(kvr_lamp_icon(lamp, b->iconSize().height()));
+        b->setProperty("lamp", static_cast<int>(lamp));
         if (b->isChecked() != on)
             b->setChecked(on);  // its toggled comes back here and finds nothing to do
     };
-    mark(kvr_idc_power_on, s == kvr_power_state::on);
-    mark(kvr_idc_power_off, s == kvr_power_state::off);
+    const bool known = s != kvr_power_state::unknown;
+    const bool idle = s == kvr_power_state::idle;
+    mark(kvr_idc_power_on, s == kvr_power_state::on,
+         !known ? kvr_lamp::unknown : idle ? kvr_lamp::amber : s == kvr_power_state::on ? kvr_lamp::green : kvr_lamp::dark);
+    mark(kvr_idc_power_off, s == kvr_power_state::off,
+         !known ? kvr_lamp::unknown : idle ? kvr_lamp::amber : s == kvr_power_state::off ? kvr_lamp::red : kvr_lamp::dark);
+}
+
+QIcon kvr_lamp_icon(kvr_lamp lamp, int size) {
+    size = std::max(size, 8);
+    QPixmap px(size * 2, size * 2);  // sharp at a scale of 2
+    px.setDevicePixelRatio(2.0);
+    px.fill(Qt::transparent);
+    QPainter p(&px);
+    p.setRenderHint(QPainter::Antialiasing);
+    const QRectF r(1.0, 1.0, size - 2.0, size - 2.0);
+    QColor fill;
+    switch (lamp) {
+    case kvr_lamp::green: fill = QColor(0x1e, 0xb4, 0x28); break;
+    case kvr_lamp::red: fill = QColor(0xdc, 0x1e, 0x1e); break;
+    case kvr_lamp::amber: fill = QColor(0xf0, 0xa8, 0x00); break;
+    case kvr_lamp::dark: fill = QColor(0x50, 0x50, 0x50); break;
+    case kvr_lamp::unknown: break;
+    }
+    p.setPen(QPen(QColor(0x30, 0x30, 0x30), 1.0));
+    if (fill.isValid())
+        p.setBrush(fill);
+    else
+        p.setPen(QPen(QColor(0x90, 0x90, 0x90), 1.5));
+    p.drawEllipse(r);
+    p.end();
+    return QIcon(px);
 }
 
 // ---- a message by hand ----

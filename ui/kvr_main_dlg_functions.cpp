@@ -10,6 +10,9 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStringList>
+
+#include <map>
 
 #include "foundation/kvr_exception.h"
 #include "foundation/kvr_hooks.h"
@@ -27,6 +30,34 @@ constexpr const char* section = "SETTING";
 constexpr const char* send_key = "FUNCSEND";
 constexpr const char* send_packet = "packet";
 constexpr const char* send_opcodes = "opcodes";
+
+// Momentary marks per loco: "ADDRESS:MASK" pairs, the mask in hex (bit n:
+// Fn), separated by spaces: "3:2000 1234:5".
+constexpr const char* marks_key = "MOMENTARY";
+
+std::map<int, uint32_t> parse_marks(const std::string& text) {
+    std::map<int, uint32_t> out;
+    for (const QString& pair : QString::fromStdString(text).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const QStringList parts = pair.split(QLatin1Char(':'));
+        if (parts.size() != 2) continue;
+        bool ok_a = false, ok_m = false;
+        const int address = parts[0].toInt(&ok_a);
+        const uint mask = parts[1].toUInt(&ok_m, 16);
+        if (ok_a && ok_m && kvr_proto::is_loco_address(address) && mask != 0)
+            out[address] = mask & ((1u << kvr_functions_wnd::count) - 1);
+    }
+    return out;
+}
+
+std::string format_marks(const std::map<int, uint32_t>& marks) {
+    QStringList pairs;
+    for (const auto& [address, mask] : marks)
+        if (address > 0 && mask != 0) pairs << QStringLiteral("%1:%2").arg(address).arg(mask, 0, 16);
+    return pairs.join(QLatin1Char(' ')).toStdString();
+}
+
+constexpr const char* text_clock_silent =
+    "The command station did not answer for its fast clock (slot 123): it may have none.";
 
 constexpr const char* text_no_loco =
     "No loco is driven: enter its address in the throttle first. Nothing was sent.";
@@ -74,6 +105,10 @@ void kvr_main_dlg::show_functions() {
         functions_wnd_->on_emergency_stop = [this] { on_emergency_stop(); };
         functions_wnd_->on_send_mode = [this](bool opcodes) { set_functions_as_opcodes(opcodes); };
         functions_wnd_->set_send_mode(functions_as_opcodes_);
+        functions_wnd_->set_all_marks(parse_marks(ini_.get_string(section, marks_key, "")));
+        functions_wnd_->on_marks = [this](int, uint32_t) {
+            ini_.set_string(section, marks_key, format_marks(functions_wnd_->all_marks()));
+        };
         // The stops keep their keys while the window has the focus.
         for (QAction* a : operating_actions_)
             functions_wnd_->addAction(a);
@@ -191,5 +226,23 @@ bool kvr_main_dlg::stop_key(const QKeyEvent& key, bool act) {
 void kvr_main_dlg::on_set_clock(const kvr_clock_setting& setting) {
     if (state_ != kvr_dlg_state::idle || !connected_or_say_so())
         return;
-    run_op(QStringLiteral("setting the fast clock"), [&] { loconet_->do_set_fast_clock(setting); });
+    // A station without a fast clock leaves slot 123 unanswered: the wait
+    // ends after its tries with this, not with the station's code.
+    bool silent = false;
+    const QString what = setting.keep_time ? (setting.run ? QStringLiteral("starting the fast clock")
+                                                          : QStringLiteral("stopping the fast clock"))
+                                           : QStringLiteral("setting the fast clock");
+    run_op(what, [&] {
+        try {
+            loconet_->do_set_fast_clock(setting);
+        } catch (const kvr_exception& e) {
+            silent = e.report().find(kvr_dccx_loconet::text_clock_silent) != std::string::npos;
+            if (!silent)
+                throw;
+        }
+    });
+    if (silent)
+        report([] {
+            kvr_message_box(text_clock_silent, "Busprobe", kvr_icon::information);
+        });
 }

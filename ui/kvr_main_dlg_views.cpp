@@ -46,11 +46,19 @@ bool kvr_main_dlg::confirm_taking(uint16_t slot, int address, const QString& wha
     return confirm_ && confirm_(question);
 }
 
-// The switch panel's request (do_sw), with its "on" box.
+bool kvr_main_dlg::remembered(const char* key, bool fallback) const {
+    return ini_.get_int("SETTING", key, fallback ? 1 : 0) != 0;
+}
+
+void kvr_main_dlg::remember(const char* key, bool on) { ini_.set_int("SETTING", key, on ? 1 : 0); }
+
+// The switch request (do_sw) of the Sensors and turnouts window: the
+// position the user picked there, with the output on, as a turnout is
+// thrown; the switch panel's "on" box belongs to the panel's own request.
 void kvr_main_dlg::set_turnout(int number, bool closed) {
     if (state_ != kvr_dlg_state::idle || !connected_or_say_so()) return;
     const auto n = static_cast<uint16_t>(number);
-    const bool on = check(kvr_idc_sw_on)->isChecked();
+    const bool on = true;
     run_op(QStringLiteral("switch %1").arg(number), [&] { station_->do_sw(n, closed ? 1 : 0, on); });
 }
 

@@ -1,6 +1,10 @@
 #include "ui/kvr_slots_view.h"
 
+#include <QCheckBox>
+#include <QFontMetrics>
 #include <QHBoxLayout>
+#include <QStringList>
+#include <QStyle>
 #include <QHeaderView>
 #include <QLabel>
 #include <QProgressBar>
@@ -8,19 +12,46 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "station/kvr_dccx_loconet.h"
+#include "ui/kvr_screen_fit.h"
 #include "ui/kvr_view_host.h"
 #include "ui/kvr_view_table.h"
 #include "ui/kvr_view_time.h"
 
 namespace {
 
-constexpr const char* headers[] = {"Slot", "Loco", "Status", "Steps", "Speed", "Direction", "F0-F8", "Seen"};
+constexpr const char* headers[] = {"Slot",     "Loco",    "Status",    "Steps", "Speed",
+                                   "Direction", "Throttle", "Consist", "Functions", "Seen"};
+// What a cell of each column typically holds at its widest.
+constexpr const char* samples[] = {"119", "10239", "in use", "128", "E-stop", "Direction", "7F/7F", "sub-member",
+                                   "F0 F1 F2 F3 F4", "00:00:00"};
+static_assert(std::size(samples) == kvr_slots_view::col_count);
+
+// The functions on, F0 first: "F0 F3 F5"; "" when none.
+QString functions_on(const kvr_slot_state& e) {
+    QStringList on;
+    for (unsigned f = 0; f <= 28; ++f)
+        if (e.function(f)) on << QStringLiteral("F%1").arg(f);
+    return on.join(QLatin1Char(' '));
+}
+
+// STAT1 bits 6 and 3 (LocoNet PE): up-link and down-link of a consist.
+QString consist_of(uint8_t stat) {
+    switch (stat & 0x48) {
+    case 0x48: return QStringLiteral("mid");
+    case 0x08: return QStringLiteral("top");
+    case 0x40: return QStringLiteral("sub-member");
+    default: return QString();
+    }
+}
 static_assert(std::size(headers) == kvr_slots_view::col_count);
 
 void set_cell(QTableWidget* grid, int row, int col, const QString& text) {
     const bool words = col == kvr_slots_view::col_status || col == kvr_slots_view::col_direction ||
-                       col == kvr_slots_view::col_functions;
+                       col == kvr_slots_view::col_functions || col == kvr_slots_view::col_consist ||
+                       col == kvr_slots_view::col_speed;
     kvr_set_view_cell(grid, row, col, text, !words);
 }
 
@@ -44,6 +75,8 @@ kvr_slots_view::kvr_slots_view(const kvr_bus_state& table, kvr_view_host& host, 
     progress_->setFormat(QStringLiteral("slot %v of ") + QString::number(kvr_slot_loco_last));
     progress_->hide();
     status_ = new QLabel(this);
+    show_free_ = new QCheckBox(QStringLiteral("Show &free slots"), this);
+    show_free_->setToolTip(QStringLiteral("List the slots no loco is in, too"));
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(read_);
@@ -51,6 +84,7 @@ kvr_slots_view::kvr_slots_view(const kvr_bus_state& table, kvr_view_host& host, 
     buttons->addWidget(dispatch_);
     buttons->addWidget(progress_, 1);
     buttons->addWidget(status_, 1);
+    buttons->addWidget(show_free_);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(grid_, 1);
     layout->addLayout(buttons);
@@ -59,7 +93,14 @@ kvr_slots_view::kvr_slots_view(const kvr_bus_state& table, kvr_view_host& host, 
     connect(release_, &QPushButton::clicked, this, [this] { release_selected(); });
     connect(dispatch_, &QPushButton::clicked, this, [this] { dispatch_selected(); });
     connect(grid_, &QTableWidget::cellDoubleClicked, this, [this](int row, int) { take_row(row); });
+    connect(show_free_, &QCheckBox::toggled, this, [this](bool on) {
+        apply_free_filter();
+        host_.remember(kvr_view_host::key_show_free_slots, on);
+    });
+    show_free_->setChecked(host_.remembered(kvr_view_host::key_show_free_slots, false));
     resize(640, 360);
+    fit_width();
+    kvr_keep_on_screen(this);
 }
 
 int kvr_slots_view::row_for(uint16_t slot) {
@@ -80,15 +121,52 @@ void kvr_slots_view::fill_row(int row, const kvr_slot_state& e) {
     set_cell(grid_, row, col_loco, QString::number(e.address));
     set_cell(grid_, row, col_status, QString::fromUtf8(kvr_slot_usage_name(e.stat)));
     set_cell(grid_, row, col_steps, steps ? QString::number(steps) : QString());
-    set_cell(grid_, row, col_speed, QString::number(e.speed));
+    // Speed 1 is the emergency stop (LocoNet PE), not a crawl.
+    set_cell(grid_, row, col_speed, e.speed == 1 ? QStringLiteral("E-stop") : QString::number(e.speed));
     set_cell(grid_, row, col_direction, e.forward ? QStringLiteral("fwd") : QStringLiteral("rev"));
-    set_cell(grid_, row, col_functions, QString::fromStdString(kvr_slot_functions(e)));
+    // ID1/ID2 in hex, as the monitor's id(..) shows them.
+    set_cell(grid_, row, col_throttle,
+             e.throttle_id ? QStringLiteral("%1/%2")
+                                 .arg(e.throttle_id >> 8, 2, 16, QLatin1Char('0'))
+                                 .arg(e.throttle_id & 0xFF, 2, 16, QLatin1Char('0'))
+                                 .toUpper()
+                           : QString());
+    set_cell(grid_, row, col_consist, consist_of(e.stat));
+    set_cell(grid_, row, col_functions, functions_on(e));
     set_cell(grid_, row, col_seen, kvr_seen_text(e.seen, false));
+    grid_->setRowHidden(row, !show_free_->isChecked() && e.usage() == kvr_proto::usage_free);
 }
 
 void kvr_slots_view::update_slots(const std::vector<uint16_t>& changed) {
     for (uint16_t s : changed)
         if (const kvr_slot_state* e = slots_.slot(s)) fill_row(row_for(s), *e);
+}
+
+void kvr_slots_view::set_show_free(bool on) { show_free_->setChecked(on); }
+
+void kvr_slots_view::apply_free_filter() {
+    const bool all = show_free_->isChecked();
+    for (const auto& [slot, row] : rows_) {
+        const kvr_slot_state* e = slots_.slot(slot);
+        grid_->setRowHidden(row, !all && e && e->usage() == kvr_proto::usage_free);
+    }
+}
+
+void kvr_slots_view::fit_width() {
+    const QFontMetrics fm(grid_->font());
+    const QFontMetrics head(grid_->horizontalHeader()->font());
+    const int pad = 3 * fm.averageCharWidth();
+    int total = 0;
+    for (int c = 0; c < col_count; ++c) {
+        const int w = std::max(fm.horizontalAdvance(QString::fromUtf8(samples[c])),
+                               head.horizontalAdvance(QString::fromUtf8(headers[c]))) + pad;
+        grid_->setColumnWidth(c, w);
+        total += w;
+    }
+    const int bar = grid_->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, grid_);
+    const QMargins m = layout()->contentsMargins();
+    const int width = total + bar + 2 * grid_->frameWidth() + m.left() + m.right() + 4;
+    resize(std::max(width, sizeHint().width()), height());
 }
 
 void kvr_slots_view::update_all() {

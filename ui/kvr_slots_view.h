@@ -15,6 +15,7 @@
 
 #include "station/kvr_bus_state.h"
 
+class QCheckBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -23,7 +24,19 @@ class kvr_view_host;
 
 class kvr_slots_view : public QWidget {
 public:
-    enum column { col_slot, col_loco, col_status, col_steps, col_speed, col_direction, col_functions, col_seen, col_count };
+    enum column {
+        col_slot,
+        col_loco,
+        col_status,
+        col_steps,
+        col_speed,
+        col_direction,
+        col_throttle,
+        col_consist,
+        col_functions,
+        col_seen,
+        col_count
+    };
 
     kvr_slots_view(const kvr_bus_state& table, kvr_view_host& host, QWidget* parent);
 
@@ -38,6 +51,10 @@ public:
     QPushButton* release_button() const { return release_; }
     QPushButton* dispatch_button() const { return dispatch_; }
     QProgressBar* progress() const { return progress_; }
+    // "Show free slots": off, the rows of free slots are hidden (a station
+    // has over a hundred of them). The host remembers the choice.
+    QCheckBox* show_free_box() const { return show_free_; }
+    void set_show_free(bool on);
     // The slot of the selected row, 0 when none.
     uint16_t selected_slot() const;
 
@@ -50,6 +67,9 @@ private:
     int row_for(uint16_t slot);
     void fill_row(int row, const kvr_slot_state& e);
     void take_row(int row);
+    void apply_free_filter();
+    // Wide enough for every column with typical contents.
+    void fit_width();
 
     const kvr_bus_state& slots_;
     kvr_view_host& host_;
@@ -59,5 +79,6 @@ private:
     QPushButton* dispatch_ = nullptr;
     QProgressBar* progress_ = nullptr;
     QLabel* status_ = nullptr;
+    QCheckBox* show_free_ = nullptr;
     std::map<uint16_t, int> rows_;  // slot -> row; rows stay in slot order
 };

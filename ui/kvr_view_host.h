@@ -24,7 +24,7 @@ public:
     virtual bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>& op) = 0;
     // Puts the loco address into the throttle and asks for the loco.
     virtual void take_loco(int address) = 0;
-    // Sets a turnout through the switch panel's own path.
+    // Sends a turnout `closed` or thrown, its output on.
     virtual void set_turnout(int number, bool closed) = 0;
     // Asks before the loco of a slot in use is taken from the throttle that
     // holds it (`what`: "Release", "Dispatch"); true to go on.
@@ -33,6 +33,17 @@ public:
         (void)address;
         (void)what;
         return true;
+    }
+    // A choice of a window the settings file keeps (0 or 1 under the
+    // window's section); the defaults keep nothing.
+    static constexpr const char* key_show_free_slots = "SLOTSFREE";
+    virtual bool remembered(const char* key, bool fallback) const {
+        (void)key;
+        return fallback;
+    }
+    virtual void remember(const char* key, bool on) {
+        (void)key;
+        (void)on;
     }
     // Shows a report now, or once the running operation or drain is over:
     // a box opened inside either would run the event loop there.

@@ -8,7 +8,9 @@
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTest>
-#include <QTimeEdit>
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPalette>
 
 #include "foundation/kvr_ini.h"
 #include "loconet/kvr_dcc_packet.h"
@@ -252,7 +254,7 @@ TEST_F(FunctionsWindow, SetFastClockWritesTheSlot) {
     action(QKeySequence(Qt::CTRL | Qt::Key_K))->trigger();
     kvr_clock_wnd* c = dlg->clock_window();
     ASSERT_NE(c, nullptr);
-    c->time_box()->setTime(QTime(14, 30));
+    c->time_box()->setText(QStringLiteral("14:30"));
     c->rate_box()->setValue(4);
     const std::size_t from = link.sent.size();
     c->set_button()->click();
@@ -264,6 +266,140 @@ TEST_F(FunctionsWindow, SetFastClockWritesTheSlot) {
     EXPECT_NE(kvr_monitor::to_text(link.sent[from + 1]).find("rate(4:1) days( 2) hrs24(14) min(30)"), std::string::npos)
         << kvr_monitor::to_text(link.sent[from + 1]);
     EXPECT_TRUE(boxes.empty());
+}
+
+}  // namespace
+
+namespace {
+
+// The fast-clock slot (LocoNet PE, slot 123): E7 0E 7B CLK_RATE FRAC_MINSL
+// FRAC_MINSH MINS TRK HRS DAYS CLK_CNTRL ID1 ID2. Stop and Run write the
+// time and the minute's counter back as read, so a running clock does not
+// jump back to the time box; the box takes "06:30" as typed over all of it;
+// a station that never answers for slot 123 ends the wait with plain words.
+TEST_F(FunctionsWindow, ClockRunAndStopKeepTheTimeAndASilentStationIsSaidPlainly) {
+    open_with_loco3();
+    const kvr_proto::clock_bytes t = kvr_proto::encode_clock_time({10, 17});
+    kvr_loconet_msg clock = msg({0xE7, 0x0E, 0x7B, 0x04, 0x11, 0x22, t.mins, 0x07, t.hrs, 0x02, 0x40, 0, 0});
+    bool answering = true;
+    QTimer answer;
+    std::size_t answered = 0;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        for (; answered < link.sent.size(); ++answered) {
+            kvr_loconet_msg m = link.sent[answered];
+            if (m[0] == 0xEF && m[2] == 0x7B) {
+                m.set_opcode(0xE7);
+                m.renew_checksum();
+                clock = m;
+            }
+            if (answering && hex(m) == "BB 7B 00 3F")
+                link.receive_bytes(clock.data(), static_cast<std::size_t>(clock.length()));
+        }
+    });
+    answer.start(5);
+    action(QKeySequence(Qt::CTRL | Qt::Key_K))->trigger();
+    kvr_clock_wnd* c = dlg->clock_window();
+    ASSERT_NE(c, nullptr);
+    c->time_box()->setText(QStringLiteral("23:59"));  // must not reach the bus
+    const auto last_write = [&] {
+        for (std::size_t i = link.sent.size(); i-- > 0;)
+            if (link.sent[i][0] == 0xEF) return link.sent[i];
+        return kvr_loconet_msg{};
+    };
+    for (const bool run : {false, true}) {
+        SCOPED_TRACE(run ? "Run" : "Stop");
+        boxes.clear();
+        (run ? c->start_button() : c->stop_button())->click();
+        ASSERT_TRUE(pump_until([&] { return !dlg->busy(); }));
+        const kvr_loconet_msg w = last_write();
+        ASSERT_EQ(w[0], 0xEF);
+        EXPECT_EQ(w[3], run ? 1 : 0) << "rate";  // the box's rate, 1
+        EXPECT_EQ(w[4], 0x11);
+        EXPECT_EQ(w[5], 0x22);
+        EXPECT_EQ(w[6], t.mins);
+        EXPECT_EQ(w[8], t.hrs);
+        EXPECT_TRUE(boxes.empty()) << boxes[0].text;
+    }
+
+    c->time_box()->setFocus();
+    QTest::keyClick(c->time_box(), Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClicks(c->time_box(), QStringLiteral("06:30"));
+    const std::optional<kvr_clock_setting> typed = c->setting();
+    ASSERT_TRUE(typed.has_value()) << c->time_box()->text().toStdString();
+    EXPECT_EQ(typed->hour, 6);
+    EXPECT_EQ(typed->minute, 30);
+    for (const char* bad : {"24:00", "6:75", "noon"})
+        EXPECT_FALSE(kvr_clock_wnd::parse_time(QString::fromLatin1(bad)).has_value()) << bad;
+
+    answering = false;
+    const std::size_t from = link.sent.size();
+    boxes.clear();
+    QElapsedTimer took;
+    took.start();
+    c->set_button()->click();
+    ASSERT_TRUE(pump_until([&] { return !dlg->busy() && !boxes.empty(); }, 15000));
+    EXPECT_LT(took.elapsed(), 15000);
+    EXPECT_NE(boxes[0].text.find("did not answer for its fast clock"), std::string::npos) << boxes[0].text;
+    for (std::size_t i = from; i < link.sent.size(); ++i) EXPECT_NE(link.sent[i][0], 0xEF) << "written unasked";
+}
+
+}  // namespace
+
+namespace {
+
+// A momentary mark is the loco's: the horn of loco 3 is no horn on loco 5,
+// and loco 3 has it again in the next session.
+TEST_F(FunctionsWindow, MomentaryMarksBelongToTheLocoAndAreRemembered) {
+    open_with_loco3();
+    kvr_functions_wnd* w = open_functions();
+    emit w->function_button(13)->customContextMenuRequested({});
+    ASSERT_TRUE(w->momentary(13));
+    type(kvr_idc_loco_adr, "5");
+    pump();
+    EXPECT_EQ(w->windowTitle(), "Functions of loco 5");
+    EXPECT_FALSE(w->momentary(13)) << "the mark carried over to loco 5";
+    EXPECT_FALSE(w->function_button(13)->text().contains(QStringLiteral("•")));
+    type(kvr_idc_loco_adr, "3");
+    pump();
+    EXPECT_TRUE(w->momentary(13));
+
+    dlg.reset();
+    make_dialog();
+    w = open_functions();
+    type(kvr_idc_loco_adr, "3");
+    pump();
+    EXPECT_TRUE(w->momentary(13)) << "not remembered";
+    type(kvr_idc_loco_adr, "5");
+    pump();
+    EXPECT_FALSE(w->momentary(13));
+}
+
+// On is unmistakable: a function on is pressed and filled with a colour
+// far from the window's own background, light theme or dark.
+TEST_F(FunctionsWindow, AFunctionOnIsFilledInLightAndDarkThemes) {
+    make_dialog();
+    kvr_functions_wnd* w = open_functions();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(w));
+    for (const bool dark : {false, true}) {
+        SCOPED_TRACE(dark ? "dark" : "light");
+        QPalette p = w->palette();
+        p.setColor(QPalette::Window, dark ? QColor(0x20, 0x20, 0x20) : QColor(0xF0, 0xF0, 0xF0));
+        p.setColor(QPalette::Button, dark ? QColor(0x30, 0x30, 0x30) : QColor(0xE8, 0xE8, 0xE8));
+        p.setColor(QPalette::ButtonText, dark ? Qt::white : Qt::black);
+        w->setPalette(p);
+        w->set_states(1u << 2);
+        pump();
+        const QImage on = w->function_button(2)->grab().toImage();
+        const QImage off = w->function_button(3)->grab().toImage();
+        const QColor fill_on = on.pixelColor(on.width() / 5, on.height() / 2);
+        const QColor fill_off = off.pixelColor(off.width() / 5, off.height() / 2);
+        const auto distance = [](const QColor& a, const QColor& b) {
+            return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue());
+        };
+        EXPECT_GT(distance(fill_on, fill_off), 150) << fill_on.name().toStdString() << " vs "
+                                                    << fill_off.name().toStdString();
+        EXPECT_GT(fill_on.saturation(), 150) << "a colour, not a grey";
+    }
 }
 
 }  // namespace

@@ -45,9 +45,13 @@ TEST(LogViewFollow, ScrolledAwayItStaysAndCountsNewLinesUntilBackOrClicked) {
         EXPECT_EQ(view.new_lines(), 120);
         ASSERT_TRUE(view.new_lines_bar()->isVisible());
         EXPECT_EQ(view.new_lines_bar()->text(), "120 new lines");
-        // Over the newest edge of the lines.
+        // At the newest edge of the lines, beside them: it once covered the
+        // last row in sight.
         const QRect b = view.new_lines_bar()->geometry();
-        EXPECT_EQ(mode == 0 ? b.bottom() : b.top(), mode == 0 ? view.viewport()->rect().bottom() : 0);
+        const QRect lines = view.viewport()->geometry();
+        EXPECT_FALSE(b.intersects(lines));
+        EXPECT_EQ(mode == 0 ? b.top() : b.bottom(), mode == 0 ? lines.bottom() + 1 : lines.top() - 1);
+        EXPECT_EQ(line_at_top(view), top) << "the rows in sight moved when the bar came";
 
         QTest::mouseClick(view.new_lines_bar(), Qt::LeftButton);
         EXPECT_TRUE(view.following());

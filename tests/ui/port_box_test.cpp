@@ -71,9 +71,9 @@ TEST_F(WithTcpServer, TypedAddressConnectsReadsAndLosesTheServer) {
 class PortBox : public dialog_fixture {};
 
 // Long names: the list is wide enough for them, the closed box shows the
-// name with its middle left out (start and end both tell ports apart), the
-// entry being edited the whole name, and the tooltip the whole name.
-TEST_F(PortBox, LongNamesFitTheListAndShowBothEnds) {
+// part that tells ports apart (not "/de…s/3" for /dev/pts/3), the entry
+// being edited the whole name, and the tooltip the whole name.
+TEST_F(PortBox, LongNamesFitTheListAndShowThePartThatTellsThemApart) {
     const std::string by_id = "/dev/serial/by-id/usb-RR-CirKits_LocoBuffer-USB_0123456789-if00-port0";
     const std::string url = "tcp://layout-server.example.org:24102";
     env.list_devices = [by_id] { return std::vector<std::string>{by_id}; };
@@ -84,20 +84,30 @@ TEST_F(PortBox, LongNamesFitTheListAndShowBothEnds) {
     const QFontMetrics fm(box->view()->font());
     EXPECT_GE(box->view()->minimumWidth(), fm.horizontalAdvance(QString::fromStdString(by_id)));
     dlg->control(kvr_idc_loco_adr)->setFocus();
-    for (const std::string& name : {by_id, url}) {
-        SCOPED_TRACE(name);
-        box->setEditText(QString::fromStdString(name));
-        EXPECT_EQ(box->toolTip().toStdString(), name);
-        const std::string shown = entry->shown_text().toStdString();
-        const std::size_t gap = shown.find("…");
-        ASSERT_NE(gap, std::string::npos) << shown;
-        EXPECT_EQ(name.rfind(shown.substr(0, gap), 0), 0u) << shown;  // the start
-        const std::string tail = shown.substr(gap + std::string("…").size());
-        EXPECT_GE(gap, 2u) << shown;
-        EXPECT_GE(tail.size(), 2u) << shown;
-        EXPECT_EQ(name.substr(name.size() - tail.size()), tail) << shown;  // the end
-        EXPECT_LE(entry->fontMetrics().horizontalAdvance(entry->shown_text()), entry->width());
+    const auto ends_with = [](const std::string& s, const std::string& tail) {
+        return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    // by-id: both ends of what follows the shared folder (the serial is inside).
+    box->setEditText(QString::fromStdString(by_id));
+    EXPECT_EQ(box->toolTip().toStdString(), by_id);
+    std::string shown = entry->shown_text().toStdString();
+    ASSERT_NE(shown.find("…"), std::string::npos) << shown;
+    EXPECT_EQ(shown.rfind("us", 0), 0u) << shown;
+    EXPECT_TRUE(ends_with(shown, "t0")) << shown;
+    EXPECT_LE(entry->fontMetrics().horizontalAdvance(entry->shown_text()), entry->width());
+    // A server: its port number, the end, stays in sight.
+    box->setEditText(QString::fromStdString(url));
+    shown = entry->shown_text().toStdString();
+    EXPECT_TRUE(ends_with(shown, ".org:24102") || ends_with(shown, "g:24102")) << shown;
+    EXPECT_EQ(shown.find("tcp://"), std::string::npos) << shown;
+    EXPECT_LE(entry->fontMetrics().horizontalAdvance(entry->shown_text()), entry->width());
+    // Two pseudo-terminals are told apart at a glance.
+    for (const char* pty : {"/dev/pts/3", "/dev/pts/13"}) {
+        box->setEditText(QString::fromLatin1(pty));
+        shown = entry->shown_text().toStdString();
+        EXPECT_TRUE(shown == pty || shown == std::string(pty).substr(5)) << shown;
     }
+    box->setEditText(QString::fromStdString(url));
     box->setFocus();
     EXPECT_EQ(entry->shown_text().toStdString(), url);
     box->setEditText(QStringLiteral("COM1"));
@@ -183,3 +193,17 @@ TEST_F(WithRefusingServer, OneReportPerButtonWithTheServersWords) {
     EXPECT_NE(boxes[0].text.find("refused by the server: SENT ERROR busy"), std::string::npos) << boxes[0].text;
     EXPECT_EQ(dlg->state(), kvr_dlg_state::idle);
 }
+
+namespace {
+
+// Connected, the title names the port; closed, it is the program's title.
+TEST_F(PortBox, TheTitleNamesTheConnectedPort) {
+    make_dialog();
+    EXPECT_EQ(dlg->windowTitle(), kvr_txt_title);
+    connect_sim();
+    EXPECT_EQ(dlg->windowTitle().toStdString(), std::string(kvr_txt_title) + " - SIM");
+    click(kvr_idc_connect);
+    EXPECT_EQ(dlg->windowTitle(), kvr_txt_title);
+}
+
+}  // namespace

@@ -388,45 +388,98 @@ QRect frame_of(const std::function<std::string(const std::string&)>& xdo, const 
     return QRect(x - l, y - t, w + l + r, h + t + b);
 }
 
-// The window on 1280 x 800 and 1600 x 1000 screens at scale 1, 1.5 and 2:
-// its frame, title bar included, lies inside the screen, and where the
-// screen has room for the designed size the window has it.
-TEST(RealXScreens, TheWindowFitsEveryScreenAtEveryScale) {
-    struct screen { int w, h; };
-    for (const screen sc : {screen{1280, 800}, screen{1600, 1000}}) {
-        x_session x(std::to_string(sc.w) + "x" + std::to_string(sc.h) + "x24");
-        if (!x.up())
-            GTEST_SKIP() << x.why_not();
-        ASSERT_TRUE(x.why_wm_.empty()) << x.why_wm_;
-        const QRect root(0, 0, sc.w, sc.h);
-        for (const char* scale : {"1", "1.5", "2"}) {
-            SCOPED_TRACE(std::to_string(sc.w) + "x" + std::to_string(sc.h) + " at scale " + scale);
-            struct one_window : RealX {
-                void TestBody() override {}
-            } t;
-            t.use(x);
-            const std::string id = t.start_window(t.dir_.filePath("no-such-port").toStdString(), scale);
-            ASSERT_FALSE(id.empty());
-            QRect frame;
-            const bool inside = poll_until([&] {
-                frame = frame_of([&](const std::string& a) { return t.xdo(a); }, t.display_, id);
-                return !frame.isEmpty() && root.contains(frame);
-            });
-            EXPECT_TRUE(inside) << "frame " << frame.x() << "," << frame.y() << " " << frame.width() << "x"
-                                << frame.height();
-            // The window keeps its designed size wherever the screen has room.
-            const double f = std::atof(scale);
-            const kvr_dialog_units du(kvr_dialog_font());
-            const QSize designed(static_cast<int>(du.x(kvr_main_dlg_w) * f), static_cast<int>(du.y(kvr_main_dlg_h) * f));
-            if (designed.width() + 40 < sc.w && designed.height() + 80 < sc.h) {
-                EXPECT_GE(frame.height(), designed.height()) << "shrunk though the screen has room";
-            }
-            t.wm_close(id);
-            EXPECT_EQ(t.window_->wait(kStepBound), 0);
-            t.TearDown();
+// A window's frame once it has settled: the same for half a second (the
+// manager frames it, the program may resize it once the frame is known).
+QRect settled_frame(const std::function<std::string(const std::string&)>& xdo, const std::string& display,
+                    const std::string& id) {
+    QRect last;
+    int same = 0;
+    poll_until([&] {
+        const QRect now = frame_of(xdo, display, id);
+        same = !now.isEmpty() && now == last ? same + 1 : 0;
+        last = now;
+        return same >= 5;
+    }, kStepBound);
+    return last;
+}
+
+// The program's windows besides the main one: how each opens and its title.
+// A window added to the program gets its line here.
+struct child_window {
+    const char* keys;   // xdotool keys on the main window
+    const char* title;  // a regular expression for xdotool search --name
+};
+const std::vector<child_window>& child_windows() {
+    static const std::vector<child_window> all = {
+        {"ctrl+l", "^Busprobe: Slots$"},
+        {"ctrl+shift+t", "^Busprobe: Sensors and turnouts$"},
+        {"ctrl+k", "^Fast clock$"},
+        {"ctrl+shift+f", "^Functions"},
+    };
+    return all;
+}
+
+std::string text_of(const QRect& r) {
+    return std::to_string(r.x()) + "," + std::to_string(r.y()) + " " + std::to_string(r.width()) + "x" +
+           std::to_string(r.height());
+}
+
+// On 1280 x 800 and 1600 x 1000 screens at scale 1, 1.5 and 2, connected to
+// a layout: the main window and each child window settle with the whole
+// frame, title bar included, inside the screen; the main window keeps its
+// designed size where the screen has room. The title bar once settled above
+// the top at scale 2, and the Slots and Sensors windows below the bottom.
+class RealXScreens : public ::testing::TestWithParam<QSize> {};
+
+TEST_P(RealXScreens, EveryWindowSettlesInsideTheScreenAtEveryScale) {
+    const QSize sc = GetParam();
+    x_session x(std::to_string(sc.width()) + "x" + std::to_string(sc.height()) + "x24");
+    if (!x.up())
+        GTEST_SKIP() << x.why_not();
+    ASSERT_TRUE(x.why_wm_.empty()) << x.why_wm_;
+    const QRect root(QPoint(0, 0), sc);
+    for (const char* scale : {"1", "1.5", "2"}) {
+        SCOPED_TRACE(std::to_string(sc.width()) + "x" + std::to_string(sc.height()) + " at scale " + scale);
+        struct one_window : RealX {
+            void TestBody() override {}
+        } t;
+        t.use(x);
+        const std::string device = t.start_sim({});
+        ASSERT_FALSE(device.empty());
+        const std::string id = t.start_window(device, scale);
+        ASSERT_FALSE(id.empty());
+        const auto xdo = [&](const std::string& a) { return t.xdo(a); };
+        const QRect frame = settled_frame(xdo, t.display_, id);
+        EXPECT_TRUE(root.contains(frame)) << "main window " << text_of(frame);
+        const double f = std::atof(scale);
+        const kvr_dialog_units du(kvr_dialog_font());
+        const QSize designed(static_cast<int>(du.x(kvr_main_dlg_w) * f), static_cast<int>(du.y(kvr_main_dlg_h) * f));
+        if (designed.width() + 40 < sc.width() && designed.height() + 80 < sc.height()) {
+            EXPECT_GE(frame.height(), designed.height()) << "shrunk though the screen has room";
         }
+        t.click(id, kvr_idc_connect);
+        for (const child_window& c : child_windows()) {
+            t.xdo("windowactivate --sync " + id + " key --clearmodifiers " + c.keys);
+            std::string child;
+            poll_until([&] {
+                child = t.first_word(t.xdo("search --all --onlyvisible --pid " + std::to_string(t.window_->pid()) +
+                                           " --name '" + c.title + "'"));
+                return !child.empty();
+            });
+            ASSERT_FALSE(child.empty()) << c.keys << " opened no window";
+            const QRect cf = settled_frame(xdo, t.display_, child);
+            EXPECT_TRUE(root.contains(cf)) << t.title(child) << " " << text_of(cf);
+        }
+        t.wm_close(id);
+        EXPECT_EQ(t.window_->wait(kStepBound), 0);
+        t.TearDown();
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Screens, RealXScreens, ::testing::Values(QSize(1280, 800), QSize(1600, 1000)),
+                         [](const ::testing::TestParamInfo<QSize>& i) {
+                             return std::to_string(i.param.width()) + "x" + std::to_string(i.param.height());
+                         });
 
 // A second layout, shared over LocoNet over TCP from this process, with
 // every message on its bus as a monitor line.

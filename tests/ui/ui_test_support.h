@@ -195,6 +195,12 @@ struct recording_host : kvr_view_host {
         turnouts.push_back(std::to_string(number) + (closed ? " closed" : " thrown"));
     }
     void report(std::function<void()> show) override { reports.push_back(std::move(show)); }
+    bool remembered(const char* key, bool fallback) const override {
+        const auto it = kept.find(key);
+        return it == kept.end() ? fallback : it->second;
+    }
+    void remember(const char* key, bool on) override { kept[key] = on; }
+    std::map<std::string, bool> kept;
     void show_reports() {
         for (const auto& show : reports) show();
         reports.clear();

@@ -1,12 +1,15 @@
 // The Slots and the Sensors and turnouts windows: on their own over a
 // recording host, and opened from the dialog over the fake link.
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,7 +60,7 @@ TEST(SlotsView, RowsFollowTheTableInSlotOrderOneBatchAtATime) {
     EXPECT_EQ(column(view.table(), kvr_slots_view::col_slot), (std::vector<QString>{"2", "9"}));
     EXPECT_EQ(cell(view.table(), 1, kvr_slots_view::col_loco), "1234");
     EXPECT_EQ(cell(view.table(), 1, kvr_slots_view::col_status), "in use");
-    EXPECT_EQ(cell(view.table(), 1, kvr_slots_view::col_functions), "100000000");
+    EXPECT_EQ(cell(view.table(), 1, kvr_slots_view::col_functions), "F0");
 
     // A slot between the two lands between them; a speed changes one cell.
     table.on_message(slot_msg(5, 77, 0x30), {2, 0});
@@ -127,6 +130,89 @@ TEST(SensorsView, FilterByNumberOrTextAndClickATurnoutForTheOtherPosition) {
     EXPECT_EQ(host.turnouts, (std::vector<std::string>{"11 closed", "112 closed"}));
 }
 
+// STAT1 (LocoNet PE): 0x00 free, 0x33 in use 128 steps, 0x3B consist top
+// (bit 3), 0x73 sub-member (bit 6); SPD 1 is the emergency stop; ID1/ID2
+// the throttle id (bytes 11 and 12), shown as the monitor's id(05/04).
+TEST(SlotsView, FreeSlotsHiddenUntilAskedAndEveryStateInWords) {
+    kvr_bus_state table;
+    recording_host host;
+    auto view = std::make_unique<kvr_slots_view>(table, host, nullptr);
+    auto in_use = slot_msg(4, 3, 0x3B, 1, 0x15);  // F0, F1, F3 on
+    in_use[11] = 0x05;
+    in_use[12] = 0x04;
+    in_use.renew_checksum();
+    table.on_message(in_use, {1, 0});
+    table.on_message(slot_msg(5, 0, 0x00), {1, 0});
+    table.on_message(slot_msg(6, 44, 0x73, 20), {1, 0});
+    view->update_all();
+    QTableWidget* t = view->table();
+    ASSERT_EQ(t->rowCount(), 3);
+    EXPECT_FALSE(view->show_free_box()->isChecked());
+    EXPECT_FALSE(t->isRowHidden(0));
+    EXPECT_TRUE(t->isRowHidden(1)) << "a free slot listed by default";
+    EXPECT_EQ(cell(t, 0, kvr_slots_view::col_speed), "E-stop");
+    EXPECT_EQ(cell(t, 2, kvr_slots_view::col_speed), "20");
+    EXPECT_EQ(cell(t, 0, kvr_slots_view::col_functions), "F0 F1 F3");
+    EXPECT_EQ(cell(t, 0, kvr_slots_view::col_throttle), "05/04");
+    EXPECT_EQ(cell(t, 0, kvr_slots_view::col_consist), "top");
+    EXPECT_EQ(cell(t, 2, kvr_slots_view::col_consist), "sub-member");
+    // A slot that is freed later goes out of the list with its next update.
+    table.on_message(slot_msg(6, 44, 0x00), {2, 0});
+    view->update_slots(table.take_changed_slots());
+    EXPECT_TRUE(t->isRowHidden(2));
+
+    // The choice is kept for the next window.
+    view->show_free_box()->click();
+    EXPECT_FALSE(t->isRowHidden(1));
+    EXPECT_TRUE(host.kept.at(kvr_view_host::key_show_free_slots));
+    view = std::make_unique<kvr_slots_view>(table, host, nullptr);
+    view->update_all();
+    EXPECT_TRUE(view->show_free_box()->isChecked());
+    EXPECT_FALSE(view->table()->isRowHidden(1));
+
+    // The default width shows every column without scrolling sideways.
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get()));
+    int columns = 0;
+    for (int c = 0; c < kvr_slots_view::col_count; ++c) columns += view->table()->columnWidth(c);
+    EXPECT_LE(columns, view->table()->viewport()->width());
+}
+
+// LocoNet PE, OPC_SW_REP (B1): SN2 bit 6 set reports the turnout's input,
+// bit 5 its level, bit 4 the switch (1) or aux (0) input; without bit 6,
+// bit 5 the closed output on, bit 4 the thrown output on.
+TEST(SensorsView, SwitchOnlyForTurnoutsWithThePositionPickedAndReportsInWords) {
+    kvr_bus_state table;
+    recording_host host;
+    kvr_sensors_view view(table, host, nullptr);
+    table.on_message(msg({0xB1, 0x0A, 0x70}), {1, 0});  // turnout 11: switch input on
+    table.on_message(msg({0xB1, 0x0B, 0x20}), {1, 0});  // turnout 12: closed output on
+    table.on_message(msg({0xB2, 0x0B, 0x70}), {1, 0});  // sensor 24
+    view.update_all();
+    view.show();
+    QTableWidget* t = view.table();
+    const int t11 = view.row_of({kvr_point_kind::turnout, 11, false});
+    const int t12 = view.row_of({kvr_point_kind::turnout, 12, false});
+    ASSERT_GE(t11, 0);
+    EXPECT_EQ(cell(t, t11, kvr_sensors_view::col_state), "position not seen, switch input on");
+    EXPECT_EQ(cell(t, t12, kvr_sensors_view::col_state), "closed, output on");
+    EXPECT_FALSE(view.switch_button()->isEnabled()) << "nothing selected";
+    for (int r = 0; r < t->rowCount(); ++r) {
+        if (cell(t, r, kvr_sensors_view::col_kind).startsWith("sensor")) {
+            t->selectRow(r);
+            EXPECT_FALSE(view.switch_button()->isEnabled()) << "a sensor row";
+        }
+    }
+    // Turnout 12 is closed: the other position is offered, the user picks.
+    t->selectRow(t12);
+    EXPECT_TRUE(view.switch_button()->isEnabled());
+    EXPECT_EQ(view.position_box()->currentIndex(), 1);
+    view.switch_button()->click();
+    view.position_box()->setCurrentIndex(0);
+    view.switch_button()->click();
+    EXPECT_EQ(host.turnouts, (std::vector<std::string>{"12 thrown", "12 closed"}));
+}
+
 // --- opened from the dialog --------------------------------------------------
 
 class Views : public dialog_fixture {
@@ -153,7 +239,7 @@ TEST_F(Views, KeysOpenOwnWindowsThatFollowTheBus) {
     ASSERT_TRUE(pump_until([&] { return dlg->slots_view()->table()->rowCount() == 1; }));
     ASSERT_TRUE(pump_until([&] { return dlg->sensors_view()->table()->rowCount() == 1; }));
     EXPECT_EQ(cell(dlg->slots_view()->table(), 0, kvr_slots_view::col_loco), "1234");
-    EXPECT_EQ(cell(dlg->sensors_view()->table(), 0, kvr_sensors_view::col_state), "Closed/Green(on)");
+    EXPECT_EQ(cell(dlg->sensors_view()->table(), 0, kvr_sensors_view::col_state), "closed, output on");
 }
 
 // The monitor's own Ctrl+T (time stamps) keeps working where it has the
@@ -259,9 +345,13 @@ TEST_F(Views, PowerButtonsFollowTheTrackNotTheSystemSlots) {
     EXPECT_FALSE(pressed(kvr_idc_power_on));
 }
 
-TEST_F(Views, ATurnoutClickGoesThroughTheSwitchPanelsPath) {
+// The window's request turns the turnout's output on whatever the switch
+// panel's on/off box holds: that box is the panel's own.
+TEST_F(Views, ATurnoutClickSendsTheOutputOnWhateverThePanelsBoxHolds) {
     make_dialog();
     connect_sim();
+    click(kvr_idc_sw_on);
+    ASSERT_FALSE(checked(kvr_idc_sw_on));
     receive(msg({0xB1, 0x0A, 0x20}));  // turnout 11 reported closed
     dlg->open_sensors_view();
     ASSERT_TRUE(pump_until([&] { return dlg->sensors_view()->table()->rowCount() == 1; }));
