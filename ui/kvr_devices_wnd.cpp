@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "station/kvr_dccx_loconet.h"
+#include "ui/kvr_screen_fit.h"
 #include "ui/kvr_view_host.h"
 #include "ui/kvr_view_table.h"
 
@@ -81,6 +82,7 @@ kvr_devices_wnd::kvr_devices_wnd(kvr_view_host& host, QWidget* parent)
     layout->addWidget(status_);
     device_chosen();
     resize(620, 700);
+    kvr_keep_on_screen(this);
 }
 
 QGroupBox* kvr_devices_wnd::build_devices() {
