@@ -53,7 +53,7 @@ kvr_clock_wnd::kvr_clock_wnd(QWidget* parent) : QWidget(parent, Qt::Window) {
     set_->setToolTip(QStringLiteral("Write the time and the rate"));
     start_ = new QPushButton(QStringLiteral("Ru&n"), this);
     start_->setToolTip(QStringLiteral("Start the clock where it stands, at the rate above; the time is kept"));
-    stop_ = new QPushButton(QStringLiteral("S&top"), this);
+    stop_ = new QPushButton(QStringLiteral("St&op"), this);
     stop_->setToolTip(QStringLiteral("Stop the clock where it stands; the time is kept"));
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(set_);

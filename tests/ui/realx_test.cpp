@@ -756,10 +756,14 @@ TEST_F(BusViews, SlotReleaseAndTurnoutSwitchReachTheBus) {
     xdo("windowactivate --sync " + slots_id + " key --clearmodifiers alt+l");  // Release, slot 1 selected
     EXPECT_TRUE(bus_line_has("OPC_SLOT_STAT1  :SLOT#[1]", "COMMON"));
 
+    // The switch panel's on/off box is the panel's: the window's Switch
+    // sends the output on whatever it holds.
+    click(main_id, kvr_idc_sw_on);
     xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+shift+t");
     const std::string points_id = window_titled("Busprobe: Sensors and turnouts");
     ASSERT_FALSE(points_id.empty());
-    xdo("windowactivate --sync " + points_id + " key --clearmodifiers alt+s");  // Switch, turnout 1 selected
+    // Switch, turnout 1 selected: the other position is offered.
+    xdo("windowactivate --sync " + points_id + " key --clearmodifiers alt+s");
     EXPECT_TRUE(bus_line_has("REQ SW#[1 (0:1)]", "Closed/Green(on)"));
     wm_close(main_id);
     EXPECT_EQ(window_->wait(kStepBound), 0);
@@ -1008,6 +1012,73 @@ TEST_F(DrivenLoco, StopsGoOutWhileACvReadWaits) {
                count(lines, "OPC_GPOFF:") == 1;
     })) << "a stop did not reach the bus while the read waited";
     EXPECT_EQ(boxes(main_id), std::vector<std::string>{cancel}) << "the wait ended";
+    wm_close(main_id);
+    EXPECT_EQ(window_->wait(kStepBound), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Power On lights a green lamp on its button (read back as pixels); the
+// fast clock set to 06:30 typed over the box, then Stop with 09:00 in the
+// box, stops it at 06:30 (or the minute after), not at the box's time.
+TEST_F(BusViews, PowerLampAndTheFastClockStopsWhereItStands) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(click_until(main_id, kvr_idc_power_on, "OPC_GPON"));
+    const kvr_dialog_units du(kvr_dialog_font());
+    QRect button;
+    for (const kvr_ctl_def& def : kvr_main_dlg_controls())
+        if (def.id == kvr_idc_power_on) button = du.rect(def.x, def.y, def.w, def.h);
+    const auto green = [&] {
+        Display* d = XOpenDisplay(display_.substr(display_.find('=') + 1).c_str());
+        if (!d) return false;
+        bool found = false;
+        if (XImage* img = XGetImage(d, std::stoul(main_id), button.x(), button.y(), static_cast<unsigned>(button.width()),
+                                    static_cast<unsigned>(button.height()), AllPlanes, ZPixmap)) {
+            for (int y = 0; y < img->height && !found; ++y)
+                for (int x = 0; x < img->width && !found; ++x) {
+                    const unsigned long p = XGetPixel(img, x, y);
+                    const int r = static_cast<int>((p >> 16) & 0xFF), g = static_cast<int>((p >> 8) & 0xFF),
+                              b = static_cast<int>(p & 0xFF);
+                    found = g > 140 && r < 90 && b < 90;
+                }
+            XDestroyImage(img);
+        }
+        XCloseDisplay(d);
+        return found;
+    };
+    EXPECT_TRUE(poll_until(green)) << "no green lamp on Power On";
+
+    xdo("windowactivate --sync " + main_id + " key --clearmodifiers ctrl+k");
+    const std::string clock_id = window_titled("Fast clock");
+    ASSERT_FALSE(clock_id.empty());
+    xdo("windowactivate --sync " + clock_id + " key --clearmodifiers alt+t ctrl+a");
+    xdo("type --delay 20 '06:30'");
+    xdo("key --clearmodifiers Return");
+    ASSERT_TRUE(bus_line_has("OPC_WR_SL_DATA", "hrs24(06) min(30)")) << "the time typed was not written";
+    xdo("windowactivate --sync " + clock_id + " key --clearmodifiers alt+t ctrl+a");
+    xdo("type --delay 20 '09:00'");
+    const std::size_t from = bus().size();
+    xdo("key --clearmodifiers alt+o");  // Stop
+    ASSERT_TRUE(poll_until([&] {
+        const auto lines = bus();
+        for (std::size_t i = from; i < lines.size(); ++i)
+            if (lines[i].rfind("OPC_WR_SL_DATA", 0) == 0 && lines[i].find("rate(0:1)") != std::string::npos) return true;
+        return false;
+    })) << "Stop wrote no stopped clock";
+    const auto lines = bus();
+    for (std::size_t i = from; i < lines.size(); ++i)
+        if (lines[i].rfind("OPC_WR_SL_DATA", 0) == 0) {
+            EXPECT_EQ(lines[i].find("hrs24(09)"), std::string::npos) << lines[i];
+            EXPECT_TRUE(lines[i].find("hrs24(06) min(30)") != std::string::npos ||
+                        lines[i].find("hrs24(06) min(31)") != std::string::npos)
+                << lines[i];
+        }
     wm_close(main_id);
     EXPECT_EQ(window_->wait(kStepBound), 0);
 }
