@@ -1,5 +1,5 @@
 // Pictures of the window for the README: connected to the simulated layout,
-// after a few actions on each panel.
+// after a few actions on each panel; then the functions and Slots windows.
 
 #include <QAbstractButton>
 #include <QComboBox>
@@ -16,7 +16,9 @@
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_log_view.h"
 #include "ui/kvr_main_dlg.h"
+#include "ui/kvr_slots_view.h"
 #include "ui/kvr_speed_slider.h"
+#include "ui/kvr_functions_wnd.h"
 
 namespace {
 
@@ -82,6 +84,15 @@ int kvr_app::run_screenshot(const QString& dir) {
     pump(100);
 
     bool ok = save(dlg, QDir(dir).filePath(QStringLiteral("busprobe.png")));
+    // The loco's functions with F0 on, and the slots the bus has shown.
+    dlg.show_functions();
+    pump(300);
+    if (QWidget* f = dlg.functions_window())
+        ok = save(*f, QDir(dir).filePath(QStringLiteral("busprobe-functions.png"))) && ok;
+    dlg.open_slots_view();
+    pump(300);
+    if (QWidget* v = dlg.slots_view())
+        ok = save(*v, QDir(dir).filePath(QStringLiteral("busprobe-slots.png"))) && ok;
     kvr_about_dlg about(&dlg);
     about.show();
     pump(100);
