@@ -183,6 +183,17 @@ public:
     // expanded slots. It stops at the first slot refused or not answered:
     // a station with fewer slots ends its table there.
     slot_read_result do_read_expanded_slots(const slot_read_progress& progress = {});
+    // Every loco slot the command station offers: 1..119 as classic slots;
+    // then, when the station offers expanded slots (TRK bit 6 seen, or the
+    // expanded choice), 1..120 again as E6 (only E6 carries F9..F28) and its
+    // other loco slots. `expanded` tells whether that second read was made.
+    struct loco_slots_read_result {
+        slot_read_result classic;
+        slot_read_result expanded;
+        bool expanded_read = false;
+    };
+    loco_slots_read_result do_read_loco_slots(kvr_slot_choice choice, const slot_read_progress& progress = {},
+                                              const slot_read_progress& expanded_progress = {});
 
     // Expanded slots (kvr_dccx_expanded.cpp).
     // TRK bit 6 seen in slot data the command station answered since the

@@ -102,6 +102,23 @@ kvr_dccx_loconet::slot_read_result kvr_dccx_loconet::do_read_expanded_slots(cons
     return result;
 }
 
+kvr_dccx_loconet::loco_slots_read_result kvr_dccx_loconet::do_read_loco_slots(
+    kvr_slot_choice choice, const slot_read_progress& progress, const slot_read_progress& expanded_progress) {
+    loco_slots_read_result r;
+    r.classic = do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last, progress);
+    if (r.classic.station_silent || choice == kvr_slot_choice::classic) return r;
+    if (choice == kvr_slot_choice::automatic && !expanded_offered()) return r;
+    r.expanded_read = true;
+    const auto add = [](slot_read_result& to, const slot_read_result& from) {
+        to.asked += from.asked;
+        to.answered += from.answered;
+        to.refused += from.refused;
+    };
+    add(r.expanded, do_read_all_slots(kvr_slot_loco_first, 120, expanded_progress, true));
+    add(r.expanded, do_read_expanded_slots(expanded_progress));
+    return r;
+}
+
 // STAT as the slot store last showed it, read from the command station when
 // it holds nothing for the slot; a slot it does not answer for fails.
 uint8_t kvr_dccx_loconet::slot_stat_of(uint8_t slot) {

@@ -233,6 +233,7 @@ private:
     // kvr_view_host: what the child windows and the consumers ask
     // (kvr_main_dlg_views.cpp; report with the operations).
     bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>& op) override;
+    kvr_slot_choice slot_choice() const override;
     void take_loco(int address) override;
     void set_turnout(int number, bool closed) override;
     bool confirm_taking(uint16_t slot, int address, const QString& what) override;

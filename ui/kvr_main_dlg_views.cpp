@@ -14,6 +14,8 @@
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_main_dlg.h"
 
+kvr_slot_choice kvr_main_dlg::slot_choice() const { return throttle_->slot_choice(); }
+
 bool kvr_main_dlg::run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>& op) {
     if (state_ != kvr_dlg_state::idle || !connected_or_say_so())
         return false;

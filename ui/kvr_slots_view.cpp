@@ -190,18 +190,32 @@ void kvr_slots_view::read_all() {
     progress_->setValue(kvr_slot_loco_first);
     progress_->show();
     status_->hide();
-    kvr_dccx_loconet::slot_read_result r;
+    kvr_dccx_loconet::loco_slots_read_result r;
+    const auto show = [this](uint16_t slot, kvr_dccx_loconet::slot_answer) { progress_->setValue(slot); };
+    // A station offering expanded slots is read a second time as one, up to
+    // its last expanded loco slot: the bar follows that reach then.
+    const auto show_expanded = [this](uint16_t slot, kvr_dccx_loconet::slot_answer) {
+        if (progress_->maximum() != kvr_slot_expanded_last) {
+            progress_->setRange(kvr_slot_loco_first, kvr_slot_expanded_last);
+            progress_->setFormat(QStringLiteral("expanded slot %v of ") + QString::number(kvr_slot_expanded_last));
+        }
+        progress_->setValue(slot);
+    };
+    const kvr_slot_choice choice = host_.slot_choice();
     const bool done = host_.run_station_op(QStringLiteral("reading every slot"), [&](kvr_dccx_loconet& st) {
-        r = st.do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last,
-                                 [this](uint8_t slot, kvr_dccx_loconet::slot_answer) { progress_->setValue(slot); });
+        r = st.do_read_loco_slots(choice, show, show_expanded);
     });
+    progress_->setRange(kvr_slot_loco_first, kvr_slot_loco_last);
+    progress_->setFormat(QStringLiteral("slot %v of ") + QString::number(kvr_slot_loco_last));
     progress_->hide();
     QString said;
-    if (done && r.station_silent)
-        said = QStringLiteral("No answer from the command station (slots 1 to %1 asked)").arg(r.asked);
+    if (done && r.classic.station_silent)
+        said = QStringLiteral("No answer from the command station (slots 1 to %1 asked)").arg(r.classic.asked);
     else if (done)
-        said = QStringLiteral("%1 of %2 slots answered").arg(r.answered).arg(r.asked);
-    if (done && r.refused > 0) said += QStringLiteral(", %1 refused").arg(r.refused);
+        said = QStringLiteral("%1 of %2 slots answered").arg(r.classic.answered).arg(r.classic.asked);
+    if (done && r.classic.refused > 0) said += QStringLiteral(", %1 refused").arg(r.classic.refused);
+    if (done && r.expanded_read)
+        said += QStringLiteral("; expanded slots: %1 of %2 answered").arg(r.expanded.answered).arg(r.expanded.asked);
     status_->setText(said);
     status_->show();
 }

@@ -50,6 +50,7 @@ public:
     QPushButton* read_button() const { return read_; }
     QPushButton* release_button() const { return release_; }
     QPushButton* dispatch_button() const { return dispatch_; }
+    QLabel* status_label() const { return status_; }
     QProgressBar* progress() const { return progress_; }
     // "Show free slots": off, the rows of free slots are hidden (a station
     // has over a hundred of them). The host remembers the choice.

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <functional>
 
-class kvr_dccx_loconet;
+#include "station/kvr_dccx_loconet.h"
 
 class kvr_view_host {
 public:
@@ -22,6 +22,9 @@ public:
     // Runs `op` as a window operation (Cancel box, failures shown after it).
     // True when it ran to its end.
     virtual bool run_station_op(const QString& what, const std::function<void(kvr_dccx_loconet&)>& op) = 0;
+    // Classic, expanded or (by default) as the command station offers: the
+    // slots setting the throttle follows too.
+    virtual kvr_slot_choice slot_choice() const = 0;
     // Puts the loco address into the throttle and asks for the loco.
     virtual void take_loco(int address) = 0;
     // Sends a turnout `closed` or thrown, its output on.

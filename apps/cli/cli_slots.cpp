@@ -80,28 +80,15 @@ int read_slots(kvr_dccx_loconet& station, cli_sink& sink, const cli_command& cmd
     read_progress x;  // the expanded read
     kvr_dccx_loconet::slot_read_result r;
     try {
-        r = station.do_read_all_slots(kvr_slot_loco_first, kvr_slot_loco_last,
-                                      [&](uint8_t, kvr_dccx_loconet::slot_answer a) {
-                                          ++p.asked;
-                                          if (a == kvr_dccx_loconet::slot_answer::data) ++p.answered;
-                                          if (a == kvr_dccx_loconet::slot_answer::refused) ++p.refused;
-                                          take_messages(sink, table);
-                                      });
-        // A station offering expanded slots is read again as one: slots
-        // 1..120 as E6 (F0..F28 from the slot), then its other loco slots
-        // until the first it does not answer.
-        const bool expanded = !r.station_silent && (choice == kvr_slot_choice::expanded ||
-                                                    (choice == kvr_slot_choice::automatic && station.expanded_offered()));
-        if (expanded) {
-            const auto count = [&](uint16_t, kvr_dccx_loconet::slot_answer a) {
-                ++x.asked;
-                if (a == kvr_dccx_loconet::slot_answer::data) ++x.answered;
-                if (a == kvr_dccx_loconet::slot_answer::refused) ++x.refused;
+        const auto count = [&](read_progress& n) {
+            return [&sink, &table, c = &n](uint16_t, kvr_dccx_loconet::slot_answer a) {
+                ++c->asked;
+                if (a == kvr_dccx_loconet::slot_answer::data) ++c->answered;
+                if (a == kvr_dccx_loconet::slot_answer::refused) ++c->refused;
                 take_messages(sink, table);
             };
-            station.do_read_all_slots(kvr_slot_loco_first, 120, count, true);
-            station.do_read_expanded_slots(count);
-        }
+        };
+        r = station.do_read_loco_slots(choice, count(p), count(x)).classic;
     } catch (const kvr_exception&) {
         take_messages(sink, table);
         take_stored(station, table);

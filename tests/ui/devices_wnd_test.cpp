@@ -59,6 +59,7 @@ struct station_host : kvr_view_host {
             return false;
         }
     }
+    kvr_slot_choice slot_choice() const override { return kvr_slot_choice::automatic; }
     void take_loco(int) override {}
     void set_turnout(int, bool) override {}
     void report(std::function<void()>) override {}

@@ -2,6 +2,7 @@
 // command station on the "SIM" port.
 
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTest>
@@ -101,4 +102,24 @@ TEST_F(WithSim, SlotsWindowReadsEverySlotAndTakesALocoToTheThrottle) {
     QTest::mouseDClick(t->viewport(), Qt::LeftButton, {}, at);
     EXPECT_EQ(text_of(kvr_idc_loco_adr), "3");
     EXPECT_TRUE(checked(kvr_idc_f0)) << "the throttle follows the loco's slot";
+}
+
+// A station that offers expanded slots (TRK bit 6, PROTOCOL-MODERN §1): Read
+// all reads its loco slots beyond 119 too, as E6, up to the station's last.
+TEST_F(WithSim, SlotsWindowReadsTheExpandedSlotsAStationOffers) {
+    ms100.close();
+    kvr_sim_register_port(ms100, kvr_sim_options{.instant = true, .expanded = true});
+    make_dialog();
+    connect_sim();
+    dlg->open_slots_view();
+    kvr_slots_view* view = dlg->slots_view();
+    view->read_button()->click();
+    ASSERT_TRUE(pump_until([&] { return view->status_label()->text().contains("expanded slots"); }, 60000))
+        << view->status_label()->text().toStdString();
+    EXPECT_TRUE(boxes.empty()) << (boxes.empty() ? "" : boxes[0].text);
+    EXPECT_TRUE(view->status_label()->text().contains("expanded slots: 400 of 401 answered"))
+        << view->status_label()->text().toStdString();
+    EXPECT_TRUE(pump_until([&] { return dlg->bus_state().slot(425) != nullptr; }))
+        << "the last expanded loco slot was read";
+    EXPECT_EQ(dlg->bus_state().slot(426), nullptr);
 }

@@ -190,6 +190,7 @@ struct recording_host : kvr_view_host {
         ops.push_back(what.toStdString());
         return false;
     }
+    kvr_slot_choice slot_choice() const override { return kvr_slot_choice::automatic; }
     void take_loco(int address) override { locos.push_back(address); }
     void set_turnout(int number, bool closed) override {
         turnouts.push_back(std::to_string(number) + (closed ? " closed" : " thrown"));
