@@ -339,7 +339,7 @@ std::optional<kvr_loconet_msg> kvr_dccx_loconet::await_slot(uint8_t slot, uint32
 // Every builder queues its one message under its own label, so a failure of
 // the link names the request that met it.
 void kvr_dccx_loconet::send_labelled(const char* label, const kvr_loconet_msg& msg) {
-    labelled(label, [&] { link_.send(msg, op_tag_); });
+    labelled(label, [&] { queue(msg, op_tag_); });
 }
 
 void kvr_dccx_loconet::send_req_loco_adr(uint32_t address) {
@@ -505,7 +505,7 @@ kvr_loconet_msg kvr_dccx_loconet::write_slot(kvr_loconet_msg copy, bool code_cha
     copy.set_in_use();
     copy.set_opcode(OPC_WR_SL_DATA);
     copy.renew_checksum();
-    link_.send(copy, op_tag_);
+    queue(copy, op_tag_);
     return fetch_slot_data(copy[2]);
 }
 
@@ -557,7 +557,10 @@ void kvr_dccx_loconet::send_slot_stat1(uint8_t slot, uint8_t stat) {
 }
 
 void kvr_dccx_loconet::send_stop(const kvr_loconet_msg& msg) {
-    labelled("kvr_dccx_loconet::send_stop()", [&] { link_.send_first(msg); });
+    labelled("kvr_dccx_loconet::send_stop()", [&] {
+        if (queued_watch_) queued_watch_(msg);
+        link_.send_first(msg);
+    });
 }
 
 kvr_loconet_msg kvr_dccx_loconet::do_read_slot(uint8_t slot) {

@@ -279,7 +279,11 @@ public:
     // Queues `msg` outside any operation's tag, so no withdraw takes it
     // back: for the message that must reach the bus even after a cancel
     // (the end of a module's programming session).
-    void send_unwithdrawn(const kvr_loconet_msg& msg) { link_.send(msg, 0); }
+    void send_unwithdrawn(const kvr_loconet_msg& msg) { queue(msg, 0); }
+    // Told of every message this station queues, on the thread that queues
+    // it and before the link has it (so before its echo can come back). Set
+    // it before the first operation; it must not block.
+    void set_queued_watch(std::function<void(const kvr_loconet_msg&)> watch) { queued_watch_ = std::move(watch); }
     // Waits up to `ms` for the link's queue to empty (the abort event does
     // not end it): a program about to close the link after a cancel lets
     // such a message out first.
@@ -378,6 +382,13 @@ private:
     auto labelled(const char* label, F&& body) -> decltype(body());
     // labelled, for the operations defined in the class's other files.
     void run_labelled(const char* label, const std::function<void()>& body);
+    // Every message this station sends goes through here (stops through
+    // send_stop): the watch hears of it first.
+    void queue(const kvr_loconet_msg& msg, uint32_t tag) {
+        if (queued_watch_) queued_watch_(msg);
+        link_.send(msg, tag);
+    }
+    std::function<void(const kvr_loconet_msg&)> queued_watch_;
 
     slot_answer read_one_slot(uint16_t slot, bool expanded);
     std::optional<kvr_loconet_msg> look_exp_slot(uint16_t slot) const;

@@ -105,6 +105,8 @@ kvr_main_dlg::kvr_main_dlg(kvr_main_dlg_env env, QWidget* parent)
       waiter_(this, env_.cancel_box_delay_ms) {
     loconet_ = std::make_unique<kvr_dccx_loconet>(*env_.link, env_.timing);
     loconet_->set_waiter(&waiter_);
+    // What this window queues, so the monitor can give its echo a line.
+    loconet_->set_queued_watch([this](const kvr_loconet_msg& msg) { sink_.expect_own(msg); });
     if (env_.make_station)
         injected_ = env_.make_station(*env_.link);
     station_ = injected_ ? injected_.get() : loconet_.get();

@@ -9,10 +9,18 @@
 // monitor's line always (the view and the dated log show it), and with
 // "Decode every message" the extended line as well (the view shows it). The
 // GUI thread decodes nothing.
+//
+// The window's own messages that the monitor has no line for (the F9-F28
+// forms, immediate packets) would show as empty lines: the window tells the
+// sink what it queues, and the echo of such a message gets the extended
+// line instead, in the view and the dated log alike. Another node's message
+// with the same bytes that comes when none of ours is awaited keeps the
+// monitor's line.
 
 #include <QEvent>
 
 #include <atomic>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -59,6 +67,11 @@ public:
     void on_note(const std::string& line) override;
     void on_link_lost(const std::string& report) override;
     void on_send_refused(const std::string& report) override;
+    void on_open() override;
+
+    // Any thread, before the message goes to the link: the window queues
+    // `msg`. Only a message without a monitor line is remembered.
+    void expect_own(const kvr_loconet_msg& msg);
 
     // Any thread: from the next message on, also make the extended line.
     void set_extended(bool on) { extended_.store(on); }
@@ -73,6 +86,8 @@ public:
 
 private:
     void push(kvr_drained item);
+    // I/O thread: true (and forgotten) when `msg` is one the window queued.
+    bool own_echo(const kvr_loconet_msg& msg);
 
     QObject* target_;
     std::atomic<bool> alive_{true};
@@ -80,4 +95,10 @@ private:
     std::mutex mutex_;
     std::vector<kvr_drained> items_;  // guarded by mutex_
     bool wake_posted_ = false;        // guarded by mutex_
+    // Taken only for messages without a monitor line, never for the rest of
+    // a busy bus. Bounded: an echo that never comes (a withdrawn message, a
+    // lost link) ages out instead of piling up.
+    static constexpr std::size_t own_limit = 32;
+    std::mutex own_mutex_;
+    std::deque<kvr_loconet_msg> own_;  // guarded by own_mutex_, oldest first
 };

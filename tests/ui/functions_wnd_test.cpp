@@ -2,6 +2,9 @@
 // the fake link with the real command station: what reaches the link, what
 // the windows show, and the notice while the link is closed.
 
+#include <fstream>
+#include <iterator>
+
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
@@ -12,12 +15,14 @@
 #include <QLineEdit>
 #include <QPalette>
 
+#include "foundation/kvr_file.h"
 #include "foundation/kvr_ini.h"
 #include "loconet/kvr_dcc_packet.h"
 #include "loconet/kvr_monitor.h"
 #include "ui/kvr_clock_wnd.h"
 #include "ui/kvr_dialog_template.h"
 #include "ui/kvr_functions_wnd.h"
+#include "ui/kvr_log_view.h"
 #include "ui/kvr_speed_slider.h"
 #include "ui_test_support.h"
 
@@ -176,6 +181,44 @@ TEST_F(FunctionsWindow, HighFunctionsGoAsPacketsAndMomentaryOnesOnlyWhileHeld) {
     type(kvr_idc_loco_adr, "4");
     EXPECT_EQ(w->windowTitle(), "Functions of loco 4");
     EXPECT_FALSE(w->function_button(12)->isChecked());
+}
+
+// The monitor has no line for F9-F28 (PROTOCOL-FACTS: OPC_LOCO_F9F12 and the
+// immediate packet of DCC function group F9-F12): the window's own message
+// still shows a line naming the function, in the view and the dated log
+// alike; the same bytes from another node, when none of ours is awaited,
+// keep the monitor's (empty) line.
+TEST_F(FunctionsWindow, TheWindowsOwnFunctionMessagesShowALine) {
+    kvr_dated_log log(log_dir());
+    env.dated_log = &log;
+    open_with_loco3();
+    click(kvr_idc_file_log);
+    // The adapter echoes what it sends (PROTOCOL-FACTS): the echo comes back
+    // before the command station's answer.
+    auto answer = link.on_send;
+    link.on_send = [this, answer](const kvr_loconet_msg& m) {
+        link.receive_bytes(m.data(), static_cast<std::size_t>(m.length()));
+        answer(m);
+    };
+    kvr_functions_wnd* w = open_functions();
+    const std::size_t from = link.sent.size();
+    w->function_button(12)->click();
+    pump();
+    ASSERT_EQ(sent_since(from), (strings{"ED 0B 7F 24 02 03 28 00 00 00 6B"}));
+    const kvr_loconet_msg f12 = link.sent[from];
+    ASSERT_TRUE(kvr_monitor::to_text(f12).empty()) << "the normal monitor has no line for it";
+    ASSERT_TRUE(pump_until([&] { return log_text().contains("F12"); }, 5000)) << log_text().toStdString();
+
+    link.on_send = answer;
+    const int lines = dlg->log_view()->line_count();
+    link.receive_bytes(f12.data(), static_cast<std::size_t>(f12.length()));
+    ASSERT_TRUE(pump_until([&] { return dlg->log_view()->line_count() > lines; }, 5000));
+    EXPECT_TRUE(log_text().endsWith("\n\n")) << "another node's message keeps the monitor's line: "
+                                             << log_text().toStdString();
+
+    std::ifstream in(log.today_path());
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("F12"), std::string::npos) << "the dated log has the line the view shows: " << text;
 }
 
 TEST_F(FunctionsWindow, LowFunctionsFollowTheDialogsBoxesBothWays) {
