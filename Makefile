@@ -14,7 +14,7 @@ SOAK_COMMANDS ?= 1000
 WERROR     := $(if $(CI),ON,OFF)
 
 PACKAGES      := cmake ninja-build g++ make libgtest-dev libgmock-dev qt6-base-dev fonts-ipafont-gothic \
-                 xvfb openbox xdotool wmctrl libx11-dev
+                 xvfb openbox xdotool wmctrl x11-utils libx11-dev
 BENCH_PACKAGES := libbenchmark-dev
 FUZZ_PACKAGES := clang libclang-rt-14-dev
 PACKAGE_PACKAGES := dpkg-dev file lintian desktop-file-utils

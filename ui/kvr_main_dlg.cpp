@@ -299,7 +299,8 @@ void kvr_main_dlg::fit_to_screen() {
     const QRect avail = s->availableGeometry();
     // A window manager draws its frame in device pixels, whatever the
     // scale: the estimate is a generous title bar and border in those.
-    const QMargins frame = kvr_frame_margins(*this).value_or(kvr_frame_estimate(*this));
+    const std::optional<QMargins> known = kvr_frame_margins(*this);
+    const QMargins frame = known.value_or(kvr_frame_estimate(*this));
     // One column spare: window managers take a requested position of 0,0
     // for none and place the window themselves (openbox then cuts off its
     // bottom), so a window as wide as the screen goes to 1,0.
@@ -310,7 +311,8 @@ void kvr_main_dlg::fit_to_screen() {
     const QRect centred(avail.topLeft() + QPoint((avail.width() - outer.width()) / 2,
                                                  (avail.height() - outer.height()) / 2),
                         outer);
-    QPoint at = centred.topLeft() + kvr_into(centred, avail);
+    const QPoint outer_at = centred.topLeft() + kvr_into(centred, avail);
+    QPoint at = kvr_position_to_ask(outer_at, known.has_value(), frame);
     if (at.isNull())
         at.setX(1);
     move(at);

@@ -33,6 +33,15 @@ QPoint kvr_into(const QRect& r, const QRect& area) {
     return QPoint(x, y) - r.topLeft();
 }
 
+QPoint kvr_position_to_ask(QPoint outer, bool frame_known, const QMargins& frame) {
+    if (frame_known)
+        return outer;
+    // The title bar's estimated height above the client; at the sides the
+    // one-pixel border managers draw (the generous side estimate would push
+    // a window as wide as the area past its right edge).
+    return outer + QPoint(std::min(frame.left(), 1), frame.top());
+}
+
 QPoint kvr_place_in(const QSize& size, const QMargins& frame, const QRect& over, const QRect& area) {
     const QSize outer = size.grownBy(frame);
     const QPoint centre = over.isEmpty() ? area.center() : over.center();
@@ -81,7 +90,8 @@ private:
         const QRect a = area();
         if (a.isEmpty())
             return;
-        const QMargins frame = kvr_frame_margins(*w_).value_or(kvr_frame_estimate(*w_));
+        const std::optional<QMargins> known = kvr_frame_margins(*w_);
+        const QMargins frame = known.value_or(kvr_frame_estimate(*w_));
         // One column spare: a requested position of 0,0 is taken for none.
         const QSize room = a.size().shrunkBy(frame + QMargins(0, 0, 1, 0));
         w_->setMinimumSize(w_->minimumSize().boundedTo(room).expandedTo(minimum_.boundedTo(room)).boundedTo(room));
@@ -90,10 +100,11 @@ private:
         QRect over;
         if (const QWidget* p = w_->parentWidget())
             over = p->window()->frameGeometry();
-        QPoint at = kvr_place_in(w_->size(), frame, over, a) - QPoint(frame.left(), frame.top());
+        const QPoint outer = kvr_place_in(w_->size(), frame, over, a) - QPoint(frame.left(), frame.top());
+        QPoint at = kvr_position_to_ask(outer, known.has_value(), frame);
         if (at.isNull())
             at.setX(1);
-        w_->move(at);  // a top-level's position is its frame's
+        w_->move(at);
     }
 
     // The frame known: the window gives up room so the frame ends inside

@@ -30,6 +30,14 @@ QPoint kvr_into(const QRect& r, const QRect& area);
 // inside `area`. The client's top-left corner is returned.
 QPoint kvr_place_in(const QSize& size, const QMargins& frame, const QRect& over, const QRect& area);
 
+// The position to give QWidget::move for a window whose frame's top-left
+// corner should be at `outer`. Once the window has been framed the toolkit
+// takes a top-level's position as its frame's; before that it knows no
+// frame and the position becomes the client's (the manager then draws the
+// title bar above it: for a window at the top of the area, above the
+// screen, out of reach).
+QPoint kvr_position_to_ask(QPoint outer, bool frame_known, const QMargins& frame);
+
 // Keeps the child window `w` (a top-level with a parent) on its screen: at
 // its first showing its size is bounded by the area and it is placed over
 // its parent's window; once framed, a frame larger than estimated takes its

@@ -365,18 +365,21 @@ TEST_F(RealX, SliderDrivesNothingWithoutALocoAddress) {
 // the window manager has not framed it yet.
 QRect frame_of(const std::function<std::string(const std::string&)>& xdo, const std::string& display,
                const std::string& id) {
-    std::istringstream shell(xdo("getwindowgeometry --shell " + id));
+    // The client's place in root coordinates as the X server has it
+    // (xdotool's getwindowgeometry adds the frame's extents to it, which
+    // once hid a title bar above the screen).
+    (void)xdo;
+    std::istringstream info(run(display + " xwininfo -id " + id + " 2>/dev/null"));
     int x = 0, y = 0, w = 0, h = 0;
-    for (std::string line; std::getline(shell, line);) {
-        const auto eq = line.find('=');
-        if (eq == std::string::npos)
+    for (std::string line; std::getline(info, line);) {
+        const auto colon = line.find(':');
+        if (colon == std::string::npos)
             continue;
-        const std::string key = line.substr(0, eq);
-        const int value = std::atoi(line.c_str() + eq + 1);
-        if (key == "X") x = value;
-        if (key == "Y") y = value;
-        if (key == "WIDTH") w = value;
-        if (key == "HEIGHT") h = value;
+        const int value = std::atoi(line.c_str() + colon + 1);
+        if (line.find("Absolute upper-left X") != std::string::npos) x = value;
+        if (line.find("Absolute upper-left Y") != std::string::npos) y = value;
+        if (line.find("  Width") == 0) w = value;
+        if (line.find("  Height") == 0) h = value;
     }
     // "_NET_FRAME_EXTENTS(CARDINAL) = left, right, top, bottom"
     const std::string extents = run(display + " xprop -id " + id + " _NET_FRAME_EXTENTS 2>/dev/null");
