@@ -121,13 +121,6 @@ private:
             w_->setMinimumSize(w_->minimumSize().boundedTo(room));
             w_->resize(w_->size().boundedTo(room));
         }
-        // Before its first framing the toolkit knows no frame, and some
-        // managers take the position asked for as the client's: a window
-        // placed at the top of the area then has its title bar above the
-        // screen, where it can be neither seen nor dragged. Only then is it
-        // moved down, by the frame's height.
-        if (w_->geometry().top() - frame->top() < area().top())
-            w_->move(w_->frameGeometry().left(), area().top());
     }
 
     QPointer<QWidget> w_;
