@@ -23,6 +23,7 @@ kvr_cancel_waiter::~kvr_cancel_waiter() {
 void kvr_cancel_waiter::begin(const QString& what, kvr_sys_event* abort) {
     what_ = what;
     abort_ = abort;
+    user_cancelled_ = false;
     since_begin_.start();
 }
 
@@ -78,7 +79,8 @@ void kvr_cancel_waiter::show_box() {
     QObject::connect(cancel, &QPushButton::clicked, box, &QDialog::reject);
     // Escape and the close box reject as well.
     kvr_sys_event* const abort = abort_;
-    QObject::connect(box, &QDialog::rejected, box, [abort] {
+    QObject::connect(box, &QDialog::rejected, box, [this, abort] {
+        user_cancelled_ = true;
         if (abort)
             abort->set();
     });

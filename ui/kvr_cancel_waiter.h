@@ -54,6 +54,9 @@ public:
 
     // The Cancel box while it is shown, otherwise null.
     QDialog* box() const;
+    // True when the user cancelled the wait begun last (the box's Cancel,
+    // Escape, its close box), not some other setter of the abort event.
+    bool user_cancelled() const { return user_cancelled_; }
 
 private:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -69,4 +72,5 @@ private:
     QPointer<QDialog> box_;
     bool cursor_pushed_ = false;
     bool holding_ = false;  // the filter is installed
+    bool user_cancelled_ = false;
 };

@@ -675,8 +675,12 @@ void kvr_main_dlg::run_op(const QString& what, const std::function<void()>& op) 
         // one caused by a lost link beside the link's own report.
         const bool quiet = state_ == kvr_dlg_state::close_requested || lost_while_waiting_;
         end_op();
-        // A refusal that ended the wait has its own report too.
-        if (!quiet && !refused_in_op_)
+        // A refusal that ended the wait has its own report too. A cancel the
+        // user asked for needs no box: the monitor says what it ended.
+        const bool asked = waiter_.user_cancelled() && e.report().find("CANCEL") != std::string::npos;
+        if (asked)
+            sink_.on_note("Cancelled: " + what.toStdString() + "\r\n");
+        else if (!quiet && !refused_in_op_)
             e.show();
         return;
     }

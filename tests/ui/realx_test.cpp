@@ -277,7 +277,7 @@ TEST_F(RealX, ReportBoxesComeToTheFrontCloseAndDoNotOutliveTheWindow) {
 }
 
 // A read against a station that never answers: the Cancel box's title-bar
-// button ends it with its report; closing the main window while the Cancel
+// button ends it with no report box; closing the main window while the Cancel
 // box shows ends the read, closes the link and ends the program, with no
 // report of the cancel.
 TEST_F(RealX, ClosingTheWindowWhileTheCancelBoxShowsEndsTheProgram) {
@@ -292,14 +292,10 @@ TEST_F(RealX, ClosingTheWindowWhileTheCancelBoxShowsEndsTheProgram) {
     ASSERT_FALSE(cancel.empty());
     EXPECT_EQ(title(cancel), "Busprobe");
     wm_close(cancel);
-    std::string report;
-    ASSERT_TRUE(poll_until([&] {
-        const auto b = boxes(main_id);
-        return b.size() == 1 && b[0] != cancel && !(report = b[0]).empty();
-    })) << "the Cancel box's title-bar button did not end the wait";
-    EXPECT_TRUE(poll_until([&] { return active() == report; }));
-    xdo("key --clearmodifiers Escape");
-    ASSERT_TRUE(no_boxes(main_id));
+    ASSERT_TRUE(no_boxes(main_id)) << "the Cancel box's title-bar button did not end the wait";
+    // The cancel the user asked for opens no report box (the monitor notes it).
+    std::this_thread::sleep_for(500ms);
+    EXPECT_TRUE(boxes(main_id).empty()) << "a report box followed the cancel";
 
     click(main_id, kvr_idc_read);
     const std::string second_cancel = wait_box(main_id);
