@@ -162,7 +162,7 @@ QGroupBox* kvr_devices_wnd::build_opsw() {
     opsw_high_ = new QGroupBox(QStringLiteral("OpSw 65-128 (expanded command station)"), box);
     make_grid(opsw_high_, kvr_opsw_count + 1);
     opsw_high_->hide();
-    opsw_read_ = new QPushButton(QStringLiteral("Read s&witches"), box);
+    opsw_read_ = new QPushButton(QStringLiteral("Read &switches"), box);
     opsw_read_->setToolTip(QStringLiteral("Read the command station's option switches"));
     opsw_write_ = new QPushButton(QStringLiteral("Write swi&tches"), box);
     opsw_write_->setToolTip(QStringLiteral("Write the switches changed since the last read (asks first)"));

@@ -640,6 +640,60 @@ TEST_F(Throttle, AnotherLayoutAfterCloseAndConnectAsksForTheLocoAgain) {
     EXPECT_EQ(window_->wait(kStepBound), 0);
 }
 
+// --- devices window ------------------------------------------------------------
+// The Devices window from the page's menu, driven by its keys as a user
+// would: Discover finds the simulator's SV2 module (PROTOCOL-FACTS SV
+// discover 07, reply 47) and LNCV module (PROTOCOL-MODERN §2: start, reply,
+// end); the first device's variables are read (SV2 read four 06/46); SV 2
+// written 77 goes out once and is read back (01/41, then 02/42).
+TEST_F(RealX, DevicesWindowDiscoversReadsAndWritesWithReadBack) {
+    const std::string device = start_sim({});
+    ASSERT_FALSE(device.empty());
+    const std::string main_id = start_window(device);
+    ASSERT_FALSE(main_id.empty());
+    click(main_id, kvr_idc_connect);
+    ASSERT_TRUE(poll_until([&] { return bus_has("REQ LOCO#[3]"); }));
+    const kvr_dialog_units du(kvr_dialog_font());
+    const QPoint free_place(du.x(150), du.y(173));
+    xdo("windowactivate --sync " + main_id + " mousemove --window " + main_id + " " + std::to_string(free_place.x()) +
+        " " + std::to_string(free_place.y()) + " click 3 sleep 0.3 key d");
+    std::string devices;
+    ASSERT_TRUE(poll_until([&] {
+        devices = first_word(xdo("search --all --onlyvisible --pid " + std::to_string(window_->pid()) +
+                                 " --name '^Busprobe: Devices$'"));
+        return !devices.empty();
+    }));
+    xdo("windowactivate --sync " + devices + " key --clearmodifiers alt+i");
+    ASSERT_TRUE(poll_until([&] { return bus_has("discover reply SRC(1) DST(3) manufacturer(13)"); }));
+    EXPECT_TRUE(poll_until([&] { return bus_has("LNCV end article(6861) module(1)"); }))
+        << "the module that answered the discover is taken out of programming mode";
+    // The devices table's first row (the SV2 module at 3), then Read: at
+    // their places in the window's layout at scale 1.
+    const auto click_at = [&](int x, int y) {
+        xdo("windowactivate --sync " + devices + " mousemove --window " + devices + " " + std::to_string(x) + " " +
+            std::to_string(y) + " click 1 sleep 0.3");
+    };
+    click_at(73, 72);
+    xdo("windowactivate --sync " + devices + " key --clearmodifiers alt+r");
+    ASSERT_TRUE(poll_until([&] { return bus_has("read four reply SRC(1) DST(3) SV#[4]"); }));
+    // The variables table's SV 1, one down to SV 2; the value box: 77, Write.
+    click_at(87, 330);
+    xdo("windowactivate --sync " + devices + " key --clearmodifiers Down");
+    click_at(57, 378);
+    xdo("windowactivate --sync " + devices + " key --clearmodifiers ctrl+a 7 7");
+    click_at(155, 378);  // Write
+    EXPECT_TRUE(poll_until([&] { return bus_has("read reply SRC(1) DST(3) SV#[2] value(77)"); }));
+    int writes = 0;
+    for (const std::string& line : bus())
+        if (line.find("SV programming write SRC(1) DST(3)") != std::string::npos) {
+            ++writes;
+            EXPECT_NE(line.find("SV#[2] value(77)"), std::string::npos) << line;
+        }
+    EXPECT_EQ(writes, 1);
+    EXPECT_TRUE(boxes(main_id).size() <= 1u) << "no report box besides the Devices window";
+    wm_close(main_id);
+}
+
 // While disconnected, Power Off, FastClock and a function each say so in one
 // notice naming Connect and send nothing, then or after the next Connect: a
 // Power Off clicked while disconnected once reached the bus on connecting.
