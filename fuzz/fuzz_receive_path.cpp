@@ -95,7 +95,9 @@ void check_stores(const kvr_reply_stores& port, const std::vector<kvr_loconet_ms
     for (const kvr_loconet_msg& m : messages) {
         if (m.opcode() == OPC_SL_RD_DATA && m.length() >= 14) {
             slots[m[2]] = &m;
-            if (m[2] != kvr_slot_fast_clock && m[2] != kvr_slot_programmer) addresses[m.slot_address()] = m[2];
+            // Slots 121-127 are the command station's (clock, programmer,
+            // option switches): their bytes name no loco.
+            if (m[2] <= 120) addresses[m.slot_address()] = m[2];
         } else if (m.opcode() == OPC_LONG_ACK) {
             acks[static_cast<uint8_t>(m[1] + 128)] = &m;
         }
