@@ -22,6 +22,7 @@
 #include <cstdint>
 
 #include "loconet/kvr_loconet_msg.h"
+#include "loconet/kvr_loconet_proto.h"
 
 namespace kvr_sim_exp {
 
@@ -56,9 +57,7 @@ constexpr unsigned status_traffic = 251;
 
 // The first 400 of the loco slots 1-120, 128-247, 257-375, 385-432.
 constexpr unsigned loco_last = 425;
-constexpr bool is_loco_slot(unsigned n) {
-    return (n >= 1 && n <= 120) || (n >= 128 && n <= 247) || (n >= 257 && n <= 375) || (n >= 385 && n <= loco_last);
-}
+constexpr bool is_loco_slot(unsigned n) { return kvr_is_loco_slot(n) && n <= loco_last; }
 // The loco slots the classic messages (BF, BA, E7) reach.
 constexpr unsigned classic_reach = 120;
 
